@@ -1,0 +1,75 @@
+// What the PNG reader and writer share: the codec's exception, the caller's records and the
+// row events.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "image/Exceptions.h"
+
+namespace tintabrel {
+
+class EVRQPNG : public EInvalidGraphic {
+public:
+    using EInvalidGraphic::EInvalidGraphic;
+};
+
+// Last-modification time, UTC: year in host byte order, then month, day, hour, minute, second.
+#pragma pack(push, 1)
+struct TVRQPNGTime {
+    uint16_t Year = 0;
+    uint8_t Month = 0;
+    uint8_t Day = 0;
+    uint8_t Hour = 0;
+    uint8_t Minute = 0;
+    uint8_t Second = 0;
+};
+#pragma pack(pop)
+static_assert(sizeof(TVRQPNGTime) == 7);
+
+// The cHRM values times 100000: white x, white y, red x, red y, green x, green y, blue x, blue y.
+struct TVRQPNGChromaticity {
+    uint32_t Values[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+};
+static_assert(sizeof(TVRQPNGChromaticity) == 32);
+
+// The gIFg data as it stands in the file: disposal method, user-input flag, delay (big-endian).
+struct TVRQPNGGifControl {
+    uint8_t Bytes[4] = {0, 0, 0, 0};
+};
+
+// The current UTC date and time.
+TVRQPNGTime CurrentUTCTime();
+
+class TVRQPNGReadStream;
+class TVRQPNGWriteStream;
+
+// Called with a raw row (changeable in place), its byte count without the filter byte, the
+// number of rows handed out before it over all passes, and the key text.
+using TVRQPNGDecodeRowEvent =
+    std::function<void(TVRQPNGReadStream& sender, uint8_t* row, int32_t length, int32_t rowNumber, const std::string& key)>;
+using TVRQPNGEncodeRowEvent =
+    std::function<void(TVRQPNGWriteStream& sender, uint8_t* row, int32_t length, int32_t rowNumber, const std::string& key)>;
+// May supply or change the key handed to the row event.
+using TVRQPNGKeyRequestEvent = std::function<void(TVRQPNGReadStream& sender, std::string& key)>;
+
+// The codec's fixed texts.
+namespace pngmsg {
+inline constexpr const char* NotPNG = "PNG LoadStream: Not PNG Format";
+inline constexpr const char* TwoIHDR = "Read Header(PNG): appear two IHDR";
+inline constexpr const char* ErrorColorType = "Read Header(PNG): Error ColorType";
+inline constexpr const char* NoCompression = "Read Header(PNG): not support Compression";
+inline constexpr const char* NoFilter = "Read Header(PNG): not supprt Filter";
+inline constexpr const char* NoInterlace = "Read Header(PNG): not interlace type";
+inline constexpr const char* GreyBitdepth = "Read Header(PNG): Error Bitdepth";
+inline constexpr const char* ColourBitDepth = "Read Header(PNG): Error BitDepth";
+inline constexpr const char* NoAlphaChannel = "Read Header(PNG): not Use AlphaChannel";
+inline constexpr const char* ErrorSize = "Read Header(PNG): Error Size";
+inline constexpr const char* ErrorZLIB = "PNG LoadStream: Error ZLIB";
+inline constexpr const char* ReadError = "Read Image (PNG): Read Error";
+inline constexpr const char* IDATSize = "Write PNG Param: Err IDAT Size(min:256  max:100000)";
+inline constexpr const char* WriteError = "Write Image (PNG): Write Error";
+} // namespace pngmsg
+
+} // namespace tintabrel
