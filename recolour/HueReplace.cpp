@@ -1,0 +1,161 @@
+#include "recolour/HueReplace.h"
+
+#include "image/Graphics.h"
+#include "recolour/ColorConvert.h"
+#include "recolour/StringList.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace tintabrel {
+
+// ---------------------------------------------------------------- TProtectedColors
+
+TProtectedColors::TProtectedColors(const TStringList& list)
+{
+    for (const std::string& line : list) {
+        const TColor c = PixelColorOfLine(line);
+        if (c >= 0) colors_.push_back(static_cast<uint32_t>(c));
+    }
+    std::sort(colors_.begin(), colors_.end());
+    colors_.erase(std::unique(colors_.begin(), colors_.end()), colors_.end());
+    for (const uint32_t c : colors_) {
+        const uint32_t h = (c ^ (c >> 12)) & 4095u;
+        filter_[h >> 6] |= uint64_t{1} << (h & 63);
+    }
+}
+
+bool TProtectedColors::ContainsSlow(uint32_t color) const
+{
+    return std::binary_search(colors_.begin(), colors_.end(), color);
+}
+
+TColor TProtectedColors::PixelColorOfLine(std::string_view line)
+{
+    // Find the one colour the line could name, then accept it only if its colour string is the
+    // line: this keeps the rule identical to comparing every pixel's colour string as text.
+    int64_t candidate = -1;
+    TColor named;
+    if (line.size() == 9 && line[0] == '$') {
+        uint32_t v = 0;
+        bool hex = true;
+        for (size_t i = 1; i < 9 && hex; ++i) {
+            const char ch = line[i];
+            int digit = -1;
+            if (ch >= '0' && ch <= '9') digit = ch - '0';
+            else if (ch >= 'A' && ch <= 'F') digit = ch - 'A' + 10;
+            else if (ch >= 'a' && ch <= 'f') digit = ch - 'a' + 10;
+            hex = digit >= 0;
+            v = v * 16 + static_cast<uint32_t>(digit);
+        }
+        if (hex) candidate = v;
+    } else if (NameToColor(line, named)) {
+        candidate = static_cast<uint32_t>(named);
+    }
+    if (candidate < 0 || candidate > 0xFFFFFF) return -1;
+    const TColor color = static_cast<TColor>(candidate);
+    return TStringList::SameTextAscii(ColorToText(color), line) ? color : -1;
+}
+
+// ---------------------------------------------------------------- ReplaceHue
+
+namespace {
+
+// Decides the new colour of a pixel from its bytes. The mirrored hue is the hue of the pixel with
+// red and blue exchanged; it is num / d exactly, with num and d integers. Comparing num with
+// bound * d in integers decides every window test exactly as comparing the floating-point hue
+// with the integer bounds: a hue that is not a whole number lies at least 1/255 from one, far
+// beyond the rounding error of the conversion, and a whole-number hue is computed exactly.
+class TRecolourer {
+public:
+    TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
+        : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
+          target_(window.Target), results_(65536, 0)
+    {
+    }
+
+    // New bytes blue | green << 8 | red << 16 with bit 24 set, or 0 when the pixel stays.
+    uint32_t Decide(int b, int g, int r)
+    {
+        const int mx = std::max({b, g, r});
+        const int mn = std::min({b, g, r});
+        const int d = mx - mn;
+        if (d == 0) return 0; // grey: no hue
+        int num;
+        // The order of the tests decides ties of the largest component, as the conversion does.
+        if (mx == g) num = 60 * (r - b + 2 * d);
+        else if (mx == r) num = 60 * (b - g + 4 * d);
+        else if (r > g) num = 60 * (g - r + 6 * d);
+        else num = 60 * (g - r);
+        if (num < lo_ * d || num > hi_ * d) return 0;
+        if (!protected_.Empty() && protected_.Contains(MakeColor(static_cast<uint8_t>(r), static_cast<uint8_t>(g),
+                                                                 static_cast<uint8_t>(b))))
+            return 0;
+        // The new colour depends only on the largest and smallest component (saturation and
+        // value) once the target hue is fixed, so each pair is converted once per run.
+        uint32_t& result = results_[static_cast<size_t>(mx) << 8 | static_cast<size_t>(mn)];
+        if (result == 0) {
+            const THSV hsv = TColorConvert::RGBToHSV(mx, mn, mn);
+            const TRGBBytes out = TColorConvert::HSVToRGB(target_, hsv.S, hsv.V);
+            result = 1u << 24 | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
+        }
+        return result;
+    }
+
+    void Row(uint8_t* row, int32_t width)
+    {
+        // Sprites repeat a colour along a row, so the previous pixel's decision is reused.
+        uint32_t lastKey = 0xFFFFFFFFu;
+        uint32_t lastResult = 0;
+        const size_t end = static_cast<size_t>(width) * 3;
+        for (size_t i = 0; i < end; i += 3) {
+            const uint32_t key = uint32_t{row[i]} | uint32_t{row[i + 1]} << 8 | uint32_t{row[i + 2]} << 16;
+            if (key != lastKey) {
+                lastKey = key;
+                lastResult = Decide(row[i], row[i + 1], row[i + 2]);
+            }
+            if (lastResult != 0) {
+                row[i] = static_cast<uint8_t>(lastResult);
+                row[i + 1] = static_cast<uint8_t>(lastResult >> 8);
+                row[i + 2] = static_cast<uint8_t>(lastResult >> 16);
+            }
+        }
+    }
+
+private:
+    const TProtectedColors& protected_;
+    const int lo_;
+    const int hi_;
+    const double target_;
+    std::vector<uint32_t> results_; // by largest << 8 | smallest component; 0 = not yet known
+};
+
+} // namespace
+
+void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
+                const THueWindow& window)
+{
+    if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
+        window.Target < 0 || window.Target > 360)
+        throw std::invalid_argument("hue window out of range");
+    if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
+
+    after.Assign(&before);
+    after.SetPixelFormat(TPixelFormat::pf24bit);
+    const int32_t width = after.Width();
+    const int32_t height = after.Height();
+    if (width <= 0 || height <= 0) return;
+
+    // A protected pixel ends with its before colour, which is exactly its colour after the
+    // conversion to 24 bits; so leaving it alone equals restoring it, protection matters only
+    // for pixels that would change, and one pass over the after picture decides everything.
+    TRecolourer recolourer(protectedColors, window);
+    for (int32_t y = 0; y < height; ++y) recolourer.Row(after.ScanLine(y), width);
+}
+
+void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window)
+{
+    ReplaceHue(before, after, TProtectedColors(protectedList), window);
+}
+
+} // namespace tintabrel

@@ -1,0 +1,62 @@
+// Hue replacement: gives every pixel whose hue lies in the chosen window the target hue, keeping
+// its saturation and value, except the pixels whose colour is on the protected colour list.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "recolour/Colors.h"
+
+namespace tintabrel {
+
+class TBitmap;
+class TStringList;
+
+// The pixel colours that a protected colour list protects: a line protects exactly the colours
+// whose colour string (ColorToText) equals it with letter case ignored. So "clRed" protects
+// (255, 0, 0) and "$000000FF" protects nothing, since red's colour string is the name.
+class TProtectedColors {
+public:
+    TProtectedColors() = default;
+    explicit TProtectedColors(const TStringList& list);
+
+    bool Empty() const { return colors_.empty(); }
+    // color is a plain colour $00BBGGRR.
+    bool Contains(TColor color) const
+    {
+        const uint32_t c = static_cast<uint32_t>(color);
+        const uint32_t h = (c ^ (c >> 12)) & 4095u;
+        if (!(filter_[h >> 6] >> (h & 63) & 1u)) return false;
+        return ContainsSlow(c);
+    }
+
+    // The plain colour whose colour string the line is (letter case ignored), or -1 when no
+    // pixel can have that colour string.
+    static TColor PixelColorOfLine(std::string_view line);
+
+private:
+    bool ContainsSlow(uint32_t color) const;
+    std::vector<uint32_t> colors_; // sorted, unique
+    std::array<uint64_t, 64> filter_{};
+};
+
+// Settings of one run, as the three sliders give them.
+struct THueWindow {
+    int Source = 0;     // centre of the window on the mirrored hue scale (240 - hue) mod 360, 0..360
+    int Tolerance = 18; // half width of the window, 0..36
+    int Target = 0;     // new hue in degrees, 0..360
+};
+
+// after becomes a copy of before (sharing its store until it changes), converted to 24 bits per
+// pixel; then every pixel that is not grey, whose mirrored hue h satisfies
+// Source - Tolerance <= h <= Source + Tolerance (both inclusive, no wrap round 0 or 360) and
+// whose colour is not protected takes the hue Target with its saturation and value unchanged.
+// before is never changed. Settings outside the ranges above raise std::invalid_argument, and
+// so does passing one bitmap as both before and after.
+void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
+                const THueWindow& window);
+void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window);
+
+} // namespace tintabrel
