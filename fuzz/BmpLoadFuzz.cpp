@@ -1,0 +1,32 @@
+// BMP reading: any bytes load or fail with one of the reader's errors; a loaded picture can be
+// converted, saved and read back with the same colours.
+#include "fuzz/FuzzCommon.h"
+#include "image/Exceptions.h"
+#include "image/Streams.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    using namespace tintabrel;
+    fuzz::LimitPictures();
+    TMemoryStream in(data, size);
+    TBitmap bmp;
+    try {
+        bmp.LoadFromStream(in);
+    } catch (const Exception&) {
+        return 0;
+    }
+    TMemoryStream saved;
+    bmp.SaveToStream(saved);
+    TBitmap again;
+    saved.SetPosition(0);
+    again.LoadFromStream(saved);
+    if (again.Width() != bmp.Width() || again.Height() != bmp.Height()) std::abort();
+    bmp.SetPixelFormat(TPixelFormat::pf24bit);
+    again.SetPixelFormat(TPixelFormat::pf24bit);
+    for (int32_t y = 0; y < bmp.Height(); ++y)
+        for (int32_t x = 0; x < bmp.Width(); ++x)
+            if (bmp.Pixel(x, y) != again.Pixel(x, y)) std::abort();
+    return 0;
+}

@@ -1,0 +1,32 @@
+// The protected list: any file splits into lines; drawing the swatch grid either succeeds or
+// stops with the conversion error; the engine accepts any list.
+#include "fuzz/FuzzCommon.h"
+#include "image/Exceptions.h"
+#include "recolour/ColorList.h"
+#include "recolour/HueReplace.h"
+#include "recolour/StringList.h"
+
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    using namespace tintabrel;
+    fuzz::LimitPictures();
+    TStringList list;
+    list.SetText(std::string_view(reinterpret_cast<const char*>(data), size));
+    TBitmap grid;
+    grid.SetPixelFormat(TPixelFormat::pf24bit);
+    grid.SetSize(8, 8);
+    try {
+        DrawSwatchGrid(grid, list);
+    } catch (const EConvertError&) {
+    }
+    TBitmap before;
+    before.SetPixelFormat(TPixelFormat::pf24bit);
+    before.SetSize(16, 16);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) before.SetPixel(x, y, MakeColor(static_cast<uint8_t>(x * 16), static_cast<uint8_t>(y * 16), 77));
+    TBitmap after;
+    ReplaceHue(before, after, list, THueWindow{200, 36, 90});
+    return 0;
+}
