@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tintabrel {
@@ -220,6 +221,18 @@ TEST(HueReplaceTest, EmptyBeforeGivesEmptyAfter)
     EXPECT_EQ(after.Width(), 0);
     EXPECT_EQ(after.Height(), 0);
     EXPECT_TRUE(before.Empty());
+}
+
+// Row numbers and byte offsets are full 32-bit: no row or column lies beyond the replacement.
+TEST(HueReplaceTest, TallAndWidePicturesAreRecolouredThroughout)
+{
+    for (const auto& [width, height] : {std::pair{1, 40000}, std::pair{11000, 1}}) {
+        TBitmap before, after;
+        Make24(before, width, height, {clRed});
+        ReplaceHue(before, after, TStringList(), {240, 0, 120});
+        EXPECT_EQ(after.Pixel(width - 1, height - 1), clLime) << width << " x " << height;
+        EXPECT_EQ(after.Pixel(0, 0), clLime) << width << " x " << height;
+    }
 }
 
 TEST(HueReplaceTest, SettingsOutOfRangeAndAliasingAreRefused)
