@@ -1,0 +1,248 @@
+#include "png/VRQPNG.h"
+
+#include "image/Canvas.h"
+#include "image/Exceptions.h"
+#include "image/Picture.h"
+#include "png/VRQPNGReadStream.h"
+#include "png/VRQPNGWriteStream.h"
+
+namespace tintabrel {
+
+namespace {
+
+// Puts the picture's progress listener on the bitmap being read or written, and the bitmap's
+// own listener back when the operation succeeds (a failure leaves the picture's in place).
+class TProgressRelay {
+public:
+    TProgressRelay(const TGraphic& picture, const TBitmap& bitmap) : bitmap_(bitmap), saved_(bitmap.OnProgress)
+    {
+        if (picture.OnProgress) bitmap.OnProgress = picture.OnProgress;
+    }
+    void Restore() { bitmap_.OnProgress = std::move(saved_); }
+
+private:
+    const TBitmap& bitmap_;
+    TProgressEvent saved_;
+};
+
+// Registration with the picture holder for the program's lifetime.
+struct TRegistration {
+    TRegistration()
+    {
+        TPicture::RegisterFileFormat("PNG", "PNG Format", "TVRQPNG", [] { return std::make_unique<TVRQPNG>(); });
+    }
+    ~TRegistration() { TPicture::UnregisterGraphicClass("TVRQPNG"); }
+} g_registration;
+
+} // namespace
+
+TVRQPNG::TVRQPNG()
+    : AlphaBitmap(std::make_unique<TBitmap>()), Bitmap(std::make_unique<TBitmap>()), TimeStamp(CurrentUTCTime())
+{
+}
+
+TVRQPNG::~TVRQPNG() = default;
+
+// ---------------------------------------------------------------- assignment
+
+void TVRQPNG::AssignTo(TGraphic& dest) const { dest.Assign(&ActiveBitmap()); }
+
+void TVRQPNG::Assign(const TGraphic* source)
+{
+    if (source == nullptr) throw EConvertError(msg::CannotAssign("nil", ClassName()));
+    if (source == this) return;
+    LinkedBitmap = nullptr;
+    if (auto* picture = dynamic_cast<const TVRQPNG*>(source)) {
+        Bitmap->Assign(*picture->Bitmap);
+        AlphaBitmap->Assign(*picture->AlphaBitmap);
+        LinkedBitmap = picture->LinkedBitmap;
+        LinkedAlphaBitmap = picture->LinkedAlphaBitmap;
+        CompressionLevel = picture->CompressionLevel;
+        FilterMode = picture->FilterMode;
+        IDATSize = picture->IDATSize;
+        Interlace = picture->Interlace;
+        Grayscale = picture->Grayscale;
+        Comment = picture->Comment;
+        BackgroundColor = picture->BackgroundColor;
+        TransparentColor = picture->TransparentColor;
+        Gamma = picture->Gamma;
+        SignificantBits = picture->SignificantBits;
+        PhysUnit = picture->PhysUnit;
+        PhysX = picture->PhysX;
+        PhysY = picture->PhysY;
+        UseCurrentTime = picture->UseCurrentTime;
+        TimeStamp = picture->TimeStamp;
+        Chromaticity = picture->Chromaticity;
+    } else {
+        Bitmap->Assign(source);
+    }
+    SyncFromBitmap(*Bitmap);
+}
+
+void TVRQPNG::SyncFromBitmap(TBitmap& bitmap)
+{
+    PaletteModified = true;
+    if (Transparent() != bitmap.Transparent()) {
+        struct Updating {
+            bool& flag;
+            explicit Updating(bool& f) : flag(f) { flag = true; }
+            ~Updating() { flag = false; }
+        } updating(updating_);
+        SetTransparent(bitmap.Transparent());
+    } else {
+        Changed();
+    }
+}
+
+// ---------------------------------------------------------------- graphic operations
+
+void TVRQPNG::Draw(TCanvas& canvas, const TRect& rect) const { canvas.StretchDraw(rect, ActiveBitmap()); }
+
+bool TVRQPNG::Empty() const { return ActiveBitmap().Empty(); }
+
+int32_t TVRQPNG::Width() const { return ActiveBitmap().Width(); }
+
+int32_t TVRQPNG::Height() const { return ActiveBitmap().Height(); }
+
+std::optional<TPalette> TVRQPNG::Palette() const { return ActiveBitmap().Palette(); }
+
+void TVRQPNG::SetPalette(const std::optional<TPalette>& palette)
+{
+    ActiveBitmap().SetPalette(palette);
+    Changed();
+}
+
+void TVRQPNG::SetWidth(int32_t value)
+{
+    if (!ActiveBitmap().Empty()) ActiveBitmap().SetWidth(value);
+    if (!ActiveAlphaBitmap().Empty()) ActiveAlphaBitmap().SetWidth(value);
+    Changed();
+}
+
+void TVRQPNG::SetHeight(int32_t value)
+{
+    if (!ActiveBitmap().Empty()) ActiveBitmap().SetHeight(value);
+    if (!ActiveAlphaBitmap().Empty()) ActiveAlphaBitmap().SetHeight(value);
+    Changed();
+}
+
+void TVRQPNG::SetTransparent(bool value)
+{
+    if (!updating_ && ActiveBitmap().Transparent() != value) ActiveBitmap().SetTransparent(value);
+    TGraphic::SetTransparent(value);
+}
+
+// ---------------------------------------------------------------- files and streams
+
+void TVRQPNG::SaveToStream(TStream& stream) const
+{
+    TVRQPNGWriteStream writer;
+    writer.CompressionLevel = CompressionLevel;
+    writer.FilterMode = FilterMode;
+    writer.SetIDATSize(IDATSize);
+    writer.Interlace = Interlace ? 1 : 0;
+    writer.Grayscale = Grayscale;
+    writer.Comment = Comment;
+    writer.BackgroundColor = BackgroundColor;
+    writer.TransparentColor = TransparentColor;
+    writer.Gamma = Gamma;
+    writer.SignificantBits = SignificantBits;
+    writer.PhysUnit = PhysUnit;
+    writer.PhysX = PhysX;
+    writer.PhysY = PhysY;
+    writer.UseCurrentTime = UseCurrentTime;
+    writer.TimeStamp = &TimeStamp;
+    writer.Chromaticity = &Chromaticity;
+    writer.GifControl = &GifControl;
+    writer.OnEncodeRow = OnEncodeRow;
+    writer.RowKey = RowKey;
+    if (UseAlpha) writer.AlphaBitmap = &ActiveAlphaBitmap();
+
+    TProgressRelay relay(*this, ActiveBitmap());
+    writer.WriteToStream(ActiveBitmap(), stream);
+    relay.Restore();
+}
+
+void TVRQPNG::LoadFromStream(TStream& stream)
+{
+    TVRQPNGReadStream reader;
+    reader.OnDecodeRow = OnDecodeRow;
+    reader.OnKeyRequest = OnKeyRequest;
+    reader.RowKey = RowKey;
+    reader.SkipHeaderAllowed = SkipHeaderAllowed;
+    reader.HighColorOutput = HighColorOutput;
+    reader.TimeStore = &TimeStamp;
+    reader.ChromaStore = &Chromaticity;
+    reader.GifStore = &GifControl;
+    AlphaBitmap->Clear();
+    reader.AlphaTarget = &ActiveAlphaBitmap();
+
+    TProgressRelay relay(*this, ActiveBitmap());
+    reader.ReadFromStream(&ActiveBitmap(), stream, 0);
+    relay.Restore();
+
+    UseAlpha = reader.HasAlpha;
+    Comment = reader.Comment;
+    BackgroundColor = reader.BackgroundColor;
+    TransparentColor = reader.TransparentColor;
+    Interlace = reader.Interlace != 0;
+    Gamma = reader.Gamma;
+    PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
+    PhysX = reader.PhysX;
+    PhysY = reader.PhysY;
+    SignificantBits = reader.SignificantBits;
+    BitsPerPixel = reader.BitDepth;
+    Grayscale = reader.IsGray;
+    SyncFromBitmap(ActiveBitmap());
+}
+
+void TVRQPNG::WriteData(TStream& stream) const
+{
+    if (Bitmap->Empty()) return;
+    TVRQPNGWriteStream writer;
+    writer.Grayscale = Grayscale;
+    writer.Comment = Comment;
+    writer.BackgroundColor = BackgroundColor;
+    writer.TransparentColor = TransparentColor;
+    writer.Gamma = Gamma;
+    writer.SignificantBits = SignificantBits;
+    writer.PhysUnit = PhysUnit;
+    writer.PhysX = PhysX;
+    writer.PhysY = PhysY;
+    writer.TimeStamp = &TimeStamp;
+    writer.Chromaticity = &Chromaticity;
+    writer.GifControl = &GifControl;
+    if (UseAlpha) writer.AlphaBitmap = AlphaBitmap.get();
+    writer.WriteToStream(*Bitmap, stream);
+}
+
+void TVRQPNG::ReadData(TStream& stream)
+{
+    {
+        TVRQPNGReadStream reader;
+        reader.TimeStore = &TimeStamp;
+        reader.ChromaStore = &Chromaticity;
+        reader.GifStore = &GifControl;
+        LinkedAlphaBitmap = nullptr;
+        LinkedBitmap = nullptr;
+        AlphaBitmap->Clear();
+        reader.AlphaTarget = AlphaBitmap.get();
+        reader.ReadFromStream(Bitmap.get(), stream, 0);
+
+        UseAlpha = reader.HasAlpha;
+        Comment = reader.Comment;
+        BackgroundColor = reader.BackgroundColor;
+        TransparentColor = reader.TransparentColor;
+        Gamma = reader.Gamma;
+        PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
+        PhysX = reader.PhysX;
+        PhysY = reader.PhysY;
+        SignificantBits = reader.SignificantBits;
+        BitsPerPixel = reader.BitDepth;
+        Grayscale = reader.IsGray;
+        SyncFromBitmap(*Bitmap);
+    }
+    Changed();
+}
+
+} // namespace tintabrel

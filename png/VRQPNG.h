@@ -1,0 +1,88 @@
+// The PNG picture: a graphic holding a decoded image, its transparency as a separate 8-bit
+// bitmap, and the PNG properties that loading fills and saving writes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "image/Graphics.h"
+#include "png/VRQPNGTypes.h"
+
+namespace tintabrel {
+
+class TVRQPNG : public TGraphic {
+public:
+    TVRQPNG();
+    ~TVRQPNG() override;
+    TVRQPNG(const TVRQPNG&) = delete;
+    TVRQPNG& operator=(const TVRQPNG&) = delete;
+
+    std::string ClassName() const override { return "TVRQPNG"; }
+
+    // Another graphic receives the active image (the transparency stays behind).
+    void AssignTo(TGraphic& dest) const override;
+    // From a picture: images shared, settings copied; from a bitmap: the image only.
+    void Assign(const TGraphic* source) override;
+    void Assign(const TGraphic& source) { Assign(&source); }
+
+    void Draw(TCanvas& canvas, const TRect& rect) const override;
+    bool Empty() const override;
+    int32_t Width() const override;
+    int32_t Height() const override;
+    std::optional<TPalette> Palette() const override;
+    void SetWidth(int32_t value) override;
+    void SetHeight(int32_t value) override;
+    void SetPalette(const std::optional<TPalette>& palette) override;
+    void SetTransparent(bool value) override;
+
+    void LoadFromStream(TStream& stream) override;
+    void SaveToStream(TStream& stream) const override;
+    // Persistence inside layout streams: the own image only, with the encoder's defaults.
+    void ReadData(TStream& stream);
+    void WriteData(TStream& stream) const;
+
+    // Takes the transparent flag of bitmap; exactly one change notification results.
+    void SyncFromBitmap(TBitmap& bitmap);
+
+    // The linked bitmaps when set, otherwise the own ones.
+    TBitmap& ActiveBitmap() const { return LinkedBitmap ? *LinkedBitmap : *Bitmap; }
+    TBitmap& ActiveAlphaBitmap() const { return LinkedAlphaBitmap ? *LinkedAlphaBitmap : *AlphaBitmap; }
+
+    // ---- properties (given to the encoder on saving; most taken from the decoder on loading)
+    int32_t IDATSize = 32768;
+    int32_t CompressionLevel = -1;
+    uint8_t FilterMode = 1;
+    bool Interlace = false;
+    bool Grayscale = false;
+    TBitmap* LinkedAlphaBitmap = nullptr; // not owned
+    const std::unique_ptr<TBitmap> AlphaBitmap; // 8-bit, byte = 255 - alpha
+    TBitmap* LinkedBitmap = nullptr;            // not owned
+    const std::unique_ptr<TBitmap> Bitmap;
+    bool UseAlpha = false;     // the alpha bitmap takes part in saving
+    int32_t BitsPerPixel = 0;  // depth reported by the last load; information only
+    TColor BackgroundColor = -1;
+    TColor TransparentColor = -1;
+    std::string Comment;
+    double Gamma = 0.45455;
+    std::string RowKey;
+    uint32_t SignificantBits = 0;
+    uint8_t PhysUnit = 0;
+    int32_t PhysX = 0;
+    int32_t PhysY = 0;
+    bool SkipHeaderAllowed = true;
+    bool UseCurrentTime = true;
+    TVRQPNGTime TimeStamp;
+    TVRQPNGChromaticity Chromaticity;
+    TVRQPNGGifControl GifControl;
+    bool HighColorOutput = false;
+    TVRQPNGKeyRequestEvent OnKeyRequest;
+    TVRQPNGEncodeRowEvent OnEncodeRow;
+    TVRQPNGDecodeRowEvent OnDecodeRow;
+
+private:
+    bool updating_ = false; // SyncFromBitmap is changing the transparent flag
+};
+
+} // namespace tintabrel

@@ -1,0 +1,116 @@
+// The PNG writer: header and ancillary chunks from a bitmap and its settings, then the image
+// rows converted, filtered, deflated and cut into IDAT chunks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "png/VRQPNGTypes.h"
+#include "png/VRQStream.h"
+#include "png/VRQZLIB.h"
+
+namespace tintabrel {
+
+class TVRQPNGWriteStream : public TVRQCustomGraphicWriteStream {
+public:
+    static constexpr int32_t MinIDATSize = 256;
+    static constexpr int32_t MaxIDATSize = 100000;
+
+    TVRQPNGWriteStream();
+    ~TVRQPNGWriteStream() override;
+
+    // ---- settings (kept between writes)
+    int32_t CompressionLevel = -1;     // 0..9; anything else: zlib's default
+    int32_t FilterMode = 1;            // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth, above 5 None
+    int32_t Interlace = 0;             // 0 rows in order, 1 Adam7
+    bool Grayscale = false;            // write a grey image whatever the source
+    TColor BackgroundColor = -1;       // bKGD: -1 none, $01000000 + index, or a colour
+    TColor TransparentColor = -1;      // tRNS: as BackgroundColor
+    std::string Comment;               // tEXt "Comment", bytes as held
+    double Gamma = 0;                  // gAMA
+    int32_t PhysUnit = 0;              // 0 aspect only, 1 per metre, 2 per inch (written per metre)
+    int32_t PhysX = 0;
+    int32_t PhysY = 0;
+    uint32_t SignificantBits = 0;      // sBIT red, green, blue, alpha from the low byte up; 0 none
+    bool UseCurrentTime = true;        // tIME from the clock; otherwise from TimeStamp
+    const TVRQPNGTime* TimeStamp = nullptr;
+    const TVRQPNGChromaticity* Chromaticity = nullptr;
+    const TVRQPNGGifControl* GifControl = nullptr;
+    const TBitmap* AlphaBitmap = nullptr; // 8-bit, byte = 255 - alpha; used when it fits the image
+    std::string RowKey;
+    TVRQPNGEncodeRowEvent OnEncodeRow; // sees every raw row before filtering while RowKey is set
+
+    int32_t IDATSize() const { return idatSize_; }
+    // 256..100000; anything else raises EVRQPNG and keeps the old size.
+    void SetIDATSize(int32_t size);
+
+    // ---- working values of the last WriteImage
+    int32_t SourceBits = 0;
+    int32_t OutputBits = 0;
+    const TBitmap* EffectiveAlpha = nullptr;
+    bool GrayOutput = false;
+    bool AlphaOutput = false;
+    int32_t PixelBits = 0;
+    int32_t RowBytes = 0;
+    std::array<uint8_t, 256> GrayMap{};
+
+    // One chunk: length, type (4 letters as a big-endian number), data, CRC over type and data.
+    void WriteChunk(uint32_t type, const void* data, uint32_t length);
+    // Grey level of a colour for a bit depth: 0/1 for 1, 0..15 for 4, 0..255 otherwise.
+    static int32_t GrayLevelOf(TColor color, int32_t depth);
+    // Rows handed to deflate for an image of height h (Adam7 passes counted by height alone).
+    static int32_t RowsToWrite(int32_t interlace, int32_t height);
+
+protected:
+    void WriteImage() override;
+    void WriteImageData();
+    // Fills the current row from one bitmap row (and the alpha row) for the current pass.
+    void ExtractRow(const uint8_t* scanline, const uint8_t* alphaLine);
+    void BuildGrayMap();
+    void AllocRowBuffers();
+    void FreeRowBuffers();
+
+private:
+    struct ReleaseGuard;
+    struct ImageDataGuard;
+
+    void WriteHeaderChunk();
+    void WriteTimeChunk();
+    void WriteTextChunk(const std::string& keyword, const std::string& text);
+    void WritePrivateChunk();
+    void WriteGifChunk();
+    void WriteGammaChunk();
+    void WriteChromaChunk();
+    void WriteSignificantBitsChunk();
+    void WritePaletteChunk();
+    void WriteBackgroundChunk();
+    void WriteTransparencyChunk();
+    void WritePhysChunk();
+    // Palette index named by a colour setting or nearest to it; -1 when none fits the palette.
+    int32_t IndexOfSetting(TColor color) const;
+    // Grey level of a colour setting for a grey image.
+    int32_t GrayOfSetting(TColor color) const;
+    int FlushIDAT(TDeflateContext& context);
+    bool Interlaced() const { return (Interlace & 0xFF) == 1; }
+
+    int32_t idatSize_ = 32768;
+    TDeflateContext deflate_;
+    std::unique_ptr<uint8_t[]> rowBlock_;
+
+    // The picture whose rows are written: the bitmap itself, or a 24-bit copy of a layout
+    // the row conversion does not read directly.
+    const TBitmap* source_ = nullptr;
+    std::unique_ptr<TBitmap> converted_;
+    int32_t layoutBits_ = 0;   // bits per pixel of the rows as stored
+    int32_t paletteCount_ = 0; // PLTE entries written (indices at or above it are invalid)
+    std::array<uint8_t, 256> nibbleMap_{};
+
+    // Geometry of the current pass.
+    int32_t passWidth_ = 0;
+    int32_t firstColumn_ = 0;
+    int32_t columnStep_ = 1;
+};
+
+} // namespace tintabrel

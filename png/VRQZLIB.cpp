@@ -1,0 +1,221 @@
+#include "png/VRQZLIB.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace tintabrel {
+
+namespace {
+
+voidpf AllocItems(voidpf, uInt items, uInt size)
+{
+    if (size != 0 && items > std::numeric_limits<size_t>::max() / size) return Z_NULL;
+    return std::malloc(static_cast<size_t>(items) * size);
+}
+
+void FreeItems(voidpf, voidpf address) { std::free(address); }
+
+// Offers the whole output buffer to deflate again.
+void ResetOutput(TDeflateContext& c)
+{
+    c.Stream.next_out = c.OutBuffer.get();
+    c.Stream.avail_out = static_cast<uInt>(c.OutSize);
+}
+
+int FlushFull(TDeflateContext& c)
+{
+    if (c.Flush) {
+        const int r = c.Flush(c);
+        if (r != 0) return r < 0 ? r : -r;
+    }
+    ResetOutput(c);
+    return 0;
+}
+
+int Paeth(int a, int b, int c)
+{
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    if (pa <= pb && pa <= pc) return a;
+    return pb <= pc ? b : c;
+}
+
+} // namespace
+
+TDeflateContext::TDeflateContext() = default;
+
+TDeflateContext::~TDeflateContext() { DeflateRelease(*this); }
+
+int DeflateStart(TDeflateContext& c, int32_t level, int32_t size)
+{
+    if (size <= 0 || size >= 262144) size = 32768;
+    if (c.StreamReady) {
+        deflateEnd(&c.Stream);
+        c.StreamReady = false;
+    }
+    c.OutBuffer.reset();
+    c.OutSize = 0;
+    c.OutBuffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    if (!c.OutBuffer) return -1;
+    c.OutSize = size;
+    c.Stream = z_stream{};
+    ResetOutput(c);
+    c.Stream.zalloc = AllocItems;
+    c.Stream.zfree = FreeItems;
+    c.Stream.opaque = Z_NULL;
+    if (level < -1 || level > 9) level = -1;
+    if (deflateInit2(&c.Stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return -1;
+    c.StreamReady = true;
+    return 0;
+}
+
+int DeflateRow(TDeflateContext& c)
+{
+    if (!c.StreamReady || !c.OutBuffer) return -1;
+    SelectFilter(c);
+    c.Stream.next_in = c.FilteredRow;
+    c.Stream.avail_in = static_cast<uInt>(c.RowLength);
+    for (;;) {
+        const int r = deflate(&c.Stream, Z_NO_FLUSH);
+        // Z_BUF_ERROR only says that no progress was possible, which ends the loop below.
+        if (r < 0 && r != Z_BUF_ERROR) return r;
+        if (c.Stream.avail_out == 0) {
+            if (const int f = FlushFull(c); f < 0) return f;
+            continue;
+        }
+        if (c.Stream.avail_in == 0) return 0;
+        if (r == Z_BUF_ERROR) return r;
+    }
+}
+
+int DeflateFinish(TDeflateContext& c)
+{
+    if (!c.StreamReady || !c.OutBuffer) return -1;
+    c.Stream.next_in = nullptr;
+    c.Stream.avail_in = 0;
+    for (;;) {
+        const int r = deflate(&c.Stream, Z_FINISH);
+        if (r < 0 && r != Z_BUF_ERROR) return -1;
+        if (r == Z_STREAM_END) break;
+        if (c.Stream.avail_out == 0) {
+            if (FlushFull(c) < 0) return -1;
+            continue;
+        }
+        if (r == Z_BUF_ERROR) return -1;
+    }
+    if (c.Pending() > 0 && c.Flush && c.Flush(c) != 0) return -1;
+    ResetOutput(c);
+    deflateReset(&c.Stream);
+    return 0;
+}
+
+void DeflateRelease(TDeflateContext& c)
+{
+    c.OutBuffer.reset();
+    c.OutSize = 0;
+    if (c.StreamReady) {
+        deflateEnd(&c.Stream);
+        c.StreamReady = false;
+    }
+}
+
+void FilterRow(const TDeflateContext& c, int type, uint8_t* out)
+{
+    const int32_t len = c.RowLength - 1;
+    const int32_t bpp = (c.PixelBits + 7) / 8;
+    const int32_t lead = bpp < len ? bpp : len;
+    const uint8_t* x = c.CurrentRow;
+    const uint8_t* b = c.PreviousRow;
+    uint8_t* o = out + 1;
+    out[0] = static_cast<uint8_t>(type);
+    switch (type) {
+    case 0:
+        std::memcpy(o, x, static_cast<size_t>(len));
+        break;
+    case 1:
+        for (int32_t i = 0; i < lead; ++i) o[i] = x[i];
+        for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - x[i - bpp]);
+        break;
+    case 2:
+        for (int32_t i = 0; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
+        break;
+    case 3:
+        for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - (b[i] >> 1));
+        for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - ((x[i - bpp] + b[i]) >> 1));
+        break;
+    default:
+        // With a and c both 0 the predictor is b.
+        for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
+        for (int32_t i = bpp; i < len; ++i)
+            o[i] = static_cast<uint8_t>(x[i] - Paeth(x[i - bpp], b[i], b[i - bpp]));
+        break;
+    }
+}
+
+int32_t RowScore(TDeflateContext& c, const uint8_t* candidate)
+{
+    uint32_t local[256];
+    uint32_t* h = c.Histogram ? c.Histogram : local;
+    const int32_t n = c.RowLength;
+    std::memset(h, 0, 256 * sizeof(uint32_t));
+    for (int32_t i = 0; i < n; ++i) ++h[candidate[i]];
+    int32_t distinct = 0;
+    uint32_t top1 = 0, top2 = 0, top3 = 0;
+    for (int v = 0; v < 256; ++v) {
+        const uint32_t k = h[v];
+        if (k == 0) continue;
+        ++distinct;
+        if (k > top1) {
+            top3 = top2;
+            top2 = top1;
+            top1 = k;
+        } else if (k > top2) {
+            top3 = top2;
+            top2 = k;
+        } else if (k > top3) {
+            top3 = k;
+        }
+    }
+    if (distinct <= 8 || static_cast<int64_t>(top1) * 100 >= int64_t{90} * n) return -1;
+    const long double size = n;
+    long double score;
+    if (c.PixelBits < 8)
+        score = size / 1.5L / distinct * 1500 + static_cast<long double>(top1 + top2) / size * 1000;
+    else
+        score = size / 1.5L / distinct * 1000 + static_cast<long double>(top1 + top2 + top3) / size * 1000;
+    return static_cast<int32_t>(score);
+}
+
+void SelectFilter(TDeflateContext& c)
+{
+    const int mode = c.FilterMode & 0xFF;
+    if (mode >= 2 && mode <= 5) {
+        FilterRow(c, mode - 1, c.FilteredRow);
+        return;
+    }
+    FilterRow(c, 0, c.FilteredRow);
+    if (mode != 0) return;
+
+    int64_t best = RowScore(c, c.FilteredRow);
+    if (best == -1) return;
+    if (c.OutputBits == 4) return; // 4-bit rows are never filtered
+    if (c.OutputBits == 1 || c.OutputBits == 8) best *= 2;
+    for (int type = 1; type <= 4; ++type) {
+        FilterRow(c, type, c.TrialRow);
+        const int32_t score = RowScore(c, c.TrialRow);
+        if (score == -1) {
+            std::swap(c.FilteredRow, c.TrialRow);
+            return;
+        }
+        if (score > best) {
+            best = score;
+            std::swap(c.FilteredRow, c.TrialRow);
+        }
+    }
+}
+
+} // namespace tintabrel
