@@ -367,9 +367,10 @@ void TBitmap::SetPalette(const std::optional<TPalette>& palette)
     if (!palette && image_.use_count() == 1) {
         image_->Palette.reset();
     } else {
-        const TBitmapImage& old = *image_;
-        Recreate(old.Header, old.DeviceForm || !old.HasHeader, palette, FillKind::White, false);
-        if (!old.HasHeader) image_->HasHeader = false;
+        // Recreate replaces the store, so what is needed of the old one is taken first.
+        const bool hadHeader = image_->HasHeader;
+        Recreate(image_->Header, image_->DeviceForm || !hadHeader, palette, FillKind::White, false);
+        if (!hadHeader) image_->HasHeader = false;
     }
     PaletteModified = true;
     Changed();
