@@ -1,0 +1,146 @@
+#include "app/window/Controls.h"
+
+#include <QButtonGroup>
+#include <QMouseEvent>
+#include <QRadioButton>
+#include <QResizeEvent>
+#include <QScrollBar>
+
+#include "app/window/Dialogs.h"
+
+namespace tintabrel {
+
+QColor QColorOf(TColor color)
+{
+    const TColor plain = ResolveColor(color);
+    return QColor(RedOf(plain), GreenOf(plain), BlueOf(plain));
+}
+
+// ---------------------------------------------------------------- TLabel
+
+TLabel::TLabel(QWidget* parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
+
+void TLabel::SetCaption(const std::string& caption)
+{
+    caption_ = caption;
+    QString shown = ToQString(caption);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    setText(shown);
+    if (autoSize_) adjustSize();
+}
+
+void TLabel::SetAutoSize(bool value)
+{
+    autoSize_ = value;
+    if (autoSize_) adjustSize();
+}
+
+void TLabel::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) && OnClick) OnClick();
+    QLabel::mouseReleaseEvent(event);
+}
+
+// ---------------------------------------------------------------- TPanel
+
+TPanel::TPanel(QWidget* parent) : QFrame(parent)
+{
+    setFrameStyle(QFrame::Box | QFrame::Plain);
+    setLineWidth(1);
+    setAutoFillBackground(true);
+    SetColor(clBtnFace);
+}
+
+void TPanel::SetColor(TColor color)
+{
+    color_ = color;
+    QPalette p = palette();
+    p.setColor(QPalette::Window, QColorOf(color));
+    setPalette(p);
+    update();
+}
+
+QColor TPanel::ShownColor() const { return palette().color(QPalette::Window); }
+
+// ---------------------------------------------------------------- TRadioGroup
+
+TRadioGroup::TRadioGroup(QWidget* parent) : QGroupBox(parent), group_(new QButtonGroup(this))
+{
+    group_->setExclusive(true);
+    connect(group_, &QButtonGroup::idClicked, this, [this](int) {
+        if (OnClick) OnClick();
+    });
+}
+
+void TRadioGroup::SetItems(const std::vector<std::string>& items)
+{
+    for (QRadioButton* b : buttons_) delete b;
+    buttons_.clear();
+    int id = 0;
+    for (const std::string& item : items) {
+        auto* button = new QRadioButton(ToQString(item), this);
+        group_->addButton(button, id++);
+        buttons_.push_back(button);
+    }
+    PlaceButtons();
+}
+
+int TRadioGroup::ItemIndex() const { return group_->checkedId(); }
+
+void TRadioGroup::SetItemIndex(int index)
+{
+    if (index >= 0 && index < Count()) {
+        buttons_[static_cast<size_t>(index)]->setChecked(true);
+    } else if (QAbstractButton* checked = group_->checkedButton()) {
+        group_->setExclusive(false);
+        checked->setChecked(false);
+        group_->setExclusive(true);
+    }
+}
+
+void TRadioGroup::resizeEvent(QResizeEvent* event)
+{
+    QGroupBox::resizeEvent(event);
+    PlaceButtons();
+}
+
+// The items share the space below the caption evenly, one above the other.
+void TRadioGroup::PlaceButtons()
+{
+    if (buttons_.empty()) return;
+    const int top = fontMetrics().height() + 2;
+    const int left = 8;
+    const int available = height() - top - 4;
+    const int step = available / Count();
+    for (int i = 0; i < Count(); ++i)
+        buttons_[static_cast<size_t>(i)]->setGeometry(left, top + i * step, width() - left - 4, step);
+}
+
+// ---------------------------------------------------------------- TScrollBox
+
+TScrollBox::TScrollBox(QWidget* parent) : QScrollArea(parent)
+{
+    setWidgetResizable(false);
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    SetSmoothScrolling(false);
+}
+
+void TScrollBox::SetSmoothScrolling(bool value)
+{
+    horizontalScrollBar()->setTracking(value);
+    verticalScrollBar()->setTracking(value);
+}
+
+bool TScrollBox::SmoothScrolling() const
+{
+    return horizontalScrollBar()->hasTracking() && verticalScrollBar()->hasTracking();
+}
+
+void TScrollBox::resizeEvent(QResizeEvent* event)
+{
+    QScrollArea::resizeEvent(event);
+    if (OnConstrainedResize) OnConstrainedResize();
+}
+
+} // namespace tintabrel

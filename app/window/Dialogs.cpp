@@ -1,0 +1,128 @@
+#include "app/window/Dialogs.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+#include <QStringList>
+
+#include <vector>
+
+#include "app/window/Application.h"
+
+namespace tintabrel {
+
+namespace {
+
+std::unique_ptr<TDialogs>& Current()
+{
+    static std::unique_ptr<TDialogs> dialogs = std::make_unique<TDialogs>();
+    return dialogs;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return parts;
+}
+
+QStringList QtFilters(const std::string& filter)
+{
+    return ToQString(QtFilterOf(filter)).split(QStringLiteral(";;"), Qt::SkipEmptyParts);
+}
+
+bool RunFileDialog(QWidget* parent, TFileDialog& dialog, bool save)
+{
+    QFileDialog box(parent, ToQString(dialog.Title));
+    box.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    // Neither dialog insists that the typed file exists or asks before replacing one.
+    box.setFileMode(QFileDialog::AnyFile);
+    box.setOption(QFileDialog::DontConfirmOverwrite, true);
+    box.setOption(QFileDialog::ReadOnly, false);
+    box.setSizeGripEnabled(true);
+    const QStringList filters = QtFilters(dialog.Filter);
+    box.setNameFilters(filters);
+    if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())
+        box.selectNameFilter(filters[dialog.FilterIndex - 1]);
+    if (!dialog.DefaultExt.empty()) box.setDefaultSuffix(ToQString(dialog.DefaultExt));
+    if (!dialog.FileName.empty()) box.selectFile(ToQString(dialog.FileName));
+    if (box.exec() != QDialog::Accepted) return false;
+    const QStringList chosen = box.selectedFiles();
+    if (chosen.isEmpty()) return false;
+    dialog.FileName = PathFromQString(chosen.first());
+    const int index = static_cast<int>(filters.indexOf(box.selectedNameFilter()));
+    if (index >= 0) dialog.FilterIndex = index + 1;
+    return true;
+}
+
+QMessageBox::Icon QtIcon(TMsgIcon icon)
+{
+    switch (icon) {
+    case TMsgIcon::Information: return QMessageBox::Information;
+    case TMsgIcon::Warning: return QMessageBox::Warning;
+    case TMsgIcon::Error: return QMessageBox::Critical;
+    case TMsgIcon::None: break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+} // namespace
+
+bool TDialogs::ExecuteOpen(QWidget* parent, TFileDialog& dialog) { return RunFileDialog(parent, dialog, false); }
+
+bool TDialogs::ExecuteSave(QWidget* parent, TFileDialog& dialog) { return RunFileDialog(parent, dialog, true); }
+
+void TDialogs::MessageBox(QWidget* parent, const std::string& text, const std::string& caption, TMsgIcon icon)
+{
+    QMessageBox box(QtIcon(icon), ToQString(caption), ToQString(text), QMessageBox::Ok, parent);
+    box.exec();
+}
+
+bool TDialogs::StartProgram(const std::string& path)
+{
+    return QProcess::startDetached(ToQString(path), {});
+}
+
+TDialogs& Dialogs() { return *Current(); }
+
+std::unique_ptr<TDialogs> SetDialogs(std::unique_ptr<TDialogs> dialogs)
+{
+    if (!dialogs) dialogs = std::make_unique<TDialogs>();
+    std::swap(Current(), dialogs);
+    return dialogs;
+}
+
+std::string QtFilterOf(const std::string& filter)
+{
+    const std::vector<std::string> parts = Split(filter, '|');
+    std::string result;
+    for (size_t i = 0; i + 1 < parts.size(); i += 2) {
+        std::string patterns = parts[i + 1];
+        for (char& c : patterns)
+            if (c == ';') c = ' ';
+        if (!result.empty()) result += ";;";
+        result += parts[i] + " (" + patterns + ")";
+    }
+    return result;
+}
+
+void ShowMessage(QWidget* parent, const std::string& text)
+{
+    Dialogs().MessageBox(parent, text, ApplicationTitle, TMsgIcon::None);
+}
+
+QString ToQString(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+std::string FromQString(const QString& text) { return text.toUtf8().toStdString(); }
+
+std::string PathFromQString(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+} // namespace tintabrel

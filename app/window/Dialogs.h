@@ -1,0 +1,54 @@
+// Everything that stops the window to ask or tell the user, and the start of another program,
+// goes through one replaceable object, so that tests can answer in place of the user.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <QString>
+
+class QWidget;
+
+namespace tintabrel {
+
+// Settings and result of an open or save dialog; FileName is the chosen path after Execute.
+struct TFileDialog {
+    std::string Title;
+    std::string Filter;     // "description|pattern;pattern|description|pattern..."
+    int FilterIndex = 1;    // 1-based, as the filter pairs are counted
+    std::string DefaultExt; // without the dot; added to a chosen name that has no extension
+    std::string FileName;
+};
+
+enum class TMsgIcon { None, Information, Warning, Error };
+
+class TDialogs {
+public:
+    virtual ~TDialogs() = default;
+
+    // Shows the dialog modally; on a confirmed choice fills dialog.FileName and returns true.
+    virtual bool ExecuteOpen(QWidget* parent, TFileDialog& dialog);
+    virtual bool ExecuteSave(QWidget* parent, TFileDialog& dialog);
+    // A modal box with one OK button.
+    virtual void MessageBox(QWidget* parent, const std::string& text, const std::string& caption, TMsgIcon icon);
+    // Starts a program without waiting for it; false when it could not be started.
+    virtual bool StartProgram(const std::string& path);
+};
+
+// The object in use (the Qt implementation unless a test installed another).
+TDialogs& Dialogs();
+// Installs a replacement and returns the previous one; nullptr restores the Qt implementation.
+std::unique_ptr<TDialogs> SetDialogs(std::unique_ptr<TDialogs> dialogs);
+
+// Qt's filter syntax for a "description|patterns|..." list: "description (pattern pattern)" pairs.
+std::string QtFilterOf(const std::string& filter);
+
+// The simple message dialog: application title as caption, no icon, one OK button.
+void ShowMessage(QWidget* parent, const std::string& text);
+
+// Conversions between the program's UTF-8 paths and texts and Qt's strings.
+QString ToQString(const std::string& text);
+std::string FromQString(const QString& text);
+std::string PathFromQString(const QString& path);
+
+} // namespace tintabrel

@@ -1,0 +1,468 @@
+#include "app/window/Unit_Main.h"
+
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSlider>
+
+#include <zlib.h>
+
+#include "app/PictureFiles.h"
+#include "app/window/Application.h"
+#include "app/window/Controls.h"
+#include "app/window/ImageControl.h"
+#include "image/Canvas.h"
+#include "recolour/ColorConvert.h"
+#include "recolour/ColorList.h"
+#include "recolour/HueReplace.h"
+
+namespace tintabrel {
+
+namespace {
+
+constexpr int ClientWidth = 562;
+constexpr int ClientHeight = 454;
+
+// An existing file that is not a folder.
+bool IsExistingFile(const std::string& path)
+{
+    if (path.empty()) return false;
+    std::error_code ec;
+    const std::filesystem::path p(path);
+    return std::filesystem::exists(p, ec) && !std::filesystem::is_directory(p, ec);
+}
+
+QString FirstInstalled(std::initializer_list<const char*> names)
+{
+    const QStringList families = QFontDatabase::families();
+    for (const char* name : names)
+        if (families.contains(QString::fromUtf8(name), Qt::CaseInsensitive)) return QString::fromUtf8(name);
+    return {};
+}
+
+// The window's font: the classic Japanese desktop font where installed, else an installed
+// Japanese gothic face, else any face that covers Japanese.
+QFont WindowFont()
+{
+    QString family = FirstInstalled({"ＭＳ Ｐゴシック", "MS PGothic", "IPAPGothic", "IPAGothic"});
+    if (family.isEmpty()) {
+        const QStringList japanese = QFontDatabase::families(QFontDatabase::Japanese);
+        if (!japanese.isEmpty()) family = japanese.first();
+    }
+    QFont font;
+    if (!family.isEmpty()) font.setFamily(family);
+    font.setPixelSize(12);
+    font.setBold(false);
+    font.setItalic(false);
+    return font;
+}
+
+// The double arrows of the L and R buttons: the symbol font's glyphs where it exists.
+void SetArrowCaption(QPushButton* button, const QFont& windowFont, bool left)
+{
+    QFont font = windowFont;
+    font.setPixelSize(16);
+    if (!FirstInstalled({"Webdings"}).isEmpty()) {
+        font.setFamily(QStringLiteral("Webdings"));
+        button->setText(left ? QStringLiteral("7") : QStringLiteral("8"));
+    } else {
+        button->setText(left ? QStringLiteral("\u00AB") : QStringLiteral("\u00BB"));
+    }
+    button->setFont(font);
+}
+
+void SetupTrackBar(QSlider* slider, int maximum, int position, int pageSize, int tickInterval)
+{
+    slider->setOrientation(Qt::Horizontal);
+    slider->setRange(0, maximum);
+    slider->setValue(position);
+    slider->setPageStep(pageSize);
+    slider->setSingleStep(1);
+    slider->setTickPosition(QSlider::TicksBelow);
+    slider->setTickInterval(tickInterval);
+}
+
+void SetHint(QWidget* control, const char* hint) { control->setToolTip(QString::fromUtf8(hint)); }
+
+// Sizes an image control and puts it at the top-left corner of its scroll box.
+void PlaceImage(TScrollBox* box, TImage* image, int width, int height)
+{
+    image->resize(width, height);
+    box->horizontalScrollBar()->setValue(0);
+    box->verticalScrollBar()->setValue(0);
+    image->move(0, 0);
+}
+
+void CopyScrollPositions(const TScrollBox* from, TScrollBox* to)
+{
+    to->horizontalScrollBar()->setValue(from->horizontalScrollBar()->value());
+    to->verticalScrollBar()->setValue(from->verticalScrollBar()->value());
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
+    : QWidget(parent), exeDir_(exeDir.empty() ? ApplicationDir() : std::move(exeDir))
+{
+    CreateControls();
+    ConnectHandlers();
+    Guarded([this] { FormCreate(); });
+}
+
+TfrmMain::~TfrmMain()
+{
+    // The image controls go with the window; their pictures must not call back into it.
+    imgBefore->OnMouseDown = nullptr;
+    imgColor->OnDblClick = nullptr;
+}
+
+void TfrmMain::CreateControls()
+{
+    setWindowTitle(QString::fromLatin1(ApplicationTitle));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(ClientWidth, ClientHeight);
+    const QFont font = WindowFont();
+    setFont(font);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColorOf(clBtnFace));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    lbl = new TLabel(this);
+    lbl->setGeometry(8, 416, 12, 12);
+    lbl->SetAutoSize(true);
+    lbl->SetCaption("lbl");
+
+    sbBefore = new TScrollBox(this);
+    sbBefore->setGeometry(32, 40, 217, 241);
+    imgBefore = new TImage;
+    imgBefore->resize(128, 192);
+    imgBefore->SetStretch(true);
+    sbBefore->setWidget(imgBefore);
+
+    sbAfter = new TScrollBox(this);
+    sbAfter->setGeometry(336, 40, 217, 241);
+    imgAfter = new TImage;
+    imgAfter->resize(128, 192);
+    imgAfter->SetStretch(true);
+    sbAfter->setWidget(imgAfter);
+
+    btnL = new QPushButton(this);
+    btnL->setGeometry(256, 64, 75, 25);
+    SetArrowCaption(btnL, font, true);
+    SetHint(btnL, "改変した絵をもう一度改変する時にこのボタンを押してください。");
+
+    gb = new QGroupBox(QString::fromUtf8("色合いの変化"), this);
+    gb->setGeometry(8, 288, 297, 121);
+
+    Label1 = new TLabel(gb);
+    Label1->setGeometry(8, 24, 36, 12);
+    Label1->SetAutoSize(true);
+    Label1->SetCaption("元の色");
+
+    Label2 = new TLabel(gb);
+    Label2->setGeometry(8, 48, 36, 12);
+    Label2->SetAutoSize(true);
+    Label2->SetCaption("変化色");
+
+    Label3 = new TLabel(gb);
+    Label3->setGeometry(8, 80, 41, 25);
+    Label3->setWordWrap(true);
+    Label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Label3->SetCaption("誤差補正値");
+
+    tb = new QSlider(gb);
+    tb->setGeometry(48, 48, 169, 33);
+    SetupTrackBar(tb, 360, 0, 36, 10);
+    SetHint(tb, "どの色に変化させるか設定します。");
+
+    tbWidth = new QSlider(gb);
+    tbWidth->setGeometry(48, 16, 169, 33);
+    SetupTrackBar(tbWidth, 360, 0, 36, 10);
+    SetHint(tbWidth, "変化させる色を設定します。");
+
+    pnWidth = new TPanel(gb);
+    pnWidth->setGeometry(216, 16, 33, 25);
+    pnWidth->SetColor(clRed);
+    SetHint(pnWidth, "元の色で設定した色のプレビューです。");
+
+    pntb = new TPanel(gb);
+    pntb->setGeometry(216, 48, 33, 25);
+    pntb->SetColor(clRed);
+    SetHint(pntb, "変えた後の色で設定した色のプレビューです。");
+
+    btnCheck = new QPushButton(QString::fromUtf8("ﾁｪｯｸ"), gb);
+    btnCheck->setGeometry(256, 16, 35, 89);
+    SetHint(btnCheck, "色合いの変化を設定し終わったらこのﾎﾞﾀﾝを押してください。");
+
+    tbHose = new QSlider(gb);
+    tbHose->setGeometry(48, 80, 169, 33);
+    SetupTrackBar(tbHose, 36, 18, 6, 2);
+    SetHint(tbHose, "変化させる色合いの誤差を設定します。大きければ広範囲の色が変化します。");
+
+    lblHose = new TLabel(gb);
+    lblHose->setGeometry(216, 88, 33, 17);
+    lblHose->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    lblHose->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblHose->SetCaption("0");
+
+    btnR = new QPushButton(this);
+    btnR->setGeometry(256, 200, 75, 25);
+    SetArrowCaption(btnR, font, false);
+    SetHint(btnR, "ﾁｪｯｸﾎﾞﾀﾝを押した後、やっぱり戻して保存したいときにこのﾎﾞﾀﾝを押してください。");
+
+    btnLoad = new QPushButton(QString::fromUtf8("読み込み(&L)"), this);
+    btnLoad->setGeometry(96, 8, 75, 25);
+    SetHint(btnLoad, "改変元のファイルを読み込みます。");
+
+    btnSave = new QPushButton(QString::fromUtf8("書き込み(&S)"), this);
+    btnSave->setGeometry(408, 8, 75, 25);
+    SetHint(btnSave, "改変し終わったファイルを書き込みます。");
+
+    SB1 = new TScrollBox(this);
+    SB1->setGeometry(312, 288, 245, 121);
+    SB1->SetSmoothScrolling(true);
+    imgColor = new TImage;
+    imgColor->resize(97, 73);
+    imgColor->SetAutoSize(true);
+    SetHint(imgColor, "変化禁止の色です。ダブルクリックするとエディタが起動します。");
+    SB1->setWidget(imgColor);
+
+    rgZoom = new TRadioGroup(this);
+    rgZoom->setTitle(QString::fromUtf8("拡大率(&Z)"));
+    rgZoom->setGeometry(256, 96, 73, 97);
+    rgZoom->SetItems({"x1", "x2", "x3", "x4", "x5"});
+    rgZoom->SetItemIndex(0);
+
+    od.Filter = "対応しているﾌｧｲﾙ(*.bmp:*.png)|*.bmp;*.png|Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)|*.bmp|"
+                "PortableNetworkGraphic(*.png)|*.png|すべてのﾌｧｲﾙ(*.*)|*.*";
+    od.FilterIndex = 1;
+    sd.Filter = "PortableNetworkGraphic(*.png)|*.png|Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)|*.bmp|すべてのﾌｧｲﾙ(*.*)|*.*";
+    sd.FilterIndex = 1;
+    sd.DefaultExt = "png";
+
+    // Tab order among siblings, the group box's controls in their own order within it.
+    QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
+                        rgZoom->Button(0)};
+    for (size_t i = 0; i + 1 < std::size(order); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
+}
+
+void TfrmMain::ConnectHandlers()
+{
+    connect(btnLoad, &QPushButton::clicked, this, [this] { Guarded([this] { btnLoadClick(); }); });
+    connect(btnSave, &QPushButton::clicked, this, [this] { Guarded([this] { btnSaveClick(); }); });
+    connect(btnCheck, &QPushButton::clicked, this, [this] { Guarded([this] { tbChange(); }); });
+    connect(btnL, &QPushButton::clicked, this, [this] { Guarded([this] { btnLClick(); }); });
+    connect(btnR, &QPushButton::clicked, this, [this] { Guarded([this] { btnRClick(); }); });
+    connect(tbWidth, &QSlider::valueChanged, this, [this] { Guarded([this] { tbWidthChange(); }); });
+    connect(tb, &QSlider::valueChanged, this, [this] { Guarded([this] { tbChangeColor(tb); }); });
+    connect(tbHose, &QSlider::valueChanged, this, [this] { Guarded([this] { tbHoseChange(); }); });
+    rgZoom->OnClick = [this] { Guarded([this] { rgZoomClick(); }); };
+    imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
+        Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
+    };
+    imgColor->OnDblClick = [this] { Guarded([this] { imgColorDblClick(); }); };
+    lbl->OnClick = [this] { Guarded([this] { lblClick(); }); };
+    sbBefore->OnConstrainedResize = [this] { Guarded([this] { sbBeforeConstrainedResize(); }); };
+    sbAfter->OnConstrainedResize = [this] { Guarded([this] { sbAfterConstrainedResize(); }); };
+}
+
+void TfrmMain::ShowCentred()
+{
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desktop = screen->availableGeometry();
+        move(desktop.center() - QPoint(width() / 2, height() / 2));
+    }
+    show();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event)
+{
+    Guarded([this] { FormClose(); });
+    event->accept();
+}
+
+std::string TfrmMain::CreditText()
+{
+    return std::string("Tintabrel 2025\r") + "PNG: VRQPNG ver 3.4\r" + "ZLIB ver " + zlibVersion();
+}
+
+// ---------------------------------------------------------------- start and end
+
+void TfrmMain::FormCreate()
+{
+    bmpBefore = std::make_unique<TBitmap>();
+    bmpAfter = std::make_unique<TBitmap>();
+    ColorList = std::make_unique<TStringList>();
+    ColorList->LoadFromFile(exeDir_ + "ColorList.dat");
+    ShowList();
+    lbl->SetCaption(CreditText());
+    Label2->SetCaption("変えた\r後の色");
+    Label3->SetCaption("誤差\r補正値");
+    lblHose->SetCaption(std::to_string(tbHose->value()));
+    tbWidthChange();
+    sbBefore->SetSmoothScrolling(true);
+    sbAfter->SetSmoothScrolling(true);
+}
+
+void TfrmMain::FormClose()
+{
+    bmpBefore.reset();
+    bmpAfter.reset();
+    ColorList.reset();
+}
+
+void TfrmMain::ShowList()
+{
+    tintabrel::ShowList(*ColorList, exeDir_ + "moto.bmp", imgColor->Picture.Bitmap());
+}
+
+// ---------------------------------------------------------------- loading and saving
+
+int TfrmMain::ZoomFactor() const { return rgZoom->ItemIndex() + 1; }
+
+// Both panes show the before picture at the current zoom, from their top-left corner.
+void TfrmMain::ResetPanes()
+{
+    const int z = ZoomFactor();
+    PlaceImage(sbBefore, imgBefore, bmpBefore->Width() * z, bmpBefore->Height() * z);
+    imgBefore->Picture.Bitmap().Assign(*bmpBefore);
+    imgBeforeAlpha.Assign(bmpBeforeAlpha);
+    PlaceImage(sbAfter, imgAfter, bmpBefore->Width() * z, bmpBefore->Height() * z);
+    imgAfter->Picture.Bitmap().Assign(*bmpBefore);
+    imgAfterAlpha.Assign(bmpBeforeAlpha);
+}
+
+void TfrmMain::btnLoadClick()
+{
+    if (!Dialogs().ExecuteOpen(this, od)) return;
+    // Only the exact spellings ".png" and ".bmp" are loaded; anything else just resets the panes.
+    const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), true);
+    if (kind != TPictureKind::Unknown) {
+        TPictureData data;
+        LoadPicture(od.FileName, kind, data);
+        bmpBefore->Assign(data.Image);
+        bmpBeforeAlpha.Assign(data.Alpha);
+    }
+    ResetPanes();
+}
+
+void TfrmMain::btnSaveClick()
+{
+    if (!Dialogs().ExecuteSave(this, sd)) return;
+    // A name typed without extension gets the default one, as the dialog itself would add it.
+    if (!sd.DefaultExt.empty() && !sd.FileName.empty() && ExtractExtension(sd.FileName).empty())
+        sd.FileName += "." + sd.DefaultExt;
+    rgZoom->SetItemIndex(0);
+    rgZoomClick();
+    const std::string extension = ExtractExtension(sd.FileName);
+    const TPictureKind kind = KindOfExtension(extension, true);
+    if (kind == TPictureKind::Unknown) {
+        ShowMessage(this, extension + "クイズ！無理オネア");
+        return;
+    }
+    SavePicture(sd.FileName, kind, imgAfter->Picture.Bitmap(), imgAfterAlpha);
+}
+
+// ---------------------------------------------------------------- the check command
+
+void TfrmMain::tbChange()
+{
+    // Runs only while the picture last chosen for loading still exists.
+    if (!IsExistingFile(od.FileName)) return;
+    THueWindow window;
+    window.Source = tbWidth->value();
+    window.Tolerance = tbHose->value();
+    window.Target = tb->value();
+    ReplaceHue(*bmpBefore, *bmpAfter, *ColorList, window);
+    // The replacement changes colours only; every pixel keeps its transparency.
+    bmpAfterAlpha.Assign(bmpBeforeAlpha);
+    imgAfter->Picture.Bitmap().Assign(*bmpAfter);
+    imgAfterAlpha.Assign(bmpAfterAlpha);
+}
+
+// ---------------------------------------------------------------- view and editing controls
+
+void TfrmMain::rgZoomClick()
+{
+    const int z = ZoomFactor();
+    PlaceImage(sbBefore, imgBefore, bmpBefore->Width() * z, bmpBefore->Height() * z);
+    PlaceImage(sbAfter, imgAfter, bmpBefore->Width() * z, bmpBefore->Height() * z);
+}
+
+void TfrmMain::sbBeforeConstrainedResize() { CopyScrollPositions(sbBefore, sbAfter); }
+
+void TfrmMain::sbAfterConstrainedResize() { CopyScrollPositions(sbAfter, sbBefore); }
+
+void TfrmMain::btnLClick()
+{
+    bmpBefore->Assign(*bmpAfter);
+    imgBefore->Picture.Bitmap().Assign(*bmpAfter);
+    imgAfter->Picture.Bitmap().Assign(*bmpAfter);
+    bmpBeforeAlpha.Assign(bmpAfterAlpha);
+    imgBeforeAlpha.Assign(bmpAfterAlpha);
+    imgAfterAlpha.Assign(bmpAfterAlpha);
+}
+
+void TfrmMain::btnRClick()
+{
+    TBitmap& shown = imgBefore->Picture.Bitmap();
+    bmpAfter->Assign(shown);
+    imgAfter->Picture.Bitmap().Assign(shown);
+    bmpAfterAlpha.Assign(imgBeforeAlpha);
+    imgAfterAlpha.Assign(imgBeforeAlpha);
+}
+
+void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
+{
+    const int z = ZoomFactor();
+    const TColor color = imgBefore->Picture.Bitmap().Canvas().Pixels(x / z, y / z);
+    const THSV hsv = TColorConvert::RGBToHSV(RedOf(color), GreenOf(color), BlueOf(color));
+    // A grey pixel (an empty pane reads as white) has no hue to pick: the slider stays.
+    if (hsv.S == 0.0) return;
+    int p = 235 - static_cast<int>(std::trunc(hsv.H));
+    if (p > 360) p -= 360;
+    if (p < 0) p += 360;
+    tbWidth->setValue(p);
+}
+
+void TfrmMain::tbWidthChange()
+{
+    int a = 360 - tbWidth->value() + 80;
+    if (a > 360) a -= 360;
+    if (a < 0) a += 360;
+    const TRGBBytes rgb = TColorConvert::HSVToRGB(a == 360 ? 0 : a, 1, 1);
+    pnWidth->SetColor(MakeColor(static_cast<uint8_t>(255 - rgb.R), static_cast<uint8_t>(255 - rgb.G),
+                                static_cast<uint8_t>(255 - rgb.B)));
+}
+
+void TfrmMain::tbChangeColor(QSlider* sender)
+{
+    const TRGBBytes rgb = TColorConvert::HSVToRGB(sender->value(), 1, 1);
+    pntb->SetColor(MakeColor(rgb.R, rgb.G, rgb.B));
+}
+
+void TfrmMain::tbHoseChange() { lblHose->SetCaption(std::to_string(tbHose->value())); }
+
+void TfrmMain::imgColorDblClick()
+{
+    const std::string path = exeDir_ + "Swatchwright";
+    if (IsExistingFile(path))
+        Dialogs().StartProgram(path); // not waited for; a failing start is not reported
+    else
+        ShowMessage(this, "Swatchwrightがないです");
+}
+
+void TfrmMain::lblClick() { lbl->SetCaption("よしこさん飯はまだかのぅ。"); }
+
+} // namespace tintabrel
