@@ -1,0 +1,66 @@
+// The command-line tool: the window's recolouring and file handling, run over many files.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/PictureFiles.h"
+#include "recolour/HueReplace.h"
+
+namespace tintabrel::cli {
+
+// A mistake in the command line found after the options were read (exit status 2).
+class TUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr int ExitDone = 0;
+inline constexpr int ExitFailed = 1;
+inline constexpr int ExitUsage = 2;
+
+struct TOutputOptions {
+    std::string OutputFile;             // -o
+    std::string OutputDir;              // --out-dir
+    TPictureKind Format = TPictureKind::Unknown; // --format, Unknown when not given
+    bool Overwrite = false;
+    TPNGSaveOptions Png;
+};
+
+struct TRunOptions {
+    unsigned Jobs = 1;
+    bool Quiet = false;
+};
+
+struct TRecolourOptions {
+    THueWindow Window;
+    std::string ListFile; // empty: nothing protected
+    TOutputOptions Output;
+    TRunOptions Run;
+    std::vector<std::string> Inputs;
+};
+
+struct TConvertOptions {
+    std::string Input;
+    std::string Output;
+    bool Overwrite = false;
+    TPNGSaveOptions Png;
+};
+
+struct TInfoOptions {
+    bool Json = false;
+    std::vector<std::string> Inputs;
+};
+
+// The kind of an input file: by its extension in any letter case; for other extensions by the
+// first bytes of the file. Unknown when neither tells (or the file cannot be read).
+TPictureKind InputKind(const std::string& path);
+const char* KindName(TPictureKind kind);
+
+// Each returns the exit status; TUsageError for command lines that make no sense as a whole.
+int RunRecolour(const TRecolourOptions& options);
+int RunConvert(const TConvertOptions& options);
+int RunInfo(const TInfoOptions& options);
+
+} // namespace tintabrel::cli

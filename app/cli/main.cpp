@@ -1,0 +1,137 @@
+// tintabrel-cli: reads the command line and hands the work to the command it names.
+#include "app/cli/CliTool.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <thread>
+
+using namespace tintabrel;
+using namespace tintabrel::cli;
+
+namespace {
+
+constexpr const char* Usage =
+    "usage: tintabrel-cli recolour --source P --target H [--tolerance T] [--list FILE]\n"
+    "                              (-o OUTPUT | --out-dir DIR) [--format png|bmp] [--overwrite]\n"
+    "                              [--png-filter none|sub|up|average|paeth|adaptive] [--png-level 0-9]\n"
+    "                              [--interlace] [-j N] [-q] INPUT...\n"
+    "       tintabrel-cli convert [--overwrite] [png options] INPUT OUTPUT\n"
+    "       tintabrel-cli info [--json] INPUT...\n"
+    "       tintabrel-cli --help | --version\n";
+
+int UsageFailure(const std::string& reason)
+{
+    std::fprintf(stderr, "tintabrel-cli: %s\n%s", reason.c_str(), Usage);
+    return ExitUsage;
+}
+
+// The PNG options of recolour and convert; the defaults are those of the window's save.
+void AddPngOptions(CLI::App& command, TPNGSaveOptions& png)
+{
+    static const std::map<std::string, int32_t> filters{{"adaptive", 0}, {"none", 1},    {"sub", 2},
+                                                        {"up", 3},       {"average", 4}, {"paeth", 5}};
+    command.add_option("--png-filter", png.FilterMode, "PNG row filter (default none)")
+        ->transform(CLI::CheckedTransformer(filters, CLI::ignore_case))
+        ->option_text("none|sub|up|average|paeth|adaptive");
+    command.add_option("--png-level", png.CompressionLevel, "PNG compression level (default: zlib's)")
+        ->check(CLI::Range(0, 9))
+        ->option_text("0-9");
+    command.add_flag("--interlace", png.Interlace, "write interlaced (Adam7) PNG");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Recolours BMP and PNG sprites exactly as the Tintabrel window does.", "tintabrel-cli"};
+    app.set_version_flag("--version", std::string("tintabrel-cli ") + TINTABREL_VERSION);
+    app.require_subcommand(1);
+
+    TRecolourOptions recolour;
+    recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
+    int format = 0;
+    CLI::App* cmdRecolour = app.add_subcommand("recolour", "give the pixels in a hue window a new hue");
+    cmdRecolour->add_option("--source", recolour.Window.Source, "source slider position (mirrored hue scale)")
+        ->required()
+        ->check(CLI::Range(0, 360))
+        ->option_text("0-360 REQUIRED");
+    cmdRecolour->add_option("--target", recolour.Window.Target, "target hue in degrees")
+        ->required()
+        ->check(CLI::Range(0, 360))
+        ->option_text("0-360 REQUIRED");
+    cmdRecolour->add_option("--tolerance", recolour.Window.Tolerance, "half width of the hue window (default 18)")
+        ->check(CLI::Range(0, 36))
+        ->option_text("0-36");
+    cmdRecolour->add_option("--list", recolour.ListFile, "protected-colour list (ColorList.dat format)")
+        ->option_text("FILE");
+    CLI::Option* outFile =
+        cmdRecolour->add_option("-o,--output", recolour.Output.OutputFile, "output file (one input only)")
+            ->option_text("OUTPUT");
+    CLI::Option* outDir =
+        cmdRecolour->add_option("--out-dir", recolour.Output.OutputDir, "folder for the outputs, named as the inputs")
+            ->option_text("DIR");
+    outFile->excludes(outDir);
+    cmdRecolour
+        ->add_option("--format", format, "output format (default: by the output's extension)")
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, int>{{"png", static_cast<int>(TPictureKind::Png)},
+                                       {"bmp", static_cast<int>(TPictureKind::Bmp)}},
+            CLI::ignore_case))
+        ->option_text("png|bmp");
+    cmdRecolour->add_flag("--overwrite", recolour.Output.Overwrite, "replace existing output files");
+    AddPngOptions(*cmdRecolour, recolour.Output.Png);
+    cmdRecolour->add_option("-j,--jobs", recolour.Run.Jobs, "files processed at once (default: the cores)")
+        ->check(CLI::Range(1, 1024))
+        ->option_text("N");
+    cmdRecolour->add_flag("-q,--quiet", recolour.Run.Quiet, "no progress bar");
+    cmdRecolour->add_option("INPUT", recolour.Inputs, "BMP or PNG files")->required();
+
+    TConvertOptions convert;
+    CLI::App* cmdConvert = app.add_subcommand("convert", "rewrite a picture as PNG or BMP without changing it");
+    cmdConvert->add_flag("--overwrite", convert.Overwrite, "replace an existing output file");
+    AddPngOptions(*cmdConvert, convert.Png);
+    cmdConvert->add_option("INPUT", convert.Input, "BMP or PNG file")->required();
+    cmdConvert->add_option("OUTPUT", convert.Output, "output file; .png or .bmp decides the format")->required();
+
+    TInfoOptions info;
+    CLI::App* cmdInfo = app.add_subcommand("info", "describe pictures");
+    cmdInfo->add_flag("--json", info.Json, "one JSON object per file, one per line");
+    cmdInfo->add_option("INPUT", info.Inputs, "BMP or PNG files")->required();
+
+    // CLI11 would only say that a command is missing; name the word that was not one.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (!first.empty() && first[0] != '-' && first != "recolour" && first != "convert" && first != "info")
+        return UsageFailure(std::string("unknown command '") + argv[1] + "' (recolour, convert or info)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        return UsageFailure(e.what());
+    }
+
+    try {
+        if (*cmdRecolour) {
+            if (recolour.Output.OutputFile.empty() && recolour.Output.OutputDir.empty())
+                throw TUsageError("recolour needs -o OUTPUT or --out-dir DIR");
+            recolour.Output.Format = static_cast<TPictureKind>(format);
+            return RunRecolour(recolour);
+        }
+        if (*cmdConvert) return RunConvert(convert);
+        return RunInfo(info);
+    } catch (const TUsageError& e) {
+        return UsageFailure(e.what());
+    } catch (const std::exception& e) {
+        // Only failures outside the per-file work reach here (the list file, no memory ...).
+        std::fprintf(stderr, "tintabrel-cli: %s\n", e.what());
+        return ExitFailed;
+    }
+}

@@ -1,0 +1,165 @@
+#include "tests/app/cli/CliHarness.h"
+
+#include "image/Exceptions.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tintabrel::test {
+
+namespace {
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+TCliRun RunCli(const std::vector<std::string>& args)
+{
+    char outName[] = "/tmp/tintabrel-cli-out-XXXXXX";
+    char errName[] = "/tmp/tintabrel-cli-err-XXXXXX";
+    const int out = ::mkstemp(outName);
+    const int err = ::mkstemp(errName);
+    if (out < 0 || err < 0) throw std::runtime_error("cannot make capture files");
+
+    std::vector<std::string> argv{TINTABREL_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::execv(pointers[0], pointers.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out);
+    ::close(err);
+    TCliRun run;
+    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Out = Slurp(outName);
+    run.Err = Slurp(errName);
+    ::unlink(outName);
+    ::unlink(errName);
+    return run;
+}
+
+void MakeImage(TBitmap& image, int width, int height, TRgb (*color)(int x, int y))
+{
+    image.SetPixelFormat(TPixelFormat::pf24bit);
+    image.SetSize(width, height);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = image.ScanLine(y);
+        for (int x = 0; x < width; ++x) {
+            const TRgb c = color(x, y);
+            row[3 * x] = c.B;
+            row[3 * x + 1] = c.G;
+            row[3 * x + 2] = c.R;
+        }
+    }
+}
+
+void MakeSprite(TBitmap& image, int width, int height)
+{
+    MakeImage(image, width, height, [](int x, int y) {
+        // Walks round the colour wheel along x at full and partial saturation along y; every
+        // fourth row is grey.
+        const int step = (x * 37 + y * 11) % 1536;
+        const int top = 255 - (y % 4) * 40;
+        const int low = (y % 3) * 30;
+        const int rise = low + (step % 256) * (top - low) / 255;
+        const int fall = top - (step % 256) * (top - low) / 255;
+        int r, g, b;
+        switch (step / 256) {
+        case 0: r = top, g = rise, b = low; break;
+        case 1: r = fall, g = top, b = low; break;
+        case 2: r = low, g = top, b = rise; break;
+        case 3: r = low, g = fall, b = top; break;
+        case 4: r = rise, g = low, b = top; break;
+        default: r = top, g = low, b = fall; break;
+        }
+        if (y % 4 == 3) r = g = b = (x * 9) & 255;
+        return TRgb{static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b)};
+    });
+}
+
+void MakeAlpha(TBitmap& alpha, int width, int height)
+{
+    alpha.SetPixelFormat(TPixelFormat::pf8bit);
+    alpha.SetSize(width, height);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* row = alpha.ScanLine(y);
+        for (int x = 0; x < width; ++x) row[x] = static_cast<uint8_t>((x + y) % 3 == 0 ? 0 : (x + y) % 3 == 1 ? 255 : 127);
+    }
+}
+
+std::vector<uint8_t> RgbBytes(const TBitmap& source)
+{
+    TBitmap image;
+    image.Assign(source);
+    image.SetPixelFormat(TPixelFormat::pf24bit);
+    std::vector<uint8_t> bytes;
+    for (int y = 0; y < image.Height(); ++y) {
+        const uint8_t* row = image.ConstScanLine(y);
+        for (int x = 0; x < image.Width(); ++x) {
+            bytes.push_back(row[3 * x + 2]);
+            bytes.push_back(row[3 * x + 1]);
+            bytes.push_back(row[3 * x]);
+        }
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> AlphaBytes(const TBitmap& alpha)
+{
+    std::vector<uint8_t> bytes;
+    if (alpha.Empty()) return bytes;
+    if (alpha.PixelFormat() != TPixelFormat::pf8bit) throw std::runtime_error("alpha picture is not 8-bit");
+    for (int y = 0; y < alpha.Height(); ++y) {
+        const uint8_t* row = alpha.ConstScanLine(y);
+        bytes.insert(bytes.end(), row, row + alpha.Width());
+    }
+    return bytes;
+}
+
+void WritePicture(const std::string& path, const TBitmap& image, const TBitmap& alpha)
+{
+    SavePicture(path, KindOfExtension(ExtractExtension(path), false), image, alpha);
+}
+
+void ReadPicture(const std::string& path, TPictureData& data)
+{
+    LoadPicture(path, KindOfExtension(ExtractExtension(path), false), data);
+}
+
+std::string LoadFailure(const std::string& path)
+{
+    try {
+        TPictureData data;
+        ReadPicture(path, data);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(loaded without failure)";
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+} // namespace tintabrel::test

@@ -1,0 +1,45 @@
+// Runs the command-line tool and makes and reads pictures with the project's own code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/PictureFiles.h"
+
+namespace tintabrel::test {
+
+struct TCliRun {
+    int Status = -1; // exit status, or -1 when the tool did not exit normally (a crash)
+    std::string Out;
+    std::string Err;
+};
+
+// Runs tintabrel-cli with args, standard input empty, and waits for it.
+TCliRun RunCli(const std::vector<std::string>& args);
+
+struct TRgb {
+    uint8_t R, G, B;
+};
+
+// A 24-bit picture of width x height whose pixel (x, y) is color(x, y).
+void MakeImage(TBitmap& image, int width, int height, TRgb (*color)(int x, int y));
+// A sprite with many hues, greys and saturations: every pixel differs from its neighbours.
+void MakeSprite(TBitmap& image, int width, int height);
+// An 8-bit alpha picture (byte = 255 - alpha) with a pattern of opaque, clear and half pixels.
+void MakeAlpha(TBitmap& alpha, int width, int height);
+
+// The pixels of a picture as red, green, blue bytes, row by row from the top.
+std::vector<uint8_t> RgbBytes(const TBitmap& image);
+// The bytes of an 8-bit picture row by row (empty for an empty picture).
+std::vector<uint8_t> AlphaBytes(const TBitmap& alpha);
+
+void WritePicture(const std::string& path, const TBitmap& image, const TBitmap& alpha = TBitmap());
+void ReadPicture(const std::string& path, TPictureData& data);
+
+// The message the program gives for a file it cannot load (the exception's text).
+std::string LoadFailure(const std::string& path);
+
+bool Contains(const std::string& text, const std::string& part);
+
+} // namespace tintabrel::test

@@ -1,0 +1,167 @@
+// Command lines that make no sense: exit status 2, a one-line reason and the usage on standard
+// error, and nothing written.
+#include "tests/TestData.h"
+#include "tests/app/cli/CliHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace tintabrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CliUsage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TBitmap image;
+        MakeSprite(image, 8, 8);
+        input_ = dir_.File("in.png");
+        second_ = dir_.File("second.bmp");
+        WritePicture(input_, image);
+        WritePicture(second_, image);
+        fs::create_directory(dir_.Path() / "out");
+        out_ = dir_.File("out");
+    }
+
+    // The run must fail as a usage error, say why (first line) and show the usage, and write nothing.
+    void ExpectUsageError(const std::vector<std::string>& args, const std::string& reason)
+    {
+        const auto before = Listing();
+        const TCliRun run = RunCli(args);
+        EXPECT_EQ(run.Status, 2) << run.Err;
+        const std::string firstLine = run.Err.substr(0, run.Err.find('\n'));
+        EXPECT_TRUE(Contains(firstLine, reason)) << "first line: " << firstLine;
+        EXPECT_TRUE(Contains(run.Err, "usage: tintabrel-cli recolour")) << run.Err;
+        EXPECT_EQ(run.Out, "");
+        EXPECT_EQ(Listing(), before) << "a usage error wrote a file";
+    }
+
+    std::vector<std::string> Listing() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_.Path()))
+            names.push_back(entry.path().string() + ":" + std::to_string(entry.is_regular_file() ? fs::file_size(entry) : 0));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir dir_;
+    std::string input_, second_, out_;
+};
+
+TEST_F(CliUsage, NoCommandAtAll) { ExpectUsageError({}, "subcommand"); }
+
+TEST_F(CliUsage, UnknownCommand) { ExpectUsageError({"paint", input_}, "paint"); }
+
+TEST_F(CliUsage, UnknownOption) { ExpectUsageError({"info", "--colour", input_}, "--colour"); }
+
+TEST_F(CliUsage, RecolourNeedsSourceAndTarget)
+{
+    ExpectUsageError({"recolour", "--target", "120", "--out-dir", out_, input_}, "--source");
+    ExpectUsageError({"recolour", "--source", "120", "--out-dir", out_, input_}, "--target");
+}
+
+TEST_F(CliUsage, SlidersOutsideTheirRanges)
+{
+    ExpectUsageError({"recolour", "--source", "361", "--target", "0", "--out-dir", out_, input_}, "--source");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "-1", "--out-dir", out_, input_}, "--target");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--tolerance", "37", "--out-dir", out_, input_},
+                     "--tolerance");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--tolerance", "wide", "--out-dir", out_, input_},
+                     "--tolerance");
+    ExpectUsageError({"recolour", "--source", "12.5", "--target", "0", "--out-dir", out_, input_}, "--source");
+}
+
+TEST_F(CliUsage, BadPngOptionsAndFormat)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--png-level", "10", "--out-dir", out_, input_},
+                     "--png-level");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--png-filter", "median", "--out-dir", out_, input_},
+                     "--png-filter");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--format", "gif", "--out-dir", out_, input_},
+                     "--format");
+    ExpectUsageError({"convert", "--png-level", "-2", input_, dir_.File("x.png")}, "--png-level");
+}
+
+TEST_F(CliUsage, RecolourNeedsExactlyOneOutputChoice)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", input_}, "-o OUTPUT or --out-dir");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.png"), "--out-dir", out_, input_},
+                     "excludes");
+}
+
+TEST_F(CliUsage, OneOutputFileForSeveralInputs)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.png"), input_, second_},
+                     "exactly one input");
+}
+
+TEST_F(CliUsage, OutputFormatUnknownOrContradicted)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.gif"), input_}, "a.gif");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.png"), "--format", "bmp", input_},
+                     "contradicts");
+    ExpectUsageError({"convert", input_, dir_.File("a.jpg")}, "a.jpg");
+}
+
+TEST_F(CliUsage, OutputFolderMustExist)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", dir_.File("missing"), input_},
+                     "not a folder");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", input_, input_}, "not a folder");
+}
+
+TEST_F(CliUsage, NoWorkersIsNotAChoice)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-j", "0", "--out-dir", out_, input_}, "-j");
+}
+
+TEST_F(CliUsage, ProtectedListThatCannotBeRead)
+{
+    ExpectUsageError(
+        {"recolour", "--source", "0", "--target", "0", "--list", dir_.File("nolist.dat"), "--out-dir", out_, input_},
+        "--list");
+}
+
+TEST_F(CliUsage, TwoInputsForOneOutputFile)
+{
+    // in.png and a copy of it in another folder would both become out/in.png.
+    fs::create_directory(dir_.Path() / "other");
+    fs::copy_file(input_, dir_.Path() / "other" / "in.png");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", out_, input_, dir_.File("other/in.png")},
+                     "would both be written to");
+    // in.png and second.bmp both become out/... once the format gives them one extension: not
+    // here, but a file named twice is the same clash.
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", out_, input_, input_},
+                     "would both be written to");
+}
+
+TEST_F(CliUsage, MissingOperands)
+{
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", out_}, "INPUT");
+    ExpectUsageError({"convert", input_}, "OUTPUT");
+    ExpectUsageError({"info"}, "INPUT");
+}
+
+TEST(CliHelp, HelpAndVersionGoToStandardOutput)
+{
+    const TCliRun help = RunCli({"--help"});
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_TRUE(Contains(help.Out, "recolour"));
+    EXPECT_TRUE(Contains(help.Out, "convert"));
+    EXPECT_TRUE(Contains(help.Out, "info"));
+
+    const TCliRun sub = RunCli({"recolour", "--help"});
+    EXPECT_EQ(sub.Status, 0);
+    EXPECT_TRUE(Contains(sub.Out, "--tolerance"));
+
+    const TCliRun version = RunCli({"--version"});
+    EXPECT_EQ(version.Status, 0);
+    EXPECT_TRUE(Contains(version.Out, "tintabrel-cli "));
+}
+
+} // namespace
+} // namespace tintabrel::test
