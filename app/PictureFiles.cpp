@@ -1,8 +1,12 @@
 #include "app/PictureFiles.h"
 
 #include "image/Exceptions.h"
+#include "png/SFunc.h"
+#include "png/VRQPNG.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -27,6 +31,103 @@ TPictureKind KindOfExtension(const std::string& extension, bool exactCase)
     if (ext == ".png") return TPictureKind::Png;
     if (ext == ".bmp") return TPictureKind::Bmp;
     return TPictureKind::Unknown;
+}
+
+namespace {
+
+// An 8-bit picture of the given size, all opaque, with the grey palette the reader gives its
+// alpha planes.
+void MakeOpaqueAlpha(TBitmap& alpha, int32_t width, int32_t height)
+{
+    TRGBQuad grey[256];
+    const int32_t count = MakeGreyPalette(grey, 8);
+    alpha.Clear();
+    alpha.SetPixelFormat(TPixelFormat::pf8bit);
+    alpha.SetPalette(CreatePaletteFromQuads(grey, count));
+    alpha.SetSize(width, height);
+    for (int32_t y = 0; y < height; ++y) std::fill_n(alpha.ScanLine(y), width, uint8_t{0});
+}
+
+// A single transparent palette index or colour becomes alpha 0 on the pixels that have it, so
+// that it survives recolouring (which may change that colour) and saving.
+void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap& alpha)
+{
+    const int32_t w = image.Width(), h = image.Height();
+    MakeOpaqueAlpha(alpha, w, h);
+    const bool byIndex = (static_cast<uint32_t>(transparent) & 0xFF000000u) == 0x01000000u;
+    const TPixelFormat f = image.PixelFormat();
+    const int bits = f == TPixelFormat::pf1bit ? 1 : f == TPixelFormat::pf4bit ? 4 : f == TPixelFormat::pf8bit ? 8 : 0;
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* out = alpha.ScanLine(y);
+        if (byIndex && bits > 0) {
+            const uint8_t* row = image.ConstScanLine(y);
+            const int index = transparent & 0xFF;
+            for (int32_t x = 0; x < w; ++x) {
+                const int v = bits == 8 ? row[x] : bits == 4 ? ((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4)
+                                                              : (row[x >> 3] >> (7 - (x & 7))) & 1;
+                if (v == index) out[x] = 255;
+            }
+        } else if (!byIndex) {
+            const TColor colour = transparent & 0xFFFFFF;
+            for (int32_t x = 0; x < w; ++x)
+                if (image.Pixel(x, y) == colour) out[x] = 255;
+        }
+    }
+}
+
+} // namespace
+
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
+{
+    TBitmap image, alpha;
+    if (kind == TPictureKind::Png) {
+        TVRQPNG png;
+        png.LoadFromFile(path);
+        image.Assign(png.ActiveBitmap());
+        if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())
+            alpha.Assign(png.ActiveAlphaBitmap());
+        else if (png.TransparentColor != -1 && !image.Empty())
+            AlphaFromTransparentColor(image, png.TransparentColor, alpha);
+    } else if (kind == TPictureKind::Bmp) {
+        image.LoadFromFile(path);
+    } else {
+        throw std::invalid_argument("LoadPicture: unknown picture kind");
+    }
+    data.Image.Assign(image);
+    data.Alpha.Assign(alpha);
+}
+
+void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
+                 const TPNGSaveOptions& options)
+{
+    if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
+    TSafeFileWriter writer(path);
+    if (kind == TPictureKind::Bmp) {
+        image.SaveToStream(writer.Stream());
+    } else {
+        TVRQPNG png;
+        png.FilterMode = static_cast<uint8_t>(options.FilterMode);
+        png.CompressionLevel = options.CompressionLevel;
+        png.Interlace = options.Interlace;
+        const bool withAlpha = !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height();
+        const TPixelFormat f = image.PixelFormat();
+        if (withAlpha && (f == TPixelFormat::pf1bit || f == TPixelFormat::pf4bit || f == TPixelFormat::pf8bit)) {
+            // A palette image carries no alpha plane; written as 24-bit, nothing is lost.
+            TBitmap full;
+            full.Assign(image);
+            full.SetPixelFormat(TPixelFormat::pf24bit);
+            png.Assign(full);
+        } else {
+            png.Assign(image);
+        }
+        if (withAlpha) {
+            png.AlphaBitmap->Assign(alpha);
+            png.AlphaBitmap->SetPixelFormat(TPixelFormat::pf8bit);
+            png.UseAlpha = true;
+        }
+        png.SaveToStream(writer.Stream());
+    }
+    writer.Commit();
 }
 
 TSafeFileWriter::TSafeFileWriter(const std::string& target) : target_(target)
