@@ -1,0 +1,563 @@
+// The PNG reader on files built in the test: chunk handling, header errors, image data layouts,
+// transparency, events, progress and the read budget.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/Streams.h"
+#include "png/VRQPNGReadStream.h"
+
+namespace tintabrel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void Put32(Bytes& b, uint32_t v)
+{
+    for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
+}
+
+Bytes Chunk(const std::string& type, const Bytes& data)
+{
+    Bytes b;
+    Put32(b, static_cast<uint32_t>(data.size()));
+    b.insert(b.end(), type.begin(), type.end());
+    b.insert(b.end(), data.begin(), data.end());
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4);
+    crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
+    Put32(b, static_cast<uint32_t>(crc));
+    return b;
+}
+
+Bytes Ihdr(uint32_t w, uint32_t h, uint8_t depth, uint8_t colourType, uint8_t interlace = 0, uint8_t compression = 0,
+           uint8_t filter = 0)
+{
+    Bytes d;
+    Put32(d, w);
+    Put32(d, h);
+    d.insert(d.end(), {depth, colourType, compression, filter, interlace});
+    return Chunk("IHDR", d);
+}
+
+Bytes Zlib(const Bytes& raw)
+{
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    Bytes out(size);
+    EXPECT_EQ(compress2(out.data(), &size, raw.data(), static_cast<uLong>(raw.size()), 9), Z_OK);
+    out.resize(size);
+    return out;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+const Bytes Signature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+const Bytes Iend = Chunk("IEND", {});
+
+Bytes Png(std::initializer_list<Bytes> chunks)
+{
+    Bytes file = Signature;
+    for (const Bytes& c : chunks) file.insert(file.end(), c.begin(), c.end());
+    return file;
+}
+
+// Raw rows (filter byte + row) of an 8-bit grey image with pixel (x, y) = x * 16 + y.
+Bytes GreyRows(int w, int h, uint8_t filter = 0)
+{
+    Bytes raw;
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(filter);
+        for (int x = 0; x < w; ++x) {
+            const uint8_t v = static_cast<uint8_t>(x * 16 + y);
+            // Up: the difference to the row above (the first row sees zeros).
+            const uint8_t up = (filter == 2 && y > 0) ? static_cast<uint8_t>(x * 16 + y - 1) : 0;
+            raw.push_back(static_cast<uint8_t>(v - up));
+        }
+    }
+    return raw;
+}
+
+struct TRead {
+    std::unique_ptr<TVRQPNGReadStream> reader = std::make_unique<TVRQPNGReadStream>();
+    std::unique_ptr<TBitmap> bitmap = std::make_unique<TBitmap>();
+    std::unique_ptr<TBitmap> alpha = std::make_unique<TBitmap>();
+};
+
+using Setup = std::function<void(TVRQPNGReadStream&, TBitmap&)>;
+
+std::unique_ptr<TRead> Read(const Bytes& file, const Setup& setup = {}, int32_t limit = 0)
+{
+    auto r = std::make_unique<TRead>();
+    r->reader->AlphaTarget = r->alpha.get();
+    if (setup) setup(*r->reader, *r->bitmap);
+    TMemoryStream stream(file);
+    r->reader->ReadFromStream(r->bitmap.get(), stream, limit);
+    return r;
+}
+
+std::string ErrorOf(const Bytes& file, const Setup& setup = {})
+{
+    try {
+        Read(file, setup);
+    } catch (const EVRQPNG& e) {
+        return e.what();
+    }
+    return "";
+}
+
+void ExpectGreyImage(const TBitmap& bmp, int w, int h)
+{
+    ASSERT_EQ(bmp.Width(), w);
+    ASSERT_EQ(bmp.Height(), h);
+    ASSERT_EQ(bmp.PixelFormat(), TPixelFormat::pf8bit);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) ASSERT_EQ(bmp.ConstScanLine(y)[x], static_cast<uint8_t>(x * 16 + y)) << x << "," << y;
+}
+
+// ---------------------------------------------------------------- header and frame
+
+TEST(PngRead, HeaderAndFormatErrors)
+{
+    const Bytes idat = Chunk("IDAT", Zlib(GreyRows(4, 4)));
+    struct Case {
+        const char* what;
+        Bytes file;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"bad signature", [] { Bytes f = Png({Ihdr(4, 4, 8, 0), Iend}); f[0] = 0x88; return f; }(), pngmsg::NotPNG},
+        {"two headers", Png({Ihdr(4, 4, 8, 0), Ihdr(4, 4, 8, 0), Iend}), pngmsg::TwoIHDR},
+        {"colour type 1", Png({Ihdr(4, 4, 8, 1), Iend}), pngmsg::ErrorColorType},
+        {"colour type 5", Png({Ihdr(4, 4, 8, 5), Iend}), pngmsg::ErrorColorType},
+        {"colour type 15", Png({Ihdr(4, 4, 8, 15), Iend}), pngmsg::ErrorColorType},
+        {"compression 2", Png({Ihdr(4, 4, 8, 0, 0, 2), Iend}), pngmsg::NoCompression},
+        {"filter method 2", Png({Ihdr(4, 4, 8, 0, 0, 0, 2), Iend}), pngmsg::NoFilter},
+        {"interlace 2", Png({Ihdr(4, 4, 8, 0, 2), Iend}), pngmsg::NoInterlace},
+        {"grey depth 3", Png({Ihdr(4, 4, 3, 0), idat, Iend}), pngmsg::GreyBitdepth},
+        {"grey+alpha depth 3", Png({Ihdr(4, 4, 3, 4), idat, Iend}), pngmsg::GreyBitdepth},
+        {"grey+alpha depth 4", Png({Ihdr(4, 4, 4, 4), idat, Iend}), pngmsg::NoAlphaChannel},
+        {"RGB depth 4", Png({Ihdr(4, 4, 4, 2), idat, Iend}), pngmsg::ColourBitDepth},
+        {"RGBA depth 1", Png({Ihdr(4, 4, 1, 6), idat, Iend}), pngmsg::ColourBitDepth},
+        {"indexed depth 16", Png({Ihdr(4, 4, 16, 3), idat, Iend}), pngmsg::ColourBitDepth},
+        {"width 0", Png({Ihdr(0, 4, 8, 0), idat, Iend}), pngmsg::ErrorSize},
+        {"height 0", Png({Ihdr(4, 0, 8, 0), idat, Iend}), pngmsg::ErrorSize},
+        {"width 2^31", Png({Ihdr(0x80000000u, 1, 8, 0), idat, Iend}), pngmsg::ErrorSize},
+        {"height 2^32-1", Png({Ihdr(1, 0xFFFFFFFFu, 8, 0), idat, Iend}), pngmsg::ErrorSize},
+        {"row bytes overflow", Png({Ihdr(0x7FFFFFFFu, 1, 16, 6), idat, Iend}), pngmsg::ErrorSize},
+        {"over the picture cap", Png({Ihdr(65536, 65536, 1, 0), idat, Iend}), pngmsg::ErrorSize},
+        {"bitmap size overflow", Png({Ihdr(16384, 16384, 16, 6), idat, Iend}), pngmsg::ErrorSize},
+        {"filter byte 5", Png({Ihdr(4, 4, 8, 0), Chunk("IDAT", Zlib(GreyRows(4, 4, 5))), Iend}), pngmsg::ReadError},
+        {"too few rows", Png({Ihdr(4, 5, 8, 0), idat, Iend}), pngmsg::ReadError},
+        {"chunk inside the image data",
+         [] {
+             const Bytes z = Zlib(GreyRows(4, 4));
+             return Png({Ihdr(4, 4, 8, 0), Chunk("IDAT", Bytes(z.begin(), z.begin() + 5)), Chunk("tEXt", Text("a\0b")),
+                         Chunk("IDAT", Bytes(z.begin() + 5, z.end())), Iend});
+         }(),
+         pngmsg::ReadError},
+        {"damaged deflate data",
+         [] {
+             Bytes z = Zlib(GreyRows(4, 4));
+             z[2] = 0xFF; // reserved block type
+             return Png({Ihdr(4, 4, 8, 0), Chunk("IDAT", z), Iend});
+         }(),
+         pngmsg::ReadError},
+        {"preset dictionary requested",
+         [] {
+             Bytes z = {0x78, 0xBB, 0, 0, 0, 1};
+             const Bytes body = Zlib(GreyRows(4, 4));
+             z.insert(z.end(), body.begin() + 2, body.end());
+             return Png({Ihdr(4, 4, 8, 0), Chunk("IDAT", z), Iend});
+         }(),
+         pngmsg::ReadError},
+        {"file ends inside the image data",
+         [] {
+             Bytes f = Png({Ihdr(4, 4, 8, 0), Chunk("IDAT", Zlib(GreyRows(4, 4)))});
+             f.resize(f.size() - 10);
+             return f;
+         }(),
+         pngmsg::ReadError},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ErrorOf(c.file), c.message) << c.what;
+}
+
+TEST(PngRead, HeaderVariantsThatAreAccepted)
+{
+    // Only the low three bits of the colour type count; methods 1 pass.
+    const Bytes idat = Chunk("IDAT", Zlib(GreyRows(4, 3)));
+    for (const Bytes& header : {Ihdr(4, 3, 8, 8), Ihdr(4, 3, 8, 0, 0, 1, 1)}) {
+        auto r = Read(Png({header, idat, Iend}));
+        ExpectGreyImage(*r->bitmap, 4, 3);
+        EXPECT_TRUE(r->reader->IsGray);
+        EXPECT_EQ(r->reader->ColorKind, 0);
+    }
+}
+
+TEST(PngRead, IncompleteFilesLeaveTheBitmapAlone)
+{
+    // Ends right after the header; image data before the header: nothing decoded, no error.
+    for (const Bytes& file : {Png({Ihdr(4, 3, 8, 0)}), Png({Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend})}) {
+        auto r = Read(file, [](TVRQPNGReadStream&, TBitmap& bmp) { bmp.SetSize(7, 5); });
+        EXPECT_EQ(r->bitmap->Width(), 7);
+        EXPECT_EQ(r->bitmap->Height(), 5);
+    }
+}
+
+TEST(PngRead, LeadingHeaderIsSkippedOnlyWhenAllowed)
+{
+    Bytes file(128, 0x55);
+    file[0] = 0;
+    file[74] = 0;
+    const Bytes png = Png({Ihdr(4, 3, 8, 0), Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend});
+    file.insert(file.end(), png.begin(), png.end());
+    ExpectGreyImage(*Read(file)->bitmap, 4, 3);
+    EXPECT_EQ(ErrorOf(file, [](TVRQPNGReadStream& r, TBitmap&) { r.SkipHeaderAllowed = false; }), pngmsg::NotPNG);
+}
+
+// ---------------------------------------------------------------- image data layouts
+
+TEST(PngRead, ImageDataSplitOverChunks)
+{
+    const int w = 5, h = 7;
+    const Bytes z = Zlib(GreyRows(w, h, 2));
+    auto split = [&](const std::vector<size_t>& sizes) {
+        Bytes chunks;
+        size_t at = 0;
+        for (size_t n : sizes) {
+            const Bytes c = Chunk("IDAT", Bytes(z.begin() + static_cast<long>(at), z.begin() + static_cast<long>(at + n)));
+            chunks.insert(chunks.end(), c.begin(), c.end());
+            at += n;
+        }
+        return chunks;
+    };
+    std::vector<size_t> ones(z.size(), 1);
+    std::vector<size_t> withEmpty = {0, 3, 0, 0, z.size() - 3};
+    std::vector<size_t> checksumApart = {z.size() - 4, 4}; // the last chunk holds only the Adler-32
+    for (const auto& sizes : {std::vector<size_t>{z.size()}, ones, withEmpty, checksumApart}) {
+        // After the image: a tRNS is ignored, a bKGD is taken, a comment is read.
+        const Bytes file = Png({Ihdr(w, h, 8, 0), split(sizes), Chunk("tRNS", {0, 3}), Chunk("bKGD", {0, 9}),
+                                Chunk("tEXt", Text(std::string("Comment\0done", 12))), Iend});
+        auto r = Read(file);
+        ExpectGreyImage(*r->bitmap, w, h);
+        EXPECT_EQ(r->reader->TransparentColor, -1);
+        EXPECT_FALSE(r->bitmap->Transparent());
+        EXPECT_EQ(r->reader->BackgroundColor, 0x090909);
+        EXPECT_EQ(r->reader->Comment, "done\r\n");
+    }
+}
+
+TEST(PngRead, MoreImageDataThanRowsNeedIsIgnored)
+{
+    const Bytes file = Png({Ihdr(4, 3, 8, 0), Chunk("IDAT", Zlib(GreyRows(4, 9))), Iend});
+    ExpectGreyImage(*Read(file)->bitmap, 4, 3);
+}
+
+TEST(PngRead, AllFiltersOnMultiBytePixels)
+{
+    // RGB 8-bit, 3 rows, rows filtered with None, Sub, Up, Average and Paeth by hand.
+    const int w = 4, h = 5;
+    auto px = [](int x, int y, int c) { return static_cast<uint8_t>(x * 40 + y * 7 + c * 90 + (x * y * c) % 13); };
+    Bytes raw;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t filter = static_cast<uint8_t>(y);
+        raw.push_back(filter);
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const int a = x > 0 ? px(x - 1, y, c) : 0, b = y > 0 ? px(x, y - 1, c) : 0,
+                          cc = (x > 0 && y > 0) ? px(x - 1, y - 1, c) : 0;
+                int pred = 0;
+                switch (filter) {
+                case 1: pred = a; break;
+                case 2: pred = b; break;
+                case 3: pred = (a + b) / 2; break;
+                case 4: {
+                    const int p = a + b - cc, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - cc);
+                    pred = (pa <= pb && pa <= pc) ? a : pb <= pc ? b : cc;
+                    break;
+                }
+                }
+                raw.push_back(static_cast<uint8_t>(px(x, y, c) - pred));
+            }
+    }
+    auto r = Read(Png({Ihdr(w, h, 8, 2), Chunk("IDAT", Zlib(raw)), Iend}));
+    ASSERT_EQ(r->bitmap->PixelFormat(), TPixelFormat::pf24bit);
+    EXPECT_EQ(r->reader->BitDepth, 24);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) EXPECT_EQ(r->bitmap->Pixel(x, y), MakeColor(px(x, y, 0), px(x, y, 1), px(x, y, 2)));
+}
+
+// ---------------------------------------------------------------- transparency
+
+Bytes Palette(int n)
+{
+    Bytes p;
+    for (int i = 0; i < n; ++i) p.insert(p.end(), {static_cast<uint8_t>(i * 10), static_cast<uint8_t>(i), 200});
+    return p;
+}
+
+// A 4x2 indexed 8-bit image with indices 0..7.
+Bytes IndexedRows()
+{
+    Bytes raw;
+    for (int y = 0; y < 2; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < 4; ++x) raw.push_back(static_cast<uint8_t>(y * 4 + x));
+    }
+    return raw;
+}
+
+TEST(PngRead, PerIndexAlpha)
+{
+    const Bytes idat = Chunk("IDAT", Zlib(IndexedRows()));
+    {
+        // Index 5 alone transparent: a transparent index, no alpha plane.
+        auto r = Read(Png({Ihdr(4, 2, 8, 3), Chunk("PLTE", Palette(8)), Chunk("tRNS", {255, 255, 255, 255, 255, 0}), idat, Iend}));
+        EXPECT_EQ(r->reader->TransparentColor, 0x01000005);
+        EXPECT_TRUE(r->bitmap->Transparent());
+        EXPECT_EQ(r->bitmap->TransparentColor(), 0x01000005);
+        EXPECT_FALSE(r->reader->HasAlpha);
+        EXPECT_EQ(r->reader->AlphaPlane(), nullptr);
+    }
+    {
+        // A partial alpha: an alpha plane from the indices.
+        auto r = Read(Png({Ihdr(4, 2, 8, 3), Chunk("PLTE", Palette(8)), Chunk("tRNS", {255, 128, 0}), idat, Iend}));
+        EXPECT_EQ(r->reader->TransparentColor, -1);
+        EXPECT_TRUE(r->reader->PaletteAlpha);
+        EXPECT_TRUE(r->reader->HasAlpha);
+        EXPECT_FALSE(r->bitmap->Transparent());
+        ASSERT_EQ(r->reader->AlphaPlane(), r->alpha.get());
+        const uint8_t expected[8] = {0, 127, 255, 0, 0, 0, 0, 0};
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(r->alpha->ConstScanLine(i / 4)[i % 4], expected[i]) << i;
+    }
+    {
+        // A tRNS before the palette is skipped and the image still loads whole.
+        auto r = Read(Png({Ihdr(4, 2, 8, 3), Chunk("tRNS", {0}), Chunk("PLTE", Palette(8)), idat, Iend}));
+        EXPECT_EQ(r->reader->TransparentColor, -1);
+        EXPECT_FALSE(r->reader->HasAlpha);
+        EXPECT_EQ(r->bitmap->Pixel(3, 1), MakeColor(70, 7, 200));
+    }
+}
+
+TEST(PngRead, SampleTransparencyAndBackground)
+{
+    struct Case {
+        const char* what;
+        Bytes header;
+        Bytes sample;
+        TColor expected;
+    };
+    const Case cases[] = {
+        {"grey 1-bit", Ihdr(8, 1, 1, 0), {0, 1}, 0xFFFFFF},
+        {"grey 2-bit", Ihdr(4, 1, 2, 0), {0, 2}, 0xAAAAAA},
+        {"grey 4-bit", Ihdr(2, 1, 4, 0), {0, 3}, 0x333333},
+        {"grey 8-bit", Ihdr(1, 1, 8, 0), {0, 0x42}, 0x424242},
+        {"grey 16-bit", Ihdr(1, 1, 16, 0), {0x42, 0x99}, 0x424242},
+        {"RGB 8-bit", Ihdr(1, 1, 8, 2), {0, 0x12, 0, 0x56, 0, 0x9A}, 0x9A5612},
+        {"RGB 16-bit", Ihdr(1, 1, 16, 2), {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, 0x9A5612},
+    };
+    for (const Case& c : cases) {
+        const Bytes idat = Chunk("IDAT", Zlib(Bytes(7, 0)));
+        auto r = Read(Png({c.header, Chunk("tRNS", c.sample), Chunk("bKGD", c.sample), idat, Iend}));
+        EXPECT_EQ(r->reader->TransparentColor, c.expected) << c.what;
+        EXPECT_EQ(r->reader->BackgroundColor, c.expected) << c.what;
+        EXPECT_TRUE(r->bitmap->Transparent()) << c.what;
+        EXPECT_EQ(r->bitmap->TransparentColor(), c.expected) << c.what;
+        EXPECT_FALSE(r->reader->HasAlpha) << c.what;
+    }
+    // An image with an alpha channel ignores tRNS; its fully opaque alpha still gives a plane.
+    auto r = Read(Png({Ihdr(2, 1, 8, 6), Chunk("tRNS", {0, 1, 0, 2, 0, 3}),
+                       Chunk("IDAT", Zlib({0, 1, 2, 3, 255, 4, 5, 6, 255})), Iend}));
+    EXPECT_EQ(r->reader->TransparentColor, -1);
+    EXPECT_TRUE(r->reader->HasAlpha);
+    EXPECT_EQ(r->alpha->ConstScanLine(0)[0], 0);
+    EXPECT_EQ(r->alpha->ConstScanLine(0)[1], 0);
+    EXPECT_EQ(r->bitmap->Pixel(1, 0), MakeColor(4, 5, 6));
+}
+
+// ---------------------------------------------------------------- ancillary chunks
+
+TEST(PngRead, AncillaryChunksAndStores)
+{
+    TVRQPNGTime time;
+    TVRQPNGChromaticity chroma;
+    TVRQPNGGifControl gif;
+    Bytes chrm;
+    for (uint32_t v = 1; v <= 8; ++v) Put32(chrm, v * 1000);
+    Bytes phys;
+    Put32(phys, 2835);
+    Put32(phys, 1417);
+    phys.push_back(1);
+    Bytes gama;
+    Put32(gama, 45455);
+    Bytes plte300(900, 7);
+    const Bytes file = Png({Ihdr(1, 1, 8, 2), Chunk("gAMA", gama), Chunk("cHRM", chrm), Chunk("sBIT", {5, 6, 5}),
+                            Chunk("gIFg", {1, 0, 0, 20}), Chunk("pHYs", phys), Chunk("PLTE", plte300),
+                            Chunk("gAMA", {0, 0, 0, 1}), // after the palette: ignored
+                            Chunk("tIME", {0x07, 0xE8, 2, 29, 23, 59, 58}), Chunk("tEXt", Text(std::string("Comment\0a", 9))),
+                            Chunk("tEXt", Text(std::string("Title\0x", 7))), Chunk("tEXt", Text(std::string("Comment\0", 8))),
+                            Chunk("zTXt", Text("anything")), Chunk("IDAT", Zlib({0, 1, 2, 3})),
+                            Chunk("tEXt", Text(std::string("Comment\0b", 9))), Iend});
+    auto r = Read(file, [&](TVRQPNGReadStream& s, TBitmap&) {
+        s.TimeStore = &time;
+        s.ChromaStore = &chroma;
+        s.GifStore = &gif;
+    });
+    const TVRQPNGReadStream& s = *r->reader;
+    EXPECT_DOUBLE_EQ(s.Gamma, 0.45455);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(chroma.Values[i], static_cast<uint32_t>((i + 1) * 1000));
+    EXPECT_EQ(s.SignificantBits, 0x050605u);
+    EXPECT_EQ(gif.Bytes[3], 20);
+    EXPECT_EQ(s.PhysX, 2835);
+    EXPECT_EQ(s.PhysY, 1417);
+    EXPECT_EQ(s.PhysUnit, 1);
+    EXPECT_EQ(time.Year, 2024);
+    EXPECT_EQ(time.Second, 58);
+    EXPECT_EQ(s.Comment, "a\r\n\r\nb\r\n");
+    ASSERT_TRUE(r->bitmap->Palette().has_value());
+    EXPECT_EQ(r->bitmap->Palette()->Count(), 256); // 300 entries cut to 256
+    EXPECT_EQ(r->bitmap->Pixel(0, 0), MakeColor(1, 2, 3));
+}
+
+// ---------------------------------------------------------------- output variants
+
+TEST(PngRead, HighColourOutput)
+{
+    struct Case {
+        const char* what;
+        uint8_t depth, colourType;
+        Bytes sbit;
+        bool high;
+        int32_t bitDepth;
+    };
+    const Case cases[] = {
+        {"5-6-5", 8, 2, {5, 6, 5}, true, 16},
+        {"5-5-5", 8, 2, {5, 5, 5}, true, 15},
+        {"5-5-5 with alpha, 16-bit", 16, 6, {5, 5, 5, 8}, true, 15},
+        {"other sBIT", 8, 2, {5, 6, 6}, false, 24},
+    };
+    for (const Case& c : cases) {
+        const int channels = c.colourType == 6 ? 4 : 3;
+        const int sampleBytes = c.depth / 8;
+        Bytes raw = {0};
+        const uint8_t colour[4] = {0xFF, 0x84, 0x10, 0x40};
+        for (int x = 0; x < 2; ++x)
+            for (int ch = 0; ch < channels; ++ch)
+                for (int b = 0; b < sampleBytes; ++b) raw.push_back(b == 0 ? colour[ch] : 0x77);
+        const Bytes file = Png({Ihdr(2, 1, c.depth, c.colourType), Chunk("sBIT", c.sbit), Chunk("IDAT", Zlib(raw)), Iend});
+        for (bool asked : {false, true}) {
+            auto r = Read(file, [&](TVRQPNGReadStream& s, TBitmap&) { s.HighColorOutput = asked; });
+            const bool high = asked && c.high;
+            EXPECT_EQ(r->bitmap->PixelFormat(), high ? TPixelFormat::pf16bit : TPixelFormat::pf24bit) << c.what;
+            EXPECT_EQ(r->reader->BitDepth, high ? c.bitDepth : 24 * sampleBytes) << c.what;
+            const uint8_t* row = r->bitmap->ConstScanLine(0);
+            if (high) {
+                // (0xFF >> 3) << 11 | (0x84 >> 2) << 5 | (0x10 >> 3), low byte first.
+                EXPECT_EQ(row[2], 0x22) << c.what;
+                EXPECT_EQ(row[3], 0xFC) << c.what;
+            } else {
+                EXPECT_EQ(r->bitmap->Pixel(1, 0), MakeColor(0xFF, 0x84, 0x10)) << c.what;
+            }
+            if (channels == 4) {
+                EXPECT_EQ(r->alpha->ConstScanLine(0)[1], 255 - 0x40) << c.what;
+            }
+        }
+    }
+}
+
+TEST(PngRead, RowKeyEvent)
+{
+    const int w = 3, h = 4;
+    Bytes vpng = Text("VRQ3");
+    vpng.insert(vpng.end(), {1, 0, 0, 0});
+    const Bytes file = Png({Ihdr(w, h, 8, 0), Chunk("vpNG", vpng), Chunk("IDAT", Zlib(GreyRows(w, h, 2))), Iend});
+    std::vector<int32_t> numbers;
+    std::string seenKey;
+    auto r = Read(file, [&](TVRQPNGReadStream& s, TBitmap&) {
+        s.RowKey = "secret";
+        s.OnKeyRequest = [](TVRQPNGReadStream&, std::string& key) { key += "!"; };
+        s.OnDecodeRow = [&](TVRQPNGReadStream&, uint8_t* row, int32_t length, int32_t number, const std::string& key) {
+            EXPECT_EQ(length, w);
+            numbers.push_back(number);
+            seenKey = key;
+            for (int i = 0; i < length; ++i) row[i] ^= 0xFF;
+        };
+    });
+    EXPECT_EQ(r->reader->ActiveKey, "secret!");
+    EXPECT_EQ(seenKey, "secret!");
+    EXPECT_EQ(numbers, (std::vector<int32_t>{0, 1, 2, 3}));
+    // Each stored row is the event's change of the true row: the Up filter used the rows as
+    // they were before the event.
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) EXPECT_EQ(r->bitmap->ConstScanLine(y)[x], static_cast<uint8_t>(~(x * 16 + y)));
+
+    // Without the flag the event is not called.
+    vpng[4] = 0;
+    numbers.clear();
+    const Bytes plain = Png({Ihdr(w, h, 8, 0), Chunk("vpNG", vpng), Chunk("IDAT", Zlib(GreyRows(w, h, 2))), Iend});
+    auto r2 = Read(plain, [&](TVRQPNGReadStream& s, TBitmap&) {
+        s.RowKey = "secret";
+        s.OnDecodeRow = [&](TVRQPNGReadStream&, uint8_t*, int32_t, int32_t number, const std::string&) { numbers.push_back(number); };
+    });
+    EXPECT_TRUE(numbers.empty());
+    EXPECT_TRUE(r2->reader->ActiveKey.empty());
+    ExpectGreyImage(*r2->bitmap, w, h);
+}
+
+TEST(PngRead, ProgressOverOneRead)
+{
+    const int h = 40;
+    const Bytes file = Png({Ihdr(4, h, 8, 0), Chunk("gAMA", {0, 0, 0xB1, 0x8F}), Chunk("IDAT", Zlib(GreyRows(4, h))), Iend});
+    std::vector<int> reported;
+    std::vector<TProgressStage> stages;
+    auto r = Read(file, [&](TVRQPNGReadStream&, TBitmap& bmp) {
+        bmp.OnProgress = [&](const TGraphic&, TProgressStage stage, uint8_t percent, bool, const TRect&, const std::string&) {
+            reported.push_back(percent);
+            stages.push_back(stage);
+        };
+    });
+    ASSERT_GE(reported.size(), 3u);
+    EXPECT_EQ(reported.front(), 0);
+    EXPECT_EQ(stages.front(), TProgressStage::psStarting);
+    EXPECT_EQ(reported.back(), 100);
+    EXPECT_EQ(stages.back(), TProgressStage::psEnding);
+    // Chunks before the image share 0..29; then rows 2, 6, 10, ... give 29 + r * 68 / h.
+    std::vector<int> rows;
+    for (int row = 2; row < h; row += 4) rows.push_back(29 + row * 68 / h);
+    std::vector<int> middle(reported.begin() + 1, reported.end() - 1);
+    std::vector<int> before, during;
+    for (int p : middle) (p <= 29 ? before : during).push_back(p);
+    EXPECT_FALSE(before.empty());
+    EXPECT_EQ(during, rows);
+    for (size_t i = 1; i < reported.size(); ++i) EXPECT_LT(reported[i - 1], reported[i]);
+}
+
+TEST(PngRead, ReadBudget)
+{
+    const Bytes png = Png({Ihdr(4, 3, 8, 0), Chunk("tRNS", {0, 1}), Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend});
+    Bytes withTail = png;
+    withTail.insert(withTail.end(), {1, 2, 3, 4, 5});
+    {
+        // Budget = the PNG: the bytes after it are not touched; the source ends just after it.
+        TMemoryStream stream(withTail);
+        TBitmap bmp;
+        TVRQPNGReadStream reader;
+        reader.ReadFromStream(&bmp, stream, static_cast<int32_t>(png.size()));
+        ExpectGreyImage(bmp, 4, 3);
+        EXPECT_EQ(stream.Position(), static_cast<int64_t>(png.size()));
+        EXPECT_TRUE(bmp.Transparent());
+    }
+    {
+        // Budget ends before IEND: the image is there, but an incomplete file sets no transparency.
+        auto r = Read(withTail, {}, static_cast<int32_t>(png.size() - Iend.size()));
+        ExpectGreyImage(*r->bitmap, 4, 3);
+        EXPECT_FALSE(r->bitmap->Transparent());
+    }
+    // Budget ends inside the image data.
+    EXPECT_THROW(Read(withTail, {}, static_cast<int32_t>(png.size() - Iend.size() - 10)), EVRQPNG);
+}
+
+} // namespace
+} // namespace tintabrel
