@@ -1,0 +1,13 @@
+// The protected colour list editor: one window over ColorList.dat beside the executable.
+#include <QApplication>
+
+#include "app/swatchwright/Swatchwright.h"
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(tintabrel::EditorTitle));
+    tintabrel::TfrmSwatchwright window;
+    window.show();
+    return app.exec();
+}
