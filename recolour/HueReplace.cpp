@@ -104,15 +104,43 @@ public:
 
     void Row(uint8_t* row, int32_t width)
     {
-        // Sprites repeat a colour along a row, so the previous pixel's decision is reused.
+        // Sprites have few colours, so decisions are kept in a small cache by colour. Photos
+        // have too many for it to hit; when a row mostly misses, the next rows go without it.
+        if (skipCacheRows_ > 0) {
+            --skipCacheRows_;
+            Row<false>(row, width);
+        } else if (Row<true>(row, width)) {
+            skipCacheRows_ = 64;
+        }
+    }
+
+private:
+    // Returns whether the cache mostly missed.
+    template <bool UseCache>
+    bool Row(uint8_t* row, int32_t width)
+    {
+        // Runs of one colour are common, so the previous pixel's decision is reused first.
         uint32_t lastKey = 0xFFFFFFFFu;
         uint32_t lastResult = 0;
+        size_t lookups = 0;
+        size_t misses = 0;
         const size_t end = static_cast<size_t>(width) * 3;
         for (size_t i = 0; i < end; i += 3) {
             const uint32_t key = uint32_t{row[i]} | uint32_t{row[i + 1]} << 8 | uint32_t{row[i + 2]} << 16;
             if (key != lastKey) {
                 lastKey = key;
-                lastResult = Decide(row[i], row[i + 1], row[i + 2]);
+                if constexpr (UseCache) {
+                    ++lookups;
+                    TSlot& slot = cache_[(key * 2654435761u) >> (32 - kCacheBits)];
+                    if (slot.Key != (key | kKnown)) {
+                        ++misses;
+                        slot.Key = key | kKnown;
+                        slot.Result = Decide(row[i], row[i + 1], row[i + 2]);
+                    }
+                    lastResult = slot.Result;
+                } else {
+                    lastResult = Decide(row[i], row[i + 1], row[i + 2]);
+                }
             }
             if (lastResult != 0) {
                 row[i] = static_cast<uint8_t>(lastResult);
@@ -120,14 +148,22 @@ public:
                 row[i + 2] = static_cast<uint8_t>(lastResult >> 16);
             }
         }
+        return misses * 2 > lookups;
     }
 
-private:
     const TProtectedColors& protected_;
     const int lo_;
     const int hi_;
     const double target_;
     std::vector<uint32_t> results_; // by largest << 8 | smallest component; 0 = not yet known
+    static constexpr int kCacheBits = 12;
+    static constexpr uint32_t kKnown = 1u << 24;
+    struct TSlot {
+        uint32_t Key = 0; // colour | kKnown once filled
+        uint32_t Result = 0;
+    };
+    std::vector<TSlot> cache_ = std::vector<TSlot>(size_t{1} << kCacheBits);
+    int skipCacheRows_ = 0;
 };
 
 } // namespace

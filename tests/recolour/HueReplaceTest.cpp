@@ -284,6 +284,33 @@ TEST(HueReplaceTest, MatchesTheStepByStepCommand)
     }
 }
 
+// Many colours that share blue and green and differ in red, each row repeating its own few:
+// the engine's memory of earlier decisions is filled and overwritten again and again.
+TEST(HueReplaceTest, RecurringColoursMatchTheStepByStepCommand)
+{
+    std::mt19937 random(5);
+    const int32_t width = 300, height = 150;
+    std::vector<TColor> colours;
+    for (int32_t y = 0; y < height; ++y) {
+        std::vector<TColor> some;
+        for (int i = 0; i < 100; ++i) {
+            const uint32_t v = random();
+            some.push_back(MakeColor(static_cast<uint8_t>(v), static_cast<uint8_t>((v >> 8 & 3) * 85),
+                                     static_cast<uint8_t>((v >> 10 & 3) * 85)));
+        }
+        for (int32_t x = 0; x < width; ++x) colours.push_back(some[static_cast<size_t>(x) % some.size()]);
+    }
+    TBitmap before;
+    Make24(before, width, height, colours);
+    const TStringList list = ListOf({ColorToText(colours[5]), ColorToText(colours[20000])});
+    for (const THueWindow w : {THueWindow{240, 36, 120}, THueWindow{120, 36, 0}}) {
+        TBitmap after, expected;
+        ReplaceHue(before, after, list, w);
+        ReferenceReplaceHue(before, expected, list, w);
+        ExpectSamePixels(after, expected, "p=" + std::to_string(w.Source));
+    }
+}
+
 TEST(HueReplaceTest, OtherBeforeFormatsMatchTheStepByStepCommand)
 {
     std::vector<TColor> colours;
