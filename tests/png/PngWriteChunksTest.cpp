@@ -195,7 +195,9 @@ TEST(PngWriteChunks, ConditionsLeaveChunksOut)
         ASSERT_FALSE(chunks.empty());
         if (std::string(r.missing) == "tEXt+Comment") {
             for (const Chunk& c : chunks) {
-                if (c.Type == "tEXt") EXPECT_NE(std::string(c.Data.begin(), c.Data.begin() + 7), "Comment");
+                if (c.Type == "tEXt") {
+                    EXPECT_NE(std::string(c.Data.begin(), c.Data.begin() + 7), "Comment");
+                }
             }
         } else {
             EXPECT_EQ(test::FindChunk(chunks, r.missing), nullptr);
