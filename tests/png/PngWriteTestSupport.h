@@ -3,6 +3,7 @@
 #pragma once
 
 #include <png.h>
+#include <zlib.h>
 
 #include <csetjmp>
 #include <cstdint>
