@@ -130,6 +130,18 @@ void ConvertRgb(const uint8_t* src, uint8_t* out, uint8_t* alpha, int32_t pixels
     }
 }
 
+// Gives a bitmap whose format and palette are set its size. The rows come zeroed from the
+// allocator instead of being painted one by one, which would cost about as much as decoding;
+// the decoder overwrites every pixel anyway. The size was checked against the picture limit.
+void SizeForDecoding(TBitmap& bitmap, int32_t width, int32_t height)
+{
+    TBitmapImage& image = bitmap.MutableImage();
+    image.Header.biWidth = width;
+    image.Header.biHeight = height; // bottom row first, as a bitmap stores a new height
+    image.AllocatePixels();
+    image.Header.biSizeImage = static_cast<uint32_t>(image.ImageBytes());
+}
+
 } // namespace
 
 enum class TVRQPNGReadStream::Conversion {
@@ -532,18 +544,24 @@ void TVRQPNGReadStream::CreateBitmap()
         }
     }
 
-    TVRQCustomGraphicReadStream::CreateBitmap();
+    if (HeaderOnly || !Bitmap) return;
+    // The base class's steps (clear, not transparent, format, size, palette), with the palette
+    // set before the size so that no step repaints a full-size picture.
+    Bitmap->Clear();
+    Bitmap->SetTransparent(false);
+    Bitmap->SetPixelFormat(PixelFormatOfBits(BitsPerPixel));
+    if (PaletteBuffer()) Bitmap->SetPalette(CreatePaletteFromQuads(PaletteBuffer(), PaletteCount));
+    SizeForDecoding(*Bitmap, Width, Height);
 
-    if ((HasAlpha || PaletteAlpha) && AlphaTarget && Bitmap && AlphaTarget != Bitmap) {
+    if ((HasAlpha || PaletteAlpha) && AlphaTarget && AlphaTarget != Bitmap) {
         AlphaTarget->Clear();
         AlphaTarget->SetTransparent(false);
         AlphaTarget->SetPixelFormat(TPixelFormat::pf8bit);
         AlphaTarget->SetStorageKind(TStorageKind::skIndependent);
-        AlphaTarget->SetWidth(Bitmap->Width());
-        AlphaTarget->SetHeight(Bitmap->Height());
         TRGBQuad grey[256];
         const int32_t count = MakeGreyPalette(grey, 8);
         AlphaTarget->SetPalette(CreatePaletteFromQuads(grey, count));
+        SizeForDecoding(*AlphaTarget, Bitmap->Width(), Bitmap->Height());
         alphaPlane_ = AlphaTarget;
     }
 }
@@ -572,6 +590,11 @@ void TVRQPNGReadStream::ReadImageData()
     inflater_->input.reset(new (std::nothrow) uint8_t[InputBufferSize]);
     if (!inflater_->input || inflateInit(&inflater_->stream) != Z_OK) throw EVRQPNG(pngmsg::ErrorZLIB);
     inflater_->initialised = true;
+#if ZLIB_VERNUM >= 0x1290
+    // The reader stops at the last row and never reaches zlib's checksum (the chunk loop skips
+    // it), so computing the checksum would be wasted work.
+    inflateValidate(&inflater_->stream, 0);
+#endif
 
     CreateBitmap();
 
