@@ -136,6 +136,16 @@ void ConvertRgb(const uint8_t* src, uint8_t* out, uint8_t* alpha, int32_t pixels
 void SizeForDecoding(TBitmap& bitmap, int32_t width, int32_t height)
 {
     TBitmapImage& image = bitmap.MutableImage();
+    // A 1-bit picture without pixels keeps black and white whatever its palette says; with the
+    // pixels about to exist, the colour table follows the palette as it would after a resize.
+    const int32_t bits = image.Header.biBitCount;
+    if (bits <= 8 && image.Palette && image.Palette->Count() > 0) {
+        image.ColorTable.clear();
+        for (int32_t i = 0; i < image.Palette->Count() && i < (1 << bits); ++i) {
+            const TPaletteEntry& e = (*image.Palette)[i];
+            image.ColorTable.push_back(TRGBQuad{e.peBlue, e.peGreen, e.peRed, 0});
+        }
+    }
     image.Header.biWidth = width;
     image.Header.biHeight = height; // bottom row first, as a bitmap stores a new height
     image.AllocatePixels();
