@@ -1,0 +1,45 @@
+// Answers the window's dialogs in place of the user and records what the window showed.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/window/Dialogs.h"
+
+struct FakeDialogs : tintabrel::TDialogs {
+    struct Message {
+        std::string Text;
+        std::string Caption;
+        tintabrel::TMsgIcon Icon;
+    };
+
+    std::deque<std::optional<std::string>> OpenAnswers; // nullopt: cancelled
+    std::deque<std::optional<std::string>> SaveAnswers;
+    std::vector<Message> Messages;
+    std::vector<std::string> Started;
+
+    bool ExecuteOpen(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(OpenAnswers, dialog); }
+    bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(SaveAnswers, dialog); }
+    void MessageBox(QWidget*, const std::string& text, const std::string& caption, tintabrel::TMsgIcon icon) override
+    {
+        Messages.push_back({text, caption, icon});
+    }
+    bool StartProgram(const std::string& path) override
+    {
+        Started.push_back(path);
+        return true;
+    }
+
+private:
+    static bool Answer(std::deque<std::optional<std::string>>& answers, tintabrel::TFileDialog& dialog)
+    {
+        if (answers.empty()) return false;
+        const std::optional<std::string> answer = answers.front();
+        answers.pop_front();
+        if (!answer) return false;
+        dialog.FileName = *answer;
+        return true;
+    }
+};

@@ -1,0 +1,88 @@
+// Renders the real window with a sample sprite loaded and recoloured into a PNG file.
+// Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png>
+#include <cstdio>
+
+#include <QImage>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTemporaryDir>
+
+#include "app/window/Application.h"
+#include "app/window/Controls.h"
+#include "app/window/Unit_Main.h"
+#include "tests/app/window/FakeDialogs.h"
+
+using namespace tintabrel;
+
+namespace {
+
+// A small character: hair, face, a red tunic, blue trousers, on a transparent background whose
+// stored colour is a light grey (greys are never recoloured).
+QImage SampleSprite()
+{
+    QImage sprite(32, 48, QImage::Format_ARGB32);
+    sprite.fill(QColor(220, 220, 220, 0));
+    QPainter p(&sprite);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(90, 50, 20));
+    p.drawRect(9, 2, 14, 6);
+    p.setBrush(QColor(250, 210, 170));
+    p.drawRect(10, 6, 12, 11);
+    p.setBrush(QColor(30, 30, 30));
+    p.drawRect(13, 10, 2, 2);
+    p.drawRect(18, 10, 2, 2);
+    p.setBrush(QColor(200, 30, 40));
+    p.drawRect(7, 17, 18, 14);
+    p.setBrush(QColor(150, 20, 30));
+    p.drawRect(7, 17, 18, 2);
+    p.drawRect(4, 19, 3, 10);
+    p.drawRect(25, 19, 3, 10);
+    p.setBrush(QColor(240, 200, 60));
+    p.drawRect(7, 28, 18, 2);
+    p.setBrush(QColor(40, 60, 150));
+    p.drawRect(9, 31, 6, 12);
+    p.drawRect(17, 31, 6, 12);
+    p.setBrush(QColor(60, 40, 30));
+    p.drawRect(8, 43, 7, 3);
+    p.drawRect(17, 43, 7, 3);
+    return sprite;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <program folder> <output.png>\n", argv[0]);
+        return 2;
+    }
+    TApplication app(argc, argv);
+    InitApplication();
+    auto dialogs = std::make_unique<FakeDialogs>();
+    FakeDialogs* fake = dialogs.get();
+    SetDialogs(std::move(dialogs));
+
+    QTemporaryDir work;
+    const QString spritePath = work.path() + QStringLiteral("/sprite.png");
+    if (!SampleSprite().save(spritePath)) return 1;
+
+    std::string folder = argv[1];
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    TfrmMain window(folder);
+    window.ShowCentred();
+    QApplication::processEvents();
+
+    window.rgZoom->Button(3)->click();
+    fake->OpenAnswers.push_back(spritePath.toStdString());
+    window.btnLoad->click();
+    window.tbWidth->setValue(235); // as the picker sets it for the red tunic
+    window.tb->setValue(130);
+    window.btnCheck->click();
+    QApplication::processEvents();
+
+    for (const auto& m : fake->Messages) std::fprintf(stderr, "message: %s\n", m.Text.c_str());
+    if (!window.grab().toImage().save(QString::fromLocal8Bit(argv[2]))) return 1;
+    return fake->Messages.empty() ? 0 : 1;
+}

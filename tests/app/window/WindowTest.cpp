@@ -1,0 +1,685 @@
+// The main window driven as the user drives it, with the dialogs answered by a fake.
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sys/resource.h>
+
+#include <QGroupBox>
+#include <QImage>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <zlib.h>
+
+#include "app/window/Application.h"
+#include "app/window/Controls.h"
+#include "app/window/ImageControl.h"
+#include "app/window/Unit_Main.h"
+#include "tests/app/window/FakeDialogs.h"
+
+using namespace tintabrel;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const DefaultList = "clBlack\r\nclWhite\r\n$00C8D7F5\r\n$0093B4E6\r\n$00242424\r\n";
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+// A folder standing in for the executable's folder.
+struct ExeDir {
+    QTemporaryDir dir;
+    std::string Path() const { return dir.path().toStdString() + "/"; }
+    std::string File(const std::string& name) const { return Path() + name; }
+
+    explicit ExeDir(const char* list = DefaultList, bool moto = true)
+    {
+        if (list) WriteFile(File("ColorList.dat"), list);
+        if (moto) fs::copy_file(std::string(TINTABREL_DATA_DIR) + "/moto.bmp", File("moto.bmp"));
+    }
+};
+
+QImage MakeImage(int w, int h, const std::vector<QRgb>& pixels, QImage::Format format = QImage::Format_RGB32)
+{
+    QImage image(w, h, format);
+    for (int i = 0; i < w * h; ++i) image.setPixel(i % w, i / w, pixels[static_cast<size_t>(i)]);
+    return image;
+}
+
+TColor Rgb(int r, int g, int b) { return MakeColor(uint8_t(r), uint8_t(g), uint8_t(b)); }
+TColor ColorOf(QRgb c) { return Rgb(qRed(c), qGreen(c), qBlue(c)); }
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    FakeDialogs* dialogs = nullptr;
+
+    std::unique_ptr<TfrmMain> Open(const ExeDir& dir)
+    {
+        auto window = std::make_unique<TfrmMain>(dir.Path());
+        return window;
+    }
+
+    // Loads a picture through the load button.
+    void Load(TfrmMain& w, const std::string& path)
+    {
+        dialogs->OpenAnswers.push_back(path);
+        w.btnLoad->click();
+    }
+    void Save(TfrmMain& w, const std::string& path)
+    {
+        dialogs->SaveAnswers.push_back(path);
+        w.btnSave->click();
+    }
+    static void SelectZoom(TfrmMain& w, int index) { w.rgZoom->Button(index)->click(); }
+
+private slots:
+    void initTestCase() { InitApplication(); }
+
+    void init()
+    {
+        auto fake = std::make_unique<FakeDialogs>();
+        dialogs = fake.get();
+        SetDialogs(std::move(fake));
+    }
+
+    void cleanup()
+    {
+        SetDialogs(nullptr);
+        dialogs = nullptr;
+    }
+
+    // ---------------------------------------------------------------- start-up
+
+    void startWithList()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->windowTitle(), QStringLiteral("Tintabrel"));
+        QCOMPARE(w->size(), QSize(562, 454));
+        QCOMPARE(w->minimumSize(), w->maximumSize());
+        QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(w->windowFlags() & Qt::WindowMinimizeButtonHint);
+
+        QCOMPARE(w->ColorList->Count(), 5);
+        QCOMPARE(Q(w->Label2->Caption()), QStringLiteral("変えた\r後の色"));
+        QCOMPARE(w->Label2->text(), QStringLiteral("変えた\n後の色"));
+        QCOMPARE(Q(w->Label3->Caption()), QStringLiteral("誤差\r補正値"));
+        QCOMPARE(Q(w->lblHose->Caption()), QStringLiteral("18"));
+        QCOMPARE(w->pnWidth->Color(), Rgb(85, 0, 255));
+        QVERIFY(w->sbBefore->SmoothScrolling());
+        QVERIFY(w->sbAfter->SmoothScrolling());
+
+        // The credit names the zlib actually linked, in three lines.
+        const std::string credit = w->lbl->Caption();
+        QVERIFY(credit.find(std::string("ZLIB ver ") + zlibVersion()) != std::string::npos);
+        QCOMPARE(std::count(credit.begin(), credit.end(), '\r'), 2);
+
+        // The swatch grid: 225 x 25, first cell black inside a button-face frame.
+        const TBitmap& grid = w->imgColor->Picture.Bitmap();
+        QCOMPARE(grid.Width(), 225);
+        QCOMPARE(grid.Height(), 25);
+        QCOMPARE(w->imgColor->size(), QSize(225, 25));
+        QCOMPARE(grid.Pixel(12, 12), clBlack);
+        QCOMPARE(grid.Pixel(0, 0), ResolveColor(clBtnFace));
+        QCOMPARE(grid.Pixel(25 * 2 + 12, 12), static_cast<TColor>(0x00C8D7F5));
+
+        QCOMPARE(w->imgBefore->size(), QSize(128, 192));
+        QVERIFY(w->bmpBefore->Empty());
+        QCOMPARE(w->rgZoom->ItemIndex(), 0);
+        QCOMPARE(w->tbWidth->value(), 0);
+        QCOMPARE(w->tb->value(), 0);
+        QCOMPARE(w->tbHose->value(), 18);
+
+        w->close();
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(!w->bmpBefore && !w->bmpAfter && !w->ColorList);
+    }
+
+    void startWithoutList()
+    {
+        ExeDir dir(nullptr);
+        auto w = Open(dir);
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + dir.File("ColorList.dat") + " は開けません."));
+        QCOMPARE(Q(dialogs->Messages[0].Caption), QStringLiteral("Tintabrel"));
+        QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::Error);
+        QCOMPARE(w->ColorList->Count(), 0);
+        QVERIFY(w->imgColor->Picture.Bitmap().Empty());
+        QCOMPARE(Q(w->lbl->Caption()), QStringLiteral("lbl"));
+        QCOMPARE(Q(w->Label2->Caption()), QStringLiteral("変化色"));
+        QCOMPARE(Q(w->Label3->Caption()), QStringLiteral("誤差補正値"));
+        QCOMPARE(Q(w->lblHose->Caption()), QStringLiteral("0"));
+        QCOMPARE(w->pnWidth->Color(), clRed);
+        QVERIFY(!w->sbBefore->SmoothScrolling());
+        // The window still works: the tolerance readout follows its slider.
+        w->tbHose->setValue(4);
+        QCOMPARE(Q(w->lblHose->Caption()), QStringLiteral("4"));
+    }
+
+    void startWithBadLine()
+    {
+        ExeDir dir("clRed\r\n clRed\r\n");
+        auto w = Open(dir);
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral("' clRed' は整数ではありません."));
+        QCOMPARE(w->ColorList->Count(), 2);
+        QVERIFY(w->imgColor->Picture.Bitmap().Empty());
+        QCOMPARE(Q(w->lbl->Caption()), QStringLiteral("lbl"));
+    }
+
+    void startWithoutMoto()
+    {
+        ExeDir dir(DefaultList, false);
+        auto w = Open(dir);
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + dir.File("moto.bmp") + " は開けません."));
+        QCOMPARE(w->ColorList->Count(), 5);
+        QVERIFY(w->imgColor->Picture.Bitmap().Empty());
+        QCOMPARE(Q(w->Label2->Caption()), QStringLiteral("変化色"));
+        QCOMPARE(w->pnWidth->Color(), clRed);
+    }
+
+    void startWithEmptyList()
+    {
+        ExeDir dir("");
+        auto w = Open(dir);
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->imgColor->Picture.Bitmap().Width(), 225);
+        QCOMPARE(w->imgColor->Picture.Bitmap().Height(), 25);
+    }
+
+    void defaultHandlerAppendsFullStop_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("letter") << "abc" << "abc.";
+        QTest::newRow("full stop") << "abc." << "abc.";
+        QTest::newRow("sorts before") << "abc!" << "abc!";
+        QTest::newRow("digit") << "code 5" << "code 5.";
+        QTest::newRow("japanese") << "開けません" << "開けません.";
+        QTest::newRow("empty") << "" << "";
+    }
+    void defaultHandlerAppendsFullStop()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        QCOMPARE(Q(DisplayMessage(message.toStdString())), shown);
+    }
+
+    // ---------------------------------------------------------------- loading
+
+    void loadPngAndBmpAtZoom3()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const QImage sprite = MakeImage(4, 3, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff, 0x808080, 0x102030, 0xc86432,
+                                               0xffff00, 0x000000, 0x00ffff, 0xff00ff, 0x123456});
+        const std::string png = dir.File("sprite.png");
+        const std::string bmp = dir.File("sprite.bmp");
+        QVERIFY(sprite.save(Q(png)));
+        QVERIFY(sprite.save(Q(bmp)));
+        SelectZoom(*w, 2);
+
+        for (const std::string& path : {png, bmp}) {
+            w->bmpBefore->Clear();
+            Load(*w, path);
+            QVERIFY(dialogs->Messages.empty());
+            QCOMPARE(w->bmpBefore->Width(), 4);
+            QCOMPARE(w->bmpBefore->Height(), 3);
+            QCOMPARE(w->imgBefore->geometry(), QRect(0, 0, 12, 9));
+            QCOMPARE(w->imgAfter->geometry(), QRect(0, 0, 12, 9));
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 4; ++x) {
+                    const TColor c = ColorOf(sprite.pixel(x, y));
+                    QCOMPARE(w->bmpBefore->Pixel(x, y), c);
+                    QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(x, y), c);
+                }
+            // Each picture pixel is drawn as a 3 x 3 block.
+            const QImage drawn = w->imgBefore->grab().toImage();
+            QCOMPARE(drawn.size(), QSize(12, 9));
+            for (int y = 0; y < 9; ++y)
+                for (int x = 0; x < 12; ++x)
+                    QCOMPARE(drawn.pixel(x, y) & 0xffffff, sprite.pixel(x / 3, y / 3) & 0xffffff);
+        }
+    }
+
+    void loadKeepsPicturesOnFailureAndIgnoresCapitals()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const QImage sprite = MakeImage(2, 1, {0xff0000, 0x00ff00});
+        QVERIFY(sprite.save(Q(dir.File("a.png"))));
+        QVERIFY(sprite.save(Q(dir.File("b.PNG")), "PNG"));
+        Load(*w, dir.File("a.png"));
+        w->tb->setValue(120);
+        w->tbWidth->setValue(240);
+        w->btnCheck->click();
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+
+        // A missing file: one message, nothing changes.
+        Load(*w, dir.File("missing.png"));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + dir.File("missing.png") + " は開けません."));
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+        QCOMPARE(w->bmpBefore->Pixel(0, 0), clRed);
+
+        // Not a PNG at all: the reader's message, nothing changes.
+        WriteFile(dir.File("junk.png"), "not a picture");
+        Load(*w, dir.File("junk.png"));
+        QCOMPARE(dialogs->Messages.size(), size_t(2));
+        QCOMPARE(w->bmpBefore->Width(), 2);
+
+        // ".PNG" loads nothing, but both panes go back to the before picture; the result stays.
+        Load(*w, dir.File("b.PNG"));
+        QCOMPARE(dialogs->Messages.size(), size_t(2));
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clRed);
+        QCOMPARE(w->bmpAfter->Pixel(0, 0), clLime);
+
+        // A cancelled dialog does nothing.
+        dialogs->OpenAnswers.push_back(std::nullopt);
+        w->btnLoad->click();
+        QCOMPARE(w->bmpBefore->Pixel(0, 0), clRed);
+    }
+
+    // ---------------------------------------------------------------- the check command
+
+    void checkRecolours()
+    {
+        ExeDir dir("clLime\r\n");
+        auto w = Open(dir);
+        // red, dark red, orange, grey, lime (protected), (200, 100, 50)
+        const QImage sprite = MakeImage(6, 1, {0xff0000, 0x800000, 0xff8000, 0x808080, 0x00ff00, 0xc86432});
+        QVERIFY(sprite.save(Q(dir.File("s.png"))));
+
+        // Nothing loaded yet: nothing happens.
+        w->btnCheck->click();
+        QVERIFY(w->bmpAfter->Empty());
+        QVERIFY(dialogs->Messages.empty());
+
+        Load(*w, dir.File("s.png"));
+        w->tbWidth->setValue(240);
+        w->tbHose->setValue(0);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QVERIFY(dialogs->Messages.empty());
+        const TColor expected[] = {clLime, Rgb(0, 128, 0), Rgb(255, 128, 0), Rgb(128, 128, 128), clLime,
+                                   Rgb(200, 100, 50)};
+        for (int x = 0; x < 6; ++x) {
+            QCOMPARE(w->bmpAfter->Pixel(x, 0), expected[x]);
+            QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(x, 0), expected[x]);
+            QCOMPARE(w->bmpBefore->Pixel(x, 0), ColorOf(sprite.pixel(x, 0)));
+        }
+        QVERIFY(w->bmpAfter->PixelFormat() == TPixelFormat::pf24bit);
+
+        // Lime is protected even inside the window; (200, 100, 50) moves with p = 220.
+        w->tbWidth->setValue(120);
+        w->tbHose->setValue(36);
+        w->tb->setValue(0);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Pixel(4, 0), clLime);
+        w->tbWidth->setValue(220);
+        w->tbHose->setValue(0);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Pixel(5, 0), Rgb(50, 200, 50));
+
+        // The picture chosen for loading has gone: the check does nothing.
+        fs::remove(dir.File("s.png"));
+        w->tb->setValue(240);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Pixel(5, 0), Rgb(50, 200, 50));
+    }
+
+    // ---------------------------------------------------------------- L and R
+
+    void leftAndRight()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const QImage first = MakeImage(2, 1, {0xff0000, 0x0000ff});
+        const QImage second = MakeImage(1, 1, {0x00ff00});
+        QVERIFY(first.save(Q(dir.File("first.png"))));
+        QVERIFY(second.save(Q(dir.File("second.png"))));
+
+        // L before any check empties the before picture and both panes.
+        Load(*w, dir.File("first.png"));
+        w->btnL->click();
+        QVERIFY(w->bmpBefore->Empty());
+        QVERIFY(w->imgBefore->Picture.Bitmap().Empty());
+        QVERIFY(w->imgAfter->Picture.Bitmap().Empty());
+
+        Load(*w, dir.File("first.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        // R discards the result; L afterwards leaves the before picture as it was.
+        w->btnR->click();
+        QCOMPARE(w->bmpAfter->Pixel(0, 0), clRed);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clRed);
+        w->btnL->click();
+        QCOMPARE(w->bmpBefore->Pixel(0, 0), clRed);
+
+        // Check, then L: the result is the new before picture; a second change builds on it.
+        w->btnCheck->click();
+        w->btnL->click();
+        QCOMPARE(w->bmpBefore->Pixel(0, 0), clLime);
+        QCOMPARE(w->imgBefore->Picture.Bitmap().Pixel(0, 0), clLime);
+        w->tbWidth->setValue(120);
+        w->tb->setValue(240);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Pixel(0, 0), clBlue);
+        QCOMPARE(w->bmpAfter->Pixel(1, 0), clBlue);
+
+        // L after loading another picture but before checking brings back the earlier result.
+        Load(*w, dir.File("second.png"));
+        w->btnL->click();
+        QCOMPARE(w->bmpBefore->Width(), 2);
+        QCOMPARE(w->bmpBefore->Pixel(0, 0), clBlue);
+        QCOMPARE(w->imgBefore->geometry(), QRect(0, 0, 1, 1)); // sizes stay
+    }
+
+    // ---------------------------------------------------------------- zoom and picker
+
+    void zoomSizesBothPanes()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        SelectZoom(*w, 1);
+        QCOMPARE(w->imgBefore->geometry(), QRect(0, 0, 0, 0));
+        QCOMPARE(w->imgAfter->geometry(), QRect(0, 0, 0, 0));
+        QImage sprite(40, 30, QImage::Format_RGB32);
+        sprite.fill(0x336699);
+        QVERIFY(sprite.save(Q(dir.File("s.bmp"))));
+        Load(*w, dir.File("s.bmp"));
+        QCOMPARE(w->imgBefore->geometry(), QRect(0, 0, 80, 60));
+        QCOMPARE(w->imgAfter->geometry(), QRect(0, 0, 80, 60));
+        SelectZoom(*w, 4);
+        QCOMPARE(w->imgBefore->size(), QSize(200, 150));
+        QCOMPARE(w->imgAfter->size(), QSize(200, 150));
+    }
+
+    void pickerSetsSourceSlider()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+
+        // A click on the empty pane reads white, which has no hue: the slider stays.
+        w->tbWidth->setValue(7);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(3, 3));
+        QCOMPARE(w->tbWidth->value(), 7);
+
+        // red, green, blue, (200, 100, 50), grey; at zoom x3 a click at (7, 4) picks pixel (2, 1).
+        const QImage sprite = MakeImage(3, 2, {0x000000, 0x000000, 0x000000, 0xff0000, 0xc86432, 0x00ff00});
+        QVERIFY(sprite.save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        SelectZoom(*w, 2);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(7, 4));
+        QCOMPARE(w->tbWidth->value(), 115);
+        QTest::mousePress(w->imgBefore, Qt::RightButton, Qt::ShiftModifier, QPoint(0, 3));
+        QCOMPARE(w->tbWidth->value(), 235);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(5, 5));
+        QCOMPARE(w->tbWidth->value(), 215);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(1, 1)); // black: no hue
+        QCOMPARE(w->tbWidth->value(), 215);
+        QCOMPARE(w->pnWidth->Color(), Rgb(255, 191, 0)); // the complement of hue 225
+
+        w->bmpBefore->Clear();
+        const QImage blue = MakeImage(1, 1, {0x0000ff});
+        QVERIFY(blue.save(Q(dir.File("b.png"))));
+        Load(*w, dir.File("b.png"));
+        SelectZoom(*w, 0);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(0, 0));
+        QCOMPARE(w->tbWidth->value(), 355);
+        // With the default tolerance pure blue lies outside the window and stays.
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Pixel(0, 0), clBlue);
+    }
+
+    // ---------------------------------------------------------------- previews and readout
+
+    void previews_data()
+    {
+        QTest::addColumn<QString>("slider");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<int>("red");
+        QTest::addColumn<int>("green");
+        QTest::addColumn<int>("blue");
+        QTest::newRow("source 240") << "tbWidth" << 240 << 255 << 85 << 0;
+        QTest::newRow("source 80") << "tbWidth" << 80 << 0 << 255 << 255;
+        QTest::newRow("source 0") << "tbWidth" << 0 << 85 << 0 << 255;
+        QTest::newRow("target 120") << "tb" << 120 << 0 << 255 << 0;
+        QTest::newRow("target 360") << "tb" << 360 << 255 << 0 << 0;
+        QTest::newRow("target 0") << "tb" << 0 << 255 << 0 << 0;
+    }
+    void previews()
+    {
+        QFETCH(QString, slider);
+        QFETCH(int, position);
+        QFETCH(int, red);
+        QFETCH(int, green);
+        QFETCH(int, blue);
+        ExeDir dir;
+        auto w = Open(dir);
+        QSlider* s = slider == "tb" ? w->tb : w->tbWidth;
+        TPanel* panel = slider == "tb" ? w->pntb : w->pnWidth;
+        s->setValue(position == 0 ? 200 : 0); // so that the position below is a change
+        s->setValue(position);
+        QCOMPARE(panel->Color(), Rgb(red, green, blue));
+        QCOMPARE(panel->ShownColor(), QColor(red, green, blue));
+    }
+
+    void toleranceReadout()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->tbHose->setValue(36);
+        QCOMPARE(w->lblHose->text(), QStringLiteral("36"));
+        w->tbHose->setValue(0);
+        QCOMPARE(w->lblHose->text(), QStringLiteral("0"));
+    }
+
+    // ---------------------------------------------------------------- saving
+
+    void saveByExtension()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const QImage sprite = MakeImage(3, 2, {0xff0000, 0x00ff00, 0x0000ff, 0x123456, 0xffffff, 0x000000});
+        QVERIFY(sprite.save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+
+        for (const char* name : {"out.png", "out.bmp"}) {
+            SelectZoom(*w, 3);
+            Save(*w, dir.File(name));
+            QVERIFY(dialogs->Messages.empty());
+            QCOMPARE(w->rgZoom->ItemIndex(), 0);
+            QCOMPARE(w->imgBefore->size(), QSize(3, 2));
+            QCOMPARE(w->imgAfter->size(), QSize(3, 2));
+            const QImage written(Q(dir.File(name)));
+            QCOMPARE(written.size(), QSize(3, 2));
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 3; ++x) QCOMPARE(ColorOf(written.pixel(x, y)), w->bmpAfter->Pixel(x, y));
+        }
+        QCOMPARE(ColorOf(QImage(Q(dir.File("out.png"))).pixel(0, 0)), clLime);
+
+        // No extension: the default one is added.
+        Save(*w, dir.File("plain"));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(fs::exists(dir.File("plain.png")));
+        QVERIFY(!fs::exists(dir.File("plain")));
+        QCOMPARE(QImage(Q(dir.File("plain.png"))).size(), QSize(3, 2));
+
+        // An unknown extension: the message dialog, nothing written, the zoom at x1.
+        SelectZoom(*w, 2);
+        Save(*w, dir.File("out.gif"));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral(".gifクイズ！無理オネア"));
+        QCOMPARE(Q(dialogs->Messages[0].Caption), QStringLiteral("Tintabrel"));
+        QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::None);
+        QVERIFY(!fs::exists(dir.File("out.gif")));
+        QCOMPARE(w->rgZoom->ItemIndex(), 0);
+        QCOMPARE(w->imgAfter->size(), QSize(3, 2));
+
+        // Capitals are not recognised either.
+        Save(*w, dir.File("OUT.PNG"));
+        QCOMPARE(dialogs->Messages.size(), size_t(2));
+        QCOMPARE(Q(dialogs->Messages[1].Text), QStringLiteral(".PNGクイズ！無理オネア"));
+        QVERIFY(!fs::exists(dir.File("OUT.PNG")));
+    }
+
+    void alphaSurvivesRecolourAndSave()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const QImage sprite = MakeImage(4, 2,
+                                        {qRgba(255, 0, 0, 255), qRgba(255, 0, 0, 128), qRgba(255, 0, 0, 1),
+                                         qRgba(0, 0, 255, 0), qRgba(0, 0, 255, 200), qRgba(90, 90, 90, 77),
+                                         qRgba(200, 100, 50, 255), qRgba(128, 0, 0, 254)},
+                                        QImage::Format_ARGB32);
+        QVERIFY(sprite.save(Q(dir.File("rgba.png"))));
+        Load(*w, dir.File("rgba.png"));
+        QVERIFY(w->bmpBeforeAlpha.Width() == 4);
+        w->tbWidth->setValue(240);
+        w->tbHose->setValue(0);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        Save(*w, dir.File("checked.png"));
+        // L and R carry the transparency with the pictures.
+        w->btnL->click();
+        w->btnR->click();
+        Save(*w, dir.File("again.png"));
+        QVERIFY(dialogs->Messages.empty());
+
+        for (const char* name : {"checked.png", "again.png"}) {
+            const QImage out = QImage(Q(dir.File(name))).convertToFormat(QImage::Format_ARGB32);
+            QCOMPARE(out.size(), sprite.size());
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 4; ++x) {
+                    const QRgb in = sprite.pixel(x, y);
+                    const QRgb got = out.pixel(x, y);
+                    QCOMPARE(qAlpha(got), qAlpha(in));
+                    if (qAlpha(in) == 0) continue;
+                    const bool red = qRed(in) > 0 && qGreen(in) == 0 && qBlue(in) == 0;
+                    QCOMPARE(ColorOf(got), red ? Rgb(0, qRed(in), 0) : ColorOf(in));
+                }
+        }
+
+        // A BMP has no transparency: loading one clears it, and its PNG is opaque.
+        const QImage opaque = MakeImage(1, 1, {0xff0000});
+        QVERIFY(opaque.save(Q(dir.File("o.bmp"))));
+        Load(*w, dir.File("o.bmp"));
+        QVERIFY(w->bmpBeforeAlpha.Empty());
+        Save(*w, dir.File("o.png"));
+        QVERIFY(!QImage(Q(dir.File("o.png"))).hasAlphaChannel());
+    }
+
+    void failingSaveKeepsExistingFile()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QImage sprite(64, 64, QImage::Format_RGB32);
+        sprite.fill(0x804020);
+        QVERIFY(sprite.save(Q(dir.File("s.bmp"))));
+        Load(*w, dir.File("s.bmp"));
+        const std::string target = dir.File("precious.bmp");
+        const std::string old(5000, 'x');
+        WriteFile(target, old);
+
+        // Files may grow to 1000 bytes only while saving: the write fails half way.
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 1000;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        Save(*w, target);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::Error);
+        QVERIFY(ReadFile(target) == old);
+        for (const auto& entry : fs::directory_iterator(dir.Path()))
+            QVERIFY2(entry.path().filename().string().find(".tmp") == std::string::npos,
+                     entry.path().c_str());
+    }
+
+    void saveIntoMissingFolderNamesTarget()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const std::string target = dir.File("no/such/folder/x.png");
+        Save(*w, target);
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + target + " を作成できません."));
+    }
+
+    // ---------------------------------------------------------------- grid, editor, credit
+
+    void doubleClickStartsEditor()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+
+        QTest::mouseDClick(w->imgColor, Qt::LeftButton, {}, QPoint(5, 5));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral("Swatchwrightがないです"));
+        QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::None);
+        QVERIFY(dialogs->Started.empty());
+
+        fs::create_directory(dir.File("Swatchwright")); // a folder is no program
+        QTest::mouseDClick(w->imgColor, Qt::LeftButton, {}, QPoint(5, 5));
+        QCOMPARE(dialogs->Messages.size(), size_t(2));
+        fs::remove(dir.File("Swatchwright"));
+
+        WriteFile(dir.File("Swatchwright"), "#!/bin/sh\n");
+        QTest::mouseDClick(w->imgColor, Qt::LeftButton, {}, QPoint(5, 5));
+        QCOMPARE(dialogs->Messages.size(), size_t(2));
+        QCOMPARE(dialogs->Started.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Started[0]), Q(dir.File("Swatchwright")));
+    }
+
+    void creditClick()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const int before = w->lbl->width();
+        QTest::mouseClick(w->lbl, Qt::LeftButton, {}, QPoint(2, 2));
+        QCOMPARE(Q(w->lbl->Caption()), QStringLiteral("よしこさん飯はまだかのぅ。"));
+        QVERIFY(w->lbl->width() != before);
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "WindowTest.moc"
