@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Times tintabrel-cli recolour against ImageMagick's hue rotation (convert -modulate) on the
+# same files: a folder of 200 small sprites and one 4096x4096 picture. Prints the time ratio
+# and the output size ratio of each. Builds nothing: give the build folder (default: build).
+#
+#   bench/cli.sh [BUILD_DIR]
+#
+# Each measurement is the best of three runs, so that a busy machine disturbs it less.
+# ImageMagick runs one convert per sprite, as many at once as there are cores, the same
+# parallelism tintabrel-cli uses by default.
+set -euo pipefail
+
+build=${1:-build}
+cli="$build/bin/tintabrel-cli"
+[[ -x "$cli" ]] || { echo "cli.sh: $cli not found; build tintabrel-cli first" >&2; exit 2; }
+command -v convert >/dev/null || { echo "cli.sh: ImageMagick's convert is needed" >&2; exit 2; }
+cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+
+cores=$(nproc)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# Our recolour: the window on greens (source 120 on the mirrored scale, tolerance 36) moved to
+# hue 300. ImageMagick's nearest equivalent rotates every hue by 60 degrees.
+ours=(recolour --source 120 --tolerance 36 --target 300 -q)
+modulate=100,100,133.33
+
+now() { date +%s%N; }
+# best_of CMD...: runs the command three times, prints the fastest wall time in nanoseconds.
+best_of() {
+    local best=0 start took
+    for _ in 1 2 3; do
+        start=$(now)
+        "$@" >/dev/null
+        took=$(( $(now) - start ))
+        if (( best == 0 || took < best )); then best=$took; fi
+    done
+    echo "$best"
+}
+bytes() { du -cb "$@" | tail -1 | cut -f1; }
+seconds() { awk -v n="$1" 'BEGIN { printf "%.3f", n / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+echo "Making the pictures ..."
+mkdir -p base sprites
+convert -size 48x48 -seed 7 plasma:green-yellow -depth 8 base/0.png
+convert -size 48x48 -seed 8 plasma:blue-green -depth 8 base/1.png
+convert -size 48x48 -seed 9 plasma: -depth 8 base/2.png
+convert -size 48x48 -seed 10 plasma:red-green -depth 8 \( +clone -fill black -colorize 100 -fill white \
+    -draw 'circle 24,24 24,4' \) -alpha off -compose copy_opacity -composite base/3.png
+for i in $(seq 0 199); do
+    "$cli" convert "base/$((i % 4)).png" "sprites/s$i.png"
+done
+convert -size 4096x4096 -seed 11 plasma: -depth 8 base/big-im.png
+"$cli" convert base/big-im.png big.png
+
+run_ours_sprites() { rm -rf out-t && mkdir out-t && "$cli" "${ours[@]}" --out-dir out-t sprites/*.png; }
+run_im_sprites() {
+    rm -rf out-im && mkdir out-im
+    printf '%s\0' sprites/*.png |
+        xargs -0 -n 1 -P "$cores" sh -c 'exec convert "$0" -modulate '"$modulate"' "out-im/${0##*/}"'
+}
+run_ours_big() { rm -f big-t.png && "$cli" "${ours[@]}" -o big-t.png big.png; }
+run_im_big() { rm -f big-im.png && convert big.png -modulate "$modulate" big-im.png; }
+
+echo "Timing (best of 3, $cores cores) ..."
+t_ours_s=$(best_of run_ours_sprites)
+t_im_s=$(best_of run_im_sprites)
+t_ours_b=$(best_of run_ours_big)
+t_im_b=$(best_of run_im_big)
+
+s_ours_s=$(bytes out-t/*.png)
+s_im_s=$(bytes out-im/*.png)
+s_ours_b=$(bytes big-t.png)
+s_im_b=$(bytes big-im.png)
+
+printf '\n%-26s %12s %12s %10s %12s\n' "" "tintabrel" "ImageMagick" "speed-up" "size ratio"
+printf '%-26s %11ss %11ss %9sx %12s\n' "200 sprites 48x48" "$(seconds "$t_ours_s")" "$(seconds "$t_im_s")" \
+    "$(ratio "$t_im_s" "$t_ours_s")" "$(ratio "$s_ours_s" "$s_im_s")"
+printf '%-26s %11ss %11ss %9sx %12s\n' "one picture 4096x4096" "$(seconds "$t_ours_b")" "$(seconds "$t_im_b")" \
+    "$(ratio "$t_im_b" "$t_ours_b")" "$(ratio "$s_ours_b" "$s_im_b")"
+echo "(speed-up: ImageMagick's time / tintabrel's; size ratio: tintabrel's output bytes / ImageMagick's)"
