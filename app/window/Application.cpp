@@ -84,8 +84,9 @@ std::string DisplayMessage(const std::string& message)
 
 void ShowException(const std::exception& e)
 {
-    Dialogs().MessageBox(QApplication::activeModalWidget(), DisplayMessage(e.what()), ApplicationTitle,
-                         TMsgIcon::Error);
+    QWidget* parent = QApplication::activeModalWidget();
+    if (!parent) parent = QApplication::activeWindow();
+    Dialogs().MessageBox(parent, DisplayMessage(e.what()), ApplicationTitle, TMsgIcon::Error);
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}

@@ -631,10 +631,16 @@ private slots:
                      entry.path().c_str());
     }
 
-    void saveIntoMissingFolderNamesTarget()
+    void saveWithoutPictureAndIntoMissingFolder()
     {
         ExeDir dir;
         auto w = Open(dir);
+        // Nothing loaded: a BMP of no bytes.
+        Save(*w, dir.File("empty.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(fs::exists(dir.File("empty.bmp")));
+        QCOMPARE(fs::file_size(dir.File("empty.bmp")), uintmax_t(0));
+
         const std::string target = dir.File("no/such/folder/x.png");
         Save(*w, target);
         QCOMPARE(dialogs->Messages.size(), size_t(1));
