@@ -123,25 +123,19 @@ void DeflateRelease(TDeflateContext& c)
     }
 }
 
-void FilterRow(const TDeflateContext& c, int type, uint8_t* out)
+namespace {
+
+// The left-dependent filters with the pixel size known at compile time (0: given at run time),
+// so the common sizes unroll.
+template <int Bpp>
+void FilterLeft(int type, const uint8_t* x, const uint8_t* b, int32_t len, int32_t bppRun, uint8_t* o)
 {
-    const int32_t len = c.RowLength - 1;
-    const int32_t bpp = (c.PixelBits + 7) / 8;
+    const int32_t bpp = Bpp ? Bpp : bppRun;
     const int32_t lead = bpp < len ? bpp : len;
-    const uint8_t* x = c.CurrentRow;
-    const uint8_t* b = c.PreviousRow;
-    uint8_t* o = out + 1;
-    out[0] = static_cast<uint8_t>(type);
     switch (type) {
-    case 0:
-        std::memcpy(o, x, static_cast<size_t>(len));
-        break;
     case 1:
         for (int32_t i = 0; i < lead; ++i) o[i] = x[i];
         for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - x[i - bpp]);
-        break;
-    case 2:
-        for (int32_t i = 0; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
         break;
     case 3:
         for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - (b[i] >> 1));
@@ -150,9 +144,36 @@ void FilterRow(const TDeflateContext& c, int type, uint8_t* out)
     default:
         // With a and c both 0 the predictor is b.
         for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
-        for (int32_t i = bpp; i < len; ++i)
-            o[i] = static_cast<uint8_t>(x[i] - Paeth(x[i - bpp], b[i], b[i - bpp]));
+        for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - Paeth(x[i - bpp], b[i], b[i - bpp]));
         break;
+    }
+}
+
+} // namespace
+
+void FilterRow(const TDeflateContext& c, int type, uint8_t* out)
+{
+    const int32_t len = c.RowLength - 1;
+    const int32_t bpp = (c.PixelBits + 7) / 8;
+    const uint8_t* x = c.CurrentRow;
+    const uint8_t* b = c.PreviousRow;
+    uint8_t* o = out + 1;
+    out[0] = static_cast<uint8_t>(type);
+    switch (type) {
+    case 0:
+        std::memcpy(o, x, static_cast<size_t>(len));
+        return;
+    case 2:
+        for (int32_t i = 0; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
+        return;
+    default:
+        switch (bpp) {
+        case 1: FilterLeft<1>(type, x, b, len, bpp, o); return;
+        case 2: FilterLeft<2>(type, x, b, len, bpp, o); return;
+        case 3: FilterLeft<3>(type, x, b, len, bpp, o); return;
+        case 4: FilterLeft<4>(type, x, b, len, bpp, o); return;
+        default: FilterLeft<0>(type, x, b, len, bpp, o); return;
+        }
     }
 }
 
@@ -161,8 +182,17 @@ int32_t RowScore(TDeflateContext& c, const uint8_t* candidate)
     uint32_t local[256];
     uint32_t* h = c.Histogram ? c.Histogram : local;
     const int32_t n = c.RowLength;
-    std::memset(h, 0, 256 * sizeof(uint32_t));
-    for (int32_t i = 0; i < n; ++i) ++h[candidate[i]];
+    // Four partial counts, so runs of one value do not wait on the same counter.
+    uint32_t part[4][256] = {};
+    int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++part[0][candidate[i]];
+        ++part[1][candidate[i + 1]];
+        ++part[2][candidate[i + 2]];
+        ++part[3][candidate[i + 3]];
+    }
+    for (; i < n; ++i) ++part[0][candidate[i]];
+    for (int v = 0; v < 256; ++v) h[v] = part[0][v] + part[1][v] + part[2][v] + part[3][v];
     int32_t distinct = 0;
     uint32_t top1 = 0, top2 = 0, top3 = 0;
     for (int v = 0; v < 256; ++v) {
