@@ -6,6 +6,8 @@
 #include "recolour/StringList.h"
 
 #include <algorithm>
+#include <csignal>
+#include <pthread.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -117,6 +119,11 @@ void CheckOutputs(std::vector<TJob>& jobs, bool overwrite)
 
 void FillInputKind(TJob& job)
 {
+    std::error_code ec;
+    if (fs::is_directory(job.Input, ec)) {
+        job.Refusal = "a folder, not a picture file";
+        return;
+    }
     job.InputKind = InputKind(job.Input);
     if (job.InputKind != TPictureKind::Unknown) return;
     if (::access(job.Input.c_str(), R_OK) != 0) job.Refusal = msg::FileOpen(job.Input);
@@ -170,44 +177,99 @@ private:
     bool bar_;
 };
 
-// Runs work on every job that was not refused, on up to threads threads. A job's exception
+// An interruption (Ctrl-C, a terminal closed, kill) lets the files in progress finish, so no
+// temporary file is left behind, takes no new ones, and then ends the program by the same
+// signal. A second signal ends it at once.
+class TInterruption {
+public:
+    TInterruption()
+    {
+        sigemptyset(&signals_);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, Wake}) sigaddset(&signals_, s);
+        // Blocked here, before the workers start, so that only the watcher receives them.
+        pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+        watcher_ = std::thread([this] { Watch(); });
+    }
+    ~TInterruption()
+    {
+        finished_ = true;
+        pthread_kill(watcher_.native_handle(), Wake);
+        watcher_.join();
+        const int signal = signal_.load();
+        if (signal != 0) {
+            std::signal(signal, SIG_DFL);
+            pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+            std::raise(signal);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    bool Requested() const { return signal_.load() != 0; }
+
+private:
+    void Watch()
+    {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&signals_, &signal) != 0) continue;
+            if (signal == Wake) {
+                if (finished_) return;
+                continue;
+            }
+            if (signal_.exchange(signal) != 0) _exit(128 + signal);
+            static constexpr char text[] = "\ninterrupted: finishing the files in progress\n";
+            (void)!write(STDERR_FILENO, text, sizeof text - 1);
+        }
+    }
+
+    // Wakes the watcher when the work is done.
+    static constexpr int Wake = SIGUSR2;
+    sigset_t signals_{};
+    sigset_t previous_{};
+    std::atomic<bool> finished_{false};
+    std::atomic<int> signal_{0};
+    std::thread watcher_;
+};
+
+// Runs work on every job that was not refused, on up to run.Jobs threads. A job's exception
 // becomes "INPUT: message"; returns the exit status.
 int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
             const std::function<void(const TJob&, TReporter&)>& work)
 {
     const bool bar = !run.Quiet && jobs.size() > 1 && ::isatty(STDERR_FILENO);
-    TReporter reporter(jobs.size(), bar);
     std::atomic<bool> failed{false};
     std::atomic<size_t> next{0};
-
-    auto worker = [&] {
-        for (size_t k = next++; k < jobs.size(); k = next++) {
-            const TJob& job = jobs[k];
-            std::string error;
-            if (!job.Refusal.empty()) {
-                error = job.Refusal;
-            } else {
-                try {
-                    work(job, reporter);
-                } catch (const std::bad_alloc&) {
-                    error = msg::OutOfResources;
-                } catch (const std::exception& e) {
-                    error = e.what();
+    TInterruption interruption;
+    {
+        TReporter reporter(jobs.size(), bar);
+        auto worker = [&] {
+            for (size_t k = next++; k < jobs.size() && !interruption.Requested(); k = next++) {
+                const TJob& job = jobs[k];
+                std::string error;
+                if (!job.Refusal.empty()) {
+                    error = job.Refusal;
+                } else {
+                    try {
+                        work(job, reporter);
+                    } catch (const std::bad_alloc&) {
+                        error = msg::OutOfResources;
+                    } catch (const std::exception& e) {
+                        error = e.what();
+                    }
                 }
+                if (!error.empty()) {
+                    failed = true;
+                    reporter.Message(job.Input, error);
+                }
+                reporter.Done();
             }
-            if (!error.empty()) {
-                failed = true;
-                reporter.Message(job.Input, error);
-            }
-            reporter.Done();
-        }
-    };
+        };
 
-    const size_t threads = std::min<size_t>(std::max(1u, run.Jobs), jobs.size());
-    std::vector<std::thread> pool;
-    for (size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
-    worker();
-    for (std::thread& t : pool) t.join();
+        const size_t threads = std::min<size_t>(std::max(1u, run.Jobs), jobs.size());
+        std::vector<std::thread> pool;
+        for (size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
+        worker();
+        for (std::thread& t : pool) t.join();
+    }
     return failed ? ExitFailed : ExitDone;
 }
 

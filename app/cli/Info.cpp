@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
@@ -274,6 +275,8 @@ int RunInfo(const TInfoOptions& options)
     for (const std::string& path : options.Inputs) {
         std::string error;
         try {
+            std::error_code ec;
+            if (std::filesystem::is_directory(path, ec)) throw EFOpenError("a folder, not a picture file");
             const TPictureKind kind = InputKind(path);
             if (kind == TPictureKind::Unknown) {
                 std::ifstream probe(path, std::ios::binary);

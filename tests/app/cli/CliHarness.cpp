@@ -3,6 +3,7 @@
 #include "image/Exceptions.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +26,9 @@ std::string Slurp(const std::string& path)
 
 } // namespace
 
-TCliRun RunCli(const std::vector<std::string>& args)
+TCliRun RunCli(const std::vector<std::string>& args) { return RunCliInterrupted(args, 0, {}); }
+
+TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready)
 {
     char outName[] = "/tmp/tintabrel-cli-out-XXXXXX";
     char errName[] = "/tmp/tintabrel-cli-err-XXXXXX";
@@ -49,11 +52,26 @@ TCliRun RunCli(const std::vector<std::string>& args)
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    bool reaped = false;
+    if (signal != 0) {
+        for (int k = 0; k < 6000; ++k) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                reaped = true;
+                break;
+            }
+            if (ready()) {
+                ::kill(pid, signal);
+                break;
+            }
+            ::usleep(10000);
+        }
+    }
+    if (!reaped && ::waitpid(pid, &status, 0) != pid) throw std::runtime_error("lost the tool's process");
     ::close(out);
     ::close(err);
     TCliRun run;
     run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.Out = Slurp(outName);
     run.Err = Slurp(errName);
     ::unlink(outName);

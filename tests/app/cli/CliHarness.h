@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,13 +11,17 @@
 namespace tintabrel::test {
 
 struct TCliRun {
-    int Status = -1; // exit status, or -1 when the tool did not exit normally (a crash)
+    int Status = -1; // exit status, or -1 when the tool did not exit normally
+    int Signal = 0;  // the signal that ended the tool, if one did
     std::string Out;
     std::string Err;
 };
 
 // Runs tintabrel-cli with args, standard input empty, and waits for it.
 TCliRun RunCli(const std::vector<std::string>& args);
+// The same, but sends signal to the tool as soon as ready() holds (checked every few
+// milliseconds; given up after a minute).
+TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready);
 
 struct TRgb {
     uint8_t R, G, B;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <csignal>
 #include <unistd.h>
 
 namespace tintabrel::test {
@@ -125,6 +126,51 @@ TEST_F(CliSafety, OutputFolderAsOutputFileIsRefused)
     const TCliRun run = Recolour({"--overwrite", "-o", dir_.File("d.png"), input_});
     EXPECT_EQ(run.Status, 1);
     EXPECT_TRUE(fs::is_directory(dir_.File("d.png")));
+}
+
+} // namespace
+} // namespace tintabrel::test
+
+namespace tintabrel::test {
+namespace {
+
+TEST(CliInterrupt, FilesInProgressFinishAndNoTemporaryFileIsLeft)
+{
+    TempDir dir;
+    TBitmap image;
+    MakeSprite(image, 300, 200);
+    fs::create_directory(dir.Path() / "out");
+    std::vector<std::string> args{"recolour", "--source", "0", "--tolerance", "36", "--target", "180", "-j", "2",
+                                  "--png-level", "9", "--png-filter", "adaptive", "--out-dir", dir.File("out")};
+    for (int k = 0; k < 40; ++k) {
+        const std::string name = dir.File("s" + std::to_string(k) + ".png");
+        WritePicture(name, image);
+        args.push_back(name);
+    }
+    const TCliRun run = RunCliInterrupted(args, SIGINT, [&] {
+        for (const auto& entry : fs::directory_iterator(dir.File("out")))
+            if (entry.path().filename().string()[0] != '.') return true;
+        return false;
+    });
+    // Either the signal came before the end and the tool ended by it, or the work was done.
+    if (run.Signal == 0) {
+        EXPECT_EQ(run.Status, 0) << run.Err;
+    } else {
+        EXPECT_EQ(run.Signal, SIGINT);
+        EXPECT_TRUE(Contains(run.Err, "interrupted")) << run.Err;
+    }
+
+    int outputs = 0;
+    for (const auto& entry : fs::directory_iterator(dir.File("out"))) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_FALSE(Contains(name, ".tmp-")) << "left behind: " << name;
+        TPictureData data;
+        ReadPicture(entry.path().string(), data);
+        EXPECT_EQ(data.Image.Width(), 300) << name;
+        EXPECT_EQ(data.Image.Height(), 200) << name;
+        ++outputs;
+    }
+    EXPECT_GE(outputs, 1);
 }
 
 } // namespace
