@@ -361,6 +361,33 @@ TEST(PngWriteChunks, PaletteEntries)
     }
 }
 
+// Without palette entries the indices stand for grey levels: as grey samples in a grey image,
+// and through a grey ramp in PLTE (which colour type 3 cannot do without).
+TEST(PngWriteChunks, EmptyPaletteMeansGreyLevels)
+{
+    TBitmap b;
+    b.SetPixelFormat(TPixelFormat::pf8bit);
+    b.SetSize(3, 1);
+    b.SetPalette(TPalette{});
+    if (b.Palette() && b.Palette()->Count() > 0) GTEST_SKIP() << "the bitmap keeps a palette";
+    uint8_t* row = b.ScanLine(0);
+    row[0] = 0, row[1] = 100, row[2] = 255;
+    for (const bool grey : {true, false}) {
+        SCOPED_TRACE(grey ? "grey" : "palette");
+        TVRQPNGWriteStream writer;
+        writer.Grayscale = grey;
+        TMemoryStream stream;
+        writer.WriteToStream(b, stream);
+        const test::Decoded d = test::DecodeWithLibpng(stream.Bytes());
+        ASSERT_TRUE(d.Ok) << d.Error;
+        EXPECT_EQ(d.ColorType, grey ? 0 : 3);
+        for (uint32_t x = 0; x < 3; ++x) {
+            EXPECT_EQ(d.Pixel(x, 0)[0], row[x]);
+            EXPECT_EQ(d.Pixel(x, 0)[2], row[x]);
+        }
+    }
+}
+
 TEST(PngWriteChunks, GrayLevelOf)
 {
     EXPECT_EQ(TVRQPNGWriteStream::GrayLevelOf(MakeColor(255, 255, 255), 8), 255);
