@@ -566,6 +566,7 @@ private slots:
         QVERIFY(sprite.save(Q(dir.File("rgba.png"))));
         Load(*w, dir.File("rgba.png"));
         QVERIFY(w->bmpBeforeAlpha.Width() == 4);
+        Save(*w, dir.File("loaded.png"));
         w->tbWidth->setValue(240);
         w->tbHose->setValue(0);
         w->tb->setValue(120);
@@ -577,7 +578,8 @@ private slots:
         Save(*w, dir.File("again.png"));
         QVERIFY(dialogs->Messages.empty());
 
-        for (const char* name : {"checked.png", "again.png"}) {
+        for (const char* name : {"loaded.png", "checked.png", "again.png"}) {
+            const bool recoloured = std::string(name) != "loaded.png";
             const QImage out = QImage(Q(dir.File(name))).convertToFormat(QImage::Format_ARGB32);
             QCOMPARE(out.size(), sprite.size());
             for (int y = 0; y < 2; ++y)
@@ -587,9 +589,23 @@ private slots:
                     QCOMPARE(qAlpha(got), qAlpha(in));
                     if (qAlpha(in) == 0) continue;
                     const bool red = qRed(in) > 0 && qGreen(in) == 0 && qBlue(in) == 0;
-                    QCOMPARE(ColorOf(got), red ? Rgb(0, qRed(in), 0) : ColorOf(in));
+                    QCOMPARE(ColorOf(got), red && recoloured ? Rgb(0, qRed(in), 0) : ColorOf(in));
                 }
         }
+
+        // A palette picture with a transparent entry: recoloured and saved, it stays transparent.
+        QImage indexed(3, 1, QImage::Format_Indexed8);
+        indexed.setColorTable({qRgba(10, 200, 30, 0), qRgba(255, 0, 0, 255), qRgba(255, 0, 0, 100)});
+        for (int x = 0; x < 3; ++x) indexed.setPixel(x, 0, uint(x));
+        QVERIFY(indexed.save(Q(dir.File("indexed.png"))));
+        Load(*w, dir.File("indexed.png"));
+        w->btnCheck->click();
+        Save(*w, dir.File("indexed-out.png"));
+        QVERIFY(dialogs->Messages.empty());
+        const QImage indexedOut = QImage(Q(dir.File("indexed-out.png"))).convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(qAlpha(indexedOut.pixel(0, 0)), 0);
+        QCOMPARE(indexedOut.pixel(1, 0), qRgba(0, 255, 0, 255));
+        QCOMPARE(indexedOut.pixel(2, 0), qRgba(0, 255, 0, 100));
 
         // A BMP has no transparency: loading one clears it, and its PNG is opaque.
         const QImage opaque = MakeImage(1, 1, {0xff0000});
