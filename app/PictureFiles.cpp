@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,7 +99,7 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
 }
 
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
-                 const TPNGSaveOptions& options)
+                 const TPNGSaveOptions& options, bool replaceExisting)
 {
     if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
     TSafeFileWriter writer(path);
@@ -127,7 +128,7 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
         }
         png.SaveToStream(writer.Stream());
     }
-    writer.Commit();
+    writer.Commit(replaceExisting);
 }
 
 TSafeFileWriter::TSafeFileWriter(const std::string& target) : target_(target)
@@ -165,11 +166,21 @@ TSafeFileWriter::~TSafeFileWriter()
     if (!committed_) ::unlink(temp_.c_str());
 }
 
-void TSafeFileWriter::Commit()
+void TSafeFileWriter::Commit(bool replaceExisting)
 {
     file_->Sync();
     file_.reset();
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0) throw EWriteError(msg::WriteError);
+    if (replaceExisting) {
+        if (std::rename(temp_.c_str(), target_.c_str()) != 0) throw EWriteError(msg::WriteError);
+    } else if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST) throw EFCreateError(msg::FileCreate(target_));
+        // File systems without the no-replace rename: a hard link fails the same way on an existing name.
+        if (::link(temp_.c_str(), target_.c_str()) != 0) {
+            if (errno == EEXIST) throw EFCreateError(msg::FileCreate(target_));
+            throw EWriteError(msg::WriteError);
+        }
+        ::unlink(temp_.c_str());
+    }
     committed_ = true;
 }
 

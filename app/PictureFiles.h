@@ -40,9 +40,11 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
 // Writes the picture as PNG (with its alpha when it has one; an indexed picture with
 // transparency is written as 24-bit with alpha so nothing is lost) or as BMP (no alpha).
 // The bytes go to a temporary file in the target's folder that replaces the target only when
-// complete: a failure leaves an existing target untouched. Messages name the target.
+// complete: a failure leaves an existing target untouched. Messages name the target. Without
+// replaceExisting, a file that appears at the target meanwhile is kept and the save fails with
+// the create message.
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
-                 const TPNGSaveOptions& options = {});
+                 const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 
 // Writes through a temporary file in the target's folder and renames it over the target.
 // EFCreateError "ファイル %s を作成できません" when the temporary file cannot be made.
@@ -54,8 +56,9 @@ public:
     TSafeFileWriter& operator=(const TSafeFileWriter&) = delete;
 
     TStream& Stream() { return *file_; }
-    // Flushes to the disk and renames over the target; EWriteError on failure.
-    void Commit();
+    // Flushes to the disk and renames over the target; EWriteError on failure. Without
+    // replaceExisting an existing target is kept: EFCreateError naming the target.
+    void Commit(bool replaceExisting = true);
 
 private:
     std::string target_;

@@ -70,6 +70,7 @@ struct TJob {
     std::string Output;
     TPictureKind OutputKind = TPictureKind::Unknown;
     std::string Refusal;
+    bool Overwrite = false; // an existing output may be replaced
 };
 
 // The same file reached by two spellings must count as one output.
@@ -104,6 +105,7 @@ void CheckOutputs(std::vector<TJob>& jobs, bool overwrite)
     }
 
     for (TJob& job : jobs) {
+        job.Overwrite = overwrite;
         if (!job.Refusal.empty()) continue;
         struct stat st{};
         if (::stat(job.Output.c_str(), &st) != 0) continue;
@@ -288,7 +290,8 @@ void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPN
     if (job.OutputKind == TPictureKind::Bmp && !alpha.Empty())
         reporter.Message(job.Input, "warning: " + job.Output + " is BMP, which holds no transparency; it is dropped");
     const TBitmap none;
-    SavePicture(job.Output, job.OutputKind, image, job.OutputKind == TPictureKind::Png ? alpha : none, png);
+    SavePicture(job.Output, job.OutputKind, image, job.OutputKind == TPictureKind::Png ? alpha : none, png,
+                job.Overwrite);
 }
 
 } // namespace

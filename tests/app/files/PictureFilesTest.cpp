@@ -140,6 +140,25 @@ TEST(PictureFiles, CreateFailureNamesTheTarget)
     }
 }
 
+TEST(PictureFiles, WithoutReplacingAnExistingFileIsKept)
+{
+    test::TempDir dir;
+    TBitmap image;
+    image.SetPixelFormat(TPixelFormat::pf24bit);
+    image.SetSize(2, 2);
+    const std::string target = dir.File("x.bmp");
+    SavePicture(target, TPictureKind::Bmp, image, TBitmap(), {}, false); // a new file is written
+    const auto first = test::ReadFileBytes(target);
+    image.SetPixel(0, 0, clRed);
+    EXPECT_THROW(SavePicture(target, TPictureKind::Bmp, image, TBitmap(), {}, false), EFCreateError);
+    EXPECT_EQ(test::ReadFileBytes(target), first);
+    SavePicture(target, TPictureKind::Bmp, image, TBitmap());
+    EXPECT_NE(test::ReadFileBytes(target), first);
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(dir.Path())) files += e.is_regular_file();
+    EXPECT_EQ(files, 1);
+}
+
 // With a file size limit the write fails part-way; the existing target must stay as it was and
 // no temporary file may be left behind.
 TEST(PictureFiles, AFailingWriteLeavesTheExistingFileUntouched)
