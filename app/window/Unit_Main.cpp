@@ -294,7 +294,7 @@ void TfrmMain::closeEvent(QCloseEvent* event)
 
 std::string TfrmMain::CreditText()
 {
-    return std::string("Tintabrel 2025\r") + "PNG: VRQPNG ver 3.4\r" + "ZLIB ver " + zlibVersion();
+    return std::string("Tintabrel 2026\r") + "PNG: VRQPNG ver 3.4\r" + "ZLIB ver " + zlibVersion();
 }
 
 // ---------------------------------------------------------------- start and end
