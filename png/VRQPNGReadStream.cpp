@@ -12,29 +12,6 @@ namespace tintabrel {
 
 namespace {
 
-constexpr uint32_t ChunkType(const char (&name)[5])
-{
-    return (static_cast<uint32_t>(static_cast<uint8_t>(name[0])) << 24) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(name[1])) << 16) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(name[2])) << 8) | static_cast<uint32_t>(static_cast<uint8_t>(name[3]));
-}
-
-constexpr uint32_t ctIHDR = ChunkType("IHDR");
-constexpr uint32_t ctPLTE = ChunkType("PLTE");
-constexpr uint32_t ctTRNS = ChunkType("tRNS");
-constexpr uint32_t ctBKGD = ChunkType("bKGD");
-constexpr uint32_t ctGAMA = ChunkType("gAMA");
-constexpr uint32_t ctCHRM = ChunkType("cHRM");
-constexpr uint32_t ctPHYS = ChunkType("pHYs");
-constexpr uint32_t ctSBIT = ChunkType("sBIT");
-constexpr uint32_t ctTIME = ChunkType("tIME");
-constexpr uint32_t ctTEXT = ChunkType("tEXt");
-constexpr uint32_t ctGIFG = ChunkType("gIFg");
-constexpr uint32_t ctVPNG = ChunkType("vpNG");
-constexpr uint32_t ctIDAT = ChunkType("IDAT");
-constexpr uint32_t ctIEND = ChunkType("IEND");
-
-constexpr uint8_t Signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr int32_t InputBufferSize = 32768;
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
@@ -223,7 +200,7 @@ void TVRQPNGReadStream::ReadImage()
     if (CheckSignature) {
         uint8_t signature[8] = {};
         ReadBytes(signature, 8);
-        if (std::memcmp(signature, Signature, sizeof signature) != 0) throw EVRQPNG(pngmsg::NotPNG);
+        if (std::memcmp(signature, PngSignature, sizeof signature) != 0) throw EVRQPNG(pngmsg::NotPNG);
     }
 
     struct Release {
@@ -251,31 +228,31 @@ void TVRQPNGReadStream::ChunkLoop()
         const bool beforePalette = !Is(PaletteSeen);
         const bool early = afterHeader && beforeImage; // where the ancillary chunks before the image count
         switch (type) {
-        case ctIHDR: ReadHeaderChunk(); break;
-        case ctPLTE:
+        case chunk::IHDR: ReadHeaderChunk(); break;
+        case chunk::PLTE:
             if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadPaletteChunk();
             break;
-        case ctTRNS:
+        case chunk::tRNS:
             if (early && !HasAlpha) ReadTransparencyChunk();
             break;
-        case ctBKGD:
+        case chunk::bKGD:
             if (afterHeader) ReadBackgroundChunk();
             break;
-        case ctGAMA:
+        case chunk::gAMA:
             if (early && beforePalette) {
                 Gamma = static_cast<double>(static_cast<long double>(ReadLongBE()) / 100000.0L);
                 chunkLeft_ -= 4;
                 StepProgress(0);
             }
             break;
-        case ctCHRM:
+        case chunk::cHRM:
             if (early && beforePalette && chunkLeft_ == 32 && ChromaStore) {
                 for (uint32_t& v : ChromaStore->Values) v = ReadLongBE();
                 chunkLeft_ -= 32;
                 StepProgress(0);
             }
             break;
-        case ctPHYS:
+        case chunk::pHYs:
             if (early) {
                 PhysX = static_cast<int32_t>(ReadLongBE());
                 PhysY = static_cast<int32_t>(ReadLongBE());
@@ -284,7 +261,7 @@ void TVRQPNGReadStream::ChunkLoop()
                 StepProgress(0);
             }
             break;
-        case ctSBIT:
+        case chunk::sBIT:
             if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) {
                 uint32_t bits = ReadByte();
                 bits |= static_cast<uint32_t>(ReadByte()) << 8;
@@ -298,7 +275,7 @@ void TVRQPNGReadStream::ChunkLoop()
                 StepProgress(0);
             }
             break;
-        case ctTIME:
+        case chunk::tIME:
             if (chunkLeft_ == 7 && TimeStore) {
                 TimeStore->Year = ReadWordBE();
                 TimeStore->Month = ReadByte();
@@ -310,21 +287,21 @@ void TVRQPNGReadStream::ChunkLoop()
                 StepProgress(0);
             }
             break;
-        case ctTEXT:
+        case chunk::tEXt:
             if (chunkLeft_ > 0) ReadTextChunk();
             break;
-        case ctGIFG:
+        case chunk::gIFg:
             if (early && beforePalette && chunkLeft_ == 4 && GifStore) {
                 ReadBytes(GifStore->Bytes, 4);
                 chunkLeft_ -= 4;
                 StepProgress(0);
             }
             break;
-        case ctVPNG:
+        case chunk::vpNG:
             if (early && !Is(PrivateSeen)) ReadPrivateChunk();
             break;
-        case ctIEND: seen_ |= EndSeen; break;
-        case ctIDAT: ReadImageData(); break;
+        case chunk::IEND: seen_ |= EndSeen; break;
+        case chunk::IDAT: ReadImageData(); break;
         default: break;
         }
         if (chunkLeft_ > 0) Skip(chunkLeft_);
@@ -679,7 +656,7 @@ int32_t TVRQPNGReadStream::FillInput()
         Skip(4); // CRC of the finished chunk
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
-        if (AtEnd || Stopped || type != ctIDAT) return -1;
+        if (AtEnd || Stopped || type != chunk::IDAT) return -1;
         // A zero-length IDAT is valid and carries nothing: go on to the next chunk.
     }
     const int32_t n = std::min(chunkLeft_, InputBufferSize);

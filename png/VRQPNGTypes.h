@@ -54,6 +54,34 @@ using TVRQPNGEncodeRowEvent =
 // May supply or change the key handed to the row event.
 using TVRQPNGKeyRequestEvent = std::function<void(TVRQPNGReadStream& sender, std::string& key)>;
 
+// Every PNG file starts with these 8 bytes.
+inline constexpr uint8_t PngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+// A chunk type as the reader and the writer compare it: the four letters as one big-endian number.
+constexpr uint32_t ChunkType(const char (&name)[5])
+{
+    return (static_cast<uint32_t>(static_cast<uint8_t>(name[0])) << 24) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(name[1])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(name[2])) << 8) | static_cast<uint32_t>(static_cast<uint8_t>(name[3]));
+}
+
+namespace chunk {
+inline constexpr uint32_t IHDR = ChunkType("IHDR");
+inline constexpr uint32_t PLTE = ChunkType("PLTE");
+inline constexpr uint32_t tRNS = ChunkType("tRNS");
+inline constexpr uint32_t bKGD = ChunkType("bKGD");
+inline constexpr uint32_t gAMA = ChunkType("gAMA");
+inline constexpr uint32_t cHRM = ChunkType("cHRM");
+inline constexpr uint32_t pHYs = ChunkType("pHYs");
+inline constexpr uint32_t sBIT = ChunkType("sBIT");
+inline constexpr uint32_t tIME = ChunkType("tIME");
+inline constexpr uint32_t tEXt = ChunkType("tEXt");
+inline constexpr uint32_t gIFg = ChunkType("gIFg");
+inline constexpr uint32_t vpNG = ChunkType("vpNG");
+inline constexpr uint32_t IDAT = ChunkType("IDAT");
+inline constexpr uint32_t IEND = ChunkType("IEND");
+} // namespace chunk
+
 // The codec's fixed texts.
 namespace pngmsg {
 inline constexpr const char* NotPNG = "PNG LoadStream: Not PNG Format";

@@ -11,29 +11,7 @@ namespace tintabrel {
 
 namespace {
 
-constexpr uint32_t ChunkType(const char (&name)[5])
-{
-    return (static_cast<uint32_t>(static_cast<uint8_t>(name[0])) << 24) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(name[1])) << 16) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(name[2])) << 8) | static_cast<uint32_t>(static_cast<uint8_t>(name[3]));
-}
 
-constexpr uint32_t IHDR = ChunkType("IHDR");
-constexpr uint32_t PLTE = ChunkType("PLTE");
-constexpr uint32_t IDAT = ChunkType("IDAT");
-constexpr uint32_t IEND = ChunkType("IEND");
-constexpr uint32_t tRNS = ChunkType("tRNS");
-constexpr uint32_t bKGD = ChunkType("bKGD");
-constexpr uint32_t gAMA = ChunkType("gAMA");
-constexpr uint32_t cHRM = ChunkType("cHRM");
-constexpr uint32_t sBIT = ChunkType("sBIT");
-constexpr uint32_t pHYs = ChunkType("pHYs");
-constexpr uint32_t tIME = ChunkType("tIME");
-constexpr uint32_t tEXt = ChunkType("tEXt");
-constexpr uint32_t gIFg = ChunkType("gIFg");
-constexpr uint32_t vpNG = ChunkType("vpNG");
-
-constexpr uint8_t Signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 constexpr char Software[] = "VRQPNG ver 3.4";
 constexpr uint32_t MaxChunkLength = 0x7FFFFFFF;
 
@@ -209,7 +187,7 @@ void TVRQPNGWriteStream::WriteImage()
     StartProgress();
     BeginProgressPhase(10, 30);
 
-    WriteBytes(Signature, sizeof Signature);
+    WriteBytes(PngSignature, sizeof PngSignature);
     WriteHeaderChunk();
     WriteTimeChunk();
     WriteTextChunk("Comment", Comment);
@@ -226,7 +204,7 @@ void TVRQPNGWriteStream::WriteImage()
     StepProgress(10);
 
     WriteImageData();
-    WriteChunk(IEND, nullptr, 0);
+    WriteChunk(chunk::IEND, nullptr, 0);
     FinishProgress();
 }
 
@@ -275,7 +253,7 @@ void TVRQPNGWriteStream::WriteHeaderChunk()
     data[11] = 0;
     // Only methods 0 and 1 exist; any other setting is written as no interlace.
     data[12] = Interlaced() ? 1 : 0;
-    WriteChunk(IHDR, data, sizeof data);
+    WriteChunk(chunk::IHDR, data, sizeof data);
 }
 
 void TVRQPNGWriteStream::WriteTimeChunk()
@@ -297,7 +275,7 @@ void TVRQPNGWriteStream::WriteTimeChunk()
     data[4] = t.Hour;
     data[5] = t.Minute;
     data[6] = t.Second;
-    WriteChunk(tIME, data, sizeof data);
+    WriteChunk(chunk::tIME, data, sizeof data);
 }
 
 void TVRQPNGWriteStream::WriteTextChunk(const std::string& keyword, const std::string& text)
@@ -311,13 +289,13 @@ void TVRQPNGWriteStream::WriteTextChunk(const std::string& keyword, const std::s
     data.append(keyword);
     data.push_back('\0');
     data.append(text);
-    WriteChunk(tEXt, data.data(), static_cast<uint32_t>(length));
+    WriteChunk(chunk::tEXt, data.data(), static_cast<uint32_t>(length));
 }
 
 void TVRQPNGWriteStream::WritePrivateChunk()
 {
     const uint8_t data[8] = {'V', 'R', 'Q', '3', static_cast<uint8_t>(!RowKey.empty() && OnEncodeRow ? 1 : 0), 0, 0, 0};
-    WriteChunk(vpNG, data, sizeof data);
+    WriteChunk(chunk::vpNG, data, sizeof data);
 }
 
 void TVRQPNGWriteStream::WriteGifChunk()
@@ -325,7 +303,7 @@ void TVRQPNGWriteStream::WriteGifChunk()
     if (!GifControl) return;
     const uint8_t* b = GifControl->Bytes;
     if (b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0) return;
-    WriteChunk(gIFg, b, 4);
+    WriteChunk(chunk::gIFg, b, 4);
 }
 
 void TVRQPNGWriteStream::WriteGammaChunk()
@@ -335,7 +313,7 @@ void TVRQPNGWriteStream::WriteGammaChunk()
     if (!(g > 0) || g > MaxChunkLength) return;
     uint8_t data[4];
     PutLongBE(data, static_cast<uint32_t>(g));
-    WriteChunk(gAMA, data, sizeof data);
+    WriteChunk(chunk::gAMA, data, sizeof data);
 }
 
 void TVRQPNGWriteStream::WriteChromaChunk()
@@ -343,7 +321,7 @@ void TVRQPNGWriteStream::WriteChromaChunk()
     if (!Chromaticity || Chromaticity->Values[0] == 0 || Chromaticity->Values[1] == 0) return;
     uint8_t data[32];
     for (int i = 0; i < 8; ++i) PutLongBE(data + 4 * i, Chromaticity->Values[i]);
-    WriteChunk(cHRM, data, sizeof data);
+    WriteChunk(chunk::cHRM, data, sizeof data);
 }
 
 void TVRQPNGWriteStream::WriteSignificantBitsChunk()
@@ -360,7 +338,7 @@ void TVRQPNGWriteStream::WriteSignificantBitsChunk()
         const uint8_t v = static_cast<uint8_t>(bits >> (8 * i));
         data[i] = (v == 0 || v > 8) ? 8 : v;
     }
-    WriteChunk(sBIT, data, count);
+    WriteChunk(chunk::sBIT, data, count);
 }
 
 void TVRQPNGWriteStream::WritePaletteChunk()
@@ -382,7 +360,7 @@ void TVRQPNGWriteStream::WritePaletteChunk()
         data[3 * i + 2] = quads[i].rgbBlue;
     }
     paletteCount_ = count;
-    WriteChunk(PLTE, data, static_cast<uint32_t>(3 * count));
+    WriteChunk(chunk::PLTE, data, static_cast<uint32_t>(3 * count));
 }
 
 int32_t TVRQPNGWriteStream::IndexOfSetting(TColor color) const
@@ -417,18 +395,18 @@ void TVRQPNGWriteStream::WriteBackgroundChunk()
         const int32_t level = GrayOfSetting(BackgroundColor);
         if (level < 0) return;
         PutWordBE(data, static_cast<uint32_t>(level));
-        WriteChunk(bKGD, data, 2);
+        WriteChunk(chunk::bKGD, data, 2);
     } else if (SourceBits <= 8) {
         const int32_t index = IndexOfSetting(BackgroundColor);
         if (index < 0) return;
         data[0] = static_cast<uint8_t>(index);
-        WriteChunk(bKGD, data, 1);
+        WriteChunk(chunk::bKGD, data, 1);
     } else {
         const uint32_t c = static_cast<uint32_t>(BackgroundColor);
         PutWordBE(data, c & 0xFF);
         PutWordBE(data + 2, (c >> 8) & 0xFF);
         PutWordBE(data + 4, (c >> 16) & 0xFF);
-        WriteChunk(bKGD, data, 6);
+        WriteChunk(chunk::bKGD, data, 6);
     }
 }
 
@@ -440,19 +418,19 @@ void TVRQPNGWriteStream::WriteTransparencyChunk()
         const int32_t level = GrayOfSetting(TransparentColor);
         if (level < 0) return;
         PutWordBE(data, static_cast<uint32_t>(level));
-        WriteChunk(tRNS, data, 2);
+        WriteChunk(chunk::tRNS, data, 2);
     } else if (SourceBits <= 8) {
         const int32_t index = IndexOfSetting(TransparentColor);
         if (index < 0) return;
         std::memset(data, 255, static_cast<size_t>(index));
         data[index] = 0;
-        WriteChunk(tRNS, data, static_cast<uint32_t>(index + 1));
+        WriteChunk(chunk::tRNS, data, static_cast<uint32_t>(index + 1));
     } else {
         const uint32_t c = static_cast<uint32_t>(TransparentColor);
         PutWordBE(data, c & 0xFF);
         PutWordBE(data + 2, (c >> 8) & 0xFF);
         PutWordBE(data + 4, (c >> 16) & 0xFF);
-        WriteChunk(tRNS, data, 6);
+        WriteChunk(chunk::tRNS, data, 6);
     }
 }
 
@@ -473,7 +451,7 @@ void TVRQPNGWriteStream::WritePhysChunk()
     PutLongBE(data, static_cast<uint32_t>(x));
     PutLongBE(data + 4, static_cast<uint32_t>(y));
     data[8] = unit;
-    WriteChunk(pHYs, data, sizeof data);
+    WriteChunk(chunk::pHYs, data, sizeof data);
 }
 
 // ---------------------------------------------------------------- image data
@@ -640,7 +618,7 @@ void TVRQPNGWriteStream::ExtractRow(const uint8_t* scanline, const uint8_t* alph
 
 int TVRQPNGWriteStream::FlushIDAT(TDeflateContext& context)
 {
-    WriteChunk(IDAT, context.OutBuffer.get(), static_cast<uint32_t>(context.Pending()));
+    WriteChunk(chunk::IDAT, context.OutBuffer.get(), static_cast<uint32_t>(context.Pending()));
     return 0;
 }
 
