@@ -134,13 +134,9 @@ void TVRQPNG::SetTransparent(bool value)
 
 // ---------------------------------------------------------------- files and streams
 
-void TVRQPNG::SaveToStream(TStream& stream) const
+// The properties that go to the encoder on every save and come back from the decoder on every load.
+void TVRQPNG::GiveSettings(TVRQPNGWriteStream& writer) const
 {
-    TVRQPNGWriteStream writer;
-    writer.CompressionLevel = CompressionLevel;
-    writer.FilterMode = FilterMode;
-    writer.SetIDATSize(IDATSize);
-    writer.Interlace = Interlace ? 1 : 0;
     writer.Grayscale = Grayscale;
     writer.Comment = Comment;
     writer.BackgroundColor = BackgroundColor;
@@ -150,10 +146,35 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.PhysUnit = PhysUnit;
     writer.PhysX = PhysX;
     writer.PhysY = PhysY;
-    writer.UseCurrentTime = UseCurrentTime;
     writer.TimeStamp = &TimeStamp;
     writer.Chromaticity = &Chromaticity;
     writer.GifControl = &GifControl;
+}
+
+void TVRQPNG::TakeResults(const TVRQPNGReadStream& reader)
+{
+    UseAlpha = reader.HasAlpha;
+    Comment = reader.Comment;
+    BackgroundColor = reader.BackgroundColor;
+    TransparentColor = reader.TransparentColor;
+    Gamma = reader.Gamma;
+    PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
+    PhysX = reader.PhysX;
+    PhysY = reader.PhysY;
+    SignificantBits = reader.SignificantBits;
+    BitsPerPixel = reader.BitDepth;
+    Grayscale = reader.IsGray;
+}
+
+void TVRQPNG::SaveToStream(TStream& stream) const
+{
+    TVRQPNGWriteStream writer;
+    writer.CompressionLevel = CompressionLevel;
+    writer.FilterMode = FilterMode;
+    writer.SetIDATSize(IDATSize);
+    writer.Interlace = Interlace ? 1 : 0;
+    GiveSettings(writer);
+    writer.UseCurrentTime = UseCurrentTime;
     writer.OnEncodeRow = OnEncodeRow;
     writer.RowKey = RowKey;
     if (UseAlpha) writer.AlphaBitmap = &ActiveAlphaBitmap();
@@ -181,18 +202,8 @@ void TVRQPNG::LoadFromStream(TStream& stream)
     reader.ReadFromStream(&ActiveBitmap(), stream, 0);
     relay.Restore();
 
-    UseAlpha = reader.HasAlpha;
-    Comment = reader.Comment;
-    BackgroundColor = reader.BackgroundColor;
-    TransparentColor = reader.TransparentColor;
+    TakeResults(reader);
     Interlace = reader.Interlace != 0;
-    Gamma = reader.Gamma;
-    PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
-    PhysX = reader.PhysX;
-    PhysY = reader.PhysY;
-    SignificantBits = reader.SignificantBits;
-    BitsPerPixel = reader.BitDepth;
-    Grayscale = reader.IsGray;
     SyncFromBitmap(ActiveBitmap());
 }
 
@@ -200,18 +211,7 @@ void TVRQPNG::WriteData(TStream& stream) const
 {
     if (Bitmap->Empty()) return;
     TVRQPNGWriteStream writer;
-    writer.Grayscale = Grayscale;
-    writer.Comment = Comment;
-    writer.BackgroundColor = BackgroundColor;
-    writer.TransparentColor = TransparentColor;
-    writer.Gamma = Gamma;
-    writer.SignificantBits = SignificantBits;
-    writer.PhysUnit = PhysUnit;
-    writer.PhysX = PhysX;
-    writer.PhysY = PhysY;
-    writer.TimeStamp = &TimeStamp;
-    writer.Chromaticity = &Chromaticity;
-    writer.GifControl = &GifControl;
+    GiveSettings(writer);
     if (UseAlpha) writer.AlphaBitmap = AlphaBitmap.get();
     writer.WriteToStream(*Bitmap, stream);
 }
@@ -229,17 +229,7 @@ void TVRQPNG::ReadData(TStream& stream)
         reader.AlphaTarget = AlphaBitmap.get();
         reader.ReadFromStream(Bitmap.get(), stream, 0);
 
-        UseAlpha = reader.HasAlpha;
-        Comment = reader.Comment;
-        BackgroundColor = reader.BackgroundColor;
-        TransparentColor = reader.TransparentColor;
-        Gamma = reader.Gamma;
-        PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
-        PhysX = reader.PhysX;
-        PhysY = reader.PhysY;
-        SignificantBits = reader.SignificantBits;
-        BitsPerPixel = reader.BitDepth;
-        Grayscale = reader.IsGray;
+        TakeResults(reader); // the interlace setting stays as it was
         SyncFromBitmap(*Bitmap);
     }
     Changed();

@@ -82,6 +82,9 @@ public:
     TVRQPNGDecodeRowEvent OnDecodeRow;
 
 private:
+    void GiveSettings(TVRQPNGWriteStream& writer) const;
+    void TakeResults(const TVRQPNGReadStream& reader);
+
     bool updating_ = false; // SyncFromBitmap is changing the transparent flag
 };
 
