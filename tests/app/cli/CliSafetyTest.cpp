@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace tintabrel::test {
@@ -54,6 +55,36 @@ TEST_F(CliSafety, OutputThatIsTheInputIsRefusedEvenWithOverwrite)
     const TCliRun convert = RunCli({"convert", "--overwrite", input_, input_});
     EXPECT_EQ(convert.Status, 1);
     EXPECT_EQ(ReadFileBytes(input_), original_);
+}
+
+// A full disk (here a file size limit the tool inherits): the write error is reported for the
+// file, and the existing output stays as it was, with no temporary file left beside it.
+TEST_F(CliSafety, AFailingWriteLeavesTheExistingOutputUntouched)
+{
+    TBitmap big;
+    MakeSprite(big, 300, 300);
+    const std::string source = dir_.File("big.png");
+    WritePicture(source, big);
+    const std::string output = dir_.File("out.bmp");
+    const std::vector<unsigned char> old = {'k', 'e', 'e', 'p'};
+    WriteFileBytes(output, old);
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN); // inherited: writes fail instead of killing
+    rlimit small = saved;
+    small.rlim_cur = 20000; // the 300 x 300 BMP needs 270 kB
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const TCliRun run = RunCli({"convert", "--overwrite", source, output});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    EXPECT_TRUE(Contains(run.Err, "ストリームへの書き込みエラー")) << run.Err;
+    EXPECT_EQ(ReadFileBytes(output), old);
+    int files = 0;
+    for (const auto& e : fs::directory_iterator(dir_.Path())) files += e.is_regular_file();
+    EXPECT_EQ(files, 3) << "in.png, big.png and out.bmp only";
 }
 
 TEST_F(CliSafety, OutputThatIsAnotherNameOfTheInputIsRefused)
