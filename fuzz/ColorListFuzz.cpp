@@ -1,5 +1,5 @@
-// The protected list: any file splits into lines; drawing the swatch grid either succeeds or
-// stops with the conversion error; the engine accepts any list.
+// The protected list: any file splits into lines; the swatch grid on the shipped moto.bmp is
+// either drawn or stops with the conversion error; the engine accepts any list.
 #include "fuzz/FuzzCommon.h"
 #include "image/Exceptions.h"
 #include "recolour/ColorList.h"
@@ -15,10 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     TStringList list;
     list.SetText(std::string_view(reinterpret_cast<const char*>(data), size));
     TBitmap grid;
-    grid.SetPixelFormat(TPixelFormat::pf24bit);
-    grid.SetSize(8, 8);
     try {
-        DrawSwatchGrid(grid, list);
+        ShowList(list, TINTABREL_SOURCE_DIR "/data/moto.bmp", grid);
     } catch (const EConvertError&) {
     }
     TBitmap before;
