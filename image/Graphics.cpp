@@ -134,6 +134,18 @@ std::shared_ptr<TBitmapImage> TBitmapImage::Clone() const
 
 TColor StorePixel(const TBitmapImage& image, int32_t x, int32_t y)
 {
+    const int bits = image.Header.biBitCount;
+    if (bits == 1 || bits == 4 || bits == 8) {
+        // One pixel needs one table entry, not the whole decoder's table.
+        const size_t index = TRowEncoder::GetIndex(image.Row(y), bits, x);
+        if (index >= image.ColorTable.size()) return clBlack;
+        const TRGBQuad& q = image.ColorTable[index];
+        return MakeColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
+    }
+    if (bits == 24 || (bits == 32 && image.Header.biCompression == BI_RGB)) {
+        const uint8_t* p = image.Row(y) + static_cast<size_t>(x) * static_cast<size_t>(bits / 8);
+        return MakeColor(p[2], p[1], p[0]);
+    }
     return TRowDecoder(image).Pixel(x, y);
 }
 
