@@ -24,6 +24,7 @@ void Put32(Bytes& b, uint32_t v)
 Bytes Chunk(const std::string& type, const Bytes& data)
 {
     Bytes b;
+    b.reserve(12 + data.size());
     Put32(b, static_cast<uint32_t>(data.size()));
     b.insert(b.end(), type.begin(), type.end());
     b.insert(b.end(), data.begin(), data.end());

@@ -128,6 +128,7 @@ TEST(VRQWriteStream, BufferedAndDirectWritesKeepTheOrder)
     w.WriteLongBE(0xA0B0C0D0);
     w.FlushPending();
     std::vector<uint8_t> expected{1, 2, 3, 4};
+    expected.reserve(4 + small.size() + 1000 + large.size() + 4);
     expected.insert(expected.end(), small.begin(), small.end());
     expected.insert(expected.end(), small.begin(), small.begin() + 1000);
     expected.insert(expected.end(), large.begin(), large.end());

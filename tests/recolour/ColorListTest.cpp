@@ -141,6 +141,7 @@ TEST(ColorListTest, LineThatIsNoColourStopsTheDrawing)
 std::vector<unsigned char> SmallBmp()
 {
     std::vector<unsigned char> b = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0};
+    b.reserve(62);
     const unsigned char info[40] = {40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0};
     b.insert(b.end(), info, info + 40);
     const unsigned char pixels[8] = {1, 2, 3, 4, 5, 6, 0, 0};
