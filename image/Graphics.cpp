@@ -325,6 +325,26 @@ void TBitmap::Recreate(const TBitmapInfoHeader& target, bool device, const std::
                     for (int32_t x = 0; x < cw; ++x)
                         TRowEncoder::PutIndex(dst, bits, x, remap[TRowEncoder::GetIndex(src, oldBits, x)]);
                 }
+            } else if (bits == 24 && old.HasHeader && !old.DeviceForm &&
+                       (old.Header.biBitCount == 1 || old.Header.biBitCount == 4 || old.Header.biBitCount == 8)) {
+                // Indexed to 24-bit, the common conversion before recolouring: table bytes per index.
+                uint8_t bgr[256][3] = {};
+                for (size_t i = 0; i < old.ColorTable.size() && i < 256; ++i) {
+                    bgr[i][0] = old.ColorTable[i].rgbBlue;
+                    bgr[i][1] = old.ColorTable[i].rgbGreen;
+                    bgr[i][2] = old.ColorTable[i].rgbRed;
+                }
+                const int oldBits = old.Header.biBitCount;
+                for (int32_t r = 0; r < ch; ++r) {
+                    const uint8_t* src = old.Row(r);
+                    uint8_t* dst = fresh->Row(r);
+                    if (oldBits == 8) {
+                        for (int32_t x = 0; x < cw; ++x, dst += 3) std::memcpy(dst, bgr[src[x]], 3);
+                    } else {
+                        for (int32_t x = 0; x < cw; ++x, dst += 3)
+                            std::memcpy(dst, bgr[TRowEncoder::GetIndex(src, oldBits, x)], 3);
+                    }
+                }
             } else {
                 TRowDecoder decoder(old);
                 std::vector<TColor> line(static_cast<size_t>(cw));
