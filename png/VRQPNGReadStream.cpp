@@ -304,7 +304,7 @@ void TVRQPNGReadStream::ChunkLoop()
         case chunk::IDAT: ReadImageData(); break;
         default: break;
         }
-        if (chunkLeft_ > 0) Skip(chunkLeft_);
+        if (chunkLeft_ > 0) Skip(static_cast<int32_t>(chunkLeft_));
         ReadLongBE(); // CRC, not checked
     }
 }
@@ -335,7 +335,7 @@ void TVRQPNGReadStream::ReadHeaderChunk()
 
 void TVRQPNGReadStream::ReadPaletteChunk()
 {
-    const int32_t n = std::clamp(chunkLeft_ / 3, 0, 256);
+    const int32_t n = static_cast<int32_t>(std::clamp<int64_t>(chunkLeft_ / 3, 0, 256));
     uint8_t entries[768] = {};
     if (n > 0) ReadBytes(entries, 3 * n);
     TRGBQuad* palette = GetPaletteBuffer();
@@ -375,7 +375,7 @@ void TVRQPNGReadStream::ReadTransparencyChunk()
 {
     if (ColorKind == 3) {
         // Without a palette there is nothing to give alpha to; the chunk is skipped.
-        const int32_t n = std::min(chunkLeft_, PaletteCount);
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, PaletteCount));
         if (n <= 0) return;
         ReadBytes(AlphaTable.data(), n);
         chunkLeft_ -= n;
@@ -401,12 +401,12 @@ void TVRQPNGReadStream::ReadTextChunk()
 {
     // Refuse a length beyond the input before sizing anything for it.
     if (static_cast<int64_t>(Position) + chunkLeft_ > Size) {
-        Skip(chunkLeft_);
+        Skip(static_cast<int32_t>(chunkLeft_));
         chunkLeft_ = 0;
         return;
     }
     std::string data(static_cast<size_t>(chunkLeft_), '\0');
-    ReadBytes(data.data(), chunkLeft_);
+    ReadBytes(data.data(), static_cast<int32_t>(chunkLeft_));
     chunkLeft_ = 0;
     const size_t zero = data.find('\0');
     if (zero == std::string::npos || data.compare(0, zero, "Comment") != 0) return;
@@ -659,7 +659,7 @@ int32_t TVRQPNGReadStream::FillInput()
         if (AtEnd || Stopped || type != chunk::IDAT) return -1;
         // A zero-length IDAT is valid and carries nothing: go on to the next chunk.
     }
-    const int32_t n = std::min(chunkLeft_, InputBufferSize);
+    const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize));
     ReadBytes(inflater_->input.get(), n);
     if (AtEnd || Stopped) return -1;
     zs.next_in = inflater_->input.get();

@@ -79,7 +79,9 @@ private:
     void ReleaseImageState();
     bool Is(uint32_t flag) const { return (seen_ & flag) != 0; }
 
-    int32_t chunkLeft_ = 0;
+    // Wider than the 32-bit length it starts from, so that a length of 2^31 or more (read as a
+    // negative number) can be lowered by what handlers consume without overflowing.
+    int64_t chunkLeft_ = 0;
     uint32_t seen_ = 0;
     TBitmap* alphaPlane_ = nullptr;
 
