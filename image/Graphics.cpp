@@ -244,7 +244,7 @@ void TBitmap::SetImage(std::shared_ptr<TBitmapImage> image)
 }
 
 void TBitmap::Recreate(const TBitmapInfoHeader& target, bool device, const std::optional<TPalette>& newPalette,
-                       FillKind fill, bool resize)
+                       FillKind fill)
 {
     const TBitmapImage& old = *image_;
     auto fresh = std::make_shared<TBitmapImage>();
@@ -355,7 +355,6 @@ void TBitmap::Recreate(const TBitmapInfoHeader& target, bool device, const std::
             }
         }
     }
-    (void)resize;
     image_ = std::move(fresh);
 }
 
@@ -390,7 +389,7 @@ void TBitmap::SetSize(int32_t width, int32_t height)
     target.biClrImportant = 0;
     if (CheckedRowStride(width, target.biBitCount == 0 ? 32 : target.biBitCount, height) < 0)
         throw EOutOfResources(msg::OutOfResources);
-    Recreate(target, device, old.Palette, FillKind::Brush, true);
+    Recreate(target, device, old.Palette, FillKind::Brush);
     Changed();
 }
 
@@ -401,7 +400,7 @@ void TBitmap::SetPalette(const std::optional<TPalette>& palette)
     } else {
         // Recreate replaces the store, so what is needed of the old one is taken first.
         const bool hadHeader = image_->HasHeader;
-        Recreate(image_->Header, image_->DeviceForm || !hadHeader, palette, FillKind::White, false);
+        Recreate(image_->Header, image_->DeviceForm || !hadHeader, palette, FillKind::White);
         if (!hadHeader) image_->HasHeader = false;
     }
     PaletteModified = true;
@@ -434,7 +433,7 @@ void TBitmap::SetPixelFormat(TPixelFormat format)
     case TPixelFormat::pf8bit: palette = HalftonePalette(); break;
     default: palette = Palette(); break;
     }
-    Recreate(target, false, palette, FillKind::Brush, false);
+    Recreate(target, false, palette, FillKind::Brush);
     if (format == TPixelFormat::pf16bit) {
         image_->Masks[0] = 0xF800;
         image_->Masks[1] = 0x07E0;
@@ -460,7 +459,7 @@ void TBitmap::SetStorageKind(TStorageKind kind)
         target.biCompression = BI_RGB;
         if (target.biHeight < 0) target.biHeight = -target.biHeight;
     }
-    Recreate(target, device, old.Palette, FillKind::White, false);
+    Recreate(target, device, old.Palette, FillKind::White);
     Changed();
 }
 

@@ -116,7 +116,6 @@ public:
     uint32_t Masks[3] = {0, 0, 0}; // red, green, blue of bit-field pictures
     std::vector<TRGBQuad> ColorTable;
     std::optional<TPalette> Palette;
-    mutable bool PaletteRequested = false;
     std::vector<uint8_t> SavedFileBytes; // a run-length BMP as read, until the picture changes
     bool CoreHeader = false;
 
@@ -211,7 +210,7 @@ private:
     enum class FillKind { Brush, White };
     void Unshare();
     void Recreate(const TBitmapInfoHeader& target, bool device, const std::optional<TPalette>& newPalette,
-                  FillKind fill, bool resize);
+                  FillKind fill);
     friend class TCanvas;
 
     std::shared_ptr<TBitmapImage> image_;
