@@ -1,8 +1,11 @@
 // The two large pictures the PNG benchmarks share: a sprite sheet with alpha and a
-// photo-like picture, as raw RGB or RGBA rows, top row first.
+// photo-like picture, as raw RGB or RGBA rows, top row first, and their encoding by libpng.
 #pragma once
 
+#include <png.h>
+
 #include <algorithm>
+#include <csetjmp>
 #include <cstdint>
 #include <vector>
 
@@ -59,6 +62,41 @@ inline TRawImage PhotoLike()
             for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(std::clamp(base[c] + noise, 0, 255));
         }
     return img;
+}
+
+inline void WriteToVector(png_structp png, png_bytep data, png_size_t length)
+{
+    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + length);
+}
+
+inline void NoFlush(png_structp) {}
+
+// The picture encoded by libpng at level 6: filter None, or libpng's own filter choice.
+inline Bytes EncodeWithLibpng(const TRawImage& img, bool filterNone)
+{
+    Bytes out;
+    out.reserve(img.pixels.size() / 2);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<png_bytep> rows(static_cast<size_t>(img.height));
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        throw std::runtime_error("libpng could not encode the benchmark picture");
+    }
+    png_set_write_fn(png, &out, WriteToVector, NoFlush);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(img.width), static_cast<png_uint_32>(img.height), 8,
+                 img.channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 6);
+    if (filterNone) png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+    png_write_info(png, info);
+    for (int y = 0; y < img.height; ++y)
+        rows[static_cast<size_t>(y)] = const_cast<png_bytep>(&img.pixels[static_cast<size_t>(y) * img.width * img.channels]);
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out;
 }
 
 } // namespace tintabrel::bench

@@ -66,39 +66,6 @@ const THeld& Picture(int which)
 
 const char* const Names[] = {"sprites2048_rgba", "photo4096_rgb"};
 
-void WriteToVector(png_structp png, png_bytep data, png_size_t length)
-{
-    auto* out = static_cast<Bytes*>(png_get_io_ptr(png));
-    out->insert(out->end(), data, data + length);
-}
-
-void NoFlush(png_structp) {}
-
-Bytes EncodeWithLibpng(const TRawImage& img, bool filterNone)
-{
-    Bytes out;
-    out.reserve(img.pixels.size() / 2);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    std::vector<png_bytep> rows(static_cast<size_t>(img.height));
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        throw std::runtime_error("libpng could not encode the benchmark picture");
-    }
-    png_set_write_fn(png, &out, WriteToVector, NoFlush);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(img.width), static_cast<png_uint_32>(img.height), 8,
-                 img.channels == 4 ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 6);
-    if (filterNone) png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    png_write_info(png, info);
-    for (int y = 0; y < img.height; ++y)
-        rows[static_cast<size_t>(y)] = const_cast<png_bytep>(&img.pixels[static_cast<size_t>(y) * img.width * img.channels]);
-    png_write_image(png, rows.data());
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return out;
-}
 
 // range(0): picture; range(1): 1 filter None, 0 adaptive (libpng: its default heuristics).
 void BM_PngWrite_Tintabrel(benchmark::State& state)
