@@ -1,6 +1,6 @@
 #include "app/PictureFiles.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "png/SFunc.h"
 #include "png/VRQPNG.h"
 

@@ -1,6 +1,6 @@
 // Bitmap conversion and per-pixel HSV conversion, each beside a memcpy of the same bytes.
 #include "image/Graphics.h"
-#include "recolour/ColorConvert.h"
+#include "base/ColorConvert.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,6 @@
 // PNG decoding: this program's reader beside libpng on the same files, a 2048x2048 RGBA sprite
 // sheet and a 4096x4096 RGB photo-like picture, each written by libpng with filter None and with
 // its default adaptive filtering.
-#ifdef TINTABREL_HAVE_PNG
 
 #include <benchmark/benchmark.h>
 #include <png.h>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "bench/BenchPictures.h"
-#include "image/Streams.h"
+#include "base/Streams.h"
 #include "png/VRQPNGReadStream.h"
 
 namespace {
@@ -108,5 +107,3 @@ BENCHMARK(BM_PngRead_Tintabrel)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_PngRead_Libpng)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-#endif

@@ -2,7 +2,6 @@
 // a 2048x2048 RGBA sprite sheet and a 4096x4096 RGB photo-like picture, at deflate level 6,
 // once with filter None on both sides and once with this writer's adaptive choice against
 // libpng's default filter heuristics. The counter "bytes" is the size of the file written.
-#ifdef TINTABREL_HAVE_PNG
 
 #include <benchmark/benchmark.h>
 #include <png.h>
@@ -16,7 +15,7 @@
 #include <vector>
 
 #include "bench/BenchPictures.h"
-#include "image/Streams.h"
+#include "base/Streams.h"
 #include "png/VRQPNGWriteStream.h"
 
 namespace {
@@ -108,5 +107,3 @@ BENCHMARK(BM_PngWrite_Tintabrel)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark:
 BENCHMARK(BM_PngWrite_Libpng)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-#endif

@@ -1,8 +1,8 @@
 // Hue replacement on a sprite-like and a photo-like picture, each beside a memcpy of its bytes.
 #include "image/Graphics.h"
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 #include "recolour/HueReplace.h"
-#include "recolour/StringList.h"
+#include "base/StringList.h"
 
 #include <benchmark/benchmark.h>
 

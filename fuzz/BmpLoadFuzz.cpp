@@ -1,8 +1,8 @@
 // BMP reading: any bytes load or fail with one of the reader's errors; a loaded picture can be
 // converted, saved and read back with the same colours.
 #include "fuzz/FuzzCommon.h"
-#include "image/Exceptions.h"
-#include "image/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The protected list: any file splits into lines; the swatch grid on the shipped moto.bmp is
 // either drawn or stops with the conversion error; the engine accepts any list.
 #include "fuzz/FuzzCommon.h"
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "recolour/ColorList.h"
 #include "recolour/HueReplace.h"
-#include "recolour/StringList.h"
+#include "base/StringList.h"
 
 #include <string_view>
 

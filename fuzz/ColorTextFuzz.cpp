@@ -1,7 +1,7 @@
 // Colour strings: any text either converts or fails with EConvertError; a converted value's
 // colour string converts back to the same value.
-#include "image/Exceptions.h"
-#include "recolour/Colors.h"
+#include "base/Exceptions.h"
+#include "base/Colors.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,8 +1,8 @@
 // PNG reading: any bytes load or fail with one of the reader's messages, with and without an
 // alpha target and on the high-colour path.
 #include "fuzz/FuzzCommon.h"
-#include "image/Exceptions.h"
-#include "image/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
 #include "png/VRQPNGReadStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -1,8 +1,8 @@
 // A PNG that loads can be saved and loaded again, with the same colours (and the same alpha
 // where the saved file carries alpha).
 #include "fuzz/FuzzCommon.h"
-#include "image/Exceptions.h"
-#include "image/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
 #include "png/VRQPNG.h"
 
 #include <cstdlib>

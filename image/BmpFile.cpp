@@ -7,9 +7,9 @@
 // back byte for byte.
 #include "image/Graphics.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "image/PixelCodec.h"
-#include "image/Streams.h"
+#include "base/Streams.h"
 
 #include <algorithm>
 #include <array>

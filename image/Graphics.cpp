@@ -1,9 +1,9 @@
 #include "image/Graphics.h"
 
 #include "image/Canvas.h"
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "image/PixelCodec.h"
-#include "image/Streams.h"
+#include "base/Streams.h"
 
 #include <algorithm>
 #include <atomic>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image/Palette.h"
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
 namespace tintabrel {
 

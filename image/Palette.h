@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
 namespace tintabrel {
 

@@ -1,6 +1,6 @@
 #include "image/Picture.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <algorithm>
 #include <cctype>

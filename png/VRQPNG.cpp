@@ -1,7 +1,7 @@
 #include "png/VRQPNG.h"
 
 #include "image/Canvas.h"
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "image/Picture.h"
 #include "png/VRQPNGReadStream.h"
 #include "png/VRQPNGWriteStream.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 namespace tintabrel {
 

@@ -1,6 +1,6 @@
 #include "png/VRQStream.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "png/SFunc.h"
 
 #include <algorithm>

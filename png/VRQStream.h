@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "image/Graphics.h"
-#include "image/Streams.h"
+#include "base/Streams.h"
 
 namespace tintabrel {
 

@@ -2,8 +2,8 @@
 
 #include "image/Canvas.h"
 #include "image/Graphics.h"
-#include "recolour/Colors.h"
-#include "recolour/StringList.h"
+#include "base/Colors.h"
+#include "base/StringList.h"
 
 namespace tintabrel {
 

@@ -1,8 +1,8 @@
 #include "recolour/HueReplace.h"
 
 #include "image/Graphics.h"
-#include "recolour/ColorConvert.h"
-#include "recolour/StringList.h"
+#include "base/ColorConvert.h"
+#include "base/StringList.h"
 
 #include <algorithm>
 #include <stdexcept>

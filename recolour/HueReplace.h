@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
 namespace tintabrel {
 

@@ -2,8 +2,8 @@
 // parallel, each on its own bitmaps, reporting failures per file.
 #include "app/cli/CliTool.h"
 
-#include "image/Exceptions.h"
-#include "recolour/StringList.h"
+#include "base/Exceptions.h"
+#include "base/StringList.h"
 
 #include <algorithm>
 #include <csignal>

@@ -3,7 +3,7 @@
 // read from its chunks, taken where the program's reader takes them.
 #include "app/cli/CliTool.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <nlohmann/json.hpp>
 

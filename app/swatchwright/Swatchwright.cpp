@@ -18,8 +18,8 @@
 #include <QSaveFile>
 #include <QVBoxLayout>
 
-#include "image/Exceptions.h"
-#include "recolour/StringList.h"
+#include "base/Exceptions.h"
+#include "base/StringList.h"
 
 namespace tintabrel {
 

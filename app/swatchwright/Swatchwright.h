@@ -10,7 +10,7 @@
 
 #include <QWidget>
 
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
 class QLabel;
 class QLineEdit;

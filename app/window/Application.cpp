@@ -7,7 +7,7 @@
 #include <QPixmap>
 
 #include "app/window/Dialogs.h"
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
 namespace tintabrel {
 

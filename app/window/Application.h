@@ -8,7 +8,7 @@
 
 #include <QApplication>
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 namespace tintabrel {
 

@@ -12,7 +12,7 @@
 #include <QLabel>
 #include <QScrollArea>
 
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
 class QButtonGroup;
 class QRadioButton;

@@ -21,7 +21,7 @@
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
 #include "image/Canvas.h"
-#include "recolour/ColorConvert.h"
+#include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
 #include "recolour/HueReplace.h"
 

@@ -9,7 +9,7 @@
 
 #include "app/window/Dialogs.h"
 #include "image/Graphics.h"
-#include "recolour/StringList.h"
+#include "base/StringList.h"
 
 class QGroupBox;
 class QPushButton;

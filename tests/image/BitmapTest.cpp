@@ -1,7 +1,7 @@
 #include "image/Graphics.h"
 
 #include "image/Canvas.h"
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // written files, and refusal of damaged or hostile files.
 #include "image/Graphics.h"
 
-#include "image/Exceptions.h"
-#include "image/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
 #include "tests/TestData.h"
 
 #include <gtest/gtest.h>

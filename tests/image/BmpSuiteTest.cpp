@@ -3,8 +3,8 @@
 // skipped pixels black, and no file of any folder upsets the reader.
 #include "image/Graphics.h"
 
-#include "image/Exceptions.h"
-#include "image/Streams.h"
+#include "base/Exceptions.h"
+#include "base/Streams.h"
 #include "tests/TestData.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "image/Streams.h"
+#include "base/Streams.h"
 #include "png/VRQPNGReadStream.h"
 
 namespace tintabrel {

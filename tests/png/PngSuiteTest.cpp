@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "image/Streams.h"
+#include "base/Streams.h"
 #include "png/VRQPNGReadStream.h"
 #include "tests/TestData.h"
 

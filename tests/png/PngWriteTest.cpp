@@ -8,7 +8,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "png/SFunc.h"
 #include "png/VRQPNGWriteStream.h"
 #include "png/VRQZLIB.h"

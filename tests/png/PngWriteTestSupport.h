@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "image/Graphics.h"
-#include "image/Streams.h"
+#include "base/Streams.h"
 #include "tests/TestData.h"
 
 namespace tintabrel::test {

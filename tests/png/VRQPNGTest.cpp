@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "image/Canvas.h"
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "image/Picture.h"
 #include "png/VRQPNG.h"
 #include "tests/png/PngWriteTestSupport.h"

@@ -1,9 +1,9 @@
 #include "recolour/ColorList.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 #include "image/Graphics.h"
-#include "recolour/Colors.h"
-#include "recolour/StringList.h"
+#include "base/Colors.h"
+#include "base/StringList.h"
 #include "tests/TestData.h"
 
 #include <gtest/gtest.h>

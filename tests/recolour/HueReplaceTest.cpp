@@ -1,9 +1,9 @@
 #include "recolour/HueReplace.h"
 
 #include "image/Graphics.h"
-#include "recolour/ColorConvert.h"
-#include "recolour/Colors.h"
-#include "recolour/StringList.h"
+#include "base/ColorConvert.h"
+#include "base/Colors.h"
+#include "base/StringList.h"
 
 #include <gtest/gtest.h>
 

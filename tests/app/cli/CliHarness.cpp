@@ -1,6 +1,6 @@
 #include "tests/app/cli/CliHarness.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <fcntl.h>
 #include <signal.h>

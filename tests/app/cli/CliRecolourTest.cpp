@@ -4,7 +4,7 @@
 #include "tests/app/cli/CliHarness.h"
 
 #include "recolour/HueReplace.h"
-#include "recolour/StringList.h"
+#include "base/StringList.h"
 
 #include <gtest/gtest.h>
 

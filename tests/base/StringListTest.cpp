@@ -1,7 +1,7 @@
-#include "recolour/StringList.h"
+#include "base/StringList.h"
 
 #include "tests/TestData.h"
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "recolour/ColorConvert.h"
+#include "base/ColorConvert.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "image/Streams.h"
+#include "base/Streams.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "recolour/Colors.h"
+#include "base/Colors.h"
 
-#include "image/Exceptions.h"
+#include "base/Exceptions.h"
 
 #include <gtest/gtest.h>
 

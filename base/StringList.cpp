@@ -1,6 +1,6 @@
-#include "recolour/StringList.h"
+#include "base/StringList.h"
 
-#include "image/Streams.h"
+#include "base/Streams.h"
 
 #include <algorithm>
 
