@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QPointer>
 #include <QTranslator>
 
@@ -19,6 +20,8 @@ std::string DisplayMessage(const std::string& message)
 bool InstallQtTranslations()
 {
     // One translator per application object, which owns it once installed.
+    // Sizes, dates and file types in Qt's dialogs follow the default locale.
+    QLocale::setDefault(QLocale(QLocale::Japanese, QLocale::Japan));
     static QPointer<QTranslator> installed;
     if (installed) return true;
     auto translator = std::make_unique<QTranslator>();

@@ -33,9 +33,10 @@ void GuardedCall(Show&& show, F&& handler)
     }
 }
 
-// Installs Qt's Japanese translations (qtbase_ja) into the application, so that the standard
-// dialogs and buttons speak the program's language whatever the locale. False when they are not
-// installed on this system (Qt's English texts stay).
+// Installs Qt's Japanese translations (qtbase_ja) into the application and makes Japanese the
+// default locale, so that the standard dialogs and buttons speak the program's language whatever
+// the system's locale. False when the translations are not installed on this system (Qt's English
+// texts stay).
 bool InstallQtTranslations();
 
 } // namespace tintabrel
