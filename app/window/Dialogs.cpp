@@ -44,12 +44,7 @@ bool RunFileDialog(QWidget* parent, TFileDialog& dialog, bool save)
     QFileDialog box(parent);
     SetupFileDialog(box, dialog, save);
     if (box.exec() != QDialog::Accepted) return false;
-    const QStringList chosen = box.selectedFiles();
-    if (chosen.isEmpty()) return false;
-    dialog.FileName = PathFromQString(chosen.first());
-    const int index = static_cast<int>(QtFilters(dialog.Filter).indexOf(box.selectedNameFilter()));
-    if (index >= 0) dialog.FilterIndex = index + 1;
-    return true;
+    return TakeFileDialogResult(box, dialog);
 }
 
 QMessageBox::Icon QtIcon(TMsgIcon icon)
@@ -85,6 +80,20 @@ void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save)
         box.selectNameFilter(filters[dialog.FilterIndex - 1]);
     if (!dialog.DefaultExt.empty()) box.setDefaultSuffix(ToQString(dialog.DefaultExt));
     if (!dialog.FileName.empty()) box.selectFile(ToQString(dialog.FileName));
+}
+
+bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog)
+{
+    const QStringList chosen = box.selectedFiles();
+    if (chosen.isEmpty()) return false;
+    dialog.FileName = PathFromQString(chosen.first());
+    // The dialog names the chosen filter by the text it shows, which is the description alone.
+    const std::vector<std::string> parts = Split(dialog.Filter, '|');
+    const QString selected = box.selectedNameFilter();
+    for (size_t i = 0; i + 1 < parts.size(); i += 2)
+        if (selected == ToQString(parts[i]) || selected == ToQString(QtFilterOf(parts[i] + "|" + parts[i + 1])))
+            dialog.FilterIndex = static_cast<int>(i / 2) + 1;
+    return true;
 }
 
 bool TDialogs::ExecuteOpen(QWidget* parent, TFileDialog& dialog) { return RunFileDialog(parent, dialog, false); }

@@ -901,8 +901,13 @@ private slots:
                                             QStringLiteral("すべてのﾌｧｲﾙ(*.*)")}));
             else
                 QCOMPARE(shown.size(), 3);
-            // The patterns still filter.
+            // The patterns still filter, and the chosen filter is known by its full text.
             QCOMPARE(box.nameFilters().first().endsWith(settings == &w->od ? "(*.bmp *.png)" : "(*.png)"), true);
+            combo->setCurrentIndex(1);
+            box.selectFile(QStringLiteral("x.bmp"));
+            TFileDialog result = *settings;
+            QVERIFY(TakeFileDialogResult(box, result));
+            QCOMPARE(result.FilterIndex, 2);
         }
     }
 
