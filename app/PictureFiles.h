@@ -25,6 +25,12 @@ struct TPictureData {
     TBitmap Image;
     TBitmap Alpha;
     bool HasAlpha() const { return !Alpha.Empty(); }
+    // Takes the other's picture and transparency (sharing their pixel stores until one changes).
+    void Assign(const TPictureData& other)
+    {
+        Image.Assign(other.Image);
+        Alpha.Assign(other.Alpha);
+    }
 };
 
 struct TPNGSaveOptions {

@@ -18,6 +18,7 @@
 #include <QSaveFile>
 #include <QVBoxLayout>
 
+#include "app/desktop/Desktop.h"
 #include "base/Exceptions.h"
 #include "base/StringList.h"
 
@@ -41,17 +42,12 @@ std::string Trimmed(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-// Runs a handler; a failure is shown with "." appended when its last byte sorts after ".".
+// Runs a handler; a failure is shown in the editor's error box.
 template <class F>
 void Guarded(QWidget* parent, F&& handler)
 {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        std::string text = e.what();
-        if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.')) text += ".";
-        EditorDialogs().ShowError(parent, text);
-    }
+    GuardedCall([parent](const std::string& text) { EditorDialogs().ShowError(parent, text); },
+                std::forward<F>(handler));
 }
 
 // The swatch of a line, or nothing when the line is no colour string.
@@ -79,11 +75,17 @@ QIcon SwatchIcon(const QColor& color)
 
 } // namespace
 
+void InitEditorApplication()
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(EditorTitle));
+    InstallQtTranslations();
+}
+
 std::optional<TColor> TEditorDialogs::PickColor(QWidget* parent, TColor initial)
 {
     const TColor plain = ResolveColor(initial);
     const QColor chosen = QColorDialog::getColor(QColor(RedOf(plain), GreenOf(plain), BlueOf(plain)), parent,
-                                                 QStringLiteral("色の選択"));
+                                                 QStringLiteral("色の選択"), QColorDialog::DontUseNativeDialog);
     if (!chosen.isValid()) return std::nullopt;
     return MakeColor(static_cast<uint8_t>(chosen.red()), static_cast<uint8_t>(chosen.green()),
                      static_cast<uint8_t>(chosen.blue()));

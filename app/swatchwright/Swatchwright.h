@@ -21,6 +21,9 @@ namespace tintabrel {
 
 inline constexpr const char* EditorTitle = "Swatchwright";
 
+// Sets the application's name and Qt's Japanese texts (standard buttons, the colour dialog).
+void InitEditorApplication();
+
 // Everything that asks or tells the user goes through one replaceable object (tests answer).
 class TEditorDialogs {
 public:

@@ -6,7 +6,7 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QString::fromLatin1(tintabrel::EditorTitle));
+    tintabrel::InitEditorApplication();
     tintabrel::TfrmSwatchwright window;
     window.show();
     return app.exec();

@@ -68,6 +68,7 @@ void InitApplication()
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ApplicationTitle));
     QGuiApplication::setWindowIcon(MakeWindowIcon());
     SetSysColorProvider(&StyleSysColor);
+    InstallQtTranslations();
 }
 
 std::string ApplicationDir()
@@ -75,18 +76,11 @@ std::string ApplicationDir()
     return PathFromQString(QCoreApplication::applicationDirPath()) + "/";
 }
 
-std::string DisplayMessage(const std::string& message)
-{
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))
-        return message + ".";
-    return message;
-}
-
-void ShowException(const std::exception& e)
+void ShowFailure(const std::string& text)
 {
     QWidget* parent = QApplication::activeModalWidget();
     if (!parent) parent = QApplication::activeWindow();
-    Dialogs().MessageBox(parent, DisplayMessage(e.what()), ApplicationTitle, TMsgIcon::Error);
+    Dialogs().MessageBox(parent, text, ApplicationTitle, TMsgIcon::Error);
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}

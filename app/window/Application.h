@@ -2,46 +2,33 @@
 // executable, and the default handling of failures that a handler does not catch itself.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <utility>
 
 #include <QApplication>
 
-#include "base/Exceptions.h"
+#include "app/desktop/Desktop.h"
 
 namespace tintabrel {
 
 inline constexpr const char* ApplicationTitle = "Tintabrel";
 
-// A failure that ends a handler without a message.
-class EAbort : public Exception {
-public:
-    EAbort() : Exception("Operation aborted") {}
-};
-
-// Sets the title, the window icon and the provider of system colours (the style's palette).
+// Sets the title, the window icon, the provider of system colours (the style's palette) and
+// Qt's Japanese texts.
 void InitApplication();
 
 // The folder of the running executable, ending in "/".
 std::string ApplicationDir();
 
-// The message as the default handler shows it: "." appended when the last byte sorts after ".".
-std::string DisplayMessage(const std::string& message);
-// The default handler: a modal box with the title as caption, an error icon and one OK button.
-void ShowException(const std::exception& e);
+// The default handler's box for a failure's message (made ready by DisplayMessage): modal, the
+// title as caption, an error icon and one OK button.
+void ShowFailure(const std::string& text);
 
-// Runs a handler under the default handler: a failure is shown (an EAbort silently) and the
-// program goes on with whatever state the handler had reached.
+// Runs a handler under the default handler (GuardedCall with the window's message box).
 template <class F>
 void Guarded(F&& handler)
 {
-    try {
-        std::forward<F>(handler)();
-    } catch (const EAbort&) {
-    } catch (const std::exception& e) {
-        ShowException(e);
-    }
+    GuardedCall(ShowFailure, std::forward<F>(handler));
 }
 
 // The application object: also catches what escapes an event handler, since an exception must

@@ -5,6 +5,8 @@
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 
 #include "app/window/Dialogs.h"
 
@@ -105,16 +107,19 @@ void TRadioGroup::resizeEvent(QResizeEvent* event)
     PlaceButtons();
 }
 
-// The items share the space below the caption evenly, one above the other.
+// The items share the inside of the frame evenly, one above the other. The style says where the
+// frame and its caption are: some draw the caption above the frame, some on its top line.
 void TRadioGroup::PlaceButtons()
 {
     if (buttons_.empty()) return;
-    const int top = fontMetrics().height() + 2;
-    const int left = 8;
-    const int available = height() - top - 4;
-    const int step = available / Count();
+    QStyleOptionGroupBox option;
+    initStyleOption(&option);
+    const QRect inside = style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxContents, this);
+    const int left = inside.left() + 6;
+    const int step = inside.height() / Count();
+    const int top = inside.top() + (inside.height() - step * Count()) / 2;
     for (int i = 0; i < Count(); ++i)
-        buttons_[static_cast<size_t>(i)]->setGeometry(left, top + i * step, width() - left - 4, step);
+        buttons_[static_cast<size_t>(i)]->setGeometry(left, top + i * step, inside.right() - left, step);
 }
 
 // ---------------------------------------------------------------- TScrollBox

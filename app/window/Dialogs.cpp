@@ -41,26 +41,10 @@ QStringList QtFilters(const std::string& filter)
 
 bool RunFileDialog(QWidget* parent, TFileDialog& dialog, bool save)
 {
-    QFileDialog box(parent, ToQString(dialog.Title));
-    box.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    // Neither dialog insists that the typed file exists or asks before replacing one.
-    box.setFileMode(QFileDialog::AnyFile);
-    box.setOption(QFileDialog::DontConfirmOverwrite, true);
-    box.setOption(QFileDialog::ReadOnly, false);
-    box.setSizeGripEnabled(true);
-    const QStringList filters = QtFilters(dialog.Filter);
-    box.setNameFilters(filters);
-    if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())
-        box.selectNameFilter(filters[dialog.FilterIndex - 1]);
-    if (!dialog.DefaultExt.empty()) box.setDefaultSuffix(ToQString(dialog.DefaultExt));
-    if (!dialog.FileName.empty()) box.selectFile(ToQString(dialog.FileName));
+    QFileDialog box(parent);
+    SetupFileDialog(box, dialog, save);
     if (box.exec() != QDialog::Accepted) return false;
-    const QStringList chosen = box.selectedFiles();
-    if (chosen.isEmpty()) return false;
-    dialog.FileName = PathFromQString(chosen.first());
-    const int index = static_cast<int>(filters.indexOf(box.selectedNameFilter()));
-    if (index >= 0) dialog.FilterIndex = index + 1;
-    return true;
+    return TakeFileDialogResult(box, dialog);
 }
 
 QMessageBox::Icon QtIcon(TMsgIcon icon)
@@ -75,6 +59,42 @@ QMessageBox::Icon QtIcon(TMsgIcon icon)
 }
 
 } // namespace
+
+void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save)
+{
+    box.setWindowTitle(ToQString(dialog.Title));
+    // Qt's own dialog, whose texts come from the Japanese translations the program installs; a
+    // desktop's native dialog would speak the desktop's language.
+    box.setOption(QFileDialog::DontUseNativeDialog, true);
+    box.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    // Neither dialog insists that the typed file exists or asks before replacing one.
+    box.setFileMode(QFileDialog::AnyFile);
+    box.setOption(QFileDialog::DontConfirmOverwrite, true);
+    box.setOption(QFileDialog::ReadOnly, false);
+    // The descriptions name their patterns already; Qt would show them a second time.
+    box.setOption(QFileDialog::HideNameFilterDetails, true);
+    box.setSizeGripEnabled(true);
+    const QStringList filters = QtFilters(dialog.Filter);
+    box.setNameFilters(filters);
+    if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())
+        box.selectNameFilter(filters[dialog.FilterIndex - 1]);
+    if (!dialog.DefaultExt.empty()) box.setDefaultSuffix(ToQString(dialog.DefaultExt));
+    if (!dialog.FileName.empty()) box.selectFile(ToQString(dialog.FileName));
+}
+
+bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog)
+{
+    const QStringList chosen = box.selectedFiles();
+    if (chosen.isEmpty()) return false;
+    dialog.FileName = PathFromQString(chosen.first());
+    // The dialog names the chosen filter by the text it shows, which is the description alone.
+    const std::vector<std::string> parts = Split(dialog.Filter, '|');
+    const QString selected = box.selectedNameFilter();
+    for (size_t i = 0; i + 1 < parts.size(); i += 2)
+        if (selected == ToQString(parts[i]) || selected == ToQString(QtFilterOf(parts[i] + "|" + parts[i + 1])))
+            dialog.FilterIndex = static_cast<int>(i / 2) + 1;
+    return true;
+}
 
 bool TDialogs::ExecuteOpen(QWidget* parent, TFileDialog& dialog) { return RunFileDialog(parent, dialog, false); }
 

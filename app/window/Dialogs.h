@@ -7,6 +7,7 @@
 
 #include <QString>
 
+class QFileDialog;
 class QWidget;
 
 namespace tintabrel {
@@ -39,6 +40,11 @@ public:
 TDialogs& Dialogs();
 // Installs a replacement and returns the previous one; nullptr restores the Qt implementation.
 std::unique_ptr<TDialogs> SetDialogs(std::unique_ptr<TDialogs> dialogs);
+
+// Prepares Qt's file dialog as an open (save false) or save dialog with these settings.
+void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save);
+// After a confirmed choice: fills FileName and FilterIndex; false when no file was chosen.
+bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog);
 
 // Qt's filter syntax for a "description|patterns|..." list: "description (pattern pattern)" pairs.
 std::string QtFilterOf(const std::string& filter);

@@ -1,22 +1,27 @@
 #include "app/window/Unit_Main.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <system_error>
 
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSlider>
+#include <QUrl>
 
 #include <zlib.h>
 
-#include "app/PictureFiles.h"
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
@@ -31,6 +36,9 @@ namespace {
 
 constexpr int ClientWidth = 562;
 constexpr int ClientHeight = 454;
+constexpr int CreditTop = 416;
+// Room kept below the credit text: its last line must not touch the window's edge.
+constexpr int BottomMargin = 3;
 
 // An existing file that is not a folder.
 bool IsExistingFile(const std::string& path)
@@ -139,7 +147,7 @@ void TfrmMain::CreateControls()
     setAutoFillBackground(true);
 
     lbl = new TLabel(this);
-    lbl->setGeometry(8, 416, 12, 12);
+    lbl->setGeometry(8, CreditTop, 12, 12);
     lbl->SetAutoSize(true);
     lbl->SetCaption("lbl");
 
@@ -251,6 +259,8 @@ void TfrmMain::CreateControls()
     sd.FilterIndex = 1;
     sd.DefaultExt = "png";
 
+    setAcceptDrops(true);
+
     // Tab order among siblings, the group box's controls in their own order within it.
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
                         rgZoom->Button(0)};
@@ -275,6 +285,12 @@ void TfrmMain::ConnectHandlers()
     lbl->OnClick = [this] { Guarded([this] { lblClick(); }); };
     sbBefore->OnConstrainedResize = [this] { Guarded([this] { sbBeforeConstrainedResize(); }); };
     sbAfter->OnConstrainedResize = [this] { Guarded([this] { sbAfterConstrainedResize(); }); };
+
+    const auto undo = [this] { Guarded([this] { Undo(); }); };
+    const auto redo = [this] { Guarded([this] { Redo(); }); };
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this), &QShortcut::activated, this, undo);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Y), this), &QShortcut::activated, this, redo);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this), &QShortcut::activated, this, redo);
 }
 
 void TfrmMain::ShowCentred()
@@ -292,6 +308,29 @@ void TfrmMain::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
+std::string TfrmMain::DroppablePicture(const QMimeData* data)
+{
+    if (!data || !data->hasUrls() || data->urls().size() != 1) return {};
+    const QUrl url = data->urls().first();
+    if (!url.isLocalFile()) return {};
+    const std::string path = PathFromQString(url.toLocalFile());
+    if (KindOfExtension(ExtractExtension(path), false) == TPictureKind::Unknown) return {};
+    return path;
+}
+
+void TfrmMain::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!DroppablePicture(event->mimeData()).empty()) event->acceptProposedAction();
+}
+
+void TfrmMain::dropEvent(QDropEvent* event)
+{
+    const std::string path = DroppablePicture(event->mimeData());
+    if (path.empty()) return;
+    event->acceptProposedAction();
+    Guarded([&] { FileDropped(path); });
+}
+
 std::string TfrmMain::CreditText()
 {
     return std::string("Tintabrel 2026\r") + "PNG: VRQPNG ver 3.4\r" + "ZLIB ver " + zlibVersion();
@@ -301,12 +340,13 @@ std::string TfrmMain::CreditText()
 
 void TfrmMain::FormCreate()
 {
-    bmpBefore = std::make_unique<TBitmap>();
-    bmpAfter = std::make_unique<TBitmap>();
+    bmpBefore = std::make_unique<TPictureData>();
+    bmpAfter = std::make_unique<TPictureData>();
     ColorList = std::make_unique<TStringList>();
     ColorList->LoadFromFile(exeDir_ + "ColorList.dat");
     ShowList();
     lbl->SetCaption(CreditText());
+    PlaceCredit();
     Label2->SetCaption("変えた\r後の色");
     Label3->SetCaption("誤差\r補正値");
     lblHose->SetCaption(std::to_string(tbHose->value()));
@@ -317,6 +357,7 @@ void TfrmMain::FormCreate()
 
 void TfrmMain::FormClose()
 {
+    History.Clear();
     bmpBefore.reset();
     bmpAfter.reset();
     ColorList.reset();
@@ -331,28 +372,45 @@ void TfrmMain::ShowList()
 
 int TfrmMain::ZoomFactor() const { return rgZoom->ItemIndex() + 1; }
 
-// Both panes show the before picture at the current zoom, from their top-left corner.
+// Each pane shows its picture.
+void TfrmMain::ShowPictures()
+{
+    imgBefore->Picture.Bitmap().Assign(bmpBefore->Image);
+    imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
+}
+
+// Both panes show their pictures at the current zoom, from their top-left corner.
 void TfrmMain::ResetPanes()
 {
-    const int z = ZoomFactor();
-    PlaceImage(sbBefore, imgBefore, bmpBefore->Width() * z, bmpBefore->Height() * z);
-    imgBefore->Picture.Bitmap().Assign(*bmpBefore);
-    imgBeforeAlpha.Assign(bmpBeforeAlpha);
-    PlaceImage(sbAfter, imgAfter, bmpBefore->Width() * z, bmpBefore->Height() * z);
-    imgAfter->Picture.Bitmap().Assign(*bmpBefore);
-    imgAfterAlpha.Assign(bmpBeforeAlpha);
+    rgZoomClick();
+    ShowPictures();
 }
 
 void TfrmMain::btnLoadClick()
 {
+    const TUndoStep step = BeginStep();
     if (!Dialogs().ExecuteOpen(this, od)) return;
-    // Only the exact spellings ".png" and ".bmp" are loaded; anything else just resets the panes.
-    const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), true);
+    LoadChosenFile();
+}
+
+void TfrmMain::FileDropped(const std::string& path)
+{
+    const TUndoStep step = BeginStep();
+    // The check command reads this path again, as it does the open dialog's choice.
+    od.FileName = path;
+    LoadChosenFile();
+}
+
+void TfrmMain::LoadChosenFile()
+{
+    // ".png" and ".bmp" in any letter case; another extension loads nothing and keeps both pictures.
+    const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), false);
     if (kind != TPictureKind::Unknown) {
         TPictureData data;
         LoadPicture(od.FileName, kind, data);
-        bmpBefore->Assign(data.Image);
-        bmpBeforeAlpha.Assign(data.Alpha);
+        bmpBefore->Assign(data);
+        // The loaded picture is the after picture too, so L, R and save act on it.
+        bmpAfter->Assign(data);
     }
     ResetPanes();
 }
@@ -371,7 +429,7 @@ void TfrmMain::btnSaveClick()
         ShowMessage(this, extension + "クイズ！無理オネア");
         return;
     }
-    SavePicture(sd.FileName, kind, imgAfter->Picture.Bitmap(), imgAfterAlpha);
+    SavePicture(sd.FileName, kind, bmpAfter->Image, bmpAfter->Alpha);
 }
 
 // ---------------------------------------------------------------- the check command
@@ -380,15 +438,15 @@ void TfrmMain::tbChange()
 {
     // Runs only while the picture last chosen for loading still exists.
     if (!IsExistingFile(od.FileName)) return;
+    const TUndoStep step = BeginStep();
     THueWindow window;
     window.Source = tbWidth->value();
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
-    ReplaceHue(*bmpBefore, *bmpAfter, *ColorList, window);
+    ReplaceHue(bmpBefore->Image, bmpAfter->Image, *ColorList, window);
     // The replacement changes colours only; every pixel keeps its transparency.
-    bmpAfterAlpha.Assign(bmpBeforeAlpha);
-    imgAfter->Picture.Bitmap().Assign(*bmpAfter);
-    imgAfterAlpha.Assign(bmpAfterAlpha);
+    bmpAfter->Alpha.Assign(bmpBefore->Alpha);
+    imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
 }
 
 // ---------------------------------------------------------------- view and editing controls
@@ -396,31 +454,64 @@ void TfrmMain::tbChange()
 void TfrmMain::rgZoomClick()
 {
     const int z = ZoomFactor();
-    PlaceImage(sbBefore, imgBefore, bmpBefore->Width() * z, bmpBefore->Height() * z);
-    PlaceImage(sbAfter, imgAfter, bmpBefore->Width() * z, bmpBefore->Height() * z);
+    const int width = bmpBefore->Image.Width() * z, height = bmpBefore->Image.Height() * z;
+    PlaceImage(sbBefore, imgBefore, width, height);
+    PlaceImage(sbAfter, imgAfter, width, height);
 }
 
 void TfrmMain::sbBeforeConstrainedResize() { CopyScrollPositions(sbBefore, sbAfter); }
 
 void TfrmMain::sbAfterConstrainedResize() { CopyScrollPositions(sbAfter, sbBefore); }
 
+// The panes keep their sizes and scroll positions.
 void TfrmMain::btnLClick()
 {
+    const TUndoStep step = BeginStep();
     bmpBefore->Assign(*bmpAfter);
-    imgBefore->Picture.Bitmap().Assign(*bmpAfter);
-    imgAfter->Picture.Bitmap().Assign(*bmpAfter);
-    bmpBeforeAlpha.Assign(bmpAfterAlpha);
-    imgBeforeAlpha.Assign(bmpAfterAlpha);
-    imgAfterAlpha.Assign(bmpAfterAlpha);
+    ShowPictures();
 }
 
 void TfrmMain::btnRClick()
 {
-    TBitmap& shown = imgBefore->Picture.Bitmap();
-    bmpAfter->Assign(shown);
-    imgAfter->Picture.Bitmap().Assign(shown);
-    bmpAfterAlpha.Assign(imgBeforeAlpha);
-    imgAfterAlpha.Assign(imgBeforeAlpha);
+    const TUndoStep step = BeginStep();
+    bmpAfter->Assign(*bmpBefore);
+    ShowPictures();
+}
+
+// ---------------------------------------------------------------- undo and redo
+
+TUndoStep TfrmMain::BeginStep()
+{
+    return TUndoStep(History, [this] { return CaptureState(); });
+}
+
+std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
+{
+    auto state = std::make_unique<TWindowState>();
+    state->Before.Assign(*bmpBefore);
+    state->After.Assign(*bmpAfter);
+    state->Zoom = rgZoom->ItemIndex();
+    state->Path = od.FileName;
+    return state;
+}
+
+void TfrmMain::RestoreState(const TWindowState& state)
+{
+    bmpBefore->Assign(state.Before);
+    bmpAfter->Assign(state.After);
+    rgZoom->SetItemIndex(state.Zoom);
+    od.FileName = state.Path;
+    ResetPanes();
+}
+
+void TfrmMain::Undo()
+{
+    if (History.CanUndo()) RestoreState(*History.Undo(CaptureState()));
+}
+
+void TfrmMain::Redo()
+{
+    if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 
 void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
@@ -463,6 +554,17 @@ void TfrmMain::imgColorDblClick()
         ShowMessage(this, "Swatchwrightがないです");
 }
 
-void TfrmMain::lblClick() { lbl->SetCaption("よしこさん飯はまだかのぅ。"); }
+void TfrmMain::lblClick()
+{
+    lbl->SetCaption("よしこさん飯はまだかのぅ。");
+    PlaceCredit();
+}
+
+// The credit label keeps its place unless its text would reach the window's bottom edge; then it
+// moves up just enough.
+void TfrmMain::PlaceCredit()
+{
+    lbl->move(lbl->x(), std::min(CreditTop, ClientHeight - BottomMargin - lbl->height()));
+}
 
 } // namespace tintabrel

@@ -7,11 +7,13 @@
 
 #include <QWidget>
 
+#include "app/PictureFiles.h"
 #include "app/window/Dialogs.h"
-#include "image/Graphics.h"
+#include "app/window/History.h"
 #include "base/StringList.h"
 
 class QGroupBox;
+class QMimeData;
 class QPushButton;
 class QSlider;
 
@@ -30,16 +32,15 @@ public:
     explicit TfrmMain(std::string exeDir = std::string(), QWidget* parent = nullptr);
     ~TfrmMain() override;
 
-    // The pictures and the protected list, owned from FormCreate to FormClose.
-    std::unique_ptr<TBitmap> bmpBefore;
-    std::unique_ptr<TBitmap> bmpAfter;
+    // The pictures and the protected list, owned from FormCreate to FormClose. Each picture
+    // carries its transparency with it. The after picture always belongs to the before picture
+    // (a load sets both), and the panes always show them: imgBefore the before picture, imgAfter
+    // the after picture, which is what saving writes.
+    std::unique_ptr<TPictureData> bmpBefore;
+    std::unique_ptr<TPictureData> bmpAfter;
     std::unique_ptr<TStringList> ColorList;
-    // Transparency travels beside each picture as an 8-bit picture of the same size (byte v:
-    // alpha 255 - v; empty: opaque), since the pictures themselves hold none.
-    TBitmap bmpBeforeAlpha;
-    TBitmap bmpAfterAlpha;
-    TBitmap imgBeforeAlpha;
-    TBitmap imgAfterAlpha;
+    // Undo and redo of load, check, L and R.
+    TUndoHistory History;
 
     // Controls, owned by the window through Qt's parent chain.
     TLabel* lbl;
@@ -76,6 +77,8 @@ public:
     void FormCreate();
     void FormClose();
     void btnLoadClick();
+    // Loads a file dropped on the window as the load button loads the dialog's choice.
+    void FileDropped(const std::string& path);
     void btnSaveClick();
     void tbChange();
     void tbWidthChange();
@@ -90,18 +93,31 @@ public:
     void sbBeforeConstrainedResize();
     void sbAfterConstrainedResize();
     void ShowList();
+    // Ctrl+Z; Ctrl+Y and Ctrl+Shift+Z.
+    void Undo();
+    void Redo();
+    // The path of a drag's data when it is one PNG or BMP file (any letter case), else empty.
+    static std::string DroppablePicture(const QMimeData* data);
 
     // The credit text set at start-up (lines separated by CR).
     static std::string CreditText();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void CreateControls();
     void ConnectHandlers();
     int ZoomFactor() const;
     void ResetPanes();
+    void ShowPictures();
+    void PlaceCredit();
+    void LoadChosenFile();
+    TUndoStep BeginStep();
+    std::unique_ptr<TWindowState> CaptureState() const;
+    void RestoreState(const TWindowState& state);
 
     std::string exeDir_;
 };

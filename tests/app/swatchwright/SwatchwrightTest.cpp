@@ -78,7 +78,14 @@ class SwatchwrightTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { InitApplication(); }
+    void initTestCase()
+    {
+        // The editor's own start-up gives Qt's texts in Japanese (its colour dialog, its buttons).
+        InitEditorApplication();
+        QCOMPARE(QCoreApplication::translate("QColorDialog", "&Red:"), QStringLiteral("赤(&R):"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("キャンセル"));
+        InitApplication();
+    }
 
     void init()
     {
@@ -147,8 +154,8 @@ private slots:
             window.tbWidth->setValue(240);
             window.tb->setValue(120);
             window.btnCheck->click();
-            QCOMPARE(window.bmpAfter->Pixel(0, 0), clRed);
-            QCOMPARE(window.bmpAfter->Pixel(1, 0), MakeColor(0, 128, 0));
+            QCOMPARE(window.bmpAfter->Image.Pixel(0, 0), clRed);
+            QCOMPARE(window.bmpAfter->Image.Pixel(1, 0), MakeColor(0, 128, 0));
         }
         SetDialogs(nullptr);
     }

@@ -1,7 +1,11 @@
-// Renders the real window with a sample sprite loaded and recoloured into a PNG file.
-// Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png>
+// Renders the real window with a sample sprite loaded and recoloured into a PNG file, and
+// optionally the window's open dialog over a folder of pictures into another.
+// Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png> [<dialog.png>]
 #include <cstdio>
 
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QPainter>
 #include <QPushButton>
@@ -50,12 +54,31 @@ QImage SampleSprite()
     return sprite;
 }
 
+// The open dialog as the load button shows it, over a folder with a few pictures.
+bool SaveOpenDialog(TfrmMain& window, const QString& folder, const QString& output)
+{
+    const QString moto = QString::fromStdString(window.ExeDir() + "moto.bmp");
+    if (!QFile::copy(moto, folder + QStringLiteral("/moto.bmp")) ||
+        !SampleSprite().save(folder + QStringLiteral("/HERO.PNG"), "PNG"))
+        return false;
+    QFileDialog box(&window);
+    TFileDialog settings = window.od;
+    settings.FileName = (folder + QStringLiteral("/sprite.png")).toStdString();
+    SetupFileDialog(box, settings, false);
+    box.resize(640, 360);
+    box.show();
+    // The folder is listed in the background; give it a moment.
+    const QDeadlineTimer deadline(1000);
+    while (!deadline.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    return box.grab().toImage().save(output);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <program folder> <output.png>\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s <program folder> <output.png> [<dialog.png>]\n", argv[0]);
         return 2;
     }
     TApplication app(argc, argv);
@@ -84,5 +107,6 @@ int main(int argc, char** argv)
 
     for (const auto& m : fake->Messages) std::fprintf(stderr, "message: %s\n", m.Text.c_str());
     if (!window.grab().toImage().save(QString::fromLocal8Bit(argv[2]))) return 1;
+    if (argc == 4 && !SaveOpenDialog(window, work.path(), QString::fromLocal8Bit(argv[3]))) return 1;
     return fake->Messages.empty() ? 0 : 1;
 }

@@ -5,8 +5,13 @@
 #include <memory>
 #include <sys/resource.h>
 
+#include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QImage>
+#include <QMimeData>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -145,7 +150,7 @@ private slots:
         QCOMPARE(grid.Pixel(25 * 2 + 12, 12), static_cast<TColor>(0x00C8D7F5));
 
         QCOMPARE(w->imgBefore->size(), QSize(128, 192));
-        QVERIFY(w->bmpBefore->Empty());
+        QVERIFY(w->bmpBefore->Image.Empty());
         QCOMPARE(w->rgZoom->ItemIndex(), 0);
         QCOMPARE(w->tbWidth->value(), 0);
         QCOMPARE(w->tb->value(), 0);
@@ -242,17 +247,17 @@ private slots:
         SelectZoom(*w, 2);
 
         for (const std::string& path : {png, bmp}) {
-            w->bmpBefore->Clear();
+            w->bmpBefore->Image.Clear();
             Load(*w, path);
             QVERIFY(dialogs->Messages.empty());
-            QCOMPARE(w->bmpBefore->Width(), 4);
-            QCOMPARE(w->bmpBefore->Height(), 3);
+            QCOMPARE(w->bmpBefore->Image.Width(), 4);
+            QCOMPARE(w->bmpBefore->Image.Height(), 3);
             QCOMPARE(w->imgBefore->geometry(), QRect(0, 0, 12, 9));
             QCOMPARE(w->imgAfter->geometry(), QRect(0, 0, 12, 9));
             for (int y = 0; y < 3; ++y)
                 for (int x = 0; x < 4; ++x) {
                     const TColor c = ColorOf(sprite.pixel(x, y));
-                    QCOMPARE(w->bmpBefore->Pixel(x, y), c);
+                    QCOMPARE(w->bmpBefore->Image.Pixel(x, y), c);
                     QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(x, y), c);
                 }
             // Each picture pixel is drawn as a 3 x 3 block.
@@ -264,13 +269,13 @@ private slots:
         }
     }
 
-    void loadKeepsPicturesOnFailureAndIgnoresCapitals()
+    void loadKeepsPicturesOnFailure()
     {
         ExeDir dir;
         auto w = Open(dir);
         const QImage sprite = MakeImage(2, 1, {0xff0000, 0x00ff00});
         QVERIFY(sprite.save(Q(dir.File("a.png"))));
-        QVERIFY(sprite.save(Q(dir.File("b.PNG")), "PNG"));
+        QVERIFY(sprite.save(Q(dir.File("b.gif")), "PNG"));
         Load(*w, dir.File("a.png"));
         w->tb->setValue(120);
         w->tbWidth->setValue(240);
@@ -282,24 +287,60 @@ private slots:
         QCOMPARE(dialogs->Messages.size(), size_t(1));
         QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + dir.File("missing.png") + " は開けません."));
         QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
-        QCOMPARE(w->bmpBefore->Pixel(0, 0), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
 
         // Not a PNG at all: the reader's message, nothing changes.
         WriteFile(dir.File("junk.png"), "not a picture");
         Load(*w, dir.File("junk.png"));
         QCOMPARE(dialogs->Messages.size(), size_t(2));
-        QCOMPARE(w->bmpBefore->Width(), 2);
+        QCOMPARE(w->bmpBefore->Image.Width(), 2);
 
-        // ".PNG" loads nothing, but both panes go back to the before picture; the result stays.
-        Load(*w, dir.File("b.PNG"));
+        // Another extension loads nothing; both panes keep their pictures and the result.
+        Load(*w, dir.File("b.gif"));
         QCOMPARE(dialogs->Messages.size(), size_t(2));
-        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clRed);
-        QCOMPARE(w->bmpAfter->Pixel(0, 0), clLime);
+        QCOMPARE(w->imgBefore->Picture.Bitmap().Pixel(0, 0), clRed);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
 
         // A cancelled dialog does nothing.
         dialogs->OpenAnswers.push_back(std::nullopt);
         w->btnLoad->click();
-        QCOMPARE(w->bmpBefore->Pixel(0, 0), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
+    }
+
+    // Any letter case of ".png" and ".bmp" loads, as the command-line tool reads them; the load
+    // replaces an earlier result in the after pane.
+    void loadAnyLetterCase_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("format");
+        QTest::newRow("PNG") << "UPPER.PNG" << QByteArray("PNG");
+        QTest::newRow("Png") << "mixed.Png" << QByteArray("PNG");
+        QTest::newRow("BMP") << "UPPER.BMP" << QByteArray("BMP");
+        QTest::newRow("Bmp") << "x.Bmp" << QByteArray("BMP");
+    }
+    void loadAnyLetterCase()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, format);
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(1, 1, {0xff0000}).save(Q(dir.File("first.png"))));
+        QVERIFY(MakeImage(2, 1, {0x0000ff, 0x00ff00}).save(Q(dir.File(name.toStdString())), format.constData()));
+        Load(*w, dir.File("first.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+
+        Load(*w, dir.File(name.toStdString()));
+        QVERIFY(dialogs->Messages.empty());
+        for (TImage* pane : {w->imgBefore, w->imgAfter}) {
+            QCOMPARE(pane->Picture.Bitmap().Width(), 2);
+            QCOMPARE(pane->Picture.Bitmap().Pixel(0, 0), clBlue);
+            QCOMPARE(pane->size(), QSize(2, 1));
+        }
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clLime);
     }
 
     // ---------------------------------------------------------------- the check command
@@ -314,7 +355,7 @@ private slots:
 
         // Nothing loaded yet: nothing happens.
         w->btnCheck->click();
-        QVERIFY(w->bmpAfter->Empty());
+        QVERIFY(w->bmpAfter->Image.Empty());
         QVERIFY(dialogs->Messages.empty());
 
         Load(*w, dir.File("s.png"));
@@ -326,29 +367,29 @@ private slots:
         const TColor expected[] = {clLime, Rgb(0, 128, 0), Rgb(255, 128, 0), Rgb(128, 128, 128), clLime,
                                    Rgb(200, 100, 50)};
         for (int x = 0; x < 6; ++x) {
-            QCOMPARE(w->bmpAfter->Pixel(x, 0), expected[x]);
+            QCOMPARE(w->bmpAfter->Image.Pixel(x, 0), expected[x]);
             QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(x, 0), expected[x]);
-            QCOMPARE(w->bmpBefore->Pixel(x, 0), ColorOf(sprite.pixel(x, 0)));
+            QCOMPARE(w->bmpBefore->Image.Pixel(x, 0), ColorOf(sprite.pixel(x, 0)));
         }
-        QVERIFY(w->bmpAfter->PixelFormat() == TPixelFormat::pf24bit);
+        QVERIFY(w->bmpAfter->Image.PixelFormat() == TPixelFormat::pf24bit);
 
         // Lime is protected even inside the window; (200, 100, 50) moves with p = 220.
         w->tbWidth->setValue(120);
         w->tbHose->setValue(36);
         w->tb->setValue(0);
         w->btnCheck->click();
-        QCOMPARE(w->bmpAfter->Pixel(4, 0), clLime);
+        QCOMPARE(w->bmpAfter->Image.Pixel(4, 0), clLime);
         w->tbWidth->setValue(220);
         w->tbHose->setValue(0);
         w->tb->setValue(120);
         w->btnCheck->click();
-        QCOMPARE(w->bmpAfter->Pixel(5, 0), Rgb(50, 200, 50));
+        QCOMPARE(w->bmpAfter->Image.Pixel(5, 0), Rgb(50, 200, 50));
 
         // The picture chosen for loading has gone: the check does nothing.
         fs::remove(dir.File("s.png"));
         w->tb->setValue(240);
         w->btnCheck->click();
-        QCOMPARE(w->bmpAfter->Pixel(5, 0), Rgb(50, 200, 50));
+        QCOMPARE(w->bmpAfter->Image.Pixel(5, 0), Rgb(50, 200, 50));
     }
 
     // ---------------------------------------------------------------- L and R
@@ -362,12 +403,12 @@ private slots:
         QVERIFY(first.save(Q(dir.File("first.png"))));
         QVERIFY(second.save(Q(dir.File("second.png"))));
 
-        // L before any check empties the before picture and both panes.
+        // L before any check keeps the loaded picture.
         Load(*w, dir.File("first.png"));
         w->btnL->click();
-        QVERIFY(w->bmpBefore->Empty());
-        QVERIFY(w->imgBefore->Picture.Bitmap().Empty());
-        QVERIFY(w->imgAfter->Picture.Bitmap().Empty());
+        QCOMPARE(w->bmpBefore->Image.Width(), 2);
+        QCOMPARE(w->imgBefore->Picture.Bitmap().Pixel(1, 0), clBlue);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(1, 0), clBlue);
 
         Load(*w, dir.File("first.png"));
         w->tbWidth->setValue(240);
@@ -375,28 +416,33 @@ private slots:
         w->btnCheck->click();
         // R discards the result; L afterwards leaves the before picture as it was.
         w->btnR->click();
-        QCOMPARE(w->bmpAfter->Pixel(0, 0), clRed);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
         QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clRed);
         w->btnL->click();
-        QCOMPARE(w->bmpBefore->Pixel(0, 0), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
 
         // Check, then L: the result is the new before picture; a second change builds on it.
         w->btnCheck->click();
         w->btnL->click();
-        QCOMPARE(w->bmpBefore->Pixel(0, 0), clLime);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clLime);
         QCOMPARE(w->imgBefore->Picture.Bitmap().Pixel(0, 0), clLime);
         w->tbWidth->setValue(120);
         w->tb->setValue(240);
         w->btnCheck->click();
-        QCOMPARE(w->bmpAfter->Pixel(0, 0), clBlue);
-        QCOMPARE(w->bmpAfter->Pixel(1, 0), clBlue);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clBlue);
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clBlue);
 
-        // L after loading another picture but before checking brings back the earlier result.
+        // L, R and save after loading another picture act on that picture, not the earlier result.
         Load(*w, dir.File("second.png"));
         w->btnL->click();
-        QCOMPARE(w->bmpBefore->Width(), 2);
-        QCOMPARE(w->bmpBefore->Pixel(0, 0), clBlue);
-        QCOMPARE(w->imgBefore->geometry(), QRect(0, 0, 1, 1)); // sizes stay
+        QCOMPARE(w->bmpBefore->Image.Width(), 1);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clLime);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+        w->btnR->click();
+        QCOMPARE(w->bmpAfter->Image.Width(), 1);
+        Save(*w, dir.File("saved.png"));
+        QCOMPARE(QImage(Q(dir.File("saved.png"))).size(), QSize(1, 1));
+        QVERIFY(dialogs->Messages.empty());
     }
 
     // ---------------------------------------------------------------- zoom and picker
@@ -446,7 +492,7 @@ private slots:
         QCOMPARE(w->tbWidth->value(), 215);
         QCOMPARE(w->pnWidth->Color(), Rgb(255, 191, 0)); // the complement of hue 225
 
-        w->bmpBefore->Clear();
+        w->bmpBefore->Image.Clear();
         const QImage blue = MakeImage(1, 1, {0x0000ff});
         QVERIFY(blue.save(Q(dir.File("b.png"))));
         Load(*w, dir.File("b.png"));
@@ -456,7 +502,7 @@ private slots:
         // With the default tolerance pure blue lies outside the window and stays.
         w->tb->setValue(120);
         w->btnCheck->click();
-        QCOMPARE(w->bmpAfter->Pixel(0, 0), clBlue);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clBlue);
     }
 
     // ---------------------------------------------------------------- previews and readout
@@ -525,7 +571,7 @@ private slots:
             const QImage written(Q(dir.File(name)));
             QCOMPARE(written.size(), QSize(3, 2));
             for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 3; ++x) QCOMPARE(ColorOf(written.pixel(x, y)), w->bmpAfter->Pixel(x, y));
+                for (int x = 0; x < 3; ++x) QCOMPARE(ColorOf(written.pixel(x, y)), w->bmpAfter->Image.Pixel(x, y));
         }
         QCOMPARE(ColorOf(QImage(Q(dir.File("out.png"))).pixel(0, 0)), clLime);
 
@@ -565,7 +611,7 @@ private slots:
                                         QImage::Format_ARGB32);
         QVERIFY(sprite.save(Q(dir.File("rgba.png"))));
         Load(*w, dir.File("rgba.png"));
-        QVERIFY(w->bmpBeforeAlpha.Width() == 4);
+        QVERIFY(w->bmpBefore->Alpha.Width() == 4);
         Save(*w, dir.File("loaded.png"));
         w->tbWidth->setValue(240);
         w->tbHose->setValue(0);
@@ -611,7 +657,7 @@ private slots:
         const QImage opaque = MakeImage(1, 1, {0xff0000});
         QVERIFY(opaque.save(Q(dir.File("o.bmp"))));
         Load(*w, dir.File("o.bmp"));
-        QVERIFY(w->bmpBeforeAlpha.Empty());
+        QVERIFY(w->bmpBefore->Alpha.Empty());
         Save(*w, dir.File("o.png"));
         QVERIFY(!QImage(Q(dir.File("o.png"))).hasAlphaChannel());
     }
@@ -661,6 +707,242 @@ private slots:
         Save(*w, target);
         QCOMPARE(dialogs->Messages.size(), size_t(1));
         QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + target + " を作成できません."));
+    }
+
+    // ---------------------------------------------------------------- undo and redo
+
+    // Load, check, L, check; every state comes back with Ctrl+Z and again with Ctrl+Y and
+    // Ctrl+Shift+Z: both pictures, their transparency, the panes and the zoom.
+    void undoRedoRestoresEachState()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        const QImage sprite = MakeImage(2, 1, {qRgba(255, 0, 0, 255), qRgba(0, 0, 255, 100)}, QImage::Format_ARGB32);
+        QVERIFY(sprite.save(Q(dir.File("s.png"))));
+
+        struct Shown {
+            int Zoom;
+            QSize Pane;
+            TColor Before0, Before1, After0, After1;
+            int Alpha1; // stored alpha byte of pixel 1 of the after picture (255 - alpha), -1: none
+        };
+        const auto shown = [&] {
+            const TBitmap& alpha = w->bmpAfter->Alpha;
+            return Shown{w->rgZoom->ItemIndex(), w->imgAfter->size(),
+                         w->imgBefore->Picture.Bitmap().Pixel(0, 0), w->imgBefore->Picture.Bitmap().Pixel(1, 0),
+                         w->imgAfter->Picture.Bitmap().Pixel(0, 0), w->imgAfter->Picture.Bitmap().Pixel(1, 0),
+                         alpha.Empty() ? -1 : alpha.ConstScanLine(0)[1]};
+        };
+        const auto same = [](const Shown& a, const Shown& b) {
+            return a.Zoom == b.Zoom && a.Pane == b.Pane && a.Before0 == b.Before0 && a.Before1 == b.Before1 &&
+                   a.After0 == b.After0 && a.After1 == b.After1 && a.Alpha1 == b.Alpha1;
+        };
+        const auto undo = [&] { QTest::keyClick(w.get(), Qt::Key_Z, Qt::ControlModifier); };
+
+        // Undo gives back the state right before each command, zoom changes in between included.
+        std::vector<Shown> states{shown()};
+        states[0].Pane = QSize(0, 0); // the empty picture's size, not the design size
+        Load(*w, dir.File("s.png"));
+        states.push_back(shown());
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        SelectZoom(*w, 2);
+        states.push_back(shown());
+        w->btnL->click();
+        states.push_back(shown());
+        w->tbWidth->setValue(120);
+        w->tb->setValue(0);
+        w->btnCheck->click();
+        states.push_back(shown());
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(states[4].After0, clRed);
+        QCOMPARE(states[4].Alpha1, 155);
+        QCOMPARE(w->History.UndoCount(), size_t(4));
+
+        for (int i = 3; i >= 0; --i) {
+            undo();
+            QVERIFY2(same(shown(), states[static_cast<size_t>(i)]), std::to_string(i).c_str());
+        }
+        undo(); // nothing left: nothing changes
+        QVERIFY(same(shown(), states[0]));
+        for (size_t i = 1; i < states.size(); ++i) {
+            if (i % 2)
+                QTest::keyClick(w.get(), Qt::Key_Y, Qt::ControlModifier);
+            else
+                QTest::keyClick(w.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+            QVERIFY2(same(shown(), states[i]), std::to_string(i).c_str());
+        }
+
+        // A new command after undoing drops the steps that were undone.
+        undo();
+        undo();
+        w->btnR->click();
+        QCOMPARE(w->History.RedoCount(), size_t(0));
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clRed);
+        undo();
+        QVERIFY(same(shown(), states[2]));
+        // R with nothing to discard and a cancelled load are no steps.
+        w->btnR->click();
+        w->btnR->click();
+        dialogs->OpenAnswers.push_back(std::nullopt);
+        w->btnLoad->click();
+        QCOMPARE(w->History.UndoCount(), size_t(3));
+    }
+
+    // Steps share pixel stores, so a deep history of a small picture costs a few pictures; the
+    // limit in bytes drops the oldest steps and keeps the newest.
+    void historyIsBoundedByMemory()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QImage sprite(100, 100, QImage::Format_RGB32);
+        sprite.fill(0xff0000);
+        QVERIFY(sprite.save(Q(dir.File("s.bmp"))));
+        Load(*w, dir.File("s.bmp"));
+        const size_t picture = 100 * 100 * 3;
+        for (int i = 0; i < 200; ++i) {
+            w->tb->setValue(i % 2 ? 120 : 240);
+            w->tbWidth->setValue(240);
+            w->btnCheck->click();
+            w->btnR->click();
+        }
+        QCOMPARE(w->History.UndoCount(), size_t(401));
+        // The before picture is shared by every step; each check made one new picture.
+        QVERIFY(w->History.Bytes() < 202 * (picture + 400));
+
+        w->History.SetByteLimit(10 * picture);
+        QVERIFY(w->History.Bytes() <= 10 * picture);
+        QVERIFY(w->History.UndoCount() >= 9);
+        w->History.SetByteLimit(0);
+        QCOMPARE(w->History.UndoCount(), size_t(1));
+        w->Undo();
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime); // the last check's result
+        QVERIFY(!w->History.CanUndo());
+    }
+
+    // ---------------------------------------------------------------- drag and drop
+
+    void dropLoadsPicture()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(1, 1, {0xff0000}).save(Q(dir.File("DROP.PNG")), "PNG"));
+        WriteFile(dir.File("notes.txt"), "text");
+        const auto mime = [](const std::vector<std::string>& paths) {
+            auto data = std::make_unique<QMimeData>();
+            QList<QUrl> urls;
+            for (const std::string& path : paths) urls.push_back(QUrl::fromLocalFile(Q(path)));
+            data->setUrls(urls);
+            return data;
+        };
+        const auto accepted = [&](const QMimeData& data) {
+            QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(w.get(), &enter);
+            return enter.isAccepted();
+        };
+        const auto drop = [&](const QMimeData& data) {
+            QVERIFY(accepted(data));
+            QDropEvent event(QPointF(100, 100), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(w.get(), &event);
+        };
+
+        QVERIFY(w->acceptDrops());
+        QVERIFY(!accepted(*mime({dir.File("notes.txt")})));
+        QVERIFY(!accepted(*mime({dir.File("DROP.PNG"), dir.File("DROP.PNG")})));
+        drop(*mime({dir.File("DROP.PNG")}));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->imgBefore->Picture.Bitmap().Pixel(0, 0), clRed);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clRed);
+        // The check reads the dropped path, as it reads the open dialog's choice.
+        QCOMPARE(Q(w->od.FileName), Q(dir.File("DROP.PNG")));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+        w->Undo();
+        w->Undo();
+        QVERIFY(w->imgBefore->Picture.Bitmap().Empty());
+
+        // A file that cannot be read: the load button's message, nothing changes.
+        drop(*mime({dir.File("gone.png")}));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), Q("ファイル " + dir.File("gone.png") + " は開けません."));
+        QVERIFY(w->imgBefore->Picture.Bitmap().Empty());
+    }
+
+    // ---------------------------------------------------------------- Japanese dialogs and layout
+
+    void qtTextsAreJapanese()
+    {
+        // What the message boxes' buttons and the file dialog say.
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("キャンセル"));
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "File &name:"), QStringLiteral("ファイル名(&N):"));
+    }
+
+    void fileFiltersShowTheirTextOnce()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        for (TFileDialog* settings : {&w->od, &w->sd}) {
+            QFileDialog box;
+            SetupFileDialog(box, *settings, settings == &w->sd);
+            auto* combo = box.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+            QVERIFY(combo);
+            QStringList shown;
+            for (int i = 0; i < combo->count(); ++i) shown << combo->itemText(i);
+            if (settings == &w->od)
+                QCOMPARE(shown, (QStringList{QStringLiteral("対応しているﾌｧｲﾙ(*.bmp:*.png)"),
+                                            QStringLiteral("Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)"),
+                                            QStringLiteral("PortableNetworkGraphic(*.png)"),
+                                            QStringLiteral("すべてのﾌｧｲﾙ(*.*)")}));
+            else
+                QCOMPARE(shown.size(), 3);
+            // The patterns still filter, and the chosen filter is known by its full text.
+            QCOMPARE(box.nameFilters().first().endsWith(settings == &w->od ? "(*.bmp *.png)" : "(*.png)"), true);
+            combo->setCurrentIndex(1);
+            box.selectFile(QStringLiteral("x.bmp"));
+            TFileDialog result = *settings;
+            QVERIFY(TakeFileDialogResult(box, result));
+            QCOMPARE(result.FilterIndex, 2);
+        }
+    }
+
+    void nothingOverlapsOrIsClipped()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+
+        // The zoom items lie inside the group's frame, one below the other.
+        QStyleOptionGroupBox option;
+        option.initFrom(w->rgZoom);
+        option.text = w->rgZoom->title();
+        option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        const QRect inside = w->rgZoom->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                                QStyle::SC_GroupBoxContents, w->rgZoom);
+        QRect previous;
+        for (int i = 0; i < w->rgZoom->Count(); ++i) {
+            const QRect item = w->rgZoom->Button(i)->geometry();
+            QVERIFY2(inside.contains(item), std::to_string(i).c_str());
+            QVERIFY(item.height() >= w->rgZoom->Button(i)->fontMetrics().height());
+            QVERIFY(!item.intersects(previous));
+            previous = item;
+        }
+
+        // The three credit lines fit between the group box and the bottom edge, also after a click.
+        for (int click = 0; click < 2; ++click) {
+            const QRect credit = w->lbl->geometry();
+            QVERIFY(credit.height() >= 3 * w->lbl->fontMetrics().lineSpacing() - w->lbl->fontMetrics().leading() ||
+                    click == 1);
+            QVERIFY(credit.bottom() < w->height() - 2);
+            QVERIFY(!credit.intersects(w->gb->geometry()));
+            QTest::mouseClick(w->lbl, Qt::LeftButton, {}, QPoint(2, 2));
+        }
     }
 
     // ---------------------------------------------------------------- grid, editor, credit
