@@ -217,6 +217,17 @@ private:
     int skipCacheRows_ = 0;
 };
 
+// Kept out of line, so that the counting rows do not change how the compiler lays out the
+// plain ones.
+[[gnu::noinline]] void RecolourCounting(TBitmap& after, const TProtectedColors& protectedColors,
+                                        const THueWindow& window, THueCounts& counts)
+{
+    TRecolourer recolourer(protectedColors, window);
+    for (int32_t y = 0; y < after.Height(); ++y) recolourer.Row<true>(after.ScanLine(y), after.Width());
+    counts.Altered = recolourer.Altered;
+    counts.Kept = recolourer.Kept;
+}
+
 } // namespace
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
@@ -236,14 +247,12 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& p
     // A protected pixel ends with its before colour, which is exactly its colour after the
     // conversion to 24 bits; so leaving it alone equals restoring it, protection matters only
     // for pixels that would change, and one pass over the after picture decides everything.
-    TRecolourer recolourer(protectedColors, window);
-    if (counts == nullptr) {
-        for (int32_t y = 0; y < height; ++y) recolourer.Row<false>(after.ScanLine(y), width);
+    if (counts) {
+        RecolourCounting(after, protectedColors, window, *counts);
         return;
     }
-    for (int32_t y = 0; y < height; ++y) recolourer.Row<true>(after.ScanLine(y), width);
-    counts->Altered = recolourer.Altered;
-    counts->Kept = recolourer.Kept;
+    TRecolourer recolourer(protectedColors, window);
+    for (int32_t y = 0; y < height; ++y) recolourer.Row<false>(after.ScanLine(y), width);
 }
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window)
