@@ -77,10 +77,13 @@ int main(int argc, char** argv)
     cmdRecolour->add_option("--tolerance", recipe.Tolerance, "half width of the hue window (default 18)")
         ->check(CLI::Range(0, 36))
         ->option_text("0-36");
+    // One value each time, so that the inputs after them stay inputs.
     cmdRecolour->add_option("--map", recipe.Maps, "then this change on the result (P or hF : tolerance : target)")
+        ->allow_extra_args(false)
         ->option_text("P:T:H ...");
     cmdRecolour
         ->add_option("--variant", recipe.Variants, "one more output per input, <stem>_<NAME>, with its own changes")
+        ->allow_extra_args(false)
         ->option_text("NAME=P:T:H[/P:T:H...] ...");
     cmdRecolour->add_option("--recipe", recipe.RecipeFile, "JSON file of these options (the command line wins)")
         ->option_text("FILE.json");

@@ -133,10 +133,10 @@ TEST_F(CliRecipe, EachVariantIsItsOwnChainFromTheInput)
     EXPECT_EQ(pixels("sprite_Team_2-b.bmp"), WindowSession(sprite_, {{240, 36, 120}, {120, 18, 200}, {5, 3, 7}}));
     EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 3);
 
-    // Variants alone write only the variants.
+    // Variants alone write only the variants; an input right after --variant stays an input.
     fs::remove_all(out_);
     fs::create_directory(out_);
-    const TCliRun only = Recolour({"--variant", "a=h0:20:0", "--out-dir", out_});
+    const TCliRun only = RunCli({"recolour", "--variant", "a=h0:20:0", sprite_, "--out-dir", out_});
     ASSERT_EQ(only.Status, 0) << only.Err;
     EXPECT_EQ(Output("sprite_a.png"), WindowSession(sprite_, {{240, 20, 0}}));
     EXPECT_FALSE(fs::exists(fs::path(out_) / "sprite.png"));
