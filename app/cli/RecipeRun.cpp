@@ -83,15 +83,17 @@ TStringList ProtectedList(const TRecolourOptions& options)
 TDryRunReport::TDryRunReport(std::vector<TOutput> outputs, bool json)
     : outputs_(std::move(outputs)), results_(outputs_.size()), state_(outputs_.size(), 0), json_(json)
 {
-    for (size_t i = 0; i < outputs_.size(); ++i)
+    for (size_t i = 0; i < outputs_.size(); ++i) {
         if (!outputs_[i].Runs) state_[i] = 2;
+        index_.emplace(outputs_[i].Output, i);
+    }
 }
 
 void TDryRunReport::Run(const std::string& output, const std::function<void(TResult&)>& work)
 {
-    size_t index = 0;
-    while (index < outputs_.size() && outputs_[index].Output != output) ++index;
-    if (index == outputs_.size()) throw std::logic_error("no planned output " + output);
+    const auto found = index_.find(output);
+    if (found == index_.end()) throw std::logic_error("no planned output " + output);
+    const size_t index = found->second;
 
     // Marks the output failed unless work returns, so that the inputs after it still print.
     TResult result;

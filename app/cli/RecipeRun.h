@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/PictureFiles.h"
@@ -84,6 +85,7 @@ private:
     std::vector<TOutput> outputs_;
     std::vector<TResult> results_;
     std::vector<char> state_; // 0 waiting, 1 done, 2 failed
+    std::unordered_map<std::string, size_t> index_; // by output
     size_t printed_ = 0;
     bool json_;
     std::mutex mutex_;

@@ -416,5 +416,32 @@ TEST_F(CliRecipe, DryRunCountsAreTheEnginesAndNothingIsWritten)
         << text.Out;
 }
 
+// A file that fails, or is refused before the run, leaves the report of the others whole and in
+// the order of the inputs.
+TEST_F(CliRecipe, DryRunGoesOnPastFailedFiles)
+{
+    WriteFileBytes(dir_.File("bad.png"), {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 1});
+    TBitmap image;
+    MakeSprite(image, 6, 6);
+    WritePicture(dir_.File("last.png"), image);
+    const TCliRun run = Recolour({"--map", "200:36:10", "--variant", "v=0:1:2", "--dry-run", "--json", "-j", "3",
+                                  "--out-dir", dir_.Path().string()},
+                                 {sprite_, dir_.File("bad.png"), dir_.File("last.png")});
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_TRUE(Contains(run.Err, dir_.File("bad.png") + ": ")) << run.Err;
+    // Every output of sprite.png and last.png would replace its input: refused, so not reported.
+    EXPECT_TRUE(Contains(run.Err, "is an input file")) << run.Err;
+    std::istringstream lines(run.Out);
+    std::string line;
+    std::vector<std::string> files;
+    while (std::getline(lines, line)) {
+        const nlohmann::json j = nlohmann::json::parse(line);
+        files.push_back(j["file"]);
+        EXPECT_EQ(j["outputs"].size(), 1u) << line;
+        EXPECT_EQ(j["outputs"][0]["variant"], "v") << line;
+    }
+    EXPECT_EQ(files, (std::vector<std::string>{sprite_, dir_.File("last.png")}));
+}
+
 } // namespace
 } // namespace tintabrel::test
