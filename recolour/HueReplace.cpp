@@ -5,6 +5,7 @@
 #include "base/StringList.h"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace tintabrel {
@@ -61,11 +62,7 @@ TColor TProtectedColors::PixelColorOfLine(std::string_view line)
 
 namespace {
 
-// Decides the new colour of a pixel from its bytes. The mirrored hue is the hue of the pixel with
-// red and blue exchanged; it is num / d exactly, with num and d integers. Comparing num with
-// bound * d in integers decides every window test exactly as comparing the floating-point hue
-// with the integer bounds: a hue that is not a whole number lies at least 1/255 from one, far
-// beyond the rounding error of the conversion, and a whole-number hue is computed exactly.
+// Decides the new colour of each pixel from its bytes and writes it into the row.
 class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
@@ -74,49 +71,91 @@ public:
     {
     }
 
-    // New bytes blue | green << 8 | red << 16 with bit 24 set, or 0 when the pixel stays.
-    uint32_t Decide(int b, int g, int r)
-    {
-        const int mx = std::max({b, g, r});
-        const int mn = std::min({b, g, r});
-        const int d = mx - mn;
-        if (d == 0) return 0; // grey: no hue
-        int num;
-        // The order of the tests decides ties of the largest component, as the conversion does.
-        if (mx == g) num = 60 * (r - b + 2 * d);
-        else if (mx == r) num = 60 * (b - g + 4 * d);
-        else if (r > g) num = 60 * (g - r + 6 * d);
-        else num = 60 * (g - r);
-        if (num < lo_ * d || num > hi_ * d) return 0;
-        if (!protected_.Empty() && protected_.Contains(MakeColor(static_cast<uint8_t>(r), static_cast<uint8_t>(g),
-                                                                 static_cast<uint8_t>(b))))
-            return 0;
-        // The new colour depends only on the largest and smallest component (saturation and
-        // value) once the target hue is fixed, so each pair is converted once per run.
-        uint32_t& result = results_[static_cast<size_t>(mx) << 8 | static_cast<size_t>(mn)];
-        if (result == 0) {
-            const THSV hsv = TColorConvert::RGBToHSV(mx, mn, mn);
-            const TRGBBytes out = TColorConvert::HSVToRGB(target_, hsv.S, hsv.V);
-            result = 1u << 24 | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
-        }
-        return result;
-    }
+    // Pixels given a new colour and pixels the list kept, by the rows run with counting.
+    int64_t Altered = 0;
+    int64_t Kept = 0;
 
+    template <bool Counting>
     void Row(uint8_t* row, int32_t width)
     {
         // Sprites have few colours, so decisions are kept in a small cache by colour. Photos
         // have too many for it to hit; when a row mostly misses, the next rows go without it.
         if (skipCacheRows_ > 0) {
             --skipCacheRows_;
-            Row<false>(row, width);
-        } else if (Row<true>(row, width)) {
+            Row<false, Counting>(row, width);
+        } else if (Row<true, Counting>(row, width)) {
             skipCacheRows_ = 64;
         }
     }
 
 private:
+    static constexpr uint32_t kWrite = 1u << 24;
+    static constexpr uint32_t kAltered = 1u << 25;
+    static constexpr uint32_t kKept = 1u << 26;
+
+    // New bytes blue | green << 8 | red << 16 with bit 24 set, or 0 when the pixel stays.
+    uint32_t Decide(int b, int g, int r)
+    {
+        const int mx = std::max({b, g, r});
+        const int mn = std::min({b, g, r});
+        if (!InWindow(b, g, r, mx, mn)) return 0;
+        if (IsProtected(b, g, r)) return 0;
+        return Recoloured(mx, mn);
+    }
+
+    // The same decision for counting: the result has bit 25 set when the pixel changes, and is
+    // only kKept (bit 26, nothing written) when the list keeps a pixel that would change. A pixel
+    // whose new colour is its own stays and counts in neither.
+    uint32_t DecideCounting(int b, int g, int r)
+    {
+        const int mx = std::max({b, g, r});
+        const int mn = std::min({b, g, r});
+        if (!InWindow(b, g, r, mx, mn)) return 0;
+        const uint32_t result = Recoloured(mx, mn);
+        if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
+        return IsProtected(b, g, r) ? kKept : result | kAltered;
+    }
+
+    // Non-grey, and the mirrored hue inside the window. The mirrored hue is the hue of the pixel
+    // with red and blue exchanged; it is num / d exactly, with num and d integers. Comparing num
+    // with bound * d in integers decides every window test exactly as comparing the
+    // floating-point hue with the integer bounds: a hue that is not a whole number lies at least
+    // 1/255 from one, far beyond the rounding error of the conversion, and a whole-number hue is
+    // computed exactly.
+    bool InWindow(int b, int g, int r, int mx, int mn) const
+    {
+        const int d = mx - mn;
+        if (d == 0) return false; // grey: no hue
+        int num;
+        // The order of the tests decides ties of the largest component, as the conversion does.
+        if (mx == g) num = 60 * (r - b + 2 * d);
+        else if (mx == r) num = 60 * (b - g + 4 * d);
+        else if (r > g) num = 60 * (g - r + 6 * d);
+        else num = 60 * (g - r);
+        return num >= lo_ * d && num <= hi_ * d;
+    }
+
+    bool IsProtected(int b, int g, int r) const
+    {
+        return !protected_.Empty() && protected_.Contains(MakeColor(static_cast<uint8_t>(r), static_cast<uint8_t>(g),
+                                                                    static_cast<uint8_t>(b)));
+    }
+
+    // The new colour depends only on the largest and smallest component (saturation and value)
+    // once the target hue is fixed, so each pair is converted once per run.
+    uint32_t Recoloured(int mx, int mn)
+    {
+        uint32_t& result = results_[static_cast<size_t>(mx) << 8 | static_cast<size_t>(mn)];
+        if (result == 0) {
+            const THSV hsv = TColorConvert::RGBToHSV(mx, mn, mn);
+            const TRGBBytes out = TColorConvert::HSVToRGB(target_, hsv.S, hsv.V);
+            result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
+        }
+        return result;
+    }
+
     // Returns whether the cache mostly missed.
-    template <bool UseCache>
+    template <bool UseCache, bool Counting>
     bool Row(uint8_t* row, int32_t width)
     {
         // Runs of one colour are common, so the previous pixel's decision is reused first.
@@ -135,20 +174,32 @@ private:
                     if (slot.Key != (key | kKnown)) {
                         ++misses;
                         slot.Key = key | kKnown;
-                        slot.Result = Decide(row[i], row[i + 1], row[i + 2]);
+                        slot.Result = Decision<Counting>(row[i], row[i + 1], row[i + 2]);
                     }
                     lastResult = slot.Result;
                 } else {
-                    lastResult = Decide(row[i], row[i + 1], row[i + 2]);
+                    lastResult = Decision<Counting>(row[i], row[i + 1], row[i + 2]);
                 }
             }
-            if (lastResult != 0) {
-                row[i] = static_cast<uint8_t>(lastResult);
-                row[i + 1] = static_cast<uint8_t>(lastResult >> 8);
-                row[i + 2] = static_cast<uint8_t>(lastResult >> 16);
+            if constexpr (Counting) {
+                Altered += lastResult >> 25 & 1;
+                Kept += lastResult >> 26 & 1;
+                if (!(lastResult & kWrite)) continue;
+            } else if (lastResult == 0) {
+                continue;
             }
+            row[i] = static_cast<uint8_t>(lastResult);
+            row[i + 1] = static_cast<uint8_t>(lastResult >> 8);
+            row[i + 2] = static_cast<uint8_t>(lastResult >> 16);
         }
         return misses * 2 > lookups;
+    }
+
+    template <bool Counting>
+    uint32_t Decision(int b, int g, int r)
+    {
+        if constexpr (Counting) return DecideCounting(b, g, r);
+        else return Decide(b, g, r);
     }
 
     const TProtectedColors& protected_;
@@ -157,7 +208,7 @@ private:
     const double target_;
     std::vector<uint32_t> results_; // by largest << 8 | smallest component; 0 = not yet known
     static constexpr int kCacheBits = 12;
-    static constexpr uint32_t kKnown = 1u << 24;
+    static constexpr uint32_t kKnown = 1u << 24; // in a slot's key
     struct TSlot {
         uint32_t Key = 0; // colour | kKnown once filled
         uint32_t Result = 0;
@@ -166,10 +217,21 @@ private:
     int skipCacheRows_ = 0;
 };
 
+// Kept out of line, so that the counting rows do not change how the compiler lays out the
+// plain ones.
+[[gnu::noinline]] void RecolourCounting(TBitmap& after, const TProtectedColors& protectedColors,
+                                        const THueWindow& window, THueCounts& counts)
+{
+    TRecolourer recolourer(protectedColors, window);
+    for (int32_t y = 0; y < after.Height(); ++y) recolourer.Row<true>(after.ScanLine(y), after.Width());
+    counts.Altered = recolourer.Altered;
+    counts.Kept = recolourer.Kept;
+}
+
 } // namespace
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window)
+                const THueWindow& window, THueCounts* counts)
 {
     if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
         window.Target < 0 || window.Target > 360)
@@ -185,13 +247,31 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& p
     // A protected pixel ends with its before colour, which is exactly its colour after the
     // conversion to 24 bits; so leaving it alone equals restoring it, protection matters only
     // for pixels that would change, and one pass over the after picture decides everything.
+    if (counts) {
+        RecolourCounting(after, protectedColors, window, *counts);
+        return;
+    }
     TRecolourer recolourer(protectedColors, window);
-    for (int32_t y = 0; y < height; ++y) recolourer.Row(after.ScanLine(y), width);
+    for (int32_t y = 0; y < height; ++y) recolourer.Row<false>(after.ScanLine(y), width);
 }
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window)
 {
     ReplaceHue(before, after, TProtectedColors(protectedList), window);
+}
+
+// ---------------------------------------------------------------- PickedSourcePosition
+
+std::optional<int> PickedSourcePosition(TColor color)
+{
+    const THSV hsv = TColorConvert::RGBToHSV(RedOf(color), GreenOf(color), BlueOf(color));
+    if (hsv.S == 0.0) return std::nullopt;
+    // 235, not 240: the picked hue lands 4 to 5 above the window's centre, and hues from 236 to
+    // 240 land near 359 while their mirrored hue is near 0. The window has always picked so.
+    int p = 235 - static_cast<int>(std::trunc(hsv.H));
+    if (p > 360) p -= 360;
+    if (p < 0) p += 360;
+    return p;
 }
 
 } // namespace tintabrel

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -49,14 +50,26 @@ struct THueWindow {
     int Target = 0;     // new hue in degrees, 0..360
 };
 
+// What one run changes, counted on request (a dry run shows it before files are written).
+struct THueCounts {
+    int64_t Altered = 0; // pixels given a colour other than their own
+    int64_t Kept = 0;    // pixels that the run would give another colour but the list protects
+};
+
 // after becomes a copy of before (sharing its store until it changes), converted to 24 bits per
 // pixel; then every pixel that is not grey, whose mirrored hue h satisfies
 // Source - Tolerance <= h <= Source + Tolerance (both inclusive, no wrap round 0 or 360) and
 // whose colour is not protected takes the hue Target with its saturation and value unchanged.
 // before is never changed. Settings outside the ranges above raise std::invalid_argument, and
-// so does passing one bitmap as both before and after.
+// so does passing one bitmap as both before and after. With counts, the run also counts what it
+// does (a little slower; the result is the same).
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window);
+                const THueWindow& window, THueCounts* counts = nullptr);
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window);
+
+// The source position a click on a pixel of this colour picks, as the window's colour picker
+// sets its source slider: 235 - trunc(hue), brought into 0..359. None for a grey colour, which
+// has no hue.
+std::optional<int> PickedSourcePosition(TColor color);
 
 } // namespace tintabrel

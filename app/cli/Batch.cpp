@@ -1,6 +1,7 @@
 // recolour and convert: plan every output before anything is written, then run the files in
 // parallel, each on its own bitmaps, reporting failures per file.
 #include "app/cli/CliTool.h"
+#include "app/cli/RecipeRun.h"
 
 #include "base/Exceptions.h"
 #include "base/StringList.h"
@@ -71,6 +72,7 @@ struct TJob {
     TPictureKind OutputKind = TPictureKind::Unknown;
     std::string Refusal;
     bool Overwrite = false; // an existing output may be replaced
+    std::string Variant;    // recolour: the recipe variant this output is of, "" for the plain chain
 };
 
 // The same file reached by two spellings must count as one output.
@@ -329,7 +331,13 @@ int RunRecolour(const TRecolourOptions& options)
                 job.Output = (fs::path(out.OutputDir) / name).string();
                 job.OutputKind = KindOfExtension(ExtractExtension(name), false);
             }
-            jobs.push_back(job);
+            // The plain output when the recipe has a chain, then one output per variant.
+            if (!options.Recipe.Chain.empty()) jobs.push_back(job);
+            for (const TVariant& variant : options.Recipe.Variants) {
+                jobs.push_back(job);
+                jobs.back().Output = VariantOutput(job.Output, variant.Name);
+                jobs.back().Variant = variant.Name;
+            }
         }
     }
     for (TJob& job : jobs) {
@@ -337,25 +345,30 @@ int RunRecolour(const TRecolourOptions& options)
         // A name that does not tell the format keeps the input's format.
         if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
     }
-    CheckOutputs(jobs, out.Overwrite);
+    // A dry run writes nothing, so existing outputs do not matter to it.
+    CheckOutputs(jobs, out.Overwrite || options.DryRun);
 
-    TStringList list;
-    if (!options.ListFile.empty()) {
-        try {
-            list.LoadFromFile(options.ListFile);
-        } catch (const std::exception& e) {
-            throw TUsageError("--list: " + std::string(e.what()));
-        }
-    }
     // Built once and only read by the workers.
-    const TProtectedColors protectedColors(list);
+    const TProtectedColors protectedColors(ProtectedList(options));
+    std::optional<TDryRunReport> dryRun;
+    if (options.DryRun) dryRun.emplace(TDryRunReport::OutputsOf(jobs), options.Json);
 
     return RunJobs(jobs, options.Run, [&](const TJob& job, TReporter& reporter) {
+        const TChain& chain = ChainOf(options.Recipe, job.Variant);
         TPictureData data;
+        TPictureData result;
+        if (dryRun) {
+            dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
+                LoadInput(job, data);
+                ApplyChain(data, chain, protectedColors, result, &report.Changes);
+                report.Width = data.Image.Width();
+                report.Height = data.Image.Height();
+            });
+            return;
+        }
         LoadInput(job, data);
-        TBitmap after;
-        ReplaceHue(data.Image, after, protectedColors, options.Window);
-        Save(job, after, data.Alpha, out.Png, reporter);
+        ApplyChain(data, chain, protectedColors, result);
+        Save(job, result.Image, result.Alpha, out.Png, reporter);
     });
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/PictureFiles.h"
+#include "app/cli/Recipe.h"
 #include "recolour/HueReplace.h"
 
 namespace tintabrel::cli {
@@ -34,7 +35,9 @@ struct TRunOptions {
 };
 
 struct TRecolourOptions {
-    THueWindow Window;
+    TRecipe Recipe;      // the changes and variants (app/cli/Recipe.h)
+    bool DryRun = false; // count what each change would do, write nothing
+    bool Json = false;   // the dry run's report as JSON
     std::string ListFile; // empty: nothing protected
     TOutputOptions Output;
     TRunOptions Run;

@@ -14,7 +14,9 @@ using namespace tintabrel::cli;
 namespace {
 
 constexpr const char* Usage =
-    "usage: tintabrel-cli recolour --source P --target H [--tolerance T] [--list FILE]\n"
+    "usage: tintabrel-cli recolour [--source P | --from-hue F | --pick X,Y] [--tolerance T] [--target H]\n"
+    "                              [--map P:T:H]... [--variant NAME=P:T:H[/P:T:H...]]... [--recipe FILE.json]\n"
+    "                              [--list FILE] [--dry-run] [--json]\n"
     "                              (-o OUTPUT | --out-dir DIR) [--format png|bmp] [--overwrite]\n"
     "                              [--png-filter none|sub|up|average|paeth|adaptive] [--png-level 0-9]\n"
     "                              [--interlace] [-j N] [-q] INPUT...\n"
@@ -53,18 +55,40 @@ int main(int argc, char** argv)
     TRecolourOptions recolour;
     recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
     int format = 0;
+    TRecipeArgs recipe;
     CLI::App* cmdRecolour = app.add_subcommand("recolour", "give the pixels in a hue window a new hue");
-    cmdRecolour->add_option("--source", recolour.Window.Source, "source slider position (mirrored hue scale)")
-        ->required()
+    CLI::Option* source =
+        cmdRecolour->add_option("--source", recipe.Source, "source slider position (mirrored hue scale)")
+            ->check(CLI::Range(0, 360))
+            ->option_text("0-360");
+    CLI::Option* fromHue =
+        cmdRecolour
+            ->add_option("--from-hue", recipe.FromHue, "source as a hue in degrees: position (240 - F) mod 360")
+            ->check(CLI::Range(0, 360))
+            ->option_text("0-360");
+    CLI::Option* pick =
+        cmdRecolour->add_option("--pick", recipe.Pick, "source picked from pixel X,Y of each input, as a click does")
+            ->option_text("X,Y");
+    source->excludes(fromHue)->excludes(pick);
+    fromHue->excludes(pick);
+    cmdRecolour->add_option("--target", recipe.Target, "target hue in degrees")
         ->check(CLI::Range(0, 360))
-        ->option_text("0-360 REQUIRED");
-    cmdRecolour->add_option("--target", recolour.Window.Target, "target hue in degrees")
-        ->required()
-        ->check(CLI::Range(0, 360))
-        ->option_text("0-360 REQUIRED");
-    cmdRecolour->add_option("--tolerance", recolour.Window.Tolerance, "half width of the hue window (default 18)")
+        ->option_text("0-360");
+    cmdRecolour->add_option("--tolerance", recipe.Tolerance, "half width of the hue window (default 18)")
         ->check(CLI::Range(0, 36))
         ->option_text("0-36");
+    // One value each time, so that the inputs after them stay inputs.
+    cmdRecolour->add_option("--map", recipe.Maps, "then this change on the result (P or hF : tolerance : target)")
+        ->allow_extra_args(false)
+        ->option_text("P:T:H ...");
+    cmdRecolour
+        ->add_option("--variant", recipe.Variants, "one more output per input, <stem>_<NAME>, with its own changes")
+        ->allow_extra_args(false)
+        ->option_text("NAME=P:T:H[/P:T:H...] ...");
+    cmdRecolour->add_option("--recipe", recipe.RecipeFile, "JSON file of these options (the command line wins)")
+        ->option_text("FILE.json");
+    cmdRecolour->add_flag("--dry-run", recolour.DryRun, "write nothing; count what each change would alter");
+    cmdRecolour->add_flag("--json", recolour.Json, "the dry run's report as one JSON object per file");
     cmdRecolour->add_option("--list", recolour.ListFile, "protected-colour list (ColorList.dat format)")
         ->option_text("FILE");
     CLI::Option* outFile =
@@ -120,6 +144,7 @@ int main(int argc, char** argv)
 
     try {
         if (*cmdRecolour) {
+            ResolveRecipe(*cmdRecolour, recipe, recolour);
             if (recolour.Output.OutputFile.empty() && recolour.Output.OutputDir.empty())
                 throw TUsageError("recolour needs -o OUTPUT or --out-dir DIR");
             recolour.Output.Format = static_cast<TPictureKind>(format);

@@ -518,13 +518,8 @@ void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x,
 {
     const int z = ZoomFactor();
     const TColor color = imgBefore->Picture.Bitmap().Canvas().Pixels(x / z, y / z);
-    const THSV hsv = TColorConvert::RGBToHSV(RedOf(color), GreenOf(color), BlueOf(color));
     // A grey pixel (an empty pane reads as white) has no hue to pick: the slider stays.
-    if (hsv.S == 0.0) return;
-    int p = 235 - static_cast<int>(std::trunc(hsv.H));
-    if (p > 360) p -= 360;
-    if (p < 0) p += 360;
-    tbWidth->setValue(p);
+    if (const std::optional<int> p = PickedSourcePosition(color)) tbWidth->setValue(*p);
 }
 
 void TfrmMain::tbWidthChange()

@@ -333,6 +333,61 @@ TEST(HueReplaceTest, OtherBeforeFormatsMatchTheStepByStepCommand)
     }
 }
 
+// Counting gives the same picture, and counts what comparing whole pictures finds: the pixels
+// whose colour changed, and those that differ from a run without the list.
+TEST(HueReplaceTest, CountsAreWhatThePicturesShow)
+{
+    std::vector<TColor> colours;
+    std::mt19937 random(13);
+    for (int i = 0; i < 5000; ++i) {
+        const TColor c = static_cast<TColor>(random() & 0xFFFFFF);
+        for (int n = 0; n < 1 + i % 7; ++n) colours.push_back(c); // runs, and colours seen again
+    }
+    // Already at the target hue: inside the window but unchanged, so counted in neither.
+    for (int i = 0; i < 50; ++i) colours.push_back(MakeColor(0, 200, 0));
+    TBitmap source;
+    Make24(source, 211, 97, colours);
+    TStringList list = ListOf({"clLime", "clRed"});
+    for (size_t i = 0; i < colours.size(); i += 97) list.Add(ColorToText(colours[i]));
+    for (const THueWindow w : {THueWindow{120, 36, 120}, THueWindow{240, 18, 0}, THueWindow{0, 0, 200}}) {
+        const std::string name = "p=" + std::to_string(w.Source) + " t=" + std::to_string(w.Tolerance);
+        TBitmap plain, counted, unprotected;
+        ReplaceHue(source, plain, list, w);
+        THueCounts counts;
+        ReplaceHue(source, counted, TProtectedColors(list), w, &counts);
+        ReplaceHue(source, unprotected, TStringList(), w);
+        ExpectSamePixels(counted, plain, name);
+        int64_t altered = 0, kept = 0;
+        for (int32_t y = 0; y < source.Height(); ++y)
+            for (int32_t x = 0; x < source.Width(); ++x) {
+                altered += plain.Pixel(x, y) != source.Pixel(x, y);
+                kept += plain.Pixel(x, y) != unprotected.Pixel(x, y);
+            }
+        EXPECT_EQ(counts.Altered, altered) << name;
+        EXPECT_EQ(counts.Kept, kept) << name;
+        if (w.Tolerance > 0) {
+            EXPECT_GT(kept, 0) << name;
+        }
+    }
+}
+
+TEST(HueReplaceTest, PickerPositionsOfColours)
+{
+    struct {
+        RGB colour;
+        int position; // -1: grey, nothing picked
+    } cases[] = {
+        {{255, 0, 0}, 235},  {{0, 255, 0}, 115},  {{200, 100, 50}, 215}, {{0, 0, 255}, 355},
+        {{0, 17, 255}, 359}, // hue 236 exactly: 235 - 236 wraps to 359
+        {{255, 0, 1}, 236},  // hue 359.76
+        {{255, 1, 0}, 235},  // hue 0.24
+        {{80, 80, 80}, -1},  {{255, 255, 255}, -1}, {{0, 0, 0}, -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PickedSourcePosition(ColorOf(c.colour)).value_or(-1), c.position)
+            << c.colour.r << "," << c.colour.g << "," << c.colour.b;
+}
+
 TEST(HueReplaceTest, ProtectedColoursOfAList)
 {
     struct {

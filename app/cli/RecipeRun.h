@@ -1,0 +1,94 @@
+// Running a recipe on one picture: its chain of changes, each starting from the result of the
+// one before, and the dry run's report of what each change would do.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/PictureFiles.h"
+#include "app/cli/Recipe.h"
+#include "base/StringList.h"
+
+namespace tintabrel::cli {
+
+struct TRecolourOptions;
+
+// One change on a picture, as the window's check: after becomes before with the pixels of the
+// window recoloured, the alpha kept. Every recipe step goes through here.
+void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
+                 const THueWindow& window, THueCounts* counts = nullptr);
+
+// The source position that pick sets on picture: a click on that pixel at zoom 1. A pixel outside
+// the picture or a grey one (no hue) raises std::runtime_error.
+int PickSource(const TBitmap& picture, const TPixelPick& pick);
+
+struct TChangeReport {
+    THueWindow Window; // with the picked source, when the change picks it
+    std::optional<TPixelPick> Pick;
+    THueCounts Counts;
+};
+
+// result becomes input after every change of chain in turn, exactly as check, L, check ... in
+// the window: each change starts from the previous result, and the protected colours are looked
+// up in that step's before picture. With reports, each change is counted and reported there.
+void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
+                TPictureData& result, std::vector<TChangeReport>* reports = nullptr);
+
+// The chain of the plain output ("") or of the variant of that name.
+const TChain& ChainOf(const TRecipe& recipe, const std::string& variant);
+
+// Where the variant's output goes: output with "_" NAME before its extension.
+std::string VariantOutput(const std::string& output, const std::string& variant);
+
+// The protected list of options: --list (or the recipe file's path), or the recipe file's
+// colour strings; empty when neither. A list file that cannot be read is a TUsageError.
+TStringList ProtectedList(const TRecolourOptions& options);
+
+// What a dry run found, printed on standard output per input, in the order of the inputs
+// whatever order the jobs finish in: as text, or as one JSON object per line.
+class TDryRunReport {
+public:
+    struct TOutput {
+        std::string Input;
+        std::string Output;
+        std::string Variant;
+        bool Runs = true; // false for an output refused before the run
+    };
+    struct TResult {
+        int32_t Width = 0;
+        int32_t Height = 0;
+        std::vector<TChangeReport> Changes;
+    };
+
+    // Every planned output, those of one input next to each other.
+    TDryRunReport(std::vector<TOutput> outputs, bool json);
+
+    template <typename Jobs>
+    static std::vector<TOutput> OutputsOf(const Jobs& jobs)
+    {
+        std::vector<TOutput> outputs;
+        for (const auto& job : jobs) outputs.push_back({job.Input, job.Output, job.Variant, job.Refusal.empty()});
+        return outputs;
+    }
+
+    // Runs work for the output and prints what is complete. An output whose work throws is left
+    // out of the report (the exception goes on to the caller, which reports it).
+    void Run(const std::string& output, const std::function<void(TResult&)>& work);
+
+private:
+    void Finish(size_t index, TResult* result);
+    void Print(size_t first, size_t end);
+
+    std::vector<TOutput> outputs_;
+    std::vector<TResult> results_;
+    std::vector<char> state_; // 0 waiting, 1 done, 2 failed
+    std::unordered_map<std::string, size_t> index_; // by output
+    size_t printed_ = 0;
+    bool json_;
+    std::mutex mutex_;
+};
+
+} // namespace tintabrel::cli
