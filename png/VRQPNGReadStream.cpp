@@ -184,7 +184,8 @@ void TVRQPNGReadStream::ReadImage()
     BeginProgressPhase(0, 0, 30);
 
     alphaPlane_ = nullptr;
-    HasAlpha = IsGray = PaletteAlpha = false;
+    HasAlpha = IsGray = PaletteAlpha = SampleAlpha = false;
+    wideKey_ = false;
     Interlace = 0;
     ColorKind = -1;
     ActiveKey.clear();
@@ -346,12 +347,13 @@ void TVRQPNGReadStream::ReadPaletteChunk()
     StepProgress(0);
 }
 
-TColor TVRQPNGReadStream::ReadSampleColor()
+TColor TVRQPNGReadStream::ReadSampleColor(uint16_t* samples)
 {
     // Samples beyond the depth's range are cut to it, so a damaged chunk cannot produce a value
     // outside the colour range (such as the palette-index forms).
     if (ColorKind == 0) {
         const uint16_t s = ReadWordBE();
+        samples[0] = s;
         int32_t level;
         switch (BitDepth) {
         case 16: level = s >> 8; break;
@@ -366,6 +368,9 @@ TColor TVRQPNGReadStream::ReadSampleColor()
     const uint16_t r = ReadWordBE();
     const uint16_t g = ReadWordBE();
     const uint16_t b = ReadWordBE();
+    samples[0] = r;
+    samples[1] = g;
+    samples[2] = b;
     chunkLeft_ -= 6;
     const int shift = BitDepth == 16 ? 8 : 0;
     return ((r >> shift) & 0xFF) | (((g >> shift) & 0xFF) << 8) | (((b >> shift) & 0xFF) << 16);
@@ -381,7 +386,13 @@ void TVRQPNGReadStream::ReadTransparencyChunk()
         chunkLeft_ -= n;
         TransparentColor = PerIndexMark;
     } else {
-        TransparentColor = ReadSampleColor();
+        uint16_t samples[3] = {};
+        TransparentColor = ReadSampleColor(samples);
+        wideKey_ = BitDepth == 16;
+        for (int i = 0; i < 3; ++i) {
+            sampleKey_[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(samples[i] >> 8);
+            sampleKey_[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(samples[i]);
+        }
     }
     StepProgress(0);
 }
@@ -392,7 +403,8 @@ void TVRQPNGReadStream::ReadBackgroundChunk()
         BackgroundColor = PaletteIndexBase + ReadByte();
         chunkLeft_ -= 1;
     } else {
-        BackgroundColor = ReadSampleColor();
+        uint16_t samples[3] = {};
+        BackgroundColor = ReadSampleColor(samples);
     }
     StepProgress(0);
 }
@@ -540,7 +552,10 @@ void TVRQPNGReadStream::CreateBitmap()
     if (PaletteBuffer()) Bitmap->SetPalette(CreatePaletteFromQuads(PaletteBuffer(), PaletteCount));
     SizeForDecoding(*Bitmap, Width, Height);
 
-    if ((HasAlpha || PaletteAlpha) && AlphaTarget && AlphaTarget != Bitmap) {
+    // A 16-bit transparent colour is matched on full samples into an alpha plane; the bitmap's
+    // own transparent colour could only compare high bytes.
+    const bool keyPlane = wideKey_ && TransparentColor != -1 && !HasAlpha;
+    if ((HasAlpha || PaletteAlpha || keyPlane) && AlphaTarget && AlphaTarget != Bitmap) {
         AlphaTarget->Clear();
         AlphaTarget->SetTransparent(false);
         AlphaTarget->SetPixelFormat(TPixelFormat::pf8bit);
@@ -550,6 +565,7 @@ void TVRQPNGReadStream::CreateBitmap()
         AlphaTarget->SetPalette(CreatePaletteFromQuads(grey, count));
         SizeForDecoding(*AlphaTarget, Bitmap->Width(), Bitmap->Height());
         alphaPlane_ = AlphaTarget;
+        SampleAlpha = keyPlane;
     }
 }
 
@@ -645,6 +661,7 @@ void TVRQPNGReadStream::ReadImageData()
         if (AtEnd || Stopped) break;
     }
     seen_ |= ImageDone;
+    if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
 }
 
 int32_t TVRQPNGReadStream::FillInput()
@@ -741,6 +758,14 @@ void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels)
     case Conversion::Rgba8To565: ConvertRgb<1, true, true>(raw, out, alphaRow_, pixels); break;
     case Conversion::Rgba16To565: ConvertRgb<2, true, true>(raw, out, alphaRow_, pixels); break;
     }
+    if (SampleAlpha) MatchSampleKey(raw, pixels);
+}
+
+void TVRQPNGReadStream::MatchSampleKey(const uint8_t* raw, int32_t pixels)
+{
+    const size_t bytes = ColorKind == 0 ? 2 : 6;
+    for (int32_t i = 0; i < pixels; ++i, raw += bytes)
+        alphaRow_[i] = std::memcmp(raw, sampleKey_.data(), bytes) == 0 ? 255 : 0;
 }
 
 void TVRQPNGReadStream::StoreRow(int32_t y, int32_t pixels)

@@ -32,6 +32,7 @@ public:
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane
     bool IsGray = false;          // colour type 0 or 4
     bool PaletteAlpha = false;    // the tRNS table needed an alpha plane
+    bool SampleAlpha = false;     // a 16-bit tRNS colour, matched on full samples, filled the alpha plane
     int32_t Interlace = 0;        // 0 none, 1 Adam7
     int32_t ColorKind = -1;       // -1 before IHDR; 0 grey, 2 RGB, 3 indexed
     double Gamma = 0;             // 0 when absent
@@ -69,13 +70,14 @@ private:
     void ReadImageData();
     void ChooseFormat();
     void CheckSize() const;
-    TColor ReadSampleColor(); // grey or RGB sample(s) of tRNS / bKGD as a colour
+    TColor ReadSampleColor(uint16_t* samples); // grey or RGB sample(s) of tRNS / bKGD as a colour; the samples as read
     int32_t FillInput();
     int32_t ReadRow();
     bool Unfilter();
     void ConvertRow(const uint8_t* raw, int32_t pixels);
     void StoreRow(int32_t y, int32_t pixels);
     void FillPaletteAlpha();
+    void MatchSampleKey(const uint8_t* raw, int32_t pixels);
     void ReleaseImageState();
     bool Is(uint32_t flag) const { return (seen_ & flag) != 0; }
 
@@ -103,6 +105,10 @@ private:
     int32_t alphaStart_ = 0;
     int32_t alphaStep_ = 1;
     bool interlacedStore_ = false;
+    // A 16-bit tRNS colour as it stands in the file (grey: 2 bytes, RGB: 6): the bitmap keeps
+    // only high bytes, so transparency is decided on the raw samples while decoding.
+    std::array<uint8_t, 6> sampleKey_{};
+    bool wideKey_ = false;
 };
 
 } // namespace tintabrel

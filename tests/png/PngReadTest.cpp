@@ -364,9 +364,13 @@ TEST(PngRead, SampleTransparencyAndBackground)
         auto r = Read(Png({c.header, Chunk("tRNS", c.sample), Chunk("bKGD", c.sample), idat, Iend}));
         EXPECT_EQ(r->reader->TransparentColor, c.expected) << c.what;
         EXPECT_EQ(r->reader->BackgroundColor, c.expected) << c.what;
-        EXPECT_TRUE(r->bitmap->Transparent()) << c.what;
-        EXPECT_EQ(r->bitmap->TransparentColor(), c.expected) << c.what;
-        EXPECT_FALSE(r->reader->HasAlpha) << c.what;
+        // A 16-bit colour is matched on full samples into the alpha plane (test below).
+        const bool wide = c.header[16] == 16;
+        EXPECT_EQ(r->bitmap->Transparent(), !wide) << c.what;
+        if (!wide) {
+            EXPECT_EQ(r->bitmap->TransparentColor(), c.expected) << c.what;
+        }
+        EXPECT_EQ(r->reader->HasAlpha, wide) << c.what;
     }
     // An image with an alpha channel ignores tRNS; its fully opaque alpha still gives a plane.
     auto r = Read(Png({Ihdr(2, 1, 8, 6), Chunk("tRNS", {0, 1, 0, 2, 0, 3}),
@@ -376,6 +380,63 @@ TEST(PngRead, SampleTransparencyAndBackground)
     EXPECT_EQ(r->alpha->ConstScanLine(0)[0], 0);
     EXPECT_EQ(r->alpha->ConstScanLine(0)[1], 0);
     EXPECT_EQ(r->bitmap->Pixel(1, 0), MakeColor(4, 5, 6));
+}
+
+// Only samples equal to the whole 16-bit key are transparent, not those that share its high
+// bytes; the colour kept for the picture stays the 8-bit one.
+TEST(PngRead, SixteenBitTransparentColourComparesFullSamples)
+{
+    struct Case {
+        const char* what;
+        uint8_t colourType;
+        Bytes key;
+        std::vector<Bytes> pixels; // samples as in the file
+        std::vector<bool> transparent;
+        TColor kept;
+    };
+    const Case cases[] = {
+        {"grey", 0, {0x00, 0xFF},
+         {{0x00, 0xFF}, {0x00, 0x12}, {0x00, 0xFE}, {0x01, 0xFF}, {0xFF, 0x00}, {0x00, 0xFF}},
+         {true, false, false, false, false, true}, 0x000000},
+        {"RGB", 2, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC},
+         {{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, {0x12, 0x00, 0x56, 0x78, 0x9A, 0xBC}, {0x12, 0x34, 0x56, 0x00, 0x9A, 0xBC},
+          {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBD}, {0x12, 0x99, 0x56, 0x99, 0x9A, 0x99}, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}},
+         {true, false, false, false, false, true}, 0x9A5612},
+    };
+    for (const Case& c : cases)
+        for (uint8_t interlace : {0, 1}) {
+            SCOPED_TRACE(std::string(c.what) + (interlace ? " interlaced" : ""));
+            // 3 x 2 pixels; Adam7 of 3 x 2 has passes 1 (0,0), 4 (2,0), 6 (1,0) and 7 (row 1).
+            const int w = 3, h = 2;
+            auto row = [&](std::initializer_list<int> xs, int y) {
+                Bytes r = {0};
+                for (int x : xs) {
+                    const Bytes& p = c.pixels[static_cast<size_t>(y * w + x)];
+                    r.insert(r.end(), p.begin(), p.end());
+                }
+                return r;
+            };
+            Bytes raw;
+            const std::vector<std::pair<std::initializer_list<int>, int>> rows =
+                interlace ? std::vector<std::pair<std::initializer_list<int>, int>>{{{0}, 0}, {{2}, 0}, {{1}, 0}, {{0, 1, 2}, 1}}
+                          : std::vector<std::pair<std::initializer_list<int>, int>>{{{0, 1, 2}, 0}, {{0, 1, 2}, 1}};
+            for (const auto& [xs, y] : rows) {
+                const Bytes r = row(xs, y);
+                raw.insert(raw.end(), r.begin(), r.end());
+            }
+            auto r = Read(Png({Ihdr(w, h, 16, c.colourType, interlace), Chunk("tRNS", c.key), Chunk("IDAT", Zlib(raw)), Iend}));
+            EXPECT_EQ(r->reader->TransparentColor, c.kept);
+            EXPECT_TRUE(r->reader->HasAlpha);
+            EXPECT_TRUE(r->reader->SampleAlpha);
+            EXPECT_FALSE(r->bitmap->Transparent());
+            ASSERT_EQ(r->reader->AlphaPlane(), r->alpha.get());
+            for (int i = 0; i < w * h; ++i) {
+                EXPECT_EQ(r->alpha->ConstScanLine(i / w)[i % w], c.transparent[static_cast<size_t>(i)] ? 255 : 0) << i;
+                const Bytes& p = c.pixels[static_cast<size_t>(i)];
+                const TColor colour = c.colourType == 0 ? p[0] * 0x010101 : MakeColor(p[0], p[2], p[4]);
+                EXPECT_EQ(r->bitmap->Pixel(i % w, i / w), colour) << i;
+            }
+        }
 }
 
 // ---------------------------------------------------------------- ancillary chunks
