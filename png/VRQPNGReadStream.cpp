@@ -187,7 +187,9 @@ void TVRQPNGReadStream::ReadImage()
     HasAlpha = IsGray = PaletteAlpha = SampleAlpha = false;
     wideKey_ = false;
     Interlace = 0;
-    ColorKind = -1;
+    ColorKind = HeaderColorType = -1;
+    HeaderBitDepth = 0;
+    PhysSeen = false;
     ActiveKey.clear();
     BackgroundColor = TransparentColor = -1;
     SignificantBits = 0;
@@ -224,93 +226,73 @@ void TVRQPNGReadStream::ChunkLoop()
     while (!AtEnd && !Stopped && !Is(EndSeen)) {
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
-        const bool afterHeader = Is(HeaderSeen);
-        const bool beforeImage = !Is(ImageDone);
-        const bool beforePalette = !Is(PaletteSeen);
-        const bool early = afterHeader && beforeImage; // where the ancillary chunks before the image count
-        switch (type) {
-        case chunk::IHDR: ReadHeaderChunk(); break;
-        case chunk::PLTE:
-            if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadPaletteChunk();
-            break;
-        case chunk::tRNS:
-            if (early && !HasAlpha) ReadTransparencyChunk();
-            break;
-        case chunk::bKGD:
-            if (afterHeader) ReadBackgroundChunk();
-            break;
-        case chunk::gAMA:
-            if (early && beforePalette) {
-                Gamma = static_cast<double>(static_cast<long double>(ReadLongBE()) / 100000.0L);
-                chunkLeft_ -= 4;
-                StepProgress(0);
-            }
-            break;
-        case chunk::cHRM:
-            if (early && beforePalette && chunkLeft_ == 32 && ChromaStore) {
-                for (uint32_t& v : ChromaStore->Values) v = ReadLongBE();
-                chunkLeft_ -= 32;
-                StepProgress(0);
-            }
-            break;
-        case chunk::pHYs:
-            if (early) {
-                PhysX = static_cast<int32_t>(ReadLongBE());
-                PhysY = static_cast<int32_t>(ReadLongBE());
-                PhysUnit = ReadByte();
-                chunkLeft_ -= 9;
-                StepProgress(0);
-            }
-            break;
-        case chunk::sBIT:
-            if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) {
-                uint32_t bits = ReadByte();
-                bits |= static_cast<uint32_t>(ReadByte()) << 8;
-                bits |= static_cast<uint32_t>(ReadByte()) << 16;
-                chunkLeft_ -= 3;
-                if (HasAlpha) {
-                    bits |= static_cast<uint32_t>(ReadByte()) << 24;
-                    chunkLeft_ -= 1;
-                }
-                SignificantBits = bits;
-                StepProgress(0);
-            }
-            break;
-        case chunk::tIME:
-            if (chunkLeft_ == 7 && TimeStore) {
-                TimeStore->Year = ReadWordBE();
-                TimeStore->Month = ReadByte();
-                TimeStore->Day = ReadByte();
-                TimeStore->Hour = ReadByte();
-                TimeStore->Minute = ReadByte();
-                TimeStore->Second = ReadByte();
-                chunkLeft_ -= 7;
-                StepProgress(0);
-            }
-            break;
-        case chunk::tEXt:
-            if (chunkLeft_ > 0) ReadTextChunk();
-            break;
-        case chunk::gIFg:
-            if (early && beforePalette && chunkLeft_ == 4 && GifStore) {
-                ReadBytes(GifStore->Bytes, 4);
-                chunkLeft_ -= 4;
-                StepProgress(0);
-            }
-            break;
-        case chunk::vpNG:
-            if (early && !Is(PrivateSeen)) ReadPrivateChunk();
-            break;
-        case chunk::IEND: seen_ |= EndSeen; break;
-        case chunk::IDAT: ReadImageData(); break;
-        default: break;
-        }
+        ReadChunkBody(type);
         if (chunkLeft_ > 0) Skip(static_cast<int32_t>(chunkLeft_));
         ReadLongBE(); // CRC, not checked
     }
 }
 
-void TVRQPNGReadStream::ReadHeaderChunk()
+void TVRQPNGReadStream::ReadChunkBody(uint32_t type)
+{
+    const bool afterHeader = Is(HeaderSeen);
+    const bool beforeImage = !Is(ImageDone);
+    const bool beforePalette = !Is(PaletteSeen);
+    const bool early = afterHeader && beforeImage; // where the ancillary chunks before the image count
+    // Bytes of a grey or RGB sample set in tRNS and bKGD; an index in bKGD is one byte.
+    const int32_t sampleBytes = ColorKind == 0 ? 2 : 6;
+    switch (type) {
+    case chunk::IHDR: ReadWithin(13, &TVRQPNGReadStream::ReadHeaderChunk); break;
+    case chunk::PLTE:
+        if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadWithin(0, &TVRQPNGReadStream::ReadPaletteChunk);
+        break;
+    case chunk::tRNS:
+        if (early && !HasAlpha) ReadWithin(ColorKind == 3 ? 1 : sampleBytes, &TVRQPNGReadStream::ReadTransparencyChunk);
+        break;
+    case chunk::bKGD:
+        if (afterHeader) ReadWithin(ColorKind == 3 ? 1 : sampleBytes, &TVRQPNGReadStream::ReadBackgroundChunk);
+        break;
+    case chunk::gAMA:
+        if (early && beforePalette) ReadWithin(4, &TVRQPNGReadStream::ReadGammaChunk);
+        break;
+    case chunk::cHRM:
+        if (early && beforePalette && chunkLeft_ == 32 && ChromaStore) ReadWithin(32, &TVRQPNGReadStream::ReadChromaChunk);
+        break;
+    case chunk::pHYs:
+        if (early) ReadWithin(9, &TVRQPNGReadStream::ReadPhysChunk);
+        break;
+    case chunk::sBIT:
+        if (early && beforePalette && (ColorKind == 2 || ColorKind == 3))
+            ReadWithin(HasAlpha ? 4 : 3, &TVRQPNGReadStream::ReadSignificantBitsChunk);
+        break;
+    case chunk::tIME:
+        if (chunkLeft_ == 7 && TimeStore) ReadWithin(7, &TVRQPNGReadStream::ReadTimeChunk);
+        break;
+    case chunk::tEXt: ReadWithin(1, &TVRQPNGReadStream::ReadTextChunk); break;
+    case chunk::gIFg:
+        if (early && beforePalette && chunkLeft_ == 4 && GifStore) ReadWithin(4, &TVRQPNGReadStream::ReadGifChunk);
+        break;
+    case chunk::vpNG:
+        if (early && !Is(PrivateSeen)) ReadWithin(4, &TVRQPNGReadStream::ReadPrivateChunk);
+        break;
+    case chunk::IEND: seen_ |= EndSeen; break;
+    case chunk::IDAT: ReadImageData(); break;
+    default: break;
+    }
+}
+
+void TVRQPNGReadStream::ReadWithin(int32_t need, ChunkHandler handler)
+{
+    // A chunk too short for its fields (or with a length of 2^31 or more) is skipped whole: the
+    // value keeps its default and the chunk walk stays in step. A handler reads at most the
+    // length it is given; what it consumed is counted here, by position, for every handler alike.
+    const int64_t length = chunkLeft_;
+    if (length < need || length < 0) return;
+    const int32_t start = Position;
+    (this->*handler)(static_cast<int32_t>(length));
+    chunkLeft_ = length - (Position - start);
+}
+
+void TVRQPNGReadStream::ReadHeaderChunk(int32_t)
 {
     if (Is(HeaderSeen)) throw EVRQPNG(pngmsg::TwoIHDR);
     Width = static_cast<int32_t>(ReadLongBE());
@@ -318,6 +300,7 @@ void TVRQPNGReadStream::ReadHeaderChunk()
     BitDepth = ReadByte();
     int32_t colourType = ReadByte() & 7;
     if (colourType == 1 || colourType == 5 || colourType == 7) throw EVRQPNG(pngmsg::ErrorColorType);
+    HeaderColorType = colourType;
     if (colourType & 4) {
         HasAlpha = true;
         colourType &= 3;
@@ -329,19 +312,18 @@ void TVRQPNGReadStream::ReadHeaderChunk()
     const uint8_t interlace = ReadByte();
     if (interlace >= 2) throw EVRQPNG(pngmsg::NoInterlace);
     Interlace = interlace;
+    HeaderBitDepth = BitDepth;
     seen_ |= HeaderSeen;
     StepProgress(0);
-    chunkLeft_ -= 13;
 }
 
-void TVRQPNGReadStream::ReadPaletteChunk()
+void TVRQPNGReadStream::ReadPaletteChunk(int32_t length)
 {
-    const int32_t n = static_cast<int32_t>(std::clamp<int64_t>(chunkLeft_ / 3, 0, 256));
+    const int32_t n = std::min(length / 3, 256);
     uint8_t entries[768] = {};
     if (n > 0) ReadBytes(entries, 3 * n);
     TRGBQuad* palette = GetPaletteBuffer();
     for (int32_t i = 0; i < n; ++i) palette[i] = TRGBQuad{entries[3 * i + 2], entries[3 * i + 1], entries[3 * i], 0};
-    chunkLeft_ -= 3 * n;
     PaletteCount = n;
     seen_ |= PaletteSeen;
     StepProgress(0);
@@ -362,7 +344,6 @@ TColor TVRQPNGReadStream::ReadSampleColor(uint16_t* samples)
         case 4: level = (s & 15) * 17; break;
         default: level = s & 0xFF; break;
         }
-        chunkLeft_ -= 2;
         return level * 0x010101;
     }
     const uint16_t r = ReadWordBE();
@@ -371,19 +352,17 @@ TColor TVRQPNGReadStream::ReadSampleColor(uint16_t* samples)
     samples[0] = r;
     samples[1] = g;
     samples[2] = b;
-    chunkLeft_ -= 6;
     const int shift = BitDepth == 16 ? 8 : 0;
     return ((r >> shift) & 0xFF) | (((g >> shift) & 0xFF) << 8) | (((b >> shift) & 0xFF) << 16);
 }
 
-void TVRQPNGReadStream::ReadTransparencyChunk()
+void TVRQPNGReadStream::ReadTransparencyChunk(int32_t length)
 {
     if (ColorKind == 3) {
         // Without a palette there is nothing to give alpha to; the chunk is skipped.
-        const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, PaletteCount));
+        const int32_t n = std::min(length, PaletteCount);
         if (n <= 0) return;
         ReadBytes(AlphaTable.data(), n);
-        chunkLeft_ -= n;
         TransparentColor = PerIndexMark;
     } else {
         uint16_t samples[3] = {};
@@ -397,11 +376,10 @@ void TVRQPNGReadStream::ReadTransparencyChunk()
     StepProgress(0);
 }
 
-void TVRQPNGReadStream::ReadBackgroundChunk()
+void TVRQPNGReadStream::ReadBackgroundChunk(int32_t)
 {
     if (ColorKind == 3) {
         BackgroundColor = PaletteIndexBase + ReadByte();
-        chunkLeft_ -= 1;
     } else {
         uint16_t samples[3] = {};
         BackgroundColor = ReadSampleColor(samples);
@@ -409,17 +387,63 @@ void TVRQPNGReadStream::ReadBackgroundChunk()
     StepProgress(0);
 }
 
-void TVRQPNGReadStream::ReadTextChunk()
+void TVRQPNGReadStream::ReadGammaChunk(int32_t)
+{
+    Gamma = static_cast<double>(static_cast<long double>(ReadLongBE()) / 100000.0L);
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadChromaChunk(int32_t)
+{
+    for (uint32_t& v : ChromaStore->Values) v = ReadLongBE();
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadPhysChunk(int32_t)
+{
+    PhysX = static_cast<int32_t>(ReadLongBE());
+    PhysY = static_cast<int32_t>(ReadLongBE());
+    PhysUnit = ReadByte();
+    PhysSeen = true;
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadSignificantBitsChunk(int32_t)
+{
+    uint32_t bits = ReadByte();
+    bits |= static_cast<uint32_t>(ReadByte()) << 8;
+    bits |= static_cast<uint32_t>(ReadByte()) << 16;
+    if (HasAlpha) bits |= static_cast<uint32_t>(ReadByte()) << 24;
+    SignificantBits = bits;
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadTimeChunk(int32_t)
+{
+    TimeStore->Year = ReadWordBE();
+    TimeStore->Month = ReadByte();
+    TimeStore->Day = ReadByte();
+    TimeStore->Hour = ReadByte();
+    TimeStore->Minute = ReadByte();
+    TimeStore->Second = ReadByte();
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadGifChunk(int32_t)
+{
+    ReadBytes(GifStore->Bytes, 4);
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadTextChunk(int32_t length)
 {
     // Refuse a length beyond the input before sizing anything for it.
-    if (static_cast<int64_t>(Position) + chunkLeft_ > Size) {
-        Skip(static_cast<int32_t>(chunkLeft_));
-        chunkLeft_ = 0;
+    if (static_cast<int64_t>(Position) + length > Size) {
+        Skip(length);
         return;
     }
-    std::string data(static_cast<size_t>(chunkLeft_), '\0');
-    ReadBytes(data.data(), static_cast<int32_t>(chunkLeft_));
-    chunkLeft_ = 0;
+    std::string data(static_cast<size_t>(length), '\0');
+    ReadBytes(data.data(), length);
     const size_t zero = data.find('\0');
     if (zero == std::string::npos || data.compare(0, zero, "Comment") != 0) return;
     const std::string_view text = std::string_view(data).substr(zero + 1);
@@ -431,19 +455,18 @@ void TVRQPNGReadStream::ReadTextChunk()
     StepProgress(0);
 }
 
-void TVRQPNGReadStream::ReadPrivateChunk()
+void TVRQPNGReadStream::ReadPrivateChunk(int32_t length)
 {
     seen_ |= PrivateSeen;
     uint8_t marker[4] = {};
     ReadBytes(marker, 4);
-    chunkLeft_ -= 4;
-    if (chunkLeft_ > 0 && std::memcmp(marker, "VRQ3", 4) == 0) {
+    // The two flag bytes are read only when the chunk holds them.
+    if (length >= 6 && std::memcmp(marker, "VRQ3", 4) == 0) {
         if (ReadByte() != 0) {
             ActiveKey = RowKey;
             if (OnKeyRequest) OnKeyRequest(*this, ActiveKey);
         }
         ReadByte(); // palette-as-grey flag: the writer's business
-        chunkLeft_ -= 2;
     }
 }
 

@@ -35,6 +35,9 @@ public:
     bool SampleAlpha = false;     // a 16-bit tRNS colour, matched on full samples, filled the alpha plane
     int32_t Interlace = 0;        // 0 none, 1 Adam7
     int32_t ColorKind = -1;       // -1 before IHDR; 0 grey, 2 RGB, 3 indexed
+    int32_t HeaderColorType = -1; // the header's colour type (its low three bits); -1 before IHDR
+    int32_t HeaderBitDepth = 0;   // the header's bit depth (BitDepth becomes the decoded depth)
+    bool PhysSeen = false;        // a pHYs chunk was taken
     double Gamma = 0;             // 0 when absent
     uint32_t SignificantBits = 0; // sBIT red, green, blue, alpha from the low byte up
     TColor BackgroundColor = -1;  // -1, a colour, or $01000000 + index
@@ -60,13 +63,25 @@ private:
     };
     enum class Conversion;
 
+    // A chunk body reader, given the chunk's length; it reads no more than that.
+    using ChunkHandler = void (TVRQPNGReadStream::*)(int32_t length);
+
     void ChunkLoop();
-    void ReadHeaderChunk();
-    void ReadPaletteChunk();
-    void ReadTransparencyChunk();
-    void ReadBackgroundChunk();
-    void ReadTextChunk();
-    void ReadPrivateChunk();
+    void ReadChunkBody(uint32_t type);
+    // Runs handler when the chunk holds at least need bytes and counts what it consumed.
+    void ReadWithin(int32_t need, ChunkHandler handler);
+    void ReadHeaderChunk(int32_t length);
+    void ReadPaletteChunk(int32_t length);
+    void ReadTransparencyChunk(int32_t length);
+    void ReadBackgroundChunk(int32_t length);
+    void ReadGammaChunk(int32_t length);
+    void ReadChromaChunk(int32_t length);
+    void ReadPhysChunk(int32_t length);
+    void ReadSignificantBitsChunk(int32_t length);
+    void ReadTimeChunk(int32_t length);
+    void ReadGifChunk(int32_t length);
+    void ReadTextChunk(int32_t length);
+    void ReadPrivateChunk(int32_t length);
     void ReadImageData();
     void ChooseFormat();
     void CheckSize() const;

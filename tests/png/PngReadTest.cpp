@@ -483,6 +483,101 @@ TEST(PngRead, AncillaryChunksAndStores)
     EXPECT_EQ(r->bitmap->Pixel(0, 0), MakeColor(1, 2, 3));
 }
 
+// A chunk shorter than its fields, before the image data: skipped whole, its value keeps the
+// default, and the chunks after it (here a comment and the image) are read in step.
+TEST(PngRead, ShortAncillaryChunksAreSkipped)
+{
+    enum Kind { Grey, Rgb, Rgba, Indexed };
+    struct Case {
+        const char* what;
+        Kind kind;
+        Bytes chunk;
+    };
+    const Case cases[] = {
+        {"bKGD empty", Grey, Chunk("bKGD", {})},
+        {"bKGD grey 1 byte", Grey, Chunk("bKGD", {7})},
+        {"bKGD RGB 5 bytes", Rgb, Chunk("bKGD", {0, 1, 0, 2, 0})},
+        {"bKGD indexed empty", Indexed, Chunk("bKGD", {})},
+        {"gAMA empty", Grey, Chunk("gAMA", {})},
+        {"gAMA 3 bytes", Grey, Chunk("gAMA", {0, 0xB1, 0x8F})},
+        {"pHYs empty", Grey, Chunk("pHYs", {})},
+        {"pHYs 8 bytes", Grey, Chunk("pHYs", {0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13})},
+        {"sBIT empty", Rgb, Chunk("sBIT", {})},
+        {"sBIT RGB 2 bytes", Rgb, Chunk("sBIT", {5, 6})},
+        {"sBIT RGBA 3 bytes", Rgba, Chunk("sBIT", {5, 6, 5})},
+        {"tRNS grey empty", Grey, Chunk("tRNS", {})},
+        {"tRNS grey 1 byte", Grey, Chunk("tRNS", {0})},
+        {"tRNS RGB 4 bytes", Rgb, Chunk("tRNS", {0, 1, 0, 2})},
+        {"tRNS indexed empty", Indexed, Chunk("tRNS", {})},
+        {"vpNG empty", Grey, Chunk("vpNG", {})},
+        {"vpNG 3 bytes", Grey, Chunk("vpNG", Text("VRQ"))},
+        {"vpNG without its flag bytes", Grey, Chunk("vpNG", {'V', 'R', 'Q', '3', 1})},
+        {"cHRM 31 bytes", Grey, Chunk("cHRM", Bytes(31, 1))},
+        {"tIME 6 bytes", Grey, Chunk("tIME", {0x07, 0xE8, 1, 1, 0, 0})},
+        {"gIFg 3 bytes", Grey, Chunk("gIFg", {1, 0, 0})},
+        {"tEXt empty", Grey, Chunk("tEXt", {})},
+        {"PLTE 2 bytes", Rgb, Chunk("PLTE", {1, 2})},
+    };
+    const Bytes comment = Chunk("tEXt", Text(std::string("Comment\0after", 13)));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes file;
+        switch (c.kind) {
+        case Grey: file = Png({Ihdr(4, 3, 8, 0), c.chunk, comment, Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend}); break;
+        case Rgb: file = Png({Ihdr(2, 1, 8, 2), c.chunk, comment, Chunk("IDAT", Zlib({0, 1, 2, 3, 4, 5, 6})), Iend}); break;
+        case Rgba: file = Png({Ihdr(1, 1, 8, 6), c.chunk, comment, Chunk("IDAT", Zlib({0, 4, 5, 6, 200})), Iend}); break;
+        case Indexed:
+            file = Png({Ihdr(4, 2, 8, 3), Chunk("PLTE", Palette(8)), c.chunk, comment, Chunk("IDAT", Zlib(IndexedRows())), Iend});
+            break;
+        }
+        TVRQPNGTime time;
+        TVRQPNGChromaticity chroma;
+        TVRQPNGGifControl gif;
+        auto r = Read(file, [&](TVRQPNGReadStream& s, TBitmap&) {
+            s.RowKey = "key";
+            s.TimeStore = &time;
+            s.ChromaStore = &chroma;
+            s.GifStore = &gif;
+        });
+        const TVRQPNGReadStream& s = *r->reader;
+        EXPECT_EQ(s.Comment, "after\r\n");
+        EXPECT_EQ(s.BackgroundColor, -1);
+        EXPECT_EQ(s.TransparentColor, -1);
+        EXPECT_EQ(s.Gamma, 0);
+        EXPECT_EQ(s.PhysX, 0);
+        EXPECT_EQ(s.PhysY, 0);
+        EXPECT_FALSE(s.PhysSeen);
+        EXPECT_EQ(s.SignificantBits, 0u);
+        EXPECT_EQ(s.ActiveKey, "");
+        EXPECT_EQ(time.Year, 0);
+        EXPECT_EQ(chroma.Values[0], 0u);
+        EXPECT_EQ(gif.Bytes[0], 0);
+        EXPECT_EQ(s.HasAlpha, c.kind == Rgba);
+        switch (c.kind) {
+        case Grey: ExpectGreyImage(*r->bitmap, 4, 3); break;
+        case Rgb:
+            ASSERT_EQ(r->bitmap->Width(), 2);
+            EXPECT_EQ(r->bitmap->Pixel(1, 0), MakeColor(4, 5, 6));
+            break;
+        case Rgba:
+            ASSERT_EQ(r->bitmap->Width(), 1);
+            EXPECT_EQ(r->bitmap->Pixel(0, 0), MakeColor(4, 5, 6));
+            EXPECT_EQ(r->alpha->ConstScanLine(0)[0], 55);
+            break;
+        case Indexed:
+            ASSERT_EQ(r->bitmap->Width(), 4);
+            EXPECT_EQ(r->bitmap->Pixel(3, 1), MakeColor(70, 7, 200));
+            break;
+        }
+    }
+    // A header too short for its fields is no header: nothing is decoded, without an error.
+    const Bytes shortHeader = Chunk("IHDR", {0, 0, 0, 4, 0, 0, 0, 3, 8, 0, 0, 0});
+    auto r = Read(Png({shortHeader, comment, Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend}));
+    EXPECT_EQ(r->reader->Comment, "after\r\n");
+    EXPECT_EQ(r->reader->ColorKind, -1);
+    EXPECT_TRUE(r->bitmap->Empty());
+}
+
 // ---------------------------------------------------------------- output variants
 
 TEST(PngRead, HighColourOutput)
