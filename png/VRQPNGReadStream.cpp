@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,8 @@ namespace tintabrel {
 namespace {
 
 constexpr int32_t InputBufferSize = 32768;
+// Deflate turns one byte into at most about 1032; a little above, so no real file is refused.
+constexpr int64_t MaxInflateRatio = 1040;
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
 constexpr TColor PaletteIndexBase = 0x01000000;
@@ -69,8 +72,27 @@ void UnfilterPaeth(uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
 }
 
 template <int Bpp>
+void UnfilterAverageFirst(uint8_t* row, int32_t n, int32_t bpp)
+{
+    const int32_t b = Bpp ? Bpp : bpp;
+    for (int32_t i = b; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + (row[i - b] >> 1));
+}
+
+// up is null for the first row of a pass: with zeros above, Up changes nothing and Paeth
+// always predicts the left byte, as Sub does.
+template <int Bpp>
 bool UnfilterRow(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
 {
+    if (!up) {
+        switch (filter) {
+        case 0:
+        case 2: return true;
+        case 1:
+        case 4: UnfilterSub<Bpp>(row, n, bpp); return true;
+        case 3: UnfilterAverageFirst<Bpp>(row, n, bpp); return true;
+        default: return false;
+        }
+    }
     switch (filter) {
     case 0: return true;
     case 1: UnfilterSub<Bpp>(row, n, bpp); return true;
@@ -172,8 +194,10 @@ void TVRQPNGReadStream::ReleaseImageState()
 {
     inflater_.reset();
     rowMemory_.reset();
-    currentRow_ = previousRow_ = convertedRow_ = alphaRow_ = nullptr;
-    storeSource_ = nullptr;
+    convertedRow_ = alphaRow_ = nullptr;
+    rawRows_[0] = TRawRow{};
+    rawRows_[1] = TRawRow{};
+    current_ = 0;
 }
 
 // ---------------------------------------------------------------- frame
@@ -603,6 +627,25 @@ void TVRQPNGReadStream::ReadImageData()
     }
     CheckSize();
 
+    const bool adam7 = Interlace == 1;
+    const int32_t passCount = adam7 ? 7 : 1;
+    // Rows and raw bytes of the whole image, before anything is sized for it.
+    int32_t totalRows = 0;
+    int64_t rawTotal = 0;
+    int32_t widestPass = 0;
+    for (int32_t pass = 0; pass < passCount; ++pass) {
+        const TPassGeometry& g = adam7 ? Adam7[pass] : Plain;
+        const int32_t cells = PassCells(Width, g.x0, g.dx);
+        const int32_t rows = PassCells(Height, g.y0, g.dy);
+        if (cells == 0 || rows == 0) continue;
+        totalRows += rows;
+        rawTotal += rows * ((static_cast<int64_t>(cells) * sourceBits_ + 7) / 8 + 1);
+        widestPass = std::max(widestPass, cells);
+    }
+    // Image data that the rest of the input could not hold even at deflate's highest ratio
+    // (about 1032 to 1) cannot complete: refused before the picture is sized for it.
+    if (rawTotal / MaxInflateRatio > static_cast<int64_t>(Size) - Position + 1) throw EVRQPNG(pngmsg::ReadError);
+
     struct Cleanup {
         TVRQPNGReadStream& self;
         ~Cleanup()
@@ -624,31 +667,20 @@ void TVRQPNGReadStream::ReadImageData()
 
     CreateBitmap();
 
-    // One block for all row buffers; CheckSize bounds every term.
-    const int64_t rawBytes = static_cast<int64_t>(BytesPerScanline(Width, sourceBits_)) + 4;
-    outRowBytes_ = BytesPerScanline(Width, BitsPerPixel);
-    const int64_t convertedBytes = static_cast<int64_t>(outRowBytes_) + 4;
-    const int64_t alphaBytes = BytesPerScanline(Width, 8);
-    rowMemory_.reset(new uint8_t[static_cast<size_t>(2 * rawBytes + convertedBytes + alphaBytes)]);
-    currentRow_ = rowMemory_.get();
-    previousRow_ = currentRow_ + rawBytes;
-    convertedRow_ = previousRow_ + rawBytes;
-    alphaRow_ = convertedRow_ + convertedBytes;
+    // Plain rows are converted straight into the bitmap and the alpha plane; Adam7 rows go
+    // through a converted row of the widest pass. The raw rows grow as data arrives (ReadRow).
+    interlacedStore_ = adam7;
+    const bool alphaOut = HasAlpha || SampleAlpha;
+    const int64_t convertedBytes = adam7 ? BytesPerScanline(widestPass, BitsPerPixel) + 4 : 0;
+    const int64_t alphaBytes = alphaOut && (adam7 || !alphaPlane_) ? widestPass : 0;
+    if (convertedBytes + alphaBytes > 0) rowMemory_.reset(new uint8_t[static_cast<size_t>(convertedBytes + alphaBytes)]);
+    convertedRow_ = convertedBytes > 0 ? rowMemory_.get() : nullptr;
+    alphaRow_ = alphaBytes > 0 ? rowMemory_.get() + convertedBytes : nullptr;
 
     const int32_t width = Bitmap->Width();
     const int32_t height = Bitmap->Height();
-    const bool adam7 = Interlace == 1;
-    const int32_t passCount = adam7 ? 7 : 1;
-
-    int32_t totalRows = height;
-    if (adam7) {
-        totalRows = 0;
-        for (const TPassGeometry& p : Adam7)
-            if (PassCells(width, p.x0, p.dx) > 0) totalRows += PassCells(height, p.y0, p.dy);
-    }
     BeginProgressPhase(1, totalRows, 98);
 
-    interlacedStore_ = adam7;
     const int32_t bytesPerDestPixel = BitsPerPixel == 16 ? 2 : BitsPerPixel == 24 ? 3 : 1;
     const bool rowEvent = !ActiveKey.empty() && static_cast<bool>(OnDecodeRow);
     int32_t rowNumber = 0;
@@ -662,20 +694,21 @@ void TVRQPNGReadStream::ReadImageData()
         alphaStart_ = g.x0;
         alphaStep_ = g.dx;
         rowBytes_ = static_cast<int32_t>((static_cast<int64_t>(passWidth_) * sourceBits_ + 7) / 8 + 1);
-        std::memset(previousRow_, 0, static_cast<size_t>(rowBytes_));
 
         for (int32_t j = 0, y = g.y0; j < rows; ++j, y += g.dy) {
-            if (ReadRow() < 0) throw EVRQPNG(pngmsg::ReadError);
+            // The first row of a pass has zeros above it.
+            if (ReadRow(j == 0) < 0) throw EVRQPNG(pngmsg::ReadError);
+            uint8_t* raw = rawRows_[current_].Data.get();
             if (rowEvent) {
                 // The next row is unfiltered against this row as it was before the event.
-                std::memcpy(previousRow_, currentRow_, static_cast<size_t>(rowBytes_));
-                OnDecodeRow(*this, currentRow_ + 1, rowBytes_ - 1, rowNumber, ActiveKey);
-                ConvertRow(currentRow_ + 1, passWidth_);
-                StoreRow(y, passWidth_);
+                TRawRow& previous = rawRows_[current_ ^ 1];
+                previous.Reserve(rowBytes_);
+                std::memcpy(previous.Data.get(), raw, static_cast<size_t>(rowBytes_));
+                OnDecodeRow(*this, raw + 1, rowBytes_ - 1, rowNumber, ActiveKey);
+                StoreRow(raw + 1, y, passWidth_);
             } else {
-                ConvertRow(currentRow_ + 1, passWidth_);
-                StoreRow(y, passWidth_);
-                std::swap(currentRow_, previousRow_);
+                StoreRow(raw + 1, y, passWidth_);
+                current_ ^= 1;
             }
             ++rowNumber;
             if (rowNumber % 4 == 2 || height < 4) StepProgress(rowNumber);
@@ -685,6 +718,20 @@ void TVRQPNGReadStream::ReadImageData()
     }
     seen_ |= ImageDone;
     if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
+}
+
+void TVRQPNGReadStream::TRawRow::Free::operator()(uint8_t* p) const { std::free(p); }
+
+void TVRQPNGReadStream::TRawRow::Reserve(int32_t bytes)
+{
+    if (Capacity >= bytes) return;
+    // Doubling from 64 KiB: a row declared wider than its data costs no more than the data.
+    const int32_t capacity = static_cast<int32_t>(std::min<int64_t>(bytes, std::max<int64_t>(65536, 2 * int64_t{Capacity})));
+    void* grown = std::realloc(Data.get(), static_cast<size_t>(capacity));
+    if (!grown) throw std::bad_alloc();
+    (void)Data.release();
+    Data.reset(static_cast<uint8_t*>(grown));
+    Capacity = capacity;
 }
 
 int32_t TVRQPNGReadStream::FillInput()
@@ -708,28 +755,36 @@ int32_t TVRQPNGReadStream::FillInput()
     return 0;
 }
 
-int32_t TVRQPNGReadStream::ReadRow()
+int32_t TVRQPNGReadStream::ReadRow(bool first)
 {
     z_stream& zs = inflater_->stream;
-    zs.next_out = currentRow_;
-    zs.avail_out = static_cast<uInt>(rowBytes_);
-    while (zs.avail_out > 0) {
-        if (zs.avail_in == 0 && FillInput() != 0) return -1;
-        const int result = inflate(&zs, Z_NO_FLUSH);
-        // The stream's end with the row still incomplete, or a dictionary request (which would
-        // never make progress), ends the read like an error.
-        if (result < 0 || result == Z_NEED_DICT) return -1;
-        if (result == Z_STREAM_END && zs.avail_out > 0) return -1;
+    TRawRow& row = rawRows_[current_];
+    int32_t filled = 0;
+    for (;;) {
+        const int32_t room = std::min(row.Capacity, rowBytes_);
+        zs.next_out = row.Data.get() + filled;
+        zs.avail_out = static_cast<uInt>(room - filled);
+        while (zs.avail_out > 0) {
+            if (zs.avail_in == 0 && FillInput() != 0) return -1;
+            const int result = inflate(&zs, Z_NO_FLUSH);
+            // The stream's end with the row still incomplete, or a dictionary request (which would
+            // never make progress), ends the read like an error.
+            if (result < 0 || result == Z_NEED_DICT) return -1;
+            if (result == Z_STREAM_END && zs.avail_out > 0) return -1;
+        }
+        filled = room;
+        if (filled == rowBytes_) break;
+        row.Reserve(rowBytes_);
     }
-    return Unfilter() ? 0 : -1;
+    return Unfilter(row.Data.get(), first ? nullptr : rawRows_[current_ ^ 1].Data.get()) ? 0 : -1;
 }
 
-bool TVRQPNGReadStream::Unfilter()
+bool TVRQPNGReadStream::Unfilter(uint8_t* current, const uint8_t* previous)
 {
     const int32_t bpp = std::max(1, (sourceBits_ + 7) / 8);
-    const uint8_t filter = currentRow_[0];
-    uint8_t* row = currentRow_ + 1;
-    const uint8_t* up = previousRow_ + 1;
+    const uint8_t filter = current[0];
+    uint8_t* row = current + 1;
+    const uint8_t* up = previous ? previous + 1 : nullptr;
     const int32_t n = rowBytes_ - 1;
     switch (bpp) {
     case 1: return UnfilterRow<1>(filter, row, up, n, bpp);
@@ -742,18 +797,16 @@ bool TVRQPNGReadStream::Unfilter()
     }
 }
 
-void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels)
+void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha)
 {
-    uint8_t* out = convertedRow_;
-    storeSource_ = out;
     switch (conversion_) {
-    case Conversion::None: storeSource_ = raw; break;
+    case Conversion::None: break;
     case Conversion::Widen2To4: {
-        const int32_t bytes = (pixels + 3) / 4;
+        // Exactly the pixels' bytes, so that a bitmap row's padding stays as it is.
+        const int32_t bytes = (pixels + 1) / 2;
         for (int32_t i = 0; i < bytes; ++i) {
-            const uint8_t b = raw[i];
-            out[2 * i] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
-            out[2 * i + 1] = static_cast<uint8_t>((((b >> 2) & 3) << 4) | (b & 3));
+            const uint8_t b = (i & 1) ? static_cast<uint8_t>(raw[i >> 1] << 4) : raw[i >> 1];
+            out[i] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
         }
         break;
     }
@@ -763,44 +816,51 @@ void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels)
     case Conversion::GreyAlpha8:
         for (int32_t i = 0; i < pixels; ++i) {
             out[i] = raw[2 * i];
-            alphaRow_[i] = static_cast<uint8_t>(255 - raw[2 * i + 1]);
+            alpha[i] = static_cast<uint8_t>(255 - raw[2 * i + 1]);
         }
         break;
     case Conversion::GreyAlpha16:
         for (int32_t i = 0; i < pixels; ++i) {
             out[i] = raw[4 * i];
-            alphaRow_[i] = static_cast<uint8_t>(255 - raw[4 * i + 2]);
+            alpha[i] = static_cast<uint8_t>(255 - raw[4 * i + 2]);
         }
         break;
-    case Conversion::Rgb8: ConvertRgb<1, false, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgb16: ConvertRgb<2, false, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba8: ConvertRgb<1, true, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba16: ConvertRgb<2, true, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgb8To565: ConvertRgb<1, false, true>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgb16To565: ConvertRgb<2, false, true>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba8To565: ConvertRgb<1, true, true>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba16To565: ConvertRgb<2, true, true>(raw, out, alphaRow_, pixels); break;
+    case Conversion::Rgb8: ConvertRgb<1, false, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgb16: ConvertRgb<2, false, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba8: ConvertRgb<1, true, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba16: ConvertRgb<2, true, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgb8To565: ConvertRgb<1, false, true>(raw, out, alpha, pixels); break;
+    case Conversion::Rgb16To565: ConvertRgb<2, false, true>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba8To565: ConvertRgb<1, true, true>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba16To565: ConvertRgb<2, true, true>(raw, out, alpha, pixels); break;
     }
-    if (SampleAlpha) MatchSampleKey(raw, pixels);
+    if (SampleAlpha) MatchSampleKey(raw, pixels, alpha);
 }
 
-void TVRQPNGReadStream::MatchSampleKey(const uint8_t* raw, int32_t pixels)
+void TVRQPNGReadStream::MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const
 {
     const size_t bytes = ColorKind == 0 ? 2 : 6;
     for (int32_t i = 0; i < pixels; ++i, raw += bytes)
-        alphaRow_[i] = std::memcmp(raw, sampleKey_.data(), bytes) == 0 ? 255 : 0;
+        alpha[i] = std::memcmp(raw, sampleKey_.data(), bytes) == 0 ? 255 : 0;
 }
 
-void TVRQPNGReadStream::StoreRow(int32_t y, int32_t pixels)
+void TVRQPNGReadStream::StoreRow(const uint8_t* raw, int32_t y, int32_t pixels)
 {
     uint8_t* dest = Bitmap->ScanLine(y);
-    const uint8_t* src = storeSource_;
     uint8_t* alpha = alphaPlane_ ? alphaPlane_->ScanLine(y) : nullptr;
     if (!interlacedStore_) {
-        // One block copy of the pixel bytes (the row's padding stays as the bitmap has it).
-        std::memcpy(dest, src, static_cast<size_t>((static_cast<int64_t>(pixels) * BitsPerPixel + 7) / 8));
-        if (alpha) std::memcpy(alpha, alphaRow_, static_cast<size_t>(pixels));
+        // Straight into the bitmap row: one block copy of the pixel bytes when no conversion is
+        // needed (the row's padding stays as the bitmap has it).
+        if (conversion_ == Conversion::None)
+            std::memcpy(dest, raw, static_cast<size_t>((static_cast<int64_t>(pixels) * BitsPerPixel + 7) / 8));
+        else
+            ConvertRow(raw, pixels, dest, alpha ? alpha : alphaRow_);
         return;
+    }
+    const uint8_t* src = raw;
+    if (conversion_ != Conversion::None) {
+        ConvertRow(raw, pixels, convertedRow_, alphaRow_);
+        src = convertedRow_;
     }
     switch (BitsPerPixel) {
     case 1:

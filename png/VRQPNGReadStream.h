@@ -87,12 +87,13 @@ private:
     void CheckSize() const;
     TColor ReadSampleColor(uint16_t* samples); // grey or RGB sample(s) of tRNS / bKGD as a colour; the samples as read
     int32_t FillInput();
-    int32_t ReadRow();
-    bool Unfilter();
-    void ConvertRow(const uint8_t* raw, int32_t pixels);
-    void StoreRow(int32_t y, int32_t pixels);
+    // Inflates and unfilters the next raw row into rawRows_[current_]; first: no row above.
+    int32_t ReadRow(bool first);
+    bool Unfilter(uint8_t* current, const uint8_t* previous);
+    void ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha);
+    void StoreRow(const uint8_t* raw, int32_t y, int32_t pixels);
     void FillPaletteAlpha();
-    void MatchSampleKey(const uint8_t* raw, int32_t pixels);
+    void MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const;
     void ReleaseImageState();
     bool Is(uint32_t flag) const { return (seen_ & flag) != 0; }
 
@@ -104,12 +105,21 @@ private:
 
     // Image decoding state, alive only while the image data is decoded.
     std::unique_ptr<Inflater> inflater_;
-    std::unique_ptr<uint8_t[]> rowMemory_;
-    uint8_t* currentRow_ = nullptr;
-    uint8_t* previousRow_ = nullptr;
+    // A raw row (filter byte first) whose memory grows with the bytes inflated into it.
+    struct TRawRow {
+        struct Free {
+            void operator()(uint8_t* p) const;
+        };
+        std::unique_ptr<uint8_t[], Free> Data; // from realloc, which can grow a large block in place
+        int32_t Capacity = 0;
+        // At least bytes of room (up to the row's size); the bytes held are kept.
+        void Reserve(int32_t bytes);
+    };
+    TRawRow rawRows_[2];                   // the current row and the one above it, by turns
+    int32_t current_ = 0;
+    std::unique_ptr<uint8_t[]> rowMemory_; // converted and alpha rows where a row cannot go straight into the bitmap
     uint8_t* convertedRow_ = nullptr;
     uint8_t* alphaRow_ = nullptr;
-    const uint8_t* storeSource_ = nullptr; // converted row, or the raw row when no conversion is needed
     Conversion conversion_{};
     int32_t sourceBits_ = 0;
     int32_t rowBytes_ = 0;

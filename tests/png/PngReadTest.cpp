@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -288,6 +293,54 @@ TEST(PngRead, AllFiltersOnMultiBytePixels)
     EXPECT_EQ(r->reader->BitDepth, 24);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) EXPECT_EQ(r->bitmap->Pixel(x, y), MakeColor(px(x, y, 0), px(x, y, 1), px(x, y, 2)));
+}
+
+// Reads file in a child whose address space may grow by at most budget bytes; true when the
+// read ended as expected (an EVRQPNG with message, or no error for an empty message).
+bool ReadsWithin(const Bytes& file, int64_t budget, const std::string& message)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        std::ifstream statm("/proc/self/statm");
+        int64_t pages = 0;
+        statm >> pages;
+        const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + budget);
+        const rlimit r{limit, limit};
+        setrlimit(RLIMIT_AS, &r);
+        std::string error;
+        try {
+            TMemoryStream stream(file);
+            TBitmap bitmap, alpha;
+            TVRQPNGReadStream reader;
+            reader.AlphaTarget = &alpha;
+            reader.ReadFromStream(&bitmap, stream, 0);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        _exit(error == message ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(PngRead, MemoryFollowsTheImageData)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
+#endif
+    // 65 bytes declaring 2^27 x 1 RGBA at 16 bits (1 GiB of raw rows) with an 8-byte IDAT: refused
+    // before anything is sized for it.
+    const Bytes z = Zlib(Bytes(4, 0));
+    const Bytes tiny = Png({Ihdr(1u << 27, 1, 16, 6), Chunk("IDAT", Bytes(z.begin(), z.begin() + 8)), Iend});
+    ASSERT_EQ(tiny.size(), 65u);
+    EXPECT_TRUE(ReadsWithin(tiny, 100 << 20, pngmsg::ReadError));
+    // One row of 2^22 RGBA pixels (16 MiB of pixels and of raw row): the picture and one raw row,
+    // not two raw rows and a converted copy besides.
+    const int32_t w = 1 << 22;
+    Bytes raw(static_cast<size_t>(4 * w + 1), 0x80);
+    raw[0] = 1;
+    EXPECT_TRUE(ReadsWithin(Png({Ihdr(w, 1, 8, 6), Chunk("IDAT", Zlib(raw)), Iend}), 44 << 20, ""));
 }
 
 // ---------------------------------------------------------------- transparency
