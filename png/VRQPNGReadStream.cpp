@@ -625,6 +625,12 @@ void TVRQPNGReadStream::ReadImageData()
         seen_ |= ImageDone;
         return;
     }
+    if (Width == 0 && Height == 0) {
+        // What the writer makes of an empty picture reads back as the empty picture it was.
+        Bitmap->Clear();
+        seen_ |= ImageDone;
+        return;
+    }
     CheckSize();
 
     const bool adam7 = Interlace == 1;
