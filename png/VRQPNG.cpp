@@ -164,6 +164,7 @@ void TVRQPNG::TakeResults(const TVRQPNGReadStream& reader)
     SignificantBits = reader.SignificantBits;
     BitsPerPixel = reader.BitDepth;
     Grayscale = reader.IsGray;
+    FileFacts = reader.Facts();
 }
 
 void TVRQPNG::SaveToStream(TStream& stream) const

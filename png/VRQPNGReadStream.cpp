@@ -190,6 +190,25 @@ TVRQPNGReadStream::TVRQPNGReadStream()
 
 TVRQPNGReadStream::~TVRQPNGReadStream() = default;
 
+TVRQPNGFileFacts TVRQPNGReadStream::Facts() const
+{
+    TVRQPNGFileFacts f;
+    f.ColorType = HeaderColorType;
+    f.BitDepth = HeaderBitDepth;
+    f.Interlace = Interlace;
+    f.Alpha = HasAlpha;
+    // An unresolved per-index mark (no image data) names no colour.
+    f.Transparent = TransparentColor == PerIndexMark ? -1 : TransparentColor;
+    f.Background = BackgroundColor;
+    f.Gamma = Gamma;
+    f.Resolution = PhysSeen;
+    f.PhysUnit = PhysUnit;
+    f.PhysX = PhysX;
+    f.PhysY = PhysY;
+    f.Comment = Comment;
+    return f;
+}
+
 void TVRQPNGReadStream::ReleaseImageState()
 {
     inflater_.reset();

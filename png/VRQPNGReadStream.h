@@ -47,6 +47,8 @@ public:
 
     // The alpha plane in use for the last image (AlphaTarget once filled), or none.
     TBitmap* AlphaPlane() const { return alphaPlane_; }
+    // The results of the last read, as reports show them.
+    TVRQPNGFileFacts Facts() const;
 
 protected:
     void ReadImage() override;

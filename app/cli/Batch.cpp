@@ -275,15 +275,6 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
     return failed ? ExitFailed : ExitDone;
 }
 
-// The reader takes a file that ends before its image data as an empty picture; written out, it
-// would replace a sprite by nothing without a word.
-void LoadInput(const TJob& job, TPictureData& data)
-{
-    LoadPicture(job.Input, job.InputKind, data);
-    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
-        throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
-}
-
 void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPNGSaveOptions& png,
           TReporter& reporter)
 {
@@ -295,6 +286,15 @@ void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPN
 }
 
 } // namespace
+
+// The reader takes a file that ends before its image data as an empty picture; written out, it
+// would replace a sprite by nothing without a word.
+void LoadInput(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
+{
+    LoadPicture(path, kind, data, pngFacts);
+    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
+        throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
+}
 
 int RunRecolour(const TRecolourOptions& options)
 {
@@ -352,7 +352,7 @@ int RunRecolour(const TRecolourOptions& options)
 
     return RunJobs(jobs, options.Run, [&](const TJob& job, TReporter& reporter) {
         TPictureData data;
-        LoadInput(job, data);
+        LoadInput(job.Input, job.InputKind, data);
         TBitmap after;
         ReplaceHue(data.Image, after, protectedColors, options.Window);
         Save(job, after, data.Alpha, out.Png, reporter);
@@ -372,7 +372,7 @@ int RunConvert(const TConvertOptions& options)
     CheckOutputs(jobs, options.Overwrite);
     return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TReporter& reporter) {
         TPictureData data;
-        LoadInput(j, data);
+        LoadInput(j.Input, j.InputKind, data);
         Save(j, data.Image, data.Alpha, options.Png, reporter);
     });
 }
