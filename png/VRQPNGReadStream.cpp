@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/ScopeGuard.h"
+#include "png/PngRows.h"
 #include "png/SFunc.h"
 
 namespace tintabrel {
@@ -19,89 +21,6 @@ constexpr int64_t MaxInflateRatio = 1040;
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
 constexpr TColor PaletteIndexBase = 0x01000000;
-
-struct TPassGeometry {
-    int32_t x0, y0, dx, dy;
-};
-constexpr TPassGeometry Adam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
-                                    {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
-constexpr TPassGeometry Plain = {0, 0, 1, 1};
-
-int32_t PassCells(int32_t size, int32_t start, int32_t step) { return size > start ? (size - start + step - 1) / step : 0; }
-
-// ---- unfiltering; bpp is a constant for the common pixel sizes so the loops unroll
-
-template <int Bpp>
-void UnfilterSub(uint8_t* row, int32_t n, int32_t bpp)
-{
-    const int32_t b = Bpp ? Bpp : bpp;
-    for (int32_t i = b; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - b]);
-}
-
-void UnfilterUp(uint8_t* row, const uint8_t* up, int32_t n)
-{
-    for (int32_t i = 0; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + up[i]);
-}
-
-template <int Bpp>
-void UnfilterAverage(uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
-{
-    const int32_t b = std::min(Bpp ? Bpp : bpp, n);
-    for (int32_t i = 0; i < b; ++i) row[i] = static_cast<uint8_t>(row[i] + (up[i] >> 1));
-    for (int32_t i = b; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + ((row[i - b] + up[i]) >> 1));
-}
-
-inline uint8_t PaethPredictor(int a, int b, int c)
-{
-    // p = a + b - c; the distances to a, b and c without forming p.
-    const int pa = std::abs(b - c);
-    const int pb = std::abs(a - c);
-    const int pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
-    return static_cast<uint8_t>(pb <= pc ? b : c);
-}
-
-template <int Bpp>
-void UnfilterPaeth(uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
-{
-    const int32_t b = std::min(Bpp ? Bpp : bpp, n);
-    // With left and up-left both 0 the predictor is always up.
-    for (int32_t i = 0; i < b; ++i) row[i] = static_cast<uint8_t>(row[i] + up[i]);
-    for (int32_t i = b; i < n; ++i)
-        row[i] = static_cast<uint8_t>(row[i] + PaethPredictor(row[i - b], up[i], up[i - b]));
-}
-
-template <int Bpp>
-void UnfilterAverageFirst(uint8_t* row, int32_t n, int32_t bpp)
-{
-    const int32_t b = Bpp ? Bpp : bpp;
-    for (int32_t i = b; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + (row[i - b] >> 1));
-}
-
-// up is null for the first row of a pass: with zeros above, Up changes nothing and Paeth
-// always predicts the left byte, as Sub does.
-template <int Bpp>
-bool UnfilterRow(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
-{
-    if (!up) {
-        switch (filter) {
-        case 0:
-        case 2: return true;
-        case 1:
-        case 4: UnfilterSub<Bpp>(row, n, bpp); return true;
-        case 3: UnfilterAverageFirst<Bpp>(row, n, bpp); return true;
-        default: return false;
-        }
-    }
-    switch (filter) {
-    case 0: return true;
-    case 1: UnfilterSub<Bpp>(row, n, bpp); return true;
-    case 2: UnfilterUp(row, up, n); return true;
-    case 3: UnfilterAverage<Bpp>(row, up, n, bpp); return true;
-    case 4: UnfilterPaeth<Bpp>(row, up, n, bpp); return true;
-    default: return false;
-    }
-}
 
 // ---- conversion of RGB rows: samples of 1 or 2 bytes, optional alpha, 24-bit or 5-6-5 output
 
@@ -249,10 +168,7 @@ void TVRQPNGReadStream::ReadImage()
         if (std::memcmp(signature, PngSignature, sizeof signature) != 0) throw EVRQPNG(pngmsg::NotPNG);
     }
 
-    struct Release {
-        TVRQPNGReadStream& self;
-        ~Release() { self.ReleaseImageState(); }
-    } release{*this};
+    const TScopeGuard release([this] { ReleaseImageState(); });
 
     ChunkLoop();
     // An unresolved per-index mark (no image data) is not a colour the bitmap could use.
@@ -659,26 +575,21 @@ void TVRQPNGReadStream::ReadImageData()
     int64_t rawTotal = 0;
     int32_t widestPass = 0;
     for (int32_t pass = 0; pass < passCount; ++pass) {
-        const TPassGeometry& g = adam7 ? Adam7[pass] : Plain;
-        const int32_t cells = PassCells(Width, g.x0, g.dx);
-        const int32_t rows = PassCells(Height, g.y0, g.dy);
-        if (cells == 0 || rows == 0) continue;
-        totalRows += rows;
-        rawTotal += rows * ((static_cast<int64_t>(cells) * sourceBits_ + 7) / 8 + 1);
-        widestPass = std::max(widestPass, cells);
+        const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
+        const TPassSize size = PassSize(g, Width, Height);
+        if (size.Empty()) continue;
+        totalRows += size.Height;
+        rawTotal += size.Height * ((static_cast<int64_t>(size.Width) * sourceBits_ + 7) / 8 + 1);
+        widestPass = std::max(widestPass, size.Width);
     }
     // Image data that the rest of the input could not hold even at deflate's highest ratio
     // (about 1032 to 1) cannot complete: refused before the picture is sized for it.
     if (rawTotal / MaxInflateRatio > static_cast<int64_t>(Size) - Position + 1) throw EVRQPNG(pngmsg::ReadError);
 
-    struct Cleanup {
-        TVRQPNGReadStream& self;
-        ~Cleanup()
-        {
-            self.ReleaseImageState();
-            self.BeginProgressPhase(0, 0, 0); // the rest goes to the chunks after the image
-        }
-    } cleanup{*this};
+    const TScopeGuard cleanup([this] {
+        ReleaseImageState();
+        BeginProgressPhase(0, 0, 0); // the rest goes to the chunks after the image
+    });
 
     inflater_ = std::make_unique<Inflater>();
     inflater_->input.reset(new (std::nothrow) uint8_t[InputBufferSize]);
@@ -710,17 +621,18 @@ void TVRQPNGReadStream::ReadImageData()
     const bool rowEvent = !ActiveKey.empty() && static_cast<bool>(OnDecodeRow);
     int32_t rowNumber = 0;
     for (int32_t pass = 0; pass < passCount; ++pass) {
-        const TPassGeometry& g = adam7 ? Adam7[pass] : Plain;
-        passWidth_ = PassCells(width, g.x0, g.dx);
-        const int32_t rows = PassCells(height, g.y0, g.dy);
-        if (passWidth_ == 0 || rows == 0) continue;
-        destStart_ = g.x0 * bytesPerDestPixel;
-        destStep_ = g.dx * bytesPerDestPixel;
-        alphaStart_ = g.x0;
-        alphaStep_ = g.dx;
+        const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
+        const TPassSize size = PassSize(g, width, height);
+        if (size.Empty()) continue;
+        passWidth_ = size.Width;
+        const int32_t rows = size.Height;
+        destStart_ = g.X0 * bytesPerDestPixel;
+        destStep_ = g.DX * bytesPerDestPixel;
+        alphaStart_ = g.X0;
+        alphaStep_ = g.DX;
         rowBytes_ = static_cast<int32_t>((static_cast<int64_t>(passWidth_) * sourceBits_ + 7) / 8 + 1);
 
-        for (int32_t j = 0, y = g.y0; j < rows; ++j, y += g.dy) {
+        for (int32_t j = 0, y = g.Y0; j < rows; ++j, y += g.DY) {
             // The first row of a pass has zeros above it.
             if (ReadRow(j == 0) < 0) throw EVRQPNG(pngmsg::ReadError);
             uint8_t* raw = rawRows_[current_].Data.get();
@@ -807,19 +719,7 @@ int32_t TVRQPNGReadStream::ReadRow(bool first)
 bool TVRQPNGReadStream::Unfilter(uint8_t* current, const uint8_t* previous)
 {
     const int32_t bpp = std::max(1, (sourceBits_ + 7) / 8);
-    const uint8_t filter = current[0];
-    uint8_t* row = current + 1;
-    const uint8_t* up = previous ? previous + 1 : nullptr;
-    const int32_t n = rowBytes_ - 1;
-    switch (bpp) {
-    case 1: return UnfilterRow<1>(filter, row, up, n, bpp);
-    case 2: return UnfilterRow<2>(filter, row, up, n, bpp);
-    case 3: return UnfilterRow<3>(filter, row, up, n, bpp);
-    case 4: return UnfilterRow<4>(filter, row, up, n, bpp);
-    case 6: return UnfilterRow<6>(filter, row, up, n, bpp);
-    case 8: return UnfilterRow<8>(filter, row, up, n, bpp);
-    default: return UnfilterRow<0>(filter, row, up, n, bpp);
-    }
+    return UnfilterRow(current[0], current + 1, previous ? previous + 1 : nullptr, rowBytes_ - 1, bpp);
 }
 
 void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha)
