@@ -461,7 +461,7 @@ TEST(PngRead, SixteenBitTransparentColourComparesFullSamples)
             SCOPED_TRACE(std::string(c.what) + (interlace ? " interlaced" : ""));
             // 3 x 2 pixels; Adam7 of 3 x 2 has passes 1 (0,0), 4 (2,0), 6 (1,0) and 7 (row 1).
             const int w = 3, h = 2;
-            auto row = [&](std::initializer_list<int> xs, int y) {
+            auto row = [&](const std::vector<int>& xs, int y) {
                 Bytes r = {0};
                 for (int x : xs) {
                     const Bytes& p = c.pixels[static_cast<size_t>(y * w + x)];
@@ -470,9 +470,8 @@ TEST(PngRead, SixteenBitTransparentColourComparesFullSamples)
                 return r;
             };
             Bytes raw;
-            const std::vector<std::pair<std::initializer_list<int>, int>> rows =
-                interlace ? std::vector<std::pair<std::initializer_list<int>, int>>{{{0}, 0}, {{2}, 0}, {{1}, 0}, {{0, 1, 2}, 1}}
-                          : std::vector<std::pair<std::initializer_list<int>, int>>{{{0, 1, 2}, 0}, {{0, 1, 2}, 1}};
+            using Rows = std::vector<std::pair<std::vector<int>, int>>; // columns and row of each raw row
+            const Rows rows = interlace ? Rows{{{0}, 0}, {{2}, 0}, {{1}, 0}, {{0, 1, 2}, 1}} : Rows{{{0, 1, 2}, 0}, {{0, 1, 2}, 1}};
             for (const auto& [xs, y] : rows) {
                 const Bytes r = row(xs, y);
                 raw.insert(raw.end(), r.begin(), r.end());
