@@ -78,7 +78,7 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
 
 } // namespace
 
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
 {
     TBitmap image, alpha;
     if (kind == TPictureKind::Png) {
@@ -89,6 +89,7 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
             alpha.Assign(png.ActiveAlphaBitmap());
         else if (png.TransparentColor != -1 && !image.Empty())
             AlphaFromTransparentColor(image, png.TransparentColor, alpha);
+        if (pngFacts) *pngFacts = png.FileFacts;
     } else if (kind == TPictureKind::Bmp) {
         image.LoadFromFile(path);
     } else {

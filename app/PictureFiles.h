@@ -8,6 +8,7 @@
 
 #include "image/Graphics.h"
 #include "base/Streams.h"
+#include "png/VRQPNGTypes.h"
 
 namespace tintabrel {
 
@@ -41,7 +42,8 @@ struct TPNGSaveOptions {
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
 // or colour becomes the alpha picture; a BMP has none. On failure the data is left as it was.
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data);
+// pngFacts, when given, receives what the PNG reader found (a BMP leaves it as it was).
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
 
 // Writes the picture as PNG (with its alpha when it has one; an indexed picture with
 // transparency is written as 24-bit with alpha so nothing is lost) or as BMP (no alpha).

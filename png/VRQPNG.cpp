@@ -2,6 +2,7 @@
 
 #include "image/Canvas.h"
 #include "base/Exceptions.h"
+#include "base/ScopeGuard.h"
 #include "image/Picture.h"
 #include "png/VRQPNGReadStream.h"
 #include "png/VRQPNGWriteStream.h"
@@ -83,11 +84,8 @@ void TVRQPNG::SyncFromBitmap(TBitmap& bitmap)
 {
     PaletteModified = true;
     if (Transparent() != bitmap.Transparent()) {
-        struct Updating {
-            bool& flag;
-            explicit Updating(bool& f) : flag(f) { flag = true; }
-            ~Updating() { flag = false; }
-        } updating(updating_);
+        updating_ = true;
+        const TScopeGuard updated([this] { updating_ = false; });
         SetTransparent(bitmap.Transparent());
     } else {
         Changed();
@@ -164,6 +162,7 @@ void TVRQPNG::TakeResults(const TVRQPNGReadStream& reader)
     SignificantBits = reader.SignificantBits;
     BitsPerPixel = reader.BitDepth;
     Grayscale = reader.IsGray;
+    FileFacts = reader.Facts();
 }
 
 void TVRQPNG::SaveToStream(TStream& stream) const

@@ -80,6 +80,7 @@ public:
     TVRQPNGKeyRequestEvent OnKeyRequest;
     TVRQPNGEncodeRowEvent OnEncodeRow;
     TVRQPNGDecodeRowEvent OnDecodeRow;
+    TVRQPNGFileFacts FileFacts; // what the last load found in the file, for reports
 
 private:
     void GiveSettings(TVRQPNGWriteStream& writer) const;

@@ -3,9 +3,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "base/ScopeGuard.h"
+#include "png/PngRows.h"
 #include "png/SFunc.h"
 
 namespace tintabrel {
@@ -13,73 +16,11 @@ namespace tintabrel {
 namespace {
 
 constexpr int32_t InputBufferSize = 32768;
+// Deflate turns one byte into at most about 1032; a little above, so no real file is refused.
+constexpr int64_t MaxInflateRatio = 1040;
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
 constexpr TColor PaletteIndexBase = 0x01000000;
-
-struct TPassGeometry {
-    int32_t x0, y0, dx, dy;
-};
-constexpr TPassGeometry Adam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
-                                    {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
-constexpr TPassGeometry Plain = {0, 0, 1, 1};
-
-int32_t PassCells(int32_t size, int32_t start, int32_t step) { return size > start ? (size - start + step - 1) / step : 0; }
-
-// ---- unfiltering; bpp is a constant for the common pixel sizes so the loops unroll
-
-template <int Bpp>
-void UnfilterSub(uint8_t* row, int32_t n, int32_t bpp)
-{
-    const int32_t b = Bpp ? Bpp : bpp;
-    for (int32_t i = b; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + row[i - b]);
-}
-
-void UnfilterUp(uint8_t* row, const uint8_t* up, int32_t n)
-{
-    for (int32_t i = 0; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + up[i]);
-}
-
-template <int Bpp>
-void UnfilterAverage(uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
-{
-    const int32_t b = std::min(Bpp ? Bpp : bpp, n);
-    for (int32_t i = 0; i < b; ++i) row[i] = static_cast<uint8_t>(row[i] + (up[i] >> 1));
-    for (int32_t i = b; i < n; ++i) row[i] = static_cast<uint8_t>(row[i] + ((row[i - b] + up[i]) >> 1));
-}
-
-inline uint8_t PaethPredictor(int a, int b, int c)
-{
-    // p = a + b - c; the distances to a, b and c without forming p.
-    const int pa = std::abs(b - c);
-    const int pb = std::abs(a - c);
-    const int pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
-    return static_cast<uint8_t>(pb <= pc ? b : c);
-}
-
-template <int Bpp>
-void UnfilterPaeth(uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
-{
-    const int32_t b = std::min(Bpp ? Bpp : bpp, n);
-    // With left and up-left both 0 the predictor is always up.
-    for (int32_t i = 0; i < b; ++i) row[i] = static_cast<uint8_t>(row[i] + up[i]);
-    for (int32_t i = b; i < n; ++i)
-        row[i] = static_cast<uint8_t>(row[i] + PaethPredictor(row[i - b], up[i], up[i - b]));
-}
-
-template <int Bpp>
-bool UnfilterRow(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp)
-{
-    switch (filter) {
-    case 0: return true;
-    case 1: UnfilterSub<Bpp>(row, n, bpp); return true;
-    case 2: UnfilterUp(row, up, n); return true;
-    case 3: UnfilterAverage<Bpp>(row, up, n, bpp); return true;
-    case 4: UnfilterPaeth<Bpp>(row, up, n, bpp); return true;
-    default: return false;
-    }
-}
 
 // ---- conversion of RGB rows: samples of 1 or 2 bytes, optional alpha, 24-bit or 5-6-5 output
 
@@ -168,12 +109,33 @@ TVRQPNGReadStream::TVRQPNGReadStream()
 
 TVRQPNGReadStream::~TVRQPNGReadStream() = default;
 
+TVRQPNGFileFacts TVRQPNGReadStream::Facts() const
+{
+    TVRQPNGFileFacts f;
+    f.ColorType = HeaderColorType;
+    f.BitDepth = HeaderBitDepth;
+    f.Interlace = Interlace;
+    f.Alpha = HasAlpha;
+    // An unresolved per-index mark (no image data) names no colour.
+    f.Transparent = TransparentColor == PerIndexMark ? -1 : TransparentColor;
+    f.Background = BackgroundColor;
+    f.Gamma = Gamma;
+    f.Resolution = PhysSeen;
+    f.PhysUnit = PhysUnit;
+    f.PhysX = PhysX;
+    f.PhysY = PhysY;
+    f.Comment = Comment;
+    return f;
+}
+
 void TVRQPNGReadStream::ReleaseImageState()
 {
     inflater_.reset();
     rowMemory_.reset();
-    currentRow_ = previousRow_ = convertedRow_ = alphaRow_ = nullptr;
-    storeSource_ = nullptr;
+    convertedRow_ = alphaRow_ = nullptr;
+    rawRows_[0] = TRawRow{};
+    rawRows_[1] = TRawRow{};
+    current_ = 0;
 }
 
 // ---------------------------------------------------------------- frame
@@ -184,9 +146,12 @@ void TVRQPNGReadStream::ReadImage()
     BeginProgressPhase(0, 0, 30);
 
     alphaPlane_ = nullptr;
-    HasAlpha = IsGray = PaletteAlpha = false;
+    HasAlpha = IsGray = PaletteAlpha = SampleAlpha = false;
+    wideKey_ = false;
     Interlace = 0;
-    ColorKind = -1;
+    ColorKind = HeaderColorType = -1;
+    HeaderBitDepth = 0;
+    PhysSeen = false;
     ActiveKey.clear();
     BackgroundColor = TransparentColor = -1;
     SignificantBits = 0;
@@ -203,10 +168,7 @@ void TVRQPNGReadStream::ReadImage()
         if (std::memcmp(signature, PngSignature, sizeof signature) != 0) throw EVRQPNG(pngmsg::NotPNG);
     }
 
-    struct Release {
-        TVRQPNGReadStream& self;
-        ~Release() { self.ReleaseImageState(); }
-    } release{*this};
+    const TScopeGuard release([this] { ReleaseImageState(); });
 
     ChunkLoop();
     // An unresolved per-index mark (no image data) is not a colour the bitmap could use.
@@ -223,93 +185,73 @@ void TVRQPNGReadStream::ChunkLoop()
     while (!AtEnd && !Stopped && !Is(EndSeen)) {
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
-        const bool afterHeader = Is(HeaderSeen);
-        const bool beforeImage = !Is(ImageDone);
-        const bool beforePalette = !Is(PaletteSeen);
-        const bool early = afterHeader && beforeImage; // where the ancillary chunks before the image count
-        switch (type) {
-        case chunk::IHDR: ReadHeaderChunk(); break;
-        case chunk::PLTE:
-            if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadPaletteChunk();
-            break;
-        case chunk::tRNS:
-            if (early && !HasAlpha) ReadTransparencyChunk();
-            break;
-        case chunk::bKGD:
-            if (afterHeader) ReadBackgroundChunk();
-            break;
-        case chunk::gAMA:
-            if (early && beforePalette) {
-                Gamma = static_cast<double>(static_cast<long double>(ReadLongBE()) / 100000.0L);
-                chunkLeft_ -= 4;
-                StepProgress(0);
-            }
-            break;
-        case chunk::cHRM:
-            if (early && beforePalette && chunkLeft_ == 32 && ChromaStore) {
-                for (uint32_t& v : ChromaStore->Values) v = ReadLongBE();
-                chunkLeft_ -= 32;
-                StepProgress(0);
-            }
-            break;
-        case chunk::pHYs:
-            if (early) {
-                PhysX = static_cast<int32_t>(ReadLongBE());
-                PhysY = static_cast<int32_t>(ReadLongBE());
-                PhysUnit = ReadByte();
-                chunkLeft_ -= 9;
-                StepProgress(0);
-            }
-            break;
-        case chunk::sBIT:
-            if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) {
-                uint32_t bits = ReadByte();
-                bits |= static_cast<uint32_t>(ReadByte()) << 8;
-                bits |= static_cast<uint32_t>(ReadByte()) << 16;
-                chunkLeft_ -= 3;
-                if (HasAlpha) {
-                    bits |= static_cast<uint32_t>(ReadByte()) << 24;
-                    chunkLeft_ -= 1;
-                }
-                SignificantBits = bits;
-                StepProgress(0);
-            }
-            break;
-        case chunk::tIME:
-            if (chunkLeft_ == 7 && TimeStore) {
-                TimeStore->Year = ReadWordBE();
-                TimeStore->Month = ReadByte();
-                TimeStore->Day = ReadByte();
-                TimeStore->Hour = ReadByte();
-                TimeStore->Minute = ReadByte();
-                TimeStore->Second = ReadByte();
-                chunkLeft_ -= 7;
-                StepProgress(0);
-            }
-            break;
-        case chunk::tEXt:
-            if (chunkLeft_ > 0) ReadTextChunk();
-            break;
-        case chunk::gIFg:
-            if (early && beforePalette && chunkLeft_ == 4 && GifStore) {
-                ReadBytes(GifStore->Bytes, 4);
-                chunkLeft_ -= 4;
-                StepProgress(0);
-            }
-            break;
-        case chunk::vpNG:
-            if (early && !Is(PrivateSeen)) ReadPrivateChunk();
-            break;
-        case chunk::IEND: seen_ |= EndSeen; break;
-        case chunk::IDAT: ReadImageData(); break;
-        default: break;
-        }
+        ReadChunkBody(type);
         if (chunkLeft_ > 0) Skip(static_cast<int32_t>(chunkLeft_));
         ReadLongBE(); // CRC, not checked
     }
 }
 
-void TVRQPNGReadStream::ReadHeaderChunk()
+void TVRQPNGReadStream::ReadChunkBody(uint32_t type)
+{
+    const bool afterHeader = Is(HeaderSeen);
+    const bool beforeImage = !Is(ImageDone);
+    const bool beforePalette = !Is(PaletteSeen);
+    const bool early = afterHeader && beforeImage; // where the ancillary chunks before the image count
+    // Bytes of a grey or RGB sample set in tRNS and bKGD; an index in bKGD is one byte.
+    const int32_t sampleBytes = ColorKind == 0 ? 2 : 6;
+    switch (type) {
+    case chunk::IHDR: ReadWithin(13, &TVRQPNGReadStream::ReadHeaderChunk); break;
+    case chunk::PLTE:
+        if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadWithin(0, &TVRQPNGReadStream::ReadPaletteChunk);
+        break;
+    case chunk::tRNS:
+        if (early && !HasAlpha) ReadWithin(ColorKind == 3 ? 1 : sampleBytes, &TVRQPNGReadStream::ReadTransparencyChunk);
+        break;
+    case chunk::bKGD:
+        if (afterHeader) ReadWithin(ColorKind == 3 ? 1 : sampleBytes, &TVRQPNGReadStream::ReadBackgroundChunk);
+        break;
+    case chunk::gAMA:
+        if (early && beforePalette) ReadWithin(4, &TVRQPNGReadStream::ReadGammaChunk);
+        break;
+    case chunk::cHRM:
+        if (early && beforePalette && chunkLeft_ == 32 && ChromaStore) ReadWithin(32, &TVRQPNGReadStream::ReadChromaChunk);
+        break;
+    case chunk::pHYs:
+        if (early) ReadWithin(9, &TVRQPNGReadStream::ReadPhysChunk);
+        break;
+    case chunk::sBIT:
+        if (early && beforePalette && (ColorKind == 2 || ColorKind == 3))
+            ReadWithin(HasAlpha ? 4 : 3, &TVRQPNGReadStream::ReadSignificantBitsChunk);
+        break;
+    case chunk::tIME:
+        if (chunkLeft_ == 7 && TimeStore) ReadWithin(7, &TVRQPNGReadStream::ReadTimeChunk);
+        break;
+    case chunk::tEXt: ReadWithin(1, &TVRQPNGReadStream::ReadTextChunk); break;
+    case chunk::gIFg:
+        if (early && beforePalette && chunkLeft_ == 4 && GifStore) ReadWithin(4, &TVRQPNGReadStream::ReadGifChunk);
+        break;
+    case chunk::vpNG:
+        if (early && !Is(PrivateSeen)) ReadWithin(4, &TVRQPNGReadStream::ReadPrivateChunk);
+        break;
+    case chunk::IEND: seen_ |= EndSeen; break;
+    case chunk::IDAT: ReadImageData(); break;
+    default: break;
+    }
+}
+
+void TVRQPNGReadStream::ReadWithin(int32_t need, ChunkHandler handler)
+{
+    // A chunk too short for its fields (or with a length of 2^31 or more) is skipped whole: the
+    // value keeps its default and the chunk walk stays in step. A handler reads at most the
+    // length it is given; what it consumed is counted here, by position, for every handler alike.
+    const int64_t length = chunkLeft_;
+    if (length < need || length < 0) return;
+    const int32_t start = Position;
+    (this->*handler)(static_cast<int32_t>(length));
+    chunkLeft_ = length - (Position - start);
+}
+
+void TVRQPNGReadStream::ReadHeaderChunk(int32_t)
 {
     if (Is(HeaderSeen)) throw EVRQPNG(pngmsg::TwoIHDR);
     Width = static_cast<int32_t>(ReadLongBE());
@@ -317,6 +259,7 @@ void TVRQPNGReadStream::ReadHeaderChunk()
     BitDepth = ReadByte();
     int32_t colourType = ReadByte() & 7;
     if (colourType == 1 || colourType == 5 || colourType == 7) throw EVRQPNG(pngmsg::ErrorColorType);
+    HeaderColorType = colourType;
     if (colourType & 4) {
         HasAlpha = true;
         colourType &= 3;
@@ -328,30 +271,30 @@ void TVRQPNGReadStream::ReadHeaderChunk()
     const uint8_t interlace = ReadByte();
     if (interlace >= 2) throw EVRQPNG(pngmsg::NoInterlace);
     Interlace = interlace;
+    HeaderBitDepth = BitDepth;
     seen_ |= HeaderSeen;
     StepProgress(0);
-    chunkLeft_ -= 13;
 }
 
-void TVRQPNGReadStream::ReadPaletteChunk()
+void TVRQPNGReadStream::ReadPaletteChunk(int32_t length)
 {
-    const int32_t n = static_cast<int32_t>(std::clamp<int64_t>(chunkLeft_ / 3, 0, 256));
+    const int32_t n = std::min(length / 3, 256);
     uint8_t entries[768] = {};
     if (n > 0) ReadBytes(entries, 3 * n);
     TRGBQuad* palette = GetPaletteBuffer();
     for (int32_t i = 0; i < n; ++i) palette[i] = TRGBQuad{entries[3 * i + 2], entries[3 * i + 1], entries[3 * i], 0};
-    chunkLeft_ -= 3 * n;
     PaletteCount = n;
     seen_ |= PaletteSeen;
     StepProgress(0);
 }
 
-TColor TVRQPNGReadStream::ReadSampleColor()
+TColor TVRQPNGReadStream::ReadSampleColor(uint16_t* samples)
 {
     // Samples beyond the depth's range are cut to it, so a damaged chunk cannot produce a value
     // outside the colour range (such as the palette-index forms).
     if (ColorKind == 0) {
         const uint16_t s = ReadWordBE();
+        samples[0] = s;
         int32_t level;
         switch (BitDepth) {
         case 16: level = s >> 8; break;
@@ -360,54 +303,106 @@ TColor TVRQPNGReadStream::ReadSampleColor()
         case 4: level = (s & 15) * 17; break;
         default: level = s & 0xFF; break;
         }
-        chunkLeft_ -= 2;
         return level * 0x010101;
     }
     const uint16_t r = ReadWordBE();
     const uint16_t g = ReadWordBE();
     const uint16_t b = ReadWordBE();
-    chunkLeft_ -= 6;
+    samples[0] = r;
+    samples[1] = g;
+    samples[2] = b;
     const int shift = BitDepth == 16 ? 8 : 0;
     return ((r >> shift) & 0xFF) | (((g >> shift) & 0xFF) << 8) | (((b >> shift) & 0xFF) << 16);
 }
 
-void TVRQPNGReadStream::ReadTransparencyChunk()
+void TVRQPNGReadStream::ReadTransparencyChunk(int32_t length)
 {
     if (ColorKind == 3) {
         // Without a palette there is nothing to give alpha to; the chunk is skipped.
-        const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, PaletteCount));
+        const int32_t n = std::min(length, PaletteCount);
         if (n <= 0) return;
         ReadBytes(AlphaTable.data(), n);
-        chunkLeft_ -= n;
         TransparentColor = PerIndexMark;
     } else {
-        TransparentColor = ReadSampleColor();
+        uint16_t samples[3] = {};
+        TransparentColor = ReadSampleColor(samples);
+        wideKey_ = BitDepth == 16;
+        for (int i = 0; i < 3; ++i) {
+            sampleKey_[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(samples[i] >> 8);
+            sampleKey_[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(samples[i]);
+        }
     }
     StepProgress(0);
 }
 
-void TVRQPNGReadStream::ReadBackgroundChunk()
+void TVRQPNGReadStream::ReadBackgroundChunk(int32_t)
 {
     if (ColorKind == 3) {
         BackgroundColor = PaletteIndexBase + ReadByte();
-        chunkLeft_ -= 1;
     } else {
-        BackgroundColor = ReadSampleColor();
+        uint16_t samples[3] = {};
+        BackgroundColor = ReadSampleColor(samples);
     }
     StepProgress(0);
 }
 
-void TVRQPNGReadStream::ReadTextChunk()
+void TVRQPNGReadStream::ReadGammaChunk(int32_t)
+{
+    Gamma = static_cast<double>(static_cast<long double>(ReadLongBE()) / 100000.0L);
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadChromaChunk(int32_t)
+{
+    for (uint32_t& v : ChromaStore->Values) v = ReadLongBE();
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadPhysChunk(int32_t)
+{
+    PhysX = static_cast<int32_t>(ReadLongBE());
+    PhysY = static_cast<int32_t>(ReadLongBE());
+    PhysUnit = ReadByte();
+    PhysSeen = true;
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadSignificantBitsChunk(int32_t)
+{
+    uint32_t bits = ReadByte();
+    bits |= static_cast<uint32_t>(ReadByte()) << 8;
+    bits |= static_cast<uint32_t>(ReadByte()) << 16;
+    if (HasAlpha) bits |= static_cast<uint32_t>(ReadByte()) << 24;
+    SignificantBits = bits;
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadTimeChunk(int32_t)
+{
+    TimeStore->Year = ReadWordBE();
+    TimeStore->Month = ReadByte();
+    TimeStore->Day = ReadByte();
+    TimeStore->Hour = ReadByte();
+    TimeStore->Minute = ReadByte();
+    TimeStore->Second = ReadByte();
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadGifChunk(int32_t)
+{
+    ReadBytes(GifStore->Bytes, 4);
+    StepProgress(0);
+}
+
+void TVRQPNGReadStream::ReadTextChunk(int32_t length)
 {
     // Refuse a length beyond the input before sizing anything for it.
-    if (static_cast<int64_t>(Position) + chunkLeft_ > Size) {
-        Skip(static_cast<int32_t>(chunkLeft_));
-        chunkLeft_ = 0;
+    if (static_cast<int64_t>(Position) + length > Size) {
+        Skip(length);
         return;
     }
-    std::string data(static_cast<size_t>(chunkLeft_), '\0');
-    ReadBytes(data.data(), static_cast<int32_t>(chunkLeft_));
-    chunkLeft_ = 0;
+    std::string data(static_cast<size_t>(length), '\0');
+    ReadBytes(data.data(), length);
     const size_t zero = data.find('\0');
     if (zero == std::string::npos || data.compare(0, zero, "Comment") != 0) return;
     const std::string_view text = std::string_view(data).substr(zero + 1);
@@ -419,19 +414,18 @@ void TVRQPNGReadStream::ReadTextChunk()
     StepProgress(0);
 }
 
-void TVRQPNGReadStream::ReadPrivateChunk()
+void TVRQPNGReadStream::ReadPrivateChunk(int32_t length)
 {
     seen_ |= PrivateSeen;
     uint8_t marker[4] = {};
     ReadBytes(marker, 4);
-    chunkLeft_ -= 4;
-    if (chunkLeft_ > 0 && std::memcmp(marker, "VRQ3", 4) == 0) {
+    // The two flag bytes are read only when the chunk holds them.
+    if (length >= 6 && std::memcmp(marker, "VRQ3", 4) == 0) {
         if (ReadByte() != 0) {
             ActiveKey = RowKey;
             if (OnKeyRequest) OnKeyRequest(*this, ActiveKey);
         }
         ReadByte(); // palette-as-grey flag: the writer's business
-        chunkLeft_ -= 2;
     }
 }
 
@@ -540,7 +534,10 @@ void TVRQPNGReadStream::CreateBitmap()
     if (PaletteBuffer()) Bitmap->SetPalette(CreatePaletteFromQuads(PaletteBuffer(), PaletteCount));
     SizeForDecoding(*Bitmap, Width, Height);
 
-    if ((HasAlpha || PaletteAlpha) && AlphaTarget && AlphaTarget != Bitmap) {
+    // A 16-bit transparent colour is matched on full samples into an alpha plane; the bitmap's
+    // own transparent colour could only compare high bytes.
+    const bool keyPlane = wideKey_ && TransparentColor != -1 && !HasAlpha;
+    if ((HasAlpha || PaletteAlpha || keyPlane) && AlphaTarget && AlphaTarget != Bitmap) {
         AlphaTarget->Clear();
         AlphaTarget->SetTransparent(false);
         AlphaTarget->SetPixelFormat(TPixelFormat::pf8bit);
@@ -550,6 +547,7 @@ void TVRQPNGReadStream::CreateBitmap()
         AlphaTarget->SetPalette(CreatePaletteFromQuads(grey, count));
         SizeForDecoding(*AlphaTarget, Bitmap->Width(), Bitmap->Height());
         alphaPlane_ = AlphaTarget;
+        SampleAlpha = keyPlane;
     }
 }
 
@@ -562,16 +560,36 @@ void TVRQPNGReadStream::ReadImageData()
         seen_ |= ImageDone;
         return;
     }
+    if (Width == 0 && Height == 0) {
+        // What the writer makes of an empty picture reads back as the empty picture it was.
+        Bitmap->Clear();
+        seen_ |= ImageDone;
+        return;
+    }
     CheckSize();
 
-    struct Cleanup {
-        TVRQPNGReadStream& self;
-        ~Cleanup()
-        {
-            self.ReleaseImageState();
-            self.BeginProgressPhase(0, 0, 0); // the rest goes to the chunks after the image
-        }
-    } cleanup{*this};
+    const bool adam7 = Interlace == 1;
+    const int32_t passCount = adam7 ? 7 : 1;
+    // Rows and raw bytes of the whole image, before anything is sized for it.
+    int32_t totalRows = 0;
+    int64_t rawTotal = 0;
+    int32_t widestPass = 0;
+    for (int32_t pass = 0; pass < passCount; ++pass) {
+        const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
+        const TPassSize size = PassSize(g, Width, Height);
+        if (size.Empty()) continue;
+        totalRows += size.Height;
+        rawTotal += size.Height * ((static_cast<int64_t>(size.Width) * sourceBits_ + 7) / 8 + 1);
+        widestPass = std::max(widestPass, size.Width);
+    }
+    // Image data that the rest of the input could not hold even at deflate's highest ratio
+    // (about 1032 to 1) cannot complete: refused before the picture is sized for it.
+    if (rawTotal / MaxInflateRatio > static_cast<int64_t>(Size) - Position + 1) throw EVRQPNG(pngmsg::ReadError);
+
+    const TScopeGuard cleanup([this] {
+        ReleaseImageState();
+        BeginProgressPhase(0, 0, 0); // the rest goes to the chunks after the image
+    });
 
     inflater_ = std::make_unique<Inflater>();
     inflater_->input.reset(new (std::nothrow) uint8_t[InputBufferSize]);
@@ -585,58 +603,49 @@ void TVRQPNGReadStream::ReadImageData()
 
     CreateBitmap();
 
-    // One block for all row buffers; CheckSize bounds every term.
-    const int64_t rawBytes = static_cast<int64_t>(BytesPerScanline(Width, sourceBits_)) + 4;
-    outRowBytes_ = BytesPerScanline(Width, BitsPerPixel);
-    const int64_t convertedBytes = static_cast<int64_t>(outRowBytes_) + 4;
-    const int64_t alphaBytes = BytesPerScanline(Width, 8);
-    rowMemory_.reset(new uint8_t[static_cast<size_t>(2 * rawBytes + convertedBytes + alphaBytes)]);
-    currentRow_ = rowMemory_.get();
-    previousRow_ = currentRow_ + rawBytes;
-    convertedRow_ = previousRow_ + rawBytes;
-    alphaRow_ = convertedRow_ + convertedBytes;
+    // Plain rows are converted straight into the bitmap and the alpha plane; Adam7 rows go
+    // through a converted row of the widest pass. The raw rows grow as data arrives (ReadRow).
+    interlacedStore_ = adam7;
+    const bool alphaOut = HasAlpha || SampleAlpha;
+    const int64_t convertedBytes = adam7 ? BytesPerScanline(widestPass, BitsPerPixel) + 4 : 0;
+    const int64_t alphaBytes = alphaOut && (adam7 || !alphaPlane_) ? widestPass : 0;
+    if (convertedBytes + alphaBytes > 0) rowMemory_.reset(new uint8_t[static_cast<size_t>(convertedBytes + alphaBytes)]);
+    convertedRow_ = convertedBytes > 0 ? rowMemory_.get() : nullptr;
+    alphaRow_ = alphaBytes > 0 ? rowMemory_.get() + convertedBytes : nullptr;
 
     const int32_t width = Bitmap->Width();
     const int32_t height = Bitmap->Height();
-    const bool adam7 = Interlace == 1;
-    const int32_t passCount = adam7 ? 7 : 1;
-
-    int32_t totalRows = height;
-    if (adam7) {
-        totalRows = 0;
-        for (const TPassGeometry& p : Adam7)
-            if (PassCells(width, p.x0, p.dx) > 0) totalRows += PassCells(height, p.y0, p.dy);
-    }
     BeginProgressPhase(1, totalRows, 98);
 
-    interlacedStore_ = adam7;
     const int32_t bytesPerDestPixel = BitsPerPixel == 16 ? 2 : BitsPerPixel == 24 ? 3 : 1;
     const bool rowEvent = !ActiveKey.empty() && static_cast<bool>(OnDecodeRow);
     int32_t rowNumber = 0;
     for (int32_t pass = 0; pass < passCount; ++pass) {
-        const TPassGeometry& g = adam7 ? Adam7[pass] : Plain;
-        passWidth_ = PassCells(width, g.x0, g.dx);
-        const int32_t rows = PassCells(height, g.y0, g.dy);
-        if (passWidth_ == 0 || rows == 0) continue;
-        destStart_ = g.x0 * bytesPerDestPixel;
-        destStep_ = g.dx * bytesPerDestPixel;
-        alphaStart_ = g.x0;
-        alphaStep_ = g.dx;
+        const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
+        const TPassSize size = PassSize(g, width, height);
+        if (size.Empty()) continue;
+        passWidth_ = size.Width;
+        const int32_t rows = size.Height;
+        destStart_ = g.X0 * bytesPerDestPixel;
+        destStep_ = g.DX * bytesPerDestPixel;
+        alphaStart_ = g.X0;
+        alphaStep_ = g.DX;
         rowBytes_ = static_cast<int32_t>((static_cast<int64_t>(passWidth_) * sourceBits_ + 7) / 8 + 1);
-        std::memset(previousRow_, 0, static_cast<size_t>(rowBytes_));
 
-        for (int32_t j = 0, y = g.y0; j < rows; ++j, y += g.dy) {
-            if (ReadRow() < 0) throw EVRQPNG(pngmsg::ReadError);
+        for (int32_t j = 0, y = g.Y0; j < rows; ++j, y += g.DY) {
+            // The first row of a pass has zeros above it.
+            if (ReadRow(j == 0) < 0) throw EVRQPNG(pngmsg::ReadError);
+            uint8_t* raw = rawRows_[current_].Data.get();
             if (rowEvent) {
                 // The next row is unfiltered against this row as it was before the event.
-                std::memcpy(previousRow_, currentRow_, static_cast<size_t>(rowBytes_));
-                OnDecodeRow(*this, currentRow_ + 1, rowBytes_ - 1, rowNumber, ActiveKey);
-                ConvertRow(currentRow_ + 1, passWidth_);
-                StoreRow(y, passWidth_);
+                TRawRow& previous = rawRows_[current_ ^ 1];
+                previous.Reserve(rowBytes_);
+                std::memcpy(previous.Data.get(), raw, static_cast<size_t>(rowBytes_));
+                OnDecodeRow(*this, raw + 1, rowBytes_ - 1, rowNumber, ActiveKey);
+                StoreRow(raw + 1, y, passWidth_);
             } else {
-                ConvertRow(currentRow_ + 1, passWidth_);
-                StoreRow(y, passWidth_);
-                std::swap(currentRow_, previousRow_);
+                StoreRow(raw + 1, y, passWidth_);
+                current_ ^= 1;
             }
             ++rowNumber;
             if (rowNumber % 4 == 2 || height < 4) StepProgress(rowNumber);
@@ -645,6 +654,21 @@ void TVRQPNGReadStream::ReadImageData()
         if (AtEnd || Stopped) break;
     }
     seen_ |= ImageDone;
+    if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
+}
+
+void TVRQPNGReadStream::TRawRow::Free::operator()(uint8_t* p) const { std::free(p); }
+
+void TVRQPNGReadStream::TRawRow::Reserve(int32_t bytes)
+{
+    if (Capacity >= bytes) return;
+    // Doubling from 64 KiB: a row declared wider than its data costs no more than the data.
+    const int32_t capacity = static_cast<int32_t>(std::min<int64_t>(bytes, std::max<int64_t>(65536, 2 * int64_t{Capacity})));
+    void* grown = std::realloc(Data.get(), static_cast<size_t>(capacity));
+    if (!grown) throw std::bad_alloc();
+    (void)Data.release();
+    Data.reset(static_cast<uint8_t*>(grown));
+    Capacity = capacity;
 }
 
 int32_t TVRQPNGReadStream::FillInput()
@@ -668,52 +692,46 @@ int32_t TVRQPNGReadStream::FillInput()
     return 0;
 }
 
-int32_t TVRQPNGReadStream::ReadRow()
+int32_t TVRQPNGReadStream::ReadRow(bool first)
 {
     z_stream& zs = inflater_->stream;
-    zs.next_out = currentRow_;
-    zs.avail_out = static_cast<uInt>(rowBytes_);
-    while (zs.avail_out > 0) {
-        if (zs.avail_in == 0 && FillInput() != 0) return -1;
-        const int result = inflate(&zs, Z_NO_FLUSH);
-        // The stream's end with the row still incomplete, or a dictionary request (which would
-        // never make progress), ends the read like an error.
-        if (result < 0 || result == Z_NEED_DICT) return -1;
-        if (result == Z_STREAM_END && zs.avail_out > 0) return -1;
+    TRawRow& row = rawRows_[current_];
+    int32_t filled = 0;
+    for (;;) {
+        const int32_t room = std::min(row.Capacity, rowBytes_);
+        zs.next_out = row.Data.get() + filled;
+        zs.avail_out = static_cast<uInt>(room - filled);
+        while (zs.avail_out > 0) {
+            if (zs.avail_in == 0 && FillInput() != 0) return -1;
+            const int result = inflate(&zs, Z_NO_FLUSH);
+            // The stream's end with the row still incomplete, or a dictionary request (which would
+            // never make progress), ends the read like an error.
+            if (result < 0 || result == Z_NEED_DICT) return -1;
+            if (result == Z_STREAM_END && zs.avail_out > 0) return -1;
+        }
+        filled = room;
+        if (filled == rowBytes_) break;
+        row.Reserve(rowBytes_);
     }
-    return Unfilter() ? 0 : -1;
+    return Unfilter(row.Data.get(), first ? nullptr : rawRows_[current_ ^ 1].Data.get()) ? 0 : -1;
 }
 
-bool TVRQPNGReadStream::Unfilter()
+bool TVRQPNGReadStream::Unfilter(uint8_t* current, const uint8_t* previous)
 {
     const int32_t bpp = std::max(1, (sourceBits_ + 7) / 8);
-    const uint8_t filter = currentRow_[0];
-    uint8_t* row = currentRow_ + 1;
-    const uint8_t* up = previousRow_ + 1;
-    const int32_t n = rowBytes_ - 1;
-    switch (bpp) {
-    case 1: return UnfilterRow<1>(filter, row, up, n, bpp);
-    case 2: return UnfilterRow<2>(filter, row, up, n, bpp);
-    case 3: return UnfilterRow<3>(filter, row, up, n, bpp);
-    case 4: return UnfilterRow<4>(filter, row, up, n, bpp);
-    case 6: return UnfilterRow<6>(filter, row, up, n, bpp);
-    case 8: return UnfilterRow<8>(filter, row, up, n, bpp);
-    default: return UnfilterRow<0>(filter, row, up, n, bpp);
-    }
+    return UnfilterRow(current[0], current + 1, previous ? previous + 1 : nullptr, rowBytes_ - 1, bpp);
 }
 
-void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels)
+void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha)
 {
-    uint8_t* out = convertedRow_;
-    storeSource_ = out;
     switch (conversion_) {
-    case Conversion::None: storeSource_ = raw; break;
+    case Conversion::None: break;
     case Conversion::Widen2To4: {
-        const int32_t bytes = (pixels + 3) / 4;
+        // Exactly the pixels' bytes, so that a bitmap row's padding stays as it is.
+        const int32_t bytes = (pixels + 1) / 2;
         for (int32_t i = 0; i < bytes; ++i) {
-            const uint8_t b = raw[i];
-            out[2 * i] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
-            out[2 * i + 1] = static_cast<uint8_t>((((b >> 2) & 3) << 4) | (b & 3));
+            const uint8_t b = (i & 1) ? static_cast<uint8_t>(raw[i >> 1] << 4) : raw[i >> 1];
+            out[i] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
         }
         break;
     }
@@ -723,36 +741,51 @@ void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels)
     case Conversion::GreyAlpha8:
         for (int32_t i = 0; i < pixels; ++i) {
             out[i] = raw[2 * i];
-            alphaRow_[i] = static_cast<uint8_t>(255 - raw[2 * i + 1]);
+            alpha[i] = static_cast<uint8_t>(255 - raw[2 * i + 1]);
         }
         break;
     case Conversion::GreyAlpha16:
         for (int32_t i = 0; i < pixels; ++i) {
             out[i] = raw[4 * i];
-            alphaRow_[i] = static_cast<uint8_t>(255 - raw[4 * i + 2]);
+            alpha[i] = static_cast<uint8_t>(255 - raw[4 * i + 2]);
         }
         break;
-    case Conversion::Rgb8: ConvertRgb<1, false, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgb16: ConvertRgb<2, false, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba8: ConvertRgb<1, true, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba16: ConvertRgb<2, true, false>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgb8To565: ConvertRgb<1, false, true>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgb16To565: ConvertRgb<2, false, true>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba8To565: ConvertRgb<1, true, true>(raw, out, alphaRow_, pixels); break;
-    case Conversion::Rgba16To565: ConvertRgb<2, true, true>(raw, out, alphaRow_, pixels); break;
+    case Conversion::Rgb8: ConvertRgb<1, false, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgb16: ConvertRgb<2, false, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba8: ConvertRgb<1, true, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba16: ConvertRgb<2, true, false>(raw, out, alpha, pixels); break;
+    case Conversion::Rgb8To565: ConvertRgb<1, false, true>(raw, out, alpha, pixels); break;
+    case Conversion::Rgb16To565: ConvertRgb<2, false, true>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba8To565: ConvertRgb<1, true, true>(raw, out, alpha, pixels); break;
+    case Conversion::Rgba16To565: ConvertRgb<2, true, true>(raw, out, alpha, pixels); break;
     }
+    if (SampleAlpha) MatchSampleKey(raw, pixels, alpha);
 }
 
-void TVRQPNGReadStream::StoreRow(int32_t y, int32_t pixels)
+void TVRQPNGReadStream::MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const
+{
+    const size_t bytes = ColorKind == 0 ? 2 : 6;
+    for (int32_t i = 0; i < pixels; ++i, raw += bytes)
+        alpha[i] = std::memcmp(raw, sampleKey_.data(), bytes) == 0 ? 255 : 0;
+}
+
+void TVRQPNGReadStream::StoreRow(const uint8_t* raw, int32_t y, int32_t pixels)
 {
     uint8_t* dest = Bitmap->ScanLine(y);
-    const uint8_t* src = storeSource_;
     uint8_t* alpha = alphaPlane_ ? alphaPlane_->ScanLine(y) : nullptr;
     if (!interlacedStore_) {
-        // One block copy of the pixel bytes (the row's padding stays as the bitmap has it).
-        std::memcpy(dest, src, static_cast<size_t>((static_cast<int64_t>(pixels) * BitsPerPixel + 7) / 8));
-        if (alpha) std::memcpy(alpha, alphaRow_, static_cast<size_t>(pixels));
+        // Straight into the bitmap row: one block copy of the pixel bytes when no conversion is
+        // needed (the row's padding stays as the bitmap has it).
+        if (conversion_ == Conversion::None)
+            std::memcpy(dest, raw, static_cast<size_t>((static_cast<int64_t>(pixels) * BitsPerPixel + 7) / 8));
+        else
+            ConvertRow(raw, pixels, dest, alpha ? alpha : alphaRow_);
         return;
+    }
+    const uint8_t* src = raw;
+    if (conversion_ != Conversion::None) {
+        ConvertRow(raw, pixels, convertedRow_, alphaRow_);
+        src = convertedRow_;
     }
     switch (BitsPerPixel) {
     case 1:

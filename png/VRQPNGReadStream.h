@@ -32,8 +32,12 @@ public:
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane
     bool IsGray = false;          // colour type 0 or 4
     bool PaletteAlpha = false;    // the tRNS table needed an alpha plane
+    bool SampleAlpha = false;     // a 16-bit tRNS colour, matched on full samples, filled the alpha plane
     int32_t Interlace = 0;        // 0 none, 1 Adam7
     int32_t ColorKind = -1;       // -1 before IHDR; 0 grey, 2 RGB, 3 indexed
+    int32_t HeaderColorType = -1; // the header's colour type (its low three bits); -1 before IHDR
+    int32_t HeaderBitDepth = 0;   // the header's bit depth (BitDepth becomes the decoded depth)
+    bool PhysSeen = false;        // a pHYs chunk was taken
     double Gamma = 0;             // 0 when absent
     uint32_t SignificantBits = 0; // sBIT red, green, blue, alpha from the low byte up
     TColor BackgroundColor = -1;  // -1, a colour, or $01000000 + index
@@ -43,6 +47,8 @@ public:
 
     // The alpha plane in use for the last image (AlphaTarget once filled), or none.
     TBitmap* AlphaPlane() const { return alphaPlane_; }
+    // The results of the last read, as reports show them.
+    TVRQPNGFileFacts Facts() const;
 
 protected:
     void ReadImage() override;
@@ -59,23 +65,37 @@ private:
     };
     enum class Conversion;
 
+    // A chunk body reader, given the chunk's length; it reads no more than that.
+    using ChunkHandler = void (TVRQPNGReadStream::*)(int32_t length);
+
     void ChunkLoop();
-    void ReadHeaderChunk();
-    void ReadPaletteChunk();
-    void ReadTransparencyChunk();
-    void ReadBackgroundChunk();
-    void ReadTextChunk();
-    void ReadPrivateChunk();
+    void ReadChunkBody(uint32_t type);
+    // Runs handler when the chunk holds at least need bytes and counts what it consumed.
+    void ReadWithin(int32_t need, ChunkHandler handler);
+    void ReadHeaderChunk(int32_t length);
+    void ReadPaletteChunk(int32_t length);
+    void ReadTransparencyChunk(int32_t length);
+    void ReadBackgroundChunk(int32_t length);
+    void ReadGammaChunk(int32_t length);
+    void ReadChromaChunk(int32_t length);
+    void ReadPhysChunk(int32_t length);
+    void ReadSignificantBitsChunk(int32_t length);
+    void ReadTimeChunk(int32_t length);
+    void ReadGifChunk(int32_t length);
+    void ReadTextChunk(int32_t length);
+    void ReadPrivateChunk(int32_t length);
     void ReadImageData();
     void ChooseFormat();
     void CheckSize() const;
-    TColor ReadSampleColor(); // grey or RGB sample(s) of tRNS / bKGD as a colour
+    TColor ReadSampleColor(uint16_t* samples); // grey or RGB sample(s) of tRNS / bKGD as a colour; the samples as read
     int32_t FillInput();
-    int32_t ReadRow();
-    bool Unfilter();
-    void ConvertRow(const uint8_t* raw, int32_t pixels);
-    void StoreRow(int32_t y, int32_t pixels);
+    // Inflates and unfilters the next raw row into rawRows_[current_]; first: no row above.
+    int32_t ReadRow(bool first);
+    bool Unfilter(uint8_t* current, const uint8_t* previous);
+    void ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha);
+    void StoreRow(const uint8_t* raw, int32_t y, int32_t pixels);
     void FillPaletteAlpha();
+    void MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const;
     void ReleaseImageState();
     bool Is(uint32_t flag) const { return (seen_ & flag) != 0; }
 
@@ -87,12 +107,21 @@ private:
 
     // Image decoding state, alive only while the image data is decoded.
     std::unique_ptr<Inflater> inflater_;
-    std::unique_ptr<uint8_t[]> rowMemory_;
-    uint8_t* currentRow_ = nullptr;
-    uint8_t* previousRow_ = nullptr;
+    // A raw row (filter byte first) whose memory grows with the bytes inflated into it.
+    struct TRawRow {
+        struct Free {
+            void operator()(uint8_t* p) const;
+        };
+        std::unique_ptr<uint8_t[], Free> Data; // from realloc, which can grow a large block in place
+        int32_t Capacity = 0;
+        // At least bytes of room (up to the row's size); the bytes held are kept.
+        void Reserve(int32_t bytes);
+    };
+    TRawRow rawRows_[2];                   // the current row and the one above it, by turns
+    int32_t current_ = 0;
+    std::unique_ptr<uint8_t[]> rowMemory_; // converted and alpha rows where a row cannot go straight into the bitmap
     uint8_t* convertedRow_ = nullptr;
     uint8_t* alphaRow_ = nullptr;
-    const uint8_t* storeSource_ = nullptr; // converted row, or the raw row when no conversion is needed
     Conversion conversion_{};
     int32_t sourceBits_ = 0;
     int32_t rowBytes_ = 0;
@@ -103,6 +132,10 @@ private:
     int32_t alphaStart_ = 0;
     int32_t alphaStep_ = 1;
     bool interlacedStore_ = false;
+    // A 16-bit tRNS colour as it stands in the file (grey: 2 bytes, RGB: 6): the bitmap keeps
+    // only high bytes, so transparency is decided on the raw samples while decoding.
+    std::array<uint8_t, 6> sampleKey_{};
+    bool wideKey_ = false;
 };
 
 } // namespace tintabrel

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "base/Colors.h"
 #include "base/Exceptions.h"
 
 namespace tintabrel {
@@ -37,6 +38,23 @@ static_assert(sizeof(TVRQPNGChromaticity) == 32);
 // The gIFg data as it stands in the file: disposal method, user-input flag, delay (big-endian).
 struct TVRQPNGGifControl {
     uint8_t Bytes[4] = {0, 0, 0, 0};
+};
+
+// What a read found in a file and decoded with, for reports: the header as it stands and the
+// side values the picture takes.
+struct TVRQPNGFileFacts {
+    int32_t ColorType = -1;     // the header's colour type (its low three bits); -1 without a header
+    int32_t BitDepth = 0;       // the header's bit depth
+    int32_t Interlace = 0;      // 0 none, 1 Adam7
+    bool Alpha = false;         // an alpha channel, or transparency decoded into the alpha plane
+    TColor Transparent = -1;    // -1, a colour, or $01000000 + index
+    TColor Background = -1;     // likewise
+    double Gamma = 0;           // 0 when absent
+    bool Resolution = false;    // a pHYs chunk was taken
+    int32_t PhysUnit = 0;
+    int32_t PhysX = 0;
+    int32_t PhysY = 0;
+    std::string Comment;        // the joined "Comment" texts as the picture holds them
 };
 
 // The current UTC date and time.

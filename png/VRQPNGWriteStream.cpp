@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/ScopeGuard.h"
 #include "png/SFunc.h"
 #include "image/PixelCodec.h"
 
@@ -33,26 +34,6 @@ inline uint8_t Grey(uint32_t r, uint32_t g, uint32_t b) { return static_cast<uin
 
 bool NamesIndex(TColor color) { return (static_cast<uint32_t>(color) & 0x01000000u) != 0; }
 
-// Adam7: first row, row step, first column, column step.
-struct TPass {
-    int32_t Row0, RowStep, Col0, ColStep;
-};
-constexpr TPass Adam7[7] = {{0, 8, 0, 8}, {0, 8, 4, 8}, {4, 8, 0, 4}, {0, 4, 2, 4},
-                            {2, 4, 0, 2}, {0, 2, 1, 2}, {1, 2, 0, 1}};
-
-bool PassSkipped(int pass, int32_t w, int32_t h)
-{
-    switch (pass) {
-    case 1: return w < 5;
-    case 2: return h < 5;
-    case 3: return w < 3;
-    case 4: return h < 3;
-    case 5: return w < 2;
-    case 6: return h < 2;
-    default: return false;
-    }
-}
-
 // Bit (1) or nibble (4) value of pixel x of a packed row, most significant first.
 inline uint32_t PackedValue(const uint8_t* row, int32_t bits, int32_t x)
 {
@@ -68,42 +49,6 @@ bool StandardMasks565(const TBitmap& bitmap)
 }
 
 } // namespace
-
-// Releases the deflate state and the row memory on every exit of WriteImage.
-struct TVRQPNGWriteStream::ReleaseGuard {
-    TVRQPNGWriteStream& self;
-    ~ReleaseGuard()
-    {
-        DeflateRelease(self.deflate_);
-        self.FreeRowBuffers();
-        self.converted_.reset();
-        self.source_ = nullptr;
-    }
-};
-
-// Finishes the compressed stream on every exit of WriteImageData, so what was compressed is
-// still written; on the normal path a failure to finish is reported.
-struct TVRQPNGWriteStream::ImageDataGuard {
-    TVRQPNGWriteStream& self;
-    bool finished = false;
-    int Finish()
-    {
-        finished = true;
-        return DeflateFinish(self.deflate_);
-    }
-    ~ImageDataGuard()
-    {
-        if (!finished) {
-            try {
-                DeflateFinish(self.deflate_);
-            } catch (...) {
-                // The exception already under way is the one the caller must see.
-            }
-        }
-        DeflateRelease(self.deflate_);
-        self.FreeRowBuffers();
-    }
-};
 
 TVRQPNGWriteStream::TVRQPNGWriteStream()
 {
@@ -131,10 +76,8 @@ int32_t TVRQPNGWriteStream::GrayLevelOf(TColor color, int32_t depth)
 int32_t TVRQPNGWriteStream::RowsToWrite(int32_t interlace, int32_t h)
 {
     if (interlace == 0) return h;
-    int32_t rows = 2 * ((h + 7) / 8) + (h + 3) / 4 + (h + 1) / 2;
-    if (h >= 5) rows += (h + 3) / 8;
-    if (h >= 3) rows += (h + 1) / 4;
-    if (h >= 2) rows += h / 2;
+    int32_t rows = 0;
+    for (const TPassGeometry& pass : Adam7Passes) rows += PassCells(h, pass.Y0, pass.DY);
     return rows;
 }
 
@@ -156,7 +99,13 @@ void TVRQPNGWriteStream::WriteChunk(uint32_t type, const void* data, uint32_t le
 
 void TVRQPNGWriteStream::WriteImage()
 {
-    ReleaseGuard guard{*this};
+    // The deflate state and the row memory go on every exit.
+    const TScopeGuard release([this] {
+        DeflateRelease(deflate_);
+        FreeRowBuffers();
+        converted_.reset();
+        source_ = nullptr;
+    });
 
     EffectiveAlpha = nullptr;
     AlphaOutput = false;
@@ -500,119 +449,133 @@ void TVRQPNGWriteStream::BuildGrayMap()
 
 void TVRQPNGWriteStream::ExtractRow(const uint8_t* scanline, const uint8_t* alphaLine)
 {
-    uint8_t* out = deflate_.CurrentRow;
-    const int32_t w = passWidth_;
-    const int32_t x0 = firstColumn_;
-    const int32_t dx = columnStep_;
-    const int32_t len = deflate_.RowLength - 1;
-
     switch (layoutBits_) {
     case 1:
-    case 4: {
-        const int32_t bits = layoutBits_;
-        if (dx == 1) {
-            std::memcpy(out, scanline, static_cast<size_t>(len));
-        } else {
-            std::memset(out, 0, static_cast<size_t>(len));
-            for (int32_t k = 0, x = x0; k < w; ++k, x += dx) {
-                const uint32_t v = PackedValue(scanline, bits, x);
-                if (bits == 1)
-                    out[k >> 3] = static_cast<uint8_t>(out[k >> 3] | (v << (7 - (k & 7))));
-                else
-                    out[k >> 1] = static_cast<uint8_t>(out[k >> 1] | (v << ((k & 1) ? 0 : 4)));
-            }
-        }
-        if (GrayOutput) {
-            if (bits == 1) {
-                if (GrayMap[0] == 255)
-                    for (int32_t i = 0; i < len; ++i) out[i] = static_cast<uint8_t>(~out[i]);
-            } else {
-                for (int32_t i = 0; i < len; ++i) out[i] = nibbleMap_[out[i]];
-            }
-        }
-        break;
+    case 4: ExtractPackedRow(scanline); break;
+    case 8: ExtractByteRow(scanline, alphaLine); break;
+    case 15:
+    case 16: ExtractHighColourRow(scanline, alphaLine); break;
+    default: ExtractTrueColourRow(scanline, alphaLine); break;
     }
-    case 8:
-        if (!GrayOutput) {
-            if (dx == 1) {
-                std::memcpy(out, scanline, static_cast<size_t>(len));
-            } else {
-                for (int32_t k = 0, x = x0; k < w; ++k, x += dx) out[k] = scanline[x];
-            }
-        } else if (AlphaOutput) {
-            for (int32_t k = 0, x = x0; k < w; ++k, x += dx) {
-                out[2 * k] = GrayMap[scanline[x]];
+}
+
+void TVRQPNGWriteStream::ExtractPackedRow(const uint8_t* scanline)
+{
+    // 1- and 4-bit pixels: indices as they stand, or their grey levels.
+    uint8_t* out = deflate_.CurrentRow;
+    const int32_t len = deflate_.RowLength - 1;
+    const int32_t bits = layoutBits_;
+    if (columnStep_ == 1) {
+        std::memcpy(out, scanline, static_cast<size_t>(len));
+    } else {
+        std::memset(out, 0, static_cast<size_t>(len));
+        for (int32_t k = 0, x = firstColumn_; k < passWidth_; ++k, x += columnStep_) {
+            const uint32_t v = PackedValue(scanline, bits, x);
+            if (bits == 1)
+                out[k >> 3] = static_cast<uint8_t>(out[k >> 3] | (v << (7 - (k & 7))));
+            else
+                out[k >> 1] = static_cast<uint8_t>(out[k >> 1] | (v << ((k & 1) ? 0 : 4)));
+        }
+    }
+    if (!GrayOutput) return;
+    if (bits == 1) {
+        if (GrayMap[0] == 255)
+            for (int32_t i = 0; i < len; ++i) out[i] = static_cast<uint8_t>(~out[i]);
+    } else {
+        for (int32_t i = 0; i < len; ++i) out[i] = nibbleMap_[out[i]];
+    }
+}
+
+void TVRQPNGWriteStream::ExtractByteRow(const uint8_t* scanline, const uint8_t* alphaLine)
+{
+    // 8-bit pixels: indices as they stand, or grey levels with or without alpha.
+    uint8_t* out = deflate_.CurrentRow;
+    const int32_t w = passWidth_, x0 = firstColumn_, dx = columnStep_;
+    if (!GrayOutput) {
+        if (dx == 1) {
+            std::memcpy(out, scanline, static_cast<size_t>(deflate_.RowLength - 1));
+        } else {
+            for (int32_t k = 0, x = x0; k < w; ++k, x += dx) out[k] = scanline[x];
+        }
+    } else if (AlphaOutput) {
+        for (int32_t k = 0, x = x0; k < w; ++k, x += dx) {
+            out[2 * k] = GrayMap[scanline[x]];
+            out[2 * k + 1] = static_cast<uint8_t>(255 - alphaLine[x]);
+        }
+    } else {
+        for (int32_t k = 0, x = x0; k < w; ++k, x += dx) out[k] = GrayMap[scanline[x]];
+    }
+}
+
+void TVRQPNGWriteStream::ExtractHighColourRow(const uint8_t* scanline, const uint8_t* alphaLine)
+{
+    // 5-5-5 or 5-6-5 words widened to 8-bit samples: RGB, or grey, then alpha.
+    uint8_t* out = deflate_.CurrentRow;
+    const bool six = layoutBits_ == 16;
+    for (int32_t k = 0, x = firstColumn_; k < passWidth_; ++k, x += columnStep_) {
+        const uint32_t word = static_cast<uint32_t>(scanline[2 * x]) | (static_cast<uint32_t>(scanline[2 * x + 1]) << 8);
+        uint32_t r, g, b;
+        if (six) {
+            r = (word >> 11) & 31;
+            g = (word >> 5) & 63;
+            b = word & 31;
+            g = (g << 2) | (g >> 4);
+        } else {
+            r = (word >> 10) & 31;
+            g = (word >> 5) & 31;
+            b = word & 31;
+            g = (g << 3) | (g >> 2);
+        }
+        r = (r << 3) | (r >> 2);
+        b = (b << 3) | (b >> 2);
+        if (GrayOutput) {
+            *out++ = Grey(r, g, b);
+        } else {
+            *out++ = static_cast<uint8_t>(r);
+            *out++ = static_cast<uint8_t>(g);
+            *out++ = static_cast<uint8_t>(b);
+        }
+        if (AlphaOutput) *out++ = static_cast<uint8_t>(255 - alphaLine[x]);
+    }
+}
+
+void TVRQPNGWriteStream::ExtractTrueColourRow(const uint8_t* scanline, const uint8_t* alphaLine)
+{
+    // 24- and 32-bit pixels (blue, green, red first): RGB or grey, with or without alpha.
+    uint8_t* out = deflate_.CurrentRow;
+    const int32_t w = passWidth_, x0 = firstColumn_, dx = columnStep_;
+    const int32_t step = layoutBits_ / 8;
+    const uint8_t* p = scanline + static_cast<size_t>(x0) * step;
+    const int32_t stride = dx * step;
+    if (GrayOutput) {
+        if (AlphaOutput) {
+            for (int32_t k = 0, x = x0; k < w; ++k, x += dx, p += stride) {
+                out[2 * k] = Grey(p[2], p[1], p[0]);
                 out[2 * k + 1] = static_cast<uint8_t>(255 - alphaLine[x]);
             }
         } else {
-            for (int32_t k = 0, x = x0; k < w; ++k, x += dx) out[k] = GrayMap[scanline[x]];
+            for (int32_t k = 0; k < w; ++k, p += stride) out[k] = Grey(p[2], p[1], p[0]);
         }
-        break;
-    case 15:
-    case 16: {
-        const bool six = layoutBits_ == 16;
-        for (int32_t k = 0, x = x0; k < w; ++k, x += dx) {
-            const uint32_t word = static_cast<uint32_t>(scanline[2 * x]) | (static_cast<uint32_t>(scanline[2 * x + 1]) << 8);
-            uint32_t r, g, b;
-            if (six) {
-                r = (word >> 11) & 31;
-                g = (word >> 5) & 63;
-                b = word & 31;
-                g = (g << 2) | (g >> 4);
-            } else {
-                r = (word >> 10) & 31;
-                g = (word >> 5) & 31;
-                b = word & 31;
-                g = (g << 3) | (g >> 2);
-            }
-            r = (r << 3) | (r >> 2);
-            b = (b << 3) | (b >> 2);
-            if (GrayOutput) {
-                *out++ = Grey(r, g, b);
-            } else {
-                *out++ = static_cast<uint8_t>(r);
-                *out++ = static_cast<uint8_t>(g);
-                *out++ = static_cast<uint8_t>(b);
-            }
-            if (AlphaOutput) *out++ = static_cast<uint8_t>(255 - alphaLine[x]);
+    } else if (AlphaOutput) {
+        for (int32_t k = 0, x = x0; k < w; ++k, x += dx, p += stride, out += 4) {
+            out[0] = p[2];
+            out[1] = p[1];
+            out[2] = p[0];
+            out[3] = static_cast<uint8_t>(255 - alphaLine[x]);
         }
-        break;
-    }
-    default: {
-        const int32_t step = layoutBits_ / 8;
-        const uint8_t* p = scanline + static_cast<size_t>(x0) * step;
-        const int32_t stride = dx * step;
-        if (GrayOutput) {
-            if (AlphaOutput) {
-                for (int32_t k = 0, x = x0; k < w; ++k, x += dx, p += stride) {
-                    out[2 * k] = Grey(p[2], p[1], p[0]);
-                    out[2 * k + 1] = static_cast<uint8_t>(255 - alphaLine[x]);
-                }
-            } else {
-                for (int32_t k = 0; k < w; ++k, p += stride) out[k] = Grey(p[2], p[1], p[0]);
-            }
-        } else if (AlphaOutput) {
-            for (int32_t k = 0, x = x0; k < w; ++k, x += dx, p += stride, out += 4) {
-                out[0] = p[2];
-                out[1] = p[1];
-                out[2] = p[0];
-                out[3] = static_cast<uint8_t>(255 - alphaLine[x]);
-            }
-        } else if (stride == 3) {
-            for (int32_t k = 0; k < w; ++k, p += 3, out += 3) {
-                out[0] = p[2];
-                out[1] = p[1];
-                out[2] = p[0];
-            }
-        } else {
-            for (int32_t k = 0; k < w; ++k, p += stride, out += 3) {
-                out[0] = p[2];
-                out[1] = p[1];
-                out[2] = p[0];
-            }
+    } else if (stride == 3) {
+        // The common case, with the step known to the compiler.
+        for (int32_t k = 0; k < w; ++k, p += 3, out += 3) {
+            out[0] = p[2];
+            out[1] = p[1];
+            out[2] = p[0];
         }
-        break;
-    }
+    } else {
+        for (int32_t k = 0; k < w; ++k, p += stride, out += 3) {
+            out[0] = p[2];
+            out[1] = p[1];
+            out[2] = p[0];
+        }
     }
 }
 
@@ -629,7 +592,18 @@ void TVRQPNGWriteStream::WriteImageData()
     const bool interlaced = Interlaced();
 
     AllocRowBuffers();
-    ImageDataGuard guard{*this};
+    const TScopeGuard release([this] {
+        DeflateRelease(deflate_);
+        FreeRowBuffers();
+    });
+    // On an exception the compressed stream is still finished, so what was compressed is written.
+    TScopeGuard finish([this] {
+        try {
+            DeflateFinish(deflate_);
+        } catch (...) {
+            // The exception already under way is the one the caller must see.
+        }
+    });
     if (GrayOutput && SourceBits <= 8) BuildGrayMap();
     DeflateStart(deflate_, (CompressionLevel >= 0 && CompressionLevel <= 9) ? CompressionLevel : -1, idatSize_);
     deflate_.FilterMode = FilterMode;
@@ -639,15 +613,16 @@ void TVRQPNGWriteStream::WriteImageData()
 
     int32_t done = 0;
     const int passes = interlaced ? 7 : 1;
-    for (int pass = 0; pass < passes && w > 0 && h > 0; ++pass) {
-        const TPass geometry = interlaced ? Adam7[pass] : TPass{0, 1, 0, 1};
-        if (interlaced && PassSkipped(pass, w, h)) continue;
-        firstColumn_ = geometry.Col0;
-        columnStep_ = geometry.ColStep;
-        passWidth_ = (w - geometry.Col0 + geometry.ColStep - 1) / geometry.ColStep;
+    for (int pass = 0; pass < passes; ++pass) {
+        const TPassGeometry& geometry = interlaced ? Adam7Passes[pass] : PlainPass;
+        const TPassSize size = PassSize(geometry, w, h);
+        if (size.Empty()) continue;
+        firstColumn_ = geometry.X0;
+        columnStep_ = geometry.DX;
+        passWidth_ = size.Width;
         deflate_.RowLength = static_cast<int32_t>((static_cast<int64_t>(passWidth_) * PixelBits + 7) / 8 + 1);
         std::memset(deflate_.PreviousRow, 0, static_cast<size_t>(deflate_.RowLength));
-        for (int32_t y = geometry.Row0; y < h; y += geometry.RowStep) {
+        for (int32_t y = geometry.Y0; y < h; y += geometry.DY) {
             const uint8_t* scanline = source_->ConstScanLine(y);
             const uint8_t* alphaLine = AlphaOutput ? EffectiveAlpha->ConstScanLine(y) : nullptr;
             ExtractRow(scanline, alphaLine);
@@ -659,7 +634,8 @@ void TVRQPNGWriteStream::WriteImageData()
         }
     }
     // A stream that cannot be finished would leave a truncated file behind a normal return.
-    if (guard.Finish() < 0) throw EVRQPNG(pngmsg::WriteError);
+    finish.Dismiss();
+    if (DeflateFinish(deflate_) < 0) throw EVRQPNG(pngmsg::WriteError);
 }
 
 } // namespace tintabrel

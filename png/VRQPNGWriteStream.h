@@ -73,9 +73,6 @@ protected:
     void FreeRowBuffers();
 
 private:
-    struct ReleaseGuard;
-    struct ImageDataGuard;
-
     void WriteHeaderChunk();
     void WriteTimeChunk();
     void WriteTextChunk(const std::string& keyword, const std::string& text);
@@ -92,6 +89,11 @@ private:
     int32_t IndexOfSetting(TColor color) const;
     // Grey level of a colour setting for a grey image.
     int32_t GrayOfSetting(TColor color) const;
+    // The steps of ExtractRow, by the layout of the rows as stored.
+    void ExtractPackedRow(const uint8_t* scanline);
+    void ExtractByteRow(const uint8_t* scanline, const uint8_t* alphaLine);
+    void ExtractHighColourRow(const uint8_t* scanline, const uint8_t* alphaLine);
+    void ExtractTrueColourRow(const uint8_t* scanline, const uint8_t* alphaLine);
     int FlushIDAT(TDeflateContext& context);
     bool Interlaced() const { return (Interlace & 0xFF) == 1; }
 

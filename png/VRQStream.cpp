@@ -1,6 +1,7 @@
 #include "png/VRQStream.h"
 
 #include "base/Exceptions.h"
+#include "base/ScopeGuard.h"
 #include "png/SFunc.h"
 
 #include <algorithm>
@@ -262,21 +263,15 @@ void TVRQCustomGraphicReadStream::ReadFromStream(TBitmap* bitmap, TStream& sourc
     TNotifyEvent savedOnChange;
     if (bitmap) savedOnChange = std::exchange(bitmap->OnChange, nullptr);
 
-    struct Cleanup {
-        TVRQCustomGraphicReadStream& self;
-        TBitmap* bitmap;
-        TNotifyEvent& onChange;
-        ~Cleanup()
-        {
-            try {
-                self.EndRead();
-            } catch (...) {
-                // The source could not be repositioned; the read's own outcome stands.
-            }
-            self.FreePaletteBuffer();
-            if (bitmap) bitmap->OnChange = std::move(onChange);
+    const TScopeGuard cleanup([&] {
+        try {
+            EndRead();
+        } catch (...) {
+            // The source could not be repositioned; the read's own outcome stands.
         }
-    } cleanup{*this, bitmap, savedOnChange};
+        FreePaletteBuffer();
+        if (bitmap) bitmap->OnChange = std::move(savedOnChange);
+    });
 
     BeginRead(source, limit);
     Comment.clear();

@@ -35,15 +35,6 @@ int FlushFull(TDeflateContext& c)
     return 0;
 }
 
-int Paeth(int a, int b, int c)
-{
-    const int pa = std::abs(b - c);
-    const int pb = std::abs(a - c);
-    const int pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return a;
-    return pb <= pc ? b : c;
-}
-
 } // namespace
 
 TDeflateContext::TDeflateContext() = default;
@@ -123,58 +114,10 @@ void DeflateRelease(TDeflateContext& c)
     }
 }
 
-namespace {
-
-// The left-dependent filters with the pixel size known at compile time (0: given at run time),
-// so the common sizes unroll.
-template <int Bpp>
-void FilterLeft(int type, const uint8_t* x, const uint8_t* b, int32_t len, int32_t bppRun, uint8_t* o)
+void FilterRow(const TDeflateContext& c, TRowFilter filter, uint8_t* out)
 {
-    const int32_t bpp = Bpp ? Bpp : bppRun;
-    const int32_t lead = bpp < len ? bpp : len;
-    switch (type) {
-    case 1:
-        for (int32_t i = 0; i < lead; ++i) o[i] = x[i];
-        for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - x[i - bpp]);
-        break;
-    case 3:
-        for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - (b[i] >> 1));
-        for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - ((x[i - bpp] + b[i]) >> 1));
-        break;
-    default:
-        // With a and c both 0 the predictor is b.
-        for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
-        for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - Paeth(x[i - bpp], b[i], b[i - bpp]));
-        break;
-    }
-}
-
-} // namespace
-
-void FilterRow(const TDeflateContext& c, int type, uint8_t* out)
-{
-    const int32_t len = c.RowLength - 1;
-    const int32_t bpp = (c.PixelBits + 7) / 8;
-    const uint8_t* x = c.CurrentRow;
-    const uint8_t* b = c.PreviousRow;
-    uint8_t* o = out + 1;
-    out[0] = static_cast<uint8_t>(type);
-    switch (type) {
-    case 0:
-        std::memcpy(o, x, static_cast<size_t>(len));
-        return;
-    case 2:
-        for (int32_t i = 0; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - b[i]);
-        return;
-    default:
-        switch (bpp) {
-        case 1: FilterLeft<1>(type, x, b, len, bpp, o); return;
-        case 2: FilterLeft<2>(type, x, b, len, bpp, o); return;
-        case 3: FilterLeft<3>(type, x, b, len, bpp, o); return;
-        case 4: FilterLeft<4>(type, x, b, len, bpp, o); return;
-        default: FilterLeft<0>(type, x, b, len, bpp, o); return;
-        }
-    }
+    out[0] = static_cast<uint8_t>(filter);
+    FilterRow(filter, c.CurrentRow, c.PreviousRow, c.RowLength - 1, (c.PixelBits + 7) / 8, out + 1);
 }
 
 int32_t RowScore(TDeflateContext& c, const uint8_t* candidate)
@@ -222,20 +165,21 @@ int32_t RowScore(TDeflateContext& c, const uint8_t* candidate)
 
 void SelectFilter(TDeflateContext& c)
 {
+    // Modes 2 to 5 are the fixed filters Sub to Paeth; 0 is the adaptive choice.
     const int mode = c.FilterMode & 0xFF;
     if (mode >= 2 && mode <= 5) {
-        FilterRow(c, mode - 1, c.FilteredRow);
+        FilterRow(c, static_cast<TRowFilter>(mode - 1), c.FilteredRow);
         return;
     }
-    FilterRow(c, 0, c.FilteredRow);
+    FilterRow(c, TRowFilter::None, c.FilteredRow);
     if (mode != 0) return;
 
     int64_t best = RowScore(c, c.FilteredRow);
     if (best == -1) return;
     if (c.OutputBits == 4) return; // 4-bit rows are never filtered
     if (c.OutputBits == 1 || c.OutputBits == 8) best *= 2;
-    for (int type = 1; type <= 4; ++type) {
-        FilterRow(c, type, c.TrialRow);
+    for (const TRowFilter filter : {TRowFilter::Sub, TRowFilter::Up, TRowFilter::Average, TRowFilter::Paeth}) {
+        FilterRow(c, filter, c.TrialRow);
         const int32_t score = RowScore(c, c.TrialRow);
         if (score == -1) {
             std::swap(c.FilteredRow, c.TrialRow);

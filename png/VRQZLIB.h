@@ -8,6 +8,8 @@
 
 #include <zlib.h>
 
+#include "png/PngRows.h"
+
 namespace tintabrel {
 
 struct TDeflateContext;
@@ -56,7 +58,7 @@ void SelectFilter(TDeflateContext& context);
 // Score of a candidate (RowLength bytes, type byte first): -1 when the row counts as flat,
 // otherwise higher means fewer distinct byte values.
 int32_t RowScore(TDeflateContext& context, const uint8_t* candidate);
-// Writes filter type (0..4) of the current row into out: type byte + RowLength - 1 bytes.
-void FilterRow(const TDeflateContext& context, int type, uint8_t* out);
+// Writes the current row filtered with filter into out: type byte + RowLength - 1 bytes.
+void FilterRow(const TDeflateContext& context, TRowFilter filter, uint8_t* out);
 
 } // namespace tintabrel

@@ -277,15 +277,6 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
     return failed ? ExitFailed : ExitDone;
 }
 
-// The reader takes a file that ends before its image data as an empty picture; written out, it
-// would replace a sprite by nothing without a word.
-void LoadInput(const TJob& job, TPictureData& data)
-{
-    LoadPicture(job.Input, job.InputKind, data);
-    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
-        throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
-}
-
 void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPNGSaveOptions& png,
           TReporter& reporter)
 {
@@ -297,6 +288,15 @@ void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPN
 }
 
 } // namespace
+
+// The reader takes a file that ends before its image data as an empty picture; written out, it
+// would replace a sprite by nothing without a word.
+void LoadInput(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
+{
+    LoadPicture(path, kind, data, pngFacts);
+    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
+        throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
+}
 
 int RunRecolour(const TRecolourOptions& options)
 {
@@ -359,14 +359,14 @@ int RunRecolour(const TRecolourOptions& options)
         TPictureData result;
         if (dryRun) {
             dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
-                LoadInput(job, data);
+                LoadInput(job.Input, job.InputKind, data);
                 ApplyChain(data, chain, protectedColors, result, &report.Changes);
                 report.Width = data.Image.Width();
                 report.Height = data.Image.Height();
             });
             return;
         }
-        LoadInput(job, data);
+        LoadInput(job.Input, job.InputKind, data);
         ApplyChain(data, chain, protectedColors, result);
         Save(job, result.Image, result.Alpha, out.Png, reporter);
     });
@@ -385,7 +385,7 @@ int RunConvert(const TConvertOptions& options)
     CheckOutputs(jobs, options.Overwrite);
     return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TReporter& reporter) {
         TPictureData data;
-        LoadInput(j, data);
+        LoadInput(j.Input, j.InputKind, data);
         Save(j, data.Image, data.Alpha, options.Png, reporter);
     });
 }

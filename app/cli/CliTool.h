@@ -60,6 +60,8 @@ struct TInfoOptions {
 // first bytes of the file. Unknown when neither tells (or the file cannot be read).
 TPictureKind InputKind(const std::string& path);
 const char* KindName(TPictureKind kind);
+// Loads an input as every command does: the file must hold a picture (EInvalidGraphic otherwise).
+void LoadInput(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
 
 // Each returns the exit status; TUsageError for command lines that make no sense as a whole.
 int RunRecolour(const TRecolourOptions& options);

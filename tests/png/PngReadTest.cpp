@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -290,6 +295,54 @@ TEST(PngRead, AllFiltersOnMultiBytePixels)
         for (int x = 0; x < w; ++x) EXPECT_EQ(r->bitmap->Pixel(x, y), MakeColor(px(x, y, 0), px(x, y, 1), px(x, y, 2)));
 }
 
+// Reads file in a child whose address space may grow by at most budget bytes; true when the
+// read ended as expected (an EVRQPNG with message, or no error for an empty message).
+bool ReadsWithin(const Bytes& file, int64_t budget, const std::string& message)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        std::ifstream statm("/proc/self/statm");
+        int64_t pages = 0;
+        statm >> pages;
+        const rlim_t limit = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + budget);
+        const rlimit r{limit, limit};
+        setrlimit(RLIMIT_AS, &r);
+        std::string error;
+        try {
+            TMemoryStream stream(file);
+            TBitmap bitmap, alpha;
+            TVRQPNGReadStream reader;
+            reader.AlphaTarget = &alpha;
+            reader.ReadFromStream(&bitmap, stream, 0);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        _exit(error == message ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(PngRead, MemoryFollowsTheImageData)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
+#endif
+    // 65 bytes declaring 2^27 x 1 RGBA at 16 bits (1 GiB of raw rows) with an 8-byte IDAT: refused
+    // before anything is sized for it.
+    const Bytes z = Zlib(Bytes(4, 0));
+    const Bytes tiny = Png({Ihdr(1u << 27, 1, 16, 6), Chunk("IDAT", Bytes(z.begin(), z.begin() + 8)), Iend});
+    ASSERT_EQ(tiny.size(), 65u);
+    EXPECT_TRUE(ReadsWithin(tiny, 100 << 20, pngmsg::ReadError));
+    // One row of 2^22 RGBA pixels (16 MiB of pixels and of raw row): the picture and one raw row,
+    // not two raw rows and a converted copy besides.
+    const int32_t w = 1 << 22;
+    Bytes raw(static_cast<size_t>(4 * w + 1), 0x80);
+    raw[0] = 1;
+    EXPECT_TRUE(ReadsWithin(Png({Ihdr(w, 1, 8, 6), Chunk("IDAT", Zlib(raw)), Iend}), 44 << 20, ""));
+}
+
 // ---------------------------------------------------------------- transparency
 
 Bytes Palette(int n)
@@ -364,9 +417,13 @@ TEST(PngRead, SampleTransparencyAndBackground)
         auto r = Read(Png({c.header, Chunk("tRNS", c.sample), Chunk("bKGD", c.sample), idat, Iend}));
         EXPECT_EQ(r->reader->TransparentColor, c.expected) << c.what;
         EXPECT_EQ(r->reader->BackgroundColor, c.expected) << c.what;
-        EXPECT_TRUE(r->bitmap->Transparent()) << c.what;
-        EXPECT_EQ(r->bitmap->TransparentColor(), c.expected) << c.what;
-        EXPECT_FALSE(r->reader->HasAlpha) << c.what;
+        // A 16-bit colour is matched on full samples into the alpha plane (test below).
+        const bool wide = c.header[16] == 16;
+        EXPECT_EQ(r->bitmap->Transparent(), !wide) << c.what;
+        if (!wide) {
+            EXPECT_EQ(r->bitmap->TransparentColor(), c.expected) << c.what;
+        }
+        EXPECT_EQ(r->reader->HasAlpha, wide) << c.what;
     }
     // An image with an alpha channel ignores tRNS; its fully opaque alpha still gives a plane.
     auto r = Read(Png({Ihdr(2, 1, 8, 6), Chunk("tRNS", {0, 1, 0, 2, 0, 3}),
@@ -376,6 +433,62 @@ TEST(PngRead, SampleTransparencyAndBackground)
     EXPECT_EQ(r->alpha->ConstScanLine(0)[0], 0);
     EXPECT_EQ(r->alpha->ConstScanLine(0)[1], 0);
     EXPECT_EQ(r->bitmap->Pixel(1, 0), MakeColor(4, 5, 6));
+}
+
+// Only samples equal to the whole 16-bit key are transparent, not those that share its high
+// bytes; the colour kept for the picture stays the 8-bit one.
+TEST(PngRead, SixteenBitTransparentColourComparesFullSamples)
+{
+    struct Case {
+        const char* what;
+        uint8_t colourType;
+        Bytes key;
+        std::vector<Bytes> pixels; // samples as in the file
+        std::vector<bool> transparent;
+        TColor kept;
+    };
+    const Case cases[] = {
+        {"grey", 0, {0x00, 0xFF},
+         {{0x00, 0xFF}, {0x00, 0x12}, {0x00, 0xFE}, {0x01, 0xFF}, {0xFF, 0x00}, {0x00, 0xFF}},
+         {true, false, false, false, false, true}, 0x000000},
+        {"RGB", 2, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC},
+         {{0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, {0x12, 0x00, 0x56, 0x78, 0x9A, 0xBC}, {0x12, 0x34, 0x56, 0x00, 0x9A, 0xBC},
+          {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBD}, {0x12, 0x99, 0x56, 0x99, 0x9A, 0x99}, {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}},
+         {true, false, false, false, false, true}, 0x9A5612},
+    };
+    for (const Case& c : cases)
+        for (uint8_t interlace : {0, 1}) {
+            SCOPED_TRACE(std::string(c.what) + (interlace ? " interlaced" : ""));
+            // 3 x 2 pixels; Adam7 of 3 x 2 has passes 1 (0,0), 4 (2,0), 6 (1,0) and 7 (row 1).
+            const int w = 3, h = 2;
+            auto row = [&](const std::vector<int>& xs, int y) {
+                Bytes r = {0};
+                for (int x : xs) {
+                    const Bytes& p = c.pixels[static_cast<size_t>(y * w + x)];
+                    r.insert(r.end(), p.begin(), p.end());
+                }
+                return r;
+            };
+            Bytes raw;
+            using Rows = std::vector<std::pair<std::vector<int>, int>>; // columns and row of each raw row
+            const Rows rows = interlace ? Rows{{{0}, 0}, {{2}, 0}, {{1}, 0}, {{0, 1, 2}, 1}} : Rows{{{0, 1, 2}, 0}, {{0, 1, 2}, 1}};
+            for (const auto& [xs, y] : rows) {
+                const Bytes r = row(xs, y);
+                raw.insert(raw.end(), r.begin(), r.end());
+            }
+            auto r = Read(Png({Ihdr(w, h, 16, c.colourType, interlace), Chunk("tRNS", c.key), Chunk("IDAT", Zlib(raw)), Iend}));
+            EXPECT_EQ(r->reader->TransparentColor, c.kept);
+            EXPECT_TRUE(r->reader->HasAlpha);
+            EXPECT_TRUE(r->reader->SampleAlpha);
+            EXPECT_FALSE(r->bitmap->Transparent());
+            ASSERT_EQ(r->reader->AlphaPlane(), r->alpha.get());
+            for (int i = 0; i < w * h; ++i) {
+                EXPECT_EQ(r->alpha->ConstScanLine(i / w)[i % w], c.transparent[static_cast<size_t>(i)] ? 255 : 0) << i;
+                const Bytes& p = c.pixels[static_cast<size_t>(i)];
+                const TColor colour = c.colourType == 0 ? p[0] * 0x010101 : MakeColor(p[0], p[2], p[4]);
+                EXPECT_EQ(r->bitmap->Pixel(i % w, i / w), colour) << i;
+            }
+        }
 }
 
 // ---------------------------------------------------------------- ancillary chunks
@@ -420,6 +533,101 @@ TEST(PngRead, AncillaryChunksAndStores)
     ASSERT_TRUE(r->bitmap->Palette().has_value());
     EXPECT_EQ(r->bitmap->Palette()->Count(), 256); // 300 entries cut to 256
     EXPECT_EQ(r->bitmap->Pixel(0, 0), MakeColor(1, 2, 3));
+}
+
+// A chunk shorter than its fields, before the image data: skipped whole, its value keeps the
+// default, and the chunks after it (here a comment and the image) are read in step.
+TEST(PngRead, ShortAncillaryChunksAreSkipped)
+{
+    enum Kind { Grey, Rgb, Rgba, Indexed };
+    struct Case {
+        const char* what;
+        Kind kind;
+        Bytes chunk;
+    };
+    const Case cases[] = {
+        {"bKGD empty", Grey, Chunk("bKGD", {})},
+        {"bKGD grey 1 byte", Grey, Chunk("bKGD", {7})},
+        {"bKGD RGB 5 bytes", Rgb, Chunk("bKGD", {0, 1, 0, 2, 0})},
+        {"bKGD indexed empty", Indexed, Chunk("bKGD", {})},
+        {"gAMA empty", Grey, Chunk("gAMA", {})},
+        {"gAMA 3 bytes", Grey, Chunk("gAMA", {0, 0xB1, 0x8F})},
+        {"pHYs empty", Grey, Chunk("pHYs", {})},
+        {"pHYs 8 bytes", Grey, Chunk("pHYs", {0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13})},
+        {"sBIT empty", Rgb, Chunk("sBIT", {})},
+        {"sBIT RGB 2 bytes", Rgb, Chunk("sBIT", {5, 6})},
+        {"sBIT RGBA 3 bytes", Rgba, Chunk("sBIT", {5, 6, 5})},
+        {"tRNS grey empty", Grey, Chunk("tRNS", {})},
+        {"tRNS grey 1 byte", Grey, Chunk("tRNS", {0})},
+        {"tRNS RGB 4 bytes", Rgb, Chunk("tRNS", {0, 1, 0, 2})},
+        {"tRNS indexed empty", Indexed, Chunk("tRNS", {})},
+        {"vpNG empty", Grey, Chunk("vpNG", {})},
+        {"vpNG 3 bytes", Grey, Chunk("vpNG", Text("VRQ"))},
+        {"vpNG without its flag bytes", Grey, Chunk("vpNG", {'V', 'R', 'Q', '3', 1})},
+        {"cHRM 31 bytes", Grey, Chunk("cHRM", Bytes(31, 1))},
+        {"tIME 6 bytes", Grey, Chunk("tIME", {0x07, 0xE8, 1, 1, 0, 0})},
+        {"gIFg 3 bytes", Grey, Chunk("gIFg", {1, 0, 0})},
+        {"tEXt empty", Grey, Chunk("tEXt", {})},
+        {"PLTE 2 bytes", Rgb, Chunk("PLTE", {1, 2})},
+    };
+    const Bytes comment = Chunk("tEXt", Text(std::string("Comment\0after", 13)));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes file;
+        switch (c.kind) {
+        case Grey: file = Png({Ihdr(4, 3, 8, 0), c.chunk, comment, Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend}); break;
+        case Rgb: file = Png({Ihdr(2, 1, 8, 2), c.chunk, comment, Chunk("IDAT", Zlib({0, 1, 2, 3, 4, 5, 6})), Iend}); break;
+        case Rgba: file = Png({Ihdr(1, 1, 8, 6), c.chunk, comment, Chunk("IDAT", Zlib({0, 4, 5, 6, 200})), Iend}); break;
+        case Indexed:
+            file = Png({Ihdr(4, 2, 8, 3), Chunk("PLTE", Palette(8)), c.chunk, comment, Chunk("IDAT", Zlib(IndexedRows())), Iend});
+            break;
+        }
+        TVRQPNGTime time;
+        TVRQPNGChromaticity chroma;
+        TVRQPNGGifControl gif;
+        auto r = Read(file, [&](TVRQPNGReadStream& s, TBitmap&) {
+            s.RowKey = "key";
+            s.TimeStore = &time;
+            s.ChromaStore = &chroma;
+            s.GifStore = &gif;
+        });
+        const TVRQPNGReadStream& s = *r->reader;
+        EXPECT_EQ(s.Comment, "after\r\n");
+        EXPECT_EQ(s.BackgroundColor, -1);
+        EXPECT_EQ(s.TransparentColor, -1);
+        EXPECT_EQ(s.Gamma, 0);
+        EXPECT_EQ(s.PhysX, 0);
+        EXPECT_EQ(s.PhysY, 0);
+        EXPECT_FALSE(s.PhysSeen);
+        EXPECT_EQ(s.SignificantBits, 0u);
+        EXPECT_EQ(s.ActiveKey, "");
+        EXPECT_EQ(time.Year, 0);
+        EXPECT_EQ(chroma.Values[0], 0u);
+        EXPECT_EQ(gif.Bytes[0], 0);
+        EXPECT_EQ(s.HasAlpha, c.kind == Rgba);
+        switch (c.kind) {
+        case Grey: ExpectGreyImage(*r->bitmap, 4, 3); break;
+        case Rgb:
+            ASSERT_EQ(r->bitmap->Width(), 2);
+            EXPECT_EQ(r->bitmap->Pixel(1, 0), MakeColor(4, 5, 6));
+            break;
+        case Rgba:
+            ASSERT_EQ(r->bitmap->Width(), 1);
+            EXPECT_EQ(r->bitmap->Pixel(0, 0), MakeColor(4, 5, 6));
+            EXPECT_EQ(r->alpha->ConstScanLine(0)[0], 55);
+            break;
+        case Indexed:
+            ASSERT_EQ(r->bitmap->Width(), 4);
+            EXPECT_EQ(r->bitmap->Pixel(3, 1), MakeColor(70, 7, 200));
+            break;
+        }
+    }
+    // A header too short for its fields is no header: nothing is decoded, without an error.
+    const Bytes shortHeader = Chunk("IHDR", {0, 0, 0, 4, 0, 0, 0, 3, 8, 0, 0, 0});
+    auto r = Read(Png({shortHeader, comment, Chunk("IDAT", Zlib(GreyRows(4, 3))), Iend}));
+    EXPECT_EQ(r->reader->Comment, "after\r\n");
+    EXPECT_EQ(r->reader->ColorKind, -1);
+    EXPECT_TRUE(r->bitmap->Empty());
 }
 
 // ---------------------------------------------------------------- output variants

@@ -76,6 +76,7 @@ struct TDecoded {
     TBitmap alpha;
     bool hasAlpha = false;
     bool paletteAlpha = false;
+    bool sampleAlpha = false;
     TColor transparent = -1;
 };
 
@@ -86,6 +87,7 @@ void Decode(TStream& stream, TDecoded& out)
     reader.ReadFromStream(&out.bitmap, stream, 0);
     out.hasAlpha = reader.HasAlpha;
     out.paletteAlpha = reader.PaletteAlpha;
+    out.sampleAlpha = reader.SampleAlpha;
     out.transparent = reader.TransparentColor;
 }
 
@@ -94,7 +96,7 @@ void ExpectMatchesOracle(const std::string& name, const TDecoded& d, const TOrac
     ASSERT_EQ(d.bitmap.Width(), o.width) << name;
     ASSERT_EQ(d.bitmap.Height(), o.height) << name;
     const bool alphaChannel = (o.colourType & PNG_COLOR_MASK_ALPHA) != 0;
-    EXPECT_EQ(d.hasAlpha, alphaChannel || d.paletteAlpha) << name;
+    EXPECT_EQ(d.hasAlpha, alphaChannel || d.paletteAlpha || d.sampleAlpha) << name;
     if (d.hasAlpha) {
         ASSERT_EQ(d.alpha.Width(), o.width) << name;
         ASSERT_EQ(d.alpha.Height(), o.height) << name;

@@ -67,6 +67,18 @@ TEST(VRQPNG, NewPictureIsEmptyAndDoesNotResize)
     TMemoryStream data;
     picture.WriteData(data);
     EXPECT_EQ(data.Size(), 0);
+
+    // What is saved reads back: an empty picture again, also over a loaded one.
+    const Bytes file = Save(picture);
+    TVRQPNG loaded;
+    TBitmap before;
+    Fill24(before, 3, 2, 9u);
+    loaded.Assign(before);
+    TMemoryStream stream(file);
+    ASSERT_NO_THROW(loaded.LoadFromStream(stream));
+    EXPECT_TRUE(loaded.Empty());
+    EXPECT_EQ(loaded.Width(), 0);
+    EXPECT_EQ(loaded.Height(), 0);
 }
 
 // The program's own save: a picture assigned from a 24-bit bitmap with every default.

@@ -186,5 +186,95 @@ TEST(CliInfo, TextLinesAndFailuresPerFile)
         EXPECT_TRUE(Contains(run.Out, line)) << line << "\nin:\n" << run.Out;
 }
 
+// info loads as convert does: over damaged, short, empty and valid files (and a folder, a file
+// that is no picture, a missing one) both give the same exit status and the same message.
+TEST(CliInfo, AcceptsExactlyTheFilesConvertAccepts)
+{
+    TempDir dir;
+    const std::vector<unsigned char> good = IndexedPng();
+    std::vector<unsigned char> noImage{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    Chunk(noImage, "IHDR", {0, 0, 0, 2, 0, 0, 0, 1, 8, 3, 0, 0, 0});
+    Chunk(noImage, "IEND", {});
+    std::vector<unsigned char> shortGamma(good.begin(), good.begin() + 33); // signature and IHDR
+    Chunk(shortGamma, "gAMA", {});
+    shortGamma.insert(shortGamma.end(), good.begin() + 33, good.end());
+    TBitmap sprite;
+    MakeSprite(sprite, 5, 4);
+    WritePicture(dir.File("ok.bmp"), sprite);
+    SavePicture(dir.File("empty-picture.png"), TPictureKind::Png, TBitmap(), TBitmap());
+    fs::create_directory(dir.File("folder.png"));
+
+    const std::vector<std::pair<std::string, std::vector<unsigned char>>> files = {
+        {"ok.png", good},
+        {"empty.png", {}},
+        {"signature.png", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}},
+        {"no-image-data.png", noImage},
+        {"cut.png", std::vector<unsigned char>(good.begin(), good.end() - 40)},
+        {"short-gamma.png", shortGamma},
+        {"empty.bmp", {}},
+        {"bad.bmp", {'B', 'M', 0}},
+        {"notes.txt", {'h', 'i'}},
+    };
+    for (const auto& [name, bytes] : files) WriteFileBytes(dir.File(name), bytes);
+    int accepted = 0;
+    for (const char* name : {"ok.png", "empty.png", "signature.png", "no-image-data.png", "cut.png", "short-gamma.png",
+                             "empty-picture.png", "empty.bmp", "bad.bmp", "ok.bmp", "notes.txt", "folder.png", "missing.png"}) {
+        SCOPED_TRACE(name);
+        const TCliRun info = RunCli({"info", dir.File(name)});
+        const TCliRun convert = RunCli({"convert", dir.File(name), dir.File(std::string("out-") + name + ".png")});
+        EXPECT_EQ(info.Status, convert.Status);
+        EXPECT_EQ(info.Err, convert.Err);
+        accepted += info.Status == 0;
+    }
+    EXPECT_EQ(accepted, 3); // ok.png, short-gamma.png, ok.bmp
+}
+
+// The values info reports are those the reader decodes with.
+TEST(CliInfo, ReportsTheReadersValues)
+{
+    auto png = [](const std::vector<unsigned char>& header, const std::vector<std::pair<const char*, std::vector<unsigned char>>>& before,
+                  const std::vector<unsigned char>& raw) {
+        // The chunks in order; "IHDR" stands for the header.
+        std::vector<unsigned char> file{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+        for (const auto& [type, data] : before) Chunk(file, type, std::string(type) == "IHDR" ? header : data);
+        unsigned char packed[256];
+        uLongf packedSize = sizeof packed;
+        compress(packed, &packedSize, raw.data(), static_cast<uLong>(raw.size()));
+        Chunk(file, "IDAT", std::vector<unsigned char>(packed, packed + packedSize));
+        Chunk(file, "IEND", {});
+        return file;
+    };
+    const std::vector<unsigned char> grey2{0, 0, 0, 4, 0, 0, 0, 1, 2, 0, 0, 0, 0};
+    const std::vector<unsigned char> rgb16{0, 0, 0, 1, 0, 0, 0, 1, 16, 2, 0, 0, 0};
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        const char* key;
+        nlohmann::json expected;
+    };
+    const Case cases[] = {
+        // A sample beyond the depth's range is cut to it: 7 at 2 bits is 3, white.
+        {"tRNS sample out of range", png(grey2, {{"IHDR", {}}, {"tRNS", {0, 7}}}, {0, 0x1B}), "transparent_color", "#FFFFFF"},
+        {"comment before the header", png(grey2, {{"tEXt", {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'e', 'a', 'r', 'l', 'y'}}, {"IHDR", {}}}, {0, 0x1B}),
+         "comment", "early"},
+        {"empty gAMA", png(grey2, {{"IHDR", {}}, {"gAMA", {}}}, {0, 0x1B}), "gamma", nullptr},
+        {"16-bit transparent colour becomes alpha", png(rgb16, {{"IHDR", {}}, {"tRNS", {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}}},
+                                                       {0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}),
+         "alpha", true},
+        {"16-bit colour kept", png(rgb16, {{"IHDR", {}}, {"tRNS", {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}}}, {0, 1, 2, 3, 4, 5, 6}),
+         "transparent_color", "#12569A"},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(dir.File("f.png"), c.file);
+        const TCliRun run = RunCli({"info", "--json", dir.File("f.png")});
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        const auto objects = JsonLines(run.Out);
+        ASSERT_EQ(objects.size(), 1u);
+        EXPECT_EQ(objects[0][c.key], c.expected);
+    }
+}
+
 } // namespace
 } // namespace tintabrel::test
