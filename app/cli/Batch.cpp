@@ -2,6 +2,9 @@
 // parallel, each on its own bitmaps, reporting failures per file.
 #include "app/cli/CliTool.h"
 
+#include "app/PictureChange.h"
+#include "png/PngOptimize.h"
+
 #include "base/Exceptions.h"
 #include "base/StringList.h"
 
@@ -284,14 +287,11 @@ void LoadInput(const TJob& job, TPictureData& data)
         throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
 }
 
-void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPNGSaveOptions& png,
-          TReporter& reporter)
+void Save(const TJob& job, const TPictureData& data, const TPNGSaveOptions& png, TReporter& reporter)
 {
-    if (job.OutputKind == TPictureKind::Bmp && !alpha.Empty())
+    if (job.OutputKind == TPictureKind::Bmp && data.HasAlpha())
         reporter.Message(job.Input, "warning: " + job.Output + " is BMP, which holds no transparency; it is dropped");
-    const TBitmap none;
-    SavePicture(job.Output, job.OutputKind, image, job.OutputKind == TPictureKind::Png ? alpha : none, png,
-                job.Overwrite);
+    SavePicture(job.Output, job.OutputKind, data, png, job.Overwrite);
 }
 
 } // namespace
@@ -350,12 +350,14 @@ int RunRecolour(const TRecolourOptions& options)
     // Built once and only read by the workers.
     const TProtectedColors protectedColors(list);
 
+    TPNGSaveOptions png = out.Png;
+    png.Threads = TrialThreads(options.Run.Jobs, jobs.size());
+    png.TrueColourOnly = options.TrueColour;
     return RunJobs(jobs, options.Run, [&](const TJob& job, TReporter& reporter) {
-        TPictureData data;
+        TPictureData data, after;
         LoadInput(job, data);
-        TBitmap after;
-        ReplaceHue(data.Image, after, protectedColors, options.Window);
-        Save(job, after, data.Alpha, out.Png, reporter);
+        ApplyChange(data, after, protectedColors, options.Window, options.TrueColour);
+        Save(job, after, png, reporter);
     });
 }
 
@@ -370,10 +372,12 @@ int RunConvert(const TConvertOptions& options)
     FillInputKind(job);
     std::vector<TJob> jobs{job};
     CheckOutputs(jobs, options.Overwrite);
+    TPNGSaveOptions png = options.Png;
+    png.Threads = TrialThreads(std::thread::hardware_concurrency(), 1);
     return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TReporter& reporter) {
         TPictureData data;
         LoadInput(j, data);
-        Save(j, data.Image, data.Alpha, options.Png, reporter);
+        Save(j, data, png, reporter);
     });
 }
 

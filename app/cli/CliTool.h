@@ -36,6 +36,7 @@ struct TRunOptions {
 struct TRecolourOptions {
     THueWindow Window;
     std::string ListFile; // empty: nothing protected
+    bool TrueColour = false; // --truecolour: 24-bit output, palettes not kept
     TOutputOptions Output;
     TRunOptions Run;
     std::vector<std::string> Inputs;

@@ -17,7 +17,7 @@ constexpr const char* Usage =
     "usage: tintabrel-cli recolour --source P --target H [--tolerance T] [--list FILE]\n"
     "                              (-o OUTPUT | --out-dir DIR) [--format png|bmp] [--overwrite]\n"
     "                              [--png-filter none|sub|up|average|paeth|adaptive] [--png-level 0-9]\n"
-    "                              [--interlace] [-j N] [-q] INPUT...\n"
+    "                              [--interlace] [--optimize] [--truecolour] [-j N] [-q] INPUT...\n"
     "       tintabrel-cli convert [--overwrite] [png options] INPUT OUTPUT\n"
     "       tintabrel-cli info [--json] INPUT...\n"
     "       tintabrel-cli --help | --version\n";
@@ -40,6 +40,7 @@ void AddPngOptions(CLI::App& command, TPNGSaveOptions& png)
         ->check(CLI::Range(0, 9))
         ->option_text("0-9");
     command.add_flag("--interlace", png.Interlace, "write interlaced (Adam7) PNG");
+    command.add_flag("--optimize", png.Optimize, "write the smallest PNG of the same pixels (slower)");
 }
 
 } // namespace
@@ -65,6 +66,7 @@ int main(int argc, char** argv)
     cmdRecolour->add_option("--tolerance", recolour.Window.Tolerance, "half width of the hue window (default 18)")
         ->check(CLI::Range(0, 36))
         ->option_text("0-36");
+    cmdRecolour->add_flag("--truecolour", recolour.TrueColour, "24-bit output even for palette pictures");
     cmdRecolour->add_option("--list", recolour.ListFile, "protected-colour list (ColorList.dat format)")
         ->option_text("FILE");
     CLI::Option* outFile =
