@@ -687,8 +687,11 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
                 for (const std::vector<uint32_t>& order : PaletteOrders(facts)) rasters.push_back(PaletteRaster(s, order));
             if (facts.Grey) rasters.push_back(GreyRaster(s, facts));
         }
-        // A palette of a few colours beats RGB everywhere; more colours may not.
-        if (options.TrueColour || facts.ManyColours || facts.Colours.size() > 16) rasters.push_back(ColourRaster(s, facts));
+        // A palette of a few colours beats RGB but on small pictures, where the palette and
+        // its transparency may cost more than they save.
+        const bool smallPicture = static_cast<int64_t>(s.Width) * s.Height <= 64 * 64;
+        if (options.TrueColour || facts.ManyColours || facts.Colours.size() > 16 || smallPicture)
+            rasters.push_back(ColourRaster(s, facts));
     }
 
     struct TTrial {
