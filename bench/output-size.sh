@@ -58,10 +58,11 @@ done
 # background (no anti-aliasing, as pixel art is drawn). Half palette PNGs, half RGBA.
 colours=('#d04648' '#597dce' '#6daa2c' '#d2aa99' '#dad45e' '#854c30' '#346524' '#757161' '#8595a1' '#deeed6' '#4e4a4e' '#d27d2c')
 RANDOM=42
-for sheet in $(seq 0 11); do
+for sheet in $(seq 0 15); do
+    size=$(( sheet < 8 ? 256 : 512 ))
     draw=()
-    for _ in $(seq 1 40); do
-        x=$((RANDOM % 240 + 8)) y=$((RANDOM % 240 + 8)) r=$((RANDOM % 14 + 3))
+    for _ in $(seq 1 $(( size / 4 ))); do
+        x=$((RANDOM % (size - 16) + 8)) y=$((RANDOM % (size - 16) + 8)) r=$((RANDOM % 14 + 3))
         c=${colours[$((RANDOM % ${#colours[@]}))]}
         if (( RANDOM % 2 )); then
             draw+=(-fill "$c" -draw "circle $x,$y $((x + r)),$y")
@@ -70,7 +71,7 @@ for sheet in $(seq 0 11); do
         fi
     done
     if (( sheet % 2 )); then kind=PNG32; else kind=PNG8; fi
-    convert -size 256x256 xc:none +antialias -stroke '#140c1c' -strokewidth 2 "${draw[@]}" \
+    convert -size ${size}x$size xc:none +antialias -stroke '#140c1c' -strokewidth 2 "${draw[@]}" \
         "$kind:sprites/sheet$sheet.png"
 done
 convert -size 4096x4096 -seed 11 plasma: -depth 8 photo-im.png
@@ -119,8 +120,11 @@ kept=0
 for f in "${palette_inputs[@]}"; do [[ $(colour_type "out-d/$f") == 3 ]] && kept=$((kept + 1)); done
 p_in=$(cd sprites && bytes "${palette_inputs[@]}")
 p_d=$(cd out-d && bytes "${palette_inputs[@]}")
+sheets=()
+for f in "${palette_inputs[@]}"; do [[ $f == sheet* ]] && sheets+=("$f"); done
 echo
-echo "Palette inputs: ${#palette_inputs[@]}, palette outputs by default: $kept; default output / input size: $(ratio "$p_d" "$p_in")"
+echo "Palette inputs: ${#palette_inputs[@]}, palette outputs by default: $kept; default output / input size: $(ratio "$p_d" "$p_in")" \
+     "(generated sheets $(ratio "$(cd out-d && bytes "${sheets[@]}")" "$(cd sprites && bytes "${sheets[@]}")"))"
 echo "Targets: --optimize sprites / inputs $(ratio "$s_o" "$s_in") (<= 0.95), / ImageMagick $(ratio "$s_o" "$s_im") (<= 1);" \
      "photo --optimize / ImageMagick $(ratio "$(bytes photo-o.png)" "$(bytes photo-m.png)") (<= 1);" \
      "--optimize time / default $(ratio "$t_o" "$t_d") (<= 5)"

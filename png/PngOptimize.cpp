@@ -103,25 +103,17 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
             SelectFilter(c); // may swap the two buffers
             std::memcpy(dest, c.FilteredRow, rowLength);
             break;
-        case TPngFilterRule::MinimumSum: {
-            uint64_t best = std::numeric_limits<uint64_t>::max();
-            for (int type = 0; type <= 4; ++type) {
-                FilterRow(c, type, trial.data());
-                const uint64_t sum = AbsoluteSum(trial.data() + 1, rowBytes);
-                if (sum < best) {
-                    best = sum;
-                    std::memcpy(dest, trial.data(), rowLength);
-                }
-            }
-            break;
-        }
+        case TPngFilterRule::MinimumSum:
         case TPngFilterRule::Entropy: {
-            double best = 1e300;
+            // Each filter type in turn; the row keeps the one of the lowest cost.
+            double best = std::numeric_limits<double>::infinity();
             for (int type = 0; type <= 4; ++type) {
                 FilterRow(c, type, trial.data());
-                const double bits = EntropyBits(trial.data() + 1, rowBytes);
-                if (bits < best) {
-                    best = bits;
+                const double cost = rule == TPngFilterRule::Entropy
+                                        ? EntropyBits(trial.data() + 1, rowBytes)
+                                        : static_cast<double>(AbsoluteSum(trial.data() + 1, rowBytes));
+                if (cost < best) {
+                    best = cost;
                     std::memcpy(dest, trial.data(), rowLength);
                 }
             }

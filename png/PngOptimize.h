@@ -30,7 +30,8 @@ struct TPngRaster {
 };
 
 // Rules that choose the filter type of each row: one fixed type, the codec's adaptive rule
-// (as FilterMode 0 of the writer), or the type with the smallest sum of absolute differences.
+// (as FilterMode 0 of the writer), or per row the type with the smallest sum of absolute
+// differences, or the least order-0 entropy of its bytes.
 enum class TPngFilterRule { None, Sub, Up, Average, Paeth, Adaptive, MinimumSum, Entropy };
 
 // The rule of a writer FilterMode setting (0 adaptive, 1 none, 2..5 sub..paeth, others none).
