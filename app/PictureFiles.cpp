@@ -1,7 +1,9 @@
 #include "app/PictureFiles.h"
 
 #include "base/Exceptions.h"
+#include "png/PngOptimize.h"
 #include "png/SFunc.h"
+#include "recolour/PaletteRecolour.h"
 #include "png/VRQPNG.h"
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <stdexcept>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +84,8 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
 void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
 {
     TBitmap image, alpha;
+    int32_t paletteBits = 0;
+    std::vector<uint8_t> indexAlpha;
     if (kind == TPictureKind::Png) {
         TVRQPNG png;
         png.LoadFromFile(path);
@@ -90,46 +95,96 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data,
         else if (png.TransparentColor != -1 && !image.Empty())
             AlphaFromTransparentColor(image, png.TransparentColor, alpha);
         if (pngFacts) *pngFacts = png.FileFacts;
+        // Grey files become palette pictures too, with a palette of their own making.
+        if (IsPalettePicture(image) && !png.Grayscale) {
+            paletteBits = png.BitsPerPixel;
+            indexAlpha = png.IndexAlpha;
+        }
     } else if (kind == TPictureKind::Bmp) {
         image.LoadFromFile(path);
+        if (IsPalettePicture(image)) paletteBits = image.Image()->Header.biBitCount;
     } else {
         throw std::invalid_argument("LoadPicture: unknown picture kind");
     }
     data.Image.Assign(image);
     data.Alpha.Assign(alpha);
+    data.PaletteBits = paletteBits;
+    data.IndexAlpha = std::move(indexAlpha);
+}
+
+void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
+{
+    const TBitmap& image = data.Image;
+    const TBitmap& alpha = data.Alpha;
+    const bool withAlpha = !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height();
+    const TBitmap none;
+    if (options.Optimize && image.Width() > 0 && image.Height() > 0) {
+        TPngOptimizeOptions optimize;
+        optimize.Threads = options.Threads;
+        optimize.KeepPalette = data.PaletteBits != 0;
+        optimize.TrueColour = options.TrueColourOnly;
+        optimize.IndexAlpha = data.IndexAlpha;
+        WriteOptimizedPng(stream, image, withAlpha ? alpha : none, optimize);
+        return;
+    }
+
+    std::optional<std::vector<uint8_t>> indexAlpha;
+    if (IsPalettePicture(image)) {
+        const std::optional<TPalette> palette = image.Palette();
+        const int32_t count = palette ? palette->Count() : 0;
+        indexAlpha = IndexAlphaOf(image, withAlpha ? alpha : none, data.IndexAlpha, count);
+        // The writer has no 2-bit rows; a 2-bit file keeps its depth through the raster writer.
+        TPngRaster raster;
+        if (indexAlpha && data.PaletteBits == 2 && !options.Interlace &&
+            KeptPaletteRaster(image, withAlpha ? alpha : none, data.IndexAlpha, 2, raster) && raster.BitDepth == 2) {
+            WritePngRaster(stream, raster,
+                           ZlibCompress(FilterRaster(raster, FilterRuleOfMode(options.FilterMode)), options.CompressionLevel));
+            return;
+        }
+    }
+
+    TVRQPNG png;
+    png.FilterMode = static_cast<uint8_t>(options.FilterMode);
+    png.CompressionLevel = options.CompressionLevel;
+    png.Interlace = options.Interlace;
+    if (indexAlpha) {
+        // Alpha per index: a palette with tRNS holds it exactly.
+        png.Assign(image);
+        png.IndexAlpha = std::move(*indexAlpha);
+    } else if (withAlpha && IsPalettePicture(image)) {
+        // Pixels of one index that differ in alpha: written as 24-bit, nothing is lost.
+        TBitmap full;
+        full.Assign(image);
+        full.SetPixelFormat(TPixelFormat::pf24bit);
+        png.Assign(full);
+    } else {
+        png.Assign(image);
+    }
+    if (withAlpha && !indexAlpha) {
+        png.AlphaBitmap->Assign(alpha);
+        png.AlphaBitmap->SetPixelFormat(TPixelFormat::pf8bit);
+        png.UseAlpha = true;
+    }
+    png.SaveToStream(stream);
+}
+
+void SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options,
+                 bool replaceExisting)
+{
+    if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
+    TSafeFileWriter writer(path);
+    if (kind == TPictureKind::Bmp) data.Image.SaveToStream(writer.Stream());
+    else WritePicturePng(writer.Stream(), data, options);
+    writer.Commit(replaceExisting);
 }
 
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
                  const TPNGSaveOptions& options, bool replaceExisting)
 {
-    if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
-    TSafeFileWriter writer(path);
-    if (kind == TPictureKind::Bmp) {
-        image.SaveToStream(writer.Stream());
-    } else {
-        TVRQPNG png;
-        png.FilterMode = static_cast<uint8_t>(options.FilterMode);
-        png.CompressionLevel = options.CompressionLevel;
-        png.Interlace = options.Interlace;
-        const bool withAlpha = !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height();
-        const TPixelFormat f = image.PixelFormat();
-        if (withAlpha && (f == TPixelFormat::pf1bit || f == TPixelFormat::pf4bit || f == TPixelFormat::pf8bit)) {
-            // A palette image carries no alpha plane; written as 24-bit, nothing is lost.
-            TBitmap full;
-            full.Assign(image);
-            full.SetPixelFormat(TPixelFormat::pf24bit);
-            png.Assign(full);
-        } else {
-            png.Assign(image);
-        }
-        if (withAlpha) {
-            png.AlphaBitmap->Assign(alpha);
-            png.AlphaBitmap->SetPixelFormat(TPixelFormat::pf8bit);
-            png.UseAlpha = true;
-        }
-        png.SaveToStream(writer.Stream());
-    }
-    writer.Commit(replaceExisting);
+    TPictureData data;
+    data.Image.Assign(image);
+    data.Alpha.Assign(alpha);
+    SavePicture(path, kind, data, options, replaceExisting);
 }
 
 TSafeFileWriter::TSafeFileWriter(const std::string& target) : target_(target)

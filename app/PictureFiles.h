@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "image/Graphics.h"
 #include "base/Streams.h"
@@ -25,12 +26,20 @@ TPictureKind KindOfExtension(const std::string& extension, bool exactCase);
 struct TPictureData {
     TBitmap Image;
     TBitmap Alpha;
+    // A palette file (PNG colour type 3, 1-, 4- or 8-bit BMP) gives its bit depth there (1, 2,
+    // 4 or 8; 0 for other files) and, for PNG, the alpha of each palette index from tRNS
+    // (trailing opaque entries left out), so that saving can keep the palette as it was.
+    int32_t PaletteBits = 0;
+    std::vector<uint8_t> IndexAlpha;
     bool HasAlpha() const { return !Alpha.Empty(); }
-    // Takes the other's picture and transparency (sharing their pixel stores until one changes).
+    // Takes the other's picture, transparency and palette facts (sharing their pixel stores
+    // until one changes).
     void Assign(const TPictureData& other)
     {
         Image.Assign(other.Image);
         Alpha.Assign(other.Alpha);
+        PaletteBits = other.PaletteBits;
+        IndexAlpha = other.IndexAlpha;
     }
 };
 
@@ -38,6 +47,11 @@ struct TPNGSaveOptions {
     int32_t FilterMode = 1;        // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
     int32_t CompressionLevel = -1; // 0..9, other values: zlib's default
     bool Interlace = false;
+    // The smallest encoding found instead (WriteOptimizedPng; the three settings above do not
+    // apply), with its trials on Threads threads; TrueColourOnly keeps it to RGB or RGBA.
+    bool Optimize = false;
+    bool TrueColourOnly = false;
+    unsigned Threads = 1;
 };
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
@@ -45,14 +59,19 @@ struct TPNGSaveOptions {
 // pngFacts, when given, receives what the PNG reader found (a BMP leaves it as it was).
 void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
 
-// Writes the picture as PNG (with its alpha when it has one; an indexed picture with
-// transparency is written as 24-bit with alpha so nothing is lost) or as BMP (no alpha).
+// Writes the picture as PNG (with its alpha when it has one) or as BMP (no alpha). A palette
+// picture stays one: in PNG with its alpha per index in tRNS (and at 2 bits when it came from
+// a 2-bit file), or as 24-bit with alpha when its pixels of one index differ in alpha.
 // The bytes go to a temporary file in the target's folder that replaces the target only when
 // complete: a failure leaves an existing target untouched. Messages name the target. Without
 // replaceExisting, a file that appears at the target meanwhile is kept and the save fails with
 // the create message.
+void SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data,
+                 const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
                  const TPNGSaveOptions& options = {}, bool replaceExisting = true);
+// The PNG part of SavePicture, onto any stream.
+void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
 
 // Writes through a temporary file in the target's folder and renames it over the target.
 // EFCreateError "ファイル %s を作成できません" when the temporary file cannot be made.

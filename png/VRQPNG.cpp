@@ -66,6 +66,7 @@ void TVRQPNG::Assign(const TGraphic* source)
         Comment = picture->Comment;
         BackgroundColor = picture->BackgroundColor;
         TransparentColor = picture->TransparentColor;
+        IndexAlpha = picture->IndexAlpha;
         Gamma = picture->Gamma;
         SignificantBits = picture->SignificantBits;
         PhysUnit = picture->PhysUnit;
@@ -139,6 +140,7 @@ void TVRQPNG::GiveSettings(TVRQPNGWriteStream& writer) const
     writer.Comment = Comment;
     writer.BackgroundColor = BackgroundColor;
     writer.TransparentColor = TransparentColor;
+    writer.IndexAlpha = IndexAlpha;
     writer.Gamma = Gamma;
     writer.SignificantBits = SignificantBits;
     writer.PhysUnit = PhysUnit;
@@ -155,6 +157,12 @@ void TVRQPNG::TakeResults(const TVRQPNGReadStream& reader)
     Comment = reader.Comment;
     BackgroundColor = reader.BackgroundColor;
     TransparentColor = reader.TransparentColor;
+    IndexAlpha.clear();
+    if (reader.ColorKind == 3) {
+        size_t count = reader.AlphaTable.size();
+        while (count > 0 && reader.AlphaTable[count - 1] == 255) --count;
+        IndexAlpha.assign(reader.AlphaTable.begin(), reader.AlphaTable.begin() + static_cast<long>(count));
+    }
     Gamma = reader.Gamma;
     PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
     PhysX = reader.PhysX;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "image/Graphics.h"
 #include "png/VRQPNGTypes.h"
@@ -64,6 +65,9 @@ public:
     int32_t BitsPerPixel = 0;  // depth reported by the last load; information only
     TColor BackgroundColor = -1;
     TColor TransparentColor = -1;
+    // Alpha of each palette index of a palette picture (tRNS), trailing opaque entries left
+    // out; empty: every index opaque. Written when the picture is written as a palette.
+    std::vector<uint8_t> IndexAlpha;
     std::string Comment;
     double Gamma = 0.45455;
     std::string RowKey;

@@ -361,6 +361,13 @@ void TVRQPNGWriteStream::WriteBackgroundChunk()
 
 void TVRQPNGWriteStream::WriteTransparencyChunk()
 {
+    if (!IndexAlpha.empty() && !GrayOutput && !AlphaOutput && SourceBits <= 8) {
+        // Entries beyond the written palette, and trailing opaque ones, are left out.
+        size_t count = std::min(IndexAlpha.size(), static_cast<size_t>(std::max(paletteCount_, 0)));
+        while (count > 0 && IndexAlpha[count - 1] == 255) --count;
+        if (count > 0) WriteChunk(chunk::tRNS, IndexAlpha.data(), static_cast<uint32_t>(count));
+        return;
+    }
     if (TransparentColor == -1 || AlphaOutput) return;
     uint8_t data[256];
     if (GrayOutput) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "png/VRQPNGTypes.h"
 #include "png/VRQStream.h"
@@ -28,6 +29,7 @@ public:
     bool Grayscale = false;            // write a grey image whatever the source
     TColor BackgroundColor = -1;       // bKGD: -1 none, $01000000 + index, or a colour
     TColor TransparentColor = -1;      // tRNS: as BackgroundColor
+    std::vector<uint8_t> IndexAlpha;   // tRNS of a palette image: alpha per index (wins over TransparentColor)
     std::string Comment;               // tEXt "Comment", bytes as held
     double Gamma = 0;                  // gAMA
     int32_t PhysUnit = 0;              // 0 aspect only, 1 per metre, 2 per inch (written per metre)

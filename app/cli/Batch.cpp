@@ -3,6 +3,9 @@
 #include "app/cli/CliTool.h"
 #include "app/cli/RecipeRun.h"
 
+#include "app/PictureChange.h"
+#include "png/PngOptimize.h"
+
 #include "base/Exceptions.h"
 #include "base/StringList.h"
 
@@ -277,14 +280,11 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
     return failed ? ExitFailed : ExitDone;
 }
 
-void Save(const TJob& job, const TBitmap& image, const TBitmap& alpha, const TPNGSaveOptions& png,
-          TReporter& reporter)
+void Save(const TJob& job, const TPictureData& data, const TPNGSaveOptions& png, TReporter& reporter)
 {
-    if (job.OutputKind == TPictureKind::Bmp && !alpha.Empty())
+    if (job.OutputKind == TPictureKind::Bmp && data.HasAlpha())
         reporter.Message(job.Input, "warning: " + job.Output + " is BMP, which holds no transparency; it is dropped");
-    const TBitmap none;
-    SavePicture(job.Output, job.OutputKind, image, job.OutputKind == TPictureKind::Png ? alpha : none, png,
-                job.Overwrite);
+    SavePicture(job.Output, job.OutputKind, data, png, job.Overwrite);
 }
 
 } // namespace
@@ -353,6 +353,9 @@ int RunRecolour(const TRecolourOptions& options)
     std::optional<TDryRunReport> dryRun;
     if (options.DryRun) dryRun.emplace(TDryRunReport::OutputsOf(jobs), options.Json);
 
+    TPNGSaveOptions png = out.Png;
+    png.Threads = TrialThreads(options.Run.Jobs, jobs.size());
+    png.TrueColourOnly = options.TrueColour;
     return RunJobs(jobs, options.Run, [&](const TJob& job, TReporter& reporter) {
         const TChain& chain = ChainOf(options.Recipe, job.Variant);
         TPictureData data;
@@ -360,15 +363,15 @@ int RunRecolour(const TRecolourOptions& options)
         if (dryRun) {
             dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
                 LoadInput(job.Input, job.InputKind, data);
-                ApplyChain(data, chain, protectedColors, result, &report.Changes);
+                ApplyChain(data, chain, protectedColors, result, options.TrueColour, &report.Changes);
                 report.Width = data.Image.Width();
                 report.Height = data.Image.Height();
             });
             return;
         }
         LoadInput(job.Input, job.InputKind, data);
-        ApplyChain(data, chain, protectedColors, result);
-        Save(job, result.Image, result.Alpha, out.Png, reporter);
+        ApplyChain(data, chain, protectedColors, result, options.TrueColour);
+        Save(job, result, png, reporter);
     });
 }
 
@@ -383,10 +386,12 @@ int RunConvert(const TConvertOptions& options)
     FillInputKind(job);
     std::vector<TJob> jobs{job};
     CheckOutputs(jobs, options.Overwrite);
+    TPNGSaveOptions png = options.Png;
+    png.Threads = TrialThreads(std::thread::hardware_concurrency(), 1);
     return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TReporter& reporter) {
         TPictureData data;
         LoadInput(j.Input, j.InputKind, data);
-        Save(j, data.Image, data.Alpha, options.Png, reporter);
+        Save(j, data, png, reporter);
     });
 }
 

@@ -39,6 +39,7 @@ struct TRecolourOptions {
     bool DryRun = false; // count what each change would do, write nothing
     bool Json = false;   // the dry run's report as JSON
     std::string ListFile; // empty: nothing protected
+    bool TrueColour = false; // --truecolour: 24-bit output, palettes not kept
     TOutputOptions Output;
     TRunOptions Run;
     std::vector<std::string> Inputs;

@@ -10,13 +10,6 @@
 
 namespace tintabrel::cli {
 
-void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
-                 const THueWindow& window, THueCounts* counts)
-{
-    ReplaceHue(before.Image, after.Image, protectedColors, window, counts);
-    after.Alpha.Assign(before.Alpha);
-}
-
 int PickSource(const TBitmap& picture, const TPixelPick& pick)
 {
     const std::string where = "--pick " + std::to_string(pick.X) + "," + std::to_string(pick.Y) + ": ";
@@ -33,18 +26,16 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick)
 }
 
 void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
-                TPictureData& result, std::vector<TChangeReport>* reports)
+                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports)
 {
     // Pictures share their pixels when assigned, so handing each result on costs no copy.
-    result.Image.Assign(input.Image);
-    result.Alpha.Assign(input.Alpha);
+    result.Assign(input);
     for (const TChange& change : chain) {
         TChangeReport report{change.Window, change.Pick, {}};
         if (change.Pick) report.Window.Source = PickSource(result.Image, *change.Pick);
         TPictureData after;
-        ApplyChange(result, after, protectedColors, report.Window, reports ? &report.Counts : nullptr);
-        result.Image.Assign(after.Image);
-        result.Alpha.Assign(after.Alpha);
+        ApplyChange(result, after, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr);
+        result.Assign(after);
         if (reports) reports->push_back(report);
     }
 }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 #include "app/cli/Recipe.h"
 #include "base/StringList.h"
@@ -15,11 +16,6 @@
 namespace tintabrel::cli {
 
 struct TRecolourOptions;
-
-// One change on a picture, as the window's check: after becomes before with the pixels of the
-// window recoloured, the alpha kept. Every recipe step goes through here.
-void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
-                 const THueWindow& window, THueCounts* counts = nullptr);
 
 // The source position that pick sets on picture: a click on that pixel at zoom 1. A pixel outside
 // the picture or a grey one (no hue) raises std::runtime_error.
@@ -33,9 +29,10 @@ struct TChangeReport {
 
 // result becomes input after every change of chain in turn, exactly as check, L, check ... in
 // the window: each change starts from the previous result, and the protected colours are looked
-// up in that step's before picture. With reports, each change is counted and reported there.
+// up in that step's before picture. Each step goes through ApplyChange, so palette pictures stay
+// palette pictures unless trueColour. With reports, each change is counted and reported there.
 void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
-                TPictureData& result, std::vector<TChangeReport>* reports = nullptr);
+                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports = nullptr);
 
 // The chain of the plain output ("") or of the variant of that name.
 const TChain& ChainOf(const TRecipe& recipe, const std::string& variant);

@@ -19,7 +19,7 @@ constexpr const char* Usage =
     "                              [--list FILE] [--dry-run] [--json]\n"
     "                              (-o OUTPUT | --out-dir DIR) [--format png|bmp] [--overwrite]\n"
     "                              [--png-filter none|sub|up|average|paeth|adaptive] [--png-level 0-9]\n"
-    "                              [--interlace] [-j N] [-q] INPUT...\n"
+    "                              [--interlace] [--optimize] [--truecolour] [-j N] [-q] INPUT...\n"
     "       tintabrel-cli convert [--overwrite] [png options] INPUT OUTPUT\n"
     "       tintabrel-cli info [--json] INPUT...\n"
     "       tintabrel-cli --help | --version\n";
@@ -42,6 +42,7 @@ void AddPngOptions(CLI::App& command, TPNGSaveOptions& png)
         ->check(CLI::Range(0, 9))
         ->option_text("0-9");
     command.add_flag("--interlace", png.Interlace, "write interlaced (Adam7) PNG");
+    command.add_flag("--optimize", png.Optimize, "write the smallest PNG of the same pixels (slower)");
 }
 
 } // namespace
@@ -89,6 +90,7 @@ int main(int argc, char** argv)
         ->option_text("FILE.json");
     cmdRecolour->add_flag("--dry-run", recolour.DryRun, "write nothing; count what each change would alter");
     cmdRecolour->add_flag("--json", recolour.Json, "the dry run's report as one JSON object per file");
+    cmdRecolour->add_flag("--truecolour", recolour.TrueColour, "24-bit output even for palette pictures");
     cmdRecolour->add_option("--list", recolour.ListFile, "protected-colour list (ColorList.dat format)")
         ->option_text("FILE");
     CLI::Option* outFile =

@@ -429,7 +429,7 @@ void TfrmMain::btnSaveClick()
         ShowMessage(this, extension + "クイズ！無理オネア");
         return;
     }
-    SavePicture(sd.FileName, kind, bmpAfter->Image, bmpAfter->Alpha);
+    SavePicture(sd.FileName, kind, *bmpAfter);
 }
 
 // ---------------------------------------------------------------- the check command
@@ -444,8 +444,11 @@ void TfrmMain::tbChange()
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
     ReplaceHue(bmpBefore->Image, bmpAfter->Image, *ColorList, window);
-    // The replacement changes colours only; every pixel keeps its transparency.
+    // The replacement changes colours only; every pixel keeps its transparency. Its result is
+    // 24-bit, so no palette facts go with it.
     bmpAfter->Alpha.Assign(bmpBefore->Alpha);
+    bmpAfter->PaletteBits = 0;
+    bmpAfter->IndexAlpha.clear();
     imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
 }
 

@@ -81,6 +81,34 @@ TEST(PictureFiles, TransparencyOfEveryKindSurvivesASaveAsPng)
     }
 }
 
+// The window's save (picture and alpha, no file facts): a palette picture whose alpha goes by
+// index stays a palette PNG with tRNS; one whose pixels of an index differ in alpha is written
+// with an alpha channel. Both come back the same.
+TEST(PictureFiles, PalettePictureWithAlphaPerIndexStaysAPalette)
+{
+    TPictureData loaded;
+    LoadPicture(Suite("tp1n3p08.png"), TPictureKind::Png, loaded);
+    ASSERT_TRUE(loaded.HasAlpha());
+    test::TempDir dir;
+    SavePicture(dir.File("kept.png"), TPictureKind::Png, loaded.Image, loaded.Alpha);
+    const std::vector<unsigned char> kept = test::ReadFileBytes(dir.File("kept.png"));
+    ASSERT_GT(kept.size(), 26u);
+    EXPECT_EQ(kept[25], 3) << "colour type";
+    const std::string text(kept.begin(), kept.end());
+    EXPECT_NE(text.find("tRNS"), std::string::npos);
+    TPictureData again;
+    LoadPicture(dir.File("kept.png"), TPictureKind::Png, again);
+    ExpectSamePicture(loaded, again);
+
+    uint8_t* first = loaded.Alpha.ScanLine(0); // one pixel of index (0, 0)'s colour changes alpha
+    first[0] = static_cast<uint8_t>(first[0] == 100 ? 101 : 100);
+    SavePicture(dir.File("rgba.png"), TPictureKind::Png, loaded.Image, loaded.Alpha);
+    const std::vector<unsigned char> rgba = test::ReadFileBytes(dir.File("rgba.png"));
+    EXPECT_EQ(rgba[25], 6) << "colour type";
+    LoadPicture(dir.File("rgba.png"), TPictureKind::Png, again);
+    ExpectSamePicture(loaded, again);
+}
+
 TEST(PictureFiles, SingleTransparentColourBecomesAlpha)
 {
     TPictureData d;

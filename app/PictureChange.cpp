@@ -1,0 +1,22 @@
+#include "app/PictureChange.h"
+
+#include "recolour/PaletteRecolour.h"
+
+namespace tintabrel {
+
+void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
+                 const THueWindow& window, bool trueColour, THueCounts* counts)
+{
+    const bool keepPalette = !trueColour && !counts && before.PaletteBits != 0;
+    TBitmap image;
+    if (counts)
+        ReplaceHue(before.Image, image, protectedColors, window, counts);
+    else
+        RecolourPicture(before.Image, image, protectedColors, window, keepPalette);
+    after.Image.Assign(image);
+    after.Alpha.Assign(before.Alpha);
+    after.PaletteBits = keepPalette ? before.PaletteBits : 0;
+    after.IndexAlpha = keepPalette ? before.IndexAlpha : std::vector<uint8_t>{};
+}
+
+} // namespace tintabrel

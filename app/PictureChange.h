@@ -1,0 +1,18 @@
+// One change (a hue window and the protected colours) applied to a loaded picture: the step
+// that recolour repeats for every file, and that chains of changes repeat on its result.
+#pragma once
+
+#include "app/PictureFiles.h"
+#include "recolour/HueReplace.h"
+
+namespace tintabrel {
+
+// after becomes before with the change applied, in before's format: a picture from a palette
+// file (PaletteBits set) keeps its palette order, indices and depth and gets its entries
+// recoloured; any other picture, or any picture with trueColour, becomes the engine's 24-bit
+// result. The pixels equal ReplaceHue's either way. The alpha is carried over unchanged.
+// With counts (a dry run, which writes nothing) the pixels are counted on the 24-bit path.
+void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
+                 const THueWindow& window, bool trueColour = false, THueCounts* counts = nullptr);
+
+} // namespace tintabrel

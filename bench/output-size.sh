@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Output size and time of tintabrel-cli recolour at its default settings, with --optimize, and
+# of ImageMagick's hue rotation (convert -modulate), on the same files in one run: a folder of
+# palette and RGBA sprites (from the PNG suite and generated sprite sheets with flat colours,
+# outlines and transparency) and one 4096x4096 photo-like picture. Builds nothing: give the
+# build folder (default: build).
+#
+#   bench/output-size.sh [BUILD_DIR]
+#
+# Times are the best of three runs. Also checks that every palette input gave a palette output
+# by default, and reports their size against the inputs'.
+set -euo pipefail
+
+build=${1:-build}
+cli="$build/bin/tintabrel-cli"
+[[ -x "$cli" ]] || { echo "output-size.sh: $cli not found; build tintabrel-cli first" >&2; exit 2; }
+command -v convert >/dev/null || { echo "output-size.sh: ImageMagick's convert is needed" >&2; exit 2; }
+cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+suite=$(cd "$(dirname "$0")/../tests/data/pngsuite" && pwd)
+
+cores=$(nproc)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# The window on greens (source 120 on the mirrored scale, tolerance 36) moved to hue 300;
+# ImageMagick's nearest equivalent rotates every hue by 60 degrees.
+ours=(recolour --source 120 --tolerance 36 --target 300 -q)
+modulate=100,100,133.33
+
+now() { date +%s%N; }
+best_of() {
+    local best=0 start took
+    for _ in 1 2 3; do
+        start=$(now)
+        "$@" >/dev/null
+        took=$(( $(now) - start ))
+        if (( best == 0 || took < best )); then best=$took; fi
+    done
+    echo "$best"
+}
+bytes() { du -cb "$@" | tail -1 | cut -f1; }
+seconds() { awk -v n="$1" 'BEGIN { printf "%.3f", n / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+# PNG colour type (IHDR byte 25): 3 is a palette.
+colour_type() { od -An -tu1 -j25 -N1 "$1" | tr -d ' '; }
+
+echo "Making the pictures ..."
+mkdir -p sprites
+# From the PNG suite: the palette files (every depth, with and without tRNS, every size) and
+# the 8-bit RGBA and grey-alpha ones; interlaced and damaged files are left out.
+for f in "$suite"/basn3p*.png "$suite"/s[0-9][0-9]n3p*.png "$suite"/t[bmp]*n3p*.png "$suite"/c[hs]*n3p*.png \
+         "$suite"/g*n3p04.png "$suite"/ccwn3p08.png "$suite"/basn6a08.png "$suite"/bg[aw]n6a08.png \
+         "$suite"/basn4a08.png "$suite"/pp0n6a08.png; do
+    cp "$f" sprites/
+done
+# Generated sprite sheets: flat colours from a small game palette, dark outlines, transparent
+# background (no anti-aliasing, as pixel art is drawn). Half palette PNGs, half RGBA.
+colours=('#d04648' '#597dce' '#6daa2c' '#d2aa99' '#dad45e' '#854c30' '#346524' '#757161' '#8595a1' '#deeed6' '#4e4a4e' '#d27d2c')
+RANDOM=42
+for sheet in $(seq 0 15); do
+    size=$(( sheet < 8 ? 256 : 512 ))
+    draw=()
+    for _ in $(seq 1 $(( size / 4 ))); do
+        x=$((RANDOM % (size - 16) + 8)) y=$((RANDOM % (size - 16) + 8)) r=$((RANDOM % 14 + 3))
+        c=${colours[$((RANDOM % ${#colours[@]}))]}
+        if (( RANDOM % 2 )); then
+            draw+=(-fill "$c" -draw "circle $x,$y $((x + r)),$y")
+        else
+            draw+=(-fill "$c" -draw "rectangle $((x - r)),$((y - r)) $((x + r)),$((y + r))")
+        fi
+    done
+    if (( sheet % 2 )); then kind=PNG32; else kind=PNG8; fi
+    convert -size ${size}x$size xc:none +antialias -stroke '#140c1c' -strokewidth 2 "${draw[@]}" \
+        "$kind:sprites/sheet$sheet.png"
+done
+convert -size 4096x4096 -seed 11 plasma: -depth 8 photo-im.png
+"$cli" convert photo-im.png photo.png
+
+palette_inputs=()
+for f in sprites/*.png; do [[ $(colour_type "$f") == 3 ]] && palette_inputs+=("${f#sprites/}"); done
+
+run_default() { rm -rf out-d && mkdir out-d && "$cli" "${ours[@]}" --out-dir out-d sprites/*.png; }
+run_optimize() { rm -rf out-o && mkdir out-o && "$cli" "${ours[@]}" --optimize --out-dir out-o sprites/*.png; }
+run_im() {
+    rm -rf out-im && mkdir out-im
+    printf '%s\0' sprites/*.png |
+        xargs -0 -n 1 -P "$cores" sh -c 'exec convert "$0" -modulate '"$modulate"' "out-im/${0##*/}"'
+}
+run_default_photo() { rm -f photo-d.png && "$cli" "${ours[@]}" -o photo-d.png photo.png; }
+run_optimize_photo() { rm -f photo-o.png && "$cli" "${ours[@]}" --optimize -o photo-o.png photo.png; }
+run_im_photo() { rm -f photo-m.png && convert photo.png -modulate "$modulate" photo-m.png; }
+
+echo "Timing (best of 3, $cores cores) ..."
+t_d=$(best_of run_default)
+t_o=$(best_of run_optimize)
+t_im=$(best_of run_im)
+t_dp=$(best_of run_default_photo)
+t_op=$(best_of run_optimize_photo)
+t_imp=$(best_of run_im_photo)
+
+count=$(ls sprites | wc -l)
+s_in=$(bytes sprites/*.png)
+s_d=$(bytes out-d/*.png)
+s_o=$(bytes out-o/*.png)
+s_im=$(bytes out-im/*.png)
+s_pin=$(bytes photo.png)
+
+printf '\n%-34s %12s %10s %14s\n' "" "bytes" "seconds" "vs inputs"
+printf '%-34s %12s %10s %14s\n' "sprites ($count files): inputs" "$s_in" "" ""
+printf '%-34s %12s %10s %14s\n' "  tintabrel default" "$s_d" "$(seconds "$t_d")" "$(ratio "$s_d" "$s_in")"
+printf '%-34s %12s %10s %14s\n' "  tintabrel --optimize" "$s_o" "$(seconds "$t_o")" "$(ratio "$s_o" "$s_in")"
+printf '%-34s %12s %10s %14s\n' "  ImageMagick convert -modulate" "$s_im" "$(seconds "$t_im")" "$(ratio "$s_im" "$s_in")"
+printf '%-34s %12s %10s %14s\n' "photo-like 4096x4096: input" "$s_pin" "" ""
+printf '%-34s %12s %10s %14s\n' "  tintabrel default" "$(bytes photo-d.png)" "$(seconds "$t_dp")" "$(ratio "$(bytes photo-d.png)" "$s_pin")"
+printf '%-34s %12s %10s %14s\n' "  tintabrel --optimize" "$(bytes photo-o.png)" "$(seconds "$t_op")" "$(ratio "$(bytes photo-o.png)" "$s_pin")"
+printf '%-34s %12s %10s %14s\n' "  ImageMagick convert -modulate" "$(bytes photo-m.png)" "$(seconds "$t_imp")" "$(ratio "$(bytes photo-m.png)" "$s_pin")"
+
+kept=0
+for f in "${palette_inputs[@]}"; do [[ $(colour_type "out-d/$f") == 3 ]] && kept=$((kept + 1)); done
+p_in=$(cd sprites && bytes "${palette_inputs[@]}")
+p_d=$(cd out-d && bytes "${palette_inputs[@]}")
+sheets=()
+for f in "${palette_inputs[@]}"; do [[ $f == sheet* ]] && sheets+=("$f"); done
+echo
+echo "Palette inputs: ${#palette_inputs[@]}, palette outputs by default: $kept; default output / input size: $(ratio "$p_d" "$p_in")" \
+     "(generated sheets $(ratio "$(cd out-d && bytes "${sheets[@]}")" "$(cd sprites && bytes "${sheets[@]}")"))"
+echo "Targets: --optimize sprites / inputs $(ratio "$s_o" "$s_in") (<= 0.95), / ImageMagick $(ratio "$s_o" "$s_im") (<= 1);" \
+     "photo --optimize / ImageMagick $(ratio "$(bytes photo-o.png)" "$(bytes photo-m.png)") (<= 1);" \
+     "--optimize time / default $(ratio "$t_o" "$t_d") (<= 5)"

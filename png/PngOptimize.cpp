@@ -1,0 +1,740 @@
+#include "png/PngOptimize.h"
+
+#include "image/Graphics.h"
+#include "image/PixelCodec.h"
+#include "png/VRQPNG.h"
+#include "png/VRQPNGWriteStream.h"
+#include "png/VRQZLIB.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+#include <cstdio>
+#include <cstdlib>
+
+#include <algorithm>
+#include <atomic>
+#include <bitset>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace tintabrel {
+
+int32_t TPngRaster::Channels() const
+{
+    switch (ColourType) {
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 1;
+    }
+}
+
+TPngFilterRule FilterRuleOfMode(int32_t filterMode)
+{
+    switch (filterMode & 0xFF) {
+    case 0: return TPngFilterRule::Adaptive;
+    case 2: return TPngFilterRule::Sub;
+    case 3: return TPngFilterRule::Up;
+    case 4: return TPngFilterRule::Average;
+    case 5: return TPngFilterRule::Paeth;
+    default: return TPngFilterRule::None;
+    }
+}
+
+// ---------------------------------------------------------------- filtering
+
+namespace {
+
+// Sum of the filtered bytes read as signed values, without sign: small for rows that predict well.
+uint64_t AbsoluteSum(const uint8_t* bytes, size_t n)
+{
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += bytes[i] < 128 ? bytes[i] : 256u - bytes[i];
+    return sum;
+}
+
+// Bits the bytes would take coded by their own frequencies (order-0 entropy).
+double EntropyBits(const uint8_t* bytes, size_t n)
+{
+    uint32_t counts[256] = {};
+    for (size_t i = 0; i < n; ++i) ++counts[bytes[i]];
+    double bits = 0;
+    for (const uint32_t k : counts)
+        if (k != 0) bits -= k * std::log2(static_cast<double>(k) / static_cast<double>(n));
+    return bits;
+}
+
+} // namespace
+
+std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
+{
+    const size_t rowBytes = raster.RowBytes();
+    const size_t rowLength = rowBytes + 1;
+    std::vector<uint8_t> out(rowLength * static_cast<size_t>(raster.Height));
+    if (raster.Height <= 0 || rowBytes == 0) return out;
+
+    // The codec's own filters and adaptive rule work on a deflate context's row pointers.
+    TDeflateContext c;
+    std::vector<uint8_t> zeros(rowLength, 0), chosen(rowLength), trial(rowLength);
+    std::vector<uint32_t> histogram(256);
+    c.RowLength = static_cast<int32_t>(rowLength);
+    c.PixelBits = raster.PixelBits();
+    // The adaptive rule treats 1-, 4- and 8-bit samples of one channel (and grey with alpha, as
+    // the writer gives it) specially.
+    c.OutputBits = raster.Channels() == 1 || raster.ColourType == 4 ? raster.BitDepth : raster.PixelBits();
+    c.Histogram = histogram.data();
+    c.FilterMode = rule == TPngFilterRule::Adaptive ? 0 : 1;
+
+    for (int32_t y = 0; y < raster.Height; ++y) {
+        const uint8_t* row = raster.Rows.data() + static_cast<size_t>(y) * rowBytes;
+        c.CurrentRow = const_cast<uint8_t*>(row); // only read
+        c.PreviousRow = y == 0 ? zeros.data() : const_cast<uint8_t*>(row - rowBytes);
+        c.FilteredRow = chosen.data();
+        c.TrialRow = trial.data();
+        uint8_t* dest = out.data() + static_cast<size_t>(y) * rowLength;
+        switch (rule) {
+        case TPngFilterRule::Adaptive:
+            SelectFilter(c); // may swap the two buffers
+            std::memcpy(dest, c.FilteredRow, rowLength);
+            break;
+        case TPngFilterRule::MinimumSum:
+        case TPngFilterRule::Entropy: {
+            // Each filter type in turn; the row keeps the one of the lowest cost.
+            double best = std::numeric_limits<double>::infinity();
+            for (int type = 0; type <= 4; ++type) {
+                FilterRow(c, static_cast<TRowFilter>(type), trial.data());
+                const double cost = rule == TPngFilterRule::Entropy
+                                        ? EntropyBits(trial.data() + 1, rowBytes)
+                                        : static_cast<double>(AbsoluteSum(trial.data() + 1, rowBytes));
+                if (cost < best) {
+                    best = cost;
+                    std::memcpy(dest, trial.data(), rowLength);
+                }
+            }
+            break;
+        }
+        default: FilterRow(c, static_cast<TRowFilter>(rule), dest); break;
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- compression
+
+std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered)
+{
+    if (level < 0 || level > 9) level = Z_DEFAULT_COMPRESSION;
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, 15, 9, filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY) != Z_OK)
+        throw EOutOfResources(msg::OutOfResources);
+    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(data.size())));
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&z, Z_FINISH);
+    deflateEnd(&z);
+    if (result != Z_STREAM_END) throw EOutOfResources(msg::OutOfResources);
+    out.resize(z.total_out);
+    return out;
+}
+
+std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int level)
+{
+    // A compressor of the high levels is costly to set up: each thread keeps one per level.
+    struct Free {
+        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+    };
+    thread_local std::unique_ptr<libdeflate_compressor, Free> compressors[13];
+    level = std::clamp(level, 1, 12);
+    auto& compressor = compressors[level];
+    if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
+    if (!compressor) throw EOutOfResources(msg::OutOfResources);
+    std::vector<uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), data.size()));
+    const size_t size = libdeflate_zlib_compress(compressor.get(), data.data(), data.size(), out.data(), out.size());
+    if (size == 0) throw EOutOfResources(msg::OutOfResources);
+    out.resize(size);
+    return out;
+}
+
+// ---------------------------------------------------------------- the file
+
+namespace {
+
+struct TChunk {
+    uint32_t Type;
+    std::vector<uint8_t> Data;
+};
+
+uint32_t GetBE32(const uint8_t* p)
+{
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+// The chunks the writer adds to every picture it writes, besides the image's own (header,
+// palette, transparency, background, significant bits, data, end), in its order. Taken from
+// the writer's output for a one-pixel picture, so that both writers always agree.
+std::vector<TChunk> StandardChunks()
+{
+    TBitmap pixel;
+    pixel.SetPixelFormat(TPixelFormat::pf24bit);
+    pixel.SetSize(1, 1);
+    TVRQPNG png;
+    png.Assign(pixel);
+    png.CompressionLevel = 0;
+    TMemoryStream memory;
+    png.SaveToStream(memory);
+    const std::vector<uint8_t>& file = memory.Bytes();
+
+    std::vector<TChunk> chunks;
+    for (size_t pos = sizeof PngSignature; pos + 12 <= file.size();) {
+        const uint32_t length = GetBE32(&file[pos]);
+        const uint32_t type = GetBE32(&file[pos + 4]);
+        if (length > file.size() - pos - 12) break;
+        switch (type) {
+        case chunk::IHDR:
+        case chunk::PLTE:
+        case chunk::tRNS:
+        case chunk::bKGD:
+        case chunk::sBIT:
+        case chunk::IDAT:
+        case chunk::IEND: break;
+        default: chunks.push_back({type, std::vector<uint8_t>(&file[pos + 8], &file[pos + 8] + length)});
+        }
+        pos += 12 + length;
+    }
+    return chunks;
+}
+
+} // namespace
+
+void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector<uint8_t>& zlibData)
+{
+    static const std::vector<TChunk> standard = StandardChunks();
+    TVRQPNGWriteStream writer; // for its chunk framing
+    writer.BeginWrite(stream);
+    writer.WriteBytes(PngSignature, sizeof PngSignature);
+    uint8_t header[13];
+    for (int i = 0; i < 4; ++i) {
+        header[i] = static_cast<uint8_t>(static_cast<uint32_t>(raster.Width) >> (24 - 8 * i));
+        header[4 + i] = static_cast<uint8_t>(static_cast<uint32_t>(raster.Height) >> (24 - 8 * i));
+    }
+    header[8] = raster.BitDepth;
+    header[9] = raster.ColourType;
+    header[10] = header[11] = header[12] = 0;
+    writer.WriteChunk(chunk::IHDR, header, sizeof header);
+    for (const TChunk& c : standard) writer.WriteChunk(c.Type, c.Data.data(), static_cast<uint32_t>(c.Data.size()));
+    if (!raster.Palette.empty())
+        writer.WriteChunk(chunk::PLTE, raster.Palette.data(), static_cast<uint32_t>(raster.Palette.size()));
+    if (!raster.Transparency.empty())
+        writer.WriteChunk(chunk::tRNS, raster.Transparency.data(), static_cast<uint32_t>(raster.Transparency.size()));
+    // Fewer chunks are fewer bytes: one IDAT as long as a chunk may be.
+    constexpr size_t MaxChunk = 0x7FFFFFFF;
+    for (size_t pos = 0; pos < zlibData.size(); pos += MaxChunk) {
+        const size_t n = std::min(MaxChunk, zlibData.size() - pos);
+        writer.WriteChunk(chunk::IDAT, zlibData.data() + pos, static_cast<uint32_t>(n));
+    }
+    writer.WriteChunk(chunk::IEND, nullptr, 0);
+    writer.FlushPending();
+    if (writer.Stopped) throw EVRQPNG(pngmsg::WriteError);
+}
+
+// ---------------------------------------------------------------- palette pictures
+
+namespace {
+
+int32_t BitsOfPalettePicture(const TBitmap& image)
+{
+    switch (image.PixelFormat()) {
+    case TPixelFormat::pf1bit: return 1;
+    case TPixelFormat::pf4bit: return 4;
+    case TPixelFormat::pf8bit: return 8;
+    default: return 0;
+    }
+}
+
+int32_t DepthForEntries(int32_t entries)
+{
+    return entries <= 2 ? 1 : entries <= 4 ? 2 : entries <= 16 ? 4 : 8;
+}
+
+void PutSample(uint8_t* row, int32_t depth, int32_t x, uint32_t value)
+{
+    switch (depth) {
+    case 8: row[x] = static_cast<uint8_t>(value); break;
+    case 4: row[x >> 1] = static_cast<uint8_t>(row[x >> 1] | value << ((x & 1) ? 0 : 4)); break;
+    case 2: row[x >> 2] = static_cast<uint8_t>(row[x >> 2] | value << (6 - 2 * (x & 3))); break;
+    default: row[x >> 3] = static_cast<uint8_t>(row[x >> 3] | value << (7 - (x & 7))); break;
+    }
+}
+
+bool HasAlphaFor(const TBitmap& image, const TBitmap& alpha)
+{
+    return !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height() &&
+           alpha.PixelFormat() == TPixelFormat::pf8bit;
+}
+
+} // namespace
+
+std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBitmap& alpha,
+                                                 const std::vector<uint8_t>& known, int32_t count)
+{
+    const int32_t bits = BitsOfPalettePicture(image);
+    count = std::clamp(count, 0, 256);
+    std::vector<uint8_t> table(static_cast<size_t>(count), 255);
+    std::copy_n(known.begin(), std::min(known.size(), table.size()), table.begin());
+    if (bits == 0 || !HasAlphaFor(image, alpha)) {
+        // Every pixel is opaque: so is every index a pixel uses.
+        if (bits == 0) return table;
+        for (int32_t y = 0; y < image.Height(); ++y) {
+            const uint8_t* row = image.ConstScanLine(y);
+            for (int32_t x = 0; x < image.Width(); ++x) {
+                const uint8_t index = TRowEncoder::GetIndex(row, bits, x);
+                if (index < count) table[index] = 255;
+            }
+        }
+        return table;
+    }
+    std::bitset<256> seen;
+    for (int32_t y = 0; y < image.Height(); ++y) {
+        const uint8_t* row = image.ConstScanLine(y);
+        const uint8_t* transparency = alpha.ConstScanLine(y);
+        for (int32_t x = 0; x < image.Width(); ++x) {
+            const uint8_t index = TRowEncoder::GetIndex(row, bits, x);
+            if (index >= count) continue;
+            const uint8_t a = static_cast<uint8_t>(255 - transparency[x]);
+            if (!seen[index]) {
+                seen[index] = true;
+                table[index] = a;
+            } else if (table[index] != a) {
+                return std::nullopt;
+            }
+        }
+    }
+    return table;
+}
+
+bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::vector<uint8_t>& indexAlpha,
+                       int32_t bitDepth, TPngRaster& raster)
+{
+    const int32_t bits = BitsOfPalettePicture(image);
+    if (bits == 0) return false;
+    const int32_t w = image.Width(), h = image.Height();
+
+    // The palette the writer writes: the logical palette, no more entries than the depth reaches.
+    const std::optional<TPalette> palette = image.Palette();
+    int32_t entries = palette ? std::min(palette->Count(), int32_t{1} << bits) : 0;
+    int32_t highest = -1;
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* row = image.ConstScanLine(y);
+        for (int32_t x = 0; x < w; ++x) highest = std::max<int32_t>(highest, TRowEncoder::GetIndex(row, bits, x));
+    }
+    // An index beyond the palette shows black, as in the picture; the entry makes it valid.
+    entries = std::max({entries, highest + 1, 1});
+
+    const std::optional<std::vector<uint8_t>> table = IndexAlphaOf(image, alpha, indexAlpha, entries);
+    if (!table) return false;
+
+    raster = TPngRaster{};
+    raster.Width = w;
+    raster.Height = h;
+    raster.ColourType = 3;
+    const int32_t smallest = DepthForEntries(entries);
+    raster.BitDepth = static_cast<uint8_t>(bitDepth >= smallest && (bitDepth == 1 || bitDepth == 2 || bitDepth == 4 || bitDepth == 8)
+                                               ? bitDepth : smallest);
+    for (int32_t i = 0; i < entries; ++i) {
+        const TColor c = palette && i < palette->Count() ? palette->ColorOf(i) : clBlack;
+        raster.Palette.insert(raster.Palette.end(), {RedOf(c), GreenOf(c), BlueOf(c)});
+    }
+    size_t used = table->size();
+    while (used > 0 && (*table)[used - 1] == 255) --used;
+    raster.Transparency.assign(table->begin(), table->begin() + static_cast<long>(used));
+
+    const size_t rowBytes = raster.RowBytes();
+    raster.Rows.assign(rowBytes * static_cast<size_t>(h), 0);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* row = image.ConstScanLine(y);
+        uint8_t* out = raster.Rows.data() + static_cast<size_t>(y) * rowBytes;
+        if (raster.BitDepth == bits) {
+            std::memcpy(out, row, rowBytes);
+            // Decoders ignore the bits past the last pixel; zeros compress best.
+            const int32_t tailBits = static_cast<int32_t>(rowBytes * 8) - w * bits;
+            if (tailBits > 0) out[rowBytes - 1] = static_cast<uint8_t>(out[rowBytes - 1] & (0xFF << tailBits));
+        } else {
+            for (int32_t x = 0; x < w; ++x) PutSample(out, raster.BitDepth, x, TRowEncoder::GetIndex(row, bits, x));
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- optimizing
+
+namespace {
+
+// Runs task(0 .. count-1) on up to threads threads; the first exception is passed on.
+void RunParallel(size_t count, unsigned threads, const std::function<void(size_t)>& task)
+{
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex mutex;
+    auto worker = [&] {
+        for (size_t k = next++; k < count; k = next++) {
+            try {
+                task(k);
+            } catch (...) {
+                std::lock_guard lock(mutex);
+                if (!failure) failure = std::current_exception();
+                next = count;
+            }
+        }
+    };
+    const size_t extra = std::min<size_t>(threads > 0 ? threads - 1 : 0, count > 0 ? count - 1 : 0);
+    std::vector<std::thread> pool;
+    for (size_t k = 0; k < extra; ++k) pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool) t.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// What the layouts depend on, from one pass over the pixels.
+struct TPixelFacts {
+    bool Grey = true;    // red = green = blue everywhere
+    bool Opaque = true;
+    bool Binary = true;  // every alpha 0 or 255
+    bool OneClearColour = true; // every fully transparent pixel has the same RGB (ClearColour)
+    uint32_t ClearColour = 0;   // red << 16 | green << 8 | blue
+    bool ClearColourOpaqueToo = false;
+    std::bitset<256> GreyLevels;
+    // The colours with alpha (alpha << 24 | RGB) while at most 256: count and first position.
+    bool ManyColours = false;
+    struct TUse {
+        uint64_t Count = 0;
+        uint64_t First = 0;
+    };
+    std::unordered_map<uint32_t, TUse> Colours;
+
+    // A single transparent colour that no opaque pixel has: tRNS can carry the alpha.
+    bool KeyAlpha() const { return !Opaque && Binary && OneClearColour && !ClearColourOpaqueToo; }
+};
+
+// The picture as the candidates read it: RGB rows (blue, green, red as bitmaps hold them)
+// and the alpha rows (byte = 255 - alpha) or none.
+struct TSource {
+    TBitmap Rgb;
+    const TBitmap* Alpha = nullptr;
+    int32_t Width = 0, Height = 0;
+    const uint8_t* Row(int32_t y) const { return Rgb.ConstScanLine(y); }
+    const uint8_t* AlphaRow(int32_t y) const { return Alpha ? Alpha->ConstScanLine(y) : nullptr; }
+};
+
+uint32_t RgbAt(const uint8_t* row, int32_t x)
+{
+    return uint32_t{row[3 * x + 2]} << 16 | uint32_t{row[3 * x + 1]} << 8 | row[3 * x];
+}
+
+TPixelFacts Examine(const TSource& s)
+{
+    TPixelFacts f;
+    f.Colours.reserve(512);
+    bool clearSeen = false;
+    uint64_t position = 0;
+    uint32_t lastKey = 0;
+    TPixelFacts::TUse* last = nullptr; // runs of one colour are common: no lookup for them
+    for (int32_t y = 0; y < s.Height; ++y) {
+        const uint8_t* row = s.Row(y);
+        const uint8_t* alpha = s.AlphaRow(y);
+        for (int32_t x = 0; x < s.Width; ++x, ++position) {
+            const uint32_t rgb = RgbAt(row, x);
+            const uint32_t a = alpha ? 255u - alpha[x] : 255u;
+            if (f.Grey) {
+                if (row[3 * x] == row[3 * x + 1] && row[3 * x] == row[3 * x + 2]) f.GreyLevels[row[3 * x]] = true;
+                else f.Grey = false;
+            }
+            if (a != 255) {
+                f.Opaque = false;
+                if (a != 0) {
+                    f.Binary = false;
+                } else if (!clearSeen) {
+                    clearSeen = true;
+                    f.ClearColour = rgb;
+                } else if (rgb != f.ClearColour) {
+                    f.OneClearColour = false;
+                }
+            }
+            if (f.ManyColours) continue;
+            const uint32_t key = a << 24 | rgb;
+            if (last == nullptr || key != lastKey) {
+                lastKey = key;
+                auto [it, added] = f.Colours.try_emplace(key, TPixelFacts::TUse{0, position});
+                if (added && f.Colours.size() > 256) {
+                    f.ManyColours = true;
+                    f.Colours.clear();
+                    last = nullptr;
+                    continue;
+                }
+                last = &it->second; // stays valid: map nodes do not move
+            }
+            ++last->Count;
+        }
+    }
+    if (!f.Opaque && f.Binary && f.OneClearColour) {
+        for (int32_t y = 0; y < s.Height && !f.ClearColourOpaqueToo; ++y) {
+            const uint8_t* row = s.Row(y);
+            const uint8_t* alpha = s.AlphaRow(y);
+            for (int32_t x = 0; x < s.Width; ++x)
+                if (alpha[x] == 0 && RgbAt(row, x) == f.ClearColour) { // an opaque pixel
+                    f.ClearColourOpaqueToo = true;
+                    break;
+                }
+        }
+    }
+    return f;
+}
+
+// Smallest grey depth whose levels hit every level used exactly (1: 0 and 255; 2: steps of
+// 85; 4: steps of 17).
+int32_t GreyDepth(const std::bitset<256>& levels)
+{
+    for (const int32_t depth : {1, 2, 4}) {
+        const int32_t step = 255 / ((1 << depth) - 1);
+        bool fits = true;
+        for (int v = 0; v < 256 && fits; ++v) fits = !levels[static_cast<size_t>(v)] || v % step == 0;
+        if (fits) return depth;
+    }
+    return 8;
+}
+
+TPngRaster EmptyRaster(const TSource& s, uint8_t colourType, uint8_t depth)
+{
+    TPngRaster r;
+    r.Width = s.Width;
+    r.Height = s.Height;
+    r.ColourType = colourType;
+    r.BitDepth = depth;
+    r.Rows.assign(r.RowBytes() * static_cast<size_t>(s.Height), 0);
+    return r;
+}
+
+TPngRaster PaletteRaster(const TSource& s, const std::vector<uint32_t>& order)
+{
+    TPngRaster r = EmptyRaster(s, 3, static_cast<uint8_t>(DepthForEntries(static_cast<int32_t>(order.size()))));
+    std::unordered_map<uint32_t, uint8_t> indexOf;
+    for (size_t i = 0; i < order.size(); ++i) {
+        const uint32_t key = order[i];
+        indexOf[key] = static_cast<uint8_t>(i);
+        r.Palette.insert(r.Palette.end(), {static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key)});
+        if (key >> 24 != 255) r.Transparency.resize(i + 1, 255);
+    }
+    for (size_t i = 0; i < r.Transparency.size(); ++i) r.Transparency[i] = static_cast<uint8_t>(order[i] >> 24);
+    const size_t rowBytes = r.RowBytes();
+    uint32_t lastKey = 0xFFFFFFFFu;
+    uint8_t lastIndex = 0;
+    for (int32_t y = 0; y < s.Height; ++y) {
+        const uint8_t* row = s.Row(y);
+        const uint8_t* alpha = s.AlphaRow(y);
+        uint8_t* out = r.Rows.data() + static_cast<size_t>(y) * rowBytes;
+        for (int32_t x = 0; x < s.Width; ++x) {
+            const uint32_t key = (alpha ? 255u - alpha[x] : 255u) << 24 | RgbAt(row, x);
+            if (key != lastKey) {
+                lastKey = key;
+                lastIndex = indexOf.at(key);
+            }
+            PutSample(out, r.BitDepth, x, lastIndex);
+        }
+    }
+    return r;
+}
+
+TPngRaster GreyRaster(const TSource& s, const TPixelFacts& f)
+{
+    const bool withAlpha = !f.Opaque && !f.KeyAlpha();
+    const int32_t depth = withAlpha ? 8 : GreyDepth(f.GreyLevels);
+    const uint32_t divisor = 255u / ((1u << depth) - 1);
+    TPngRaster r = EmptyRaster(s, withAlpha ? 4 : 0, static_cast<uint8_t>(depth));
+    if (f.KeyAlpha()) r.Transparency = {0, static_cast<uint8_t>((f.ClearColour & 0xFF) / divisor)};
+    const size_t rowBytes = r.RowBytes();
+    for (int32_t y = 0; y < s.Height; ++y) {
+        const uint8_t* row = s.Row(y);
+        const uint8_t* alpha = s.AlphaRow(y);
+        uint8_t* out = r.Rows.data() + static_cast<size_t>(y) * rowBytes;
+        for (int32_t x = 0; x < s.Width; ++x) {
+            if (withAlpha) {
+                out[2 * x] = row[3 * x];
+                out[2 * x + 1] = static_cast<uint8_t>(255 - alpha[x]);
+            } else {
+                PutSample(out, depth, x, row[3 * x] / divisor);
+            }
+        }
+    }
+    return r;
+}
+
+TPngRaster ColourRaster(const TSource& s, const TPixelFacts& f)
+{
+    const bool withAlpha = !f.Opaque && !f.KeyAlpha();
+    TPngRaster r = EmptyRaster(s, withAlpha ? 6 : 2, 8);
+    if (f.KeyAlpha()) {
+        const uint32_t c = f.ClearColour;
+        r.Transparency = {0, static_cast<uint8_t>(c >> 16), 0, static_cast<uint8_t>(c >> 8), 0, static_cast<uint8_t>(c)};
+    }
+    const size_t rowBytes = r.RowBytes();
+    for (int32_t y = 0; y < s.Height; ++y) {
+        const uint8_t* p = s.Row(y);
+        const uint8_t* alpha = s.AlphaRow(y);
+        uint8_t* out = r.Rows.data() + static_cast<size_t>(y) * rowBytes;
+        for (int32_t x = 0; x < s.Width; ++x, p += 3) {
+            *out++ = p[2];
+            *out++ = p[1];
+            *out++ = p[0];
+            if (withAlpha) *out++ = static_cast<uint8_t>(255 - alpha[x]);
+        }
+    }
+    return r;
+}
+
+// Palette orders worth trying: colours with transparency first (so tRNS stays short), then by
+// first appearance or by how often they are used.
+std::vector<std::vector<uint32_t>> PaletteOrders(const TPixelFacts& f)
+{
+    std::vector<std::pair<uint32_t, TPixelFacts::TUse>> colours(f.Colours.begin(), f.Colours.end());
+    const auto clearFirst = [](uint32_t a, uint32_t b) { return (a >> 24 != 255) > (b >> 24 != 255); };
+    std::vector<std::vector<uint32_t>> orders;
+    std::sort(colours.begin(), colours.end(), [&](const auto& a, const auto& b) {
+        if ((a.first >> 24 != 255) != (b.first >> 24 != 255)) return clearFirst(a.first, b.first);
+        return a.second.First < b.second.First;
+    });
+    orders.emplace_back();
+    for (const auto& c : colours) orders.back().push_back(c.first);
+    std::stable_sort(colours.begin(), colours.end(), [&](const auto& a, const auto& b) {
+        if ((a.first >> 24 != 255) != (b.first >> 24 != 255)) return clearFirst(a.first, b.first);
+        return a.second.Count > b.second.Count;
+    });
+    std::vector<uint32_t> byCount;
+    for (const auto& c : colours) byCount.push_back(c.first);
+    if (byCount != orders.front()) orders.push_back(std::move(byCount));
+    return orders;
+}
+
+// Bytes of the file that differ between encodings: image data, palette and transparency.
+size_t EncodedBytes(const TPngRaster& r, size_t dataBytes)
+{
+    return dataBytes + (r.Palette.empty() ? 0 : 12 + r.Palette.size()) +
+           (r.Transparency.empty() ? 0 : 12 + r.Transparency.size());
+}
+
+constexpr TPngFilterRule AllRules[] = {TPngFilterRule::None,    TPngFilterRule::Sub,      TPngFilterRule::Up,
+                                       TPngFilterRule::Average, TPngFilterRule::Paeth,    TPngFilterRule::Adaptive,
+                                       TPngFilterRule::MinimumSum, TPngFilterRule::Entropy};
+
+// Trials compress at a level fast enough for many of them; the best few are then compressed
+// at the strongest levels of both compressors, and the smaller stream is kept (libdeflate wins
+// on flat sprites, zlib's filtered strategy on photos).
+constexpr int TrialLevel = 6;
+constexpr size_t Finalists = 1;
+constexpr int FinalLevel = 12;
+// Filtered and compressed data of the trials running at once stay within this.
+constexpr size_t TrialMemory = size_t{1} << 30;
+
+// The filter type of every row: two trials that chose the same are the same encoding.
+std::vector<uint8_t> RowTypes(const std::vector<uint8_t>& filtered, size_t rowLength)
+{
+    std::vector<uint8_t> types;
+    types.reserve(filtered.size() / std::max<size_t>(rowLength, 1));
+    for (size_t pos = 0; pos < filtered.size(); pos += rowLength) types.push_back(filtered[pos]);
+    return types;
+}
+
+} // namespace
+
+unsigned TrialThreads(unsigned jobs, size_t files)
+{
+    jobs = std::max(1u, jobs);
+    const size_t running = std::clamp<size_t>(files, 1, jobs);
+    return static_cast<unsigned>(std::max<size_t>(1, jobs / running));
+}
+
+void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alpha, const TPngOptimizeOptions& options)
+{
+    std::vector<TPngRaster> rasters;
+    TPngRaster kept;
+    if (options.KeepPalette && !options.TrueColour && BitsOfPalettePicture(image) != 0 &&
+        KeptPaletteRaster(image, alpha, options.IndexAlpha, 0, kept)) {
+        rasters.push_back(std::move(kept));
+    } else {
+        TSource s;
+        s.Rgb.Assign(image);
+        s.Rgb.SetPixelFormat(TPixelFormat::pf24bit);
+        s.Width = s.Rgb.Width();
+        s.Height = s.Rgb.Height();
+        if (HasAlphaFor(image, alpha)) s.Alpha = &alpha;
+        const TPixelFacts facts = Examine(s);
+        if (!options.TrueColour) {
+            if (!facts.ManyColours)
+                for (const std::vector<uint32_t>& order : PaletteOrders(facts)) rasters.push_back(PaletteRaster(s, order));
+            if (facts.Grey) rasters.push_back(GreyRaster(s, facts));
+        }
+        // A palette of a few colours beats RGB but on small pictures, where the palette and
+        // its transparency may cost more than they save.
+        const bool smallPicture = static_cast<int64_t>(s.Width) * s.Height <= 64 * 64;
+        if (options.TrueColour || facts.ManyColours || facts.Colours.size() > 16 || smallPicture)
+            rasters.push_back(ColourRaster(s, facts));
+    }
+
+    struct TTrial {
+        size_t Raster;
+        TPngFilterRule Rule;
+        size_t Size = 0;
+        bool Repeat = false;       // the same rows as an earlier trial of the same raster
+        std::vector<uint8_t> Data; // the finalists' compressed stream
+    };
+    std::vector<TTrial> trials;
+    for (size_t r = 0; r < rasters.size(); ++r)
+        for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false, {}});
+
+    size_t largest = 0;
+    for (const TPngRaster& r : rasters) largest = std::max(largest, (r.RowBytes() + 1) * static_cast<size_t>(r.Height));
+    const unsigned threads = static_cast<unsigned>(
+        std::clamp<size_t>(TrialMemory / std::max<size_t>(1, 2 * largest), 1, std::max(1u, options.Threads)));
+
+    std::mutex mutex;
+    std::vector<std::pair<size_t, std::vector<uint8_t>>> seen; // raster and row types compressed so far
+    RunParallel(trials.size(), threads, [&](size_t k) {
+        TTrial& t = trials[k];
+        const TPngRaster& raster = rasters[t.Raster];
+        const std::vector<uint8_t> filtered = FilterRaster(raster, t.Rule);
+        {
+            std::pair<size_t, std::vector<uint8_t>> key{t.Raster, RowTypes(filtered, raster.RowBytes() + 1)};
+            std::lock_guard lock(mutex);
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+                t.Repeat = true;
+                return;
+            }
+            seen.push_back(std::move(key));
+        }
+        t.Size = EncodedBytes(raster, LibdeflateCompress(filtered, TrialLevel).size());
+    });
+    trials.erase(std::remove_if(trials.begin(), trials.end(), [](const TTrial& t) { return t.Repeat; }), trials.end());
+    std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
+
+    trials.resize(std::min(trials.size(), Finalists));
+    RunParallel(2 * trials.size(), threads, [&](size_t k) {
+        TTrial& t = trials[k / 2];
+        const std::vector<uint8_t> filtered = FilterRaster(rasters[t.Raster], t.Rule);
+        std::vector<uint8_t> data = k % 2 == 0 ? LibdeflateCompress(filtered, FinalLevel)
+                                               : ZlibCompress(filtered, 9, t.Rule != TPngFilterRule::None);
+        std::lock_guard lock(mutex);
+        if (t.Data.empty() || data.size() < t.Data.size()) t.Data = std::move(data);
+    });
+    for (TTrial& t : trials) t.Size = EncodedBytes(rasters[t.Raster], t.Data.size());
+    std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
+    const TTrial& best = trials.front();
+    WritePngRaster(stream, rasters[best.Raster], best.Data);
+}
+
+} // namespace tintabrel

@@ -1,0 +1,80 @@
+// PNG files in any of PNG's own pixel layouts (palette at 1, 2, 4 or 8 bits with per-index
+// alpha, grey, grey and alpha, RGB, RGBA), and the smallest file that decodes to exactly the
+// pixels and alpha of a picture (--optimize): every suitable layout, each row-filter rule, the
+// strongest compression, the trials spread over a few threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tintabrel {
+
+class TBitmap;
+class TStream;
+
+// An image in one of PNG's pixel layouts, rows unfiltered and packed as in the file.
+struct TPngRaster {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint8_t ColourType = 2;            // 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA
+    uint8_t BitDepth = 8;              // 1, 2, 4 or 8
+    std::vector<uint8_t> Palette;      // PLTE: red, green, blue of each entry
+    std::vector<uint8_t> Transparency; // tRNS as written: alpha per index, or the transparent sample(s)
+    std::vector<uint8_t> Rows;         // Height rows of RowBytes() bytes
+
+    int32_t Channels() const;
+    int32_t PixelBits() const { return Channels() * BitDepth; }
+    size_t RowBytes() const { return (static_cast<size_t>(Width) * static_cast<size_t>(PixelBits()) + 7) / 8; }
+};
+
+// Rules that choose the filter type of each row: one fixed type, the codec's adaptive rule
+// (as FilterMode 0 of the writer), or per row the type with the smallest sum of absolute
+// differences, or the least order-0 entropy of its bytes.
+enum class TPngFilterRule { None, Sub, Up, Average, Paeth, Adaptive, MinimumSum, Entropy };
+
+// The rule of a writer FilterMode setting (0 adaptive, 1 none, 2..5 sub..paeth, others none).
+TPngFilterRule FilterRuleOfMode(int32_t filterMode);
+// Every row as deflate takes it: filter type byte, then the filtered bytes.
+std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule);
+
+// A zlib stream of data: by zlib at level 0..9 (other values: zlib's default), as the writer
+// compresses, or with zlib's strategy for filtered data; or by libdeflate at level 1..12.
+std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered = false);
+std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int level);
+
+// Writes a whole PNG file of the raster (not interlaced) with zlibData as its image data,
+// and the chunks the writer always writes for a picture (time, "Software" text, vpNG, gamma).
+void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector<uint8_t>& zlibData);
+
+// The alpha of every palette index of a palette picture, count entries: what the pixels of
+// the index have in alpha (byte = 255 - alpha; empty: opaque), known[i] for indices no pixel
+// uses (255 beyond it). None when two pixels of one index differ in alpha.
+std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBitmap& alpha,
+                                                 const std::vector<uint8_t>& known, int32_t count);
+
+// A palette picture (1, 4 or 8 bits) as a palette raster with its palette kept: the entries
+// the writer writes, in their order, and the same indices; tRNS from IndexAlphaOf with
+// trailing opaque entries left out. bitDepth 0 takes the smallest depth that holds the
+// palette, otherwise bitDepth when it holds it. False when the alpha is not per index.
+bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::vector<uint8_t>& indexAlpha,
+                       int32_t bitDepth, TPngRaster& raster);
+
+struct TPngOptimizeOptions {
+    unsigned Threads = 1;            // trials at once
+    bool KeepPalette = true;         // a palette picture keeps its palette, entry order and indices
+    bool TrueColour = false;         // only RGB or RGBA layouts (a palette is not kept)
+    std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf)
+};
+
+// Threads for the trials of one file when jobs threads work on files files at once: a single
+// file gets them all, a batch as many files as threads gets one each.
+unsigned TrialThreads(unsigned jobs, size_t files);
+
+// Writes the smallest encoding found of the picture (alpha: byte = 255 - alpha, empty:
+// opaque) that decodes to exactly its pixels and alpha, RGB under transparent pixels included.
+void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alpha,
+                       const TPngOptimizeOptions& options);
+
+} // namespace tintabrel
