@@ -228,7 +228,10 @@ void TVRQPNGReadStream::ChunkLoop()
         const bool beforePalette = !Is(PaletteSeen);
         const bool early = afterHeader && beforeImage; // where the ancillary chunks before the image count
         switch (type) {
-        case chunk::IHDR: ReadHeaderChunk(); break;
+        case chunk::IHDR:
+            ReadHeaderChunk();
+            if (HeaderOnly && StopAfterHeader) Stopped = true;
+            break;
         case chunk::PLTE:
             if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadPaletteChunk();
             break;

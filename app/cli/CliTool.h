@@ -21,7 +21,7 @@ inline constexpr int ExitFailed = 1;
 inline constexpr int ExitUsage = 2;
 
 struct TOutputOptions {
-    std::string OutputFile;             // -o
+    std::string OutputFile;             // -o; "-" is standard output
     std::string OutputDir;              // --out-dir
     TPictureKind Format = TPictureKind::Unknown; // --format, Unknown when not given
     bool Overwrite = false;
@@ -33,6 +33,8 @@ struct TRunOptions {
     bool Quiet = false;
 };
 
+// Inputs may be "-" (standard input, the one input of -o) and files that cannot seek (FIFOs,
+// pipes), which are read whole first.
 struct TRecolourOptions {
     THueWindow Window;
     std::string ListFile; // empty: nothing protected
@@ -42,8 +44,9 @@ struct TRecolourOptions {
 };
 
 struct TConvertOptions {
-    std::string Input;
-    std::string Output;
+    std::string Input;  // "-": standard input
+    std::string Output; // "-": standard output (with Format)
+    TPictureKind Format = TPictureKind::Unknown;
     bool Overwrite = false;
     TPNGSaveOptions Png;
 };
