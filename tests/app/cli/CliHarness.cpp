@@ -3,6 +3,7 @@
 #include "base/Exceptions.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +107,21 @@ TCliRun RunCliPiped(const std::vector<std::string>& args, const std::string& inp
 TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready)
 {
     return Run(args, nullptr, {{[&](const std::string&) { return ready(); }, signal}});
+}
+
+TCliRun RunCliWithFileSizeLimit(const std::vector<std::string>& args, uint64_t fileSize)
+{
+    rlimit saved{};
+    if (::getrlimit(RLIMIT_FSIZE, &saved) != 0) throw std::runtime_error("getrlimit");
+    rlimit small = saved;
+    small.rlim_cur = fileSize;
+    if (::setrlimit(RLIMIT_FSIZE, &small) != 0) throw std::runtime_error("setrlimit");
+    // SIGXFSZ is not ignored here, so the tool's own handling is what counts.
+    const auto previous = ::signal(SIGXFSZ, SIG_DFL);
+    TCliRun run = RunCli(args);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+    return run;
 }
 
 TCliRun RunCliSignalled(const std::vector<std::string>& args, const std::vector<TCliSignal>& signals)

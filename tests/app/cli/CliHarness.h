@@ -25,6 +25,10 @@ TCliRun RunCliPiped(const std::vector<std::string>& args, const std::string& inp
 // milliseconds; given up after a minute).
 TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready);
 
+// Runs the tool under a file-size limit of fileSize bytes (RLIMIT_FSIZE, with the system's
+// default answer to exceeding it, SIGXFSZ, left to the tool).
+TCliRun RunCliWithFileSizeLimit(const std::vector<std::string>& args, uint64_t fileSize);
+
 // A signal sent once Ready, given what the tool wrote to standard error so far, holds.
 struct TCliSignal {
     std::function<bool(const std::string& err)> Ready;

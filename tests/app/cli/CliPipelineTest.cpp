@@ -169,13 +169,8 @@ TEST_F(CliPipeline, FileSizeLimitFailsTheBigFileAndTheBatchGoesOn)
     WritePicture(bigInput, big);
     const std::string out = dir_.File("out");
 
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 20000; // the 300 x 300 BMP needs 270 kB, the small one 1.2 kB
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const TCliRun run = RunCli(Args(Recolour, {"-j", "1", "--format", "bmp", "--out-dir", out, bigInput, png_}));
-    setrlimit(RLIMIT_FSIZE, &saved);
+    // The 300 x 300 BMP needs 270 kB, the small one 1.2 kB.
+    const TCliRun run = RunCliWithFileSizeLimit(Args(Recolour, {"-j", "1", "--format", "bmp", "--out-dir", out, bigInput, png_}), 20000);
 
     EXPECT_EQ(run.Signal, 0);
     EXPECT_EQ(run.Status, 1) << run.Err;
