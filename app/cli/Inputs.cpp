@@ -15,8 +15,8 @@ TPictureKind KindOfFirstBytes(const uint8_t* bytes, size_t count)
     return TPictureKind::Unknown;
 }
 
-// Measured on recolour to PNG: the 32-bit picture as read, the 8-bit alpha, the 24-bit result
-// and the writer's 24-bit copy with its rows, with room to spare.
+// An estimate, on the high side: the picture as read (up to 32 bits), the 8-bit alpha, the 24-bit
+// result and the writer's 24-bit copy.
 int64_t WorkingBytes(int64_t pixels) { return pixels * 16; }
 
 TInput::TInput(const std::string& path)
