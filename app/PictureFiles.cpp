@@ -7,6 +7,10 @@
 #include "png/VRQPNG.h"
 
 #include <algorithm>
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
 #include <cerrno>
 #include <stdexcept>
 #include <cstdio>
@@ -81,14 +85,36 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
 
 } // namespace
 
+void ReadWholeInput(TStream& source, TMemoryStream& memory)
+{
+    // 16-bit RGBA stored without compression is the largest a picture's data gets; the rest
+    // leaves room for the chunks or headers around it.
+    const int64_t limit = MaxPicturePixels() * 8 + (int64_t{16} << 20);
+    if (!memory.LoadFromStream(source, limit))
+        throw EReadError("more than " + std::to_string(limit) + " bytes, more than any picture of at most " +
+                         std::to_string(MaxPicturePixels()) + " pixels needs");
+}
+
 void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
+{
+    TFileStream file(path, TFileMode::fmOpenRead);
+    if (file.CanSeek()) {
+        LoadPicture(file, kind, data, pngFacts);
+        return;
+    }
+    TMemoryStream memory;
+    ReadWholeInput(file, memory);
+    LoadPicture(memory, kind, data, pngFacts);
+}
+
+void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
 {
     TBitmap image, alpha;
     int32_t paletteBits = 0;
     std::vector<uint8_t> indexAlpha;
     if (kind == TPictureKind::Png) {
         TVRQPNG png;
-        png.LoadFromFile(path);
+        png.LoadFromStream(stream);
         image.Assign(png.ActiveBitmap());
         if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())
             alpha.Assign(png.ActiveAlphaBitmap());
@@ -101,7 +127,7 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data,
             indexAlpha = png.IndexAlpha;
         }
     } else if (kind == TPictureKind::Bmp) {
-        image.LoadFromFile(path);
+        image.LoadFromStream(stream);
         if (IsPalettePicture(image)) paletteBits = image.Image()->Header.biBitCount;
     } else {
         throw std::invalid_argument("LoadPicture: unknown picture kind");
@@ -173,9 +199,15 @@ void SavePicture(const std::string& path, TPictureKind kind, const TPictureData&
 {
     if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
     TSafeFileWriter writer(path);
-    if (kind == TPictureKind::Bmp) data.Image.SaveToStream(writer.Stream());
-    else WritePicturePng(writer.Stream(), data, options);
+    SavePicture(writer.Stream(), kind, data, options);
     writer.Commit(replaceExisting);
+}
+
+void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options)
+{
+    if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
+    if (kind == TPictureKind::Bmp) data.Image.SaveToStream(stream);
+    else WritePicturePng(stream, data, options);
 }
 
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
@@ -187,57 +219,217 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
     SavePicture(path, kind, data, options, replaceExisting);
 }
 
+namespace {
+
+// The temporary files in progress, so that a program ending at once can remove them all.
+struct TTemporaryFiles {
+    std::mutex Mutex;
+    std::multiset<std::string> Names;
+    bool Abandoned = false;
+};
+
+TTemporaryFiles& Temporaries()
+{
+    static TTemporaryFiles files;
+    return files;
+}
+
+void Forget(const std::string& temp)
+{
+    TTemporaryFiles& files = Temporaries();
+    std::lock_guard lock(files.Mutex);
+    const auto it = files.Names.find(temp);
+    if (it != files.Names.end()) files.Names.erase(it);
+}
+
+std::atomic<TDeferredCommits*> g_deferred{nullptr};
+
+// At most this many bytes of the target's name go into the temporary name, cut at a character
+// boundary: with ".", ".tmp-" and six letters it stays far below any name limit.
+constexpr size_t NameBytesKept = 32;
+
+// Syncs of a deferred batch waiting at the same time.
+constexpr size_t SyncThreads = 16;
+
+std::string TemporaryName(const std::string& folder, const std::string& name)
+{
+    size_t keep = std::min(name.size(), NameBytesKept);
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::string suffix;
+    for (int k = 0; k < 6; ++k) suffix += letters[random() % (sizeof letters - 1)];
+    return folder + "." + name.substr(0, keep) + ".tmp-" + suffix;
+}
+
+// Gives the finished temporary file the target's name.
+void Publish(const std::string& temp, const std::string& target, bool replaceExisting)
+{
+    if (replaceExisting) {
+        if (std::rename(temp.c_str(), target.c_str()) != 0) throw EFileWriteError(target, errno);
+    } else if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno == EEXIST) throw EFileCreateError(target, EEXIST);
+        // File systems without the no-replace rename: a hard link fails the same way on an existing name.
+        if (::link(temp.c_str(), target.c_str()) != 0) {
+            if (errno == EEXIST) throw EFileCreateError(target, EEXIST);
+            throw EFileWriteError(target, errno);
+        }
+        ::unlink(temp.c_str());
+    }
+}
+
+} // namespace
+
+// A finished temporary file waiting for its name; dropped unnamed, it is removed.
+struct TSafeFileWriter::TPending {
+    std::string Target;
+    std::string Temp;
+    std::unique_ptr<TFileStream> File;
+    bool ReplaceExisting = true;
+    bool Published = false;
+
+    ~TPending()
+    {
+        if (Published) return;
+        File.reset();
+        ::unlink(Temp.c_str());
+        Forget(Temp);
+    }
+};
+
 TSafeFileWriter::TSafeFileWriter(const std::string& target) : target_(target)
 {
     const size_t slash = target.find_last_of('/');
     const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string pattern = folder + "." + name + ".tmp-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) throw EFCreateError(msg::FileCreate(target));
-    ::close(fd);
-    temp_ = pattern;
-    // The finished file gets the permissions a newly created file would have, or the old file's.
+    int fd = -1;
+    {
+        // Created and recorded in one step, so that AbandonAll misses none.
+        TTemporaryFiles& files = Temporaries();
+        std::lock_guard lock(files.Mutex);
+        if (files.Abandoned) throw EFileCreateError(target, EINTR);
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            temp_ = TemporaryName(folder, name);
+            fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST) break;
+        }
+        if (fd < 0) throw EFileCreateError(target, errno);
+        files.Names.insert(temp_);
+    }
+    // The finished file keeps the old file's permissions; a new one has those of any new file.
     struct stat st{};
-    mode_t mode;
-    if (::stat(target.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::chmod(temp_.c_str(), mode);
-    try {
-        file_ = std::make_unique<TFileStream>(temp_, TFileMode::fmCreate);
-    } catch (const EFCreateError&) {
-        ::unlink(temp_.c_str());
-        throw EFCreateError(msg::FileCreate(target));
-    }
+    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
+    file_ = std::make_unique<TFileStream>(fd, target);
 }
 
 TSafeFileWriter::~TSafeFileWriter()
 {
     file_.reset();
-    if (!committed_) ::unlink(temp_.c_str());
+    if (!committed_) {
+        ::unlink(temp_.c_str());
+        Forget(temp_);
+    }
 }
 
 void TSafeFileWriter::Commit(bool replaceExisting)
 {
-    file_->Sync();
-    file_.reset();
-    if (replaceExisting) {
-        if (std::rename(temp_.c_str(), target_.c_str()) != 0) throw EWriteError(msg::WriteError);
-    } else if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
-        if (errno == EEXIST) throw EFCreateError(msg::FileCreate(target_));
-        // File systems without the no-replace rename: a hard link fails the same way on an existing name.
-        if (::link(temp_.c_str(), target_.c_str()) != 0) {
-            if (errno == EEXIST) throw EFCreateError(msg::FileCreate(target_));
-            throw EWriteError(msg::WriteError);
-        }
-        ::unlink(temp_.c_str());
+    TDeferredCommits* deferred = g_deferred.load();
+    if (deferred) {
+        // The data starts on its way to the disk now; Flush waits for it.
+        ::sync_file_range(file_->Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    } else {
+        file_->Sync();
     }
-    committed_ = true;
+    auto pending = std::make_unique<TPending>();
+    pending->Target = target_;
+    pending->Temp = temp_;
+    pending->File = std::move(file_);
+    pending->ReplaceExisting = replaceExisting;
+    committed_ = true; // from here the pending commit owns the temporary file
+    if (deferred) deferred->Add(std::move(pending));
+    else Finish(*pending);
+}
+
+void TSafeFileWriter::Finish(TPending& pending)
+{
+    pending.File.reset();
+    Publish(pending.Temp, pending.Target, pending.ReplaceExisting);
+    pending.Published = true;
+    Forget(pending.Temp);
+}
+
+void TSafeFileWriter::AbandonAll()
+{
+    TTemporaryFiles& files = Temporaries();
+    std::lock_guard lock(files.Mutex);
+    files.Abandoned = true;
+    for (const std::string& name : files.Names) ::unlink(name.c_str());
+    files.Names.clear();
+}
+
+TDeferredCommits::TDeferredCommits(size_t flushEvery) : flushEvery_(std::max<size_t>(1, flushEvery))
+{
+    TDeferredCommits* none = nullptr;
+    if (!g_deferred.compare_exchange_strong(none, this)) throw std::logic_error("TDeferredCommits: one at a time");
+}
+
+TDeferredCommits::~TDeferredCommits() { g_deferred = nullptr; }
+
+void TDeferredCommits::Add(std::unique_ptr<TSafeFileWriter::TPending> pending)
+{
+    bool full;
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(pending));
+        full = pending_.size() >= flushEvery_;
+    }
+    if (full) {
+        std::vector<TFailure> failures = Flush();
+        std::lock_guard lock(mutex_);
+        failures_.insert(failures_.end(), failures.begin(), failures.end());
+    }
+}
+
+std::vector<TDeferredCommits::TFailure> TDeferredCommits::Flush()
+{
+    std::vector<std::unique_ptr<TSafeFileWriter::TPending>> batch;
+    std::vector<TFailure> failures;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(pending_);
+        failures.swap(failures_);
+    }
+    // Every file's data first, then the names. The syncs wait side by side: waiting mostly for
+    // the disk, they cost no processor, and the file system's journal commits them together.
+    std::vector<std::exception_ptr> errors(batch.size());
+    std::atomic<size_t> next{0};
+    auto syncer = [&] {
+        for (size_t k = next++; k < batch.size(); k = next++) {
+            try {
+                batch[k]->File->Sync();
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> syncers;
+    for (size_t k = 1; k < std::min<size_t>(batch.size(), SyncThreads); ++k) syncers.emplace_back(syncer);
+    syncer();
+    for (std::thread& t : syncers) t.join();
+    for (size_t k = 0; k < batch.size(); ++k) {
+        if (!errors[k]) continue;
+        failures.push_back({batch[k]->Target, errors[k]});
+        batch[k].reset();
+    }
+    for (auto& pending : batch) {
+        if (!pending) continue;
+        try {
+            TSafeFileWriter::Finish(*pending);
+        } catch (...) {
+            failures.push_back({pending->Target, std::current_exception()});
+        }
+    }
+    return failures;
 }
 
 } // namespace tintabrel

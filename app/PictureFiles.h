@@ -3,7 +3,9 @@
 // and saving that never destroys an existing file when writing fails.
 #pragma once
 
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,7 +59,14 @@ struct TPNGSaveOptions {
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
 // or colour becomes the alpha picture; a BMP has none. On failure the data is left as it was.
 // pngFacts, when given, receives what the PNG reader found (a BMP leaves it as it was).
+// A file that cannot seek (a FIFO, /dev/stdin, a pipe) is read to its end first, as by
+// ReadWholeInput.
 void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
+void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
+
+// Reads what is left of an input that cannot seek into memory, so that it then loads exactly as
+// a file does. More bytes than a picture within the size limit can need raise EReadError.
+void ReadWholeInput(TStream& source, TMemoryStream& memory);
 
 // Writes the picture as PNG (with its alpha when it has one) or as BMP (no alpha). A palette
 // picture stays one: in PNG with its alpha per index in tRNS (and at 2 bits when it came from
@@ -70,11 +79,17 @@ void SavePicture(const std::string& path, TPictureKind kind, const TPictureData&
                  const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
                  const TPNGSaveOptions& options = {}, bool replaceExisting = true);
+// The same picture bytes written to a stream (standard output, memory).
+void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options = {});
 // The PNG part of SavePicture, onto any stream.
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
 
-// Writes through a temporary file in the target's folder and renames it over the target.
-// EFCreateError "ファイル %s を作成できません" when the temporary file cannot be made.
+// Writes through a temporary file in the target's folder and renames it over the target. The
+// temporary file is created once, exclusively (a name planted there meanwhile, a link included,
+// is never followed), written through that descriptor, and named after at most the first bytes
+// of the target's name, so that every name the folder accepts works.
+// EFileCreateError "ファイル %s を作成できません" naming the target when it cannot be made;
+// failed writes raise EFileWriteError naming the target.
 class TSafeFileWriter {
 public:
     explicit TSafeFileWriter(const std::string& target);
@@ -84,14 +99,53 @@ public:
 
     TStream& Stream() { return *file_; }
     // Flushes to the disk and renames over the target; EWriteError on failure. Without
-    // replaceExisting an existing target is kept: EFCreateError naming the target.
+    // replaceExisting an existing target is kept: EFileCreateError naming the target (EEXIST).
+    // While a TDeferredCommits is alive, the file is handed to it instead and this returns at once.
     void Commit(bool replaceExisting = true);
 
+    // Removes the temporary file of every writer and deferred commit still pending, and makes
+    // later writers fail: for a program that must end at once. Any thread may call it.
+    static void AbandonAll();
+
 private:
+    friend class TDeferredCommits;
+    struct TPending;
+    static void Finish(TPending& pending);
+
     std::string target_;
     std::string temp_;
     std::unique_ptr<TFileStream> file_;
     bool committed_ = false;
 };
 
+// A batch of saves made durable together. While one is alive, TSafeFileWriter::Commit on any
+// thread only starts the file's data on its way to the disk and hands the file over; Flush then
+// waits for all of them at once and gives each its name. So no output is ever seen empty or
+// partial after a crash, without one serial wait for the disk per file. Only one at a time.
+class TDeferredCommits {
+public:
+    struct TFailure {
+        std::string Target;
+        std::exception_ptr Error;
+    };
+
+    // Flushes by itself whenever flushEvery files are waiting, which bounds the open files.
+    explicit TDeferredCommits(size_t flushEvery = 64);
+    ~TDeferredCommits(); // the temporary files of commits never flushed are removed
+    TDeferredCommits(const TDeferredCommits&) = delete;
+    TDeferredCommits& operator=(const TDeferredCommits&) = delete;
+
+    // Makes every handed file durable and renames it; returns the saves that failed since the
+    // last call, those of the flushes made by itself included.
+    std::vector<TFailure> Flush();
+
+private:
+    friend class TSafeFileWriter;
+    void Add(std::unique_ptr<TSafeFileWriter::TPending> pending);
+
+    size_t flushEvery_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<TSafeFileWriter::TPending>> pending_;
+    std::vector<TFailure> failures_;
+};
 } // namespace tintabrel

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,8 +29,10 @@ void TStream::ReadBuffer(void* buffer, int64_t count)
 void TStream::WriteBuffer(const void* buffer, int64_t count)
 {
     if (count <= 0) return;
-    if (Write(buffer, count) != count) throw EWriteError(msg::WriteError);
+    if (Write(buffer, count) != count) WriteFailed();
 }
+
+void TStream::WriteFailed() { throw EWriteError(msg::WriteError); }
 
 int64_t TStream::CopyFrom(TStream& source, int64_t count)
 {
@@ -61,8 +64,16 @@ TFileStream::TFileStream(const std::string& path, TFileMode mode) : path_(path)
         if (fd_ < 0) throw EFOpenError(msg::FileOpen(path));
     } else {
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0) throw EFCreateError(msg::FileCreate(path));
+        if (fd_ < 0) throw EFileCreateError(path, errno);
     }
+    Attach();
+}
+
+TFileStream::TFileStream(int descriptor, std::string name) : fd_(descriptor), path_(std::move(name)) { Attach(); }
+
+void TFileStream::Attach()
+{
+    seekable_ = ::lseek(fd_, 0, SEEK_CUR) >= 0;
 }
 
 TFileStream::~TFileStream()
@@ -80,6 +91,7 @@ int64_t TFileStream::Read(void* buffer, int64_t count)
         if (n <= 0) break;
         done += n;
     }
+    transferred_ += done;
     return done;
 }
 
@@ -90,29 +102,45 @@ int64_t TFileStream::Write(const void* buffer, int64_t count)
     while (done < count) {
         const ssize_t n = ::write(fd_, p + done, static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30)));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0) lastError_ = errno;
         if (n <= 0) break;
         done += n;
     }
+    transferred_ += done;
     return done;
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin)
 {
+    if (!seekable_) {
+        // Only asking where we are, or going where we already are, works without seeking.
+        if ((origin == TSeekOrigin::soCurrent && offset == 0) || (origin == TSeekOrigin::soBeginning && offset == transferred_))
+            return transferred_;
+        throw EReadError(msg::ReadError);
+    }
     const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
     const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
-    return r < 0 ? Position() : static_cast<int64_t>(r);
+    if (r < 0) throw EReadError(msg::ReadError);
+    return static_cast<int64_t>(r);
 }
 
 int64_t TFileStream::Size()
 {
     struct stat st{};
     if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) return static_cast<int64_t>(st.st_size);
+    if (!seekable_) throw EReadError(msg::ReadError); // a pipe's size is known only at its end
     return TStream::Size();
 }
 
 void TFileStream::Sync()
 {
-    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) throw EWriteError(msg::WriteError);
+    if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) throw EFileWriteError(path_, errno);
+}
+
+void TFileStream::WriteFailed()
+{
+    // A write that stored nothing without an error (a full pipe reader gone ...) has no cause to name.
+    throw EFileWriteError(path_, lastError_ != 0 ? lastError_ : EIO);
 }
 
 TMemoryStream::TMemoryStream(const void* data, size_t size)
@@ -159,9 +187,39 @@ void TMemoryStream::Clear()
     position_ = 0;
 }
 
+bool TMemoryStream::LoadFromStream(TStream& source, int64_t limit)
+{
+    // Grown as the bytes arrive, so that memory follows what the source really holds.
+    std::vector<uint8_t> bytes;
+    size_t chunk = 1 << 16;
+    for (;;) {
+        const size_t have = bytes.size();
+        const size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk), limit + 1 - static_cast<int64_t>(have)));
+        bytes.resize(have + want);
+        const int64_t n = source.Read(bytes.data() + have, static_cast<int64_t>(want));
+        bytes.resize(have + static_cast<size_t>(std::max<int64_t>(n, 0)));
+        if (n <= 0) break;
+        if (static_cast<int64_t>(bytes.size()) > limit) {
+            bytes.resize(static_cast<size_t>(limit));
+            data_ = std::move(bytes);
+            position_ = 0;
+            return false;
+        }
+        chunk = std::min<size_t>(chunk * 2, size_t{1} << 26);
+    }
+    data_ = std::move(bytes);
+    position_ = 0;
+    return true;
+}
+
 void TMemoryStream::LoadFromFile(const std::string& path)
 {
     TFileStream file(path, TFileMode::fmOpenRead);
+    if (!file.CanSeek()) {
+        constexpr int64_t Limit = INT32_MAX;
+        if (!LoadFromStream(file, Limit)) throw EReadError("more than 2 GiB to read from " + path);
+        return;
+    }
     const int64_t size = file.Size();
     std::vector<uint8_t> bytes(static_cast<size_t>(size));
     file.ReadBuffer(bytes.data(), size);

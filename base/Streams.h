@@ -5,7 +5,35 @@
 #include <string>
 #include <vector>
 
+#include "base/Exceptions.h"
+
 namespace tintabrel {
+
+// Which file a failed operation concerned and the system's reason (errno), carried beside the
+// usual message so that a caller can say more than the platform library's text does.
+class TFileFailure {
+public:
+    TFileFailure(std::string path, int code) : path_(std::move(path)), code_(code) {}
+    virtual ~TFileFailure() = default;
+    const std::string& Path() const { return path_; }
+    int Code() const { return code_; }
+
+private:
+    std::string path_;
+    int code_;
+};
+
+// what() is msg::WriteError, as for any stream.
+class EFileWriteError : public EWriteError, public TFileFailure {
+public:
+    EFileWriteError(const std::string& path, int code) : EWriteError(msg::WriteError), TFileFailure(path, code) {}
+};
+
+// what() is msg::FileCreate(path).
+class EFileCreateError : public EFCreateError, public TFileFailure {
+public:
+    EFileCreateError(const std::string& path, int code) : EFCreateError(msg::FileCreate(path)), TFileFailure(path, code) {}
+};
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
@@ -27,6 +55,10 @@ public:
     void WriteBuffer(const void* buffer, int64_t count);
     // Copies count bytes from source (all of it from its start when count is 0).
     int64_t CopyFrom(TStream& source, int64_t count);
+
+protected:
+    // Raised by WriteBuffer on a short write; a stream that knows why says so.
+    [[noreturn]] virtual void WriteFailed();
 };
 
 enum class TFileMode {
@@ -34,10 +66,15 @@ enum class TFileMode {
     fmCreate,    // create or truncate for writing
 };
 
+// A file, or anything else the system can open: a pipe, a FIFO or a terminal cannot seek. There
+// the position counts the bytes transferred, the size is unknown, and every seek that would move
+// raises EReadError, as any failing seek does.
 class TFileStream : public TStream {
 public:
     // EFOpenError "ファイル %s は開けません" / EFCreateError "ファイル %s を作成できません".
     TFileStream(const std::string& path, TFileMode mode);
+    // Takes over an open descriptor (closed with the stream); name stands for it in messages.
+    TFileStream(int descriptor, std::string name);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;
@@ -47,13 +84,23 @@ public:
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
     int64_t Size() override;
 
-    // Flushes the file's data to the disk; EWriteError when the system reports a failure.
+    // Flushes the file's data to the disk; EFileWriteError when the system reports a failure.
     void Sync();
     const std::string& FileName() const { return path_; }
+    int Handle() const { return fd_; }
+    bool CanSeek() const { return seekable_; }
+
+protected:
+    [[noreturn]] void WriteFailed() override;
 
 private:
+    void Attach();
+
     int fd_ = -1;
     std::string path_;
+    bool seekable_ = true;
+    int64_t transferred_ = 0; // the position of a stream that cannot seek
+    int lastError_ = 0;       // errno of the last failed write
 };
 
 // Readers recognise this class and read its memory in place.
@@ -73,6 +120,10 @@ public:
     std::vector<uint8_t>& Bytes() { return data_; }
     void SetSize(int64_t size);
     void Clear();
+    // Replaces the contents by what is left of source, read to its end (source need not seek).
+    // Returns false, keeping the first limit bytes, when source holds more than limit bytes.
+    bool LoadFromStream(TStream& source, int64_t limit);
+    // A file that cannot seek (a FIFO, /dev/stdin ...) is read to its end as well.
     void LoadFromFile(const std::string& path);
     void SaveToFile(const std::string& path);
 

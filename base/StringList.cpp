@@ -46,7 +46,16 @@ void TStringList::LoadFromStream(TStream& stream)
 void TStringList::LoadFromFile(const std::string& path)
 {
     TFileStream stream(path, TFileMode::fmOpenRead);
-    LoadFromStream(stream);
+    if (stream.CanSeek()) {
+        LoadFromStream(stream);
+        return;
+    }
+    // A pipe or FIFO tells its size only at its end: read it to memory first, within a bound no
+    // list of lines comes near.
+    constexpr int64_t Limit = int64_t{64} << 20;
+    TMemoryStream bytes;
+    if (!bytes.LoadFromStream(stream, Limit)) throw EReadError("more than 64 MiB to read from " + path);
+    LoadFromStream(bytes);
 }
 
 bool TStringList::SameTextAscii(std::string_view a, std::string_view b)

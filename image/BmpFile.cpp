@@ -192,7 +192,8 @@ void DecodeRunLength(const uint8_t* data, size_t size, int bits, const std::arra
     }
 }
 
-std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available)
+// With headerOnly, stops after the checked header, which it stores there.
+std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TBitmapInfoHeader* headerOnly = nullptr)
 {
     TByteSource src(stream, available);
 
@@ -230,6 +231,10 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available)
     }
     if (planes != 1) Invalid();
     CheckHeader(info);
+    if (headerOnly) {
+        *headerOnly = info;
+        return nullptr;
+    }
 
     const int bits = info.biBitCount;
     const bool runLength = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
@@ -319,6 +324,13 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available)
 }
 
 } // namespace
+
+TBitmapInfoHeader ReadBmpHeader(TStream& stream)
+{
+    TBitmapInfoHeader header;
+    ReadBmp(stream, std::max<int64_t>(0, stream.Size() - stream.Position()), &header);
+    return header;
+}
 
 void TBitmap::LoadFromStream(TStream& stream)
 {

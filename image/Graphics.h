@@ -99,6 +99,10 @@ struct TBitmapInfoHeader {
     uint32_t biClrImportant = 0;
 };
 
+// The information header of a BMP stream, checked as loading checks it, without reading the
+// colour table or the pixels: the size a file declares, cheaply. Errors as TBitmap::LoadFromStream.
+TBitmapInfoHeader ReadBmpHeader(TStream& stream);
+
 // Largest picture the program holds: 2^28 pixels (16384 x 16384). Readers refuse larger
 // declared sizes before allocating anything; the limit can be lowered (fuzzing does).
 int64_t MaxPicturePixels();

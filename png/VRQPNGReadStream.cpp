@@ -200,7 +200,10 @@ void TVRQPNGReadStream::ReadChunkBody(uint32_t type)
     // Bytes of a grey or RGB sample set in tRNS and bKGD; an index in bKGD is one byte.
     const int32_t sampleBytes = ColorKind == 0 ? 2 : 6;
     switch (type) {
-    case chunk::IHDR: ReadWithin(13, &TVRQPNGReadStream::ReadHeaderChunk); break;
+    case chunk::IHDR:
+        ReadWithin(13, &TVRQPNGReadStream::ReadHeaderChunk);
+        if (HeaderOnly && StopAfterHeader) Stopped = true;
+        break;
     case chunk::PLTE:
         if (early && beforePalette && (ColorKind == 2 || ColorKind == 3)) ReadWithin(0, &TVRQPNGReadStream::ReadPaletteChunk);
         break;

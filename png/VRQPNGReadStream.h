@@ -27,6 +27,7 @@ public:
     TVRQPNGGifControl* GifStore = nullptr;      // filled from gIFg
     TBitmap* AlphaTarget = nullptr;      // where an alpha plane (byte = 255 - alpha) may be built
     bool CheckSignature = true;
+    bool StopAfterHeader = false;        // reading without a bitmap: stop once IHDR is read
 
     // ---- results (Comment, Width, Height, BitDepth, PhysUnit/X/Y are inherited)
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane

@@ -6,12 +6,14 @@
 #include "app/PictureChange.h"
 #include "png/PngOptimize.h"
 
+#include "app/cli/Inputs.h"
+#include "app/cli/MemoryBudget.h"
+#include "app/cli/Messages.h"
+#include "app/cli/Signals.h"
 #include "base/Exceptions.h"
 #include "base/StringList.h"
 
 #include <algorithm>
-#include <csignal>
-#include <pthread.h>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -34,13 +36,13 @@ TPictureKind InputKind(const std::string& path)
 {
     const TPictureKind byName = KindOfExtension(ExtractExtension(path), false);
     if (byName != TPictureKind::Unknown) return byName;
+    // A FIFO or a pipe would lose the bytes looked at here: only regular files are looked into.
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return TPictureKind::Unknown;
     std::ifstream file(path, std::ios::binary);
     char head[8] = {};
     file.read(head, sizeof head);
-    const std::streamsize got = file.gcount();
-    if (got == 8 && std::memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0) return TPictureKind::Png;
-    if (got >= 2 && head[0] == 'B' && head[1] == 'M') return TPictureKind::Bmp;
-    return TPictureKind::Unknown;
+    return KindOfFirstBytes(reinterpret_cast<const uint8_t*>(head), static_cast<size_t>(file.gcount()));
 }
 
 const char* KindName(TPictureKind kind)
@@ -63,11 +65,13 @@ struct TFileId {
 std::optional<TFileId> IdOf(const std::string& path)
 {
     struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    if ((IsStandardStream(path) ? ::fstat(STDIN_FILENO, &st) : ::stat(path.c_str(), &st)) != 0) return std::nullopt;
     return TFileId{st.st_dev, st.st_ino};
 }
 
 // One input and where it goes. Refusal holds the reason when the file must not be processed.
+// Input "-" is standard input, Output "-" standard output. An input that cannot seek has its
+// kind (and, following it, the output's) settled only once it is read.
 struct TJob {
     std::string Input;
     TPictureKind InputKind = TPictureKind::Unknown;
@@ -104,6 +108,7 @@ void CheckOutputs(std::vector<TJob>& jobs, bool overwrite)
 
     std::map<std::string, const TJob*> outputs;
     for (const TJob& job : jobs) {
+        if (IsStandardStream(job.Output)) continue;
         auto [it, added] = outputs.emplace(NormalPath(job.Output), &job);
         if (!added)
             throw TUsageError(it->second->Input + " and " + job.Input + " would both be written to " + job.Output);
@@ -111,7 +116,7 @@ void CheckOutputs(std::vector<TJob>& jobs, bool overwrite)
 
     for (TJob& job : jobs) {
         job.Overwrite = overwrite;
-        if (!job.Refusal.empty()) continue;
+        if (!job.Refusal.empty() || IsStandardStream(job.Output)) continue;
         struct stat st{};
         if (::stat(job.Output.c_str(), &st) != 0) continue;
         const TFileId id{st.st_dev, st.st_ino};
@@ -126,9 +131,16 @@ void CheckOutputs(std::vector<TJob>& jobs, bool overwrite)
 
 void FillInputKind(TJob& job)
 {
+    if (IsStandardStream(job.Input)) return; // told by its first bytes once read
     std::error_code ec;
     if (fs::is_directory(job.Input, ec)) {
         job.Refusal = "a folder, not a picture file";
+        return;
+    }
+    struct stat st{};
+    if (::stat(job.Input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A FIFO, a pipe, a device: its bytes can be read only once, when it is processed.
+        job.InputKind = KindOfExtension(ExtractExtension(job.Input), false);
         return;
     }
     job.InputKind = InputKind(job.Input);
@@ -151,7 +163,7 @@ public:
     {
         std::lock_guard lock(mutex_);
         if (bar_) std::fputs("\r\x1b[K", stderr);
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), text.c_str());
+        std::fprintf(stderr, "%s\n", Printable(path + ": " + text).c_str());
         DrawLocked();
     }
     void Done()
@@ -184,70 +196,40 @@ private:
     bool bar_;
 };
 
-// An interruption (Ctrl-C, a terminal closed, kill) lets the files in progress finish, so no
-// temporary file is left behind, takes no new ones, and then ends the program by the same
-// signal. A second signal ends it at once.
-class TInterruption {
-public:
-    TInterruption()
-    {
-        sigemptyset(&signals_);
-        for (int s : {SIGINT, SIGTERM, SIGHUP, Wake}) sigaddset(&signals_, s);
-        // Blocked here, before the workers start, so that only the watcher receives them.
-        pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-        watcher_ = std::thread([this] { Watch(); });
-    }
-    ~TInterruption()
-    {
-        finished_ = true;
-        pthread_kill(watcher_.native_handle(), Wake);
-        watcher_.join();
-        const int signal = signal_.load();
-        if (signal != 0) {
-            std::signal(signal, SIG_DFL);
-            pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-            std::raise(signal);
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    bool Requested() const { return signal_.load() != 0; }
+// The work on one file once its picture is loaded (the job's kinds are settled).
+using TWork = std::function<void(const TJob&, TPictureData&, TReporter&)>;
 
-private:
-    void Watch()
-    {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&signals_, &signal) != 0) continue;
-            if (signal == Wake) {
-                if (finished_) return;
-                continue;
-            }
-            if (signal_.exchange(signal) != 0) _exit(128 + signal);
-            static constexpr char text[] = "\ninterrupted: finishing the files in progress\n";
-            (void)!write(STDERR_FILENO, text, sizeof text - 1);
-        }
-    }
-
-    // Wakes the watcher when the work is done.
-    static constexpr int Wake = SIGUSR2;
-    sigset_t signals_{};
-    sigset_t previous_{};
-    std::atomic<bool> finished_{false};
-    std::atomic<int> signal_{0};
-    std::thread watcher_;
-};
+// One file: its input opened once (read whole when it cannot seek), its kinds settled, admitted
+// when the picture it declares fits the memory budget, loaded, and handed to work.
+void RunJob(const TJob& planned, TMemoryBudget& budget, const TWork& work, TReporter& reporter)
+{
+    TInput input(planned.Input);
+    TJob job = planned;
+    job.InputKind = input.Kind(planned.InputKind);
+    if (job.InputKind == TPictureKind::Unknown)
+        throw EInvalidGraphic("not a PNG or BMP file (neither by its name nor by its first bytes)");
+    if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
+    const auto ticket = budget.Admit(WorkingBytes(input.DeclaredPixels(job.InputKind)) + input.MemoryBytes());
+    TPictureData data;
+    input.Load(job.InputKind, data);
+    work(job, data, reporter);
+}
 
 // Runs work on every job that was not refused, on up to run.Jobs threads. A job's exception
-// becomes "INPUT: message"; returns the exit status.
-int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
-            const std::function<void(const TJob&, TReporter&)>& work)
+// becomes "INPUT: message"; returns the exit status. The outputs of a batch are made durable
+// together before they take their names (TDeferredCommits).
+int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, const TWork& work,
+            const std::function<void(const TJob&)>& failedJob = {})
 {
     const bool bar = !run.Quiet && jobs.size() > 1 && ::isatty(STDERR_FILENO);
     std::atomic<bool> failed{false};
     std::atomic<size_t> next{0};
+    TMemoryBudget budget(TMemoryBudget::FromAvailableMemory());
     TInterruption interruption;
     {
         TReporter reporter(jobs.size(), bar);
+        std::optional<TDeferredCommits> commits;
+        if (jobs.size() > 1) commits.emplace();
         auto worker = [&] {
             for (size_t k = next++; k < jobs.size() && !interruption.Requested(); k = next++) {
                 const TJob& job = jobs[k];
@@ -256,15 +238,16 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
                     error = job.Refusal;
                 } else {
                     try {
-                        work(job, reporter);
+                        RunJob(job, budget, work, reporter);
                     } catch (const std::bad_alloc&) {
                         error = msg::OutOfResources;
                     } catch (const std::exception& e) {
-                        error = e.what();
+                        error = FailureText(e);
                     }
                 }
                 if (!error.empty()) {
                     failed = true;
+                    if (failedJob) failedJob(job);
                     reporter.Message(job.Input, error);
                 }
                 reporter.Done();
@@ -276,6 +259,18 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
         for (size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
         worker();
         for (std::thread& t : pool) t.join();
+
+        if (commits) {
+            for (const TDeferredCommits::TFailure& failure : commits->Flush()) {
+                failed = true;
+                const auto job = std::find_if(jobs.begin(), jobs.end(), [&](const TJob& j) { return j.Output == failure.Target; });
+                try {
+                    std::rethrow_exception(failure.Error);
+                } catch (const std::exception& e) {
+                    reporter.Message(job != jobs.end() ? job->Input : failure.Target, FailureText(e));
+                }
+            }
+        }
     }
     return failed ? ExitFailed : ExitDone;
 }
@@ -284,18 +279,70 @@ void Save(const TJob& job, const TPictureData& data, const TPNGSaveOptions& png,
 {
     if (job.OutputKind == TPictureKind::Bmp && data.HasAlpha())
         reporter.Message(job.Input, "warning: " + job.Output + " is BMP, which holds no transparency; it is dropped");
+    if (IsStandardStream(job.Output)) {
+        // Whole in memory first, so that a failed encoding sends nothing down the pipe.
+        TMemoryStream bytes;
+        SavePicture(bytes, job.OutputKind, data, png);
+        const int fd = ::dup(STDOUT_FILENO);
+        if (fd < 0) throw EFileWriteError("standard output", errno);
+        TFileStream out(fd, "standard output");
+        out.WriteBuffer(bytes.Memory(), bytes.Size());
+        return;
+    }
     SavePicture(job.Output, job.OutputKind, data, png, job.Overwrite);
+}
+
+// Checks the format asked for against the output's name; "-" (standard output) needs --format.
+TPictureKind OutputKindOf(const std::string& output, TPictureKind format)
+{
+    if (IsStandardStream(output)) {
+        if (format == TPictureKind::Unknown) throw TUsageError("writing to standard output (-) needs --format png|bmp");
+        return format;
+    }
+    const TPictureKind byName = KindOfExtension(ExtractExtension(output), false);
+    if (byName != TPictureKind::Unknown && format != TPictureKind::Unknown && byName != format)
+        throw TUsageError("--format " + std::string(KindName(format)) + " contradicts the name " + output);
+    const TPictureKind kind = byName != TPictureKind::Unknown ? byName : format;
+    if (kind == TPictureKind::Unknown)
+        throw TUsageError("cannot tell the format of " + output + ": name it .png or .bmp, or give --format");
+    return kind;
+}
+
+// mkdir -p: the folder and every missing folder above it.
+void MakeOutputDir(const std::string& dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw std::runtime_error("cannot create the folder --out-dir " + dir + ": " + ec.message());
+}
+
+// One output of recolour once its input is loaded: the job's chain of changes (each starting from
+// the result of the one before), then the save, or in a dry run the counts of each change.
+void RecolourPicture(const TJob& job, const TPictureData& data, const TRecolourOptions& options,
+                     const TProtectedColors& protectedColors, const TPNGSaveOptions& png,
+                     TDryRunReport* dryRun, TReporter& reporter)
+{
+    const TChain& chain = ChainOf(options.Recipe, job.Variant);
+    TPictureData result;
+    if (dryRun) {
+        dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
+            ApplyChain(data, chain, protectedColors, result, options.TrueColour, &report.Changes);
+            report.Width = data.Image.Width();
+            report.Height = data.Image.Height();
+        });
+        return;
+    }
+    ApplyChain(data, chain, protectedColors, result, options.TrueColour);
+    Save(job, result, png, reporter);
 }
 
 } // namespace
 
-// The reader takes a file that ends before its image data as an empty picture; written out, it
-// would replace a sprite by nothing without a word.
+// Loads as the batch does (pipes read whole, an empty picture refused), without a job around it.
 void LoadInput(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
 {
-    LoadPicture(path, kind, data, pngFacts);
-    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
-        throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
+    TInput input(path);
+    input.Load(kind, data, pngFacts);
 }
 
 int RunRecolour(const TRecolourOptions& options)
@@ -308,18 +355,14 @@ int RunRecolour(const TRecolourOptions& options)
         TJob job;
         job.Input = options.Inputs.front();
         job.Output = out.OutputFile;
-        const TPictureKind byName = KindOfExtension(ExtractExtension(out.OutputFile), false);
-        if (byName != TPictureKind::Unknown && out.Format != TPictureKind::Unknown && byName != out.Format)
-            throw TUsageError("--format " + std::string(KindName(out.Format)) + " contradicts the name " +
-                              out.OutputFile);
-        job.OutputKind = byName != TPictureKind::Unknown ? byName : out.Format;
-        if (job.OutputKind == TPictureKind::Unknown)
-            throw TUsageError("cannot tell the format of " + out.OutputFile + ": name it .png or .bmp, or give --format");
+        job.OutputKind = OutputKindOf(out.OutputFile, out.Format);
         jobs.push_back(job);
     } else {
         std::error_code ec;
-        if (!fs::is_directory(out.OutputDir, ec)) throw TUsageError("--out-dir " + out.OutputDir + " is not a folder");
+        if (fs::exists(out.OutputDir, ec) && !fs::is_directory(out.OutputDir, ec))
+            throw TUsageError("--out-dir " + out.OutputDir + " is not a folder");
         for (const std::string& input : options.Inputs) {
+            if (IsStandardStream(input)) throw TUsageError("standard input (-) has no name for --out-dir: use -o OUTPUT");
             TJob job;
             job.Input = input;
             const std::string name = fs::path(input).filename().string();
@@ -352,27 +395,21 @@ int RunRecolour(const TRecolourOptions& options)
     const TProtectedColors protectedColors(ProtectedList(options));
     std::optional<TDryRunReport> dryRun;
     if (options.DryRun) dryRun.emplace(TDryRunReport::OutputsOf(jobs), options.Json);
+    else if (!out.OutputDir.empty()) MakeOutputDir(out.OutputDir);
 
     TPNGSaveOptions png = out.Png;
     png.Threads = TrialThreads(options.Run.Jobs, jobs.size());
     png.TrueColourOnly = options.TrueColour;
-    return RunJobs(jobs, options.Run, [&](const TJob& job, TReporter& reporter) {
-        const TChain& chain = ChainOf(options.Recipe, job.Variant);
-        TPictureData data;
-        TPictureData result;
-        if (dryRun) {
-            dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
-                LoadInput(job.Input, job.InputKind, data);
-                ApplyChain(data, chain, protectedColors, result, options.TrueColour, &report.Changes);
-                report.Width = data.Image.Width();
-                report.Height = data.Image.Height();
-            });
-            return;
-        }
-        LoadInput(job.Input, job.InputKind, data);
-        ApplyChain(data, chain, protectedColors, result, options.TrueColour);
-        Save(job, result, png, reporter);
-    });
+    TDryRunReport* report = dryRun ? &*dryRun : nullptr;
+    return RunJobs(
+        jobs, options.Run,
+        [&](const TJob& job, TPictureData& data, TReporter& reporter) {
+            RecolourPicture(job, data, options, protectedColors, png, report, reporter);
+        },
+        // An input that fails to load still ends its place in the dry run's report.
+        [&](const TJob& job) {
+            if (report) report->Failed(job.Output);
+        });
 }
 
 int RunConvert(const TConvertOptions& options)
@@ -380,17 +417,13 @@ int RunConvert(const TConvertOptions& options)
     TJob job;
     job.Input = options.Input;
     job.Output = options.Output;
-    job.OutputKind = KindOfExtension(ExtractExtension(options.Output), false);
-    if (job.OutputKind == TPictureKind::Unknown)
-        throw TUsageError("cannot tell the format of " + options.Output + ": name it .png or .bmp");
+    job.OutputKind = OutputKindOf(options.Output, options.Format);
     FillInputKind(job);
     std::vector<TJob> jobs{job};
     CheckOutputs(jobs, options.Overwrite);
     TPNGSaveOptions png = options.Png;
     png.Threads = TrialThreads(std::thread::hardware_concurrency(), 1);
-    return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TReporter& reporter) {
-        TPictureData data;
-        LoadInput(j.Input, j.InputKind, data);
+    return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TPictureData& data, TReporter& reporter) {
         Save(j, data, png, reporter);
     });
 }

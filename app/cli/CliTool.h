@@ -22,7 +22,7 @@ inline constexpr int ExitFailed = 1;
 inline constexpr int ExitUsage = 2;
 
 struct TOutputOptions {
-    std::string OutputFile;             // -o
+    std::string OutputFile;             // -o; "-" is standard output
     std::string OutputDir;              // --out-dir
     TPictureKind Format = TPictureKind::Unknown; // --format, Unknown when not given
     bool Overwrite = false;
@@ -34,6 +34,8 @@ struct TRunOptions {
     bool Quiet = false;
 };
 
+// Inputs may be "-" (standard input, the one input of -o) and files that cannot seek (FIFOs,
+// pipes), which are read whole first.
 struct TRecolourOptions {
     TRecipe Recipe;      // the changes and variants (app/cli/Recipe.h)
     bool DryRun = false; // count what each change would do, write nothing
@@ -46,8 +48,9 @@ struct TRecolourOptions {
 };
 
 struct TConvertOptions {
-    std::string Input;
-    std::string Output;
+    std::string Input;  // "-": standard input
+    std::string Output; // "-": standard output (with Format)
+    TPictureKind Format = TPictureKind::Unknown;
     bool Overwrite = false;
     TPNGSaveOptions Png;
 };

@@ -1,6 +1,7 @@
 #include "app/cli/RecipeRun.h"
 
 #include "app/cli/CliTool.h"
+#include "base/ScopeGuard.h"
 
 #include <nlohmann/json.hpp>
 
@@ -80,23 +81,25 @@ TDryRunReport::TDryRunReport(std::vector<TOutput> outputs, bool json)
     }
 }
 
-void TDryRunReport::Run(const std::string& output, const std::function<void(TResult&)>& work)
+size_t TDryRunReport::IndexOf(const std::string& output) const
 {
     const auto found = index_.find(output);
     if (found == index_.end()) throw std::logic_error("no planned output " + output);
-    const size_t index = found->second;
+    return found->second;
+}
 
+void TDryRunReport::Run(const std::string& output, const std::function<void(TResult&)>& work)
+{
+    const size_t index = IndexOf(output);
     // Marks the output failed unless work returns, so that the inputs after it still print.
     TResult result;
-    struct TFinish {
-        TDryRunReport& Report;
-        size_t Index;
-        TResult* Result = nullptr;
-        ~TFinish() { Report.Finish(Index, Result); }
-    } finish{*this, index};
+    TResult* finished = nullptr;
+    const TScopeGuard finish([&] { Finish(index, finished); });
     work(result);
-    finish.Result = &result;
+    finished = &result;
 }
+
+void TDryRunReport::Failed(const std::string& output) { Finish(IndexOf(output), nullptr); }
 
 void TDryRunReport::Finish(size_t index, TResult* result)
 {

@@ -74,8 +74,11 @@ public:
     // Runs work for the output and prints what is complete. An output whose work throws is left
     // out of the report (the exception goes on to the caller, which reports it).
     void Run(const std::string& output, const std::function<void(TResult&)>& work);
+    // The output failed before its work could run (its input did not load, say).
+    void Failed(const std::string& output);
 
 private:
+    size_t IndexOf(const std::string& output) const;
     void Finish(size_t index, TResult* result);
     void Print(size_t first, size_t end);
 

@@ -1,6 +1,9 @@
 // tintabrel-cli: reads the command line and hands the work to the command it names.
 #include "app/cli/CliTool.h"
 
+#include "app/cli/Messages.h"
+#include "app/cli/Signals.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -19,15 +22,37 @@ constexpr const char* Usage =
     "                              [--list FILE] [--dry-run] [--json]\n"
     "                              (-o OUTPUT | --out-dir DIR) [--format png|bmp] [--overwrite]\n"
     "                              [--png-filter none|sub|up|average|paeth|adaptive] [--png-level 0-9]\n"
-    "                              [--interlace] [--optimize] [--truecolour] [-j N] [-q] INPUT...\n"
-    "       tintabrel-cli convert [--overwrite] [png options] INPUT OUTPUT\n"
-    "       tintabrel-cli info [--json] INPUT...\n"
-    "       tintabrel-cli --help | --version\n";
+    "                              [--interlace] [--optimize] [--truecolour] [--max-pixels N] [-j N] [-q] INPUT...\n"
+    "       tintabrel-cli convert [--format png|bmp] [--overwrite] [png options] [--max-pixels N] INPUT OUTPUT\n"
+    "       tintabrel-cli info [--json] [--max-pixels N] INPUT...\n"
+    "       tintabrel-cli --help | --version\n"
+    "An INPUT of - reads standard input; an OUTPUT of - writes standard output (--format needed).\n";
 
 int UsageFailure(const std::string& reason)
 {
-    std::fprintf(stderr, "tintabrel-cli: %s\n%s", reason.c_str(), Usage);
+    std::fprintf(stderr, "tintabrel-cli: %s\n%s", Printable(reason).c_str(), Usage);
     return ExitUsage;
+}
+
+// --format for recolour and convert; the value stays 0 (Unknown) when not given.
+void AddFormatOption(CLI::App& command, int& format)
+{
+    command.add_option("--format", format, "output format (default: by the output's extension; needed for -)")
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, int>{{"png", static_cast<int>(TPictureKind::Png)},
+                                       {"bmp", static_cast<int>(TPictureKind::Bmp)}},
+            CLI::ignore_case))
+        ->option_text("png|bmp");
+}
+
+// --max-pixels lowers the picture limit for untrusted input; it never raises it.
+void AddLimitOption(CLI::App& command, int64_t& maxPixels)
+{
+    command
+        .add_option("--max-pixels", maxPixels,
+                    "refuse pictures of more pixels (default and most: " + std::to_string(MaxPicturePixels()) + ")")
+        ->check(CLI::Range(int64_t{1}, MaxPicturePixels()))
+        ->option_text("N");
 }
 
 // The PNG options of recolour and convert; the defaults are those of the window's save.
@@ -53,10 +78,13 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", std::string("tintabrel-cli ") + TINTABREL_VERSION);
     app.require_subcommand(1);
 
+    IgnoreFileSignals();
+
     TRecolourOptions recolour;
     recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
     int format = 0;
     TRecipeArgs recipe;
+    int64_t maxPixels = 0;
     CLI::App* cmdRecolour = app.add_subcommand("recolour", "give the pixels in a hue window a new hue");
     CLI::Option* source =
         cmdRecolour->add_option("--source", recipe.Source, "source slider position (mirrored hue scale)")
@@ -94,37 +122,37 @@ int main(int argc, char** argv)
     cmdRecolour->add_option("--list", recolour.ListFile, "protected-colour list (ColorList.dat format)")
         ->option_text("FILE");
     CLI::Option* outFile =
-        cmdRecolour->add_option("-o,--output", recolour.Output.OutputFile, "output file (one input only)")
+        cmdRecolour->add_option("-o,--output", recolour.Output.OutputFile, "output file (one input only; - for standard output)")
             ->option_text("OUTPUT");
     CLI::Option* outDir =
         cmdRecolour->add_option("--out-dir", recolour.Output.OutputDir, "folder for the outputs, named as the inputs")
             ->option_text("DIR");
     outFile->excludes(outDir);
-    cmdRecolour
-        ->add_option("--format", format, "output format (default: by the output's extension)")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, int>{{"png", static_cast<int>(TPictureKind::Png)},
-                                       {"bmp", static_cast<int>(TPictureKind::Bmp)}},
-            CLI::ignore_case))
-        ->option_text("png|bmp");
+    AddFormatOption(*cmdRecolour, format);
     cmdRecolour->add_flag("--overwrite", recolour.Output.Overwrite, "replace existing output files");
     AddPngOptions(*cmdRecolour, recolour.Output.Png);
+    AddLimitOption(*cmdRecolour, maxPixels);
     cmdRecolour->add_option("-j,--jobs", recolour.Run.Jobs, "files processed at once (default: the cores)")
         ->check(CLI::Range(1, 1024))
         ->option_text("N");
     cmdRecolour->add_flag("-q,--quiet", recolour.Run.Quiet, "no progress bar");
-    cmdRecolour->add_option("INPUT", recolour.Inputs, "BMP or PNG files")->required();
+    cmdRecolour->add_option("INPUT", recolour.Inputs, "BMP or PNG files (- for standard input)")->required();
 
     TConvertOptions convert;
     CLI::App* cmdConvert = app.add_subcommand("convert", "rewrite a picture as PNG or BMP without changing it");
+    int convertFormat = 0;
+    AddFormatOption(*cmdConvert, convertFormat);
     cmdConvert->add_flag("--overwrite", convert.Overwrite, "replace an existing output file");
     AddPngOptions(*cmdConvert, convert.Png);
-    cmdConvert->add_option("INPUT", convert.Input, "BMP or PNG file")->required();
-    cmdConvert->add_option("OUTPUT", convert.Output, "output file; .png or .bmp decides the format")->required();
+    AddLimitOption(*cmdConvert, maxPixels);
+    cmdConvert->add_option("INPUT", convert.Input, "BMP or PNG file (- for standard input)")->required();
+    cmdConvert->add_option("OUTPUT", convert.Output, "output file; .png or .bmp decides the format (- for standard output)")
+        ->required();
 
     TInfoOptions info;
     CLI::App* cmdInfo = app.add_subcommand("info", "describe pictures");
     cmdInfo->add_flag("--json", info.Json, "one JSON object per file, one per line");
+    AddLimitOption(*cmdInfo, maxPixels);
     cmdInfo->add_option("INPUT", info.Inputs, "BMP or PNG files")->required();
 
     // CLI11 would only say that a command is missing; name the word that was not one.
@@ -144,6 +172,7 @@ int main(int argc, char** argv)
         return UsageFailure(e.what());
     }
 
+    if (maxPixels > 0) SetMaxPicturePixels(maxPixels);
     try {
         if (*cmdRecolour) {
             ResolveRecipe(*cmdRecolour, recipe, recolour);
@@ -152,13 +181,16 @@ int main(int argc, char** argv)
             recolour.Output.Format = static_cast<TPictureKind>(format);
             return RunRecolour(recolour);
         }
-        if (*cmdConvert) return RunConvert(convert);
+        if (*cmdConvert) {
+            convert.Format = static_cast<TPictureKind>(convertFormat);
+            return RunConvert(convert);
+        }
         return RunInfo(info);
     } catch (const TUsageError& e) {
         return UsageFailure(e.what());
     } catch (const std::exception& e) {
         // Only failures outside the per-file work reach here (the list file, no memory ...).
-        std::fprintf(stderr, "tintabrel-cli: %s\n", e.what());
+        std::fprintf(stderr, "tintabrel-cli: %s\n", Printable(e.what()).c_str());
         return ExitFailed;
     }
 }

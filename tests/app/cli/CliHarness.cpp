@@ -3,6 +3,7 @@
 #include "base/Exceptions.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace tintabrel::test {
 
@@ -24,17 +26,17 @@ std::string Slurp(const std::string& path)
     return text.str();
 }
 
-} // namespace
-
-TCliRun RunCli(const std::vector<std::string>& args) { return RunCliInterrupted(args, 0, {}); }
-
-TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready)
+// Runs the tool with standard input from /dev/null or, given input, from a pipe fed with it, and
+// sends the signals in turn as each becomes ready.
+TCliRun Run(const std::vector<std::string>& args, const std::string* input, const std::vector<TCliSignal>& signals)
 {
     char outName[] = "/tmp/tintabrel-cli-out-XXXXXX";
     char errName[] = "/tmp/tintabrel-cli-err-XXXXXX";
     const int out = ::mkstemp(outName);
     const int err = ::mkstemp(errName);
     if (out < 0 || err < 0) throw std::runtime_error("cannot make capture files");
+    int feed[2] = {-1, -1};
+    if (input && ::pipe2(feed, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
 
     std::vector<std::string> argv{TINTABREL_CLI};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -42,31 +44,48 @@ TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, cons
     for (std::string& a : argv) pointers.push_back(a.data());
     pointers.push_back(nullptr);
 
+    // The tool may stop reading its input early: a closed pipe then ends the feeding.
+    ::signal(SIGPIPE, SIG_IGN);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
+        ::signal(SIGPIPE, SIG_DFL);
+        const int in = input ? feed[0] : ::open("/dev/null", O_RDONLY);
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::execv(pointers[0], pointers.data());
         ::_exit(127);
     }
+    std::thread feeder;
+    if (input) {
+        ::close(feed[0]);
+        feeder = std::thread([&] {
+            size_t done = 0;
+            while (done < input->size()) {
+                const ssize_t n = ::write(feed[1], input->data() + done, input->size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ::close(feed[1]);
+        });
+    }
     int status = 0;
     bool reaped = false;
-    if (signal != 0) {
-        for (int k = 0; k < 6000; ++k) {
+    for (const TCliSignal& signal : signals) {
+        for (int k = 0; k < 6000 && !reaped; ++k) {
             if (::waitpid(pid, &status, WNOHANG) == pid) {
                 reaped = true;
                 break;
             }
-            if (ready()) {
-                ::kill(pid, signal);
+            if (signal.Ready(Slurp(errName))) {
+                ::kill(pid, signal.Signal);
                 break;
             }
             ::usleep(10000);
         }
     }
     if (!reaped && ::waitpid(pid, &status, 0) != pid) throw std::runtime_error("lost the tool's process");
+    if (feeder.joinable()) feeder.join();
     ::close(out);
     ::close(err);
     TCliRun run;
@@ -77,6 +96,37 @@ TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, cons
     ::unlink(outName);
     ::unlink(errName);
     return run;
+}
+
+} // namespace
+
+TCliRun RunCli(const std::vector<std::string>& args) { return Run(args, nullptr, {}); }
+
+TCliRun RunCliPiped(const std::vector<std::string>& args, const std::string& input) { return Run(args, &input, {}); }
+
+TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready)
+{
+    return Run(args, nullptr, {{[&](const std::string&) { return ready(); }, signal}});
+}
+
+TCliRun RunCliWithFileSizeLimit(const std::vector<std::string>& args, uint64_t fileSize)
+{
+    rlimit saved{};
+    if (::getrlimit(RLIMIT_FSIZE, &saved) != 0) throw std::runtime_error("getrlimit");
+    rlimit small = saved;
+    small.rlim_cur = fileSize;
+    if (::setrlimit(RLIMIT_FSIZE, &small) != 0) throw std::runtime_error("setrlimit");
+    // SIGXFSZ is not ignored here, so the tool's own handling is what counts.
+    const auto previous = ::signal(SIGXFSZ, SIG_DFL);
+    TCliRun run = RunCli(args);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+    return run;
+}
+
+TCliRun RunCliSignalled(const std::vector<std::string>& args, const std::vector<TCliSignal>& signals)
+{
+    return Run(args, nullptr, signals);
 }
 
 void MakeImage(TBitmap& image, int width, int height, TRgb (*color)(int x, int y))

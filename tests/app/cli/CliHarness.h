@@ -19,9 +19,24 @@ struct TCliRun {
 
 // Runs tintabrel-cli with args, standard input empty, and waits for it.
 TCliRun RunCli(const std::vector<std::string>& args);
+// The same with input fed to its standard input through a pipe (which cannot seek).
+TCliRun RunCliPiped(const std::vector<std::string>& args, const std::string& input);
 // The same, but sends signal to the tool as soon as ready() holds (checked every few
 // milliseconds; given up after a minute).
 TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready);
+
+// Runs the tool under a file-size limit of fileSize bytes (RLIMIT_FSIZE, with the system's
+// default answer to exceeding it, SIGXFSZ, left to the tool).
+TCliRun RunCliWithFileSizeLimit(const std::vector<std::string>& args, uint64_t fileSize);
+
+// A signal sent once Ready, given what the tool wrote to standard error so far, holds.
+struct TCliSignal {
+    std::function<bool(const std::string& err)> Ready;
+    int Signal;
+};
+// Runs the tool (standard input empty) sending the signals in turn; each is given up after a
+// minute of waiting, and the tool is waited for in any case.
+TCliRun RunCliSignalled(const std::vector<std::string>& args, const std::vector<TCliSignal>& signals);
 
 struct TRgb {
     uint8_t R, G, B;

@@ -69,15 +69,8 @@ TEST_F(CliSafety, AFailingWriteLeavesTheExistingOutputUntouched)
     const std::vector<unsigned char> old = {'k', 'e', 'e', 'p'};
     WriteFileBytes(output, old);
 
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN); // inherited: writes fail instead of killing
-    rlimit small = saved;
-    small.rlim_cur = 20000; // the 300 x 300 BMP needs 270 kB
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const TCliRun run = RunCli({"convert", "--overwrite", source, output});
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    // The 300 x 300 BMP needs 270 kB.
+    const TCliRun run = RunCliWithFileSizeLimit({"convert", "--overwrite", source, output}, 20000);
 
     EXPECT_EQ(run.Status, 1) << run.Err;
     EXPECT_TRUE(Contains(run.Err, "ストリームへの書き込みエラー")) << run.Err;
@@ -181,9 +174,11 @@ TEST(CliInterrupt, FilesInProgressFinishAndNoTemporaryFileIsLeft)
         WritePicture(name, image);
         args.push_back(name);
     }
+    // Signalled once the first file is being written (the outputs of a batch take their names
+    // together, at the end).
     const TCliRun run = RunCliInterrupted(args, SIGINT, [&] {
         for (const auto& entry : fs::directory_iterator(dir.File("out")))
-            if (entry.path().filename().string()[0] != '.') return true;
+            if (Contains(entry.path().filename().string(), ".tmp-")) return true;
         return false;
     });
     // Either the signal came before the end and the tool ended by it, or the work was done.

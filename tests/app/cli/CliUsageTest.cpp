@@ -107,11 +107,25 @@ TEST_F(CliUsage, OutputFormatUnknownOrContradicted)
     ExpectUsageError({"convert", input_, dir_.File("a.jpg")}, "a.jpg");
 }
 
-TEST_F(CliUsage, OutputFolderMustExist)
+TEST_F(CliUsage, OutputFolderThatIsAFile)
 {
-    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", dir_.File("missing"), input_},
-                     "not a folder");
     ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", input_, input_}, "not a folder");
+}
+
+TEST_F(CliUsage, StandardStreamsNeedWhatTheyLack)
+{
+    // Standard output has no name to tell the format; standard input none to name an output.
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", "-", input_}, "--format");
+    ExpectUsageError({"convert", input_, "-"}, "--format");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", out_, "-"}, "-o OUTPUT");
+}
+
+TEST_F(CliUsage, MaxPixelsOnlyLowersTheLimit)
+{
+    ExpectUsageError({"convert", "--max-pixels", "0", input_, dir_.File("x.png")}, "--max-pixels");
+    ExpectUsageError({"convert", "--max-pixels", "268435457", input_, dir_.File("x.png")}, "--max-pixels");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--max-pixels", "many", "--out-dir", out_, input_},
+                     "--max-pixels");
 }
 
 TEST_F(CliUsage, NoWorkersIsNotAChoice)

@@ -1,0 +1,49 @@
+// Where the picture of one input comes from: a file read where it lies, or standard input ("-"),
+// a pipe or a FIFO, which cannot seek and are read to their end into memory first, so that they
+// are then handled exactly as files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/PictureFiles.h"
+
+namespace tintabrel::cli {
+
+// "-" stands for standard input as an input and for standard output as an output.
+inline bool IsStandardStream(const std::string& path) { return path == "-"; }
+
+// PNG by its signature, BMP by "BM"; Unknown otherwise.
+TPictureKind KindOfFirstBytes(const uint8_t* bytes, size_t count);
+
+// How much memory working on a picture of this many pixels takes at most, beside the input bytes
+// held in memory: the picture as read, its alpha, the result and the encoder's copies.
+int64_t WorkingBytes(int64_t pixels);
+
+class TInput {
+public:
+    // Opens the input once (EFOpenError as for any file); one that cannot seek is read whole.
+    explicit TInput(const std::string& path);
+    TInput(const TInput&) = delete;
+    TInput& operator=(const TInput&) = delete;
+
+    // The kind: byName when it tells, else by the first bytes.
+    TPictureKind Kind(TPictureKind byName);
+    // Width x height as the file declares it, read by the reader's header-only mode; 0 when the
+    // header does not tell (loading then says why).
+    int64_t DeclaredPixels(TPictureKind kind);
+    // The bytes of the input held in memory (0 for a file read where it lies).
+    int64_t MemoryBytes() const;
+    // Loads the picture; a file that holds none (empty, or ending before its image data) is an
+    // EInvalidGraphic. pngFacts as for LoadPicture.
+    void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
+
+private:
+    TStream& Stream();
+
+    std::unique_ptr<TFileStream> file_;
+    std::unique_ptr<TMemoryStream> memory_;
+};
+
+} // namespace tintabrel::cli

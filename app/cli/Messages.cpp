@@ -1,0 +1,70 @@
+#include "app/cli/Messages.h"
+
+#include "base/Streams.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+namespace tintabrel::cli {
+
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // The C1 controls (U+0080 to U+009F) are controls too, written in UTF-8 as C2 80 .. C2 9F.
+        const bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c >= 0x20 && c != 0x7F && !c1) {
+            out += text[i];
+            continue;
+        }
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02x", c1 ? static_cast<unsigned char>(text[++i]) : c);
+            out += c1 ? "\\u00" + std::string(code + 2) : std::string(code);
+        }
+        }
+    }
+    return out;
+}
+
+namespace {
+
+std::string Cause(int code)
+{
+    switch (code) {
+    case ENOSPC: return "the disk is full";
+    case EDQUOT: return "the disk quota is used up";
+    case EFBIG: return "the file would be larger than the file-size limit allows";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EROFS: return "the file system is read-only";
+    case ENOENT: return "the folder does not exist";
+    case ENOTDIR: return "a part of the path is not a folder";
+    case ENAMETOOLONG: return "the name is too long";
+    case EPIPE: return "the reading end was closed";
+    default: return std::system_category().message(code);
+    }
+}
+
+} // namespace
+
+std::string FailureText(const std::exception& error)
+{
+    const auto* file = dynamic_cast<const TFileFailure*>(&error);
+    if (!file) return error.what();
+    if (dynamic_cast<const EFCreateError*>(&error)) {
+        if (file->Code() == EEXIST)
+            return file->Path() + " exists: it appeared while this file was written, and is kept (--overwrite replaces it)";
+        return "cannot create " + file->Path() + ": " + Cause(file->Code()) + " (" + error.what() + ")";
+    }
+    return "cannot write " + file->Path() + ": " + Cause(file->Code()) + " (" + error.what() + ")";
+}
+
+} // namespace tintabrel::cli
