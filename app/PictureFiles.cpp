@@ -110,6 +110,7 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
         png.FilterMode = static_cast<uint8_t>(options.FilterMode);
         png.CompressionLevel = options.CompressionLevel;
         png.Interlace = options.Interlace;
+        png.DeflateThreads = static_cast<int32_t>(options.DeflateThreads);
         const bool withAlpha = !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height();
         const TPixelFormat f = image.PixelFormat();
         if (withAlpha && (f == TPixelFormat::pf1bit || f == TPixelFormat::pf4bit || f == TPixelFormat::pf8bit)) {

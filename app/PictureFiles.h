@@ -31,6 +31,7 @@ struct TPNGSaveOptions {
     int32_t FilterMode = 1;        // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
     int32_t CompressionLevel = -1; // 0..9, other values: zlib's default
     bool Interlace = false;
+    unsigned DeflateThreads = 1;   // above 1: a large picture is compressed on that many threads
 };
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index

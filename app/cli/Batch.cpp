@@ -349,13 +349,17 @@ int RunRecolour(const TRecolourOptions& options)
     }
     // Built once and only read by the workers.
     const TProtectedColors protectedColors(list);
+    // The cores the batch leaves idle go to compressing each file: all of them for one file,
+    // none for a batch of at least as many files as jobs.
+    TPNGSaveOptions png = out.Png;
+    png.DeflateThreads = std::max<size_t>(1, options.Run.Jobs / std::max<size_t>(1, std::min<size_t>(options.Run.Jobs, jobs.size())));
 
     return RunJobs(jobs, options.Run, [&](const TJob& job, TReporter& reporter) {
         TPictureData data;
         LoadInput(job, data);
         TBitmap after;
         ReplaceHue(data.Image, after, protectedColors, options.Window);
-        Save(job, after, data.Alpha, out.Png, reporter);
+        Save(job, after, data.Alpha, png, reporter);
     });
 }
 
