@@ -72,6 +72,9 @@ private:
     TColor ReadSampleColor(); // grey or RGB sample(s) of tRNS / bKGD as a colour
     int32_t FillInput();
     int32_t ReadRow();
+    // Inflates into out until it is full, or the input at hand is used up with at least least
+    // bytes made; the bytes made, or -1.
+    int64_t Inflate(uint8_t* out, size_t size, size_t least);
     bool Unfilter();
     void ConvertRow(const uint8_t* raw, int32_t pixels);
     void StoreRow(int32_t y, int32_t pixels);
