@@ -188,19 +188,24 @@ void TParallelDeflate::WorkerLoop()
             s = queue_.front();
             queue_.pop_front();
         }
-        std::exception_ptr error;
-        try {
-            Compress(*s);
-        } catch (...) {
-            error = std::current_exception();
-        }
-        {
-            std::lock_guard lock(mutex_);
-            s->Error = error;
-            s->Done = true;
-        }
-        done_.notify_all();
+        Run(*s);
     }
+}
+
+void TParallelDeflate::Run(TSegment& s)
+{
+    std::exception_ptr error;
+    try {
+        Compress(s);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        s.Error = error;
+        s.Done = true;
+    }
+    done_.notify_all();
 }
 
 bool TParallelDeflate::CompressOneHere()
@@ -212,15 +217,7 @@ bool TParallelDeflate::CompressOneHere()
         s = queue_.front();
         queue_.pop_front();
     }
-    std::exception_ptr error;
-    try {
-        Compress(*s);
-    } catch (...) {
-        error = std::current_exception();
-    }
-    std::lock_guard lock(mutex_);
-    s->Error = error;
-    s->Done = true;
+    Run(*s);
     return true;
 }
 

@@ -55,6 +55,8 @@ private:
     void CloseSegment(bool last);
     void Compress(TSegment& segment) const;
     void WorkerLoop();
+    // Compresses a segment taken from the queue and marks it done, with what it threw.
+    void Run(TSegment& segment);
     // Runs one queued segment on this thread; false when none was queued.
     bool CompressOneHere();
     // Hands the finished segments at the front to the sink, in order.
