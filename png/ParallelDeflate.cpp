@@ -71,7 +71,7 @@ size_t TParallelDeflate::SegmentSizeFor(uint64_t totalBytes, int threads)
 {
     constexpr uint64_t Least = uint64_t{1} << 20, Most = uint64_t{8} << 20;
     if (threads <= 1) return static_cast<size_t>(std::clamp<uint64_t>(totalBytes, 1, MaxSegment));
-    return static_cast<size_t>(std::clamp<uint64_t>(totalBytes / (uint64_t(threads) * 8), Least, Most));
+    return static_cast<size_t>(std::clamp<uint64_t>(totalBytes / (uint64_t(threads) * 16), Least, Most));
 }
 
 void TParallelDeflate::Write(const uint8_t* data, size_t size)
