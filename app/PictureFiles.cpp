@@ -173,6 +173,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
     png.FilterMode = static_cast<uint8_t>(options.FilterMode);
     png.CompressionLevel = options.CompressionLevel;
     png.Interlace = options.Interlace;
+    png.DeflateThreads = static_cast<int32_t>(options.Threads);
     if (indexAlpha) {
         // Alpha per index: a palette with tRNS holds it exactly.
         png.Assign(image);

@@ -50,9 +50,11 @@ struct TPNGSaveOptions {
     int32_t CompressionLevel = -1; // 0..9, other values: zlib's default
     bool Interlace = false;
     // The smallest encoding found instead (WriteOptimizedPng; the three settings above do not
-    // apply), with its trials on Threads threads; TrueColourOnly keeps it to RGB or RGBA.
+    // apply); TrueColourOnly keeps it to RGB or RGBA.
     bool Optimize = false;
     bool TrueColourOnly = false;
+    // The threads this one file may use: the trials of Optimize, or the compression of a large
+    // picture in segments.
     unsigned Threads = 1;
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace tintabrel::bench {

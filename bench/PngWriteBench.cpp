@@ -2,6 +2,7 @@
 // a 2048x2048 RGBA sprite sheet and a 4096x4096 RGB photo-like picture, at deflate level 6,
 // once with filter None on both sides and once with this writer's adaptive choice against
 // libpng's default filter heuristics. The counter "bytes" is the size of the file written.
+// BM_PngWrite_Threads writes the photo-like picture with deflate on 1 and 2 threads (wall time).
 
 #include <benchmark/benchmark.h>
 #include <png.h>
@@ -66,12 +67,9 @@ const THeld& Picture(int which)
 const char* const Names[] = {"sprites2048_rgba", "photo4096_rgb"};
 
 
-// range(0): picture; range(1): 1 filter None, 0 adaptive (libpng: its default heuristics).
-void BM_PngWrite_Tintabrel(benchmark::State& state)
+// Writes the picture at level 6 as often as the benchmark asks; the counter "bytes" gets the size.
+void WriteRepeatedly(benchmark::State& state, const THeld& held, bool none, int threads)
 {
-    const THeld& held = Picture(static_cast<int>(state.range(0)));
-    const bool none = state.range(1) != 0;
-    state.SetLabel(std::string(Names[state.range(0)]) + (none ? "_none" : "_adaptive"));
     size_t size = 0;
     for (auto _ : state) {
         TMemoryStream stream;
@@ -79,6 +77,7 @@ void BM_PngWrite_Tintabrel(benchmark::State& state)
         TVRQPNGWriteStream writer;
         writer.CompressionLevel = 6;
         writer.FilterMode = none ? 1 : 0;
+        writer.Parallel.Threads = threads;
         if (held.hasAlpha) writer.AlphaBitmap = &held.alpha;
         writer.WriteToStream(held.image, stream);
         size = static_cast<size_t>(stream.Size());
@@ -86,6 +85,15 @@ void BM_PngWrite_Tintabrel(benchmark::State& state)
     }
     state.counters["bytes"] = static_cast<double>(size);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(held.raw.pixels.size()));
+}
+
+// range(0): picture; range(1): 1 filter None, 0 adaptive (libpng: its default heuristics).
+void BM_PngWrite_Tintabrel(benchmark::State& state)
+{
+    const THeld& held = Picture(static_cast<int>(state.range(0)));
+    const bool none = state.range(1) != 0;
+    state.SetLabel(std::string(Names[state.range(0)]) + (none ? "_none" : "_adaptive"));
+    WriteRepeatedly(state, held, none, 1);
 }
 
 void BM_PngWrite_Libpng(benchmark::State& state)
@@ -103,6 +111,15 @@ void BM_PngWrite_Libpng(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(held.raw.pixels.size()));
 }
 
+// range(0): deflate threads.
+void BM_PngWrite_Threads(benchmark::State& state)
+{
+    const int threads = static_cast<int>(state.range(0));
+    state.SetLabel(std::string(Names[1]) + "_none_threads" + std::to_string(threads));
+    WriteRepeatedly(state, Picture(1), true, threads);
+}
+
+BENCHMARK(BM_PngWrite_Threads)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngWrite_Tintabrel)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngWrite_Libpng)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark::kMillisecond);
 

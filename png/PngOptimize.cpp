@@ -652,7 +652,7 @@ std::vector<uint8_t> RowTypes(const std::vector<uint8_t>& filtered, size_t rowLe
 
 } // namespace
 
-unsigned TrialThreads(unsigned jobs, size_t files)
+unsigned ThreadsPerFile(unsigned jobs, size_t files)
 {
     jobs = std::max(1u, jobs);
     const size_t running = std::clamp<size_t>(files, 1, jobs);

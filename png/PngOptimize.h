@@ -68,9 +68,10 @@ struct TPngOptimizeOptions {
     std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf)
 };
 
-// Threads for the trials of one file when jobs threads work on files files at once: a single
-// file gets them all, a batch as many files as threads gets one each.
-unsigned TrialThreads(unsigned jobs, size_t files);
+// Threads for one file (its --optimize trials, its compression in segments) when jobs threads
+// work on files files at once: a single file gets them all, a batch of as many files as threads
+// gets one each.
+unsigned ThreadsPerFile(unsigned jobs, size_t files);
 
 // Writes the smallest encoding found of the picture (alpha: byte = 255 - alpha, empty:
 // opaque) that decodes to exactly its pixels and alpha, RGB under transparent pixels included.

@@ -62,6 +62,7 @@ void TVRQPNG::Assign(const TGraphic* source)
         FilterMode = picture->FilterMode;
         IDATSize = picture->IDATSize;
         Interlace = picture->Interlace;
+        DeflateThreads = picture->DeflateThreads;
         Grayscale = picture->Grayscale;
         Comment = picture->Comment;
         BackgroundColor = picture->BackgroundColor;
@@ -180,6 +181,7 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.FilterMode = FilterMode;
     writer.SetIDATSize(IDATSize);
     writer.Interlace = Interlace ? 1 : 0;
+    writer.Parallel.Threads = DeflateThreads;
     GiveSettings(writer);
     writer.UseCurrentTime = UseCurrentTime;
     writer.OnEncodeRow = OnEncodeRow;

@@ -15,9 +15,13 @@ namespace tintabrel {
 
 namespace {
 
-constexpr int32_t InputBufferSize = 32768;
+constexpr int32_t InputBufferSize = 262144;
 // Deflate turns one byte into at most about 1032; a little above, so no real file is refused.
 constexpr int64_t MaxInflateRatio = 1040;
+// Rows are inflated many at a time into a buffer of this size: row by row, zlib's costs per
+// call (a copy of all output into its window, its slow path near the end of each output) add
+// about a fifth to the inflate.
+constexpr size_t StagingSize = 262144;
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
 constexpr TColor PaletteIndexBase = 0x01000000;
@@ -94,6 +98,9 @@ struct TVRQPNGReadStream::Inflater {
     z_stream stream{};
     std::unique_ptr<uint8_t[]> input;
     bool initialised = false;
+    std::unique_ptr<uint8_t[]> staging; // inflated bytes not yet taken as rows
+    size_t stagedPos = 0;
+    size_t stagedEnd = 0;
 
     ~Inflater()
     {
@@ -686,37 +693,96 @@ int32_t TVRQPNGReadStream::FillInput()
         if (AtEnd || Stopped || type != chunk::IDAT) return -1;
         // A zero-length IDAT is valid and carries nothing: go on to the next chunk.
     }
-    const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize));
+    int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize));
     ReadBytes(inflater_->input.get(), n);
     if (AtEnd || Stopped) return -1;
+    chunkLeft_ -= n;
+    // The image data chunks that follow join the same input (encoders cut the data into chunks
+    // of 8 KiB, and zlib's costs per call add about a fifth to the inflate), as long as their
+    // header is already buffered and their data is in the file; any other chunk is left alone.
+    while (chunkLeft_ == 0 && n < InputBufferSize && Available >= 12) {
+        const uint8_t* next = Current() + 4; // past the CRC of the finished chunk
+        const uint32_t length = (uint32_t{next[0]} << 24) | (uint32_t{next[1]} << 16) | (uint32_t{next[2]} << 8) | next[3];
+        const uint32_t type = (uint32_t{next[4]} << 24) | (uint32_t{next[5]} << 16) | (uint32_t{next[6]} << 8) | next[7];
+        if (type != chunk::IDAT || length > 0x7FFFFFFF || static_cast<int64_t>(Position) + 12 + length > Size) break;
+        Skip(4);
+        chunkLeft_ = static_cast<int32_t>(ReadLongBE());
+        ReadLongBE();
+        const int32_t m = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize - n));
+        if (m > 0) ReadBytes(inflater_->input.get() + n, m);
+        if (AtEnd || Stopped) return -1;
+        n += m;
+        chunkLeft_ -= m;
+    }
     zs.next_in = inflater_->input.get();
     zs.avail_in = static_cast<uInt>(n);
-    chunkLeft_ -= n;
     return 0;
 }
 
 int32_t TVRQPNGReadStream::ReadRow(bool first)
 {
-    z_stream& zs = inflater_->stream;
+    Inflater& f = *inflater_;
     TRawRow& row = rawRows_[current_];
-    int32_t filled = 0;
-    for (;;) {
-        const int32_t room = std::min(row.Capacity, rowBytes_);
-        zs.next_out = row.Data.get() + filled;
-        zs.avail_out = static_cast<uInt>(room - filled);
-        while (zs.avail_out > 0) {
-            if (zs.avail_in == 0 && FillInput() != 0) return -1;
-            const int result = inflate(&zs, Z_NO_FLUSH);
-            // The stream's end with the row still incomplete, or a dictionary request (which would
-            // never make progress), ends the read like an error.
-            if (result < 0 || result == Z_NEED_DICT) return -1;
-            if (result == Z_STREAM_END && zs.avail_out > 0) return -1;
+    const size_t need = static_cast<size_t>(rowBytes_);
+    if (need <= StagingSize / 4) {
+        if (f.stagedEnd - f.stagedPos < need) {
+            if (!f.staging) f.staging = std::make_unique<uint8_t[]>(StagingSize);
+            const size_t kept = f.stagedEnd - f.stagedPos;
+            std::memmove(f.staging.get(), f.staging.get() + f.stagedPos, kept);
+            const int64_t got = Inflate(f.staging.get() + kept, StagingSize - kept, need - kept);
+            if (got < 0) return -1;
+            f.stagedPos = 0;
+            f.stagedEnd = kept + static_cast<size_t>(got);
         }
-        filled = room;
-        if (filled == rowBytes_) break;
         row.Reserve(rowBytes_);
+        std::memcpy(row.Data.get(), f.staging.get() + f.stagedPos, need);
+        f.stagedPos += need;
+    } else {
+        // Wide rows gain nothing from staging: what an earlier, narrower pass left staged is
+        // taken first, the rest is inflated in place, and the row's memory grows with the data
+        // that actually arrives.
+        size_t filled = 0;
+        while (filled < need) {
+            row.Reserve(rowBytes_);
+            const size_t room = std::min(static_cast<size_t>(row.Capacity), need);
+            const size_t staged = std::min(room - filled, f.stagedEnd - f.stagedPos);
+            if (staged > 0) {
+                std::memcpy(row.Data.get() + filled, f.staging.get() + f.stagedPos, staged);
+                f.stagedPos += staged;
+                filled += staged;
+            }
+            if (filled < room) {
+                if (Inflate(row.Data.get() + filled, room - filled, room - filled) < 0) return -1;
+                filled = room;
+            }
+        }
     }
     return Unfilter(row.Data.get(), first ? nullptr : rawRows_[current_ ^ 1].Data.get()) ? 0 : -1;
+}
+
+int64_t TVRQPNGReadStream::Inflate(uint8_t* out, size_t size, size_t least)
+{
+    z_stream& zs = inflater_->stream;
+    zs.next_out = out;
+    zs.avail_out = static_cast<uInt>(size);
+    for (;;) {
+        const size_t got = size - zs.avail_out;
+        if (zs.avail_out == 0) return static_cast<int64_t>(got);
+        if (zs.avail_in == 0) {
+            // Beyond what is needed only the input at hand is used: the next chunk is read only
+            // for bytes that are needed, so the chunk walk stays where it would be.
+            if (got >= least) return static_cast<int64_t>(got);
+            if (FillInput() != 0) return -1;
+        }
+        const int result = inflate(&zs, Z_NO_FLUSH);
+        // The stream's end before the bytes needed, or a dictionary request (which would never
+        // make progress), ends the read like an error.
+        if (result < 0 || result == Z_NEED_DICT) return -1;
+        if (result == Z_STREAM_END) {
+            const size_t total = size - zs.avail_out;
+            return total >= least ? static_cast<int64_t>(total) : -1;
+        }
+    }
 }
 
 bool TVRQPNGReadStream::Unfilter(uint8_t* current, const uint8_t* previous)

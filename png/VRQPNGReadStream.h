@@ -95,6 +95,9 @@ private:
     bool Unfilter(uint8_t* current, const uint8_t* previous);
     void ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha);
     void StoreRow(const uint8_t* raw, int32_t y, int32_t pixels);
+    // Inflates into out until it is full, or the input at hand is used up with at least least
+    // bytes made; the bytes made, or -1.
+    int64_t Inflate(uint8_t* out, size_t size, size_t least);
     void FillPaletteAlpha();
     void MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const;
     void ReleaseImageState();

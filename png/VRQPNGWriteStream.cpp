@@ -612,7 +612,13 @@ void TVRQPNGWriteStream::WriteImageData()
         }
     });
     if (GrayOutput && SourceBits <= 8) BuildGrayMap();
-    DeflateStart(deflate_, (CompressionLevel >= 0 && CompressionLevel <= 9) ? CompressionLevel : -1, idatSize_);
+    const int level = (CompressionLevel >= 0 && CompressionLevel <= 9) ? CompressionLevel : -1;
+    // A large picture may be compressed on several threads; the stream is then never started.
+    const uint64_t filteredBytes = static_cast<uint64_t>(h) * ((static_cast<uint64_t>(w) * PixelBits + 7) / 8 + 1);
+    const std::unique_ptr<TParallelDeflate> parallel = MakeParallelDeflate(
+        Parallel, int64_t{w} * h, filteredBytes, level, static_cast<size_t>(idatSize_),
+        [this](const uint8_t* data, size_t size) { WriteChunk(chunk::IDAT, data, static_cast<uint32_t>(size)); });
+    if (!parallel) DeflateStart(deflate_, level, idatSize_);
     deflate_.FilterMode = FilterMode;
     deflate_.PixelBits = PixelBits;
     deflate_.OutputBits = OutputBits;
@@ -634,11 +640,20 @@ void TVRQPNGWriteStream::WriteImageData()
             const uint8_t* alphaLine = AlphaOutput ? EffectiveAlpha->ConstScanLine(y) : nullptr;
             ExtractRow(scanline, alphaLine);
             if (!RowKey.empty() && OnEncodeRow) OnEncodeRow(*this, deflate_.CurrentRow, deflate_.RowLength - 1, done, RowKey);
-            if (DeflateRow(deflate_) < 0) throw EVRQPNG(pngmsg::WriteError);
+            if (parallel) {
+                SelectFilter(deflate_);
+                parallel->Write(deflate_.FilteredRow, static_cast<size_t>(deflate_.RowLength));
+            } else if (DeflateRow(deflate_) < 0) {
+                throw EVRQPNG(pngmsg::WriteError);
+            }
             std::swap(deflate_.CurrentRow, deflate_.PreviousRow);
             ++done;
             if (done % 4 == 2 || h < 4) StepProgress(done);
         }
+    }
+    if (parallel) {
+        parallel->Finish();
+        return;
     }
     // A stream that cannot be finished would leave a truncated file behind a normal return.
     finish.Dismiss();

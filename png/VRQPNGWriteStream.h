@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "png/ParallelDeflate.h"
 #include "png/VRQPNGTypes.h"
 #include "png/VRQStream.h"
 #include "png/VRQZLIB.h"
@@ -43,6 +44,7 @@ public:
     const TBitmap* AlphaBitmap = nullptr; // 8-bit, byte = 255 - alpha; used when it fits the image
     std::string RowKey;
     TVRQPNGEncodeRowEvent OnEncodeRow; // sees every raw row before filtering while RowKey is set
+    TParallelDeflateSettings Parallel; // deflate on several threads for large pictures
 
     int32_t IDATSize() const { return idatSize_; }
     // 256..100000; anything else raises EVRQPNG and keeps the old size.

@@ -397,8 +397,10 @@ int RunRecolour(const TRecolourOptions& options)
     if (options.DryRun) dryRun.emplace(TDryRunReport::OutputsOf(jobs), options.Json);
     else if (!out.OutputDir.empty()) MakeOutputDir(out.OutputDir);
 
+    // The cores the batch leaves idle go to each file: all of them for one file, none for a batch
+    // of at least as many files as jobs.
     TPNGSaveOptions png = out.Png;
-    png.Threads = TrialThreads(options.Run.Jobs, jobs.size());
+    png.Threads = ThreadsPerFile(options.Run.Jobs, jobs.size());
     png.TrueColourOnly = options.TrueColour;
     TDryRunReport* report = dryRun ? &*dryRun : nullptr;
     return RunJobs(
@@ -422,7 +424,7 @@ int RunConvert(const TConvertOptions& options)
     std::vector<TJob> jobs{job};
     CheckOutputs(jobs, options.Overwrite);
     TPNGSaveOptions png = options.Png;
-    png.Threads = TrialThreads(std::thread::hardware_concurrency(), 1);
+    png.Threads = ThreadsPerFile(std::thread::hardware_concurrency(), 1);
     return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TPictureData& data, TReporter& reporter) {
         Save(j, data, png, reporter);
     });

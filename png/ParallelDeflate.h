@@ -1,0 +1,97 @@
+// Deflate on several cores: the bytes of one zlib stream are cut into segments that are
+// compressed at the same time, each primed with the 32 KiB that precede it and ended with a
+// sync flush (the last one finished), so that their concatenation is one ordinary stream.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tintabrel {
+
+// How a PNG writer may spread its deflate work over threads.
+struct TParallelDeflateSettings {
+    int32_t Threads = 1;               // threads compressing at once; 1 keeps the single stream
+    int64_t MinPixels = int64_t{1} << 20; // smaller pictures keep the single stream
+    int64_t SegmentBytes = 0;          // input bytes per segment; 0 chooses from the size and Threads
+};
+
+class TParallelDeflate {
+public:
+    // Receives the compressed stream in order, in blocks of blockSize bytes (the last may be
+    // shorter, none is empty). Called only on the thread that calls Write and Finish.
+    using TBlockSink = std::function<void(const uint8_t* data, size_t size)>;
+
+    // level -1..9 as zlib's (other values: its default); threads at least 1 (the caller's thread
+    // counts as one); segmentBytes at least 1.
+    TParallelDeflate(int level, int threads, size_t segmentBytes, size_t blockSize, TBlockSink sink);
+    // Stops the helper threads; a stream not finished is abandoned.
+    ~TParallelDeflate();
+    TParallelDeflate(const TParallelDeflate&) = delete;
+    TParallelDeflate& operator=(const TParallelDeflate&) = delete;
+
+    // Adds input. Throws what compressing or the sink threw (std::bad_alloc, EVRQPNG).
+    void Write(const uint8_t* data, size_t size);
+    // Compresses what remains, writes the Adler-32 trailer and the last block.
+    void Finish();
+
+    // Segments made so far (after Finish: all of them).
+    int Segments() const { return static_cast<int>(segments_.size()) + emitted_; }
+
+    // The segment size chosen for totalBytes of input on threads threads: a few segments per
+    // thread so the threads finish together, but large enough that the cuts cost no size.
+    static size_t SegmentSizeFor(uint64_t totalBytes, int threads);
+
+private:
+    struct TSegment;
+
+    void CloseSegment(bool last);
+    void Compress(TSegment& segment) const;
+    void WorkerLoop();
+    // Compresses a segment taken from the queue and marks it done, with what it threw.
+    void Run(TSegment& segment);
+    // Runs one queued segment on this thread; false when none was queued.
+    bool CompressOneHere();
+    // Hands the finished segments at the front to the sink, in order.
+    void EmitReady(bool wait);
+    void Put(const uint8_t* data, size_t size);
+    void FlushBlock();
+
+    const int level_;
+    const int threads_;
+    const size_t segmentBytes_;
+    const size_t blockSize_;
+    TBlockSink sink_;
+
+    std::vector<uint8_t> current_;  // input of the segment being filled
+    std::vector<uint8_t> history_;  // the last 32 KiB of the input before current_
+    std::vector<uint8_t> block_;    // output waiting for a full block
+    uint32_t adler_ = 1;
+    bool headerWritten_ = false;
+    bool finished_ = false;
+    int emitted_ = 0;
+
+    // Shared with the helper threads.
+    std::mutex mutex_;
+    std::condition_variable wake_;  // a segment was queued, or stop
+    std::condition_variable done_;  // a segment was finished
+    std::deque<std::unique_ptr<TSegment>> segments_; // not yet emitted, in stream order
+    std::deque<TSegment*> queue_;   // not yet started
+    bool stop_ = false;
+    std::vector<std::thread> helpers_;
+};
+
+// The parallel compressor for a picture when the settings call for one (more than one thread
+// and at least MinPixels pixels); null otherwise. totalBytes: the filtered bytes to come.
+std::unique_ptr<TParallelDeflate> MakeParallelDeflate(const TParallelDeflateSettings& settings, int64_t pixels,
+                                                      uint64_t totalBytes, int level, size_t blockSize,
+                                                      TParallelDeflate::TBlockSink sink);
+
+} // namespace tintabrel
