@@ -423,10 +423,7 @@ void TBitmap::SetPixelFormat(TPixelFormat format)
     target.biHeight = Height();
     target.biBitCount = static_cast<uint16_t>(BitsOfFormat(format));
     target.biCompression = format == TPixelFormat::pf16bit ? BI_BITFIELDS : BI_RGB;
-    if (image_->HasHeader) {
-        target.biXPelsPerMeter = image_->Header.biXPelsPerMeter;
-        target.biYPelsPerMeter = image_->Header.biYPelsPerMeter;
-    }
+    // A converted picture is a new picture: its resolution is 0, not the source's.
     std::optional<TPalette> palette;
     switch (format) {
     case TPixelFormat::pf4bit: palette = StandardPalette16(); break;

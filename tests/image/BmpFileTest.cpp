@@ -314,6 +314,24 @@ TEST(BmpFile, ResolutionAndImportantColoursAreKeptUntilAChange)
     EXPECT_EQ(Load(saved)->Pixel(0, 0), C);
 }
 
+TEST(BmpFile, ConvertedPictureHasResolutionZero)
+{
+    // As the check converts an 8-bit picture to 24 bits.
+    auto indexed = Load(MakeBmp({.width = 1, .height = 1, .bits = 8, .xppm = 2835, .yppm = 1417, .clrUsed = 2},
+                                Table({A, B}), {1, 0, 0, 0}));
+    indexed->SetPixelFormat(TPixelFormat::pf24bit);
+    const Bytes saved = Save(*indexed);
+    EXPECT_EQ(U32At(saved, 38), 0u);
+    EXPECT_EQ(U32At(saved, 42), 0u);
+    EXPECT_EQ(Load(saved)->Pixel(0, 0), B);
+
+    // Asked for the format it already has, a picture is not converted and keeps its resolution.
+    auto truecolour = Load(MakeBmp({.width = 1, .height = 1, .xppm = 3780, .yppm = 2835}, {}, {1, 2, 3, 0}));
+    truecolour->SetPixelFormat(TPixelFormat::pf24bit);
+    EXPECT_EQ(U32At(Save(*truecolour), 38), 3780u);
+    EXPECT_EQ(U32At(Save(*truecolour), 42), 2835u);
+}
+
 // ---------------------------------------------------------------- reading rules
 
 TEST(BmpFile, EmptyStreamGivesEmptyPictureWithoutNotificationAndEmptyWritesNothing)
