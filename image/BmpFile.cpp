@@ -1,7 +1,7 @@
 // BMP reading and writing of TBitmap.
 //
-// The reader accepts the file header followed by the 12-byte core header or the 40-, 108- and
-// 124-byte information headers; pictures are uncompressed, bit-field or run-length (4- and 8-bit)
+// The reader accepts the file header followed by the 12-byte core header or the 40-, 52-, 56-,
+// 108- and 124-byte information headers; pictures are uncompressed, bit-field or run-length (4- and 8-bit)
 // pictures of 1, 4, 8, 16, 24 or 32 bits per pixel. Run-length pictures are decoded into a
 // 32-bit device-form store that keeps the file as read, so that an unchanged picture is written
 // back byte for byte.
@@ -212,8 +212,10 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available)
         info.biHeight = U16(hdr + 6);
         planes = U16(hdr + 8);
         info.biBitCount = U16(hdr + 10);
-    } else if (headerSize == InfoHeaderSize || headerSize == 108 || headerSize == 124) {
-        // The 108- and 124-byte versions add masks and colour-space data to the 40 bytes.
+    } else if (headerSize == InfoHeaderSize || headerSize == 52 || headerSize == 56 || headerSize == 108 ||
+               headerSize == 124) {
+        // The longer versions hold the masks inside the header after the 40 bytes (52: red, green,
+        // blue; 56: and alpha, which is not used) and, from 108 bytes, colour-space data.
         src.Read(hdr + 4, headerSize - 4);
         info.biWidth = I32(hdr + 4);
         info.biHeight = I32(hdr + 8);
