@@ -78,7 +78,7 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
 
 } // namespace
 
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TTruncatedPixels truncated)
 {
     TBitmap image, alpha;
     if (kind == TPictureKind::Png) {
@@ -90,6 +90,7 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data)
         else if (png.TransparentColor != -1 && !image.Empty())
             AlphaFromTransparentColor(image, png.TransparentColor, alpha);
     } else if (kind == TPictureKind::Bmp) {
+        image.TruncatedPixels = truncated;
         image.LoadFromFile(path);
     } else {
         throw std::invalid_argument("LoadPicture: unknown picture kind");

@@ -35,7 +35,10 @@ struct TPNGSaveOptions {
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
 // or colour becomes the alpha picture; a BMP has none. On failure the data is left as it was.
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data);
+// truncated: what an uncompressed BMP that ends before its pixel data gives (the window reads
+// it with the missing bytes 0; the command-line tool refuses it). A cut PNG always fails.
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data,
+                 TTruncatedPixels truncated = TTruncatedPixels::ReadAsZero);
 
 // Writes the picture as PNG (with its alpha when it has one; an indexed picture with
 // transparency is written as 24-bit with alpha so nothing is lost) or as BMP (no alpha).

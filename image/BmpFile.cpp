@@ -192,7 +192,7 @@ void DecodeRunLength(const uint8_t* data, size_t size, int bits, const std::arra
     }
 }
 
-std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available)
+std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TTruncatedPixels truncated)
 {
     TByteSource src(stream, available);
 
@@ -283,6 +283,12 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available)
     if (runLength && info.biSizeImage == 0) pixelBytes = src.Remaining();
     pixelBytes = std::min(pixelBytes, src.Remaining());
 
+    if (!runLength && truncated == TTruncatedPixels::Refuse) {
+        // The padding of the last row carries no pixel: a file without it is whole.
+        const int64_t needed = (height - 1) * fileStride + (int64_t{info.biWidth} * bits + 7) / 8;
+        if (src.Remaining() < needed) throw EReadError(msg::PixelDataCutShort(src.Remaining(), needed));
+    }
+
     image->HasHeader = true;
     image->CoreHeader = core;
     TBitmapInfoHeader& h = image->Header;
@@ -330,7 +336,7 @@ void TBitmap::LoadFromStream(TStream& stream)
         return;
     }
     // The old picture stays until the whole file has been read.
-    SetImage(ReadBmp(stream, available));
+    SetImage(ReadBmp(stream, available, TruncatedPixels));
 }
 
 void TBitmap::SaveToStream(TStream& stream) const

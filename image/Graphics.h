@@ -75,6 +75,10 @@ protected:
     bool transparent_ = false;
 };
 
+// What reading does with an uncompressed BMP whose file ends before its pixel data: the bytes
+// missing read as 0 (black in most pictures), or the file is refused before the picture is made.
+enum class TTruncatedPixels { ReadAsZero, Refuse };
+
 enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
 enum class TTransparentMode { tmAuto, tmFixed };
 enum class TStorageKind { skIndependent, skDevice };
@@ -194,6 +198,7 @@ public:
     bool HasCanvas() const { return canvas_ != nullptr; }
 
     // BMP files.
+    TTruncatedPixels TruncatedPixels = TTruncatedPixels::ReadAsZero; // a reading option, not copied by Assign
     void LoadFromStream(TStream& stream) override;
     void SaveToStream(TStream& stream) const override;
 

@@ -279,7 +279,7 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run,
 // would replace a sprite by nothing without a word.
 void LoadInput(const TJob& job, TPictureData& data)
 {
-    LoadPicture(job.Input, job.InputKind, data);
+    LoadPicture(job.Input, job.InputKind, data, TTruncatedPixels::Refuse);
     if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
         throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
 }

@@ -398,6 +398,64 @@ TEST(BmpFile, ShortPixelDataLeavesZeroBytes)
     EXPECT_EQ(half->Pixel(0, 0), MakeColor(0, 0, 4));
 }
 
+// Refusing files that end before their pixel data (the command-line tool's reading).
+struct TruncatedCase {
+    const char* name;
+    Bytes file;
+    int64_t present, needed; // pixel bytes; present >= needed: the file loads
+};
+
+std::vector<TruncatedCase> TruncatedCases()
+{
+    // 3 x 4 at 24 bits: rows of 9 bytes padded to 12.
+    const Bytes rows(48, 0x5A);
+    const Info sprite{.width = 3, .height = 4};
+    return {
+        // 70 bytes that declare 2^28 x 1 at 32 bits: refused before 1 GiB is allocated.
+        {"huge_declared", MakeBmp({.width = 1 << 28, .height = 1, .bits = 32}, {}, Bytes(16, 1)), 16, int64_t{1} << 30},
+        {"cut_in_half", MakeBmp(sprite, {}, Bytes(rows.begin(), rows.begin() + 24)), 24, 45},
+        {"after_the_colour_table", MakeBmp({.width = 3, .height = 2, .bits = 8, .clrUsed = 2}, Table({A, B}), {}), 0, 7},
+        {"top_down_one_byte_short", MakeBmp({.width = 3, .height = -4}, {}, Bytes(rows.begin(), rows.begin() + 44)), 44, 45},
+        {"1bit_cut_in_last_row", MakeBmp({.width = 9, .height = 2, .bits = 1}, Table({A, B}), {0xFF, 0x80, 0, 0, 0xFF}), 5, 6},
+        // Whole: without the last row's padding, and exact.
+        {"last_padding_missing", MakeBmp(sprite, {}, Bytes(rows.begin(), rows.begin() + 45)), 45, 45},
+        {"exact", MakeBmp(sprite, {}, rows), 48, 45},
+        {"16bit_masks_exact", MakeBmp({.width = 2, .height = 1, .bits = 16, .compression = 3}, Masks(0xF800, 0x07E0, 0x001F), {1, 2, 3, 4}), 4, 4},
+        // A run-length stream that ends early is decoded as far as it goes, as before.
+        {"run_length_cut", MakeBmp({.width = 4, .height = 2, .bits = 8, .compression = BI_RLE8, .clrUsed = 16}, Table(std::vector<TColor>(16, A)), {2, 1}), 2, 0},
+    };
+}
+
+TEST(BmpFile, TruncatedPixelDataIsRefusedBeforeThePictureIsMade)
+{
+    for (const TruncatedCase& c : TruncatedCases()) {
+        SCOPED_TRACE(c.name);
+        auto bmp = Load(MakeBmp({.width = 1, .height = 1}, {}, {1, 2, 3, 0}));
+        const auto before = bmp->Image();
+        bmp->TruncatedPixels = TTruncatedPixels::Refuse;
+        TMemoryStream s(c.file);
+        if (c.present >= c.needed) {
+            ASSERT_NO_THROW(bmp->LoadFromStream(s));
+            EXPECT_NE(bmp->Image(), before);
+            continue;
+        }
+        try {
+            bmp->LoadFromStream(s);
+            ADD_FAILURE() << "loaded";
+        } catch (const EReadError& e) {
+            EXPECT_EQ(e.Message(), msg::PixelDataCutShort(c.present, c.needed));
+        }
+        EXPECT_EQ(bmp->Image(), before);
+        // The default reading takes the same file, missing bytes 0 (not the huge one: 1 GiB).
+        if (c.needed < 1000) {
+            TMemoryStream again(c.file);
+            TBitmap lenient;
+            ASSERT_NO_THROW(lenient.LoadFromStream(again));
+            EXPECT_GT(lenient.Width(), 0);
+        }
+    }
+}
+
 TEST(BmpFile, OversizedColourTableSkipsTheSurplus)
 {
     std::vector<TColor> entries(300, B);
