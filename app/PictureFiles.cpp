@@ -56,18 +56,14 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
     const int32_t w = image.Width(), h = image.Height();
     MakeOpaqueAlpha(alpha, w, h);
     const bool byIndex = (static_cast<uint32_t>(transparent) & 0xFF000000u) == 0x01000000u;
-    const TPixelFormat f = image.PixelFormat();
-    const int bits = f == TPixelFormat::pf1bit ? 1 : f == TPixelFormat::pf4bit ? 4 : f == TPixelFormat::pf8bit ? 8 : 0;
+    const TPixelFormatFacts& format = FactsOf(image.PixelFormat());
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* out = alpha.ScanLine(y);
-        if (byIndex && bits > 0) {
+        if (byIndex && format.Indexed) {
             const uint8_t* row = image.ConstScanLine(y);
             const int index = transparent & 0xFF;
-            for (int32_t x = 0; x < w; ++x) {
-                const int v = bits == 8 ? row[x] : bits == 4 ? ((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4)
-                                                              : (row[x >> 3] >> (7 - (x & 7))) & 1;
-                if (v == index) out[x] = 255;
-            }
+            for (int32_t x = 0; x < w; ++x)
+                if (GetPackedIndex(row, format.Bits, x) == index) out[x] = 255;
         } else if (!byIndex) {
             const TColor colour = transparent & 0xFFFFFF;
             for (int32_t x = 0; x < w; ++x)
@@ -112,8 +108,7 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
         png.CompressionLevel = options.CompressionLevel;
         png.Interlace = options.Interlace;
         const bool withAlpha = !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height();
-        const TPixelFormat f = image.PixelFormat();
-        if (withAlpha && (f == TPixelFormat::pf1bit || f == TPixelFormat::pf4bit || f == TPixelFormat::pf8bit)) {
+        if (withAlpha && FactsOf(image.PixelFormat()).Indexed) {
             // A palette image carries no alpha plane; written as 24-bit, nothing is lost.
             TBitmap full;
             full.Assign(image);

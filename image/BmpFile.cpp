@@ -107,7 +107,7 @@ private:
     const uint8_t* memory_ = nullptr;
 };
 
-bool ValidBitCount(int bits) { return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+bool ValidBitCount(int bits) { return IsIndexedBits(bits) || bits == 16 || bits == 24 || bits == 32; }
 
 // Refuses every header that cannot describe a picture this program can hold, before anything
 // is allocated for it.
@@ -183,8 +183,7 @@ void DecodeRunLength(const uint8_t* data, size_t size, int bits, const std::arra
             for (int32_t k = 0; k < n; ++k) {
                 const size_t b = bits == 8 ? static_cast<size_t>(k) : static_cast<size_t>(k) / 2;
                 if (b >= present) break;
-                const uint8_t index = bits == 8 ? p[b] : ((k & 1) ? (p[b] & 0x0F) : (p[b] >> 4));
-                PutDevicePixel(row, x + k, lut[index]);
+                PutDevicePixel(row, x + k, lut[GetPackedIndex(p, bits, k)]);
             }
             x = std::min<int32_t>(x + value, width);
             i += std::min(size - i, (bytes + 1) & ~size_t{1});
@@ -355,7 +354,7 @@ void TBitmap::SaveToStream(TStream& stream) const
     const int32_t storedHeight = img.Header.biHeight;
     // The core header has no room for masks, top-row-first rows or sizes above 65535; such a
     // picture (changed since it was read) is written with the information header instead.
-    const bool core = img.CoreHeader && !bitFields && (bits == 1 || bits == 4 || bits == 8 || bits == 24) &&
+    const bool core = img.CoreHeader && !bitFields && (IsIndexedBits(bits) || bits == 24) &&
                       width <= 0xFFFF && storedHeight > 0 && storedHeight <= 0xFFFF;
 
     std::vector<TRGBQuad> table;

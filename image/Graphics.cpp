@@ -16,19 +16,6 @@ namespace {
 
 std::atomic<int64_t> g_maxPixels{int64_t{1} << 28};
 
-int BitsOfFormat(TPixelFormat f)
-{
-    switch (f) {
-    case TPixelFormat::pf1bit: return 1;
-    case TPixelFormat::pf4bit: return 4;
-    case TPixelFormat::pf8bit: return 8;
-    case TPixelFormat::pf15bit:
-    case TPixelFormat::pf16bit: return 16;
-    case TPixelFormat::pf24bit: return 24;
-    default: return 32;
-    }
-}
-
 TRGBQuad QuadOf(const TPaletteEntry& e) { return {e.peBlue, e.peGreen, e.peRed, 0}; }
 
 std::vector<TRGBQuad> TableOf(const TPalette& p, size_t limit)
@@ -54,7 +41,7 @@ int64_t CheckedRowStride(int64_t width, int64_t bits, int64_t height)
     if (width < 0 || height < 0 || bits <= 0 || bits > 64) return -1;
     if (width > MaxPicturePixels() || height > MaxPicturePixels()) return -1;
     if (width * height > MaxPicturePixels()) return -1;
-    const int64_t stride = ((width * bits + 31) / 32) * 4;
+    const int64_t stride = RowStride(width, bits);
     if (stride > INT32_MAX || stride * height > INT32_MAX) return -1;
     return stride;
 }
@@ -135,9 +122,9 @@ std::shared_ptr<TBitmapImage> TBitmapImage::Clone() const
 TColor StorePixel(const TBitmapImage& image, int32_t x, int32_t y)
 {
     const int bits = image.Header.biBitCount;
-    if (bits == 1 || bits == 4 || bits == 8) {
+    if (IsIndexedBits(bits)) {
         // One pixel needs one table entry, not the whole decoder's table.
-        const size_t index = TRowEncoder::GetIndex(image.Row(y), bits, x);
+        const size_t index = GetPackedIndex(image.Row(y), bits, x);
         if (index >= image.ColorTable.size()) return clBlack;
         const TRGBQuad& q = image.ColorTable[index];
         return MakeColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
@@ -323,10 +310,9 @@ void TBitmap::Recreate(const TBitmapInfoHeader& target, bool device, const std::
                     const uint8_t* src = old.Row(r);
                     uint8_t* dst = fresh->Row(r);
                     for (int32_t x = 0; x < cw; ++x)
-                        TRowEncoder::PutIndex(dst, bits, x, remap[TRowEncoder::GetIndex(src, oldBits, x)]);
+                        PutPackedIndex(dst, bits, x, remap[GetPackedIndex(src, oldBits, x)]);
                 }
-            } else if (bits == 24 && old.HasHeader && !old.DeviceForm &&
-                       (old.Header.biBitCount == 1 || old.Header.biBitCount == 4 || old.Header.biBitCount == 8)) {
+            } else if (bits == 24 && old.HasHeader && !old.DeviceForm && IsIndexedBits(old.Header.biBitCount)) {
                 // Indexed to 24-bit, the common conversion before recolouring: table bytes per index.
                 uint8_t bgr[256][3] = {};
                 for (size_t i = 0; i < old.ColorTable.size() && i < 256; ++i) {
@@ -342,7 +328,7 @@ void TBitmap::Recreate(const TBitmapInfoHeader& target, bool device, const std::
                         for (int32_t x = 0; x < cw; ++x, dst += 3) std::memcpy(dst, bgr[src[x]], 3);
                     } else {
                         for (int32_t x = 0; x < cw; ++x, dst += 3)
-                            std::memcpy(dst, bgr[TRowEncoder::GetIndex(src, oldBits, x)], 3);
+                            std::memcpy(dst, bgr[GetPackedIndex(src, oldBits, x)], 3);
                     }
                 }
             } else {
@@ -421,8 +407,8 @@ void TBitmap::SetPixelFormat(TPixelFormat format)
     TBitmapInfoHeader target;
     target.biWidth = Width();
     target.biHeight = Height();
-    target.biBitCount = static_cast<uint16_t>(BitsOfFormat(format));
-    target.biCompression = format == TPixelFormat::pf16bit ? BI_BITFIELDS : BI_RGB;
+    target.biBitCount = static_cast<uint16_t>(FactsOf(format).Bits);
+    target.biCompression = FactsOf(format).BitFields ? BI_BITFIELDS : BI_RGB;
     // A converted picture is a new picture: its resolution is 0, not the source's.
     std::optional<TPalette> palette;
     switch (format) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/Palette.h"
+#include "image/PixelFormats.h"
 #include "base/Colors.h"
 
 namespace tintabrel {
@@ -79,7 +80,6 @@ protected:
 // missing read as 0 (black in most pictures), or the file is refused before the picture is made.
 enum class TTruncatedPixels { ReadAsZero, Refuse };
 
-enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
 enum class TTransparentMode { tmAuto, tmFixed };
 enum class TStorageKind { skIndependent, skDevice };
 
