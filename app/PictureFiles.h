@@ -50,7 +50,7 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
                  const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 
 // Writes through a temporary file in the target's folder and renames it over the target.
-// EFCreateError "ファイル %s を作成できません" when the temporary file cannot be made.
+// EFCreateError msg::FileCreate(target) when the temporary file cannot be made.
 class TSafeFileWriter {
 public:
     explicit TSafeFileWriter(const std::string& target);

@@ -36,7 +36,7 @@ enum class TFileMode {
 
 class TFileStream : public TStream {
 public:
-    // EFOpenError "ファイル %s は開けません" / EFCreateError "ファイル %s を作成できません".
+    // EFOpenError msg::FileOpen(path) / EFCreateError msg::FileCreate(path).
     TFileStream(const std::string& path, TFileMode mode);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;

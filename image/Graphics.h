@@ -183,7 +183,7 @@ public:
     TColor TransparentColorInUse() const;
 
     // Address of a row (0 = top); the picture is treated as changing. EInvalidGraphicOperation
-    // "スキャンライン のインデックスが範囲を越えました" for a row outside the picture.
+    // msg::ScanLineOutOfRange for a row outside the picture.
     uint8_t* ScanLine(int32_t row);
     // Read-only row access for code that only reads; the picture is not changed.
     const uint8_t* ConstScanLine(int32_t row) const;

@@ -1,6 +1,7 @@
 #include "tests/app/cli/CliHarness.h"
 
 #include "base/Exceptions.h"
+#include "tests/TestData.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,23 +9,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace tintabrel::test {
-
-namespace {
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
 
 TCliRun RunCli(const std::vector<std::string>& args) { return RunCliInterrupted(args, 0, {}); }
 
@@ -72,8 +59,8 @@ TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, cons
     TCliRun run;
     run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    run.Out = Slurp(outName);
-    run.Err = Slurp(errName);
+    run.Out = ReadFile(outName);
+    run.Err = ReadFile(errName);
     ::unlink(outName);
     ::unlink(errName);
     return run;
