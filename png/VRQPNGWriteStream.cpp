@@ -53,13 +53,6 @@ bool PassSkipped(int pass, int32_t w, int32_t h)
     }
 }
 
-// Bit (1) or nibble (4) value of pixel x of a packed row, most significant first.
-inline uint32_t PackedValue(const uint8_t* row, int32_t bits, int32_t x)
-{
-    if (bits == 1) return (row[x >> 3] >> (7 - (x & 7))) & 1u;
-    return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15u;
-}
-
 bool StandardMasks565(const TBitmap& bitmap)
 {
     uint32_t m[3];
@@ -515,7 +508,7 @@ void TVRQPNGWriteStream::ExtractRow(const uint8_t* scanline, const uint8_t* alph
         } else {
             std::memset(out, 0, static_cast<size_t>(len));
             for (int32_t k = 0, x = x0; k < w; ++k, x += dx) {
-                const uint32_t v = PackedValue(scanline, bits, x);
+                const uint32_t v = GetPackedIndex(scanline, bits, x);
                 if (bits == 1)
                     out[k >> 3] = static_cast<uint8_t>(out[k >> 3] | (v << (7 - (k & 7))));
                 else
