@@ -63,18 +63,14 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
     const int32_t w = image.Width(), h = image.Height();
     MakeOpaqueAlpha(alpha, w, h);
     const bool byIndex = (static_cast<uint32_t>(transparent) & 0xFF000000u) == 0x01000000u;
-    const TPixelFormat f = image.PixelFormat();
-    const int bits = f == TPixelFormat::pf1bit ? 1 : f == TPixelFormat::pf4bit ? 4 : f == TPixelFormat::pf8bit ? 8 : 0;
+    const TPixelFormatFacts& format = FactsOf(image.PixelFormat());
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* out = alpha.ScanLine(y);
-        if (byIndex && bits > 0) {
+        if (byIndex && format.Indexed) {
             const uint8_t* row = image.ConstScanLine(y);
             const int index = transparent & 0xFF;
-            for (int32_t x = 0; x < w; ++x) {
-                const int v = bits == 8 ? row[x] : bits == 4 ? ((x & 1) ? row[x >> 1] & 15 : row[x >> 1] >> 4)
-                                                              : (row[x >> 3] >> (7 - (x & 7))) & 1;
-                if (v == index) out[x] = 255;
-            }
+            for (int32_t x = 0; x < w; ++x)
+                if (GetPackedIndex(row, format.Bits, x) == index) out[x] = 255;
         } else if (!byIndex) {
             const TColor colour = transparent & 0xFFFFFF;
             for (int32_t x = 0; x < w; ++x)
@@ -95,19 +91,21 @@ void ReadWholeInput(TStream& source, TMemoryStream& memory)
                          std::to_string(MaxPicturePixels()) + " pixels needs");
 }
 
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
+                 TTruncatedPixels truncated)
 {
     TFileStream file(path, TFileMode::fmOpenRead);
     if (file.CanSeek()) {
-        LoadPicture(file, kind, data, pngFacts);
+        LoadPicture(file, kind, data, pngFacts, truncated);
         return;
     }
     TMemoryStream memory;
     ReadWholeInput(file, memory);
-    LoadPicture(memory, kind, data, pngFacts);
+    LoadPicture(memory, kind, data, pngFacts, truncated);
 }
 
-void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
+void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
+                 TTruncatedPixels truncated)
 {
     TBitmap image, alpha;
     int32_t paletteBits = 0;
@@ -127,6 +125,7 @@ void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNG
             indexAlpha = png.IndexAlpha;
         }
     } else if (kind == TPictureKind::Bmp) {
+        image.TruncatedPixels = truncated;
         image.LoadFromStream(stream);
         if (IsPalettePicture(image)) paletteBits = image.Image()->Header.biBitCount;
     } else {

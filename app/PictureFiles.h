@@ -62,9 +62,13 @@ struct TPNGSaveOptions {
 // or colour becomes the alpha picture; a BMP has none. On failure the data is left as it was.
 // pngFacts, when given, receives what the PNG reader found (a BMP leaves it as it was).
 // A file that cannot seek (a FIFO, /dev/stdin, a pipe) is read to its end first, as by
-// ReadWholeInput.
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
-void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
+// ReadWholeInput. truncated: what an uncompressed BMP that ends before its pixel data gives (the
+// window reads it with the missing bytes 0; the command-line tool refuses it). A cut PNG always
+// fails.
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr,
+                 TTruncatedPixels truncated = TTruncatedPixels::ReadAsZero);
+void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr,
+                 TTruncatedPixels truncated = TTruncatedPixels::ReadAsZero);
 
 // Reads what is left of an input that cannot seek into memory, so that it then loads exactly as
 // a file does. More bytes than a picture within the size limit can need raise EReadError.
@@ -90,7 +94,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
 // temporary file is created once, exclusively (a name planted there meanwhile, a link included,
 // is never followed), written through that descriptor, and named after at most the first bytes
 // of the target's name, so that every name the folder accepts works.
-// EFileCreateError "ファイル %s を作成できません" naming the target when it cannot be made;
+// EFileCreateError msg::FileCreate(target) when it cannot be made;
 // failed writes raise EFileWriteError naming the target.
 class TSafeFileWriter {
 public:

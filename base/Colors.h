@@ -52,6 +52,6 @@ bool ColorToName(TColor value, std::string& name);
 bool NameToColor(std::string_view name, TColor& value);
 std::string ColorToText(TColor color);
 TColor TextToColor(std::string_view text); // EConvertError for text that is neither a name nor an integer
-int32_t ParseInteger(std::string_view text); // EConvertError "'%s' は整数ではありません"
+int32_t ParseInteger(std::string_view text); // EConvertError msg::NotInteger(text)
 
 } // namespace tintabrel

@@ -1,6 +1,7 @@
 // Failures travel as exceptions, one class per kind; what() is the UTF-8 message shown to the user.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -58,6 +59,13 @@ inline std::string CannotAssign(const std::string& source, const std::string& ta
 inline std::string OSError(int code, const std::string& text)
 {
     return "システムエラー。コード：" + std::to_string(code) + ".\r\n" + text;
+}
+
+// The program's own texts.
+inline std::string PixelDataCutShort(int64_t present, int64_t needed)
+{
+    return "the file ends before its pixel data: " + std::to_string(present) + " of " + std::to_string(needed) +
+           " bytes present (" + std::to_string(needed - present) + " missing)";
 }
 } // namespace msg
 

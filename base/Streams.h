@@ -71,7 +71,7 @@ enum class TFileMode {
 // raises EReadError, as any failing seek does.
 class TFileStream : public TStream {
 public:
-    // EFOpenError "ファイル %s は開けません" / EFCreateError "ファイル %s を作成できません".
+    // EFOpenError msg::FileOpen(path) / EFCreateError msg::FileCreate(path).
     TFileStream(const std::string& path, TFileMode mode);
     // Takes over an open descriptor (closed with the stream); name stands for it in messages.
     TFileStream(int descriptor, std::string name);

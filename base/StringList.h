@@ -31,7 +31,7 @@ public:
 
     // Reads the rest of the stream and splits it as SetText does; EReadError on a short read.
     void LoadFromStream(TStream& stream);
-    // EFOpenError "ファイル %s は開けません" when the file cannot be opened; the lines are
+    // EFOpenError msg::FileOpen(path) when the file cannot be opened; the lines are
     // replaced only once the whole file has been read.
     void LoadFromFile(const std::string& path);
 

@@ -36,6 +36,43 @@ void BM_Convert8To24(benchmark::State& state)
 }
 BENCHMARK(BM_Convert8To24)->Unit(benchmark::kMillisecond);
 
+// Packed indices widened to 24 bits (1 and 4 bits per pixel: one index per bit or nibble).
+void BM_ConvertPackedTo24(benchmark::State& state)
+{
+    const int bits = static_cast<int>(state.range(0));
+    TBitmap source;
+    source.SetPixelFormat(bits == 1 ? TPixelFormat::pf1bit : TPixelFormat::pf4bit);
+    source.SetSize(kSide, kSide);
+    for (int y = 0; y < kSide; ++y) {
+        uint8_t* row = source.ScanLine(y);
+        for (int x = 0; x < source.RowStride(); ++x) row[x] = static_cast<uint8_t>((x / 2 + y / 16) * 37);
+    }
+    for (auto _ : state) {
+        TBitmap bmp;
+        bmp.Assign(source);
+        bmp.SetPixelFormat(TPixelFormat::pf24bit);
+        benchmark::DoNotOptimize(bmp.Image()->Pixels());
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t{kSide} * kSide * 3);
+}
+BENCHMARK(BM_ConvertPackedTo24)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
+
+// Colours written into a 4-bit picture: nearest-entry matching and packing of the indices.
+void BM_Convert24To4(benchmark::State& state)
+{
+    TBitmap source;
+    Make8Bit(source);
+    source.SetPixelFormat(TPixelFormat::pf24bit);
+    for (auto _ : state) {
+        TBitmap bmp;
+        bmp.Assign(source);
+        bmp.SetPixelFormat(TPixelFormat::pf4bit);
+        benchmark::DoNotOptimize(bmp.Image()->Pixels());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t{kSide} * kSide);
+}
+BENCHMARK(BM_Convert24To4)->Unit(benchmark::kMillisecond);
+
 void BM_Memcpy24BitPicture(benchmark::State& state)
 {
     const size_t bytes = size_t{kSide} * kSide * 3;

@@ -1,7 +1,7 @@
 // BMP reading and writing of TBitmap.
 //
-// The reader accepts the file header followed by the 12-byte core header or the 40-, 108- and
-// 124-byte information headers; pictures are uncompressed, bit-field or run-length (4- and 8-bit)
+// The reader accepts the file header followed by the 12-byte core header or the 40-, 52-, 56-,
+// 108- and 124-byte information headers; pictures are uncompressed, bit-field or run-length (4- and 8-bit)
 // pictures of 1, 4, 8, 16, 24 or 32 bits per pixel. Run-length pictures are decoded into a
 // 32-bit device-form store that keeps the file as read, so that an unchanged picture is written
 // back byte for byte.
@@ -107,7 +107,7 @@ private:
     const uint8_t* memory_ = nullptr;
 };
 
-bool ValidBitCount(int bits) { return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+bool ValidBitCount(int bits) { return IsIndexedBits(bits) || bits == 16 || bits == 24 || bits == 32; }
 
 // Refuses every header that cannot describe a picture this program can hold, before anything
 // is allocated for it.
@@ -183,8 +183,7 @@ void DecodeRunLength(const uint8_t* data, size_t size, int bits, const std::arra
             for (int32_t k = 0; k < n; ++k) {
                 const size_t b = bits == 8 ? static_cast<size_t>(k) : static_cast<size_t>(k) / 2;
                 if (b >= present) break;
-                const uint8_t index = bits == 8 ? p[b] : ((k & 1) ? (p[b] & 0x0F) : (p[b] >> 4));
-                PutDevicePixel(row, x + k, lut[index]);
+                PutDevicePixel(row, x + k, lut[GetPackedIndex(p, bits, k)]);
             }
             x = std::min<int32_t>(x + value, width);
             i += std::min(size - i, (bytes + 1) & ~size_t{1});
@@ -192,30 +191,41 @@ void DecodeRunLength(const uint8_t* data, size_t size, int bits, const std::arra
     }
 }
 
-// With headerOnly, stops after the checked header, which it stores there.
-std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TBitmapInfoHeader* headerOnly = nullptr)
+// What the headers of a file say, and their bytes as read (a run-length file is kept whole).
+struct TBmpHeaders {
+    uint8_t File[FileHeaderSize] = {};
+    uint8_t Info[MaxHeaderSize] = {};
+    uint32_t InfoSize = 0;
+    bool Core = false;
+    TBitmapInfoHeader Fields;
+    bool RunLength() const { return Fields.biCompression == BI_RLE8 || Fields.biCompression == BI_RLE4; }
+};
+
+// The file header and the core or information header, refused unless they describe a picture
+// this program can hold.
+TBmpHeaders ReadHeaders(TByteSource& src)
 {
-    TByteSource src(stream, available);
+    TBmpHeaders h;
+    src.Read(h.File, FileHeaderSize);
+    if (h.File[0] != 'B' || h.File[1] != 'M') Invalid();
 
-    uint8_t fileHeader[FileHeaderSize];
-    src.Read(fileHeader, FileHeaderSize);
-    if (fileHeader[0] != 'B' || fileHeader[1] != 'M') Invalid();
-
-    uint8_t hdr[MaxHeaderSize] = {};
+    uint8_t* hdr = h.Info;
     src.Read(hdr, 4);
-    const uint32_t headerSize = U32(hdr);
-    TBitmapInfoHeader info;
+    h.InfoSize = U32(hdr);
+    TBitmapInfoHeader& info = h.Fields;
     uint16_t planes;
-    const bool core = headerSize == CoreHeaderSize;
-    if (core) {
+    h.Core = h.InfoSize == CoreHeaderSize;
+    if (h.Core) {
         src.Read(hdr + 4, 8);
         info.biWidth = U16(hdr + 4);
         info.biHeight = U16(hdr + 6);
         planes = U16(hdr + 8);
         info.biBitCount = U16(hdr + 10);
-    } else if (headerSize == InfoHeaderSize || headerSize == 108 || headerSize == 124) {
-        // The 108- and 124-byte versions add masks and colour-space data to the 40 bytes.
-        src.Read(hdr + 4, headerSize - 4);
+    } else if (h.InfoSize == InfoHeaderSize || h.InfoSize == 52 || h.InfoSize == 56 || h.InfoSize == 108 ||
+               h.InfoSize == 124) {
+        // The longer versions hold the masks inside the header after the 40 bytes (52: red, green,
+        // blue; 56: and alpha, which is not used) and, from 108 bytes, colour-space data.
+        src.Read(hdr + 4, h.InfoSize - 4);
         info.biWidth = I32(hdr + 4);
         info.biHeight = I32(hdr + 8);
         planes = U16(hdr + 12);
@@ -231,41 +241,43 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TBitma
     }
     if (planes != 1) Invalid();
     CheckHeader(info);
-    if (headerOnly) {
-        *headerOnly = info;
-        return nullptr;
-    }
+    return h;
+}
 
-    const int bits = info.biBitCount;
-    const bool runLength = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
-    auto image = std::make_shared<TBitmapImage>();
-    if (runLength) {
-        // Keep the whole file: an unchanged picture is written back exactly as it was read.
-        const int64_t rest = src.Remaining();
-        std::vector<uint8_t>& copy = image->SavedFileBytes;
-        copy.resize(static_cast<size_t>(FileHeaderSize + headerSize + rest));
-        std::memcpy(copy.data(), fileHeader, FileHeaderSize);
-        std::memcpy(copy.data() + FileHeaderSize, hdr, headerSize);
-        uint8_t* restStart = copy.data() + FileHeaderSize + headerSize;
-        src.Read(restStart, rest);
-        src.UseMemory(restStart, rest);
-    }
+// Keeps the whole file in the store, so that an unchanged picture is written back exactly as it
+// was read; the rest of the reading takes its bytes from that copy.
+void KeepFileBytes(TByteSource& src, const TBmpHeaders& h, TBitmapImage& image)
+{
+    const int64_t rest = src.Remaining();
+    std::vector<uint8_t>& copy = image.SavedFileBytes;
+    copy.resize(static_cast<size_t>(FileHeaderSize + h.InfoSize + rest));
+    std::memcpy(copy.data(), h.File, FileHeaderSize);
+    std::memcpy(copy.data() + FileHeaderSize, h.Info, h.InfoSize);
+    uint8_t* restStart = copy.data() + FileHeaderSize + h.InfoSize;
+    src.Read(restStart, rest);
+    src.UseMemory(restStart, rest);
+}
 
-    uint32_t masks[3] = {0, 0, 0};
-    if (info.biCompression == BI_BITFIELDS) {
-        const uint8_t* m = hdr + 40;
-        uint8_t separate[12];
-        if (headerSize == InfoHeaderSize) {
-            src.Read(separate, 12);
-            m = separate;
-        }
-        for (int k = 0; k < 3; ++k) masks[k] = U32(m + 4 * k);
+// The bit-field masks: inside a header longer than 40 bytes, else in the 12 bytes after it.
+void ReadMasks(TByteSource& src, const TBmpHeaders& h, uint32_t masks[3])
+{
+    const uint8_t* m = h.Info + InfoHeaderSize;
+    uint8_t separate[12];
+    if (h.InfoSize == InfoHeaderSize) {
+        src.Read(separate, 12);
+        m = separate;
     }
+    for (int k = 0; k < 3; ++k) masks[k] = U32(m + 4 * k);
+}
 
-    // Colour table: a declared count above 256 has its surplus entries skipped.
-    int64_t used = info.biClrUsed;
+// The colour table: a declared count above 256 has its surplus entries skipped. Colours used
+// becomes the count read (0 stands for the full table of an indexed picture).
+std::vector<TRGBQuad> ReadColourTable(TByteSource& src, TBmpHeaders& h)
+{
+    const int bits = h.Fields.biBitCount;
+    int64_t used = h.Fields.biClrUsed;
     if (used == 0 && bits <= 8) used = int64_t{1} << bits;
-    const int entrySize = core ? 3 : 4;
+    const int entrySize = h.Core ? 3 : 4;
     if (used * entrySize > src.Remaining()) throw EReadError(msg::ReadError);
     const int kept = static_cast<int>(std::min<int64_t>(used, MaxTableEntries));
     std::vector<uint8_t> raw(static_cast<size_t>(kept) * static_cast<size_t>(entrySize));
@@ -276,50 +288,92 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TBitma
         const uint8_t* e = raw.data() + static_cast<size_t>(k) * static_cast<size_t>(entrySize);
         table[static_cast<size_t>(k)] = {e[0], e[1], e[2], 0};
     }
-    info.biClrUsed = static_cast<uint32_t>(used);
+    h.Fields.biClrUsed = static_cast<uint32_t>(used);
+    return table;
+}
 
+// How many pixel bytes to read: the declared image size (or the rows' size) as far as the file
+// goes. A run-length stream may be longer than the rows it stands for; without a declared size
+// it runs to the end of the file (the end-of-picture code ends it).
+int64_t PixelByteCount(const TByteSource& src, const TBmpHeaders& h)
+{
+    const TBitmapInfoHeader& info = h.Fields;
     const int32_t height = info.biHeight < 0 ? -info.biHeight : info.biHeight;
-    const int64_t fileStride = CheckedRowStride(info.biWidth, bits, height);
+    const int64_t fileStride = CheckedRowStride(info.biWidth, info.biBitCount, height);
     int64_t pixelBytes = info.biSizeImage != 0 ? int64_t{info.biSizeImage} : fileStride * height;
-    // A run-length stream may be longer than the rows it stands for; without a declared size it
-    // runs to the end of the file (the end-of-picture code ends it).
-    if (runLength && info.biSizeImage == 0) pixelBytes = src.Remaining();
-    pixelBytes = std::min(pixelBytes, src.Remaining());
+    if (h.RunLength() && info.biSizeImage == 0) pixelBytes = src.Remaining();
+    return std::min(pixelBytes, src.Remaining());
+}
 
-    image->HasHeader = true;
-    image->CoreHeader = core;
-    TBitmapInfoHeader& h = image->Header;
-    h = info;
-    h.biSize = InfoHeaderSize;
-    h.biPlanes = 1;
-    if (runLength) {
-        image->DeviceForm = true;
-        h.biHeight = height;
-        h.biBitCount = 32;
-        h.biCompression = BI_RGB;
-        image->AllocatePixels();
-        h.biSizeImage = static_cast<uint32_t>(image->ImageBytes());
-        // Indices beyond the colour table read as black.
-        std::array<uint32_t, 256> lut{};
-        for (size_t k = 0; k < table.size(); ++k)
-            lut[k] = table[k].rgbBlue | (table[k].rgbGreen << 8) | (static_cast<uint32_t>(table[k].rgbRed) << 16);
-        DecodeRunLength(src.MemoryHere(), static_cast<size_t>(pixelBytes), bits, lut, *image, info.biHeight < 0);
-        return image;
-    }
+// Refuses uncompressed rows the file does not hold in full, before the picture is made.
+void RefuseTruncatedRows(const TByteSource& src, const TBitmapInfoHeader& info)
+{
+    const int64_t height = info.biHeight < 0 ? -int64_t{info.biHeight} : info.biHeight;
+    const int64_t fileStride = CheckedRowStride(info.biWidth, info.biBitCount, height);
+    // The padding of the last row carries no pixel: a file without it is whole.
+    const int64_t needed = (height - 1) * fileStride + (int64_t{info.biWidth} * info.biBitCount + 7) / 8;
+    if (src.Remaining() < needed) throw EReadError(msg::PixelDataCutShort(src.Remaining(), needed));
+}
 
-    std::memcpy(image->Masks, masks, sizeof masks);
-    image->AllocatePixels();
-    h.biSizeImage = static_cast<uint32_t>(image->ImageBytes());
-    // Rows are held in file order, so the pixel bytes go straight into them; rows the file
-    // does not reach stay 0.
-    src.ReadSome(image->Pixels(), std::min<int64_t>(pixelBytes, static_cast<int64_t>(image->ImageBytes())));
-    if (bits <= 8) {
-        image->ColorTable = std::move(table);
+// The run-length stream decoded through the colour table into a 32-bit device-form store.
+void ReadRunLengthPixels(TByteSource& src, int64_t pixelBytes, const TBmpHeaders& h,
+                         const std::vector<TRGBQuad>& table, TBitmapImage& image)
+{
+    TBitmapInfoHeader& store = image.Header;
+    image.DeviceForm = true;
+    store.biHeight = image.AbsHeight();
+    store.biBitCount = 32;
+    store.biCompression = BI_RGB;
+    image.AllocatePixels();
+    store.biSizeImage = static_cast<uint32_t>(image.ImageBytes());
+    // Indices beyond the colour table read as black.
+    std::array<uint32_t, 256> lut{};
+    for (size_t k = 0; k < table.size(); ++k)
+        lut[k] = table[k].rgbBlue | (table[k].rgbGreen << 8) | (static_cast<uint32_t>(table[k].rgbRed) << 16);
+    DecodeRunLength(src.MemoryHere(), static_cast<size_t>(pixelBytes), h.Fields.biBitCount, lut, image,
+                    h.Fields.biHeight < 0);
+}
+
+// Uncompressed and bit-field rows, held in file order, so the pixel bytes go straight into
+// them; rows the file does not reach stay 0. The table is the indexed picture's colour table,
+// or the palette of a picture of more bits.
+void ReadRows(TByteSource& src, int64_t pixelBytes, const uint32_t masks[3], std::vector<TRGBQuad> table,
+              TBitmapImage& image)
+{
+    std::memcpy(image.Masks, masks, sizeof image.Masks);
+    image.AllocatePixels();
+    image.Header.biSizeImage = static_cast<uint32_t>(image.ImageBytes());
+    src.ReadSome(image.Pixels(), std::min<int64_t>(pixelBytes, static_cast<int64_t>(image.ImageBytes())));
+    if (image.Header.biBitCount <= 8) {
+        image.ColorTable = std::move(table);
     } else if (!table.empty()) {
         TPalette palette;
         for (const TRGBQuad& q : table) palette.Add(q.rgbRed, q.rgbGreen, q.rgbBlue);
-        image->Palette = palette;
+        image.Palette = palette;
     }
+}
+
+std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TTruncatedPixels truncated)
+{
+    TByteSource src(stream, available);
+    TBmpHeaders headers = ReadHeaders(src);
+    auto image = std::make_shared<TBitmapImage>();
+    if (headers.RunLength()) KeepFileBytes(src, headers, *image);
+    uint32_t masks[3] = {0, 0, 0};
+    if (headers.Fields.biCompression == BI_BITFIELDS) ReadMasks(src, headers, masks);
+    std::vector<TRGBQuad> table = ReadColourTable(src, headers);
+    const int64_t pixelBytes = PixelByteCount(src, headers);
+    if (!headers.RunLength() && truncated == TTruncatedPixels::Refuse) RefuseTruncatedRows(src, headers.Fields);
+
+    image->HasHeader = true;
+    image->CoreHeader = headers.Core;
+    image->Header = headers.Fields;
+    image->Header.biSize = InfoHeaderSize;
+    image->Header.biPlanes = 1;
+    if (headers.RunLength())
+        ReadRunLengthPixels(src, pixelBytes, headers, table, *image);
+    else
+        ReadRows(src, pixelBytes, masks, std::move(table), *image);
     return image;
 }
 
@@ -327,9 +381,8 @@ std::shared_ptr<TBitmapImage> ReadBmp(TStream& stream, int64_t available, TBitma
 
 TBitmapInfoHeader ReadBmpHeader(TStream& stream)
 {
-    TBitmapInfoHeader header;
-    ReadBmp(stream, std::max<int64_t>(0, stream.Size() - stream.Position()), &header);
-    return header;
+    TByteSource src(stream, std::max<int64_t>(0, stream.Size() - stream.Position()));
+    return ReadHeaders(src).Fields;
 }
 
 void TBitmap::LoadFromStream(TStream& stream)
@@ -340,28 +393,25 @@ void TBitmap::LoadFromStream(TStream& stream)
         return;
     }
     // The old picture stays until the whole file has been read.
-    SetImage(ReadBmp(stream, available));
+    SetImage(ReadBmp(stream, available, TruncatedPixels));
 }
 
-void TBitmap::SaveToStream(TStream& stream) const
+namespace {
+
+// How a store is written: its bits per pixel, header kind, masks and colour table.
+struct TSaveLayout {
+    int Bits = 0;
+    bool BitFields = false;
+    bool Core = false;
+    std::vector<TRGBQuad> Table;
+    uint32_t ImageSize = 0;
+    uint32_t Offset = 0; // of the pixel data
+};
+
+// The colour table to write: an indexed picture's table as held (cut to colours used), never
+// empty; for more bits, the palette the picture carries (not after a core header).
+std::vector<TRGBQuad> TableToWrite(const TBitmapImage& img, int bits, bool core)
 {
-    const TBitmapImage& img = *image_;
-    if (!img.SavedFileBytes.empty()) {
-        stream.WriteBuffer(img.SavedFileBytes.data(), static_cast<int64_t>(img.SavedFileBytes.size()));
-        return;
-    }
-    if (!img.HasForm() || img.Header.biWidth <= 0 || img.AbsHeight() <= 0) return;
-
-    // A device-form store already holds 32-bit rows, the display's format here.
-    const int bits = img.DeviceForm ? 32 : img.Header.biBitCount;
-    const bool bitFields = !img.DeviceForm && (bits == 16 || bits == 32) && img.Header.biCompression == BI_BITFIELDS;
-    const int32_t width = img.Header.biWidth;
-    const int32_t storedHeight = img.Header.biHeight;
-    // The core header has no room for masks, top-row-first rows or sizes above 65535; such a
-    // picture (changed since it was read) is written with the information header instead.
-    const bool core = img.CoreHeader && !bitFields && (bits == 1 || bits == 4 || bits == 8 || bits == 24) &&
-                      width <= 0xFFFF && storedHeight > 0 && storedHeight <= 0xFFFF;
-
     std::vector<TRGBQuad> table;
     if (bits <= 8) {
         const size_t full = size_t{1} << bits;
@@ -381,59 +431,103 @@ void TBitmap::SaveToStream(TStream& stream) const
             table.push_back({e.peBlue, e.peGreen, e.peRed, 0});
         }
     }
-    if (core && bits > 8) table.clear();
+    return table;
+}
 
-    const uint32_t imageSize = static_cast<uint32_t>(img.ImageBytes());
-    const uint32_t headerSize = core ? CoreHeaderSize : InfoHeaderSize;
-    const uint32_t entrySize = core ? 3 : 4;
-    const uint32_t offset = static_cast<uint32_t>(FileHeaderSize) + headerSize + (bitFields ? 12 : 0) +
-                            static_cast<uint32_t>(table.size()) * entrySize;
+TSaveLayout LayoutOf(const TBitmapImage& img)
+{
+    TSaveLayout layout;
+    // A device-form store already holds 32-bit rows, the display's format here.
+    layout.Bits = img.DeviceForm ? 32 : img.Header.biBitCount;
+    const int bits = layout.Bits;
+    layout.BitFields = !img.DeviceForm && (bits == 16 || bits == 32) && img.Header.biCompression == BI_BITFIELDS;
+    // The core header has no room for masks, top-row-first rows or sizes above 65535; such a
+    // picture (changed since it was read) is written with the information header instead.
+    const int32_t storedHeight = img.Header.biHeight;
+    layout.Core = img.CoreHeader && !layout.BitFields && (IsIndexedBits(bits) || bits == 24) &&
+                  img.Header.biWidth <= 0xFFFF && storedHeight > 0 && storedHeight <= 0xFFFF;
+    layout.Table = TableToWrite(img, bits, layout.Core);
+    layout.ImageSize = static_cast<uint32_t>(img.ImageBytes());
+    const uint32_t headerSize = layout.Core ? CoreHeaderSize : InfoHeaderSize;
+    const uint32_t entrySize = layout.Core ? 3 : 4;
+    layout.Offset = static_cast<uint32_t>(FileHeaderSize) + headerSize + (layout.BitFields ? 12 : 0) +
+                    static_cast<uint32_t>(layout.Table.size()) * entrySize;
+    return layout;
+}
 
-    std::vector<uint8_t> out;
-    out.reserve(offset);
+void PutFileHeader(std::vector<uint8_t>& out, const TSaveLayout& layout)
+{
     out.push_back('B');
     out.push_back('M');
-    Put32(out, offset + imageSize);
+    Put32(out, layout.Offset + layout.ImageSize);
     Put16(out, 0);
     Put16(out, 0);
-    Put32(out, offset);
-    if (core) {
-        Put32(out, CoreHeaderSize);
-        Put16(out, static_cast<uint32_t>(width));
-        Put16(out, static_cast<uint32_t>(storedHeight));
-        Put16(out, 1);
-        Put16(out, static_cast<uint32_t>(bits));
-        for (const TRGBQuad& q : table) {
-            out.push_back(q.rgbBlue);
-            out.push_back(q.rgbGreen);
-            out.push_back(q.rgbRed);
-        }
-    } else {
-        Put32(out, InfoHeaderSize);
-        Put32(out, static_cast<uint32_t>(width));
-        Put32(out, static_cast<uint32_t>(storedHeight));
-        Put16(out, 1);
-        Put16(out, static_cast<uint32_t>(bits));
-        Put32(out, bitFields ? BI_BITFIELDS : BI_RGB);
-        Put32(out, imageSize);
-        Put32(out, static_cast<uint32_t>(img.Header.biXPelsPerMeter));
-        Put32(out, static_cast<uint32_t>(img.Header.biYPelsPerMeter));
-        Put32(out, static_cast<uint32_t>(table.size()));
-        Put32(out, img.Header.biClrImportant);
-        if (bitFields) {
-            uint32_t masks[3];
-            EffectiveMasks(img, masks);
-            for (uint32_t m : masks) Put32(out, m);
-        }
-        for (const TRGBQuad& q : table) {
-            out.push_back(q.rgbBlue);
-            out.push_back(q.rgbGreen);
-            out.push_back(q.rgbRed);
-            out.push_back(0);
-        }
+    Put32(out, layout.Offset);
+}
+
+void PutCoreHeader(std::vector<uint8_t>& out, const TBitmapImage& img, const TSaveLayout& layout)
+{
+    Put32(out, CoreHeaderSize);
+    Put16(out, static_cast<uint32_t>(img.Header.biWidth));
+    Put16(out, static_cast<uint32_t>(img.Header.biHeight));
+    Put16(out, 1);
+    Put16(out, static_cast<uint32_t>(layout.Bits));
+}
+
+// The 40-byte header and, for bit fields, the masks after it.
+void PutInfoHeader(std::vector<uint8_t>& out, const TBitmapImage& img, const TSaveLayout& layout)
+{
+    Put32(out, InfoHeaderSize);
+    Put32(out, static_cast<uint32_t>(img.Header.biWidth));
+    Put32(out, static_cast<uint32_t>(img.Header.biHeight));
+    Put16(out, 1);
+    Put16(out, static_cast<uint32_t>(layout.Bits));
+    Put32(out, layout.BitFields ? BI_BITFIELDS : BI_RGB);
+    Put32(out, layout.ImageSize);
+    Put32(out, static_cast<uint32_t>(img.Header.biXPelsPerMeter));
+    Put32(out, static_cast<uint32_t>(img.Header.biYPelsPerMeter));
+    Put32(out, static_cast<uint32_t>(layout.Table.size()));
+    Put32(out, img.Header.biClrImportant);
+    if (layout.BitFields) {
+        uint32_t masks[3];
+        EffectiveMasks(img, masks);
+        for (uint32_t m : masks) Put32(out, m);
     }
+}
+
+// Entries blue, green, red and, after an information header, a reserved 0.
+void PutColourTable(std::vector<uint8_t>& out, const TSaveLayout& layout)
+{
+    for (const TRGBQuad& q : layout.Table) {
+        out.push_back(q.rgbBlue);
+        out.push_back(q.rgbGreen);
+        out.push_back(q.rgbRed);
+        if (!layout.Core) out.push_back(0);
+    }
+}
+
+} // namespace
+
+void TBitmap::SaveToStream(TStream& stream) const
+{
+    const TBitmapImage& img = *image_;
+    if (!img.SavedFileBytes.empty()) {
+        stream.WriteBuffer(img.SavedFileBytes.data(), static_cast<int64_t>(img.SavedFileBytes.size()));
+        return;
+    }
+    if (!img.HasForm() || img.Header.biWidth <= 0 || img.AbsHeight() <= 0) return;
+
+    const TSaveLayout layout = LayoutOf(img);
+    std::vector<uint8_t> out;
+    out.reserve(layout.Offset);
+    PutFileHeader(out, layout);
+    if (layout.Core)
+        PutCoreHeader(out, img, layout);
+    else
+        PutInfoHeader(out, img, layout);
+    PutColourTable(out, layout);
     stream.WriteBuffer(out.data(), static_cast<int64_t>(out.size()));
-    stream.WriteBuffer(img.Pixels(), imageSize);
+    stream.WriteBuffer(img.Pixels(), layout.ImageSize);
 }
 
 } // namespace tintabrel

@@ -36,19 +36,6 @@ void AdviseHugePages(void* block, size_t bytes)
 
 std::atomic<int64_t> g_maxPixels{int64_t{1} << 28};
 
-int BitsOfFormat(TPixelFormat f)
-{
-    switch (f) {
-    case TPixelFormat::pf1bit: return 1;
-    case TPixelFormat::pf4bit: return 4;
-    case TPixelFormat::pf8bit: return 8;
-    case TPixelFormat::pf15bit:
-    case TPixelFormat::pf16bit: return 16;
-    case TPixelFormat::pf24bit: return 24;
-    default: return 32;
-    }
-}
-
 TRGBQuad QuadOf(const TPaletteEntry& e) { return {e.peBlue, e.peGreen, e.peRed, 0}; }
 
 std::vector<TRGBQuad> TableOf(const TPalette& p, size_t limit)
@@ -74,7 +61,7 @@ int64_t CheckedRowStride(int64_t width, int64_t bits, int64_t height)
     if (width < 0 || height < 0 || bits <= 0 || bits > 64) return -1;
     if (width > MaxPicturePixels() || height > MaxPicturePixels()) return -1;
     if (width * height > MaxPicturePixels()) return -1;
-    const int64_t stride = ((width * bits + 31) / 32) * 4;
+    const int64_t stride = RowStride(width, bits);
     if (stride > INT32_MAX || stride * height > INT32_MAX) return -1;
     return stride;
 }
@@ -156,9 +143,9 @@ std::shared_ptr<TBitmapImage> TBitmapImage::Clone() const
 TColor StorePixel(const TBitmapImage& image, int32_t x, int32_t y)
 {
     const int bits = image.Header.biBitCount;
-    if (bits == 1 || bits == 4 || bits == 8) {
+    if (IsIndexedBits(bits)) {
         // One pixel needs one table entry, not the whole decoder's table.
-        const size_t index = TRowEncoder::GetIndex(image.Row(y), bits, x);
+        const size_t index = GetPackedIndex(image.Row(y), bits, x);
         if (index >= image.ColorTable.size()) return clBlack;
         const TRGBQuad& q = image.ColorTable[index];
         return MakeColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
@@ -169,6 +156,147 @@ TColor StorePixel(const TBitmapImage& image, int32_t x, int32_t y)
     }
     return TRowDecoder(image).Pixel(x, y);
 }
+
+// ---------------------------------------------------------------- re-creating a store
+
+namespace {
+
+// A store for the target header, without pixels yet: masks for bit fields (the old store's when
+// it has the same layout), a colour table for an indexed target (the new palette's, else the
+// old table, else the default one; always black and white for a 1-bit picture made from a
+// device form), and the new palette.
+std::shared_ptr<TBitmapImage> NewStoreFor(const TBitmapImage& old, const TBitmapInfoHeader& target, bool device,
+                                          const std::optional<TPalette>& newPalette)
+{
+    auto fresh = std::make_shared<TBitmapImage>();
+    fresh->HasHeader = true;
+    fresh->DeviceForm = device;
+    fresh->Header = target;
+    fresh->Header.biSize = 40;
+    fresh->Header.biPlanes = 1;
+    if (device || fresh->Header.biBitCount == 0) {
+        fresh->Header.biBitCount = 32;
+        fresh->Header.biCompression = BI_RGB;
+    }
+    const TBitmapInfoHeader& h = fresh->Header;
+    const int bits = h.biBitCount;
+    if (h.biCompression == BI_BITFIELDS) {
+        if (old.HasHeader && old.Header.biBitCount == bits && old.Header.biCompression == BI_BITFIELDS && old.Masks[0] != 0)
+            std::memcpy(fresh->Masks, old.Masks, sizeof old.Masks);
+        uint32_t m[3];
+        EffectiveMasks(*fresh, m);
+        std::memcpy(fresh->Masks, m, sizeof m);
+    }
+    if (bits <= 8) {
+        const size_t limit = size_t{1} << bits;
+        const bool oldIndependent = old.HasForm() && !old.DeviceForm;
+        if (bits == 1 && !oldIndependent)
+            fresh->ColorTable = DefaultTable(1);
+        else if (newPalette && newPalette->Count() > 0)
+            fresh->ColorTable = TableOf(*newPalette, limit);
+        else if (old.HasHeader && old.Header.biBitCount <= 8 && !old.ColorTable.empty())
+            fresh->ColorTable.assign(old.ColorTable.begin(), old.ColorTable.begin() + static_cast<long>(std::min(limit, old.ColorTable.size())));
+        else
+            fresh->ColorTable = DefaultTable(bits);
+    }
+    fresh->Palette = newPalette;
+    fresh->CoreHeader = old.CoreHeader;
+    return fresh;
+}
+
+void FillStore(TRowEncoder& encoder, int32_t width, int32_t height, TColor colour)
+{
+    std::vector<TColor> line(static_cast<size_t>(width), colour);
+    for (int32_t r = 0; r < height; ++r) encoder.Encode(r, 0, width, line.data());
+}
+
+// Same bits, compression, masks and (indexed) table: the rows' bytes are copied; a narrower
+// packed picture copies whole rows only.
+bool SameLayout(const TBitmapImage& old, const TBitmapImage& fresh)
+{
+    const int bits = fresh.Header.biBitCount;
+    return old.Header.biBitCount == bits && old.Header.biCompression == fresh.Header.biCompression &&
+           std::memcmp(old.Masks, fresh.Masks, sizeof old.Masks) == 0 && (bits > 8 || old.ColorTable == fresh.ColorTable);
+}
+
+void CopyRows(const TBitmapImage& old, TBitmapImage& fresh, int32_t cw, int32_t ch)
+{
+    const int bits = fresh.Header.biBitCount;
+    const size_t bytes = bits >= 8 ? static_cast<size_t>(cw) * static_cast<size_t>(bits / 8) : static_cast<size_t>(fresh.Stride());
+    for (int32_t r = 0; r < ch; ++r)
+        std::memcpy(fresh.Row(r), old.Row(r), std::min<size_t>(bytes, static_cast<size_t>(old.Stride())));
+}
+
+// Indexed to indexed: each old entry is matched once, then the indices move.
+void RemapIndices(const TBitmapImage& old, TBitmapImage& fresh, TRowEncoder& encoder, int32_t cw, int32_t ch)
+{
+    std::array<uint8_t, 256> remap{};
+    for (int i = 0; i < 256; ++i) {
+        TColor c = clBlack;
+        if (static_cast<size_t>(i) < old.ColorTable.size()) {
+            const TRGBQuad& q = old.ColorTable[static_cast<size_t>(i)];
+            c = MakeColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
+        }
+        remap[static_cast<size_t>(i)] = encoder.Match(c);
+    }
+    const int bits = fresh.Header.biBitCount;
+    const int oldBits = old.Header.biBitCount;
+    for (int32_t r = 0; r < ch; ++r) {
+        const uint8_t* src = old.Row(r);
+        uint8_t* dst = fresh.Row(r);
+        for (int32_t x = 0; x < cw; ++x) PutPackedIndex(dst, bits, x, remap[GetPackedIndex(src, oldBits, x)]);
+    }
+}
+
+// Indexed to 24-bit, the common conversion before recolouring: the table's bytes per index.
+void ExpandIndicesTo24(const TBitmapImage& old, TBitmapImage& fresh, int32_t cw, int32_t ch)
+{
+    uint8_t bgr[256][3] = {};
+    for (size_t i = 0; i < old.ColorTable.size() && i < 256; ++i) {
+        bgr[i][0] = old.ColorTable[i].rgbBlue;
+        bgr[i][1] = old.ColorTable[i].rgbGreen;
+        bgr[i][2] = old.ColorTable[i].rgbRed;
+    }
+    const int oldBits = old.Header.biBitCount;
+    for (int32_t r = 0; r < ch; ++r) {
+        const uint8_t* src = old.Row(r);
+        uint8_t* dst = fresh.Row(r);
+        if (oldBits == 8) {
+            for (int32_t x = 0; x < cw; ++x, dst += 3) std::memcpy(dst, bgr[src[x]], 3);
+        } else {
+            for (int32_t x = 0; x < cw; ++x, dst += 3) std::memcpy(dst, bgr[GetPackedIndex(src, oldBits, x)], 3);
+        }
+    }
+}
+
+// Any other pair of layouts: through colour values, a row at a time.
+void ConvertThroughColours(const TBitmapImage& old, TRowEncoder& encoder, int32_t cw, int32_t ch)
+{
+    TRowDecoder decoder(old);
+    std::vector<TColor> line(static_cast<size_t>(cw));
+    for (int32_t r = 0; r < ch; ++r) {
+        decoder.Decode(r, 0, cw, line.data());
+        encoder.Encode(r, 0, cw, line.data());
+    }
+}
+
+// The old pixels of the top-left cw x ch corner into the new store, by the fastest of the four
+// ways that keeps every colour the target can hold.
+void CopyPixels(const TBitmapImage& old, TBitmapImage& fresh, TRowEncoder& encoder, int32_t cw, int32_t ch)
+{
+    const int bits = fresh.Header.biBitCount;
+    const bool oldIndexed = old.HasHeader && !old.DeviceForm && IsIndexedBits(old.Header.biBitCount);
+    if (SameLayout(old, fresh) && (bits >= 8 || cw == fresh.Header.biWidth))
+        CopyRows(old, fresh, cw, ch);
+    else if (bits <= 8 && old.Header.biBitCount <= 8 && old.HasHeader && !old.DeviceForm)
+        RemapIndices(old, fresh, encoder, cw, ch);
+    else if (bits == 24 && oldIndexed)
+        ExpandIndicesTo24(old, fresh, cw, ch);
+    else
+        ConvertThroughColours(old, encoder, cw, ch);
+}
+
+} // namespace
 
 // ---------------------------------------------------------------- TBitmap
 
@@ -268,113 +396,24 @@ void TBitmap::Recreate(const TBitmapInfoHeader& target, bool device, const std::
                        FillKind fill)
 {
     const TBitmapImage& old = *image_;
-    auto fresh = std::make_shared<TBitmapImage>();
-    fresh->HasHeader = true;
-    fresh->DeviceForm = device;
-    fresh->Header = target;
-    fresh->Header.biSize = 40;
-    fresh->Header.biPlanes = 1;
-    if (device || fresh->Header.biBitCount == 0) {
-        fresh->Header.biBitCount = 32;
-        fresh->Header.biCompression = BI_RGB;
-    }
-    TBitmapInfoHeader& h = fresh->Header;
-    const int bits = h.biBitCount;
-    if (h.biCompression == BI_BITFIELDS) {
-        if (old.HasHeader && old.Header.biBitCount == bits && old.Header.biCompression == BI_BITFIELDS && old.Masks[0] != 0)
-            std::memcpy(fresh->Masks, old.Masks, sizeof old.Masks);
-        uint32_t m[3];
-        EffectiveMasks(*fresh, m);
-        std::memcpy(fresh->Masks, m, sizeof m);
-    }
-    if (bits <= 8) {
-        const size_t limit = size_t{1} << bits;
-        const bool oldIndependent = old.HasForm() && !old.DeviceForm;
-        if (bits == 1 && !oldIndependent)
-            fresh->ColorTable = DefaultTable(1);
-        else if (newPalette && newPalette->Count() > 0)
-            fresh->ColorTable = TableOf(*newPalette, limit);
-        else if (old.HasHeader && old.Header.biBitCount <= 8 && !old.ColorTable.empty())
-            fresh->ColorTable.assign(old.ColorTable.begin(), old.ColorTable.begin() + static_cast<long>(std::min(limit, old.ColorTable.size())));
-        else
-            fresh->ColorTable = DefaultTable(bits);
-    }
-    fresh->Palette = newPalette;
-    fresh->CoreHeader = old.CoreHeader;
-
+    std::shared_ptr<TBitmapImage> fresh = NewStoreFor(old, target, device, newPalette);
+    const TBitmapInfoHeader& h = fresh->Header;
     const int32_t w = h.biWidth;
     const int32_t ht = fresh->AbsHeight();
     if (w > 0 && ht > 0) {
         fresh->AllocatePixels();
-        h.biSizeImage = static_cast<uint32_t>(fresh->ImageBytes());
+        fresh->Header.biSizeImage = static_cast<uint32_t>(fresh->ImageBytes());
         TRowEncoder encoder(*fresh);
         const bool oldHasPixels = old.HasForm() && old.Header.biWidth > 0 && old.AbsHeight() > 0;
         const int32_t cw = oldHasPixels ? std::min(w, old.Header.biWidth) : 0;
         const int32_t ch = oldHasPixels ? std::min(ht, old.AbsHeight()) : 0;
-
         if (cw < w || ch < ht) {
             TColor colour = clWhite;
             if (fill == FillKind::Brush && canvas_ && canvas_->Brush.Style == TBrushStyle::bsSolid)
                 colour = ResolveColor(canvas_->Brush.Color) & 0xFFFFFF;
-            std::vector<TColor> line(static_cast<size_t>(w), colour);
-            for (int32_t r = 0; r < ht; ++r) encoder.Encode(r, 0, w, line.data());
+            FillStore(encoder, w, ht, colour);
         }
-
-        if (cw > 0 && ch > 0) {
-            const bool sameLayout = old.Header.biBitCount == bits && old.Header.biCompression == h.biCompression &&
-                                    std::memcmp(old.Masks, fresh->Masks, sizeof old.Masks) == 0 &&
-                                    (bits > 8 || old.ColorTable == fresh->ColorTable);
-            if (sameLayout && (bits >= 8 || cw == w)) {
-                const size_t bytes = bits >= 8 ? static_cast<size_t>(cw) * static_cast<size_t>(bits / 8)
-                                               : static_cast<size_t>(fresh->Stride());
-                for (int32_t r = 0; r < ch; ++r) std::memcpy(fresh->Row(r), old.Row(r), std::min<size_t>(bytes, static_cast<size_t>(old.Stride())));
-            } else if (bits <= 8 && old.Header.biBitCount <= 8 && old.HasHeader && !old.DeviceForm) {
-                // Indexed to indexed: match each old entry once, then move indices.
-                std::array<uint8_t, 256> remap{};
-                for (int i = 0; i < 256; ++i) {
-                    TColor c = clBlack;
-                    if (static_cast<size_t>(i) < old.ColorTable.size()) {
-                        const TRGBQuad& q = old.ColorTable[static_cast<size_t>(i)];
-                        c = MakeColor(q.rgbRed, q.rgbGreen, q.rgbBlue);
-                    }
-                    remap[static_cast<size_t>(i)] = encoder.Match(c);
-                }
-                const int oldBits = old.Header.biBitCount;
-                for (int32_t r = 0; r < ch; ++r) {
-                    const uint8_t* src = old.Row(r);
-                    uint8_t* dst = fresh->Row(r);
-                    for (int32_t x = 0; x < cw; ++x)
-                        TRowEncoder::PutIndex(dst, bits, x, remap[TRowEncoder::GetIndex(src, oldBits, x)]);
-                }
-            } else if (bits == 24 && old.HasHeader && !old.DeviceForm &&
-                       (old.Header.biBitCount == 1 || old.Header.biBitCount == 4 || old.Header.biBitCount == 8)) {
-                // Indexed to 24-bit, the common conversion before recolouring: table bytes per index.
-                uint8_t bgr[256][3] = {};
-                for (size_t i = 0; i < old.ColorTable.size() && i < 256; ++i) {
-                    bgr[i][0] = old.ColorTable[i].rgbBlue;
-                    bgr[i][1] = old.ColorTable[i].rgbGreen;
-                    bgr[i][2] = old.ColorTable[i].rgbRed;
-                }
-                const int oldBits = old.Header.biBitCount;
-                for (int32_t r = 0; r < ch; ++r) {
-                    const uint8_t* src = old.Row(r);
-                    uint8_t* dst = fresh->Row(r);
-                    if (oldBits == 8) {
-                        for (int32_t x = 0; x < cw; ++x, dst += 3) std::memcpy(dst, bgr[src[x]], 3);
-                    } else {
-                        for (int32_t x = 0; x < cw; ++x, dst += 3)
-                            std::memcpy(dst, bgr[TRowEncoder::GetIndex(src, oldBits, x)], 3);
-                    }
-                }
-            } else {
-                TRowDecoder decoder(old);
-                std::vector<TColor> line(static_cast<size_t>(cw));
-                for (int32_t r = 0; r < ch; ++r) {
-                    decoder.Decode(r, 0, cw, line.data());
-                    encoder.Encode(r, 0, cw, line.data());
-                }
-            }
-        }
+        if (cw > 0 && ch > 0) CopyPixels(old, *fresh, encoder, cw, ch);
     }
     image_ = std::move(fresh);
 }
@@ -442,12 +481,9 @@ void TBitmap::SetPixelFormat(TPixelFormat format)
     TBitmapInfoHeader target;
     target.biWidth = Width();
     target.biHeight = Height();
-    target.biBitCount = static_cast<uint16_t>(BitsOfFormat(format));
-    target.biCompression = format == TPixelFormat::pf16bit ? BI_BITFIELDS : BI_RGB;
-    if (image_->HasHeader) {
-        target.biXPelsPerMeter = image_->Header.biXPelsPerMeter;
-        target.biYPelsPerMeter = image_->Header.biYPelsPerMeter;
-    }
+    target.biBitCount = static_cast<uint16_t>(FactsOf(format).Bits);
+    target.biCompression = FactsOf(format).BitFields ? BI_BITFIELDS : BI_RGB;
+    // A converted picture is a new picture: its resolution is 0, not the source's.
     std::optional<TPalette> palette;
     switch (format) {
     case TPixelFormat::pf4bit: palette = StandardPalette16(); break;

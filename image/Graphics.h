@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/Palette.h"
+#include "image/PixelFormats.h"
 #include "base/Colors.h"
 
 namespace tintabrel {
@@ -75,7 +76,10 @@ protected:
     bool transparent_ = false;
 };
 
-enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
+// What reading does with an uncompressed BMP whose file ends before its pixel data: the bytes
+// missing read as 0 (black in most pictures), or the file is refused before the picture is made.
+enum class TTruncatedPixels { ReadAsZero, Refuse };
+
 enum class TTransparentMode { tmAuto, tmFixed };
 enum class TStorageKind { skIndependent, skDevice };
 
@@ -183,7 +187,7 @@ public:
     TColor TransparentColorInUse() const;
 
     // Address of a row (0 = top); the picture is treated as changing. EInvalidGraphicOperation
-    // "スキャンライン のインデックスが範囲を越えました" for a row outside the picture.
+    // msg::ScanLineOutOfRange for a row outside the picture.
     uint8_t* ScanLine(int32_t row);
     // Read-only row access for code that only reads; the picture is not changed.
     const uint8_t* ConstScanLine(int32_t row) const;
@@ -198,6 +202,7 @@ public:
     bool HasCanvas() const { return canvas_ != nullptr; }
 
     // BMP files.
+    TTruncatedPixels TruncatedPixels = TTruncatedPixels::ReadAsZero; // a reading option, not copied by Assign
     void LoadFromStream(TStream& stream) override;
     void SaveToStream(TStream& stream) const override;
 

@@ -76,7 +76,7 @@ void TRowDecoder::Decode(int32_t r, int32_t x0, int32_t count, TColor* out) cons
     case 1:
     case 4:
     case 8:
-        for (int32_t i = 0; i < count; ++i) out[i] = lut_[TRowEncoder::GetIndex(row, bits_, x0 + i)];
+        for (int32_t i = 0; i < count; ++i) out[i] = lut_[GetPackedIndex(row, bits_, x0 + i)];
         return;
     case 16:
         for (int32_t i = 0; i < count; ++i) {
@@ -120,36 +120,6 @@ TRowEncoder::TRowEncoder(TBitmapImage& image)
     }
 }
 
-uint8_t TRowEncoder::GetIndex(const uint8_t* row, int bits, int32_t x)
-{
-    switch (bits) {
-    case 1: return (row[x >> 3] >> (7 - (x & 7))) & 1;
-    case 4: return (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
-    default: return row[x];
-    }
-}
-
-void TRowEncoder::PutIndex(uint8_t* row, int bits, int32_t x, uint8_t index)
-{
-    switch (bits) {
-    case 1: {
-        const uint8_t bit = static_cast<uint8_t>(0x80 >> (x & 7));
-        if (index & 1)
-            row[x >> 3] |= bit;
-        else
-            row[x >> 3] &= static_cast<uint8_t>(~bit);
-        return;
-    }
-    case 4:
-        if (x & 1)
-            row[x >> 1] = static_cast<uint8_t>((row[x >> 1] & 0xF0) | (index & 0x0F));
-        else
-            row[x >> 1] = static_cast<uint8_t>((row[x >> 1] & 0x0F) | (index << 4));
-        return;
-    default: row[x] = index;
-    }
-}
-
 uint8_t TRowEncoder::Match(TColor c)
 {
     c &= 0xFFFFFF;
@@ -176,7 +146,7 @@ void TRowEncoder::Encode(int32_t r, int32_t x0, int32_t count, const TColor* in)
     case 1:
     case 4:
     case 8:
-        for (int32_t i = 0; i < count; ++i) PutIndex(row, bits_, x0 + i, Match(in[i]));
+        for (int32_t i = 0; i < count; ++i) PutPackedIndex(row, bits_, x0 + i, Match(in[i]));
         return;
     case 16:
         for (int32_t i = 0; i < count; ++i) {

@@ -48,9 +48,6 @@ public:
     void SetPixel(int32_t x, int32_t r, TColor c) { Encode(r, x, 1, &c); }
     // Index of the colour-table entry nearest to the colour (indexed stores).
     uint8_t Match(TColor c);
-    // Writes an index into an indexed row.
-    static void PutIndex(uint8_t* row, int bits, int32_t x, uint8_t index);
-    static uint8_t GetIndex(const uint8_t* row, int bits, int32_t x);
 
 private:
     TBitmapImage& image_;

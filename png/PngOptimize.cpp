@@ -295,7 +295,7 @@ std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBi
         for (int32_t y = 0; y < image.Height(); ++y) {
             const uint8_t* row = image.ConstScanLine(y);
             for (int32_t x = 0; x < image.Width(); ++x) {
-                const uint8_t index = TRowEncoder::GetIndex(row, bits, x);
+                const uint8_t index = GetPackedIndex(row, bits, x);
                 if (index < count) table[index] = 255;
             }
         }
@@ -306,7 +306,7 @@ std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBi
         const uint8_t* row = image.ConstScanLine(y);
         const uint8_t* transparency = alpha.ConstScanLine(y);
         for (int32_t x = 0; x < image.Width(); ++x) {
-            const uint8_t index = TRowEncoder::GetIndex(row, bits, x);
+            const uint8_t index = GetPackedIndex(row, bits, x);
             if (index >= count) continue;
             const uint8_t a = static_cast<uint8_t>(255 - transparency[x]);
             if (!seen[index]) {
@@ -333,7 +333,7 @@ bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::ve
     int32_t highest = -1;
     for (int32_t y = 0; y < h; ++y) {
         const uint8_t* row = image.ConstScanLine(y);
-        for (int32_t x = 0; x < w; ++x) highest = std::max<int32_t>(highest, TRowEncoder::GetIndex(row, bits, x));
+        for (int32_t x = 0; x < w; ++x) highest = std::max<int32_t>(highest, GetPackedIndex(row, bits, x));
     }
     // An index beyond the palette shows black, as in the picture; the entry makes it valid.
     entries = std::max({entries, highest + 1, 1});
@@ -367,7 +367,7 @@ bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::ve
             const int32_t tailBits = static_cast<int32_t>(rowBytes * 8) - w * bits;
             if (tailBits > 0) out[rowBytes - 1] = static_cast<uint8_t>(out[rowBytes - 1] & (0xFF << tailBits));
         } else {
-            for (int32_t x = 0; x < w; ++x) PutSample(out, raster.BitDepth, x, TRowEncoder::GetIndex(row, bits, x));
+            for (int32_t x = 0; x < w; ++x) PutSample(out, raster.BitDepth, x, GetPackedIndex(row, bits, x));
         }
     }
     return true;

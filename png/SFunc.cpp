@@ -1,12 +1,14 @@
 #include "png/SFunc.h"
 
+#include "image/PixelFormats.h"
+
 #include <cstdlib>
 
 namespace tintabrel {
 
 int32_t BytesPerScanline(int32_t width, int32_t bits)
 {
-    const int64_t bytes = ((static_cast<int64_t>(width) * bits + 7) / 8 + 3) & ~int64_t{3};
+    const int64_t bytes = RowStride(width, bits);
     return (bytes < 0 || bytes > INT32_MAX) ? -1 : static_cast<int32_t>(bytes);
 }
 

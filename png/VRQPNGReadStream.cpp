@@ -858,20 +858,10 @@ void TVRQPNGReadStream::StoreRow(const uint8_t* raw, int32_t y, int32_t pixels)
     }
     switch (BitsPerPixel) {
     case 1:
-        for (int32_t i = 0, x = destStart_; i < pixels; ++i, x += destStep_) {
-            const uint8_t mask = static_cast<uint8_t>(0x80 >> (x & 7));
-            if ((src[i >> 3] >> (7 - (i & 7))) & 1)
-                dest[x >> 3] |= mask;
-            else
-                dest[x >> 3] &= static_cast<uint8_t>(~mask);
-        }
+        for (int32_t i = 0, x = destStart_; i < pixels; ++i, x += destStep_) PutPackedIndex(dest, 1, x, GetPackedIndex(src, 1, i));
         break;
     case 4:
-        for (int32_t i = 0, x = destStart_; i < pixels; ++i, x += destStep_) {
-            const uint8_t nibble = (i & 1) ? (src[i >> 1] & 0x0F) : (src[i >> 1] >> 4);
-            uint8_t& d = dest[x >> 1];
-            d = (x & 1) ? static_cast<uint8_t>((d & 0xF0) | nibble) : static_cast<uint8_t>((d & 0x0F) | (nibble << 4));
-        }
+        for (int32_t i = 0, x = destStart_; i < pixels; ++i, x += destStep_) PutPackedIndex(dest, 4, x, GetPackedIndex(src, 4, i));
         break;
     case 8:
         for (int32_t i = 0, x = destStart_; i < pixels; ++i, x += destStep_) dest[x] = src[i];
@@ -904,13 +894,7 @@ void TVRQPNGReadStream::FillPaletteAlpha()
         const uint8_t* src = Bitmap->ConstScanLine(y);
         uint8_t* dest = alphaPlane_->ScanLine(y);
         for (int32_t x = 0; x < width; ++x) {
-            uint8_t index;
-            if (bits == 1)
-                index = (src[x >> 3] >> (7 - (x & 7))) & 1;
-            else if (bits == 4)
-                index = (x & 1) ? (src[x >> 1] & 0x0F) : (src[x >> 1] >> 4);
-            else
-                index = src[x];
+            const uint8_t index = GetPackedIndex(src, bits, x);
             dest[x] = static_cast<uint8_t>(255 - AlphaTable[index]);
         }
     }

@@ -34,13 +34,6 @@ inline uint8_t Grey(uint32_t r, uint32_t g, uint32_t b) { return static_cast<uin
 
 bool NamesIndex(TColor color) { return (static_cast<uint32_t>(color) & 0x01000000u) != 0; }
 
-// Bit (1) or nibble (4) value of pixel x of a packed row, most significant first.
-inline uint32_t PackedValue(const uint8_t* row, int32_t bits, int32_t x)
-{
-    if (bits == 1) return (row[x >> 3] >> (7 - (x & 7))) & 1u;
-    return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 15u;
-}
-
 bool StandardMasks565(const TBitmap& bitmap)
 {
     uint32_t m[3];
@@ -477,7 +470,7 @@ void TVRQPNGWriteStream::ExtractPackedRow(const uint8_t* scanline)
     } else {
         std::memset(out, 0, static_cast<size_t>(len));
         for (int32_t k = 0, x = firstColumn_; k < passWidth_; ++k, x += columnStep_) {
-            const uint32_t v = PackedValue(scanline, bits, x);
+            const uint32_t v = GetPackedIndex(scanline, bits, x);
             if (bits == 1)
                 out[k >> 3] = static_cast<uint8_t>(out[k >> 3] | (v << (7 - (k & 7))));
             else

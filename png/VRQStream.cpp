@@ -24,16 +24,7 @@ TPixelFormat PixelFormatOfBits(int32_t bits)
 
 int32_t BitsOfPixelFormat(TPixelFormat format)
 {
-    switch (static_cast<int>(format) & 0x7F) {
-    case 1: return 1;
-    case 2: return 4;
-    case 3: return 8;
-    case 4: return 15;
-    case 8: return 15;
-    case 5: return 16;
-    case 7: return 32;
-    default: return 24;
-    }
+    return FactsOf(static_cast<TPixelFormat>(static_cast<int>(format) & 0x7F)).Depth;
 }
 
 // ---------------------------------------------------------------- reading

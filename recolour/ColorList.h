@@ -17,7 +17,7 @@ inline constexpr int SwatchGridWidth = SwatchSize * SwatchesPerRow;
 // a clBtnFace frame, the rest clBtnFace. The height follows the list as the window has always
 // sized it: first 25 x (lines div 10 + 1) counting every line, then, once nine or more swatches
 // are drawn, 25 x (swatches div 9 + 1). A line that is not a colour string stops the drawing
-// with TextToColor's EConvertError "'%s' は整数ではありません"; grid is then half drawn.
+// with TextToColor's EConvertError msg::NotInteger; grid is then half drawn.
 void DrawSwatchGrid(TBitmap& grid, const TStringList& list);
 
 // Loads motoPath (BMP) into a bitmap of its own, draws the grid on it and only then assigns

@@ -17,18 +17,29 @@ std::string DataPath(const std::string& relative)
 #endif
 }
 
-std::vector<unsigned char> ReadFileBytes(const std::string& path)
+std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::string& path)
+{
+    const std::string bytes = ReadFile(path);
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
 void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes)
 {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 TempDir::TempDir()

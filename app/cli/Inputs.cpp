@@ -80,7 +80,8 @@ void TInput::Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFa
 {
     TStream& stream = Stream();
     stream.SetPosition(0);
-    LoadPicture(stream, kind, data, pngFacts);
+    // A BMP cut short is refused here rather than written out with black rows.
+    LoadPicture(stream, kind, data, pngFacts, TTruncatedPixels::Refuse);
     // The reader takes a file that ends before its image data as an empty picture; written out,
     // it would replace a sprite by nothing without a word.
     if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)

@@ -128,7 +128,8 @@ public:
             throw TUsageError(path + ": not valid JSON: " + e.what());
         }
         if (!json_.is_object()) throw TUsageError(path + ": must hold one JSON object of options");
-        for (const auto& [key, value] : json_.items()) {
+        for (const auto& item : json_.items()) {
+            const std::string& key = item.key();
             if (std::find_if(std::begin(FedFields), std::end(FedFields),
                              [&](const char* f) { return key == f; }) == std::end(FedFields))
                 throw TUsageError(path + ": unknown field \"" + key + "\" (the fields are the options' long names)");

@@ -172,6 +172,15 @@ std::vector<KindCase> KindCases()
         {"16bit_565_v4header", MakeBmp({.size = 108, .bits = 16, .compression = 3, .headerMasks = {0xF800, 0x07E0, 0x001F}}, {},
                                        {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xFF, 0xFF}),
          TPixelFormat::pf16bit, {Blue, White, Red, Green}, 40, 66, 0, 2},
+        // The 52- and 56-byte headers (masks inside the header; the 56-byte one adds alpha's).
+        {"16bit_565_52header", MakeBmp({.size = 52, .bits = 16, .compression = 3, .headerMasks = {0xF800, 0x07E0, 0x001F}}, {},
+                                       {0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xFF, 0xFF}),
+         TPixelFormat::pf16bit, {Blue, White, Red, Green}, 40, 66, 0, 2},
+        {"32bit_masks_56header", MakeBmp({.size = 56, .bits = 32, .compression = 3, .headerMasks = {0xFF, 0xFF00, 0xFF0000}}, {},
+                                         {0x30, 0x20, 0x10, 0, 0x64, 0x96, 0x28, 0, 0xFF, 0xFF, 0xFF, 0, 0x01, 0xFE, 0x80, 0}),
+         TPixelFormat::pfCustom, {C, D, A, B}, 40, 66, 0, 2},
+        {"8bit_52header", MakeBmp({.size = 52, .bits = 8, .clrUsed = 2}, Table({A, B}), {0, 1, 0, 0, 1, 0, 0, 0}),
+         TPixelFormat::pf8bit, {B, A, A, B}, 40, 62, 2, 2},
         {"24bit_top_down", MakeBmp({.height = -2, .bits = 24}, {}, {0x10, 0x20, 0x30, 0x28, 0x96, 0x64, 0, 0, 0xFF, 0xFF, 0xFF, 0x80, 0xFE, 0x01, 0, 0}),
          TPixelFormat::pf24bit, {A, B, C, D}, 40, 54, 0, -2},
         {"24bit_with_table", MakeBmp({.bits = 24, .clrUsed = 2}, Table({Red, Blue}), {0x10, 0x20, 0x30, 0x28, 0x96, 0x64, 0, 0, 0xFF, 0xFF, 0xFF, 0x80, 0xFE, 0x01, 0, 0}),
@@ -314,6 +323,24 @@ TEST(BmpFile, ResolutionAndImportantColoursAreKeptUntilAChange)
     EXPECT_EQ(Load(saved)->Pixel(0, 0), C);
 }
 
+TEST(BmpFile, ConvertedPictureHasResolutionZero)
+{
+    // As the check converts an 8-bit picture to 24 bits.
+    auto indexed = Load(MakeBmp({.width = 1, .height = 1, .bits = 8, .xppm = 2835, .yppm = 1417, .clrUsed = 2},
+                                Table({A, B}), {1, 0, 0, 0}));
+    indexed->SetPixelFormat(TPixelFormat::pf24bit);
+    const Bytes saved = Save(*indexed);
+    EXPECT_EQ(U32At(saved, 38), 0u);
+    EXPECT_EQ(U32At(saved, 42), 0u);
+    EXPECT_EQ(Load(saved)->Pixel(0, 0), B);
+
+    // Asked for the format it already has, a picture is not converted and keeps its resolution.
+    auto truecolour = Load(MakeBmp({.width = 1, .height = 1, .xppm = 3780, .yppm = 2835}, {}, {1, 2, 3, 0}));
+    truecolour->SetPixelFormat(TPixelFormat::pf24bit);
+    EXPECT_EQ(U32At(Save(*truecolour), 38), 3780u);
+    EXPECT_EQ(U32At(Save(*truecolour), 42), 2835u);
+}
+
 // ---------------------------------------------------------------- reading rules
 
 TEST(BmpFile, EmptyStreamGivesEmptyPictureWithoutNotificationAndEmptyWritesNothing)
@@ -369,6 +396,64 @@ TEST(BmpFile, ShortPixelDataLeavesZeroBytes)
     auto half = Load(MakeBmp({.width = 1, .height = 2}, {}, {1, 2, 3, 0, 4}));
     EXPECT_EQ(half->Pixel(0, 1), MakeColor(3, 2, 1));
     EXPECT_EQ(half->Pixel(0, 0), MakeColor(0, 0, 4));
+}
+
+// Refusing files that end before their pixel data (the command-line tool's reading).
+struct TruncatedCase {
+    const char* name;
+    Bytes file;
+    int64_t present, needed; // pixel bytes; present >= needed: the file loads
+};
+
+std::vector<TruncatedCase> TruncatedCases()
+{
+    // 3 x 4 at 24 bits: rows of 9 bytes padded to 12.
+    const Bytes rows(48, 0x5A);
+    const Info sprite{.width = 3, .height = 4};
+    return {
+        // 70 bytes that declare 2^28 x 1 at 32 bits: refused before 1 GiB is allocated.
+        {"huge_declared", MakeBmp({.width = 1 << 28, .height = 1, .bits = 32}, {}, Bytes(16, 1)), 16, int64_t{1} << 30},
+        {"cut_in_half", MakeBmp(sprite, {}, Bytes(rows.begin(), rows.begin() + 24)), 24, 45},
+        {"after_the_colour_table", MakeBmp({.width = 3, .height = 2, .bits = 8, .clrUsed = 2}, Table({A, B}), {}), 0, 7},
+        {"top_down_one_byte_short", MakeBmp({.width = 3, .height = -4}, {}, Bytes(rows.begin(), rows.begin() + 44)), 44, 45},
+        {"1bit_cut_in_last_row", MakeBmp({.width = 9, .height = 2, .bits = 1}, Table({A, B}), {0xFF, 0x80, 0, 0, 0xFF}), 5, 6},
+        // Whole: without the last row's padding, and exact.
+        {"last_padding_missing", MakeBmp(sprite, {}, Bytes(rows.begin(), rows.begin() + 45)), 45, 45},
+        {"exact", MakeBmp(sprite, {}, rows), 48, 45},
+        {"16bit_masks_exact", MakeBmp({.width = 2, .height = 1, .bits = 16, .compression = 3}, Masks(0xF800, 0x07E0, 0x001F), {1, 2, 3, 4}), 4, 4},
+        // A run-length stream that ends early is decoded as far as it goes, as before.
+        {"run_length_cut", MakeBmp({.width = 4, .height = 2, .bits = 8, .compression = BI_RLE8, .clrUsed = 16}, Table(std::vector<TColor>(16, A)), {2, 1}), 2, 0},
+    };
+}
+
+TEST(BmpFile, TruncatedPixelDataIsRefusedBeforeThePictureIsMade)
+{
+    for (const TruncatedCase& c : TruncatedCases()) {
+        SCOPED_TRACE(c.name);
+        auto bmp = Load(MakeBmp({.width = 1, .height = 1}, {}, {1, 2, 3, 0}));
+        const auto before = bmp->Image();
+        bmp->TruncatedPixels = TTruncatedPixels::Refuse;
+        TMemoryStream s(c.file);
+        if (c.present >= c.needed) {
+            ASSERT_NO_THROW(bmp->LoadFromStream(s));
+            EXPECT_NE(bmp->Image(), before);
+            continue;
+        }
+        try {
+            bmp->LoadFromStream(s);
+            ADD_FAILURE() << "loaded";
+        } catch (const EReadError& e) {
+            EXPECT_EQ(e.Message(), msg::PixelDataCutShort(c.present, c.needed));
+        }
+        EXPECT_EQ(bmp->Image(), before);
+        // The default reading takes the same file, missing bytes 0 (not the huge one: 1 GiB).
+        if (c.needed < 1000) {
+            TMemoryStream again(c.file);
+            TBitmap lenient;
+            ASSERT_NO_THROW(lenient.LoadFromStream(again));
+            EXPECT_GT(lenient.Width(), 0);
+        }
+    }
 }
 
 TEST(BmpFile, OversizedColourTableSkipsTheSurplus)
@@ -427,6 +512,9 @@ std::vector<BadCase> BadCases()
         {"header_size_11", withHeaderSize(11), false},
         {"header_size_16", withHeaderSize(16), false},
         {"header_size_39", withHeaderSize(39), false},
+        {"header_size_48", withHeaderSize(48), false},
+        {"header_size_53", withHeaderSize(53), false},
+        {"header_size_60", withHeaderSize(60), false},
         {"header_size_64", withHeaderSize(64), false},
         {"header_size_huge", withHeaderSize(0xFFFF), false},
         {"bits_0", MakeBmp({.bits = 0}, {}, px), false},

@@ -26,24 +26,10 @@ struct TOracle {
     uint8_t R(int32_t x, int32_t y, int c) const { return rgba[(static_cast<size_t>(y) * width + x) * 4 + c]; }
 };
 
-struct TMemorySource {
-    const uint8_t* data;
-    size_t size;
-    size_t pos;
-};
-
-void ReadFromMemory(png_structp png, png_bytep out, png_size_t length)
-{
-    auto* source = static_cast<TMemorySource*>(png_get_io_ptr(png));
-    if (source->pos + length > source->size) png_error(png, "end of data");
-    std::memcpy(out, source->data + source->pos, length);
-    source->pos += length;
-}
-
 // Decodes with libpng, without gamma or significant-bit handling.
 bool DecodeWithLibpng(const std::vector<uint8_t>& bytes, TOracle& oracle)
 {
-    TMemorySource source{bytes.data(), bytes.size(), 0};
+    test::TPngMemorySource source{bytes.data(), bytes.size()};
     std::vector<png_bytep> rows;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -51,7 +37,7 @@ bool DecodeWithLibpng(const std::vector<uint8_t>& bytes, TOracle& oracle)
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
     }
-    png_set_read_fn(png, &source, ReadFromMemory);
+    png_set_read_fn(png, &source, test::TPngMemorySource::Read);
     png_read_info(png, info);
     oracle.colourType = png_get_color_type(png, info);
     png_set_expand(png);

@@ -77,19 +77,6 @@ struct Decoded {
     const uint8_t* Pixel(uint32_t x, uint32_t y) const { return &Rgba[(static_cast<size_t>(y) * Width + x) * 4]; }
 };
 
-struct MemoryReader {
-    const std::vector<uint8_t>* Bytes;
-    size_t Pos = 0;
-};
-
-inline void ReadCallback(png_structp png, png_bytep out, png_size_t count)
-{
-    auto* r = static_cast<MemoryReader*>(png_get_io_ptr(png));
-    if (r->Pos + count > r->Bytes->size()) png_error(png, "read past end");
-    std::memcpy(out, r->Bytes->data() + r->Pos, count);
-    r->Pos += count;
-}
-
 inline void ErrorCallback(png_structp png, png_const_charp message)
 {
     auto* error = static_cast<std::string*>(png_get_error_ptr(png));
@@ -104,7 +91,7 @@ inline void WarningCallback(png_structp, png_const_charp) {}
 inline Decoded DecodeWithLibpng(const std::vector<uint8_t>& file, bool ignoreTransparency = false)
 {
     Decoded d;
-    MemoryReader reader{&file};
+    TPngMemorySource reader{file.data(), file.size()};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &d.Error, ErrorCallback, WarningCallback);
     png_infop info = png_create_info_struct(png);
     std::vector<png_bytep> rows;
@@ -113,7 +100,7 @@ inline Decoded DecodeWithLibpng(const std::vector<uint8_t>& file, bool ignoreTra
         d.Ok = false;
         return d;
     }
-    png_set_read_fn(png, &reader, ReadCallback);
+    png_set_read_fn(png, &reader, TPngMemorySource::Read);
     png_read_info(png, info);
     d.Width = png_get_image_width(png, info);
     d.Height = png_get_image_height(png, info);

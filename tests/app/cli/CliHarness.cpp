@@ -1,6 +1,7 @@
 #include "tests/app/cli/CliHarness.h"
 
 #include "base/Exceptions.h"
+#include "tests/TestData.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -9,22 +10,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 namespace tintabrel::test {
 
 namespace {
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Runs the tool with standard input from /dev/null or, given input, from a pipe fed with it, and
 // sends the signals in turn as each becomes ready.
@@ -77,7 +68,7 @@ TCliRun Run(const std::vector<std::string>& args, const std::string* input, cons
                 reaped = true;
                 break;
             }
-            if (signal.Ready(Slurp(errName))) {
+            if (signal.Ready(ReadFile(errName))) {
                 ::kill(pid, signal.Signal);
                 break;
             }
@@ -91,8 +82,8 @@ TCliRun Run(const std::vector<std::string>& args, const std::string* input, cons
     TCliRun run;
     run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    run.Out = Slurp(outName);
-    run.Err = Slurp(errName);
+    run.Out = ReadFile(outName);
+    run.Err = ReadFile(errName);
     ::unlink(outName);
     ::unlink(errName);
     return run;

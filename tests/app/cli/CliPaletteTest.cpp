@@ -55,14 +55,14 @@ std::vector<uint8_t> EncodeIndexed(const TIndexedPng& p)
 bool DecodeIndexed(const std::vector<uint8_t>& file, TIndexedPng& p)
 {
     std::string error;
-    MemoryReader reader{&file};
+    TPngMemorySource reader{file.data(), file.size()};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, ErrorCallback, WarningCallback);
     png_infop info = png_create_info_struct(png);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
     }
-    png_set_read_fn(png, &reader, ReadCallback);
+    png_set_read_fn(png, &reader, TPngMemorySource::Read);
     png_read_info(png, info);
     if (png_get_color_type(png, info) != PNG_COLOR_TYPE_PALETTE) {
         png_destroy_read_struct(&png, &info, nullptr);

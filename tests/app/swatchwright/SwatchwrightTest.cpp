@@ -16,6 +16,7 @@
 #include "app/window/Application.h"
 #include "app/window/ImageControl.h"
 #include "app/window/Unit_Main.h"
+#include "tests/TestData.h"
 #include "tests/app/window/FakeDialogs.h"
 
 using namespace tintabrel;
@@ -23,17 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
+using tintabrel::test::ReadFile;
+using tintabrel::test::WriteFile;
 
 struct FakeEditorDialogs : TEditorDialogs {
     std::deque<std::optional<TColor>> Colors;

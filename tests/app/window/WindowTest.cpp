@@ -25,6 +25,7 @@
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
 #include "app/window/Unit_Main.h"
+#include "tests/TestData.h"
 #include "tests/app/window/FakeDialogs.h"
 
 using namespace tintabrel;
@@ -34,17 +35,8 @@ namespace {
 
 const char* const DefaultList = "clBlack\r\nclWhite\r\n$00C8D7F5\r\n$0093B4E6\r\n$00242424\r\n";
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
+using tintabrel::test::ReadFile;
+using tintabrel::test::WriteFile;
 
 // A folder standing in for the executable's folder.
 struct ExeDir {
