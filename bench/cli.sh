@@ -11,6 +11,7 @@
 # ImageMagick runs one convert per sprite, as many at once as there are cores, the same
 # parallelism tintabrel-cli uses by default.
 set -euo pipefail
+source "$(dirname "$0")/timing.sh"
 
 build=${1:-build}
 cli="$build/bin/tintabrel-cli"
@@ -29,21 +30,6 @@ cd "$work"
 ours=(recolour --source 120 --tolerance 36 --target 300 -q)
 modulate=100,100,133.33
 
-now() { date +%s%N; }
-# best_of CMD...: runs the command three times, prints the fastest wall time in nanoseconds.
-best_of() {
-    local best=0 start took
-    for _ in 1 2 3; do
-        start=$(now)
-        "$@" >/dev/null
-        took=$(( $(now) - start ))
-        if (( best == 0 || took < best )); then best=$took; fi
-    done
-    echo "$best"
-}
-bytes() { du -cb "$@" | tail -1 | cut -f1; }
-seconds() { awk -v n="$1" 'BEGIN { printf "%.3f", n / 1e9 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo "Making the pictures ..."
 mkdir -p base sprites

@@ -10,6 +10,7 @@
 # Times are the best of three runs. Also checks that every palette input gave a palette output
 # by default, and reports their size against the inputs'.
 set -euo pipefail
+source "$(dirname "$0")/timing.sh"
 
 build=${1:-build}
 cli="$build/bin/tintabrel-cli"
@@ -28,20 +29,6 @@ cd "$work"
 ours=(recolour --source 120 --tolerance 36 --target 300 -q)
 modulate=100,100,133.33
 
-now() { date +%s%N; }
-best_of() {
-    local best=0 start took
-    for _ in 1 2 3; do
-        start=$(now)
-        "$@" >/dev/null
-        took=$(( $(now) - start ))
-        if (( best == 0 || took < best )); then best=$took; fi
-    done
-    echo "$best"
-}
-bytes() { du -cb "$@" | tail -1 | cut -f1; }
-seconds() { awk -v n="$1" 'BEGIN { printf "%.3f", n / 1e9 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 # PNG colour type (IHDR byte 25): 3 is a palette.
 colour_type() { od -An -tu1 -j25 -N1 "$1" | tr -d ' '; }
 
