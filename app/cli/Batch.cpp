@@ -146,7 +146,7 @@ void FillInputKind(TJob& job)
     job.InputKind = InputKind(job.Input);
     if (job.InputKind != TPictureKind::Unknown) return;
     if (::access(job.Input.c_str(), R_OK) != 0) job.Refusal = msg::FileOpen(job.Input);
-    else job.Refusal = "not a PNG or BMP file (neither by its name nor by its first bytes)";
+    else job.Refusal = NotAPictureFile;
 }
 
 // Standard error is shared by the workers: whole lines only, and the progress bar is redrawn
@@ -207,7 +207,7 @@ void RunJob(const TJob& planned, TMemoryBudget& budget, const TWork& work, TRepo
     TJob job = planned;
     job.InputKind = input.Kind(planned.InputKind);
     if (job.InputKind == TPictureKind::Unknown)
-        throw EInvalidGraphic("not a PNG or BMP file (neither by its name nor by its first bytes)");
+        throw EInvalidGraphic(NotAPictureFile);
     if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
     const auto ticket = budget.Admit(WorkingBytes(input.DeclaredPixels(job.InputKind)) + input.MemoryBytes());
     TPictureData data;
@@ -337,13 +337,6 @@ void RecolourPicture(const TJob& job, const TPictureData& data, const TRecolourO
 }
 
 } // namespace
-
-// Loads as the batch does (pipes read whole, an empty picture refused), without a job around it.
-void LoadInput(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts)
-{
-    TInput input(path);
-    input.Load(kind, data, pngFacts);
-}
 
 int RunRecolour(const TRecolourOptions& options)
 {

@@ -21,6 +21,8 @@ inline constexpr int ExitDone = 0;
 inline constexpr int ExitFailed = 1;
 inline constexpr int ExitUsage = 2;
 
+inline constexpr const char* NotAPictureFile = "not a PNG or BMP file (neither by its name nor by its first bytes)";
+
 struct TOutputOptions {
     std::string OutputFile;             // -o; "-" is standard output
     std::string OutputDir;              // --out-dir
@@ -60,12 +62,11 @@ struct TInfoOptions {
     std::vector<std::string> Inputs;
 };
 
+
 // The kind of an input file: by its extension in any letter case; for other extensions by the
 // first bytes of the file. Unknown when neither tells (or the file cannot be read).
 TPictureKind InputKind(const std::string& path);
 const char* KindName(TPictureKind kind);
-// Loads an input as every command does: the file must hold a picture (EInvalidGraphic otherwise).
-void LoadInput(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
 
 // Each returns the exit status; TUsageError for command lines that make no sense as a whole.
 int RunRecolour(const TRecolourOptions& options);

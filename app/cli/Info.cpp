@@ -2,6 +2,7 @@
 // load it, so info accepts exactly the files they accept; a PNG's settings are the values its
 // reader found and decoded with.
 #include "app/cli/CliTool.h"
+#include "app/cli/Inputs.h"
 
 #include "base/Exceptions.h"
 
@@ -164,16 +165,15 @@ int RunInfo(const TInfoOptions& options)
         try {
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) throw EFOpenError("a folder, not a picture file");
-            const TPictureKind kind = InputKind(path);
-            if (kind == TPictureKind::Unknown) {
-                std::ifstream probe(path, std::ios::binary);
-                throw EFOpenError(probe ? std::string("not a PNG or BMP file (neither by its name nor by its first bytes)")
-                                        : msg::FileOpen(path));
-            }
-            // Loaded as convert and recolour load it: the same files fail with the same message.
+            // Opened and loaded as convert and recolour do (pipes and standard input read whole):
+            // the same files fail with the same message.
+            TInput input(path);
+            const TPictureKind kind = input.Kind(KindOfExtension(ExtractExtension(path), false));
+            if (kind == TPictureKind::Unknown)
+                throw EInvalidGraphic(NotAPictureFile);
             TPictureData data;
             TVRQPNGFileFacts facts;
-            LoadInput(path, kind, data, &facts);
+            input.Load(kind, data, &facts);
             const nlohmann::json j = Describe(path, kind, data, facts);
             if (options.Json) {
                 // File bytes (a comment) need not be UTF-8; they must not stop the report.
