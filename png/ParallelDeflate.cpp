@@ -1,5 +1,7 @@
 #include "png/ParallelDeflate.h"
 
+#include "base/ScopeGuard.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -28,11 +30,6 @@ void ZlibHeader(int level, uint8_t out[2])
     out[0] = static_cast<uint8_t>(header >> 8);
     out[1] = static_cast<uint8_t>(header);
 }
-
-struct TStreamEnd {
-    z_stream* stream;
-    ~TStreamEnd() { deflateEnd(stream); }
-};
 
 } // namespace
 
@@ -149,7 +146,7 @@ void TParallelDeflate::Compress(TSegment& s) const
         throw EVRQPNG(pngmsg::WriteError);
     };
     if (const int r = deflateInit2(&z, level_, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY); r != Z_OK) fail(r);
-    TStreamEnd end{&z};
+    const TScopeGuard end([&z] { deflateEnd(&z); });
     if (!s.Dictionary.empty()) {
         const int r = deflateSetDictionary(&z, s.Dictionary.data(), static_cast<uInt>(s.Dictionary.size()));
         if (r != Z_OK) fail(r);

@@ -1,5 +1,7 @@
 #include "app/window/ImageControl.h"
 
+#include "base/ScopeGuard.h"
+
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -49,11 +51,8 @@ void TImage::PictureChanged()
 {
     // Switching transparency off below is itself a change; it is handled by this run.
     if (changing_) return;
-    struct Flag {
-        bool& f;
-        explicit Flag(bool& flag) : f(flag) { f = true; }
-        ~Flag() { f = false; }
-    } flag(changing_);
+    changing_ = true;
+    const TScopeGuard done([this] { changing_ = false; });
 
     TGraphic* graphic = Picture.Graphic();
     // Pictures in this control are always drawn opaque.
