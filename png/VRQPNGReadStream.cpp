@@ -880,7 +880,9 @@ void TVRQPNGReadStream::StoreRow(const uint8_t* raw, int32_t y, int32_t pixels)
         }
         break;
     }
-    if (alpha)
+    // Only rows that carry alpha have it converted; a palette's alpha per index fills the plane
+    // after the image data.
+    if (alpha && alphaRow_)
         for (int32_t i = 0, p = alphaStart_; i < pixels; ++i, p += alphaStep_) alpha[p] = alphaRow_[i];
 }
 

@@ -11,6 +11,7 @@
 
 #include "base/Streams.h"
 #include "png/VRQPNGReadStream.h"
+#include "tests/TestData.h"
 #include "tests/png/PngWriteTestSupport.h"
 
 namespace tintabrel {
@@ -117,6 +118,34 @@ TEST(PngReadFilters, EveryFilterDecodesAsLibpngDecodes)
             }
             EXPECT_EQ(wrong, 0);
         }
+}
+
+TEST(PngReadFilters, InterlacedPaletteWithAlphaPerIndex)
+{
+    // Adam7 rows of a palette whose tRNS needs an alpha plane: the plane is filled from the
+    // indices after the image data, not from converted rows (which palette rows do not have).
+    const std::vector<unsigned char> bytes = test::ReadFileBytes(test::DataPath("fuzz/PngLoadFuzz/interlaced-palette-alpha.png"));
+    const std::vector<uint8_t> file(bytes.begin(), bytes.end());
+    const test::Decoded expected = test::DecodeWithLibpng(file);
+    ASSERT_TRUE(expected.Ok) << expected.Error;
+    ASSERT_EQ(expected.Interlace, 1);
+
+    TMemoryStream stream(file);
+    TBitmap bitmap, alpha;
+    TVRQPNGReadStream reader;
+    reader.AlphaTarget = &alpha;
+    reader.ReadFromStream(&bitmap, stream, 0);
+    ASSERT_EQ(bitmap.Width(), static_cast<int32_t>(expected.Width));
+    ASSERT_NE(reader.AlphaPlane(), nullptr);
+    int wrong = 0;
+    for (uint32_t y = 0; y < expected.Height; ++y)
+        for (uint32_t x = 0; x < expected.Width; ++x) {
+            const TColor c = bitmap.Pixel(static_cast<int32_t>(x), static_cast<int32_t>(y));
+            const uint8_t* e = expected.Pixel(x, y);
+            const uint8_t a = reader.AlphaPlane()->ConstScanLine(static_cast<int32_t>(y))[x];
+            if (RedOf(c) != e[0] || GreenOf(c) != e[1] || BlueOf(c) != e[2] || a != 255 - e[3]) ++wrong;
+        }
+    EXPECT_EQ(wrong, 0);
 }
 
 } // namespace
