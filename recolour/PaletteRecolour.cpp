@@ -1,6 +1,7 @@
 #include "recolour/PaletteRecolour.h"
 
 #include "image/Graphics.h"
+#include "image/PixelFormats.h"
 
 #include <stdexcept>
 
@@ -8,9 +9,7 @@ namespace tintabrel {
 
 bool IsPalettePicture(const TBitmap& picture)
 {
-    const TPixelFormat f = picture.PixelFormat();
-    return (f == TPixelFormat::pf1bit || f == TPixelFormat::pf4bit || f == TPixelFormat::pf8bit) &&
-           !picture.Image()->ColorTable.empty();
+    return FactsOf(picture.PixelFormat()).Indexed && !picture.Image()->ColorTable.empty();
 }
 
 std::vector<TColor> RecolourColours(const std::vector<TColor>& colours, const TProtectedColors& protectedColors,
