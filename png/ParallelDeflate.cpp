@@ -75,7 +75,10 @@ void TParallelDeflate::Write(const uint8_t* data, size_t size)
 {
     while (size > 0) {
         if (current_.size() == segmentBytes_) CloseSegment(false);
-        if (current_.capacity() < segmentBytes_) current_.reserve(segmentBytes_);
+        if (current_.capacity() < segmentBytes_) {
+            current_ = TakeBuffer();
+            current_.reserve(segmentBytes_);
+        }
         const size_t take = std::min(size, segmentBytes_ - current_.size());
         current_.insert(current_.end(), data, data + take);
         data += take;
@@ -138,7 +141,7 @@ void TParallelDeflate::CloseSegment(bool last)
     EmitReady(false);
 }
 
-void TParallelDeflate::Compress(TSegment& s) const
+void TParallelDeflate::Compress(TSegment& s)
 {
     z_stream z{};
     const auto fail = [](int r) {
@@ -152,6 +155,7 @@ void TParallelDeflate::Compress(TSegment& s) const
         if (r != Z_OK) fail(r);
     }
     // Room for the whole result at once; the sync flush adds a few bytes beyond the bound.
+    s.Output = TakeBuffer();
     s.Output.resize(deflateBound(&z, static_cast<uLong>(s.Input.size())) + 16);
     z.next_in = s.Input.data();
     z.avail_in = static_cast<uInt>(s.Input.size());
@@ -170,8 +174,25 @@ void TParallelDeflate::Compress(TSegment& s) const
     }
     s.Output.resize(used);
     s.Adler = static_cast<uint32_t>(adler32(1, s.Input.data(), static_cast<uInt>(s.Input.size())));
-    s.Input = {};
+    GiveBack(std::move(s.Input));
     s.Dictionary = {};
+}
+
+std::vector<uint8_t> TParallelDeflate::TakeBuffer()
+{
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    std::vector<uint8_t> buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+}
+
+void TParallelDeflate::GiveBack(std::vector<uint8_t>&& buffer)
+{
+    buffer.clear();
+    std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(buffer));
+    buffer = {};
 }
 
 void TParallelDeflate::WorkerLoop()
@@ -236,6 +257,7 @@ void TParallelDeflate::EmitReady(bool wait)
         if (s->Error) std::rethrow_exception(s->Error);
         Put(s->Output.data(), s->Output.size());
         adler_ = static_cast<uint32_t>(adler32_combine(adler_, s->Adler, static_cast<z_off_t>(s->InputSize)));
+        GiveBack(std::move(s->Output));
     }
 }
 

@@ -53,7 +53,7 @@ private:
     struct TSegment;
 
     void CloseSegment(bool last);
-    void Compress(TSegment& segment) const;
+    void Compress(TSegment& segment);
     void WorkerLoop();
     // Compresses a segment taken from the queue and marks it done, with what it threw.
     void Run(TSegment& segment);
@@ -63,6 +63,10 @@ private:
     void EmitReady(bool wait);
     void Put(const uint8_t* data, size_t size);
     void FlushBlock();
+    // Buffers of finished segments are used again: fresh ones would cost a page fault per 4 KiB
+    // and, freed on other threads, go back to the system and come again.
+    std::vector<uint8_t> TakeBuffer();
+    void GiveBack(std::vector<uint8_t>&& buffer);
 
     const int level_;
     const int threads_;
@@ -84,6 +88,7 @@ private:
     std::condition_variable done_;  // a segment was finished
     std::deque<std::unique_ptr<TSegment>> segments_; // not yet emitted, in stream order
     std::deque<TSegment*> queue_;   // not yet started
+    std::vector<std::vector<uint8_t>> spare_; // emptied buffers with their memory
     bool stop_ = false;
     std::vector<std::thread> helpers_;
 };
