@@ -92,26 +92,27 @@ void ReadWholeInput(TStream& source, TMemoryStream& memory)
 }
 
 void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
-                 TTruncatedPixels truncated)
+                 const TLoadOptions& options)
 {
     TFileStream file(path, TFileMode::fmOpenRead);
     if (file.CanSeek()) {
-        LoadPicture(file, kind, data, pngFacts, truncated);
+        LoadPicture(file, kind, data, pngFacts, options);
         return;
     }
     TMemoryStream memory;
     ReadWholeInput(file, memory);
-    LoadPicture(memory, kind, data, pngFacts, truncated);
+    LoadPicture(memory, kind, data, pngFacts, options);
 }
 
 void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
-                 TTruncatedPixels truncated)
+                 const TLoadOptions& options)
 {
     TBitmap image, alpha;
     int32_t paletteBits = 0;
     std::vector<uint8_t> indexAlpha;
     if (kind == TPictureKind::Png) {
         TVRQPNG png;
+        png.Threads = static_cast<int32_t>(options.Threads);
         png.LoadFromStream(stream);
         image.Assign(png.ActiveBitmap());
         if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())
@@ -125,7 +126,7 @@ void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNG
             indexAlpha = png.IndexAlpha;
         }
     } else if (kind == TPictureKind::Bmp) {
-        image.TruncatedPixels = truncated;
+        image.TruncatedPixels = options.Truncated;
         image.LoadFromStream(stream);
         if (IsPalettePicture(image)) paletteBits = image.Image()->Header.biBitCount;
     } else {
@@ -172,7 +173,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
     png.FilterMode = static_cast<uint8_t>(options.FilterMode);
     png.CompressionLevel = options.CompressionLevel;
     png.Interlace = options.Interlace;
-    png.DeflateThreads = static_cast<int32_t>(options.Threads);
+    png.Threads = static_cast<int32_t>(options.Threads);
     if (indexAlpha) {
         // Alpha per index: a palette with tRNS holds it exactly.
         png.Assign(image);

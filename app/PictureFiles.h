@@ -58,17 +58,23 @@ struct TPNGSaveOptions {
     unsigned Threads = 1;
 };
 
+struct TLoadOptions {
+    // What an uncompressed BMP that ends before its pixel data gives (the window reads it with the
+    // missing bytes 0; the command-line tool refuses it). A cut PNG always fails.
+    TTruncatedPixels Truncated = TTruncatedPixels::ReadAsZero;
+    // The threads this one file may use: a large PNG's image data is inflated ahead on a second.
+    unsigned Threads = 1;
+};
+
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
 // or colour becomes the alpha picture; a BMP has none. On failure the data is left as it was.
 // pngFacts, when given, receives what the PNG reader found (a BMP leaves it as it was).
 // A file that cannot seek (a FIFO, /dev/stdin, a pipe) is read to its end first, as by
-// ReadWholeInput. truncated: what an uncompressed BMP that ends before its pixel data gives (the
-// window reads it with the missing bytes 0; the command-line tool refuses it). A cut PNG always
-// fails.
+// ReadWholeInput.
 void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr,
-                 TTruncatedPixels truncated = TTruncatedPixels::ReadAsZero);
+                 const TLoadOptions& options = {});
 void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr,
-                 TTruncatedPixels truncated = TTruncatedPixels::ReadAsZero);
+                 const TLoadOptions& options = {});
 
 // Reads what is left of an input that cannot seek into memory, so that it then loads exactly as
 // a file does. More bytes than a picture within the size limit can need raise EReadError.

@@ -62,7 +62,7 @@ void TVRQPNG::Assign(const TGraphic* source)
         FilterMode = picture->FilterMode;
         IDATSize = picture->IDATSize;
         Interlace = picture->Interlace;
-        DeflateThreads = picture->DeflateThreads;
+        Threads = picture->Threads;
         Grayscale = picture->Grayscale;
         Comment = picture->Comment;
         BackgroundColor = picture->BackgroundColor;
@@ -181,7 +181,7 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.FilterMode = FilterMode;
     writer.SetIDATSize(IDATSize);
     writer.Interlace = Interlace ? 1 : 0;
-    writer.Parallel.Threads = DeflateThreads;
+    writer.Parallel.Threads = Threads;
     GiveSettings(writer);
     writer.UseCurrentTime = UseCurrentTime;
     writer.OnEncodeRow = OnEncodeRow;
@@ -204,6 +204,7 @@ void TVRQPNG::LoadFromStream(TStream& stream)
     reader.TimeStore = &TimeStamp;
     reader.ChromaStore = &Chromaticity;
     reader.GifStore = &GifControl;
+    reader.Threads = Threads;
     AlphaBitmap->Clear();
     reader.AlphaTarget = &ActiveAlphaBitmap();
 

@@ -56,7 +56,7 @@ public:
     int32_t CompressionLevel = -1;
     uint8_t FilterMode = 1;
     bool Interlace = false;
-    int32_t DeflateThreads = 1; // above 1: large pictures are compressed on that many threads
+    int32_t Threads = 1; // above 1: a large picture is inflated ahead, or compressed, on more threads
     bool Grayscale = false;
     TBitmap* LinkedAlphaBitmap = nullptr; // not owned
     const std::unique_ptr<TBitmap> AlphaBitmap; // 8-bit, byte = 255 - alpha

@@ -3,9 +3,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "base/ScopeGuard.h"
 #include "png/PngRows.h"
@@ -22,6 +29,9 @@ constexpr int64_t MaxInflateRatio = 1040;
 // call (a copy of all output into its window, its slow path near the end of each output) add
 // about a fifth to the inflate.
 constexpr size_t StagingSize = 262144;
+// Image data of at least this many bytes is inflated on a second thread when one is allowed;
+// below, starting the thread costs more than it saves.
+constexpr int64_t PipeMinimum = int64_t{1} << 20;
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
 constexpr TColor PaletteIndexBase = 0x01000000;
@@ -108,6 +118,29 @@ struct TVRQPNGReadStream::Inflater {
     }
 };
 
+// Inflating ahead: a second thread inflates the image data into a few blocks, in order, while
+// the reading thread unfilters, converts and stores the rows; zlib's inflate is the larger half
+// of the work and cannot itself be split. Blocks go round between the two queues.
+struct TVRQPNGReadStream::TInflatePipe {
+    static constexpr size_t BlockSize = 262144;
+    static constexpr size_t BlockCount = 4;
+    struct TBlock {
+        std::unique_ptr<uint8_t[]> Data;
+        size_t Size = 0;
+    };
+
+    std::mutex Mutex;
+    std::condition_variable Filled; // a block was filled, or the inflating thread ended
+    std::condition_variable Freed;  // a block was given back, or cancel
+    std::deque<TBlock> Full;        // in stream order; references stay valid as blocks are added
+    std::vector<TBlock> Empty;
+    size_t FrontTaken = 0;          // bytes of Full.front() already taken
+    bool Ended = false;             // the inflating thread makes no more
+    std::exception_ptr Error;       // what reading the input threw there
+    bool Cancel = false;
+    std::thread Thread;
+};
+
 TVRQPNGReadStream::TVRQPNGReadStream()
 {
     CheckSignature = true;
@@ -137,6 +170,7 @@ TVRQPNGFileFacts TVRQPNGReadStream::Facts() const
 
 void TVRQPNGReadStream::ReleaseImageState()
 {
+    StopInflatePipe();
     inflater_.reset();
     rowMemory_.reset();
     convertedRow_ = alphaRow_ = nullptr;
@@ -630,6 +664,18 @@ void TVRQPNGReadStream::ReadImageData()
     const int32_t bytesPerDestPixel = BitsPerPixel == 16 ? 2 : BitsPerPixel == 24 ? 3 : 1;
     const bool rowEvent = !ActiveKey.empty() && static_cast<bool>(OnDecodeRow);
     int32_t rowNumber = 0;
+    // While the pipe runs, the other thread owns the input and its flags (Stopped, AtEnd); this
+    // one keeps a stop asked by the progress handler aside until the pipe has stopped.
+    if (Threads > 1 && rawTotal >= PipeMinimum) {
+        pipe_ = std::make_unique<TInflatePipe>();
+        pipe_->Empty.resize(TInflatePipe::BlockCount);
+        try {
+            pipe_->Thread = std::thread([this, rawTotal] { RunInflatePipe(rawTotal); });
+        } catch (const std::system_error&) {
+            pipe_.reset(); // no thread to be had: this one does it all
+        }
+    }
+    bool stopAsked = false;
     for (int32_t pass = 0; pass < passCount; ++pass) {
         const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
         const TPassSize size = PassSize(g, width, height);
@@ -658,11 +704,19 @@ void TVRQPNGReadStream::ReadImageData()
                 current_ ^= 1;
             }
             ++rowNumber;
-            if (rowNumber % 4 == 2 || height < 4) StepProgress(rowNumber);
-            if (Stopped) break;
+            if (rowNumber % 4 == 2 || height < 4) {
+                if (!pipe_) {
+                    StepProgress(rowNumber);
+                } else if (const std::optional<bool> stop = ProgressStep(rowNumber)) {
+                    stopAsked = *stop;
+                }
+            }
+            if (Stopped || stopAsked) break;
         }
-        if (AtEnd || Stopped) break;
+        if (stopAsked || (!pipe_ && (AtEnd || Stopped))) break;
     }
+    StopInflatePipe();
+    if (stopAsked) Stopped = true;
     seen_ |= ImageDone;
     if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
 }
@@ -724,7 +778,15 @@ int32_t TVRQPNGReadStream::ReadRow(bool first)
     Inflater& f = *inflater_;
     TRawRow& row = rawRows_[current_];
     const size_t need = static_cast<size_t>(rowBytes_);
-    if (need <= StagingSize / 4) {
+    if (pipe_) {
+        // The row's memory grows with the bytes that arrive, as below.
+        for (size_t filled = 0; filled < need;) {
+            row.Reserve(rowBytes_);
+            const size_t room = std::min(static_cast<size_t>(row.Capacity), need);
+            if (!TakeInflated(row.Data.get() + filled, room - filled)) return -1;
+            filled = room;
+        }
+    } else if (need <= StagingSize / 4) {
         if (f.stagedEnd - f.stagedPos < need) {
             if (!f.staging) f.staging = std::make_unique<uint8_t[]>(StagingSize);
             const size_t kept = f.stagedEnd - f.stagedPos;
@@ -783,6 +845,88 @@ int64_t TVRQPNGReadStream::Inflate(uint8_t* out, size_t size, size_t least)
             return total >= least ? static_cast<int64_t>(total) : -1;
         }
     }
+}
+
+void TVRQPNGReadStream::RunInflatePipe(int64_t total)
+{
+    TInflatePipe& p = *pipe_;
+    std::exception_ptr error;
+    try {
+        while (total > 0) {
+            TInflatePipe::TBlock block;
+            {
+                std::unique_lock lock(p.Mutex);
+                p.Freed.wait(lock, [&p] { return p.Cancel || !p.Empty.empty(); });
+                if (p.Cancel) break;
+                block = std::move(p.Empty.back());
+                p.Empty.pop_back();
+            }
+            if (!block.Data) block.Data.reset(new uint8_t[TInflatePipe::BlockSize]);
+            block.Size = static_cast<size_t>(std::min<int64_t>(total, TInflatePipe::BlockSize));
+            // Exactly the bytes still to come, so no chunk beyond the image data is read.
+            const bool whole = Inflate(block.Data.get(), block.Size, block.Size) >= 0;
+            // Damaged data still hands on what it gave, so the rows before the damage are stored
+            // as one thread stores them.
+            if (!whole) block.Size -= inflater_->stream.avail_out;
+            total -= static_cast<int64_t>(block.Size);
+            if (block.Size > 0) {
+                std::lock_guard lock(p.Mutex);
+                p.Full.push_back(std::move(block));
+            }
+            p.Filled.notify_one();
+            if (!whole) break;
+        }
+    } catch (...) {
+        error = std::current_exception();
+    }
+    {
+        std::lock_guard lock(p.Mutex);
+        p.Ended = true;
+        p.Error = error;
+    }
+    p.Filled.notify_one();
+}
+
+bool TVRQPNGReadStream::TakeInflated(uint8_t* dest, size_t count)
+{
+    TInflatePipe& p = *pipe_;
+    std::unique_lock lock(p.Mutex);
+    while (count > 0) {
+        p.Filled.wait(lock, [&p] { return !p.Full.empty() || p.Ended; });
+        if (p.Full.empty()) {
+            if (p.Error) std::rethrow_exception(p.Error);
+            return false;
+        }
+        TInflatePipe::TBlock& block = p.Full.front();
+        const size_t take = std::min(count, block.Size - p.FrontTaken);
+        const uint8_t* from = block.Data.get() + p.FrontTaken;
+        // The front block is this thread's until it is given back.
+        lock.unlock();
+        std::memcpy(dest, from, take);
+        lock.lock();
+        dest += take;
+        count -= take;
+        p.FrontTaken += take;
+        if (p.FrontTaken == block.Size) {
+            p.Empty.push_back(std::move(block));
+            p.Full.pop_front();
+            p.FrontTaken = 0;
+            p.Freed.notify_one();
+        }
+    }
+    return true;
+}
+
+void TVRQPNGReadStream::StopInflatePipe()
+{
+    if (!pipe_) return;
+    {
+        std::lock_guard lock(pipe_->Mutex);
+        pipe_->Cancel = true;
+    }
+    pipe_->Freed.notify_one();
+    pipe_->Thread.join();
+    pipe_.reset();
 }
 
 bool TVRQPNGReadStream::Unfilter(uint8_t* current, const uint8_t* previous)

@@ -28,6 +28,9 @@ public:
     TBitmap* AlphaTarget = nullptr;      // where an alpha plane (byte = 255 - alpha) may be built
     bool CheckSignature = true;
     bool StopAfterHeader = false;        // reading without a bitmap: stop once IHDR is read
+    // Threads the image data may use: above 1, a large picture is inflated ahead on a second
+    // thread while this one unfilters and stores rows. The result is the same either way.
+    int32_t Threads = 1;
 
     // ---- results (Comment, Width, Height, BitDepth, PhysUnit/X/Y are inherited)
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane
@@ -57,6 +60,7 @@ protected:
 
 private:
     struct Inflater;
+    struct TInflatePipe;
     enum SeenFlag : uint32_t {
         HeaderSeen = 1,
         ImageDone = 2,
@@ -98,6 +102,11 @@ private:
     // Inflates into out until it is full, or the input at hand is used up with at least least
     // bytes made; the bytes made, or -1.
     int64_t Inflate(uint8_t* out, size_t size, size_t least);
+    // The inflating thread: total bytes of image data, in blocks, until done or cancelled.
+    void RunInflatePipe(int64_t total);
+    // Copies the next count inflated bytes from the pipe; false when the data ends before them.
+    bool TakeInflated(uint8_t* dest, size_t count);
+    void StopInflatePipe();
     void FillPaletteAlpha();
     void MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const;
     void ReleaseImageState();
@@ -111,6 +120,7 @@ private:
 
     // Image decoding state, alive only while the image data is decoded.
     std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<TInflatePipe> pipe_; // while a second thread inflates
     // A raw row (filter byte first) whose memory grows with the bytes inflated into it.
     struct TRawRow {
         struct Free {

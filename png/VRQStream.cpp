@@ -209,16 +209,20 @@ void TVRQCustomReadStream::BeginProgressPhase(int32_t mode, int32_t total, int32
 
 void TVRQCustomReadStream::StepProgress(int32_t count)
 {
+    if (const std::optional<bool> stop = ProgressStep(count)) Stopped = *stop;
+}
+
+std::optional<bool> TVRQCustomReadStream::ProgressStep(int32_t count)
+{
     int64_t part;
     if (PhaseMode == 0)
         part = static_cast<int64_t>(Position - PhaseStart) * PhaseSpan / PhaseTotal;
     else
         part = PhaseTotal <= count ? PhaseSpan : static_cast<int64_t>(count) * PhaseSpan / PhaseTotal;
     const int32_t percent = ProgressBase + static_cast<int32_t>(part);
-    if (percent > ProgressLast) {
-        ProgressLast = percent;
-        Stopped = DoProgress(percent);
-    }
+    if (percent <= ProgressLast) return std::nullopt;
+    ProgressLast = percent;
+    return DoProgress(percent);
 }
 
 void TVRQCustomReadStream::FinishProgress() { Stopped = DoProgress(100); }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,9 @@ public:
     void StartProgress();
     void BeginProgressPhase(int32_t mode, int32_t total, int32_t share);
     void StepProgress(int32_t count);
+    // As StepProgress, but the handler's answer (when the percentage moved) is returned instead
+    // of taken into Stopped: for a caller whose stream another thread is reading meanwhile.
+    std::optional<bool> ProgressStep(int32_t count);
     void FinishProgress();
 
 protected:

@@ -200,8 +200,9 @@ private:
 using TWork = std::function<void(const TJob&, TPictureData&, TReporter&)>;
 
 // One file: its input opened once (read whole when it cannot seek), its kinds settled, admitted
-// when the picture it declares fits the memory budget, loaded, and handed to work.
-void RunJob(const TJob& planned, TMemoryBudget& budget, const TWork& work, TReporter& reporter)
+// when the picture it declares fits the memory budget, loaded (on up to threads threads), and
+// handed to work.
+void RunJob(const TJob& planned, unsigned threads, TMemoryBudget& budget, const TWork& work, TReporter& reporter)
 {
     TInput input(planned.Input);
     TJob job = planned;
@@ -211,14 +212,14 @@ void RunJob(const TJob& planned, TMemoryBudget& budget, const TWork& work, TRepo
     if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
     const auto ticket = budget.Admit(WorkingBytes(input.DeclaredPixels(job.InputKind)) + input.MemoryBytes());
     TPictureData data;
-    input.Load(job.InputKind, data);
+    input.Load(job.InputKind, data, nullptr, threads);
     work(job, data, reporter);
 }
 
-// Runs work on every job that was not refused, on up to run.Jobs threads. A job's exception
-// becomes "INPUT: message"; returns the exit status. The outputs of a batch are made durable
-// together before they take their names (TDeferredCommits).
-int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, const TWork& work,
+// Runs work on every job that was not refused, on up to run.Jobs threads, each file loading on
+// up to fileThreads. A job's exception becomes "INPUT: message"; returns the exit status. The
+// outputs of a batch are made durable together before they take their names (TDeferredCommits).
+int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, unsigned fileThreads, const TWork& work,
             const std::function<void(const TJob&)>& failedJob = {})
 {
     const bool bar = !run.Quiet && jobs.size() > 1 && ::isatty(STDERR_FILENO);
@@ -238,7 +239,7 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, const TWork& 
                     error = job.Refusal;
                 } else {
                     try {
-                        RunJob(job, budget, work, reporter);
+                        RunJob(job, fileThreads, budget, work, reporter);
                     } catch (const std::bad_alloc&) {
                         error = msg::OutOfResources;
                     } catch (const std::exception& e) {
@@ -326,13 +327,13 @@ void RecolourPicture(const TJob& job, const TPictureData& data, const TRecolourO
     TPictureData result;
     if (dryRun) {
         dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
-            ApplyChain(data, chain, protectedColors, result, options.TrueColour, &report.Changes);
+            ApplyChain(data, chain, protectedColors, result, options.TrueColour, &report.Changes, png.Threads);
             report.Width = data.Image.Width();
             report.Height = data.Image.Height();
         });
         return;
     }
-    ApplyChain(data, chain, protectedColors, result, options.TrueColour);
+    ApplyChain(data, chain, protectedColors, result, options.TrueColour, nullptr, png.Threads);
     Save(job, result, png, reporter);
 }
 
@@ -397,7 +398,7 @@ int RunRecolour(const TRecolourOptions& options)
     png.TrueColourOnly = options.TrueColour;
     TDryRunReport* report = dryRun ? &*dryRun : nullptr;
     return RunJobs(
-        jobs, options.Run,
+        jobs, options.Run, png.Threads,
         [&](const TJob& job, TPictureData& data, TReporter& reporter) {
             RecolourPicture(job, data, options, protectedColors, png, report, reporter);
         },
@@ -418,7 +419,7 @@ int RunConvert(const TConvertOptions& options)
     CheckOutputs(jobs, options.Overwrite);
     TPNGSaveOptions png = options.Png;
     png.Threads = ThreadsPerFile(std::thread::hardware_concurrency(), 1);
-    return RunJobs(jobs, TRunOptions{1, true}, [&](const TJob& j, TPictureData& data, TReporter& reporter) {
+    return RunJobs(jobs, TRunOptions{1, true}, png.Threads, [&](const TJob& j, TPictureData& data, TReporter& reporter) {
         Save(j, data, png, reporter);
     });
 }

@@ -36,8 +36,8 @@ public:
     // The bytes of the input held in memory (0 for a file read where it lies).
     int64_t MemoryBytes() const;
     // Loads the picture; a file that holds none (empty, or ending before its image data) is an
-    // EInvalidGraphic. pngFacts as for LoadPicture.
-    void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr);
+    // EInvalidGraphic. pngFacts and threads as for LoadPicture.
+    void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr, unsigned threads = 1);
 
 private:
     TStream& Stream();
