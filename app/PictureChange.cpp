@@ -5,14 +5,14 @@
 namespace tintabrel {
 
 void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
-                 const THueWindow& window, bool trueColour, THueCounts* counts)
+                 const THueWindow& window, bool trueColour, THueCounts* counts, unsigned threads)
 {
     const bool keepPalette = !trueColour && !counts && before.PaletteBits != 0;
     TBitmap image;
     if (counts)
-        ReplaceHue(before.Image, image, protectedColors, window, counts);
+        ReplaceHue(before.Image, image, protectedColors, window, counts, threads);
     else
-        RecolourPicture(before.Image, image, protectedColors, window, keepPalette);
+        RecolourPicture(before.Image, image, protectedColors, window, keepPalette, threads);
     after.Image.Assign(image);
     after.Alpha.Assign(before.Alpha);
     after.PaletteBits = keepPalette ? before.PaletteBits : 0;

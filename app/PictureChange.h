@@ -12,7 +12,9 @@ namespace tintabrel {
 // recoloured; any other picture, or any picture with trueColour, becomes the engine's 24-bit
 // result. The pixels equal ReplaceHue's either way. The alpha is carried over unchanged.
 // With counts (a dry run, which writes nothing) the pixels are counted on the 24-bit path.
+// threads: as many as a large picture may be recoloured on.
 void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
-                 const THueWindow& window, bool trueColour = false, THueCounts* counts = nullptr);
+                 const THueWindow& window, bool trueColour = false, THueCounts* counts = nullptr,
+                 unsigned threads = 1);
 
 } // namespace tintabrel

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace tintabrel {
 
@@ -217,21 +220,53 @@ private:
     int skipCacheRows_ = 0;
 };
 
+// Rows of at least this many pixels in all are worth a second thread.
+constexpr int64_t BandMinimumPixels = int64_t{1} << 18;
+
+// Runs band(recolourer, first row, end row) over contiguous bands of rows on up to threads
+// threads, each band with a recolourer of its own (their caches are not shared).
+template <class Band>
+void ForRowBands(const std::vector<uint8_t*>& rows, int32_t width, unsigned threads, const TProtectedColors& protectedColors,
+                 const THueWindow& window, THueCounts* counts, Band band)
+{
+    const int64_t pixels = static_cast<int64_t>(rows.size()) * width;
+    const size_t bands = std::clamp<size_t>(std::min<int64_t>(threads, pixels / BandMinimumPixels), 1, rows.size());
+    std::vector<TRecolourer> recolourers(bands, TRecolourer(protectedColors, window));
+    const auto run = [&](size_t k) { band(recolourers[k], rows.size() * k / bands, rows.size() * (k + 1) / bands); };
+    std::vector<std::thread> helpers;
+    size_t k = 1;
+    try {
+        for (; k < bands; ++k) helpers.emplace_back(run, k);
+    } catch (const std::system_error&) {
+        // No more threads to be had: this one takes the bands left.
+    }
+    run(0);
+    for (size_t rest = k; rest < bands; ++rest) run(rest);
+    for (std::thread& t : helpers) t.join();
+    if (counts) {
+        *counts = {};
+        for (const TRecolourer& r : recolourers) {
+            counts->Altered += r.Altered;
+            counts->Kept += r.Kept;
+        }
+    }
+}
+
 // Kept out of line, so that the counting rows do not change how the compiler lays out the
 // plain ones.
-[[gnu::noinline]] void RecolourCounting(TBitmap& after, const TProtectedColors& protectedColors,
-                                        const THueWindow& window, THueCounts& counts)
+[[gnu::noinline]] void RecolourCounting(const std::vector<uint8_t*>& rows, int32_t width, unsigned threads,
+                                        const TProtectedColors& protectedColors, const THueWindow& window,
+                                        THueCounts& counts)
 {
-    TRecolourer recolourer(protectedColors, window);
-    for (int32_t y = 0; y < after.Height(); ++y) recolourer.Row<true>(after.ScanLine(y), after.Width());
-    counts.Altered = recolourer.Altered;
-    counts.Kept = recolourer.Kept;
+    ForRowBands(rows, width, threads, protectedColors, window, &counts, [&](TRecolourer& r, size_t from, size_t to) {
+        for (size_t y = from; y < to; ++y) r.Row<true>(rows[y], width);
+    });
 }
 
 } // namespace
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window, THueCounts* counts)
+                const THueWindow& window, THueCounts* counts, unsigned threads)
 {
     if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
         window.Target < 0 || window.Target > 360)
@@ -247,12 +282,16 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& p
     // A protected pixel ends with its before colour, which is exactly its colour after the
     // conversion to 24 bits; so leaving it alone equals restoring it, protection matters only
     // for pixels that would change, and one pass over the after picture decides everything.
+    // Rows are taken here, on this thread: the first one gives after its own pixels.
+    std::vector<uint8_t*> rows(static_cast<size_t>(height));
+    for (int32_t y = 0; y < height; ++y) rows[static_cast<size_t>(y)] = after.ScanLine(y);
     if (counts) {
-        RecolourCounting(after, protectedColors, window, *counts);
+        RecolourCounting(rows, width, threads, protectedColors, window, *counts);
         return;
     }
-    TRecolourer recolourer(protectedColors, window);
-    for (int32_t y = 0; y < height; ++y) recolourer.Row<false>(after.ScanLine(y), width);
+    ForRowBands(rows, width, threads, protectedColors, window, nullptr, [&](TRecolourer& r, size_t from, size_t to) {
+        for (size_t y = from; y < to; ++y) r.Row<false>(rows[y], width);
+    });
 }
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window)

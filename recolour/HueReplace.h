@@ -62,9 +62,10 @@ struct THueCounts {
 // whose colour is not protected takes the hue Target with its saturation and value unchanged.
 // before is never changed. Settings outside the ranges above raise std::invalid_argument, and
 // so does passing one bitmap as both before and after. With counts, the run also counts what it
-// does (a little slower; the result is the same).
+// does (a little slower; the result is the same). A large picture is recoloured in bands of rows
+// on up to threads threads, with the same result.
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window, THueCounts* counts = nullptr);
+                const THueWindow& window, THueCounts* counts = nullptr, unsigned threads = 1);
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window);
 
 // The source position a click on a pixel of this colour picks, as the window's colour picker

@@ -37,10 +37,10 @@ std::vector<TColor> RecolourColours(const std::vector<TColor>& colours, const TP
 }
 
 void RecolourPicture(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                     const THueWindow& window, bool keepPalette)
+                     const THueWindow& window, bool keepPalette, unsigned threads)
 {
     if (!keepPalette || !IsPalettePicture(before)) {
-        ReplaceHue(before, after, protectedColors, window);
+        ReplaceHue(before, after, protectedColors, window, nullptr, threads);
         return;
     }
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");

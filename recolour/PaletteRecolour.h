@@ -21,8 +21,8 @@ std::vector<TColor> RecolourColours(const std::vector<TColor>& colours, const TP
 // One change applied to a picture, the result in the picture's own format: a palette picture
 // (keepPalette) keeps its indices, table length and order and gets its entries recoloured;
 // anything else becomes the engine's 24-bit result (ReplaceHue). Either way every pixel's
-// colour equals ReplaceHue's. Same argument checks as ReplaceHue.
+// colour equals ReplaceHue's. Same argument checks as ReplaceHue; threads as for ReplaceHue.
 void RecolourPicture(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                     const THueWindow& window, bool keepPalette = true);
+                     const THueWindow& window, bool keepPalette = true, unsigned threads = 1);
 
 } // namespace tintabrel

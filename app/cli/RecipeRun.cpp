@@ -27,7 +27,7 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick)
 }
 
 void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
-                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports)
+                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports, unsigned threads)
 {
     // Pictures share their pixels when assigned, so handing each result on costs no copy.
     result.Assign(input);
@@ -35,7 +35,8 @@ void ApplyChain(const TPictureData& input, const TChain& chain, const TProtected
         TChangeReport report{change.Window, change.Pick, {}};
         if (change.Pick) report.Window.Source = PickSource(result.Image, *change.Pick);
         TPictureData after;
-        ApplyChange(result, after, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr);
+        ApplyChange(result, after, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr,
+                    threads);
         result.Assign(after);
         if (reports) reports->push_back(report);
     }

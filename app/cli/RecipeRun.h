@@ -31,8 +31,10 @@ struct TChangeReport {
 // the window: each change starts from the previous result, and the protected colours are looked
 // up in that step's before picture. Each step goes through ApplyChange, so palette pictures stay
 // palette pictures unless trueColour. With reports, each change is counted and reported there.
+// threads: as many as a large picture may be recoloured on.
 void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
-                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports = nullptr);
+                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports = nullptr,
+                unsigned threads = 1);
 
 // The chain of the plain output ("") or of the variant of that name.
 const TChain& ChainOf(const TRecipe& recipe, const std::string& variant);

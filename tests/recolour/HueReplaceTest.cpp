@@ -371,6 +371,42 @@ TEST(HueReplaceTest, CountsAreWhatThePicturesShow)
     }
 }
 
+// A large picture is recoloured in bands of rows on several threads: the same picture and the
+// same counts as on one, for a 24-bit before and for one that is converted first.
+TEST(HueReplaceTest, BandsOnSeveralThreadsGiveWhatOneThreadGives)
+{
+    std::vector<TColor> colours;
+    std::mt19937 random(17);
+    while (colours.size() < 1031u * 800u) {
+        const TColor c = static_cast<TColor>(random() & 0xFFFFFF);
+        for (uint32_t n = 0; n < 1 + random() % 9; ++n) colours.push_back(c);
+    }
+    TBitmap source;
+    Make24(source, 1031, 800, colours);
+    const TProtectedColors list(ListOf({ColorToText(colours[10]), ColorToText(colours[500000]), "clLime"}));
+    const THueWindow w{150, 36, 300};
+    for (const TPixelFormat format : {TPixelFormat::pf24bit, TPixelFormat::pf8bit}) {
+        TBitmap before;
+        before.Assign(&source);
+        before.SetPixelFormat(format);
+        TBitmap one;
+        THueCounts oneCounts;
+        ReplaceHue(before, one, list, w, &oneCounts, 1);
+        for (const unsigned threads : {2u, 3u}) {
+            const std::string name = "format " + std::to_string(static_cast<int>(format)) + " threads " + std::to_string(threads);
+            TBitmap plain, counted;
+            THueCounts counts;
+            ReplaceHue(before, plain, list, w, nullptr, threads);
+            ReplaceHue(before, counted, list, w, &counts, threads);
+            ExpectSamePixels(plain, one, name);
+            ExpectSamePixels(counted, one, name);
+            EXPECT_EQ(counts.Altered, oneCounts.Altered) << name;
+            EXPECT_EQ(counts.Kept, oneCounts.Kept) << name;
+        }
+        EXPECT_GT(oneCounts.Altered, 0);
+    }
+}
+
 TEST(HueReplaceTest, PickerPositionsOfColours)
 {
     struct {
