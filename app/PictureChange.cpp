@@ -19,4 +19,19 @@ void ApplyChange(const TPictureData& before, TPictureData& after, const TProtect
     after.IndexAlpha = keepPalette ? before.IndexAlpha : std::vector<uint8_t>{};
 }
 
+void ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protectedColors, const THueWindow& window,
+                        bool trueColour, THueCounts* counts, unsigned threads)
+{
+    const bool keepPalette = !trueColour && !counts && picture.PaletteBits != 0;
+    if (keepPalette) {
+        TPictureData after;
+        ApplyChange(picture, after, protectedColors, window, trueColour, counts, threads);
+        picture.Assign(after);
+        return;
+    }
+    ReplaceHueInPlace(picture.Image, protectedColors, window, counts, threads);
+    picture.PaletteBits = 0;
+    picture.IndexAlpha.clear();
+}
+
 } // namespace tintabrel

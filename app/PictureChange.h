@@ -17,4 +17,9 @@ void ApplyChange(const TPictureData& before, TPictureData& after, const TProtect
                  const THueWindow& window, bool trueColour = false, THueCounts* counts = nullptr,
                  unsigned threads = 1);
 
+// The same with the picture as both: a picture that ends 24-bit is recoloured where it lies, so
+// a caller that does not keep the before picture pays for no copy.
+void ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protectedColors, const THueWindow& window,
+                        bool trueColour = false, THueCounts* counts = nullptr, unsigned threads = 1);
+
 } // namespace tintabrel

@@ -220,6 +220,13 @@ private:
     int skipCacheRows_ = 0;
 };
 
+void CheckWindow(const THueWindow& window)
+{
+    if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
+        window.Target < 0 || window.Target > 360)
+        throw std::invalid_argument("hue window out of range");
+}
+
 // Rows of at least this many pixels in all are worth a second thread.
 constexpr int64_t BandMinimumPixels = int64_t{1} << 18;
 
@@ -268,12 +275,17 @@ void ForRowBands(const std::vector<uint8_t*>& rows, int32_t width, unsigned thre
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
                 const THueWindow& window, THueCounts* counts, unsigned threads)
 {
-    if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
-        window.Target < 0 || window.Target > 360)
-        throw std::invalid_argument("hue window out of range");
+    CheckWindow(window);
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
-
     after.Assign(&before);
+    ReplaceHueInPlace(after, protectedColors, window, counts, threads);
+}
+
+void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors, const THueWindow& window,
+                       THueCounts* counts, unsigned threads)
+{
+    CheckWindow(window);
+    TBitmap& after = picture;
     after.SetPixelFormat(TPixelFormat::pf24bit);
     const int32_t width = after.Width();
     const int32_t height = after.Height();

@@ -67,6 +67,10 @@ struct THueCounts {
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
                 const THueWindow& window, THueCounts* counts = nullptr, unsigned threads = 1);
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window);
+// The same on the picture itself, which ends as ReplaceHue's after picture would: no copy of a
+// picture whose before is not needed any more.
+void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors, const THueWindow& window,
+                       THueCounts* counts = nullptr, unsigned threads = 1);
 
 // The source position a click on a pixel of this colour picks, as the window's colour picker
 // sets its source slider: 235 - trunc(hue), brought into 0..359. None for a grey colour, which

@@ -318,23 +318,23 @@ void MakeOutputDir(const std::string& dir)
 }
 
 // One output of recolour once its input is loaded: the job's chain of changes (each starting from
-// the result of the one before), then the save, or in a dry run the counts of each change.
-void RecolourPicture(const TJob& job, const TPictureData& data, const TRecolourOptions& options,
+// the result of the one before), then the save, or in a dry run the counts of each change. Each
+// job loaded its own picture, so the changes work on it where it lies.
+void RecolourPicture(const TJob& job, TPictureData& data, const TRecolourOptions& options,
                      const TProtectedColors& protectedColors, const TPNGSaveOptions& png,
                      TDryRunReport* dryRun, TReporter& reporter)
 {
     const TChain& chain = ChainOf(options.Recipe, job.Variant);
-    TPictureData result;
     if (dryRun) {
         dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
-            ApplyChain(data, chain, protectedColors, result, options.TrueColour, &report.Changes, png.Threads);
+            ApplyChain(data, chain, protectedColors, options.TrueColour, &report.Changes, png.Threads);
             report.Width = data.Image.Width();
             report.Height = data.Image.Height();
         });
         return;
     }
-    ApplyChain(data, chain, protectedColors, result, options.TrueColour, nullptr, png.Threads);
-    Save(job, result, png, reporter);
+    ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
+    Save(job, data, png, reporter);
 }
 
 } // namespace

@@ -26,18 +26,14 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick)
     return *source;
 }
 
-void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
-                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports, unsigned threads)
+void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
+                std::vector<TChangeReport>* reports, unsigned threads)
 {
-    // Pictures share their pixels when assigned, so handing each result on costs no copy.
-    result.Assign(input);
     for (const TChange& change : chain) {
         TChangeReport report{change.Window, change.Pick, {}};
-        if (change.Pick) report.Window.Source = PickSource(result.Image, *change.Pick);
-        TPictureData after;
-        ApplyChange(result, after, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr,
-                    threads);
-        result.Assign(after);
+        if (change.Pick) report.Window.Source = PickSource(picture.Image, *change.Pick);
+        ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr,
+                           threads);
         if (reports) reports->push_back(report);
     }
 }

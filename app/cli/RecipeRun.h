@@ -27,14 +27,13 @@ struct TChangeReport {
     THueCounts Counts;
 };
 
-// result becomes input after every change of chain in turn, exactly as check, L, check ... in
+// picture becomes the result of every change of chain in turn, exactly as check, L, check ... in
 // the window: each change starts from the previous result, and the protected colours are looked
 // up in that step's before picture. Each step goes through ApplyChange, so palette pictures stay
 // palette pictures unless trueColour. With reports, each change is counted and reported there.
 // threads: as many as a large picture may be recoloured on.
-void ApplyChain(const TPictureData& input, const TChain& chain, const TProtectedColors& protectedColors,
-                TPictureData& result, bool trueColour, std::vector<TChangeReport>* reports = nullptr,
-                unsigned threads = 1);
+void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
+                std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
 
 // The chain of the plain output ("") or of the variant of that name.
 const TChain& ChainOf(const TRecipe& recipe, const std::string& variant);

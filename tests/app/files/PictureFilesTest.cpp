@@ -1,6 +1,8 @@
 #include "app/PictureFiles.h"
+#include "app/PictureChange.h"
 
 #include "base/Exceptions.h"
+#include "base/StringList.h"
 #include "png/VRQPNG.h"
 #include "tests/TestData.h"
 
@@ -84,6 +86,38 @@ TEST(PictureFiles, TransparencyOfEveryKindSurvivesASaveAsPng)
 // The window's save (picture and alpha, no file facts): a palette picture whose alpha goes by
 // index stays a palette PNG with tRNS; one whose pixels of an index differ in alpha is written
 // with an alpha channel. Both come back the same.
+// A change made where the picture lies ends as the change made into a copy: pixels, alpha,
+// format, palette facts and counts, for true-colour and palette pictures and with counting.
+TEST(PictureChange, InPlaceEndsAsACopyWould)
+{
+    TStringList lines;
+    lines.Add("clRed");
+    const TProtectedColors list(lines);
+    const THueWindow window{200, 36, 30};
+    for (const char* name : {"basn2c08.png", "basn6a08.png", "tp1n3p08.png", "basn3p04.png"})
+        for (const bool trueColour : {false, true})
+            for (const bool counting : {false, true}) {
+                SCOPED_TRACE(std::string(name) + (trueColour ? " true colour" : "") + (counting ? " counting" : ""));
+                TPictureData before;
+                LoadPicture(Suite(name), TPictureKind::Png, before);
+                TPictureData copy, inPlace;
+                THueCounts copyCounts, inPlaceCounts;
+                ApplyChange(before, copy, list, window, trueColour, counting ? &copyCounts : nullptr);
+                inPlace.Assign(before);
+                ApplyChangeInPlace(inPlace, list, window, trueColour, counting ? &inPlaceCounts : nullptr);
+                ExpectSamePicture(inPlace, copy);
+                EXPECT_EQ(inPlace.Image.PixelFormat(), copy.Image.PixelFormat());
+                EXPECT_EQ(inPlace.PaletteBits, copy.PaletteBits);
+                EXPECT_EQ(inPlace.IndexAlpha, copy.IndexAlpha);
+                EXPECT_EQ(inPlaceCounts.Altered, copyCounts.Altered);
+                EXPECT_EQ(inPlaceCounts.Kept, copyCounts.Kept);
+                // The before picture shared its pixels with inPlace and is left as it was.
+                TPictureData again;
+                LoadPicture(Suite(name), TPictureKind::Png, again);
+                ExpectSamePicture(before, again);
+            }
+}
+
 TEST(PictureFiles, PalettePictureWithAlphaPerIndexStaysAPalette)
 {
     TPictureData loaded;
