@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -72,6 +74,20 @@ void AddPngOptions(CLI::App& command, TPNGSaveOptions& png)
 
 } // namespace
 
+namespace {
+
+// Every file of a batch allocates and frees the same buffers of a few hundred KiB (zlib's state,
+// the reader's input): the allocator keeps them for the next file instead of handing them back
+// to the system and faulting them in again (28,000 page faults for 200 sprites, a third of the
+// run's time). Blocks of 1 MiB and more, such as pictures, still come from the system and go back.
+void KeepWorkingMemory()
+{
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 32 << 20);
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     CLI::App app{"Recolours BMP and PNG sprites exactly as the Tintabrel window does.", "tintabrel-cli"};
@@ -79,6 +95,7 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     IgnoreFileSignals();
+    KeepWorkingMemory();
 
     TRecolourOptions recolour;
     recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
