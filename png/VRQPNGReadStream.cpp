@@ -122,7 +122,7 @@ struct TVRQPNGReadStream::Inflater {
 // the reading thread unfilters, converts and stores the rows; zlib's inflate is the larger half
 // of the work and cannot itself be split. Blocks go round between the two queues.
 struct TVRQPNGReadStream::TInflatePipe {
-    static constexpr size_t BlockSize = 262144;
+    static constexpr size_t BlockSize = 1048576;
     static constexpr size_t BlockCount = 4;
     struct TBlock {
         std::unique_ptr<uint8_t[]> Data;
