@@ -113,6 +113,8 @@ void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNG
     if (kind == TPictureKind::Png) {
         TVRQPNG png;
         png.Threads = static_cast<int32_t>(options.Threads);
+        png.OnImageStart = options.OnImageStart;
+        png.OnRowsStored = options.OnRowsStored;
         png.LoadFromStream(stream);
         image.Assign(png.ActiveBitmap());
         if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())
@@ -136,6 +138,37 @@ void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNG
     data.Alpha.Assign(alpha);
     data.PaletteBits = paletteBits;
     data.IndexAlpha = std::move(indexAlpha);
+}
+
+namespace {
+
+void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
+{
+    png.FilterMode = static_cast<uint8_t>(options.FilterMode);
+    png.CompressionLevel = options.CompressionLevel;
+    png.Interlace = options.Interlace;
+    png.Threads = static_cast<int32_t>(options.Threads);
+}
+
+} // namespace
+
+void WritePngAsRowsArrive(TStream& stream, const TBitmap& image, const TBitmap* alpha, const TPNGSaveOptions& options,
+                          const TRowGate& rows)
+{
+    if (image.PixelFormat() != TPixelFormat::pf24bit || options.Optimize)
+        throw std::invalid_argument("WritePngAsRowsArrive: a 24-bit picture, not optimised");
+    // As WritePicturePng writes such a picture, but from the bitmaps where they lie: sharing their
+    // pixels would make the decoder still storing rows copy them away.
+    TVRQPNG png;
+    TakeEncoding(png, options);
+    png.LinkedBitmap = const_cast<TBitmap*>(&image);
+    if (alpha && !alpha->Empty() && alpha->Width() == image.Width() && alpha->Height() == image.Height() &&
+        alpha->PixelFormat() == TPixelFormat::pf8bit) {
+        png.LinkedAlphaBitmap = const_cast<TBitmap*>(alpha);
+        png.UseAlpha = true;
+    }
+    png.SourceRows = &rows;
+    png.SaveToStream(stream);
 }
 
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
@@ -170,10 +203,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
     }
 
     TVRQPNG png;
-    png.FilterMode = static_cast<uint8_t>(options.FilterMode);
-    png.CompressionLevel = options.CompressionLevel;
-    png.Interlace = options.Interlace;
-    png.Threads = static_cast<int32_t>(options.Threads);
+    TakeEncoding(png, options);
     if (indexAlpha) {
         // Alpha per index: a palette with tRNS holds it exactly.
         png.Assign(image);

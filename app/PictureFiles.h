@@ -4,11 +4,13 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/RowGate.h"
 #include "image/Graphics.h"
 #include "base/Streams.h"
 #include "png/VRQPNGTypes.h"
@@ -64,6 +66,9 @@ struct TLoadOptions {
     TTruncatedPixels Truncated = TTruncatedPixels::ReadAsZero;
     // The threads this one file may use: a large PNG's image data is inflated ahead on a second.
     unsigned Threads = 1;
+    // A PNG's decoder hooks (TVRQPNG's), for work on rows while later ones are still being read.
+    std::function<void(TBitmap& image, TBitmap* alpha)> OnImageStart;
+    std::function<void(int32_t rows)> OnRowsStored;
 };
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
@@ -95,6 +100,11 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
 void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options = {});
 // The PNG part of SavePicture, onto any stream.
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
+// Writes a 24-bit picture and its alpha (8-bit; none or empty: opaque) as WritePicturePng would,
+// while another thread is still storing their rows: each row is read once rows has opened it,
+// from the bitmaps where they lie. Fails when rows ends unfinished.
+void WritePngAsRowsArrive(TStream& stream, const TBitmap& image, const TBitmap* alpha, const TPNGSaveOptions& options,
+                          const TRowGate& rows);
 
 // Writes through a temporary file in the target's folder and renames it over the target. The
 // temporary file is created once, exclusively (a name planted there meanwhile, a link included,

@@ -375,8 +375,10 @@ void TBitmap::Changing()
         img.SavedFileBytes.clear();
         img.SavedFileBytes.shrink_to_fit();
     }
-    img.Header.biClrUsed = 0;
-    img.Header.biClrImportant = 0;
+    // Written only when they change: a decoder takes every row through here while another
+    // thread may already be reading the picture.
+    if (img.Header.biClrUsed != 0) img.Header.biClrUsed = 0;
+    if (img.Header.biClrImportant != 0) img.Header.biClrImportant = 0;
 }
 
 TBitmapImage& TBitmap::MutableImage()

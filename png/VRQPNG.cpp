@@ -15,15 +15,23 @@ namespace {
 // own listener back when the operation succeeds (a failure leaves the picture's in place).
 class TProgressRelay {
 public:
-    TProgressRelay(const TGraphic& picture, const TBitmap& bitmap) : bitmap_(bitmap), saved_(bitmap.OnProgress)
+    TProgressRelay(const TGraphic& picture, const TBitmap& bitmap) : bitmap_(bitmap)
     {
-        if (picture.OnProgress) bitmap.OnProgress = picture.OnProgress;
+        if (!picture.OnProgress) return;
+        saved_ = bitmap.OnProgress;
+        bitmap.OnProgress = picture.OnProgress;
+        relayed_ = true;
     }
-    void Restore() { bitmap_.OnProgress = std::move(saved_); }
+    // Touches the bitmap only when it relayed: another thread may be reading the bitmap.
+    void Restore()
+    {
+        if (relayed_) bitmap_.OnProgress = std::move(saved_);
+    }
 
 private:
     const TBitmap& bitmap_;
     TProgressEvent saved_;
+    bool relayed_ = false;
 };
 
 // Registration with the picture holder for the program's lifetime.
@@ -182,6 +190,7 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.SetIDATSize(IDATSize);
     writer.Interlace = Interlace ? 1 : 0;
     writer.Parallel.Threads = Threads;
+    writer.SourceRows = SourceRows;
     GiveSettings(writer);
     writer.UseCurrentTime = UseCurrentTime;
     writer.OnEncodeRow = OnEncodeRow;
@@ -207,6 +216,8 @@ void TVRQPNG::LoadFromStream(TStream& stream)
     reader.Threads = Threads;
     AlphaBitmap->Clear();
     reader.AlphaTarget = &ActiveAlphaBitmap();
+    if (OnImageStart) reader.OnImageStart = [this, &reader] { OnImageStart(ActiveBitmap(), reader.AlphaPlane()); };
+    reader.OnRowsStored = OnRowsStored;
 
     TProgressRelay relay(*this, ActiveBitmap());
     reader.ReadFromStream(&ActiveBitmap(), stream, 0);

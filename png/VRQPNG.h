@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/RowGate.h"
 #include "image/Graphics.h"
 #include "png/VRQPNGTypes.h"
 
@@ -57,6 +59,12 @@ public:
     uint8_t FilterMode = 1;
     bool Interlace = false;
     int32_t Threads = 1; // above 1: a large picture is inflated ahead, or compressed, on more threads
+    // Set while another thread still stores the rows being saved (the encoder's SourceRows).
+    const TRowGate* SourceRows = nullptr;
+    // The decoder's OnImageStart (with the bitmap and the alpha plane in use, or none) and
+    // OnRowsStored, for a consumer that works on rows while later ones are still being read.
+    std::function<void(TBitmap& image, TBitmap* alpha)> OnImageStart;
+    std::function<void(int32_t rows)> OnRowsStored;
     bool Grayscale = false;
     TBitmap* LinkedAlphaBitmap = nullptr; // not owned
     const std::unique_ptr<TBitmap> AlphaBitmap; // 8-bit, byte = 255 - alpha

@@ -660,6 +660,10 @@ void TVRQPNGReadStream::ReadImageData()
     const int32_t width = Bitmap->Width();
     const int32_t height = Bitmap->Height();
     BeginProgressPhase(1, totalRows, 98);
+    // Row addresses are taken once, before anybody else sees the bitmaps: a consumer that shares
+    // their pixels (OnImageStart) must not make a row request copy them.
+    rows_ = TRowAddresses::Of(*Bitmap);
+    if (alphaPlane_) alphaRows_ = TRowAddresses::Of(*alphaPlane_);
 
     const int32_t bytesPerDestPixel = BitsPerPixel == 16 ? 2 : BitsPerPixel == 24 ? 3 : 1;
     const bool rowEvent = !ActiveKey.empty() && static_cast<bool>(OnDecodeRow);
@@ -676,6 +680,7 @@ void TVRQPNGReadStream::ReadImageData()
         }
     }
     bool stopAsked = false;
+    if (OnImageStart) OnImageStart();
     for (int32_t pass = 0; pass < passCount; ++pass) {
         const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
         const TPassSize size = PassSize(g, width, height);
@@ -704,6 +709,7 @@ void TVRQPNGReadStream::ReadImageData()
                 current_ ^= 1;
             }
             ++rowNumber;
+            if (!adam7 && OnRowsStored) OnRowsStored(rowNumber);
             if (rowNumber % 4 == 2 || height < 4) {
                 if (!pipe_) {
                     StepProgress(rowNumber);
@@ -719,6 +725,15 @@ void TVRQPNGReadStream::ReadImageData()
     if (stopAsked) Stopped = true;
     seen_ |= ImageDone;
     if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
+}
+
+TVRQPNGReadStream::TRowAddresses TVRQPNGReadStream::TRowAddresses::Of(TBitmap& bitmap)
+{
+    TRowAddresses a;
+    if (bitmap.Height() <= 0) return a;
+    a.First = bitmap.ScanLine(0);
+    a.Step = bitmap.Height() > 1 ? bitmap.ScanLine(1) - a.First : 0;
+    return a;
 }
 
 void TVRQPNGReadStream::TRawRow::Free::operator()(uint8_t* p) const { std::free(p); }
@@ -984,8 +999,8 @@ void TVRQPNGReadStream::MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8
 
 void TVRQPNGReadStream::StoreRow(const uint8_t* raw, int32_t y, int32_t pixels)
 {
-    uint8_t* dest = Bitmap->ScanLine(y);
-    uint8_t* alpha = alphaPlane_ ? alphaPlane_->ScanLine(y) : nullptr;
+    uint8_t* dest = rows_.At(y);
+    uint8_t* alpha = alphaPlane_ ? alphaRows_.At(y) : nullptr;
     if (!interlacedStore_) {
         // Straight into the bitmap row: one block copy of the pixel bytes when no conversion is
         // needed (the row's padding stays as the bitmap has it).

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,6 +33,12 @@ public:
     // Threads the image data may use: above 1, a large picture is inflated ahead on a second
     // thread while this one unfilters and stores rows. The result is the same either way.
     int32_t Threads = 1;
+    // For a consumer on another thread, called on the reading thread: once the bitmap (and the
+    // alpha plane, when one is used) is sized for the image data, before any row; and, for a
+    // picture not interlaced, after each stored row with the count of rows stored so far (their
+    // colour and alpha are final then).
+    std::function<void()> OnImageStart;
+    std::function<void(int32_t rows)> OnRowsStored;
 
     // ---- results (Comment, Width, Height, BitDepth, PhysUnit/X/Y are inherited)
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane
@@ -132,6 +140,14 @@ private:
         void Reserve(int32_t bytes);
     };
     TRawRow rawRows_[2];                   // the current row and the one above it, by turns
+    // Where the rows of a bitmap lie: one block with a fixed step between rows.
+    struct TRowAddresses {
+        uint8_t* First = nullptr;
+        ptrdiff_t Step = 0;
+        uint8_t* At(int32_t y) const { return First + Step * y; }
+        static TRowAddresses Of(TBitmap& bitmap);
+    };
+    TRowAddresses rows_, alphaRows_;
     int32_t current_ = 0;
     std::unique_ptr<uint8_t[]> rowMemory_; // converted and alpha rows where a row cannot go straight into the bitmap
     uint8_t* convertedRow_ = nullptr;

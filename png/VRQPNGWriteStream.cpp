@@ -114,6 +114,7 @@ void TVRQPNGWriteStream::WriteImage()
         layoutBits_ = bitmap.Image()->Header.biBitCount == 32 ? 32 : 24;
     } else if (format == TPixelFormat::pfCustom || (format == TPixelFormat::pf16bit && !StandardMasks565(bitmap))) {
         // Layouts the row conversion cannot read are written from an exact 24-bit copy.
+        AwaitRows(bitmap.Height());
         converted_ = std::make_unique<TBitmap>();
         converted_->Assign(bitmap);
         converted_->SetPixelFormat(TPixelFormat::pf24bit);
@@ -585,6 +586,11 @@ int TVRQPNGWriteStream::FlushIDAT(TDeflateContext& context)
     return 0;
 }
 
+void TVRQPNGWriteStream::AwaitRows(int32_t rows) const
+{
+    if (SourceRows && !SourceRows->Await(rows)) throw EVRQPNG(pngmsg::WriteError);
+}
+
 void TVRQPNGWriteStream::WriteImageData()
 {
     const int32_t w = source_->Width();
@@ -629,6 +635,8 @@ void TVRQPNGWriteStream::WriteImageData()
         deflate_.RowLength = static_cast<int32_t>((static_cast<int64_t>(passWidth_) * PixelBits + 7) / 8 + 1);
         std::memset(deflate_.PreviousRow, 0, static_cast<size_t>(deflate_.RowLength));
         for (int32_t y = geometry.Y0; y < h; y += geometry.DY) {
+            // Adam7's first pass already needs rows from the whole height.
+            AwaitRows(interlaced ? h : y + 1);
             const uint8_t* scanline = source_->ConstScanLine(y);
             const uint8_t* alphaLine = AlphaOutput ? EffectiveAlpha->ConstScanLine(y) : nullptr;
             ExtractRow(scanline, alphaLine);

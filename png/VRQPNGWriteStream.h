@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/RowGate.h"
 #include "png/ParallelDeflate.h"
 #include "png/VRQPNGTypes.h"
 #include "png/VRQStream.h"
@@ -45,6 +46,9 @@ public:
     std::string RowKey;
     TVRQPNGEncodeRowEvent OnEncodeRow; // sees every raw row before filtering while RowKey is set
     TParallelDeflateSettings Parallel; // deflate on several threads for large pictures
+    // Set while another thread is still storing the rows of the bitmap and its alpha: each row is
+    // read once the gate has opened it; a gate that ends unfinished fails the write.
+    const TRowGate* SourceRows = nullptr;
 
     int32_t IDATSize() const { return idatSize_; }
     // 256..100000; anything else raises EVRQPNG and keeps the old size.
@@ -70,6 +74,8 @@ public:
 protected:
     void WriteImage() override;
     void WriteImageData();
+    // Waits for SourceRows (when set) to open rows [0, rows); a gate that ended unfinished raises.
+    void AwaitRows(int32_t rows) const;
     // Fills the current row from one bitmap row (and the alpha row) for the current pass.
     void ExtractRow(const uint8_t* scanline, const uint8_t* alphaLine);
     void BuildGrayMap();

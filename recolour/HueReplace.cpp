@@ -311,6 +311,24 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protec
     ReplaceHue(before, after, TProtectedColors(protectedList), window);
 }
 
+struct THueRowReplacer::TImpl {
+    TRecolourer Recolourer;
+};
+
+THueRowReplacer::THueRowReplacer(const TProtectedColors& protectedColors, const THueWindow& window)
+{
+    CheckWindow(window);
+    impl_ = std::make_unique<TImpl>(TImpl{TRecolourer(protectedColors, window)});
+}
+
+THueRowReplacer::~THueRowReplacer() = default;
+THueRowReplacer::THueRowReplacer(THueRowReplacer&&) noexcept = default;
+
+void THueRowReplacer::Row(uint8_t* row, int32_t width)
+{
+    if (width > 0) impl_->Recolourer.Row<false>(row, width);
+}
+
 // ---------------------------------------------------------------- PickedSourcePosition
 
 std::optional<int> PickedSourcePosition(TColor color)

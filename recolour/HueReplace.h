@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -71,6 +72,23 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protec
 // picture whose before is not needed any more.
 void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors, const THueWindow& window,
                        THueCounts* counts = nullptr, unsigned threads = 1);
+
+// Recolours the rows of a 24-bit picture one at a time, as they arrive (a decoder still storing
+// the later ones): each row ends exactly as ReplaceHue would leave it. Window checks as ReplaceHue.
+class THueRowReplacer {
+public:
+    THueRowReplacer(const TProtectedColors& protectedColors, const THueWindow& window);
+    ~THueRowReplacer();
+    THueRowReplacer(THueRowReplacer&&) noexcept;
+    THueRowReplacer& operator=(THueRowReplacer&&) = delete;
+
+    // row: width pixels of 3 bytes, blue first.
+    void Row(uint8_t* row, int32_t width);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> impl_;
+};
 
 // The source position a click on a pixel of this colour picks, as the window's colour picker
 // sets its source slider: 235 - trunc(hue), brought into 0..359. None for a grey colour, which

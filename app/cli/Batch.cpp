@@ -2,6 +2,7 @@
 // parallel, each on its own bitmaps, reporting failures per file.
 #include "app/cli/CliTool.h"
 #include "app/cli/RecipeRun.h"
+#include "app/cli/RecolourAsRead.h"
 
 #include "app/PictureChange.h"
 #include "png/PngOptimize.h"
@@ -198,11 +199,15 @@ private:
 
 // The work on one file once its picture is loaded (the job's kinds are settled).
 using TWork = std::function<void(const TJob&, TPictureData&, TReporter&)>;
+// Work that reads the file itself, to work while it reads (with the threads the file may use);
+// false leaves the file to the plain load and TWork.
+using TReadingWork = std::function<bool(const TJob&, TInput&, unsigned threads)>;
 
 // One file: its input opened once (read whole when it cannot seek), its kinds settled, admitted
 // when the picture it declares fits the memory budget, loaded (on up to threads threads), and
 // handed to work.
-void RunJob(const TJob& planned, unsigned threads, TMemoryBudget& budget, const TWork& work, TReporter& reporter)
+void RunJob(const TJob& planned, unsigned threads, TMemoryBudget& budget, const TWork& work,
+            const TReadingWork& readingWork, TReporter& reporter)
 {
     TInput input(planned.Input);
     TJob job = planned;
@@ -211,8 +216,11 @@ void RunJob(const TJob& planned, unsigned threads, TMemoryBudget& budget, const 
         throw EInvalidGraphic(NotAPictureFile);
     if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
     const auto ticket = budget.Admit(WorkingBytes(input.DeclaredPixels(job.InputKind)) + input.MemoryBytes());
+    if (readingWork && readingWork(job, input, threads)) return;
     TPictureData data;
-    input.Load(job.InputKind, data, nullptr, threads);
+    TLoadOptions options;
+    options.Threads = threads;
+    input.Load(job.InputKind, data, nullptr, options);
     work(job, data, reporter);
 }
 
@@ -220,7 +228,7 @@ void RunJob(const TJob& planned, unsigned threads, TMemoryBudget& budget, const 
 // up to fileThreads. A job's exception becomes "INPUT: message"; returns the exit status. The
 // outputs of a batch are made durable together before they take their names (TDeferredCommits).
 int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, unsigned fileThreads, const TWork& work,
-            const std::function<void(const TJob&)>& failedJob = {})
+            const std::function<void(const TJob&)>& failedJob = {}, const TReadingWork& readingWork = {})
 {
     const bool bar = !run.Quiet && jobs.size() > 1 && ::isatty(STDERR_FILENO);
     std::atomic<bool> failed{false};
@@ -239,7 +247,7 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, unsigned file
                     error = job.Refusal;
                 } else {
                     try {
-                        RunJob(job, fileThreads, budget, work, reporter);
+                        RunJob(job, fileThreads, budget, work, readingWork, reporter);
                     } catch (const std::bad_alloc&) {
                         error = msg::OutOfResources;
                     } catch (const std::exception& e) {
@@ -405,6 +413,15 @@ int RunRecolour(const TRecolourOptions& options)
         // An input that fails to load still ends its place in the dry run's report.
         [&](const TJob& job) {
             if (report) report->Failed(job.Output);
+        },
+        // A large PNG to a PNG file is recoloured and written while it is read.
+        [&](const TJob& job, TInput& input, unsigned threads) {
+            const TChain& chain = ChainOf(options.Recipe, job.Variant);
+            if (report || job.InputKind != TPictureKind::Png || job.OutputKind != TPictureKind::Png ||
+                IsStandardStream(job.Output) || !CanRecolourAsRead(input, chain, png, threads))
+                return false;
+            RecolourAsRead(input, job.Output, job.Overwrite, chain, protectedColors, png, threads);
+            return true;
         });
 }
 

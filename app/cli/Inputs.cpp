@@ -76,12 +76,13 @@ int64_t TInput::DeclaredPixels(TPictureKind kind)
 
 int64_t TInput::MemoryBytes() const { return memory_ ? memory_->Size() : 0; }
 
-void TInput::Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts, unsigned threads)
+void TInput::Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts, TLoadOptions options)
 {
     TStream& stream = Stream();
     stream.SetPosition(0);
     // A BMP cut short is refused here rather than written out with black rows.
-    LoadPicture(stream, kind, data, pngFacts, TLoadOptions{TTruncatedPixels::Refuse, threads});
+    options.Truncated = TTruncatedPixels::Refuse;
+    LoadPicture(stream, kind, data, pngFacts, options);
     // The reader takes a file that ends before its image data as an empty picture; written out,
     // it would replace a sprite by nothing without a word.
     if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)

@@ -36,12 +36,12 @@ public:
     // The bytes of the input held in memory (0 for a file read where it lies).
     int64_t MemoryBytes() const;
     // Loads the picture; a file that holds none (empty, or ending before its image data) is an
-    // EInvalidGraphic. pngFacts and threads as for LoadPicture.
-    void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr, unsigned threads = 1);
-
-private:
+    // EInvalidGraphic. pngFacts and options as for LoadPicture (a BMP cut short is refused).
+    void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr, TLoadOptions options = {});
+    // The input's bytes, for a reader of its own (it starts at position 0).
     TStream& Stream();
 
+private:
     std::unique_ptr<TFileStream> file_;
     std::unique_ptr<TMemoryStream> memory_;
 };

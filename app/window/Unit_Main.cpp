@@ -416,7 +416,9 @@ void TfrmMain::LoadChosenFile()
     if (kind != TPictureKind::Unknown) {
         TPictureData data;
         // A large PNG reads faster with its image data inflated ahead on a second core.
-        LoadPicture(od.FileName, kind, data, nullptr, TLoadOptions{TTruncatedPixels::ReadAsZero, Cores()});
+        TLoadOptions options;
+        options.Threads = Cores();
+        LoadPicture(od.FileName, kind, data, nullptr, options);
         bmpBefore->Assign(data);
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);

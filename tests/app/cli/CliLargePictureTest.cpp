@@ -1,11 +1,14 @@
-// A large PNG gets the cores a batch leaves idle for its compression: alone with -j 2 it is
-// compressed on two threads, in a batch of two files each keeps one; the pixels never change.
+// A large PNG gets the cores a batch leaves idle: alone with -j 2 it is read, recoloured and
+// compressed at once on two threads, in a batch of two files each keeps one; the pixels never
+// change, and a file that fails to read leaves no output behind.
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace tintabrel::test {
 namespace {
@@ -56,6 +59,72 @@ TEST(CliLargePicture, CompressedOnTheCoresTheBatchLeavesIdle)
     // ... in a batch as large as -j, each file is one stream, as with -j 1.
     EXPECT_EQ(ImageData(dir.File("batch/a.png")), ImageData(dir.File("one.png")));
     EXPECT_EQ(ImageData(dir.File("batch/b.png")), ImageData(dir.File("one.png")));
+}
+
+// Recoloured while it is read (-j 2) or after (-j 1): the same file but for the way its image data
+// is cut, for opaque and transparent pictures, one change and a chain, wide and tall.
+TEST(CliLargePicture, RecolouredWhileReadAsIfReadFirst)
+{
+    struct TCase {
+        const char* Name;
+        int Width, Height;
+        bool Alpha;
+        std::vector<std::string> Changes;
+    };
+    const TCase cases[] = {
+        {"opaque", 1100, 960, false, {"--source", "120", "--target", "300"}},
+        {"alpha, chain", 1100, 960, true, {"--source", "120", "--target", "300", "--map", "0:36:90", "--map", "240:20:10"}},
+        {"one column", 1, 1100000, false, {"--source", "200", "--target", "20"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        TBitmap image, alpha;
+        MakeSprite(image, c.Width, c.Height);
+        if (c.Alpha) MakeAlpha(alpha, c.Width, c.Height);
+        WritePicture(dir.File("in.png"), image, alpha);
+        std::vector<std::string> args = {"recolour", "-q"};
+        args.insert(args.end(), c.Changes.begin(), c.Changes.end());
+        for (const char* jobs : {"1", "2"}) {
+            std::vector<std::string> run = args;
+            run.insert(run.end(), {"-j", jobs, "-o", dir.File(std::string("out") + jobs + ".png"), dir.File("in.png")});
+            const TCliRun r = RunCli(run);
+            ASSERT_EQ(r.Status, 0) << r.Err;
+        }
+        TPictureData one, two, in;
+        ReadPicture(dir.File("out1.png"), one);
+        ReadPicture(dir.File("out2.png"), two);
+        ReadPicture(dir.File("in.png"), in);
+        EXPECT_EQ(RgbBytes(two.Image), RgbBytes(one.Image));
+        EXPECT_NE(RgbBytes(two.Image), RgbBytes(in.Image));
+        EXPECT_EQ(AlphaBytes(two.Alpha), AlphaBytes(one.Alpha));
+        EXPECT_EQ(two.HasAlpha(), c.Alpha);
+        EXPECT_EQ(std::system(("pngcheck -q " + dir.File("out2.png") + " >/dev/null").c_str()), 0);
+    }
+}
+
+// A file that ends inside its image data fails as it does when read first, and the output that
+// was being written alongside is gone.
+TEST(CliLargePicture, AFileCutShortLeavesNoOutput)
+{
+    TempDir dir;
+    TBitmap image;
+    MakeSprite(image, 1100, 960);
+    WritePicture(dir.File("in.png"), image);
+    std::vector<unsigned char> bytes = ReadFileBytes(dir.File("in.png"));
+    bytes.resize(bytes.size() * 2 / 3);
+    WriteFileBytes(dir.File("cut.png"), bytes);
+    ASSERT_TRUE(std::filesystem::create_directory(dir.File("out")));
+    std::string messages[2];
+    for (int k = 0; k < 2; ++k) {
+        const TCliRun r = RunCli({"recolour", "-q", "--source", "120", "--target", "300", "-j", k == 0 ? "1" : "2", "-o",
+                                  dir.File("out/cut.png"), dir.File("cut.png")});
+        EXPECT_EQ(r.Status, 1);
+        messages[k] = r.Err;
+        EXPECT_TRUE(std::filesystem::is_empty(dir.File("out"))) << "an output or a temporary file was left";
+    }
+    EXPECT_EQ(messages[1], messages[0]);
+    EXPECT_NE(messages[0], "");
 }
 
 } // namespace

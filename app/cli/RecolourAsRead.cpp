@@ -1,0 +1,110 @@
+#include "app/cli/RecolourAsRead.h"
+
+#include <cstddef>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "app/cli/RecipeRun.h"
+#include "base/RowGate.h"
+#include "base/ScopeGuard.h"
+#include "png/VRQPNGReadStream.h"
+
+namespace tintabrel::cli {
+
+namespace {
+
+constexpr int64_t LeastPixels = int64_t{1} << 20;
+
+} // namespace
+
+bool CanRecolourAsRead(TInput& input, const TChain& chain, const TPNGSaveOptions& png, unsigned threads)
+{
+    if (threads < 2 || png.Optimize || png.Interlace) return false;
+    for (const TChange& change : chain)
+        if (change.Pick) return false;
+    TStream& stream = input.Stream();
+    stream.SetPosition(0);
+    const TScopeGuard rewind([&stream] { stream.SetPosition(0); });
+    TVRQPNGReadStream reader;
+    try {
+        reader.ReadFromStream(nullptr, stream, 0);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return reader.ColorKind == 2 && reader.Interlace == 0 && reader.TransparentColor == -1 && !reader.SampleAlpha &&
+           int64_t{reader.Width} * reader.Height >= LeastPixels;
+}
+
+void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, const TChain& chain,
+                    const TProtectedColors& protectedColors, const TPNGSaveOptions& png, unsigned threads)
+{
+    std::vector<THueRowReplacer> changes;
+    for (const TChange& change : chain) changes.emplace_back(protectedColors, change.Window);
+
+    TRowGate gate;
+    std::unique_ptr<TSafeFileWriter> out;
+    // The encoder's own bitmaps, sharing the decoder's pixels: the decoder's bitmaps go when the
+    // load returns, while the encoder may still be compressing.
+    TBitmap image, alpha;
+    bool withAlpha = false;
+    std::thread encoder;
+    std::exception_ptr encodeError;
+    const TScopeGuard stop([&] {
+        gate.End(false);
+        if (encoder.joinable()) encoder.join();
+    });
+
+    uint8_t* firstRow = nullptr;
+    ptrdiff_t rowStep = 0;
+    int32_t width = 0;
+    int32_t recoloured = 0;
+    TLoadOptions options;
+    options.Threads = threads;
+    options.OnImageStart = [&](TBitmap& decoded, TBitmap* decodedAlpha) {
+        if (decoded.PixelFormat() != TPixelFormat::pf24bit || decoded.Height() <= 0) return;
+        try {
+            out = std::make_unique<TSafeFileWriter>(output);
+        } catch (const std::exception&) {
+            return; // left to the plain save, which says why in its own words
+        }
+        // Row addresses first: taken after the pixels are shared, they would copy them away.
+        firstRow = decoded.ScanLine(0);
+        rowStep = decoded.Height() > 1 ? decoded.ScanLine(1) - firstRow : 0;
+        width = decoded.Width();
+        image.Assign(decoded);
+        withAlpha = decodedAlpha && !decodedAlpha->Empty();
+        if (withAlpha) alpha.Assign(*decodedAlpha);
+        encoder = std::thread([&] {
+            try {
+                WritePngAsRowsArrive(out->Stream(), image, withAlpha ? &alpha : nullptr, png, gate);
+            } catch (...) {
+                encodeError = std::current_exception();
+            }
+        });
+    };
+    options.OnRowsStored = [&](int32_t rows) {
+        if (!encoder.joinable()) return;
+        for (; recoloured < rows; ++recoloured) {
+            uint8_t* row = firstRow + rowStep * recoloured;
+            for (THueRowReplacer& change : changes) change.Row(row, width);
+        }
+        gate.Open(rows);
+    };
+
+    TPictureData data;
+    input.Load(TPictureKind::Png, data, nullptr, options);
+    if (!encoder.joinable()) {
+        // The decoder gave something else than expected: the plain way.
+        out.reset();
+        ApplyChain(data, chain, protectedColors, false, nullptr, threads);
+        SavePicture(output, TPictureKind::Png, data, png, overwrite);
+        return;
+    }
+    gate.End(true);
+    encoder.join();
+    if (encodeError) std::rethrow_exception(encodeError);
+    out->Commit(overwrite);
+}
+
+} // namespace tintabrel::cli
