@@ -351,6 +351,8 @@ TSafeFileWriter::TSafeFileWriter(const std::string& target) : target_(target)
     struct stat st{};
     if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
     file_ = std::make_unique<TFileStream>(fd, target);
+    // A large file is on its way to the disk while it is written, not all at the commit's sync.
+    file_->StartWritebackEvery(int64_t{8} << 20);
 }
 
 TSafeFileWriter::~TSafeFileWriter()

@@ -107,6 +107,12 @@ int64_t TFileStream::Write(const void* buffer, int64_t count)
         done += n;
     }
     transferred_ += done;
+#ifdef SYNC_FILE_RANGE_WRITE
+    if (writebackEvery_ > 0 && transferred_ - writebackStarted_ >= writebackEvery_) {
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); // advice: its result changes nothing
+        writebackStarted_ = transferred_;
+    }
+#endif
     return done;
 }
 

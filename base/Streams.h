@@ -86,6 +86,10 @@ public:
 
     // Flushes the file's data to the disk; EFileWriteError when the system reports a failure.
     void Sync();
+    // From now on, whenever this many more bytes were written, the file's data starts on its way
+    // to the disk without waiting, so that a Sync at the end has little left to wait for. Advice
+    // only; 0 stops it.
+    void StartWritebackEvery(int64_t bytes) { writebackEvery_ = bytes; }
     const std::string& FileName() const { return path_; }
     int Handle() const { return fd_; }
     bool CanSeek() const { return seekable_; }
@@ -101,6 +105,8 @@ private:
     bool seekable_ = true;
     int64_t transferred_ = 0; // the position of a stream that cannot seek
     int lastError_ = 0;       // errno of the last failed write
+    int64_t writebackEvery_ = 0;
+    int64_t writebackStarted_ = 0; // transferred_ when writeback was last started
 };
 
 // Readers recognise this class and read its memory in place.

@@ -602,6 +602,7 @@ void TVRQPNGReadStream::ReadImageData()
     ChooseFormat();
     if (HeaderOnly) {
         seen_ |= ImageDone;
+        if (StopAtImageData) Stopped = true;
         return;
     }
     if (Width == 0 && Height == 0) {

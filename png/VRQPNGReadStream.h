@@ -30,6 +30,7 @@ public:
     TBitmap* AlphaTarget = nullptr;      // where an alpha plane (byte = 255 - alpha) may be built
     bool CheckSignature = true;
     bool StopAfterHeader = false;        // reading without a bitmap: stop once IHDR is read
+    bool StopAtImageData = false;        // reading without a bitmap: stop at the image data (what precedes it is read)
     // Threads the image data may use: above 1, a large picture is inflated ahead on a second
     // thread while this one unfilters and stores rows. The result is the same either way.
     int32_t Threads = 1;

@@ -27,6 +27,7 @@ bool CanRecolourAsRead(TInput& input, const TChain& chain, const TPNGSaveOptions
     stream.SetPosition(0);
     const TScopeGuard rewind([&stream] { stream.SetPosition(0); });
     TVRQPNGReadStream reader;
+    reader.StopAtImageData = true;
     try {
         reader.ReadFromStream(nullptr, stream, 0);
     } catch (const std::exception&) {
