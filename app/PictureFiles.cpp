@@ -287,7 +287,9 @@ std::string TemporaryName(const std::string& folder, const std::string& name)
     size_t keep = std::min(name.size(), NameBytesKept);
     while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device random;
+    // Seeded once per thread: a random device made per name cost more than the rest of a sprite's
+    // name and file creation (a clash is harmless anyway: the file is created exclusively).
+    thread_local std::mt19937 random{std::random_device{}()};
     std::string suffix;
     for (int k = 0; k < 6; ++k) suffix += letters[random() % (sizeof letters - 1)];
     return folder + "." + name.substr(0, keep) + ".tmp-" + suffix;

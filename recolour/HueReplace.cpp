@@ -5,6 +5,10 @@
 #include "base/StringList.h"
 
 #include <algorithm>
+#include <mutex>
+#include <memory>
+#include <atomic>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <system_error>
@@ -65,12 +69,26 @@ TColor TProtectedColors::PixelColorOfLine(std::string_view line)
 
 namespace {
 
+// The new colour of each (largest, smallest) component pair for one target hue, 0 while not yet
+// known. It is the same for every picture and every thread, so one table per target serves a
+// whole run, filled as pairs turn up by whichever thread meets them first (all write the same
+// value): a batch of sprites converts each pair once, not once per file.
+std::atomic<uint32_t>* SharedResults(int target)
+{
+    static std::mutex mutex;
+    static std::array<std::unique_ptr<std::atomic<uint32_t>[]>, 361> tables;
+    std::lock_guard lock(mutex);
+    std::unique_ptr<std::atomic<uint32_t>[]>& table = tables[static_cast<size_t>(target)];
+    if (!table) table.reset(new std::atomic<uint32_t>[65536]());
+    return table.get();
+}
+
 // Decides the new colour of each pixel from its bytes and writes it into the row.
 class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
         : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
-          target_(window.Target), results_(65536, 0)
+          target_(window.Target), results_(SharedResults(window.Target))
     {
     }
 
@@ -148,11 +166,13 @@ private:
     // once the target hue is fixed, so each pair is converted once per run.
     uint32_t Recoloured(int mx, int mn)
     {
-        uint32_t& result = results_[static_cast<size_t>(mx) << 8 | static_cast<size_t>(mn)];
+        std::atomic<uint32_t>& slot = results_[static_cast<size_t>(mx) << 8 | static_cast<size_t>(mn)];
+        uint32_t result = slot.load(std::memory_order_relaxed);
         if (result == 0) {
             const THSV hsv = TColorConvert::RGBToHSV(mx, mn, mn);
             const TRGBBytes out = TColorConvert::HSVToRGB(target_, hsv.S, hsv.V);
             result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
+            slot.store(result, std::memory_order_relaxed);
         }
         return result;
     }
@@ -209,7 +229,7 @@ private:
     const int lo_;
     const int hi_;
     const double target_;
-    std::vector<uint32_t> results_; // by largest << 8 | smallest component; 0 = not yet known
+    std::atomic<uint32_t>* results_; // by largest << 8 | smallest component (SharedResults)
     static constexpr int kCacheBits = 12;
     static constexpr uint32_t kKnown = 1u << 24; // in a slot's key
     struct TSlot {
