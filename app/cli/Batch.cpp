@@ -325,6 +325,18 @@ void MakeOutputDir(const std::string& dir)
     if (ec) throw std::runtime_error("cannot create the folder --out-dir " + dir + ": " + ec.message());
 }
 
+// A large PNG going to a PNG file is recoloured (or, with no changes, copied) and written while it
+// is read, where that applies (CanRecolourAsRead); false leaves the job to the plain load.
+bool TryRecolourAsRead(const TJob& job, TInput& input, unsigned threads, const TChain& chain,
+                       const TProtectedColors& protectedColors, const TPNGSaveOptions& png)
+{
+    if (job.InputKind != TPictureKind::Png || job.OutputKind != TPictureKind::Png || IsStandardStream(job.Output) ||
+        !CanRecolourAsRead(input, chain, png, threads))
+        return false;
+    RecolourAsRead(input, job.Output, job.Overwrite, chain, protectedColors, png, threads);
+    return true;
+}
+
 // One output of recolour once its input is loaded: the job's chain of changes (each starting from
 // the result of the one before), then the save, or in a dry run the counts of each change. Each
 // job loaded its own picture, so the changes work on it where it lies.
@@ -414,14 +426,9 @@ int RunRecolour(const TRecolourOptions& options)
         [&](const TJob& job) {
             if (report) report->Failed(job.Output);
         },
-        // A large PNG to a PNG file is recoloured and written while it is read.
         [&](const TJob& job, TInput& input, unsigned threads) {
-            const TChain& chain = ChainOf(options.Recipe, job.Variant);
-            if (report || job.InputKind != TPictureKind::Png || job.OutputKind != TPictureKind::Png ||
-                IsStandardStream(job.Output) || !CanRecolourAsRead(input, chain, png, threads))
-                return false;
-            RecolourAsRead(input, job.Output, job.Overwrite, chain, protectedColors, png, threads);
-            return true;
+            return !report &&
+                   TryRecolourAsRead(job, input, threads, ChainOf(options.Recipe, job.Variant), protectedColors, png);
         });
 }
 
@@ -436,9 +443,11 @@ int RunConvert(const TConvertOptions& options)
     CheckOutputs(jobs, options.Overwrite);
     TPNGSaveOptions png = options.Png;
     png.Threads = ThreadsPerFile(std::thread::hardware_concurrency(), 1);
-    return RunJobs(jobs, TRunOptions{1, true}, png.Threads, [&](const TJob& j, TPictureData& data, TReporter& reporter) {
-        Save(j, data, png, reporter);
-    });
+    const TProtectedColors none;
+    return RunJobs(
+        jobs, TRunOptions{1, true}, png.Threads,
+        [&](const TJob& j, TPictureData& data, TReporter& reporter) { Save(j, data, png, reporter); }, {},
+        [&](const TJob& j, TInput& input, unsigned threads) { return TryRecolourAsRead(j, input, threads, {}, none, png); });
 }
 
 } // namespace tintabrel::cli

@@ -103,6 +103,24 @@ TEST(CliLargePicture, RecolouredWhileReadAsIfReadFirst)
     }
 }
 
+// convert copies a large picture while reading it (on a machine with two cores or more): the
+// same pixels and alpha as the input.
+TEST(CliLargePicture, ConvertCopiesALargePictureExactly)
+{
+    TempDir dir;
+    TBitmap image, alpha;
+    MakeSprite(image, 1100, 960);
+    MakeAlpha(alpha, 1100, 960);
+    WritePicture(dir.File("in.png"), image, alpha);
+    const TCliRun r = RunCli({"convert", dir.File("in.png"), dir.File("out.png")});
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    TPictureData in, out;
+    ReadPicture(dir.File("in.png"), in);
+    ReadPicture(dir.File("out.png"), out);
+    EXPECT_EQ(RgbBytes(out.Image), RgbBytes(in.Image));
+    EXPECT_EQ(AlphaBytes(out.Alpha), AlphaBytes(in.Alpha));
+}
+
 // A file that ends inside its image data fails as it does when read first, and the output that
 // was being written alongside is gone.
 TEST(CliLargePicture, AFileCutShortLeavesNoOutput)
