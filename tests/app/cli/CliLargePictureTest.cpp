@@ -28,15 +28,19 @@ std::vector<uint8_t> ImageData(const std::string& path)
     return data;
 }
 
+// A sprite of just over a million pixels written as each of paths, with alpha or opaque.
+void WriteLargeSprite(const std::vector<std::string>& paths, bool withAlpha = true)
+{
+    TBitmap image, alpha;
+    MakeSprite(image, 1100, 960);
+    if (withAlpha) MakeAlpha(alpha, 1100, 960);
+    for (const std::string& path : paths) WritePicture(path, image, alpha);
+}
+
 TEST(CliLargePicture, CompressedOnTheCoresTheBatchLeavesIdle)
 {
     TempDir dir;
-    TBitmap image, alpha;
-    // Just over a million pixels.
-    MakeSprite(image, 1100, 960);
-    MakeAlpha(alpha, 1100, 960);
-    WritePicture(dir.File("a.png"), image, alpha);
-    WritePicture(dir.File("b.png"), image, alpha);
+    WriteLargeSprite({dir.File("a.png"), dir.File("b.png")});
     const std::vector<std::string> recolour = {"recolour", "--source", "120", "--target", "300", "-q"};
     auto run = [&](std::vector<std::string> args) {
         std::vector<std::string> all = recolour;
@@ -108,10 +112,7 @@ TEST(CliLargePicture, RecolouredWhileReadAsIfReadFirst)
 TEST(CliLargePicture, ConvertCopiesALargePictureExactly)
 {
     TempDir dir;
-    TBitmap image, alpha;
-    MakeSprite(image, 1100, 960);
-    MakeAlpha(alpha, 1100, 960);
-    WritePicture(dir.File("in.png"), image, alpha);
+    WriteLargeSprite({dir.File("in.png")});
     const TCliRun r = RunCli({"convert", dir.File("in.png"), dir.File("out.png")});
     ASSERT_EQ(r.Status, 0) << r.Err;
     TPictureData in, out;
@@ -126,9 +127,7 @@ TEST(CliLargePicture, ConvertCopiesALargePictureExactly)
 TEST(CliLargePicture, AFileCutShortLeavesNoOutput)
 {
     TempDir dir;
-    TBitmap image;
-    MakeSprite(image, 1100, 960);
-    WritePicture(dir.File("in.png"), image);
+    WriteLargeSprite({dir.File("in.png")}, false);
     std::vector<unsigned char> bytes = ReadFileBytes(dir.File("in.png"));
     bytes.resize(bytes.size() * 2 / 3);
     WriteFileBytes(dir.File("cut.png"), bytes);
