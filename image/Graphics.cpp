@@ -558,6 +558,15 @@ uint8_t* TBitmap::ScanLine(int32_t row)
     return image_->Row(row);
 }
 
+TBitmap::TRows TBitmap::Rows()
+{
+    TRows rows;
+    if (Height() <= 0) return rows;
+    rows.First = ScanLine(0);
+    rows.Step = Height() > 1 ? ScanLine(1) - rows.First : 0;
+    return rows;
+}
+
 const uint8_t* TBitmap::ConstScanLine(int32_t row) const
 {
     if (row < 0 || row >= Height() || !image_->HasForm()) throw EInvalidGraphicOperation(msg::ScanLineOutOfRange);

@@ -1,6 +1,7 @@
 // The graphic base class and the bitmap image, the one raster type of the program.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -192,6 +193,17 @@ public:
     // Read-only row access for code that only reads; the picture is not changed.
     const uint8_t* ConstScanLine(int32_t row) const;
     int32_t RowStride() const;
+
+    // Where the rows lie: one block with a fixed step between rows (negative for a bottom-up
+    // store). Taken once, as by ScanLine (the picture is treated as changing); the addresses stay
+    // good while the picture keeps its size and format. For work on rows from other threads, or
+    // while another picture shares the pixels (a row request would copy them away).
+    struct TRows {
+        uint8_t* First = nullptr;
+        ptrdiff_t Step = 0;
+        uint8_t* At(int32_t y) const { return First + Step * y; }
+    };
+    TRows Rows();
 
     // $00BBGGRR of pixel (x, y); $FFFFFFFF outside the picture.
     TColor Pixel(int32_t x, int32_t y) const;

@@ -663,8 +663,8 @@ void TVRQPNGReadStream::ReadImageData()
     BeginProgressPhase(1, totalRows, 98);
     // Row addresses are taken once, before anybody else sees the bitmaps: a consumer that shares
     // their pixels (OnImageStart) must not make a row request copy them.
-    rows_ = TRowAddresses::Of(*Bitmap);
-    if (alphaPlane_) alphaRows_ = TRowAddresses::Of(*alphaPlane_);
+    rows_ = Bitmap->Rows();
+    if (alphaPlane_) alphaRows_ = alphaPlane_->Rows();
 
     const int32_t bytesPerDestPixel = BitsPerPixel == 16 ? 2 : BitsPerPixel == 24 ? 3 : 1;
     const bool rowEvent = !ActiveKey.empty() && static_cast<bool>(OnDecodeRow);
@@ -726,15 +726,6 @@ void TVRQPNGReadStream::ReadImageData()
     if (stopAsked) Stopped = true;
     seen_ |= ImageDone;
     if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
-}
-
-TVRQPNGReadStream::TRowAddresses TVRQPNGReadStream::TRowAddresses::Of(TBitmap& bitmap)
-{
-    TRowAddresses a;
-    if (bitmap.Height() <= 0) return a;
-    a.First = bitmap.ScanLine(0);
-    a.Step = bitmap.Height() > 1 ? bitmap.ScanLine(1) - a.First : 0;
-    return a;
 }
 
 void TVRQPNGReadStream::TRawRow::Free::operator()(uint8_t* p) const { std::free(p); }

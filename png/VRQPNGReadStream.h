@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -141,14 +140,7 @@ private:
         void Reserve(int32_t bytes);
     };
     TRawRow rawRows_[2];                   // the current row and the one above it, by turns
-    // Where the rows of a bitmap lie: one block with a fixed step between rows.
-    struct TRowAddresses {
-        uint8_t* First = nullptr;
-        ptrdiff_t Step = 0;
-        uint8_t* At(int32_t y) const { return First + Step * y; }
-        static TRowAddresses Of(TBitmap& bitmap);
-    };
-    TRowAddresses rows_, alphaRows_;
+    TBitmap::TRows rows_, alphaRows_; // where the bitmap's and the alpha plane's rows lie
     int32_t current_ = 0;
     std::unique_ptr<uint8_t[]> rowMemory_; // converted and alpha rows where a row cannot go straight into the bitmap
     uint8_t* convertedRow_ = nullptr;

@@ -253,13 +253,16 @@ constexpr int64_t BandMinimumPixels = int64_t{1} << 18;
 // Runs band(recolourer, first row, end row) over contiguous bands of rows on up to threads
 // threads, each band with a recolourer of its own (their caches are not shared).
 template <class Band>
-void ForRowBands(const std::vector<uint8_t*>& rows, int32_t width, unsigned threads, const TProtectedColors& protectedColors,
+void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtectedColors& protectedColors,
                  const THueWindow& window, THueCounts* counts, Band band)
 {
-    const int64_t pixels = static_cast<int64_t>(rows.size()) * width;
-    const size_t bands = std::clamp<size_t>(std::min<int64_t>(threads, pixels / BandMinimumPixels), 1, rows.size());
+    const size_t rows = static_cast<size_t>(height);
+    const int64_t pixels = static_cast<int64_t>(height) * width;
+    const size_t bands = std::clamp<size_t>(std::min<int64_t>(threads, pixels / BandMinimumPixels), 1, rows);
     std::vector<TRecolourer> recolourers(bands, TRecolourer(protectedColors, window));
-    const auto run = [&](size_t k) { band(recolourers[k], rows.size() * k / bands, rows.size() * (k + 1) / bands); };
+    const auto run = [&](size_t k) {
+        band(recolourers[k], static_cast<int32_t>(rows * k / bands), static_cast<int32_t>(rows * (k + 1) / bands));
+    };
     std::vector<std::thread> helpers;
     size_t k = 1;
     try {
@@ -281,12 +284,12 @@ void ForRowBands(const std::vector<uint8_t*>& rows, int32_t width, unsigned thre
 
 // Kept out of line, so that the counting rows do not change how the compiler lays out the
 // plain ones.
-[[gnu::noinline]] void RecolourCounting(const std::vector<uint8_t*>& rows, int32_t width, unsigned threads,
+[[gnu::noinline]] void RecolourCounting(const TBitmap::TRows& rows, int32_t height, int32_t width, unsigned threads,
                                         const TProtectedColors& protectedColors, const THueWindow& window,
                                         THueCounts& counts)
 {
-    ForRowBands(rows, width, threads, protectedColors, window, &counts, [&](TRecolourer& r, size_t from, size_t to) {
-        for (size_t y = from; y < to; ++y) r.Row<true>(rows[y], width);
+    ForRowBands(height, width, threads, protectedColors, window, &counts, [&](TRecolourer& r, int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) r.Row<true>(rows.At(y), width);
     });
 }
 
@@ -315,14 +318,13 @@ void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors
     // conversion to 24 bits; so leaving it alone equals restoring it, protection matters only
     // for pixels that would change, and one pass over the after picture decides everything.
     // Rows are taken here, on this thread: the first one gives after its own pixels.
-    std::vector<uint8_t*> rows(static_cast<size_t>(height));
-    for (int32_t y = 0; y < height; ++y) rows[static_cast<size_t>(y)] = after.ScanLine(y);
+    const TBitmap::TRows rows = after.Rows();
     if (counts) {
-        RecolourCounting(rows, width, threads, protectedColors, window, *counts);
+        RecolourCounting(rows, height, width, threads, protectedColors, window, *counts);
         return;
     }
-    ForRowBands(rows, width, threads, protectedColors, window, nullptr, [&](TRecolourer& r, size_t from, size_t to) {
-        for (size_t y = from; y < to; ++y) r.Row<false>(rows[y], width);
+    ForRowBands(height, width, threads, protectedColors, window, nullptr, [&](TRecolourer& r, int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) r.Row<false>(rows.At(y), width);
     });
 }
 

@@ -1,6 +1,5 @@
 #include "app/cli/RecolourAsRead.h"
 
-#include <cstddef>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -56,8 +55,7 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
         if (encoder.joinable()) encoder.join();
     });
 
-    uint8_t* firstRow = nullptr;
-    ptrdiff_t rowStep = 0;
+    TBitmap::TRows rows;
     int32_t width = 0;
     int32_t recoloured = 0;
     TLoadOptions options;
@@ -70,8 +68,7 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
             return; // left to the plain save, which says why in its own words
         }
         // Row addresses first: taken after the pixels are shared, they would copy them away.
-        firstRow = decoded.ScanLine(0);
-        rowStep = decoded.Height() > 1 ? decoded.ScanLine(1) - firstRow : 0;
+        rows = decoded.Rows();
         width = decoded.Width();
         image.Assign(decoded);
         withAlpha = decodedAlpha && !decodedAlpha->Empty();
@@ -84,13 +81,11 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
             }
         });
     };
-    options.OnRowsStored = [&](int32_t rows) {
+    options.OnRowsStored = [&](int32_t stored) {
         if (!encoder.joinable()) return;
-        for (; recoloured < rows; ++recoloured) {
-            uint8_t* row = firstRow + rowStep * recoloured;
-            for (THueRowReplacer& change : changes) change.Row(row, width);
-        }
-        gate.Open(rows);
+        for (; recoloured < stored; ++recoloured)
+            for (THueRowReplacer& change : changes) change.Row(rows.At(recoloured), width);
+        gate.Open(stored);
     };
 
     TPictureData data;
