@@ -7,17 +7,12 @@
 #
 # The files go to a folder under the current one, so that they land on a disk and not in memory.
 set -euo pipefail
+source "$(dirname "$0")/timing.sh"
 
-build=${1:-build}
 count=${2:-200}
-cli="$build/bin/tintabrel-cli"
-[[ -x "$cli" ]] || { echo "batch-sync.sh: $cli not found; build tintabrel-cli first" >&2; exit 2; }
-cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+find_cli batch-sync.sh "${1:-build}"
 suite=$(cd "$(dirname "$0")/../tests/data/pngsuite" && pwd)
-
-work=$(mktemp -d "$PWD/batch-sync.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+enter_work_dir "$PWD/batch-sync.XXXXXX"
 
 # 32 x 32 sprites of the PNG suite (colour, palette, alpha), each used many times.
 mkdir sprites

@@ -13,23 +13,11 @@
 set -euo pipefail
 source "$(dirname "$0")/timing.sh"
 
-build=${1:-build}
-cli="$build/bin/tintabrel-cli"
-[[ -x "$cli" ]] || { echo "cli.sh: $cli not found; build tintabrel-cli first" >&2; exit 2; }
-command -v convert >/dev/null || { echo "cli.sh: ImageMagick's convert is needed" >&2; exit 2; }
-command -v vips >/dev/null || { echo "cli.sh: libvips' vips is needed (scripts/install-deps)" >&2; exit 2; }
-cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
-
+find_cli cli.sh "${1:-build}"
+need convert cli.sh "ImageMagick's convert"
+need vips cli.sh "libvips' vips (scripts/install-deps)"
 cores=$(nproc)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-
-# Our recolour: the window on greens (source 120 on the mirrored scale, tolerance 36) moved to
-# hue 300. ImageMagick's nearest equivalent rotates every hue by 60 degrees.
-ours=(recolour --source 120 --tolerance 36 --target 300 -q)
-modulate=100,100,133.33
-
+enter_work_dir
 
 echo "Making the pictures ..."
 mkdir -p base sprites

@@ -12,22 +12,11 @@
 set -euo pipefail
 source "$(dirname "$0")/timing.sh"
 
-build=${1:-build}
-cli="$build/bin/tintabrel-cli"
-[[ -x "$cli" ]] || { echo "output-size.sh: $cli not found; build tintabrel-cli first" >&2; exit 2; }
-command -v convert >/dev/null || { echo "output-size.sh: ImageMagick's convert is needed" >&2; exit 2; }
-cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+find_cli output-size.sh "${1:-build}"
+need convert output-size.sh "ImageMagick's convert"
 suite=$(cd "$(dirname "$0")/../tests/data/pngsuite" && pwd)
-
 cores=$(nproc)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-
-# The window on greens (source 120 on the mirrored scale, tolerance 36) moved to hue 300;
-# ImageMagick's nearest equivalent rotates every hue by 60 degrees.
-ours=(recolour --source 120 --tolerance 36 --target 300 -q)
-modulate=100,100,133.33
+enter_work_dir
 
 # PNG colour type (IHDR byte 25): 3 is a palette.
 colour_type() { od -An -tu1 -j25 -N1 "$1" | tr -d ' '; }
