@@ -23,6 +23,7 @@
 
 #include <zlib.h>
 
+#include "app/PictureChange.h"
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
@@ -454,12 +455,9 @@ void TfrmMain::tbChange()
     window.Source = tbWidth->value();
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
-    ReplaceHue(bmpBefore->Image, bmpAfter->Image, TProtectedColors(*ColorList), window, nullptr, Cores());
-    // The replacement changes colours only; every pixel keeps its transparency. Its result is
-    // 24-bit, so no palette facts go with it.
-    bmpAfter->Alpha.Assign(bmpBefore->Alpha);
-    bmpAfter->PaletteBits = 0;
-    bmpAfter->IndexAlpha.clear();
+    // The check's result is always the engine's 24-bit picture (no palette facts go with it); every
+    // pixel keeps its transparency.
+    ApplyChange(*bmpBefore, *bmpAfter, TProtectedColors(*ColorList), window, true, nullptr, Cores());
     imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
 }
 
