@@ -44,34 +44,31 @@ TStream& TInput::Stream()
 TPictureKind TInput::Kind(TPictureKind byName)
 {
     if (byName != TPictureKind::Unknown) return byName;
-    TStream& stream = Stream();
-    uint8_t head[8] = {};
-    stream.SetPosition(0);
-    const int64_t got = stream.Read(head, sizeof head);
-    stream.SetPosition(0);
-    return KindOfFirstBytes(head, static_cast<size_t>(got));
+    return Peek([](TStream& stream) {
+        uint8_t head[8] = {};
+        const int64_t got = stream.Read(head, sizeof head);
+        return KindOfFirstBytes(head, static_cast<size_t>(got));
+    });
 }
 
 int64_t TInput::DeclaredPixels(TPictureKind kind)
 {
-    TStream& stream = Stream();
-    int64_t pixels = 0;
-    try {
-        stream.SetPosition(0);
-        if (kind == TPictureKind::Png) {
-            TVRQPNGReadStream reader;
-            reader.StopAfterHeader = true;
-            reader.ReadFromStream(nullptr, stream, 0);
-            if (reader.Width > 0 && reader.Height > 0) pixels = int64_t{reader.Width} * reader.Height;
-        } else if (kind == TPictureKind::Bmp) {
-            const TBitmapInfoHeader header = ReadBmpHeader(stream);
-            pixels = int64_t{header.biWidth} * (header.biHeight < 0 ? -int64_t{header.biHeight} : header.biHeight);
+    return Peek([kind](TStream& stream) -> int64_t {
+        try {
+            if (kind == TPictureKind::Png) {
+                TVRQPNGReadStream reader;
+                reader.StopAfterHeader = true;
+                reader.ReadFromStream(nullptr, stream, 0);
+                if (reader.Width > 0 && reader.Height > 0) return int64_t{reader.Width} * reader.Height;
+            } else if (kind == TPictureKind::Bmp) {
+                const TBitmapInfoHeader header = ReadBmpHeader(stream);
+                return int64_t{header.biWidth} * (header.biHeight < 0 ? -int64_t{header.biHeight} : header.biHeight);
+            }
+        } catch (const Exception&) {
+            // refused by the reader: loading reports it
         }
-    } catch (const Exception&) {
-        pixels = 0; // refused by the reader: loading reports it
-    }
-    stream.SetPosition(0);
-    return pixels;
+        return 0;
+    });
 }
 
 int64_t TInput::MemoryBytes() const { return memory_ ? memory_->Size() : 0; }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/PictureFiles.h"
+#include "base/ScopeGuard.h"
 
 namespace tintabrel::cli {
 
@@ -38,10 +39,20 @@ public:
     // Loads the picture; a file that holds none (empty, or ending before its image data) is an
     // EInvalidGraphic. pngFacts and options as for LoadPicture (a BMP cut short is refused).
     void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr, TLoadOptions options = {});
-    // The input's bytes, for a reader of its own (it starts at position 0).
-    TStream& Stream();
+    // Runs look(stream) on the input's bytes from their start and rewinds them afterwards (also
+    // when look throws), so that a look ahead leaves the input as it was.
+    template <class Look>
+    auto Peek(Look look)
+    {
+        TStream& stream = Stream();
+        stream.SetPosition(0);
+        const TScopeGuard rewind([&stream] { stream.SetPosition(0); });
+        return look(stream);
+    }
 
 private:
+    TStream& Stream();
+
     std::unique_ptr<TFileStream> file_;
     std::unique_ptr<TMemoryStream> memory_;
 };

@@ -22,18 +22,17 @@ bool CanRecolourAsRead(TInput& input, const TChain& chain, const TPNGSaveOptions
     if (threads < 2 || png.Optimize || png.Interlace) return false;
     for (const TChange& change : chain)
         if (change.Pick) return false;
-    TStream& stream = input.Stream();
-    stream.SetPosition(0);
-    const TScopeGuard rewind([&stream] { stream.SetPosition(0); });
-    TVRQPNGReadStream reader;
-    reader.StopAtImageData = true;
-    try {
-        reader.ReadFromStream(nullptr, stream, 0);
-    } catch (const std::exception&) {
-        return false;
-    }
-    return reader.ColorKind == 2 && reader.Interlace == 0 && reader.TransparentColor == -1 && !reader.SampleAlpha &&
-           int64_t{reader.Width} * reader.Height >= LeastPixels;
+    return input.Peek([](TStream& stream) {
+        TVRQPNGReadStream reader;
+        reader.StopAtImageData = true;
+        try {
+            reader.ReadFromStream(nullptr, stream, 0);
+        } catch (const std::exception&) {
+            return false;
+        }
+        return reader.ColorKind == 2 && reader.Interlace == 0 && reader.TransparentColor == -1 && !reader.SampleAlpha &&
+               int64_t{reader.Width} * reader.Height >= LeastPixels;
+    });
 }
 
 void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, const TChain& chain,
