@@ -371,7 +371,7 @@ void TSafeFileWriter::Commit(bool replaceExisting)
     TDeferredCommits* deferred = g_deferred.load();
     if (deferred) {
         // The data starts on its way to the disk now; Flush waits for it.
-        ::sync_file_range(file_->Handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        file_->StartWriteback();
     } else {
         file_->Sync();
     }

@@ -107,13 +107,18 @@ int64_t TFileStream::Write(const void* buffer, int64_t count)
         done += n;
     }
     transferred_ += done;
-#ifdef SYNC_FILE_RANGE_WRITE
     if (writebackEvery_ > 0 && transferred_ - writebackStarted_ >= writebackEvery_) {
-        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); // advice: its result changes nothing
+        StartWriteback();
         writebackStarted_ = transferred_;
     }
-#endif
     return done;
+}
+
+void TFileStream::StartWriteback()
+{
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); // advice: its result changes nothing
+#endif
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin)

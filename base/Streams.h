@@ -86,9 +86,10 @@ public:
 
     // Flushes the file's data to the disk; EFileWriteError when the system reports a failure.
     void Sync();
-    // From now on, whenever this many more bytes were written, the file's data starts on its way
-    // to the disk without waiting, so that a Sync at the end has little left to wait for. Advice
-    // only; 0 stops it.
+    // Starts the file's data written so far on its way to the disk without waiting for it, so that
+    // a Sync later has little left to wait for. Advice only: nothing fails.
+    void StartWriteback();
+    // From now on, StartWriteback whenever this many more bytes were written; 0 stops it.
     void StartWritebackEvery(int64_t bytes) { writebackEvery_ = bytes; }
     const std::string& FileName() const { return path_; }
     int Handle() const { return fd_; }
