@@ -49,6 +49,12 @@ struct THueWindow {
     int Source = 0;     // centre of the window on the mirrored hue scale (240 - hue) mod 360, 0..360
     int Tolerance = 18; // half width of the window, 0..36
     int Target = 0;     // new hue in degrees, 0..360
+    // Beyond the sliders; all off by default, which is exactly the plain check above.
+    bool Wrap = false;        // the window continues across 0/360 of the mirrored scale
+    int Soft = 0;             // 0..90 degrees outside the window that move part of the way (0: none)
+    bool Shift = false;       // caught pixels turn by target - centre hue instead of taking the target
+    bool VisibleOnly = false; // pixels of alpha 0 keep their colour and are not counted
+    bool Plain() const { return !Wrap && Soft == 0 && !Shift && !VisibleOnly; }
 };
 
 // What one run changes, counted on request (a dry run shows it before files are written).
