@@ -1,4 +1,5 @@
 #include "app/PictureFiles.h"
+#include "base/TaskPool.h"
 
 #include "base/Exceptions.h"
 #include "png/PngOptimize.h"
@@ -437,20 +438,13 @@ std::vector<TDeferredCommits::TFailure> TDeferredCommits::Flush()
     // Every file's data first, then the names. The syncs wait side by side: waiting mostly for
     // the disk, they cost no processor, and the file system's journal commits them together.
     std::vector<std::exception_ptr> errors(batch.size());
-    std::atomic<size_t> next{0};
-    auto syncer = [&] {
-        for (size_t k = next++; k < batch.size(); k = next++) {
-            try {
-                batch[k]->File->Sync();
-            } catch (...) {
-                errors[k] = std::current_exception();
-            }
+    RunTasks(batch.size(), SyncThreads, [&](size_t k) {
+        try {
+            batch[k]->File->Sync();
+        } catch (...) {
+            errors[k] = std::current_exception();
         }
-    };
-    std::vector<std::thread> syncers;
-    for (size_t k = 1; k < std::min<size_t>(batch.size(), SyncThreads); ++k) syncers.emplace_back(syncer);
-    syncer();
-    for (std::thread& t : syncers) t.join();
+    });
     for (size_t k = 0; k < batch.size(); ++k) {
         if (!errors[k]) continue;
         failures.push_back({batch[k]->Target, errors[k]});

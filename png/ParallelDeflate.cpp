@@ -61,7 +61,7 @@ TParallelDeflate::~TParallelDeflate()
         stop_ = true;
     }
     wake_.notify_all();
-    for (std::thread& t : helpers_) t.join();
+    helpers_.Join();
 }
 
 size_t TParallelDeflate::SegmentSizeFor(uint64_t totalBytes, int threads)
@@ -121,11 +121,16 @@ void TParallelDeflate::CloseSegment(bool last)
         std::lock_guard lock(mutex_);
         queue_.push_back(segment.get());
         segments_.push_back(std::move(segment));
-        spareThreads = static_cast<int>(helpers_.size()) + 1 < threads_;
+        spareThreads = static_cast<int>(helpers_.Size()) + 1 < threads_;
     }
     // Helpers start with the second segment: a stream of one segment needs none.
     if (spareThreads && !(last && Segments() == 1)) {
-        helpers_.emplace_back([this] { WorkerLoop(); });
+        // A helper the system refuses leaves its share to this thread (and to those started).
+        if (!helpers_.Start([this] { WorkerLoop(); })) {
+            std::lock_guard lock(mutex_);
+            threads_ = static_cast<int>(helpers_.Size()) + 1;
+        }
+        wake_.notify_one();
     } else {
         wake_.notify_one();
     }

@@ -3,6 +3,7 @@
 // sync flush (the last one finished), so that their concatenation is one ordinary stream.
 #pragma once
 
+#include "base/TaskPool.h"
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -69,7 +70,7 @@ private:
     void GiveBack(std::vector<uint8_t>&& buffer);
 
     const int level_;
-    const int threads_;
+    int threads_; // lowered when the system refuses a helper
     const size_t segmentBytes_;
     const size_t blockSize_;
     TBlockSink sink_;
@@ -90,7 +91,7 @@ private:
     std::deque<TSegment*> queue_;   // not yet started
     std::vector<std::vector<uint8_t>> spare_; // emptied buffers with their memory
     bool stop_ = false;
-    std::vector<std::thread> helpers_;
+    TThreadGroup helpers_;
 };
 
 // The parallel compressor for a picture when the settings call for one (more than one thread

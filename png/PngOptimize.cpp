@@ -2,6 +2,7 @@
 
 #include "image/Graphics.h"
 #include "image/PixelCodec.h"
+#include "base/TaskPool.h"
 #include "png/VRQPNG.h"
 #include "png/VRQPNGWriteStream.h"
 #include "png/VRQZLIB.h"
@@ -377,30 +378,6 @@ bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::ve
 
 namespace {
 
-// Runs task(0 .. count-1) on up to threads threads; the first exception is passed on.
-void RunParallel(size_t count, unsigned threads, const std::function<void(size_t)>& task)
-{
-    std::atomic<size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex mutex;
-    auto worker = [&] {
-        for (size_t k = next++; k < count; k = next++) {
-            try {
-                task(k);
-            } catch (...) {
-                std::lock_guard lock(mutex);
-                if (!failure) failure = std::current_exception();
-                next = count;
-            }
-        }
-    };
-    const size_t extra = std::min<size_t>(threads > 0 ? threads - 1 : 0, count > 0 ? count - 1 : 0);
-    std::vector<std::thread> pool;
-    for (size_t k = 0; k < extra; ++k) pool.emplace_back(worker);
-    worker();
-    for (std::thread& t : pool) t.join();
-    if (failure) std::rethrow_exception(failure);
-}
 
 // What the layouts depend on, from one pass over the pixels.
 struct TPixelFacts {
@@ -706,7 +683,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
 
     std::mutex mutex;
     std::vector<std::pair<size_t, std::vector<uint8_t>>> seen; // raster and row types compressed so far
-    RunParallel(trials.size(), threads, [&](size_t k) {
+    RunTasks(trials.size(), threads, [&](size_t k) {
         TTrial& t = trials[k];
         const TPngRaster& raster = rasters[t.Raster];
         const std::vector<uint8_t> filtered = FilterRaster(raster, t.Rule);
@@ -728,7 +705,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     // zlib's filtered strategy pays on smooth colour and grey rows; on palette indices libdeflate
     // has always won, so they are compressed once.
     const auto zlibAlso = [&](const TTrial& t) { return rasters[t.Raster].ColourType != 3; };
-    RunParallel(2 * trials.size(), threads, [&](size_t k) {
+    RunTasks(2 * trials.size(), threads, [&](size_t k) {
         TTrial& t = trials[k / 2];
         if (k % 2 == 1 && !zlibAlso(t)) return;
         const std::vector<uint8_t> filtered = FilterRaster(rasters[t.Raster], t.Rule);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/TaskPool.h"
 #include "base/ScopeGuard.h"
 #include "png/PngRows.h"
 #include "png/SFunc.h"
@@ -138,7 +139,7 @@ struct TVRQPNGReadStream::TInflatePipe {
     bool Ended = false;             // the inflating thread makes no more
     std::exception_ptr Error;       // what reading the input threw there
     bool Cancel = false;
-    std::thread Thread;
+    TThreadGroup Thread; // the one inflating thread
 };
 
 TVRQPNGReadStream::TVRQPNGReadStream()
@@ -674,11 +675,8 @@ void TVRQPNGReadStream::ReadImageData()
     if (Threads > 1 && rawTotal >= PipeMinimum) {
         pipe_ = std::make_unique<TInflatePipe>();
         pipe_->Empty.resize(TInflatePipe::BlockCount);
-        try {
-            pipe_->Thread = std::thread([this, rawTotal] { RunInflatePipe(rawTotal); });
-        } catch (const std::system_error&) {
+        if (!pipe_->Thread.Start([this, rawTotal] { RunInflatePipe(rawTotal); }))
             pipe_.reset(); // no thread to be had: this one does it all
-        }
     }
     bool stopAsked = false;
     if (OnImageStart) OnImageStart();
@@ -932,7 +930,7 @@ void TVRQPNGReadStream::StopInflatePipe()
         pipe_->Cancel = true;
     }
     pipe_->Freed.notify_one();
-    pipe_->Thread.join();
+    pipe_->Thread.Join();
     pipe_.reset();
 }
 

@@ -3,6 +3,7 @@
 #include "image/Graphics.h"
 #include "base/ColorConvert.h"
 #include "base/StringList.h"
+#include "base/TaskPool.h"
 
 #include <algorithm>
 #include <mutex>
@@ -11,7 +12,6 @@
 #include <array>
 #include <cmath>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -263,16 +263,7 @@ void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtect
     const auto run = [&](size_t k) {
         band(recolourers[k], static_cast<int32_t>(rows * k / bands), static_cast<int32_t>(rows * (k + 1) / bands));
     };
-    std::vector<std::thread> helpers;
-    size_t k = 1;
-    try {
-        for (; k < bands; ++k) helpers.emplace_back(run, k);
-    } catch (const std::system_error&) {
-        // No more threads to be had: this one takes the bands left.
-    }
-    run(0);
-    for (size_t rest = k; rest < bands; ++rest) run(rest);
-    for (std::thread& t : helpers) t.join();
+    RunTasks(bands, threads, run);
     if (counts) {
         *counts = {};
         for (const TRecolourer& r : recolourers) {

@@ -13,6 +13,7 @@
 #include "app/cli/Signals.h"
 #include "base/Exceptions.h"
 #include "base/StringList.h"
+#include "base/TaskPool.h"
 
 #include <algorithm>
 #include <atomic>
@@ -232,15 +233,16 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, unsigned file
 {
     const bool bar = !run.Quiet && jobs.size() > 1 && ::isatty(STDERR_FILENO);
     std::atomic<bool> failed{false};
-    std::atomic<size_t> next{0};
     TMemoryBudget budget(TMemoryBudget::FromAvailableMemory());
     TInterruption interruption;
     {
         TReporter reporter(jobs.size(), bar);
         std::optional<TDeferredCommits> commits;
         if (jobs.size() > 1) commits.emplace();
-        auto worker = [&] {
-            for (size_t k = next++; k < jobs.size() && !interruption.Requested(); k = next++) {
+        // Each job's failure is its own: the task never throws, so one file cannot stop the batch.
+        RunTasks(
+            jobs.size(), std::max(1u, run.Jobs),
+            [&](size_t k) {
                 const TJob& job = jobs[k];
                 std::string error;
                 if (!job.Refusal.empty()) {
@@ -260,14 +262,8 @@ int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, unsigned file
                     reporter.Message(job.Input, error);
                 }
                 reporter.Done();
-            }
-        };
-
-        const size_t threads = std::min<size_t>(std::max(1u, run.Jobs), jobs.size());
-        std::vector<std::thread> pool;
-        for (size_t k = 1; k < threads; ++k) pool.emplace_back(worker);
-        worker();
-        for (std::thread& t : pool) t.join();
+            },
+            [&] { return interruption.Requested(); });
 
         if (commits) {
             for (const TDeferredCommits::TFailure& failure : commits->Flush()) {

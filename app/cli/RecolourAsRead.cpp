@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/TaskPool.h"
 #include "app/cli/RecipeRun.h"
 #include "base/RowGate.h"
 #include "base/ScopeGuard.h"
@@ -47,11 +48,11 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
     // load returns, while the encoder may still be compressing.
     TBitmap image, alpha;
     bool withAlpha = false;
-    std::thread encoder;
+    TThreadGroup encoder;
     std::exception_ptr encodeError;
     const TScopeGuard stop([&] {
         gate.End(false);
-        if (encoder.joinable()) encoder.join();
+        encoder.Join();
     });
 
     TBitmap::TRows rows;
@@ -72,16 +73,17 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
         image.Assign(decoded);
         withAlpha = decodedAlpha && !decodedAlpha->Empty();
         if (withAlpha) alpha.Assign(*decodedAlpha);
-        encoder = std::thread([&] {
+        const bool started = encoder.Start([&] {
             try {
                 WritePngAsRowsArrive(out->Stream(), image, withAlpha ? &alpha : nullptr, png, gate);
             } catch (...) {
                 encodeError = std::current_exception();
             }
         });
+        if (!started) out.reset(); // no thread for the encoder: the plain way
     };
     options.OnRowsStored = [&](int32_t stored) {
-        if (!encoder.joinable()) return;
+        if (encoder.Size() == 0) return;
         for (; recoloured < stored; ++recoloured)
             for (THueRowReplacer& change : changes) change.Row(rows.At(recoloured), width);
         gate.Open(stored);
@@ -89,7 +91,7 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
 
     TPictureData data;
     input.Load(TPictureKind::Png, data, nullptr, options);
-    if (!encoder.joinable()) {
+    if (encoder.Size() == 0) {
         // The decoder gave something else than expected: the plain way.
         out.reset();
         ApplyChain(data, chain, protectedColors, false, nullptr, threads);
@@ -97,7 +99,7 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
         return;
     }
     gate.End(true);
-    encoder.join();
+    encoder.Join();
     if (encodeError) std::rethrow_exception(encodeError);
     out->Commit(overwrite);
 }

@@ -30,14 +30,15 @@ TInterruption::TInterruption()
     for (int s : {SIGINT, SIGTERM, SIGHUP, Wake}) sigaddset(&signals_, s);
     // Blocked here, before the workers start, so that only the watcher receives them.
     pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-    watcher_ = std::thread([this] { Watch(); });
+    // Without a watcher the signals keep their default action rather than going unheard.
+    if (!watcher_.Start([this] { Watch(); })) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 TInterruption::~TInterruption()
 {
     finished_ = true;
-    pthread_kill(watcher_.native_handle(), Wake);
-    watcher_.join();
+    if (watcher_.Size() > 0) pthread_kill(watcher_[0].native_handle(), Wake);
+    watcher_.Join();
     const int signal = signal_.load();
     if (signal != 0) {
         std::signal(signal, SIG_DFL);

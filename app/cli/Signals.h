@@ -5,6 +5,8 @@
 #include <csignal>
 #include <thread>
 
+#include "base/TaskPool.h"
+
 namespace tintabrel::cli {
 
 // Signals that would end the process for a file problem become write errors of that file:
@@ -34,7 +36,7 @@ private:
     sigset_t previous_{};
     std::atomic<bool> finished_{false};
     std::atomic<int> signal_{0};
-    std::thread watcher_;
+    TThreadGroup watcher_;
 };
 
 } // namespace tintabrel::cli
