@@ -1,8 +1,10 @@
-// recolour and convert: plan every output before anything is written, then run the files in
-// parallel, each on its own bitmaps, reporting failures per file.
+// recolour and convert: the planned inputs run in parallel, each read once and made into every
+// output it feeds, each failure reported for its own file.
 #include "app/cli/CliTool.h"
+#include "app/cli/Plan.h"
 #include "app/cli/RecipeRun.h"
 #include "app/cli/RecolourAsRead.h"
+#include "app/cli/Report.h"
 
 #include "app/PictureChange.h"
 #include "png/PngOptimize.h"
@@ -18,432 +20,301 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <new>
 #include <optional>
+#include <filesystem>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
-namespace fs = std::filesystem;
-
 namespace tintabrel::cli {
-
-TPictureKind InputKind(const std::string& path)
-{
-    const TPictureKind byName = KindOfExtension(ExtractExtension(path), false);
-    if (byName != TPictureKind::Unknown) return byName;
-    // A FIFO or a pipe would lose the bytes looked at here: only regular files are looked into.
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return TPictureKind::Unknown;
-    std::ifstream file(path, std::ios::binary);
-    char head[8] = {};
-    file.read(head, sizeof head);
-    return KindOfFirstBytes(reinterpret_cast<const uint8_t*>(head), static_cast<size_t>(file.gcount()));
-}
-
-const char* KindName(TPictureKind kind)
-{
-    switch (kind) {
-    case TPictureKind::Png: return "PNG";
-    case TPictureKind::Bmp: return "BMP";
-    default: return "unknown";
-    }
-}
 
 namespace {
 
-struct TFileId {
-    dev_t Device;
-    ino_t Inode;
-    friend bool operator==(const TFileId&, const TFileId&) = default;
+// Makes output k of the input from the input's picture (which it may change: it is the output's
+// own); out is the output with its kind settled.
+using TMake = std::function<void(const TInputPlan& plan, size_t k, const TOutputPlan& out, TPictureData&)>;
+// Makes the one output of an input while the input is read; false leaves it to the plain load
+// and TMake. The note says how it went, for -v.
+using TMakeWhileRead = std::function<bool(const TOutputPlan&, TInput&, unsigned threads, std::string& note)>;
+
+struct TRun {
+    unsigned FileThreads = 1;
+    TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
+    TInterruption Interruption;
+    std::optional<TDeferredCommits> Commits;
 };
 
-std::optional<TFileId> IdOf(const std::string& path)
+std::string ErrorText(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        return msg::OutOfResources;
+    } catch (const std::exception& e) {
+        return FailureText(e);
+    }
+}
+
+int64_t FileBytes(const std::string& path)
 {
     struct stat st{};
-    if ((IsStandardStream(path) ? ::fstat(STDIN_FILENO, &st) : ::stat(path.c_str(), &st)) != 0) return std::nullopt;
-    return TFileId{st.st_dev, st.st_ino};
+    return !IsStandardStream(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
 }
 
-// One input and where it goes. Refusal holds the reason when the file must not be processed.
-// Input "-" is standard input, Output "-" standard output. An input that cannot seek has its
-// kind (and, following it, the output's) settled only once it is read.
-struct TJob {
-    std::string Input;
-    TPictureKind InputKind = TPictureKind::Unknown;
-    std::string Output;
-    TPictureKind OutputKind = TPictureKind::Unknown;
-    std::string Refusal;
-    bool Overwrite = false; // an existing output may be replaced
-    std::string Variant;    // recolour: the recipe variant this output is of, "" for the plain chain
-};
-
-// The same file reached by two spellings must count as one output.
-std::string NormalPath(const std::string& path)
+// One input: opened once (read whole when it cannot seek), its kind settled, admitted when the
+// picture it declares fits the memory budget, loaded once, and made into each of its outputs.
+// Returns false when the run was interrupted before the input started.
+bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMake& make,
+              const TMakeWhileRead& makeWhileRead, TInputResult& result, const std::function<void(size_t)>& failed)
 {
-    std::error_code ec;
-    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    if (ec) p = fs::absolute(path, ec).lexically_normal();
-    return p.string();
-}
-
-std::string ReplaceExtension(const std::string& name, TPictureKind kind)
-{
-    const std::string ext = ExtractExtension(name);
-    const std::string stem = name.substr(0, name.size() - ext.size());
-    return stem + (kind == TPictureKind::Png ? ".png" : ".bmp");
-}
-
-// Sets Refusal on the jobs whose output would replace an input, or an existing file without
-// --overwrite; refuses (usage) two inputs that would be written to the same file.
-void CheckOutputs(std::vector<TJob>& jobs, bool overwrite)
-{
-    std::vector<TFileId> inputs;
-    for (const TJob& job : jobs)
-        if (auto id = IdOf(job.Input)) inputs.push_back(*id);
-
-    std::map<std::string, const TJob*> outputs;
-    for (const TJob& job : jobs) {
-        if (IsStandardStream(job.Output)) continue;
-        auto [it, added] = outputs.emplace(NormalPath(job.Output), &job);
-        if (!added)
-            throw TUsageError(it->second->Input + " and " + job.Input + " would both be written to " + job.Output);
+    const auto fail = [&](size_t k, const std::string& error) {
+        if (result.Error.empty()) result.Error = error;
+        result.Failed.push_back(plan.Outputs[k].Path);
+        if (failed) failed(k);
+    };
+    std::vector<size_t> todo;
+    for (size_t k = 0; k < plan.Outputs.size(); ++k) {
+        const TOutputPlan& out = plan.Outputs[k];
+        if (out.UpToDate) {
+            result.UpToDate.push_back(out.Path);
+            reporter.Note(plan.Input, out.Path + " is up to date");
+        } else if (!plan.Refusal.empty()) {
+            fail(k, plan.Refusal);
+        } else if (!out.Refusal.empty()) {
+            reporter.Message(plan.Input, out.Refusal);
+            fail(k, out.Refusal);
+        } else {
+            todo.push_back(k);
+        }
     }
-
-    for (TJob& job : jobs) {
-        job.Overwrite = overwrite;
-        if (!job.Refusal.empty() || IsStandardStream(job.Output)) continue;
-        struct stat st{};
-        if (::stat(job.Output.c_str(), &st) != 0) continue;
-        const TFileId id{st.st_dev, st.st_ino};
-        if (std::find(inputs.begin(), inputs.end(), id) != inputs.end())
-            job.Refusal = "the output " + job.Output + " is an input file; inputs are never overwritten";
-        else if (S_ISDIR(st.st_mode))
-            job.Refusal = "the output " + job.Output + " is a folder";
-        else if (!overwrite)
-            job.Refusal = "the output " + job.Output + " exists (--overwrite replaces it)";
+    if (!plan.Refusal.empty()) {
+        reporter.Message(plan.Input, plan.Refusal);
+        return true;
     }
-}
+    if (todo.empty()) return true;
 
-void FillInputKind(TJob& job)
-{
-    if (IsStandardStream(job.Input)) return; // told by its first bytes once read
-    std::error_code ec;
-    if (fs::is_directory(job.Input, ec)) {
-        job.Refusal = "a folder, not a picture file";
-        return;
-    }
-    struct stat st{};
-    if (::stat(job.Input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        // A FIFO, a pipe, a device: its bytes can be read only once, when it is processed.
-        job.InputKind = KindOfExtension(ExtractExtension(job.Input), false);
-        return;
-    }
-    job.InputKind = InputKind(job.Input);
-    if (job.InputKind != TPictureKind::Unknown) return;
-    if (::access(job.Input.c_str(), R_OK) != 0) job.Refusal = msg::FileOpen(job.Input);
-    else job.Refusal = NotAPictureFile;
-}
+    try {
+        TInput input(plan.Input);
+        const TPictureKind kind = input.Kind(plan.Kind);
+        if (kind == TPictureKind::Unknown) throw EInvalidGraphic(NotAPictureFile);
+        std::vector<TOutputPlan> outputs; // todo's, with their kinds settled
+        for (const size_t k : todo) {
+            outputs.push_back(plan.Outputs[k]);
+            // A name that does not tell the format, and standard output without --format, keep the input's.
+            if (outputs.back().Kind == TPictureKind::Unknown) outputs.back().Kind = kind;
+        }
+        const auto ticket = run.Budget.Admit(WorkingBytes(input.DeclaredPixels(kind)) + input.MemoryBytes());
+        // A file that waited for the budget while the run was being stopped does not start.
+        if (run.Interruption.Requested()) return false;
+        result.BytesIn = FileBytes(plan.Input);
 
-// Standard error is shared by the workers: whole lines only, and the progress bar is redrawn
-// below the messages.
-class TReporter {
-public:
-    TReporter(size_t total, bool bar) : total_(total), bar_(bar) { Draw(); }
-    ~TReporter()
-    {
-        if (bar_) std::fputs("\r\x1b[K", stderr);
-    }
-
-    void Message(const std::string& path, const std::string& text)
-    {
-        std::lock_guard lock(mutex_);
-        if (bar_) std::fputs("\r\x1b[K", stderr);
-        std::fprintf(stderr, "%s\n", Printable(path + ": " + text).c_str());
-        DrawLocked();
-    }
-    void Done()
-    {
-        std::lock_guard lock(mutex_);
-        ++done_;
-        DrawLocked();
-    }
-
-private:
-    void Draw()
-    {
-        std::lock_guard lock(mutex_);
-        DrawLocked();
-    }
-    void DrawLocked()
-    {
-        if (!bar_) return;
-        constexpr size_t Width = 30;
-        const size_t filled = total_ ? done_ * Width / total_ : Width;
-        std::string line = "\r[" + std::string(filled, '#') + std::string(Width - filled, '.') + "] " +
-                           std::to_string(done_) + "/" + std::to_string(total_);
-        std::fputs(line.c_str(), stderr);
-        std::fflush(stderr);
-    }
-
-    std::mutex mutex_;
-    size_t total_;
-    size_t done_ = 0;
-    bool bar_;
-};
-
-// The work on one file once its picture is loaded (the job's kinds are settled).
-using TWork = std::function<void(const TJob&, TPictureData&, TReporter&)>;
-// Work that reads the file itself, to work while it reads (with the threads the file may use);
-// false leaves the file to the plain load and TWork.
-using TReadingWork = std::function<bool(const TJob&, TInput&, unsigned threads)>;
-
-// One file: its input opened once (read whole when it cannot seek), its kinds settled, admitted
-// when the picture it declares fits the memory budget, loaded (on up to threads threads), and
-// handed to work.
-void RunJob(const TJob& planned, unsigned threads, TMemoryBudget& budget, const TWork& work,
-            const TReadingWork& readingWork, TReporter& reporter)
-{
-    TInput input(planned.Input);
-    TJob job = planned;
-    job.InputKind = input.Kind(planned.InputKind);
-    if (job.InputKind == TPictureKind::Unknown)
-        throw EInvalidGraphic(NotAPictureFile);
-    if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
-    const auto ticket = budget.Admit(WorkingBytes(input.DeclaredPixels(job.InputKind)) + input.MemoryBytes());
-    if (readingWork && readingWork(job, input, threads)) return;
-    TPictureData data;
-    TLoadOptions options;
-    options.Threads = threads;
-    input.Load(job.InputKind, data, nullptr, options);
-    work(job, data, reporter);
-}
-
-// Runs work on every job that was not refused, on up to run.Jobs threads, each file loading on
-// up to fileThreads. A job's exception becomes "INPUT: message"; returns the exit status. The
-// outputs of a batch are made durable together before they take their names (TDeferredCommits).
-int RunJobs(const std::vector<TJob>& jobs, const TRunOptions& run, unsigned fileThreads, const TWork& work,
-            const std::function<void(const TJob&)>& failedJob = {}, const TReadingWork& readingWork = {})
-{
-    const bool bar = !run.Quiet && jobs.size() > 1 && ::isatty(STDERR_FILENO);
-    std::atomic<bool> failed{false};
-    TMemoryBudget budget(TMemoryBudget::FromAvailableMemory());
-    TInterruption interruption;
-    {
-        TReporter reporter(jobs.size(), bar);
-        std::optional<TDeferredCommits> commits;
-        if (jobs.size() > 1) commits.emplace();
-        // Each job's failure is its own: the task never throws, so one file cannot stop the batch.
-        RunTasks(
-            jobs.size(), std::max(1u, run.Jobs),
-            [&](size_t k) {
-                const TJob& job = jobs[k];
-                std::string error;
-                if (!job.Refusal.empty()) {
-                    error = job.Refusal;
-                } else {
-                    try {
-                        RunJob(job, fileThreads, budget, work, readingWork, reporter);
-                    } catch (const std::bad_alloc&) {
-                        error = msg::OutOfResources;
-                    } catch (const std::exception& e) {
-                        error = FailureText(e);
-                    }
+        std::string note;
+        if (outputs.size() == 1 && makeWhileRead && makeWhileRead(outputs[0], input, run.FileThreads, note)) {
+            result.Written.push_back(outputs[0].Path);
+            result.BytesOut += FileBytes(outputs[0].Path);
+            reporter.Note(plan.Input, outputs[0].Path + ": " + note);
+            return true;
+        }
+        TPictureData data;
+        TLoadOptions options;
+        options.Threads = run.FileThreads;
+        input.Load(kind, data, nullptr, options);
+        for (size_t n = 0; n < outputs.size(); ++n) {
+            // Each output starts from the loaded picture; the last one takes it over.
+            TPictureData copy;
+            TPictureData& picture = n + 1 == outputs.size() ? data : copy;
+            if (&picture == &copy) copy.Assign(data);
+            try {
+                make(plan, todo[n], outputs[n], picture);
+                if (!outputs[n].Path.empty()) {
+                    result.Written.push_back(outputs[n].Path);
+                    result.BytesOut += FileBytes(outputs[n].Path);
+                    reporter.Note(plan.Input, outputs[n].Path + ": loaded, changed and saved");
                 }
-                if (!error.empty()) {
-                    failed = true;
-                    if (failedJob) failedJob(job);
-                    reporter.Message(job.Input, error);
-                }
-                reporter.Done();
-            },
-            [&] { return interruption.Requested(); });
-
-        if (commits) {
-            for (const TDeferredCommits::TFailure& failure : commits->Flush()) {
-                failed = true;
-                const auto job = std::find_if(jobs.begin(), jobs.end(), [&](const TJob& j) { return j.Output == failure.Target; });
-                try {
-                    std::rethrow_exception(failure.Error);
-                } catch (const std::exception& e) {
-                    reporter.Message(job != jobs.end() ? job->Input : failure.Target, FailureText(e));
-                }
+            } catch (...) {
+                const std::string error = ErrorText(std::current_exception());
+                reporter.Message(plan.Input, error);
+                fail(todo[n], error);
             }
         }
+    } catch (...) {
+        // The input itself failed: every output still to make fails with it.
+        const std::string error = ErrorText(std::current_exception());
+        reporter.Message(plan.Input, error);
+        for (const size_t k : todo)
+            if (std::find(result.Failed.begin(), result.Failed.end(), plan.Outputs[k].Path) == result.Failed.end())
+                fail(k, error);
+    }
+    return true;
+}
+
+// Runs every input of the plan, on up to jobs threads. The outputs of a batch are made durable
+// together before they take their names (TDeferredCommits); after a first signal, no input
+// starts any more and what is finished is committed at once. Returns the exit status.
+int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, unsigned fileThreads,
+              TReporter& reporter, const TMake& make, const TMakeWhileRead& makeWhileRead = {},
+              const std::function<void(size_t input, size_t output)>& failedOutput = {})
+{
+    std::atomic<bool> failed{false};
+    TRun run;
+    run.FileThreads = fileThreads;
+    {
+        if (options.Verbose)
+            SetThreadFallbackNotice([&reporter](const std::string& reason) {
+                reporter.Message("tintabrel-cli", "fewer threads than asked: " + reason);
+            });
+        size_t outputs = 0;
+        for (const TInputPlan& plan : plans) outputs += plan.Outputs.size();
+        if (outputs > 1) run.Commits.emplace();
+        const auto commitNow = [&] {
+            for (const TDeferredCommits::TFailure& failure : run.Commits->Flush()) {
+                failed = true;
+                const auto plan = std::find_if(plans.begin(), plans.end(), [&](const TInputPlan& p) {
+                    return std::any_of(p.Outputs.begin(), p.Outputs.end(),
+                                       [&](const TOutputPlan& o) { return o.Path == failure.Target; });
+                });
+                reporter.Message(plan != plans.end() ? plan->Input : failure.Target, ErrorText(failure.Error));
+            }
+        };
+        RunTasks(
+            plans.size(), std::max(1u, options.Jobs),
+            [&](size_t k) {
+                TInputResult result;
+                result.Input = plans[k].Input;
+                const bool ran = RunInput(plans[k], run, reporter, make, makeWhileRead, result,
+                                          [&](size_t output) { if (failedOutput) failedOutput(k, output); });
+                if (!result.Error.empty() || !ran) failed = true;
+                if (run.Commits && run.Interruption.Requested()) commitNow();
+                reporter.InputDone(k, std::move(result));
+            },
+            [&] { return run.Interruption.Requested(); });
+        if (run.Commits) commitNow();
+        reporter.Summary();
+        SetThreadFallbackNotice({});
     }
     return failed ? ExitFailed : ExitDone;
 }
 
-void Save(const TJob& job, const TPictureData& data, const TPNGSaveOptions& png, TReporter& reporter)
+void Save(const std::string& input, const TOutputPlan& out, const TPictureData& data, const TPNGSaveOptions& png,
+          TReporter& reporter)
 {
-    if (job.OutputKind == TPictureKind::Bmp && data.HasAlpha())
-        reporter.Message(job.Input, "warning: " + job.Output + " is BMP, which holds no transparency; it is dropped");
-    if (IsStandardStream(job.Output)) {
+    if (out.Kind == TPictureKind::Bmp && data.HasAlpha())
+        reporter.Message(input, "warning: " + out.Path + " is BMP, which holds no transparency; it is dropped");
+    if (IsStandardStream(out.Path)) {
         // Whole in memory first, so that a failed encoding sends nothing down the pipe.
         TMemoryStream bytes;
-        SavePicture(bytes, job.OutputKind, data, png);
+        SavePicture(bytes, out.Kind, data, png);
         const int fd = ::dup(STDOUT_FILENO);
         if (fd < 0) throw EFileWriteError("standard output", errno);
-        TFileStream out(fd, "standard output");
-        out.WriteBuffer(bytes.Memory(), bytes.Size());
+        TFileStream stream(fd, "standard output");
+        stream.WriteBuffer(bytes.Memory(), bytes.Size());
         return;
     }
-    SavePicture(job.Output, job.OutputKind, data, png, job.Overwrite);
-}
-
-// Checks the format asked for against the output's name; "-" (standard output) needs --format.
-TPictureKind OutputKindOf(const std::string& output, TPictureKind format)
-{
-    if (IsStandardStream(output)) {
-        if (format == TPictureKind::Unknown) throw TUsageError("writing to standard output (-) needs --format png|bmp");
-        return format;
-    }
-    const TPictureKind byName = KindOfExtension(ExtractExtension(output), false);
-    if (byName != TPictureKind::Unknown && format != TPictureKind::Unknown && byName != format)
-        throw TUsageError("--format " + std::string(KindName(format)) + " contradicts the name " + output);
-    const TPictureKind kind = byName != TPictureKind::Unknown ? byName : format;
-    if (kind == TPictureKind::Unknown)
-        throw TUsageError("cannot tell the format of " + output + ": name it .png or .bmp, or give --format");
-    return kind;
-}
-
-// mkdir -p: the folder and every missing folder above it.
-void MakeOutputDir(const std::string& dir)
-{
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) throw std::runtime_error("cannot create the folder --out-dir " + dir + ": " + ec.message());
+    SavePicture(out.Path, out.Kind, data, png, out.Overwrite);
 }
 
 // A large PNG going to a PNG file is recoloured (or, with no changes, copied) and written while it
-// is read, where that applies (CanRecolourAsRead); false leaves the job to the plain load.
-bool TryRecolourAsRead(const TJob& job, TInput& input, unsigned threads, const TChain& chain,
+// is read, where that applies (CanRecolourAsRead); false leaves the output to the plain load.
+bool TryRecolourAsRead(const TOutputPlan& out, TInput& input, unsigned threads, const TChain& chain,
                        const TProtectedColors& protectedColors, const TPNGSaveOptions& png)
 {
-    if (job.InputKind != TPictureKind::Png || job.OutputKind != TPictureKind::Png || IsStandardStream(job.Output) ||
-        !CanRecolourAsRead(input, chain, png, threads))
+    if (input.Kind(TPictureKind::Unknown) != TPictureKind::Png || out.Kind != TPictureKind::Png ||
+        out.Path.empty() || IsStandardStream(out.Path) || !CanRecolourAsRead(input, chain, png, threads))
         return false;
-    RecolourAsRead(input, job.Output, job.Overwrite, chain, protectedColors, png, threads);
+    RecolourAsRead(input, out.Path, out.Overwrite, chain, protectedColors, png, threads);
     return true;
 }
 
-// One output of recolour once its input is loaded: the job's chain of changes (each starting from
-// the result of the one before), then the save, or in a dry run the counts of each change. Each
-// job loaded its own picture, so the changes work on it where it lies.
-void RecolourPicture(const TJob& job, TPictureData& data, const TRecolourOptions& options,
-                     const TProtectedColors& protectedColors, const TPNGSaveOptions& png,
-                     TDryRunReport* dryRun, TReporter& reporter)
+// The PNG settings of a run: the file's threads, and the time stamp: none with --no-time or
+// --strip, SOURCE_DATE_EPOCH's when it is set (reproducible builds), else the current time.
+TPNGSaveOptions PngSettings(const TOutputOptions& out, unsigned threads, bool trueColourOnly)
 {
-    const TChain& chain = ChainOf(options.Recipe, job.Variant);
-    if (dryRun) {
-        dryRun->Run(job.Output, [&](TDryRunReport::TResult& report) {
-            ApplyChain(data, chain, protectedColors, options.TrueColour, &report.Changes, png.Threads);
-            report.Width = data.Image.Width();
-            report.Height = data.Image.Height();
-        });
-        return;
-    }
-    ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
-    Save(job, data, png, reporter);
+    TPNGSaveOptions png = out.Png;
+    png.Threads = threads;
+    png.TrueColourOnly = trueColourOnly;
+    return png;
 }
 
 } // namespace
 
 int RunRecolour(const TRecolourOptions& options)
 {
-    const TOutputOptions& out = options.Output;
-    std::vector<TJob> jobs;
-
-    if (!out.OutputFile.empty()) {
-        if (options.Inputs.size() != 1) throw TUsageError("-o takes exactly one input; use --out-dir for several");
-        TJob job;
-        job.Input = options.Inputs.front();
-        job.Output = out.OutputFile;
-        job.OutputKind = OutputKindOf(out.OutputFile, out.Format);
-        jobs.push_back(job);
-    } else {
-        std::error_code ec;
-        if (fs::exists(out.OutputDir, ec) && !fs::is_directory(out.OutputDir, ec))
-            throw TUsageError("--out-dir " + out.OutputDir + " is not a folder");
-        for (const std::string& input : options.Inputs) {
-            if (IsStandardStream(input)) throw TUsageError("standard input (-) has no name for --out-dir: use -o OUTPUT");
-            TJob job;
-            job.Input = input;
-            const std::string name = fs::path(input).filename().string();
-            if (name.empty()) throw TUsageError(input + " is not a file name");
-            if (out.Format != TPictureKind::Unknown) {
-                job.Output = (fs::path(out.OutputDir) / ReplaceExtension(name, out.Format)).string();
-                job.OutputKind = out.Format;
-            } else {
-                job.Output = (fs::path(out.OutputDir) / name).string();
-                job.OutputKind = KindOfExtension(ExtractExtension(name), false);
-            }
-            // The plain output when the recipe has a chain, then one output per variant.
-            if (!options.Recipe.Chain.empty()) jobs.push_back(job);
-            for (const TVariant& variant : options.Recipe.Variants) {
-                jobs.push_back(job);
-                jobs.back().Output = VariantOutput(job.Output, variant.Name);
-                jobs.back().Variant = variant.Name;
-            }
-        }
-    }
-    for (TJob& job : jobs) {
-        FillInputKind(job);
-        // A name that does not tell the format keeps the input's format.
-        if (job.OutputKind == TPictureKind::Unknown) job.OutputKind = job.InputKind;
-    }
-    // A dry run writes nothing, so existing outputs do not matter to it.
-    CheckOutputs(jobs, out.Overwrite || options.DryRun);
+    if (options.Json && !options.DryRun && options.Output.OutputFile == "-")
+        throw TUsageError("--json and -o - would both write to standard output");
+    std::vector<TInputPlan> plans = PlanRecolour(options);
 
     // Built once and only read by the workers.
     const TProtectedColors protectedColors(ProtectedList(options));
-    std::optional<TDryRunReport> dryRun;
-    if (options.DryRun) dryRun.emplace(TDryRunReport::OutputsOf(jobs), options.Json);
-    else if (!out.OutputDir.empty()) MakeOutputDir(out.OutputDir);
+    if (!options.DryRun) {
+        if (!options.Output.OutputDir.empty()) MakeFolders(options.Output.OutputDir);
+        // Folders below --out-dir that a walked tree needs.
+        for (const TInputPlan& plan : plans)
+            for (const TOutputPlan& out : plan.Outputs)
+                if (!out.Path.empty() && !IsStandardStream(out.Path) && out.Refusal.empty() && !out.UpToDate &&
+                    plan.Refusal.empty()) {
+                    const std::string folder = std::filesystem::path(out.Path).parent_path().string();
+                    if (!folder.empty()) MakeFolders(folder);
+                }
+    }
 
     // The cores the batch leaves idle go to each file: all of them for one file, none for a batch
     // of at least as many files as jobs.
-    TPNGSaveOptions png = out.Png;
-    png.Threads = ThreadsPerFile(options.Run.Jobs, jobs.size());
-    png.TrueColourOnly = options.TrueColour;
+    const TPNGSaveOptions png =
+        PngSettings(options.Output, ThreadsPerFile(options.Run.Jobs, plans.size()), options.TrueColour);
+    TReporter reporter(plans.size(), options.Run, options.Json && !options.DryRun);
+    std::optional<TDryRunReport> dryRun;
+    if (options.DryRun)
+        dryRun.emplace(plans, options.Json, [&reporter](const std::string& text) { reporter.Out(text); });
     TDryRunReport* report = dryRun ? &*dryRun : nullptr;
-    return RunJobs(
-        jobs, options.Run, png.Threads,
-        [&](const TJob& job, TPictureData& data, TReporter& reporter) {
-            RecolourPicture(job, data, options, protectedColors, png, report, reporter);
+    return RunInputs(
+        plans, options.Run, png.Threads, reporter,
+        [&](const TInputPlan& plan, size_t k, const TOutputPlan& out, TPictureData& data) {
+            const TChain& chain = ChainOf(options.Recipe, out.Variant);
+            if (report) {
+                report->Run(plan, k, [&](TDryRunReport::TResult& result) {
+                    ApplyChain(data, chain, protectedColors, options.TrueColour, &result.Changes, png.Threads);
+                    result.Width = data.Image.Width();
+                    result.Height = data.Image.Height();
+                });
+                return;
+            }
+            ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
+            Save(plan.Input, out, data, png, reporter);
+        },
+        [&](const TOutputPlan& out, TInput& input, unsigned threads, std::string& note) {
+            if (report || !TryRecolourAsRead(out, input, threads, ChainOf(options.Recipe, out.Variant),
+                                             protectedColors, png))
+                return false;
+            note = "read, recoloured and written in one pass";
+            return true;
         },
         // An input that fails to load still ends its place in the dry run's report.
-        [&](const TJob& job) {
-            if (report) report->Failed(job.Output);
-        },
-        [&](const TJob& job, TInput& input, unsigned threads) {
-            return !report &&
-                   TryRecolourAsRead(job, input, threads, ChainOf(options.Recipe, job.Variant), protectedColors, png);
+        [&](size_t input, size_t output) {
+            if (report) report->Failed(plans[input], output);
         });
 }
 
 int RunConvert(const TConvertOptions& options)
 {
-    TJob job;
-    job.Input = options.Input;
-    job.Output = options.Output;
-    job.OutputKind = OutputKindOf(options.Output, options.Format);
-    FillInputKind(job);
-    std::vector<TJob> jobs{job};
-    CheckOutputs(jobs, options.Overwrite);
-    TPNGSaveOptions png = options.Png;
-    png.Threads = ThreadsPerFile(std::thread::hardware_concurrency(), 1);
+    if (options.Json && options.Output == "-") throw TUsageError("--json and - would both write to standard output");
+    const std::vector<TInputPlan> plans = PlanConvert(options);
+    const TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(std::thread::hardware_concurrency(), 1), false);
     const TProtectedColors none;
-    return RunJobs(
-        jobs, TRunOptions{1, true}, png.Threads,
-        [&](const TJob& j, TPictureData& data, TReporter& reporter) { Save(j, data, png, reporter); }, {},
-        [&](const TJob& j, TInput& input, unsigned threads) { return TryRecolourAsRead(j, input, threads, {}, none, png); });
+    TRunOptions run = options.Run;
+    run.Jobs = 1;
+    TReporter reporter(plans.size(), run, options.Json);
+    return RunInputs(
+        plans, run, png.Threads, reporter,
+        [&](const TInputPlan& plan, size_t, const TOutputPlan& out, TPictureData& data) {
+            Save(plan.Input, out, data, png, reporter);
+        },
+        [&](const TOutputPlan& out, TInput& input, unsigned threads, std::string& note) {
+            if (!TryRecolourAsRead(out, input, threads, {}, none, png)) return false;
+            note = "copied while read";
+            return true;
+        });
 }
 
 } // namespace tintabrel::cli

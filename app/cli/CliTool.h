@@ -28,12 +28,17 @@ struct TOutputOptions {
     std::string OutputDir;              // --out-dir
     TPictureKind Format = TPictureKind::Unknown; // --format, Unknown when not given
     bool Overwrite = false;
+    bool Update = false;  // --update: an output newer than its input (and the recipe and list) is kept
+    bool InPlace = false; // --in-place: each input is replaced by its result
+    bool NoTime = false;  // --no-time: no tIME chunk
+    bool Strip = false;   // --strip: only the chunks the pixels need
     TPNGSaveOptions Png;
 };
 
 struct TRunOptions {
     unsigned Jobs = 1;
     bool Quiet = false;
+    bool Verbose = false;
 };
 
 // Inputs may be "-" (standard input, the one input of -o) and files that cannot seek (FIFOs,
@@ -43,6 +48,9 @@ struct TRecolourOptions {
     bool DryRun = false; // count what each change would do, write nothing
     bool Json = false;   // the dry run's report as JSON
     std::string ListFile; // empty: nothing protected
+    std::string ListFrom; // where ListFile was named, for messages
+    bool Recursive = false; // folders among the inputs are walked
+    std::vector<std::string> MadeFrom; // the recipe and list files: an output older than them is not up to date
     bool TrueColour = false; // --truecolour: 24-bit output, palettes not kept
     TOutputOptions Output;
     TRunOptions Run;
@@ -51,14 +59,15 @@ struct TRecolourOptions {
 
 struct TConvertOptions {
     std::string Input;  // "-": standard input
-    std::string Output; // "-": standard output (with Format)
-    TPictureKind Format = TPictureKind::Unknown;
-    bool Overwrite = false;
-    TPNGSaveOptions Png;
+    std::string Output; // "-": standard output (with Out.Format)
+    TOutputOptions Out; // its format, overwrite, update and PNG settings
+    TRunOptions Run;
+    bool Json = false;
 };
 
 struct TInfoOptions {
     bool Json = false;
+    bool Recursive = false;
     std::vector<std::string> Inputs;
 };
 

@@ -1,6 +1,7 @@
 #include "app/cli/Recipe.h"
 
 #include "app/cli/CliTool.h"
+#include "app/cli/Options.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -61,8 +63,23 @@ TChain ParseChain(std::string_view text)
 
 } // namespace
 
-TChange ParseChange(const std::string& text)
+TChange ParseChange(const std::string& full)
 {
+    // P:T:H, then "+option" suffixes for this change alone: +wrap, +shift, +visible, +softF.
+    std::vector<std::string_view> pieces = Split(full, '+');
+    if (pieces[0].empty()) pieces = {full};
+    const std::string text(pieces[0]);
+    THueWindow options;
+    for (size_t k = 1; k < pieces.size(); ++k) {
+        const std::string_view o = pieces[k];
+        if (o == "wrap") options.Wrap = true;
+        else if (o == "shift") options.Shift = true;
+        else if (o == "visible") options.VisibleOnly = true;
+        else if (o.substr(0, 4) == "soft" && o.size() > 4) options.Soft = ParseNumber(o.substr(4), 0, 90, "soft");
+        else
+            throw std::invalid_argument("'+" + std::string(o) + "' is not an option of a change (+wrap, +softF, "
+                                        "+shift, +visible)");
+    }
     const std::vector<std::string_view> parts = Split(text, ':');
     if (parts.size() != 3)
         throw std::invalid_argument("'" + text + "' is not P:T:H or hF:T:H (source, tolerance, target)");
@@ -73,6 +90,10 @@ TChange ParseChange(const std::string& text)
         change.Window.Source = ParseNumber(parts[0], 0, 360, "source");
     change.Window.Tolerance = ParseNumber(parts[1], 0, 36, "tolerance");
     change.Window.Target = ParseNumber(parts[2], 0, 360, "target");
+    change.Window.Wrap = options.Wrap;
+    change.Window.Soft = options.Soft;
+    change.Window.Shift = options.Shift;
+    change.Window.VisibleOnly = options.VisibleOnly;
     return change;
 }
 
@@ -105,15 +126,11 @@ TPixelPick ParsePick(const std::string& text)
 
 namespace {
 
-// The recipe file's fields are the long options' names. Those here are fed to the option
-// itself, so that they pass the same checks and conversions as on the command line.
-const char* const FedFields[] = {"source", "from-hue", "pick",   "tolerance",  "target",    "map",
-                                 "variant", "list",    "output", "out-dir",    "format",    "overwrite",
-                                 "png-filter", "png-level", "interlace"};
-
+// A recipe file: one JSON object whose fields are the options' long names. Each field's value is
+// turned into the words the command line would give and goes through the option table's checks.
 class TRecipeFile {
 public:
-    TRecipeFile(CLI::App& command, const std::string& path) : command_(command), path_(path)
+    explicit TRecipeFile(const std::string& path) : path_(path)
     {
         std::error_code ec;
         if (fs::is_directory(path, ec)) throw TUsageError("--recipe " + path + " is a folder");
@@ -122,113 +139,156 @@ public:
         text << file.rdbuf();
         if (!file || file.bad())
             throw TUsageError("--recipe " + path + ": cannot read it (" + std::strerror(errno) + ")");
+        // A key given twice would silently lose one of its values: refused, in any object.
+        std::vector<std::set<std::string>> keys;
+        std::string repeated;
+        const auto watch = [&](int depth, nlohmann::ordered_json::parse_event_t event, nlohmann::ordered_json& parsed) {
+            using E = nlohmann::ordered_json::parse_event_t;
+            (void)depth;
+            if (event == E::object_start) keys.emplace_back();
+            else if (event == E::object_end && !keys.empty()) keys.pop_back();
+            else if (event == E::key && !keys.empty() && !keys.back().insert(parsed.get<std::string>()).second &&
+                     repeated.empty())
+                repeated = parsed.get<std::string>();
+            return true;
+        };
         try {
-            json_ = nlohmann::ordered_json::parse(text.str());
+            json_ = nlohmann::ordered_json::parse(text.str(), watch);
         } catch (const nlohmann::json::exception& e) {
             throw TUsageError(path + ": not valid JSON: " + e.what());
         }
+        if (!repeated.empty()) throw TUsageError(path + ": the key \"" + repeated + "\" is given twice");
         if (!json_.is_object()) throw TUsageError(path + ": must hold one JSON object of options");
         for (const auto& item : json_.items()) {
-            const std::string& key = item.key();
-            if (std::find_if(std::begin(FedFields), std::end(FedFields),
-                             [&](const char* f) { return key == f; }) == std::end(FedFields))
-                throw TUsageError(path + ": unknown field \"" + key + "\" (the fields are the options' long names)");
+            const TOptionDef* option = FindOption(item.key());
+            if (!option || !(option->Commands & CmdRecolour) || !option->InRecipe) {
+                const std::string nearest = NearestOption(item.key(), CmdRecolour);
+                throw TUsageError(path + ": unknown field \"" + item.key() +
+                                  "\" (the fields are the options' long names" +
+                                  (nearest.empty() ? std::string() : "; did you mean \"" + nearest.substr(2) + "\"?") +
+                                  ")");
+            }
         }
         folder_ = fs::path(path).parent_path();
     }
 
-    // Whether the file gives this field.
-    bool Has(const char* field) const { return json_.contains(field); }
-
-    // Feeds a field to its option, unless the command line gave one of the options in group.
-    void Feed(const char* field, std::initializer_list<const char*> group = {})
+    // Stores the file's fields that the command line leaves open: a field is left out when the
+    // command line gave its option or another option of its group.
+    void Apply(TSettings& settings) const
     {
-        if (!Has(field) || Given(field)) return;
-        for (const char* other : group)
-            if (Given(other)) return;
-        const nlohmann::ordered_json& value = json_.at(field);
-        CLI::Option* option = command_.get_option(std::string("--") + field);
-        try {
-            for (const std::string& result : Results(field, value)) option->add_result(result);
-            option->run_callback();
-        } catch (const CLI::Error& e) {
-            throw Wrong(field, e.what());
+        std::map<std::string, std::vector<std::string>> groups;
+        for (const auto& item : json_.items()) {
+            const TOptionDef& option = *FindOption(item.key());
+            if (*option.Group) groups[option.Group].push_back(item.key());
+        }
+        std::set<std::string> groupsOnCommandLine;
+        for (const TOptionDef& option : OptionTable())
+            if (*option.Group && settings.Has(option.Long)) groupsOnCommandLine.insert(option.Group);
+        for (const auto& [group, fields] : groups) {
+            if (fields.size() < 2 || groupsOnCommandLine.count(group)) continue;
+            std::vector<std::string> all;
+            for (const TOptionDef& option : OptionTable())
+                if (option.Group == std::string_view(group) && option.InRecipe) all.push_back(option.Long);
+            std::string names;
+            for (size_t k = 0; k < all.size(); ++k)
+                names += (k == 0 ? "\"" : k + 1 == all.size() ? " and \"" : ", \"") + all[k] + "\"";
+            throw TUsageError(path_ + ": give only one of the fields " + names);
+        }
+        for (const auto& item : json_.items()) {
+            const TOptionDef& option = *FindOption(item.key());
+            if (settings.Has(option.Long) || (*option.Group && groupsOnCommandLine.count(option.Group))) continue;
+            const std::string where = path_ + ": field \"" + item.key() + "\"";
+            if (option.Long == std::string_view("list") && item.value().is_array()) {
+                std::vector<std::string> colours;
+                for (const auto& line : item.value()) {
+                    if (!line.is_string()) throw Wrong(item.key(), "expected a path or a list of colour strings");
+                    colours.push_back(line.get<std::string>());
+                }
+                settings.Recolour.Recipe.ListColours = std::move(colours);
+            } else {
+                for (const std::string& word : Words(option, item.value())) {
+                    try {
+                        option.Store(settings, CheckValue(option, word));
+                    } catch (const std::invalid_argument& e) {
+                        throw Wrong(item.key(), e.what());
+                    }
+                }
+            }
+            settings.Given[option.Long] = where;
         }
     }
 
-    // A path in the file counts from the file's folder.
-    std::string PathField(const char* field) const
-    {
-        const nlohmann::ordered_json& value = json_.at(field);
-        if (!value.is_string()) throw Wrong(field, "expected a path");
-        const fs::path p(value.get<std::string>());
-        return p.is_absolute() || p.empty() ? p.string() : (folder_ / p).string();
-    }
-
-    const nlohmann::ordered_json& At(const char* field) const { return json_.at(field); }
-
+private:
     TUsageError Wrong(const std::string& field, const std::string& what) const
     {
         return TUsageError(path_ + ": field \"" + field + "\": " + what);
     }
 
-    bool Given(const char* field) const { return command_.count(std::string("--") + field) > 0; }
-
-private:
-    std::vector<std::string> Results(const char* field, const nlohmann::ordered_json& value) const
+    // The words the command line would give for the field's value.
+    std::vector<std::string> Words(const TOptionDef& option, const nlohmann::ordered_json& value) const
     {
-        const std::string name = field;
-        if (name == "map") {
-            std::vector<std::string> results;
-            if (value.is_string()) return {value.get<std::string>()};
-            if (!value.is_array()) throw Wrong(field, "expected a list of \"P:T:H\" strings");
-            for (const auto& item : value) {
-                if (!item.is_string()) throw Wrong(field, "expected a list of \"P:T:H\" strings");
-                results.push_back(item.get<std::string>());
-            }
-            return results;
-        }
+        const std::string name = option.Long;
         if (name == "variant") {
             // {"NAME": "P:T:H/P:T:H", "NAME": ["P:T:H", "P:T:H"]}
             const char* expected = "expected an object of NAME: \"P:T:H[/P:T:H...]\" or NAME: [\"P:T:H\", ...]";
-            if (!value.is_object()) throw Wrong(field, expected);
-            std::vector<std::string> results;
+            if (!value.is_object()) throw Wrong(name, expected);
+            std::vector<std::string> words;
             for (const auto& [key, chain] : value.items()) {
                 std::string text = key + "=";
                 if (chain.is_string()) {
                     text += chain.get<std::string>();
                 } else if (chain.is_array() && !chain.empty()) {
                     for (size_t i = 0; i < chain.size(); ++i) {
-                        if (!chain[i].is_string()) throw Wrong(field, expected);
+                        if (!chain[i].is_string()) throw Wrong(name, expected);
                         text += (i ? "/" : "") + chain[i].get<std::string>();
                     }
                 } else {
-                    throw Wrong(field, expected);
+                    throw Wrong(name, expected);
                 }
-                results.push_back(text);
+                words.push_back(text);
             }
-            return results;
+            return words;
         }
         if (name == "pick") {
             if (value.is_string()) return {value.get<std::string>()};
             if (value.is_array() && value.size() == 2 && value[0].is_number_integer() && value[1].is_number_integer())
                 return {value[0].dump() + "," + value[1].dump()};
-            throw Wrong(field, "expected [X, Y] or \"X,Y\"");
+            throw Wrong(name, "expected [X, Y] or \"X,Y\"");
         }
-        if (name == "overwrite" || name == "interlace") {
-            if (!value.is_boolean()) throw Wrong(field, "expected true or false");
+        if (option.Repeatable) {
+            if (value.is_string()) return {value.get<std::string>()};
+            std::vector<std::string> words;
+            const std::string expected = std::string("expected a list of \"") + option.ValueText + "\" strings";
+            if (!value.is_array()) throw Wrong(name, expected);
+            for (const auto& item : value) {
+                if (!item.is_string()) throw Wrong(name, expected);
+                words.push_back(item.get<std::string>());
+            }
+            return words;
+        }
+        switch (option.Type) {
+        case TValueType::Flag:
+            if (!value.is_boolean()) throw Wrong(name, "expected true or false");
             return {value.get<bool>() ? "true" : "false"};
-        }
-        if (name == "list" || name == "output" || name == "out-dir") return {PathField(field)};
-        if (name == "format" || name == "png-filter") {
-            if (!value.is_string()) throw Wrong(field, "expected a name");
+        case TValueType::Number:
+            if (!value.is_number_integer()) throw Wrong(name, "expected a whole number");
+            return {value.dump()};
+        case TValueType::Name:
+            if (!value.is_string()) throw Wrong(name, "expected a name");
             return {value.get<std::string>()};
+        case TValueType::Text:
+            if (!value.is_string()) throw Wrong(name, "expected a text");
+            return {value.get<std::string>()};
+        case TValueType::Path: {
+            // A path in the file counts from the file's folder.
+            if (!value.is_string()) throw Wrong(name, "expected a path");
+            const fs::path p(value.get<std::string>());
+            return {p.is_absolute() || p.empty() ? p.string() : (folder_ / p).string()};
         }
-        if (!value.is_number_integer()) throw Wrong(field, "expected a whole number");
-        return {value.dump()};
+        }
+        return {};
     }
 
-    CLI::App& command_;
     std::string path_;
     fs::path folder_;
     nlohmann::ordered_json json_;
@@ -247,80 +307,58 @@ auto Checked(const std::string& option, const F& parse)
 
 } // namespace
 
-void ResolveRecipe(CLI::App& command, TRecipeArgs& args, TRecolourOptions& options)
+void ResolveRecipe(TSettings& settings)
 {
-    // Given on the command line or by the file, and, for messages, where.
-    auto given = [&](const char* option) { return command.count(option) > 0; };
-    std::set<std::string> onCommandLine;
-    for (const char* option : {"--source", "--from-hue", "--pick", "--tolerance", "--target", "--map", "--variant"})
-        if (given(option)) onCommandLine.insert(option);
-    auto where = [&](const std::string& option) {
-        if (args.RecipeFile.empty() || onCommandLine.count(option)) return option;
-        return args.RecipeFile + ": field \"" + option.substr(2) + "\"";
-    };
-    const bool sourceOnCommandLine = given("--source") || given("--from-hue") || given("--pick");
-    const bool outputOnCommandLine = given("--output") || given("--out-dir");
+    TRecipeArgs& args = settings.Recipe;
+    TRecolourOptions& options = settings.Recolour;
+    if (settings.Has("recipe")) TRecipeFile(args.RecipeFile).Apply(settings);
+    const auto given = [&](const char* name) { return settings.Has(name); };
+    const auto where = [&](const char* name) { return settings.Where(name); };
+    if (given("list")) options.ListFrom = where("list");
+    if (given("recipe")) options.MadeFrom.push_back(args.RecipeFile);
+    if (!options.ListFile.empty()) options.MadeFrom.push_back(options.ListFile);
 
-    std::optional<TRecipeFile> file;
-    if (given("--recipe")) file.emplace(command, args.RecipeFile);
-    if (file) {
-        int sources = 0;
-        for (const char* f : {"source", "from-hue", "pick"}) sources += file->Has(f);
-        if (sources > 1 && !sourceOnCommandLine)
-            throw TUsageError(args.RecipeFile + ": give only one of the fields \"source\", \"from-hue\" and \"pick\"");
-        if (file->Has("output") && file->Has("out-dir") && !outputOnCommandLine)
-            throw TUsageError(args.RecipeFile + ": give only one of the fields \"output\" and \"out-dir\"");
-        if (!sourceOnCommandLine)
-            for (const char* f : {"source", "from-hue", "pick"}) file->Feed(f);
-        for (const char* f : {"tolerance", "target", "map", "variant", "format", "overwrite", "png-filter",
-                              "png-level", "interlace"})
-            file->Feed(f);
-        if (!outputOnCommandLine)
-            for (const char* f : {"output", "out-dir"}) file->Feed(f);
-        // The protected list: a path like --list, or the colour strings themselves.
-        if (file->Has("list") && !given("--list")) {
-            const nlohmann::ordered_json& list = file->At("list");
-            if (list.is_array()) {
-                std::vector<std::string> colours;
-                for (const auto& line : list) {
-                    if (!line.is_string()) throw file->Wrong("list", "expected a path or a list of colour strings");
-                    colours.push_back(line.get<std::string>());
-                }
-                options.Recipe.ListColours = std::move(colours);
-            } else {
-                file->Feed("list");
-            }
-        }
-    }
+    // The options of every change, then a step's own "+option" suffixes on top.
+    THueWindow common;
+    common.Wrap = args.Wrap;
+    common.Soft = args.Soft;
+    common.Shift = args.Shift;
+    common.VisibleOnly = args.VisibleOnly;
+    const auto withCommon = [&](TChange change) {
+        change.Window.Wrap |= common.Wrap;
+        change.Window.Shift |= common.Shift;
+        change.Window.VisibleOnly |= common.VisibleOnly;
+        if (change.Window.Soft == 0) change.Window.Soft = common.Soft;
+        return change;
+    };
 
     // The first change: --source, --from-hue or --pick with --tolerance and --target.
     TRecipe& recipe = options.Recipe;
-    const bool hasSource = given("--source") || given("--from-hue") || given("--pick");
+    const bool hasSource = given("source") || given("from-hue") || given("pick");
     if (hasSource) {
-        if (!given("--target"))
-            throw TUsageError("--target is missing: the first change (" + where(given("--pick")       ? "--pick"
-                                                                                 : given("--from-hue") ? "--from-hue"
-                                                                                                       : "--source") +
-                              ") needs a target hue");
-        TChange first;
-        if (given("--pick")) first.Pick = Checked(where("--pick"), [&] { return ParsePick(args.Pick); });
-        else if (given("--from-hue")) first.Window.Source = SourceOfHue(args.FromHue);
+        const char* sourceName = given("pick") ? "pick" : given("from-hue") ? "from-hue" : "source";
+        if (!given("target"))
+            throw TUsageError("--target is missing: the first change (" + where(sourceName) + ") needs a target hue");
+        TChange first = withCommon({});
+        if (given("pick")) first.Pick = Checked(where("pick"), [&] { return ParsePick(args.Pick); });
+        else if (given("from-hue")) first.Window.Source = SourceOfHue(args.FromHue);
         else first.Window.Source = args.Source;
         first.Window.Tolerance = args.Tolerance;
         first.Window.Target = args.Target;
         recipe.Chain.push_back(first);
-    } else if (given("--target") || given("--tolerance")) {
-        throw TUsageError(where(given("--target") ? "--target" : "--tolerance") +
+    } else if (given("target") || given("tolerance")) {
+        throw TUsageError(where(given("target") ? "target" : "tolerance") +
                           " needs a source: --source, --from-hue or --pick");
     }
     for (const std::string& map : args.Maps)
-        recipe.Chain.push_back(Checked(where("--map"), [&] { return ParseChange(map); }));
+        recipe.Chain.push_back(withCommon(Checked(where("map"), [&] { return ParseChange(map); })));
 
     std::set<std::string> names;
     for (const std::string& text : args.Variants) {
-        TVariant variant = Checked(where("--variant"), [&] { return ParseVariant(text); });
+        TVariant variant = Checked(where("variant"), [&] { return ParseVariant(text); });
         if (!names.insert(variant.Name).second)
-            throw TUsageError(where("--variant") + ": " + variant.Name + " is given twice");
+            throw TUsageError(where("variant") + ": " + variant.Name + " is given twice");
+        for (TChange& change : variant.Chain) change = withCommon(change);
         recipe.Variants.push_back(std::move(variant));
     }
 
@@ -328,6 +366,9 @@ void ResolveRecipe(CLI::App& command, TRecipeArgs& args, TRecolourOptions& optio
         throw TUsageError("nothing to do: give --source (or --from-hue, --pick) with --target, --map or --variant");
     if (!recipe.Variants.empty() && !options.Output.OutputFile.empty())
         throw TUsageError("--variant writes <stem>_<NAME> files into --out-dir DIR, not into -o OUTPUT");
+    if (options.Output.InPlace && (!recipe.Variants.empty() || !options.Output.OutputFile.empty() ||
+                                   !options.Output.OutputDir.empty()))
+        throw TUsageError("--in-place writes each result over its input: no -o, --out-dir or --variant with it");
     if (options.Json && !options.DryRun) throw TUsageError("--json reports a --dry-run; give both");
 }
 

@@ -10,10 +10,6 @@
 
 #include "recolour/HueReplace.h"
 
-namespace CLI {
-class App;
-}
-
 namespace tintabrel::cli {
 
 struct TRecolourOptions;
@@ -66,11 +62,19 @@ struct TRecipeArgs {
     std::vector<std::string> Maps;
     std::vector<std::string> Variants;
     std::string RecipeFile;
+    // The hue-window options, for every change.
+    bool Wrap = false;
+    int Soft = 0;
+    bool Shift = false;
+    bool VisibleOnly = false;
 };
 
-// Completes options.Recipe from the command line and, for what the command line leaves out, from
-// the recipe file: its fields go through the same option checks, relative paths in it are taken
-// from the file's folder. TUsageError names the option, or the file and the field, that is wrong.
-void ResolveRecipe(CLI::App& command, TRecipeArgs& args, TRecolourOptions& options);
+struct TSettings;
+
+// Completes the recolour options from the command line and, for what the command line leaves out,
+// from the recipe file: its fields go through the same option checks, relative paths in it are
+// taken from the file's folder. TUsageError names the option, or the file and the field, that is
+// wrong.
+void ResolveRecipe(TSettings& settings);
 
 } // namespace tintabrel::cli

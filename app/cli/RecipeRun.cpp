@@ -1,6 +1,7 @@
 #include "app/cli/RecipeRun.h"
 
 #include "app/cli/CliTool.h"
+#include "app/cli/Plan.h"
 #include "base/ScopeGuard.h"
 
 #include <nlohmann/json.hpp>
@@ -59,7 +60,7 @@ TStringList ProtectedList(const TRecolourOptions& options)
         try {
             list.LoadFromFile(options.ListFile);
         } catch (const std::exception& e) {
-            throw TUsageError("--list: " + std::string(e.what()));
+            throw TUsageError((options.ListFrom.empty() ? "--list" : options.ListFrom) + ": " + e.what());
         }
     } else if (options.Recipe.ListColours) {
         for (const std::string& line : *options.Recipe.ListColours) list.Add(line);
@@ -69,40 +70,54 @@ TStringList ProtectedList(const TRecolourOptions& options)
 
 // ---------------------------------------------------------------- TDryRunReport
 
-TDryRunReport::TDryRunReport(std::vector<TOutput> outputs, bool json)
-    : outputs_(std::move(outputs)), results_(outputs_.size()), state_(outputs_.size(), 0), json_(json)
+TDryRunReport::TDryRunReport(const std::vector<TInputPlan>& plans, bool json,
+                             std::function<void(const std::string&)> print)
+    : plans_(plans.data()), json_(json), print_(std::move(print))
 {
-    for (size_t i = 0; i < outputs_.size(); ++i) {
-        if (!outputs_[i].Runs) state_[i] = 2;
-        index_.emplace(outputs_[i].Output, i);
+    for (const TInputPlan& plan : plans) {
+        firstOfPlan_.push_back(outputs_.size());
+        for (const TOutputPlan& out : plan.Outputs)
+            outputs_.push_back({plan.Input, out.Path, out.Variant, plan.Refusal.empty() && out.Refusal.empty()});
     }
+    results_.resize(outputs_.size());
+    state_.assign(outputs_.size(), 0);
+    for (size_t i = 0; i < outputs_.size(); ++i)
+        if (!outputs_[i].Runs) state_[i] = 2;
+    std::lock_guard lock(mutex_);
+    Finish(outputs_.size(), nullptr); // inputs refused at the start print nothing, but must not hold up the rest
 }
 
-size_t TDryRunReport::IndexOf(const std::string& output) const
+size_t TDryRunReport::IndexOf(const TInputPlan& plan, size_t k) const
 {
-    const auto found = index_.find(output);
-    if (found == index_.end()) throw std::logic_error("no planned output " + output);
-    return found->second;
+    return firstOfPlan_[static_cast<size_t>(&plan - plans_)] + k;
 }
 
-void TDryRunReport::Run(const std::string& output, const std::function<void(TResult&)>& work)
+void TDryRunReport::Run(const TInputPlan& plan, size_t k, const std::function<void(TResult&)>& work)
 {
-    const size_t index = IndexOf(output);
+    const size_t index = IndexOf(plan, k);
     // Marks the output failed unless work returns, so that the inputs after it still print.
     TResult result;
     TResult* finished = nullptr;
-    const TScopeGuard finish([&] { Finish(index, finished); });
+    const TScopeGuard finish([&] {
+        std::lock_guard lock(mutex_);
+        Finish(index, finished);
+    });
     work(result);
     finished = &result;
 }
 
-void TDryRunReport::Failed(const std::string& output) { Finish(IndexOf(output), nullptr); }
+void TDryRunReport::Failed(const TInputPlan& plan, size_t k)
+{
+    std::lock_guard lock(mutex_);
+    Finish(IndexOf(plan, k), nullptr);
+}
 
 void TDryRunReport::Finish(size_t index, TResult* result)
 {
-    std::lock_guard lock(mutex_);
-    state_[index] = result ? 1 : 2;
-    if (result) results_[index] = std::move(*result);
+    if (index < outputs_.size()) {
+        state_[index] = result ? 1 : 2;
+        if (result) results_[index] = std::move(*result);
+    }
     // Print every input whose outputs are all finished, up to the first that is not.
     while (printed_ < outputs_.size()) {
         size_t end = printed_;
@@ -123,6 +138,7 @@ void TDryRunReport::Print(size_t first, size_t end)
 
     if (json_) {
         nlohmann::ordered_json file;
+        file["version"] = 1;
         file["file"] = outputs_[first].Input;
         file["width"] = size.Width;
         file["height"] = size.Height;
@@ -130,7 +146,7 @@ void TDryRunReport::Print(size_t first, size_t end)
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
             nlohmann::ordered_json out;
-            out["output"] = outputs_[i].Output;
+            out["output"] = outputs_[i].Output.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputs_[i].Output);
             out["variant"] = outputs_[i].Variant.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputs_[i].Variant);
             out["changes"] = nlohmann::ordered_json::array();
             for (const TChangeReport& c : results_[i].Changes) {
@@ -145,25 +161,26 @@ void TDryRunReport::Print(size_t first, size_t end)
             }
             file["outputs"].push_back(out);
         }
-        std::printf("%s\n", file.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+        print_(file.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
     } else {
-        std::printf("%s: %d x %d\n", outputs_[first].Input.c_str(), size.Width, size.Height);
+        std::string text = outputs_[first].Input + ": " + std::to_string(size.Width) + " x " +
+                           std::to_string(size.Height) + "\n";
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
             const std::string variant = outputs_[i].Variant.empty() ? "" : " (variant " + outputs_[i].Variant + ")";
-            std::printf("  %s%s\n", outputs_[i].Output.c_str(), variant.c_str());
+            text += "  " + (outputs_[i].Output.empty() ? std::string("result") : outputs_[i].Output) + variant + "\n";
             int step = 0;
             for (const TChangeReport& c : results_[i].Changes) {
                 std::string source = "source " + std::to_string(c.Window.Source);
                 if (c.Pick) source += " (picked at " + std::to_string(c.Pick->X) + "," + std::to_string(c.Pick->Y) + ")";
-                std::printf("    change %d, %s tolerance %d target %d: %lld pixels altered, %lld protected pixels "
-                            "left alone\n",
-                            ++step, source.c_str(), c.Window.Tolerance, c.Window.Target,
-                            static_cast<long long>(c.Counts.Altered), static_cast<long long>(c.Counts.Kept));
+                text += "    change " + std::to_string(++step) + ", " + source + " tolerance " +
+                        std::to_string(c.Window.Tolerance) + " target " + std::to_string(c.Window.Target) + ": " +
+                        std::to_string(c.Counts.Altered) + " pixels altered, " + std::to_string(c.Counts.Kept) +
+                        " protected pixels left alone\n";
             }
         }
+        print_(text);
     }
-    std::fflush(stdout);
 }
 
 } // namespace tintabrel::cli

@@ -45,50 +45,46 @@ std::string VariantOutput(const std::string& output, const std::string& variant)
 // colour strings; empty when neither. A list file that cannot be read is a TUsageError.
 TStringList ProtectedList(const TRecolourOptions& options);
 
-// What a dry run found, printed on standard output per input, in the order of the inputs
-// whatever order the jobs finish in: as text, or as one JSON object per line.
+struct TInputPlan;
+
+// What a dry run found, printed per input, in the order of the inputs whatever order the work
+// finishes in: as text, or as one JSON object per line.
 class TDryRunReport {
 public:
-    struct TOutput {
-        std::string Input;
-        std::string Output;
-        std::string Variant;
-        bool Runs = true; // false for an output refused before the run
-    };
     struct TResult {
         int32_t Width = 0;
         int32_t Height = 0;
         std::vector<TChangeReport> Changes;
     };
 
-    // Every planned output, those of one input next to each other.
-    TDryRunReport(std::vector<TOutput> outputs, bool json);
+    // Every planned output; print takes each input's finished text.
+    TDryRunReport(const std::vector<TInputPlan>& plans, bool json, std::function<void(const std::string&)> print);
 
-    template <typename Jobs>
-    static std::vector<TOutput> OutputsOf(const Jobs& jobs)
-    {
-        std::vector<TOutput> outputs;
-        for (const auto& job : jobs) outputs.push_back({job.Input, job.Output, job.Variant, job.Refusal.empty()});
-        return outputs;
-    }
-
-    // Runs work for the output and prints what is complete. An output whose work throws is left
-    // out of the report (the exception goes on to the caller, which reports it).
-    void Run(const std::string& output, const std::function<void(TResult&)>& work);
+    // Runs work for output k of the plan and prints what is complete. An output whose work throws
+    // is left out of the report (the exception goes on to the caller, which reports it).
+    void Run(const TInputPlan& plan, size_t k, const std::function<void(TResult&)>& work);
     // The output failed before its work could run (its input did not load, say).
-    void Failed(const std::string& output);
+    void Failed(const TInputPlan& plan, size_t k);
 
 private:
-    size_t IndexOf(const std::string& output) const;
+    struct TOutput {
+        std::string Input;
+        std::string Output; // "" when the dry run names none
+        std::string Variant;
+        bool Runs = true; // false for an output refused before the run
+    };
+    size_t IndexOf(const TInputPlan& plan, size_t k) const;
     void Finish(size_t index, TResult* result);
     void Print(size_t first, size_t end);
 
+    const TInputPlan* plans_;
+    std::vector<size_t> firstOfPlan_;
     std::vector<TOutput> outputs_;
     std::vector<TResult> results_;
     std::vector<char> state_; // 0 waiting, 1 done, 2 failed
-    std::unordered_map<std::string, size_t> index_; // by output
     size_t printed_ = 0;
     bool json_;
+    std::function<void(const std::string&)> print_;
     std::mutex mutex_;
 };
 

@@ -2,6 +2,7 @@
 #include "app/cli/CliTool.h"
 
 #include "app/cli/Messages.h"
+#include "app/cli/Options.h"
 #include "app/cli/Signals.h"
 
 #include <CLI/CLI.hpp>
@@ -18,58 +19,30 @@ using namespace tintabrel::cli;
 
 namespace {
 
-constexpr const char* Usage =
-    "usage: tintabrel-cli recolour [--source P | --from-hue F | --pick X,Y] [--tolerance T] [--target H]\n"
-    "                              [--map P:T:H]... [--variant NAME=P:T:H[/P:T:H...]]... [--recipe FILE.json]\n"
-    "                              [--list FILE] [--dry-run] [--json]\n"
-    "                              (-o OUTPUT | --out-dir DIR) [--format png|bmp] [--overwrite]\n"
-    "                              [--png-filter none|sub|up|average|paeth|adaptive] [--png-level 0-9]\n"
-    "                              [--interlace] [--optimize] [--truecolour] [--max-pixels N] [-j N] [-q] INPUT...\n"
-    "       tintabrel-cli convert [--format png|bmp] [--overwrite] [png options] [--max-pixels N] INPUT OUTPUT\n"
-    "       tintabrel-cli info [--json] [--max-pixels N] INPUT...\n"
-    "       tintabrel-cli --help | --version\n"
-    "An INPUT of - reads standard input; an OUTPUT of - writes standard output (--format needed).\n";
-
 int UsageFailure(const std::string& reason)
 {
-    std::fprintf(stderr, "tintabrel-cli: %s\n%s", Printable(reason).c_str(), Usage);
+    std::fprintf(stderr, "tintabrel-cli: %s\n%s", Printable(reason).c_str(), UsageText().c_str());
     return ExitUsage;
 }
 
-// --format for recolour and convert; the value stays 0 (Unknown) when not given.
-void AddFormatOption(CLI::App& command, int& format)
-{
-    command.add_option("--format", format, "output format (default: by the output's extension; needed for -)")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, int>{{"png", static_cast<int>(TPictureKind::Png)},
-                                       {"bmp", static_cast<int>(TPictureKind::Bmp)}},
-            CLI::ignore_case))
-        ->option_text("png|bmp");
-}
+const char* const CommandNames[] = {"recolour", "convert", "info"};
+constexpr unsigned CommandBits[] = {CmdRecolour, CmdConvert, CmdInfo};
 
-// --max-pixels lowers the picture limit for untrusted input; it never raises it.
-void AddLimitOption(CLI::App& command, int64_t& maxPixels)
+// An option the command does not know, with the nearest one it does; "" when all are known.
+std::string UnknownOption(int argc, char** argv, unsigned command)
 {
-    command
-        .add_option("--max-pixels", maxPixels,
-                    "refuse pictures of more pixels (default and most: " + std::to_string(MaxPicturePixels()) + ")")
-        ->check(CLI::Range(int64_t{1}, MaxPicturePixels()))
-        ->option_text("N");
-}
-
-// The PNG options of recolour and convert; the defaults are those of the window's save.
-void AddPngOptions(CLI::App& command, TPNGSaveOptions& png)
-{
-    static const std::map<std::string, int32_t> filters{{"adaptive", 0}, {"none", 1},    {"sub", 2},
-                                                        {"up", 3},       {"average", 4}, {"paeth", 5}};
-    command.add_option("--png-filter", png.FilterMode, "PNG row filter (default none)")
-        ->transform(CLI::CheckedTransformer(filters, CLI::ignore_case))
-        ->option_text("none|sub|up|average|paeth|adaptive");
-    command.add_option("--png-level", png.CompressionLevel, "PNG compression level (default: zlib's)")
-        ->check(CLI::Range(0, 9))
-        ->option_text("0-9");
-    command.add_flag("--interlace", png.Interlace, "write interlaced (Adam7) PNG");
-    command.add_flag("--optimize", png.Optimize, "write the smallest PNG of the same pixels (slower)");
+    for (int k = 2; k < argc; ++k) {
+        const std::string arg = argv[k];
+        if (arg == "--") break;
+        if (arg.size() < 3 || arg[0] != '-' || arg[1] != '-' || arg == "--help") continue;
+        const std::string name = arg.substr(2, arg.find('=') - 2);
+        const TOptionDef* option = FindOption(name);
+        if (option && (option->Commands & command)) continue;
+        const std::string nearest = NearestOption(name, command);
+        return "unknown option " + arg.substr(0, arg.find('=')) +
+               (nearest.empty() ? std::string() : " (did you mean " + nearest + "?)");
+    }
+    return {};
 }
 
 } // namespace
@@ -90,6 +63,15 @@ void KeepWorkingMemory()
 
 int main(int argc, char** argv)
 {
+    // The manual page and the shell completions are made from the option table at build time.
+    if (argc == 3 && std::string(argv[1]) == "--generate") {
+        const std::string what = argv[2];
+        const std::string text = what == "man" ? ManualPage() : Completion(what);
+        if (text.empty()) return UsageFailure("--generate man|bash|zsh|fish");
+        std::fputs(text.c_str(), stdout);
+        return ExitDone;
+    }
+
     CLI::App app{"Recolours BMP and PNG sprites exactly as the Tintabrel window does.", "tintabrel-cli"};
     app.set_version_flag("--version", std::string("tintabrel-cli ") + TINTABREL_VERSION);
     app.require_subcommand(1);
@@ -97,85 +79,50 @@ int main(int argc, char** argv)
     IgnoreFileSignals();
     KeepWorkingMemory();
 
-    TRecolourOptions recolour;
-    recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
-    int format = 0;
-    TRecipeArgs recipe;
-    int64_t maxPixels = 0;
-    CLI::App* cmdRecolour = app.add_subcommand("recolour", "give the pixels in a hue window a new hue");
-    CLI::Option* source =
-        cmdRecolour->add_option("--source", recipe.Source, "source slider position (mirrored hue scale)")
-            ->check(CLI::Range(0, 360))
-            ->option_text("0-360");
-    CLI::Option* fromHue =
-        cmdRecolour
-            ->add_option("--from-hue", recipe.FromHue, "source as a hue in degrees: position (240 - F) mod 360")
-            ->check(CLI::Range(0, 360))
-            ->option_text("0-360");
-    CLI::Option* pick =
-        cmdRecolour->add_option("--pick", recipe.Pick, "source picked from pixel X,Y of each input, as a click does")
-            ->option_text("X,Y");
-    source->excludes(fromHue)->excludes(pick);
-    fromHue->excludes(pick);
-    cmdRecolour->add_option("--target", recipe.Target, "target hue in degrees")
-        ->check(CLI::Range(0, 360))
-        ->option_text("0-360");
-    cmdRecolour->add_option("--tolerance", recipe.Tolerance, "half width of the hue window (default 18)")
-        ->check(CLI::Range(0, 36))
-        ->option_text("0-36");
-    // One value each time, so that the inputs after them stay inputs.
-    cmdRecolour->add_option("--map", recipe.Maps, "then this change on the result (P or hF : tolerance : target)")
-        ->allow_extra_args(false)
-        ->option_text("P:T:H ...");
-    cmdRecolour
-        ->add_option("--variant", recipe.Variants, "one more output per input, <stem>_<NAME>, with its own changes")
-        ->allow_extra_args(false)
-        ->option_text("NAME=P:T:H[/P:T:H...] ...");
-    cmdRecolour->add_option("--recipe", recipe.RecipeFile, "JSON file of these options (the command line wins)")
-        ->option_text("FILE.json");
-    cmdRecolour->add_flag("--dry-run", recolour.DryRun, "write nothing; count what each change would alter");
-    cmdRecolour->add_flag("--json", recolour.Json, "the dry run's report as one JSON object per file");
-    cmdRecolour->add_flag("--truecolour", recolour.TrueColour, "24-bit output even for palette pictures");
-    cmdRecolour->add_option("--list", recolour.ListFile, "protected-colour list (ColorList.dat format)")
-        ->option_text("FILE");
-    CLI::Option* outFile =
-        cmdRecolour->add_option("-o,--output", recolour.Output.OutputFile, "output file (one input only; - for standard output)")
-            ->option_text("OUTPUT");
-    CLI::Option* outDir =
-        cmdRecolour->add_option("--out-dir", recolour.Output.OutputDir, "folder for the outputs, named as the inputs")
-            ->option_text("DIR");
-    outFile->excludes(outDir);
-    AddFormatOption(*cmdRecolour, format);
-    cmdRecolour->add_flag("--overwrite", recolour.Output.Overwrite, "replace existing output files");
-    AddPngOptions(*cmdRecolour, recolour.Output.Png);
-    AddLimitOption(*cmdRecolour, maxPixels);
-    cmdRecolour->add_option("-j,--jobs", recolour.Run.Jobs, "files processed at once (default: the cores)")
-        ->check(CLI::Range(1, 1024))
-        ->option_text("N");
-    cmdRecolour->add_flag("-q,--quiet", recolour.Run.Quiet, "no progress bar");
-    cmdRecolour->add_option("INPUT", recolour.Inputs, "BMP or PNG files (- for standard input)")->required();
-
-    TConvertOptions convert;
-    CLI::App* cmdConvert = app.add_subcommand("convert", "rewrite a picture as PNG or BMP without changing it");
-    int convertFormat = 0;
-    AddFormatOption(*cmdConvert, convertFormat);
-    cmdConvert->add_flag("--overwrite", convert.Overwrite, "replace an existing output file");
-    AddPngOptions(*cmdConvert, convert.Png);
-    AddLimitOption(*cmdConvert, maxPixels);
-    cmdConvert->add_option("INPUT", convert.Input, "BMP or PNG file (- for standard input)")->required();
-    cmdConvert->add_option("OUTPUT", convert.Output, "output file; .png or .bmp decides the format (- for standard output)")
+    TSettings settings;
+    settings.Recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
+    CLI::App* commands[3] = {
+        app.add_subcommand("recolour", "give the pixels in a hue window a new hue"),
+        app.add_subcommand("convert", "rewrite a picture as PNG or BMP without changing it"),
+        app.add_subcommand("info", "describe pictures"),
+    };
+    // CLI11 only splits the words: every value is checked and stored through the option table.
+    std::vector<std::pair<const TOptionDef*, CLI::Option*>> given[3];
+    for (size_t c = 0; c < 3; ++c) {
+        for (const TOptionDef& o : OptionTable()) {
+            if (!(o.Commands & CommandBits[c])) continue;
+            const std::string names = (*o.Short ? std::string("-") + o.Short + "," : std::string()) + "--" + o.Long;
+            CLI::Option* option = nullptr;
+            if (o.Type == TValueType::Flag) {
+                option = commands[c]->add_flag(names, o.Help);
+            } else {
+                option = commands[c]->add_option(names, o.Help)->option_text(o.ValueText)->allow_extra_args(false);
+                option->multi_option_policy(o.Repeatable ? CLI::MultiOptionPolicy::TakeAll
+                                                         : CLI::MultiOptionPolicy::TakeLast);
+            }
+            given[c].emplace_back(&o, option);
+        }
+    }
+    std::vector<std::string> inputs;
+    std::string convertInput, convertOutput;
+    commands[0]->add_option("INPUT", inputs, "BMP or PNG files or, with -r, folders (- for standard input)");
+    commands[1]->add_option("INPUT", convertInput, "BMP or PNG file (- for standard input)")->required();
+    commands[1]
+        ->add_option("OUTPUT", convertOutput, "output file; .png or .bmp decides the format (- for standard output)")
         ->required();
-
-    TInfoOptions info;
-    CLI::App* cmdInfo = app.add_subcommand("info", "describe pictures");
-    cmdInfo->add_flag("--json", info.Json, "one JSON object per file, one per line");
-    AddLimitOption(*cmdInfo, maxPixels);
-    cmdInfo->add_option("INPUT", info.Inputs, "BMP or PNG files")->required();
+    commands[2]->add_option("INPUT", inputs, "BMP or PNG files")->required();
 
     // CLI11 would only say that a command is missing; name the word that was not one.
     const std::string first = argc > 1 ? argv[1] : "";
-    if (!first.empty() && first[0] != '-' && first != "recolour" && first != "convert" && first != "info")
+    int command = -1;
+    for (int c = 0; c < 3; ++c)
+        if (first == CommandNames[c]) command = c;
+    if (!first.empty() && first[0] != '-' && command < 0)
         return UsageFailure(std::string("unknown command '") + argv[1] + "' (recolour, convert or info)");
+    if (command >= 0) {
+        const std::string unknown = UnknownOption(argc, argv, CommandBits[command]);
+        if (!unknown.empty()) return UsageFailure(unknown);
+    }
 
     try {
         app.parse(argc, argv);
@@ -189,19 +136,52 @@ int main(int argc, char** argv)
         return UsageFailure(e.what());
     }
 
-    if (maxPixels > 0) SetMaxPicturePixels(maxPixels);
     try {
-        if (*cmdRecolour) {
-            ResolveRecipe(*cmdRecolour, recipe, recolour);
-            if (recolour.Output.OutputFile.empty() && recolour.Output.OutputDir.empty())
-                throw TUsageError("recolour needs -o OUTPUT or --out-dir DIR");
-            recolour.Output.Format = static_cast<TPictureKind>(format);
+        std::map<std::string, std::string> groups; // group -> the option that took it
+        for (const auto& [o, option] : given[command]) {
+            if (option->count() == 0) continue;
+            const std::string spelled = std::string("--") + o->Long;
+            if (*o->Group) {
+                const auto [it, added] = groups.emplace(o->Group, spelled);
+                if (!added) throw TUsageError(spelled + " excludes " + it->second);
+            }
+            const std::vector<std::string> values =
+                o->Type == TValueType::Flag ? std::vector<std::string>{"true"} : option->results();
+            for (const std::string& value : values) {
+                try {
+                    o->Store(settings, CheckValue(*o, value));
+                } catch (const std::invalid_argument& e) {
+                    throw TUsageError(spelled + ": " + e.what());
+                }
+            }
+            settings.Given[o->Long] = spelled;
+        }
+        if (command == 0) {
+            if (inputs.empty()) throw TUsageError("INPUT is required");
+            ResolveRecipe(settings);
+        }
+        if (settings.MaxPixels > 0) SetMaxPicturePixels(settings.MaxPixels);
+        TRecolourOptions& recolour = settings.Recolour;
+        recolour.Inputs = inputs;
+        if (command == 0) {
+            const TOutputOptions& out = recolour.Output;
+            if (out.OutputFile.empty() && out.OutputDir.empty() && !out.InPlace && !recolour.DryRun)
+                throw TUsageError("recolour needs -o OUTPUT or --out-dir DIR (or --in-place)");
             return RunRecolour(recolour);
         }
-        if (*cmdConvert) {
-            convert.Format = static_cast<TPictureKind>(convertFormat);
+        if (command == 1) {
+            TConvertOptions convert;
+            convert.Input = convertInput;
+            convert.Output = convertOutput;
+            convert.Out = recolour.Output;
+            convert.Run = recolour.Run;
+            convert.Json = recolour.Json;
             return RunConvert(convert);
         }
+        TInfoOptions info;
+        info.Json = recolour.Json;
+        info.Recursive = recolour.Recursive;
+        info.Inputs = inputs;
         return RunInfo(info);
     } catch (const TUsageError& e) {
         return UsageFailure(e.what());

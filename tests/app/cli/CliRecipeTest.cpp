@@ -1,5 +1,6 @@
 // Recipes: chains of changes equal the window's check, L, check; variants, hue sources, picked
 // sources, recipe files and dry runs each equal what the engine makes of the same settings.
+#include "app/cli/Options.h"
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
 
@@ -441,6 +442,57 @@ TEST_F(CliRecipe, DryRunGoesOnPastFailedFiles)
         EXPECT_EQ(j["outputs"][0]["variant"], "v") << line;
     }
     EXPECT_EQ(files, (std::vector<std::string>{sprite_, dir_.File("last.png")}));
+}
+
+// A recipe holds the same options as the command line: every option of recolour that may stand in
+// a recipe, taken from the option table itself, so that a new option is covered as it is added.
+TEST_F(CliRecipe, EveryRecolourOptionIsARecipeField)
+{
+    WriteText(dir_.File("list.dat"), "clRed\r\n");
+    const std::string recipe = dir_.File("all.json");
+    for (const cli::TOptionDef& option : cli::OptionTable()) {
+        if (!(option.Commands & cli::CmdRecolour) || !option.InRecipe) continue;
+        const std::string name = option.Long;
+        nlohmann::json fields = {{"map", {"1:1:1"}}, {"dry-run", true}};
+        nlohmann::json value;
+        switch (option.Type) {
+        case cli::TValueType::Flag: value = true; break;
+        case cli::TValueType::Number: value = option.Hi; break;
+        case cli::TValueType::Name: value = option.Names.front(); break;
+        case cli::TValueType::Path: value = name == "list" ? "list.dat" : name == "output" ? "o.png" : "made"; break;
+        case cli::TValueType::Text: value = name == "pick" ? "0,0" : "1:1:1"; break;
+        }
+        if (name == "variant") value = {{"v", "1:1:1"}};
+        if (name == "source" || name == "from-hue" || name == "pick") fields["target"] = 1;
+        if (name == "tolerance" || name == "target") {
+            fields["source"] = 1;
+            fields["target"] = 1;
+        }
+        fields[name] = value;
+        WriteText(recipe, fields.dump());
+        const TCliRun run = Recolour({"--recipe", recipe});
+        EXPECT_EQ(run.Status, 0) << name << ": " << run.Err;
+    }
+}
+
+// One value per key: a key given twice in any object of the file is refused, not decided by order.
+TEST_F(CliRecipe, RepeatedKeysAndMissingListsNameTheRecipe)
+{
+    const std::string recipe = dir_.File("twice.json");
+    for (const char* text : {R"({"map": ["1:1:1"], "map": ["2:2:2"]})",
+                             R"({"variant": {"red": "1:1:1", "red": "2:2:2"}})",
+                             R"({"map": ["1:1:1"], "png-level": 1, "png-level": 9})"}) {
+        WriteText(recipe, text);
+        const TCliRun run = Recolour({"--recipe", recipe, "--out-dir", out_});
+        EXPECT_EQ(run.Status, 2) << text;
+        EXPECT_TRUE(Contains(run.Err, recipe + ": the key \"")) << run.Err;
+        EXPECT_TRUE(Contains(run.Err, "is given twice")) << run.Err;
+        EXPECT_TRUE(fs::is_empty(out_));
+    }
+    WriteText(recipe, R"({"map": ["1:1:1"], "list": "nolist.dat"})");
+    const TCliRun run = Recolour({"--recipe", recipe, "--out-dir", out_});
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_TRUE(Contains(run.Err, recipe + ": field \"list\"")) << run.Err;
 }
 
 } // namespace

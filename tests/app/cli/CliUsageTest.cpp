@@ -84,6 +84,16 @@ TEST_F(CliUsage, BadPngOptionsAndFormat)
     ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--format", "gif", "--out-dir", out_, input_},
                      "--format");
     ExpectUsageError({"convert", "--png-level", "-2", input_, dir_.File("x.png")}, "--png-level");
+    // Names only: numbers are not the documented values (PNG's own numbering would read 0 as none).
+    for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
+             {"--png-filter", "0"}, {"--png-filter", "1"}, {"--format", "2"}, {"--format", "jpg"}}) {
+        ExpectUsageError({"convert", option, value, input_, dir_.File("x.png")}, option + ": '" + value + "' is not one of");
+        const TCliRun run = RunCli({"convert", option, value, input_, dir_.File("x.png")});
+        EXPECT_FALSE(Contains(run.Err, "->")) << "the parser's internals: " << run.Err;
+    }
+    ExpectUsageError({"convert", "--png-filter", "0", input_, dir_.File("x.png")}, "none, sub, up, average, paeth, adaptive");
+    // A near miss is named.
+    ExpectUsageError({"recolour", "--sorce", "0", "--target", "0", "--out-dir", out_, input_}, "did you mean --source?");
 }
 
 TEST_F(CliUsage, RecolourNeedsExactlyOneOutputChoice)
@@ -114,10 +124,16 @@ TEST_F(CliUsage, OutputFolderThatIsAFile)
 
 TEST_F(CliUsage, StandardStreamsNeedWhatTheyLack)
 {
-    // Standard output has no name to tell the format; standard input none to name an output.
-    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", "-", input_}, "--format");
-    ExpectUsageError({"convert", input_, "-"}, "--format");
+    // Standard input has no name to name an output.
     ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", out_, "-"}, "-o OUTPUT");
+    // Standard output without --format writes the input's format.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"recolour", "--source", "0", "--target", "0", "-o", "-", input_},
+          std::vector<std::string>{"convert", input_, "-"}}) {
+        const TCliRun run = RunCli(args);
+        EXPECT_EQ(run.Status, 0) << run.Err;
+        EXPECT_EQ(run.Out.substr(0, 4), std::string("\x89PNG", 4));
+    }
 }
 
 TEST_F(CliUsage, MaxPixelsOnlyLowersTheLimit)

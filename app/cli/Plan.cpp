@@ -1,0 +1,299 @@
+#include "app/cli/Plan.h"
+
+#include "app/cli/Inputs.h"
+#include "app/cli/RecipeRun.h"
+#include "base/Exceptions.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace tintabrel::cli {
+
+TPictureKind InputKind(const std::string& path)
+{
+    const TPictureKind byName = KindOfExtension(ExtractExtension(path), false);
+    if (byName != TPictureKind::Unknown) return byName;
+    // A FIFO or a pipe would lose the bytes looked at here: only regular files are looked into.
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return TPictureKind::Unknown;
+    std::ifstream file(path, std::ios::binary);
+    char head[8] = {};
+    file.read(head, sizeof head);
+    return KindOfFirstBytes(reinterpret_cast<const uint8_t*>(head), static_cast<size_t>(file.gcount()));
+}
+
+const char* KindName(TPictureKind kind)
+{
+    switch (kind) {
+    case TPictureKind::Png: return "PNG";
+    case TPictureKind::Bmp: return "BMP";
+    default: return "unknown";
+    }
+}
+
+void MakeFolders(const std::string& dir)
+{
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw std::runtime_error("cannot create the folder " + dir + ": " + ec.message());
+}
+
+namespace {
+
+struct TFileId {
+    dev_t Device;
+    ino_t Inode;
+    friend bool operator==(const TFileId&, const TFileId&) = default;
+};
+
+std::optional<TFileId> IdOf(const std::string& path)
+{
+    struct stat st{};
+    if ((IsStandardStream(path) ? ::fstat(STDIN_FILENO, &st) : ::stat(path.c_str(), &st)) != 0) return std::nullopt;
+    return TFileId{st.st_dev, st.st_ino};
+}
+
+// The same file reached by two spellings must count as one output.
+std::string NormalPath(const std::string& path)
+{
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) p = fs::absolute(path, ec).lexically_normal();
+    return p.string();
+}
+
+std::string ReplaceExtension(const std::string& name, TPictureKind kind)
+{
+    const std::string ext = ExtractExtension(name);
+    const std::string stem = name.substr(0, name.size() - ext.size());
+    return stem + (kind == TPictureKind::Png ? ".png" : ".bmp");
+}
+
+// Checks the format asked for against the output's name; "-" (standard output) takes --format or,
+// without it, the input's format.
+TPictureKind OutputKindOf(const std::string& output, TPictureKind format)
+{
+    if (IsStandardStream(output)) return format;
+    const TPictureKind byName = KindOfExtension(ExtractExtension(output), false);
+    if (byName != TPictureKind::Unknown && format != TPictureKind::Unknown && byName != format)
+        throw TUsageError("--format " + std::string(KindName(format)) + " contradicts the name " + output);
+    const TPictureKind kind = byName != TPictureKind::Unknown ? byName : format;
+    if (kind == TPictureKind::Unknown)
+        throw TUsageError("cannot tell the format of " + output + ": name it .png or .bmp, or give --format");
+    return kind;
+}
+
+std::optional<timespec> ModifiedTime(const std::string& path)
+{
+    struct stat st{};
+    if (path.empty() || IsStandardStream(path) || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return st.st_mtim;
+}
+
+bool Newer(const timespec& a, const timespec& b)
+{
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+// An input as given, or the picture files of a folder with -r, each with the path its outputs
+// take below --out-dir (the file's name, or its path below the folder walked).
+struct TFound {
+    std::string Path;
+    std::string Below;
+    std::string Refusal;
+};
+
+bool IsPictureName(const fs::path& path)
+{
+    return KindOfExtension(ExtractExtension(path.filename().string()), false) != TPictureKind::Unknown;
+}
+
+std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recursive)
+{
+    std::vector<TFound> found;
+    for (const std::string& input : inputs) {
+        std::error_code ec;
+        if (IsStandardStream(input) || !fs::is_directory(input, ec)) {
+            found.push_back({input, fs::path(input).filename().string(), ""});
+            continue;
+        }
+        if (!recursive) {
+            found.push_back({input, "", "a folder, not a picture file (-r walks it)"});
+            continue;
+        }
+        std::vector<TFound> files;
+        fs::recursive_directory_iterator walk(input, fs::directory_options::skip_permission_denied, ec);
+        if (ec) {
+            found.push_back({input, "", "cannot read the folder: " + ec.message()});
+            continue;
+        }
+        for (const fs::directory_entry& entry : walk) {
+            std::error_code typeError;
+            if (!entry.is_regular_file(typeError) || !IsPictureName(entry.path())) continue;
+            files.push_back({entry.path().string(), entry.path().lexically_relative(input).string(), ""});
+        }
+        std::sort(files.begin(), files.end(), [](const TFound& a, const TFound& b) { return a.Path < b.Path; });
+        found.insert(found.end(), files.begin(), files.end());
+    }
+    return found;
+}
+
+void FillInputKind(TInputPlan& plan)
+{
+    if (!plan.Refusal.empty() || IsStandardStream(plan.Input)) return; // told by its first bytes once read
+    std::error_code ec;
+    if (std::filesystem::is_directory(plan.Input, ec)) {
+        plan.Refusal = "a folder, not a picture file";
+        return;
+    }
+    struct stat st{};
+    if (::stat(plan.Input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A FIFO, a pipe, a device: its bytes can be read only once, when it is processed.
+        plan.Kind = KindOfExtension(ExtractExtension(plan.Input), false);
+        return;
+    }
+    plan.Kind = InputKind(plan.Input);
+    if (plan.Kind != TPictureKind::Unknown) return;
+    if (::access(plan.Input.c_str(), R_OK) != 0) plan.Refusal = msg::FileOpen(plan.Input);
+    else plan.Refusal = NotAPictureFile;
+}
+
+// Refuses the outputs that would replace an input (but with --in-place its own), a folder, or an
+// existing file without overwrite; refuses (usage) two outputs that would be written to one file.
+// With update, marks the outputs newer than everything they are made from.
+void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, bool update,
+                  const std::vector<std::string>& madeFrom)
+{
+    std::vector<TFileId> inputs;
+    for (const TInputPlan& plan : plans)
+        if (auto id = IdOf(plan.Input)) inputs.push_back(*id);
+
+    std::map<std::string, const TInputPlan*> outputs;
+    for (const TInputPlan& plan : plans)
+        for (const TOutputPlan& out : plan.Outputs) {
+            if (out.Path.empty() || IsStandardStream(out.Path)) continue;
+            auto [it, added] = outputs.emplace(NormalPath(out.Path), &plan);
+            if (!added)
+                throw TUsageError(it->second->Input + " and " + plan.Input + " would both be written to " + out.Path);
+        }
+
+    std::optional<timespec> newestSource;
+    for (const std::string& path : madeFrom)
+        if (auto t = ModifiedTime(path); t && (!newestSource || Newer(*t, *newestSource))) newestSource = t;
+
+    for (TInputPlan& plan : plans) {
+        const std::optional<timespec> inputTime = ModifiedTime(plan.Input);
+        for (TOutputPlan& out : plan.Outputs) {
+            out.Overwrite = overwrite || inPlace;
+            if (!out.Refusal.empty() || out.Path.empty() || IsStandardStream(out.Path)) continue;
+            struct stat st{};
+            if (::stat(out.Path.c_str(), &st) != 0) continue;
+            const TFileId id{st.st_dev, st.st_ino};
+            const bool ownInput = inPlace && IdOf(plan.Input) == std::optional<TFileId>(id);
+            if (S_ISDIR(st.st_mode)) {
+                out.Refusal = "the output " + out.Path + " is a folder";
+            } else if (update && inputTime && Newer(st.st_mtim, *inputTime) &&
+                       (!newestSource || Newer(st.st_mtim, *newestSource))) {
+                out.UpToDate = true;
+            } else if (ownInput) {
+                continue;
+            } else if (std::find(inputs.begin(), inputs.end(), id) != inputs.end()) {
+                out.Refusal = "the output " + out.Path + " is an input file; inputs are never overwritten";
+            } else if (!overwrite && !update) {
+                out.Refusal = "the output " + out.Path + " exists (--overwrite replaces it)";
+            } else if (update) {
+                out.Overwrite = true; // older than what it is made from: made again
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::vector<TInputPlan> PlanRecolour(const TRecolourOptions& options)
+{
+    const TOutputOptions& out = options.Output;
+    std::vector<TInputPlan> plans;
+    if (!out.OutputFile.empty() && options.Inputs.size() != 1)
+        throw TUsageError("-o takes exactly one input; use --out-dir for several");
+    if (!out.OutputDir.empty()) {
+        std::error_code ec;
+        if (fs::exists(out.OutputDir, ec) && !fs::is_directory(out.OutputDir, ec))
+            throw TUsageError("--out-dir " + out.OutputDir + " is not a folder");
+    }
+    const std::vector<TFound> found = FindInputs(options.Inputs, options.Recursive);
+    if (!out.OutputFile.empty() && found.size() != 1)
+        throw TUsageError("-o takes exactly one input; use --out-dir for several");
+
+    for (const TFound& input : found) {
+        TInputPlan plan;
+        plan.Input = input.Path;
+        plan.Refusal = input.Refusal;
+        TOutputPlan first;
+        if (!out.OutputFile.empty()) {
+            first.Path = out.OutputFile;
+            first.Kind = OutputKindOf(out.OutputFile, out.Format);
+        } else if (out.InPlace) {
+            if (IsStandardStream(input.Path)) throw TUsageError("standard input (-) cannot be replaced: use -o OUTPUT");
+            first.Path = input.Path;
+            first.Kind = KindOfExtension(ExtractExtension(input.Path), false);
+            if (out.Format != TPictureKind::Unknown && first.Kind != TPictureKind::Unknown && out.Format != first.Kind)
+                throw TUsageError("--in-place keeps each input's format: --format " + std::string(KindName(out.Format)) +
+                                  " contradicts " + input.Path);
+        } else if (!out.OutputDir.empty()) {
+            if (IsStandardStream(input.Path))
+                throw TUsageError("standard input (-) has no name for --out-dir: use -o OUTPUT");
+            if (input.Below.empty() && input.Refusal.empty()) throw TUsageError(input.Path + " is not a file name");
+            const std::string below = input.Below.empty() ? fs::path(input.Path).filename().string() : input.Below;
+            if (out.Format != TPictureKind::Unknown) {
+                first.Path = (fs::path(out.OutputDir) / ReplaceExtension(below, out.Format)).string();
+                first.Kind = out.Format;
+            } else {
+                first.Path = (fs::path(out.OutputDir) / below).string();
+                first.Kind = KindOfExtension(ExtractExtension(below), false);
+            }
+        } else {
+            first.Kind = out.Format; // a dry run without an output: nothing is written
+        }
+        // The plain output when the recipe has a chain, then one output per variant.
+        if (!options.Recipe.Chain.empty()) plan.Outputs.push_back(first);
+        for (const TVariant& variant : options.Recipe.Variants) {
+            TOutputPlan v = first;
+            if (!v.Path.empty()) v.Path = VariantOutput(first.Path, variant.Name);
+            v.Variant = variant.Name;
+            plan.Outputs.push_back(v);
+        }
+        FillInputKind(plan);
+        for (TOutputPlan& o : plan.Outputs)
+            if (o.Kind == TPictureKind::Unknown && !IsStandardStream(o.Path)) o.Kind = plan.Kind;
+        plans.push_back(std::move(plan));
+    }
+    // A dry run writes nothing, so existing outputs do not matter to it.
+    // A dry run writes nothing: existing outputs do not matter to it, but one that is an input does.
+    if (options.DryRun) CheckOutputs(plans, true, out.InPlace, false, {});
+    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.Update, options.MadeFrom);
+    return plans;
+}
+
+std::vector<TInputPlan> PlanConvert(const TConvertOptions& options)
+{
+    TInputPlan plan;
+    plan.Input = options.Input;
+    TOutputPlan out;
+    out.Path = options.Output;
+    out.Kind = OutputKindOf(options.Output, options.Out.Format);
+    plan.Outputs.push_back(out);
+    FillInputKind(plan);
+    std::vector<TInputPlan> plans{plan};
+    CheckOutputs(plans, options.Out.Overwrite, false, options.Out.Update, {});
+    return plans;
+}
+
+} // namespace tintabrel::cli
