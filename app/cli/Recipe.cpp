@@ -369,7 +369,6 @@ void ResolveRecipe(TSettings& settings)
     if (options.Output.InPlace && (!recipe.Variants.empty() || !options.Output.OutputFile.empty() ||
                                    !options.Output.OutputDir.empty()))
         throw TUsageError("--in-place writes each result over its input: no -o, --out-dir or --variant with it");
-    if (options.Json && !options.DryRun) throw TUsageError("--json reports a --dry-run; give both");
 }
 
 } // namespace tintabrel::cli

@@ -87,13 +87,15 @@ TEST(CliLargePicture, RecolouredWhileReadAsIfReadFirst)
         MakeSprite(image, c.Width, c.Height);
         if (c.Alpha) MakeAlpha(alpha, c.Width, c.Height);
         WritePicture(dir.File("in.png"), image, alpha);
-        std::vector<std::string> args = {"recolour", "-q"};
+        std::vector<std::string> args = {"recolour", "-q", "-v"};
         args.insert(args.end(), c.Changes.begin(), c.Changes.end());
         for (const char* jobs : {"1", "2"}) {
             std::vector<std::string> run = args;
             run.insert(run.end(), {"-j", jobs, "-o", dir.File(std::string("out") + jobs + ".png"), dir.File("in.png")});
             const TCliRun r = RunCli(run);
             ASSERT_EQ(r.Status, 0) << r.Err;
+            // The path a large PNG should take is taken with two threads (and only then).
+            EXPECT_EQ(Contains(r.Err, "read, recoloured and written in one pass"), std::string(jobs) == "2") << r.Err;
         }
         TPictureData one, two, in;
         ReadPicture(dir.File("out1.png"), one);

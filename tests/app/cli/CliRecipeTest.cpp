@@ -301,7 +301,6 @@ TEST_F(CliRecipe, BadMapsAndRecipeFieldsAreUsageErrors)
     expectUsage({"--from-hue", "3", "--out-dir", out_}, {"--target"});
     expectUsage({"--tolerance", "3", "--map", "1:1:1", "--out-dir", out_}, {"--tolerance", "--source"});
     expectUsage({"--out-dir", out_}, {"nothing to do"});
-    expectUsage({"--map", "1:1:1", "--json", "--out-dir", out_}, {"--json", "--dry-run"});
 
     const std::string recipe = dir_.File("r.json");
     for (const auto& [text, said] : std::vector<std::pair<std::string, std::string>>{

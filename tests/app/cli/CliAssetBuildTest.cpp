@@ -1,0 +1,214 @@
+// The tool inside an asset build: inputs that are pipes feeding several outputs, folder trees
+// mirrored, incremental runs, replacing inputs in place, and a report a script can read.
+#include "tests/TestData.h"
+#include "tests/app/cli/CliHarness.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+namespace tintabrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::vector<uint8_t> PictureOf(const std::string& path)
+{
+    TPictureData data;
+    ReadPicture(path, data);
+    return RgbBytes(data.Image);
+}
+
+std::vector<std::string> Files(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class CliAssetBuild : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TBitmap image, alpha;
+        MakeSprite(image, 20, 12);
+        MakeAlpha(alpha, 20, 12);
+        sprite_ = dir_.File("sprite.png");
+        WritePicture(sprite_, image, alpha);
+        ::signal(SIGPIPE, SIG_IGN);
+    }
+
+    TempDir dir_;
+    std::string sprite_;
+};
+
+// An input that cannot be read twice feeds every output it has: standard input and a FIFO, with
+// one and two jobs (a FIFO read once per output used to hang with one job).
+TEST_F(CliAssetBuild, APipeInputFeedsEveryVariant)
+{
+    const std::vector<std::string> variants = {"--variant", "a=h0:30:120", "--variant", "b=h0:30:240"};
+    std::vector<std::string> args = {"recolour"};
+    args.insert(args.end(), variants.begin(), variants.end());
+    const std::string fromFile = dir_.File("from-file");
+    args.insert(args.end(), {"--out-dir", fromFile, sprite_});
+    ASSERT_EQ(RunCli(args).Status, 0);
+
+    for (const char* jobs : {"1", "2"}) {
+        SCOPED_TRACE(std::string("-j ") + jobs);
+        const std::string fifo = dir_.File("sprite.png");
+        fs::rename(sprite_, dir_.File("sprite.keep"));
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        const std::string bytes = Text(ReadFileBytes(dir_.File("sprite.keep")));
+        std::thread writer([&] {
+            const int fd = ::open(fifo.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            for (size_t done = 0; done < bytes.size();) {
+                const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ::close(fd);
+        });
+        std::vector<std::string> run = {"recolour", "-j", jobs};
+        run.insert(run.end(), variants.begin(), variants.end());
+        const std::string out = dir_.File(std::string("from-fifo-") + jobs);
+        run.insert(run.end(), {"--out-dir", out, fifo});
+        const TCliRun r = RunCli(run);
+        const int release = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // should the tool not have read it
+        writer.join();
+        if (release >= 0) ::close(release);
+        fs::remove(fifo);
+        fs::rename(dir_.File("sprite.keep"), sprite_);
+        ASSERT_EQ(r.Status, 0) << r.Err;
+        for (const char* name : {"a", "b"})
+            EXPECT_EQ(PictureOf(out + "/sprite_" + name + ".png"), PictureOf(fromFile + "/sprite_" + name + ".png"))
+                << name;
+    }
+}
+
+// -r walks folders for .png and .bmp files in any letter case; --out-dir mirrors the tree, so
+// files of one name in different folders are all written.
+TEST_F(CliAssetBuild, RecursiveRunMirrorsTheTree)
+{
+    const fs::path in = dir_.Path() / "in";
+    for (const char* folder : {"enemies/orcs", "heroes"}) fs::create_directories(in / folder);
+    TBitmap image;
+    MakeSprite(image, 8, 8);
+    for (const char* name : {"enemies/orc.png", "enemies/orcs/orc.png", "heroes/orc.PNG", "heroes/tile.bmp", "top.png"})
+        WritePicture((in / name).string(), image);
+    WriteFileBytes((in / "heroes/notes.txt").string(), {'x'}); // not a picture by its name: left alone
+
+    const fs::path out = dir_.Path() / "out";
+    const TCliRun run =
+        RunCli({"recolour", "-r", "--from-hue", "0", "--target", "200", "--out-dir", out.string(), in.string()});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(Files(out), (std::vector<std::string>{"enemies/orc.png", "enemies/orcs/orc.png", "heroes/orc.PNG",
+                                                    "heroes/tile.bmp", "top.png"}));
+    EXPECT_EQ(PictureOf((out / "enemies/orcs/orc.png").string()), PictureOf((out / "top.png").string()));
+
+    // Without -r a folder is refused, and says how to walk it.
+    const TCliRun flat = RunCli({"recolour", "--from-hue", "0", "--target", "200", "--out-dir",
+                                 (dir_.Path() / "flat").string(), in.string()});
+    EXPECT_EQ(flat.Status, 1);
+    EXPECT_TRUE(Contains(flat.Err, "-r walks it")) << flat.Err;
+}
+
+// --update: a second run over a finished batch writes nothing and succeeds; an input touched
+// since, or a newer recipe or list, makes its outputs again.
+TEST_F(CliAssetBuild, UpdateRedoesOnlyWhatIsOutOfDate)
+{
+    const std::string other = dir_.File("other.png");
+    TBitmap image;
+    MakeSprite(image, 9, 9);
+    WritePicture(other, image);
+    const std::string list = dir_.File("list.dat");
+    WriteFileBytes(list, {'c', 'l', 'R', 'e', 'd', '\r', '\n'});
+    const std::string out = dir_.File("out");
+    const std::vector<std::string> args = {"recolour", "--update", "--json", "--from-hue", "0", "--target", "90",
+                                           "--list", list, "--out-dir", out, sprite_, other};
+    const auto statuses = [](const TCliRun& run) {
+        std::vector<std::string> said;
+        std::istringstream lines(run.Out);
+        for (std::string line; std::getline(lines, line);) said.push_back(nlohmann::json::parse(line)["status"]);
+        return said;
+    };
+    const TCliRun first = RunCli(args);
+    ASSERT_EQ(first.Status, 0) << first.Err;
+    EXPECT_EQ(statuses(first), (std::vector<std::string>{"done", "done"}));
+
+    const auto when = fs::last_write_time(out + "/sprite.png");
+    const TCliRun second = RunCli(args);
+    EXPECT_EQ(second.Status, 0) << second.Err;
+    EXPECT_EQ(second.Err, "");
+    EXPECT_EQ(statuses(second), (std::vector<std::string>{"up to date", "up to date"}));
+    EXPECT_EQ(fs::last_write_time(out + "/sprite.png"), when);
+
+    // Touched inputs are newer than their outputs.
+    fs::last_write_time(other, fs::file_time_type::clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(statuses(RunCli(args)), (std::vector<std::string>{"up to date", "done"}));
+    fs::last_write_time(list, fs::file_time_type::clock::now() + std::chrono::seconds(10));
+    EXPECT_EQ(statuses(RunCli(args)), (std::vector<std::string>{"done", "done"}));
+}
+
+// --in-place replaces each input by its result through the temporary-file commit: a failed
+// write leaves the input whole.
+TEST_F(CliAssetBuild, InPlaceReplacesAtomically)
+{
+    const std::string expected = dir_.File("expected.png");
+    ASSERT_EQ(RunCli({"recolour", "--from-hue", "0", "--target", "200", "-o", expected, sprite_}).Status, 0);
+    const auto before = ReadFileBytes(sprite_);
+    const TCliRun run = RunCli({"recolour", "--in-place", "--from-hue", "0", "--target", "200", sprite_});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(PictureOf(sprite_), PictureOf(expected));
+
+    // A write that fails part-way (a file-size limit below the output) keeps the old input.
+    const auto replaced = ReadFileBytes(sprite_);
+    const TCliRun limited =
+        RunCliWithFileSizeLimit({"recolour", "--in-place", "--from-hue", "0", "--target", "100", sprite_}, 100);
+    EXPECT_EQ(limited.Status, 1);
+    EXPECT_EQ(ReadFileBytes(sprite_), replaced);
+    EXPECT_EQ(Files(dir_.Path()), (std::vector<std::string>{"expected.png", "sprite.png"}));
+    EXPECT_NE(replaced, before);
+}
+
+// --json on a real run: one object per input and line, in the order of the inputs, failures
+// included with their message (no guessing where a name with ": " ends).
+TEST_F(CliAssetBuild, JsonReportOfARealRun)
+{
+    const std::string odd = dir_.File("a: b.png");
+    WriteFileBytes(odd, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 1});
+    const std::string out = dir_.File("out");
+    const TCliRun run = RunCli({"recolour", "--json", "--from-hue", "0", "--target", "90", "--variant", "v=h0:20:10",
+                                "--out-dir", out, sprite_, odd});
+    EXPECT_EQ(run.Status, 1);
+    std::istringstream lines(run.Out);
+    std::vector<nlohmann::json> objects;
+    for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(objects.size(), 2u) << run.Out;
+    EXPECT_EQ(objects[0]["version"], 1);
+    EXPECT_EQ(objects[0]["file"], sprite_);
+    EXPECT_EQ(objects[0]["status"], "done");
+    EXPECT_EQ(objects[0]["written"], (nlohmann::json{out + "/sprite.png", out + "/sprite_v.png"}));
+    EXPECT_TRUE(objects[0]["error"].is_null());
+    EXPECT_EQ(objects[1]["file"], odd);
+    EXPECT_EQ(objects[1]["status"], "failed");
+    EXPECT_TRUE(objects[1]["written"].empty());
+    EXPECT_EQ(objects[1]["failed"].size(), 2u);
+    EXPECT_FALSE(objects[1]["error"].get<std::string>().empty());
+}
+
+} // namespace
+} // namespace tintabrel::test
