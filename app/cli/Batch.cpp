@@ -237,10 +237,29 @@ TPNGSaveOptions PngSettings(const TOutputOptions& out, unsigned threads, bool tr
     return png;
 }
 
+// One line, once per run: a window cut by the wrap catches only one side of its hue (blue sits at
+// position 0), which is seldom what was meant.
+void HintAtTheWrap(const TRecipe& recipe)
+{
+    std::vector<const TChain*> chains{&recipe.Chain};
+    for (const TVariant& variant : recipe.Variants) chains.push_back(&variant.Chain);
+    for (const TChain* chain : chains)
+        for (const TChange& change : *chain) {
+            const THueWindow& w = change.Window;
+            if (change.Pick || w.Wrap || (w.Source - w.Tolerance >= 0 && w.Source + w.Tolerance <= 360)) continue;
+            std::fprintf(stderr,
+                         "hint: the window of source %d tolerance %d is cut at 0/360 and catches only one side of "
+                         "its hue; --wrap (or +wrap on the change) catches both\n",
+                         w.Source, w.Tolerance);
+            return;
+        }
+}
+
 } // namespace
 
 int RunRecolour(const TRecolourOptions& options)
 {
+    if (!options.Run.Quiet) HintAtTheWrap(options.Recipe);
     if (options.Json && !options.DryRun && options.Output.OutputFile == "-")
         throw TUsageError("--json and -o - would both write to standard output");
     std::vector<TInputPlan> plans = PlanRecolour(options);

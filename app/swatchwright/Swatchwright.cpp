@@ -1,5 +1,7 @@
 #include "app/swatchwright/Swatchwright.h"
 
+#include "app/desktop/DataFiles.h"
+
 #include <filesystem>
 #include <system_error>
 
@@ -132,7 +134,7 @@ std::string ListFileText(const std::vector<std::string>& lines)
 
 TfrmSwatchwright::TfrmSwatchwright(std::string exeDir, QWidget* parent)
     : QWidget(parent),
-      exeDir_(exeDir.empty() ? QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + "/"
+      exeDir_(exeDir.empty() ? DataFolder(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString() + "/")
                              : std::move(exeDir))
 {
     setWindowTitle(QString::fromLatin1(EditorTitle));

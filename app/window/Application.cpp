@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QPixmap>
 
+#include "app/desktop/DataFiles.h"
 #include "app/window/Dialogs.h"
 #include "base/Colors.h"
 
@@ -71,10 +72,9 @@ void InitApplication()
     InstallQtTranslations();
 }
 
-std::string ApplicationDir()
-{
-    return PathFromQString(QCoreApplication::applicationDirPath()) + "/";
-}
+std::string ProgramDir() { return PathFromQString(QCoreApplication::applicationDirPath()) + "/"; }
+
+std::string ApplicationDir() { return DataFolder(ProgramDir()); }
 
 void ShowFailure(const std::string& text)
 {

@@ -17,8 +17,10 @@ inline constexpr const char* ApplicationTitle = "Tintabrel";
 // Qt's Japanese texts.
 void InitApplication();
 
-// The folder of the running executable, ending in "/".
+// The folder of the data files (ColorList.dat, moto.bmp), ending in "/": see DataFolder.
 std::string ApplicationDir();
+// The folder of the window's program, ending in "/" (the list editor is beside it).
+std::string ProgramDir();
 
 // The default handler's box for a failure's message (made ready by DisplayMessage): modal, the
 // title as caption, an error icon and one OK button.

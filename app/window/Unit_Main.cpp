@@ -554,7 +554,9 @@ void TfrmMain::tbHoseChange() { lblHose->SetCaption(std::to_string(tbHose->value
 
 void TfrmMain::imgColorDblClick()
 {
-    const std::string path = exeDir_ + "Swatchwright";
+    std::string path = exeDir_ + "Swatchwright";
+    // An installed window keeps its data files apart from its programs.
+    if (!IsExistingFile(path)) path = ProgramDir() + "Swatchwright";
     if (IsExistingFile(path))
         Dialogs().StartProgram(path); // not waited for; a failing start is not reported
     else
