@@ -11,12 +11,19 @@ namespace tintabrel {
 
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : message_(std::move(message)) {}
+    explicit Exception(std::string message, std::string detail = {})
+        : message_(std::move(message)), detail_(std::move(detail))
+    {
+    }
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const noexcept { return message_; }
+    // What exactly happened, in English, for those who show more than the message (the
+    // command-line tool); empty when the message says it all. The message stays as it is.
+    const std::string& Detail() const noexcept { return detail_; }
 
 private:
     std::string message_;
+    std::string detail_;
 };
 
 #define TINTABREL_EXCEPTION(Name, Base)        \

@@ -23,7 +23,17 @@ int64_t TStream::Size()
 void TStream::ReadBuffer(void* buffer, int64_t count)
 {
     if (count <= 0) return;
-    if (Read(buffer, count) != count) throw EReadError(msg::ReadError);
+    const int64_t got = Read(buffer, count);
+    if (got != count) {
+        int64_t at = -1;
+        try {
+            at = Position();
+        } catch (const Exception&) {
+        }
+        throw EReadError(msg::ReadError, "the data ends" + (at >= 0 ? " at byte " + std::to_string(at) : std::string()) +
+                                             ", " + std::to_string(count - std::max<int64_t>(got, 0)) +
+                                             " more bytes expected");
+    }
 }
 
 void TStream::WriteBuffer(const void* buffer, int64_t count)
@@ -55,13 +65,15 @@ TFileStream::TFileStream(const std::string& path, TFileMode mode) : path_(path)
 {
     if (mode == TFileMode::fmOpenRead) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        int code = errno;
         struct stat st{};
         // A directory opens for reading on this platform; it is no file to read a picture from.
         if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode))) {
             ::close(fd_);
             fd_ = -1;
+            code = EISDIR;
         }
-        if (fd_ < 0) throw EFOpenError(msg::FileOpen(path));
+        if (fd_ < 0) throw EFileOpenError(path, code);
     } else {
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd_ < 0) throw EFileCreateError(path, errno);

@@ -29,6 +29,12 @@ public:
     EFileWriteError(const std::string& path, int code) : EWriteError(msg::WriteError), TFileFailure(path, code) {}
 };
 
+// what() is msg::FileOpen(path).
+class EFileOpenError : public EFOpenError, public TFileFailure {
+public:
+    EFileOpenError(const std::string& path, int code) : EFOpenError(msg::FileOpen(path)), TFileFailure(path, code) {}
+};
+
 // what() is msg::FileCreate(path).
 class EFileCreateError : public EFCreateError, public TFileFailure {
 public:

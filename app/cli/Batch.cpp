@@ -105,6 +105,7 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
             // A name that does not tell the format, and standard output without --format, keep the input's.
             if (outputs.back().Kind == TPictureKind::Unknown) outputs.back().Kind = kind;
         }
+        input.CheckDeclaredSize(kind);
         const auto ticket = run.Budget.Admit(WorkingBytes(input.DeclaredPixels(kind)) + input.MemoryBytes());
         // A file that waited for the budget while the run was being stopped does not start.
         if (run.Interruption.Requested()) return false;
@@ -259,13 +260,13 @@ void HintAtTheWrap(const TRecipe& recipe)
 
 int RunRecolour(const TRecolourOptions& options)
 {
-    if (!options.Run.Quiet) HintAtTheWrap(options.Recipe);
     if (options.Json && !options.DryRun && options.Output.OutputFile == "-")
         throw TUsageError("--json and -o - would both write to standard output");
     std::vector<TInputPlan> plans = PlanRecolour(options);
 
     // Built once and only read by the workers.
     const TProtectedColors protectedColors(ProtectedList(options));
+    if (!options.Run.Quiet) HintAtTheWrap(options.Recipe);
     if (!options.DryRun) {
         if (!options.Output.OutputDir.empty()) MakeFolders(options.Output.OutputDir);
         // Folders below --out-dir that a walked tree needs.

@@ -3,6 +3,7 @@
 // reader found and decoded with.
 #include "app/cli/CliTool.h"
 #include "app/cli/Inputs.h"
+#include "app/cli/Messages.h"
 
 #include "base/Exceptions.h"
 
@@ -187,7 +188,7 @@ int RunInfo(const TInfoOptions& options)
         } catch (const std::bad_alloc&) {
             error = msg::OutOfResources;
         } catch (const std::exception& e) {
-            error = e.what();
+            error = FailureText(e);
         }
         if (!error.empty()) {
             std::fflush(stdout);

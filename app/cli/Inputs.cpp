@@ -3,7 +3,9 @@
 #include "base/Exceptions.h"
 #include "png/VRQPNGReadStream.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <unistd.h>
 
 namespace tintabrel::cli {
@@ -23,7 +25,7 @@ TInput::TInput(const std::string& path)
 {
     if (IsStandardStream(path)) {
         const int fd = ::dup(STDIN_FILENO);
-        if (fd < 0) throw EFOpenError(msg::FileOpen("standard input"));
+        if (fd < 0) throw EFileOpenError("standard input", errno);
         file_ = std::make_unique<TFileStream>(fd, "standard input");
     } else {
         file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
@@ -69,6 +71,33 @@ int64_t TInput::DeclaredPixels(TPictureKind kind)
         }
         return 0;
     });
+}
+
+void TInput::CheckDeclaredSize(TPictureKind kind)
+{
+    // Width and height as the header's bytes give them, before any reader refuses them.
+    const auto [width, height] = Peek([kind](TStream& stream) -> std::pair<int64_t, int64_t> {
+        uint8_t head[26] = {};
+        const int64_t got = stream.Read(head, sizeof head);
+        const auto be32 = [&](int at) {
+            return int64_t{head[at]} << 24 | int64_t{head[at + 1]} << 16 | int64_t{head[at + 2]} << 8 | head[at + 3];
+        };
+        const auto le32 = [&](int at) {
+            return static_cast<int64_t>(static_cast<int32_t>(uint32_t{head[at]} | uint32_t{head[at + 1]} << 8 |
+                                                             uint32_t{head[at + 2]} << 16 | uint32_t{head[at + 3]} << 24));
+        };
+        if (kind == TPictureKind::Png && got >= 24 && std::memcmp(head + 12, "IHDR", 4) == 0) return {be32(16), be32(20)};
+        // The 40-byte and later headers; the 12-byte core header's 16-bit sizes cannot exceed the limit.
+        if (kind == TPictureKind::Bmp && got >= 26 && le32(14) >= 40) return {le32(18), std::abs(le32(22))};
+        return {0, 0};
+    });
+    const int64_t limit = MaxPicturePixels();
+    if (width <= 0 || height <= 0 || (width <= limit && height <= limit && width * height <= limit)) return;
+    const std::string detail = "the picture declares " + std::to_string(width) + " x " + std::to_string(height) +
+                               " = " + std::to_string(width * height) + " pixels, more than the limit of " +
+                               std::to_string(limit) + " pixels (--max-pixels)";
+    if (kind == TPictureKind::Png) throw EInvalidGraphic(pngmsg::ErrorSize, detail);
+    throw EInvalidGraphic(msg::InvalidBitmap, detail);
 }
 
 int64_t TInput::MemoryBytes() const { return memory_ ? memory_->Size() : 0; }

@@ -34,6 +34,9 @@ public:
     // Width x height as the file declares it, read by the reader's header-only mode; 0 when the
     // header does not tell (loading then says why).
     int64_t DeclaredPixels(TPictureKind kind);
+    // Refuses a picture whose header declares more pixels than the limit (MaxPicturePixels), with
+    // the reader's message and, as its detail, the declared size and the limit.
+    void CheckDeclaredSize(TPictureKind kind);
     // The bytes of the input held in memory (0 for a file read where it lies).
     int64_t MemoryBytes() const;
     // Loads the picture; a file that holds none (empty, or ending before its image data) is an

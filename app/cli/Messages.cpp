@@ -53,12 +53,31 @@ std::string Cause(int code)
     }
 }
 
+std::string OpenCause(int code)
+{
+    switch (code) {
+    case ENOENT: return "no such file";
+    case EBADF: return "it is closed";
+    case EISDIR: return "it is a folder";
+    case EMFILE:
+    case ENFILE: return "too many open files";
+    default: return Cause(code);
+    }
+}
+
 } // namespace
 
 std::string FailureText(const std::exception& error)
 {
     const auto* file = dynamic_cast<const TFileFailure*>(&error);
-    if (!file) return error.what();
+    if (!file) {
+        // The message as the window shows it, after what exactly happened when that is known.
+        const auto* known = dynamic_cast<const Exception*>(&error);
+        if (known && !known->Detail().empty()) return known->Detail() + " (" + error.what() + ")";
+        return error.what();
+    }
+    if (dynamic_cast<const EFOpenError*>(&error))
+        return "cannot open " + file->Path() + ": " + OpenCause(file->Code()) + " (" + error.what() + ")";
     if (dynamic_cast<const EFCreateError*>(&error)) {
         if (file->Code() == EEXIST)
             return file->Path() + " exists: it appeared while this file was written, and is kept (--overwrite replaces it)";

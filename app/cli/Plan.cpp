@@ -1,6 +1,7 @@
 #include "app/cli/Plan.h"
 
 #include "app/cli/Inputs.h"
+#include "app/cli/Messages.h"
 #include "app/cli/RecipeRun.h"
 #include "base/Exceptions.h"
 
@@ -161,7 +162,7 @@ void FillInputKind(TInputPlan& plan)
     }
     plan.Kind = InputKind(plan.Input);
     if (plan.Kind != TPictureKind::Unknown) return;
-    if (::access(plan.Input.c_str(), R_OK) != 0) plan.Refusal = msg::FileOpen(plan.Input);
+    if (::access(plan.Input.c_str(), R_OK) != 0) plan.Refusal = FailureText(EFileOpenError(plan.Input, errno));
     else plan.Refusal = NotAPictureFile;
 }
 

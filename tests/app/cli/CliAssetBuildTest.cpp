@@ -210,5 +210,38 @@ TEST_F(CliAssetBuild, JsonReportOfARealRun)
     EXPECT_FALSE(objects[1]["error"].get<std::string>().empty());
 }
 
+// Messages in English with the cause, the window's own text kept after it.
+TEST_F(CliAssetBuild, MessagesSayWhatHappened)
+{
+    TBitmap image;
+    MakeSprite(image, 20, 12);
+    const std::string bmp = dir_.File("cut.bmp");
+    WritePicture(bmp, image);
+    auto bytes = ReadFileBytes(bmp);
+    bytes.resize(bytes.size() / 2);
+    WriteFileBytes(bmp, bytes);
+    const std::string missing = dir_.File("nosuch.png");
+    struct TCase {
+        std::vector<std::string> Args;
+        std::vector<std::string> Said;
+    };
+    const TCase cases[] = {
+        {{"convert", missing, dir_.File("o.png")},
+         {missing + ": cannot open " + missing + ": no such file (ファイル " + missing + " は開けません)"}},
+        {{"convert", bmp, dir_.File("o.png")}, {bmp + ": the file ends before its pixel data"}},
+        {{"convert", "--max-pixels", "100", sprite_, dir_.File("o.png")},
+         {"the picture declares 20 x 12 = 240 pixels, more than the limit of 100 pixels (--max-pixels)",
+          "(Read Header(PNG): Error Size)"}},
+        {{"recolour", "--max-pixels", "100", "--from-hue", "0", "--target", "1", "-o", dir_.File("o.png"), sprite_},
+         {"more than the limit of 100 pixels"}},
+    };
+    for (const TCase& c : cases) {
+        const TCliRun run = RunCli(c.Args);
+        EXPECT_EQ(run.Status, 1) << c.Args[1];
+        for (const std::string& part : c.Said) EXPECT_TRUE(Contains(run.Err, part)) << run.Err;
+        EXPECT_FALSE(fs::exists(dir_.File("o.png")));
+    }
+}
+
 } // namespace
 } // namespace tintabrel::test
