@@ -39,6 +39,17 @@ QStringList QtFilters(const std::string& filter)
     return ToQString(QtFilterOf(filter)).split(QStringLiteral(";;"), Qt::SkipEmptyParts);
 }
 
+// The dialog names a filter by the text it shows, which is the description alone, or by Qt's
+// full text; otherwise the index stays.
+int FilterIndexOf(const std::string& filter, const QString& selected, int otherwise)
+{
+    const std::vector<std::string> parts = Split(filter, '|');
+    for (size_t i = 0; i + 1 < parts.size(); i += 2)
+        if (selected == ToQString(parts[i]) || selected == ToQString(QtFilterOf(parts[i] + "|" + parts[i + 1])))
+            return static_cast<int>(i / 2) + 1;
+    return otherwise;
+}
+
 bool RunFileDialog(QWidget* parent, TFileDialog& dialog, bool save)
 {
     QFileDialog box(parent);
@@ -78,7 +89,18 @@ void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save)
     box.setNameFilters(filters);
     if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())
         box.selectNameFilter(filters[dialog.FilterIndex - 1]);
-    if (!dialog.DefaultExt.empty()) box.setDefaultSuffix(ToQString(dialog.DefaultExt));
+    if (save) {
+        // The suffix added to a name typed without one follows the chosen filter.
+        box.setDefaultSuffix(ToQString(FilterExtension(dialog)));
+        const TFileDialog settings = dialog;
+        QObject::connect(&box, &QFileDialog::filterSelected, &box, [&box, settings](const QString& filter) {
+            TFileDialog chosen = settings;
+            chosen.FilterIndex = FilterIndexOf(settings.Filter, filter, settings.FilterIndex);
+            box.setDefaultSuffix(ToQString(FilterExtension(chosen)));
+        });
+    } else if (!dialog.DefaultExt.empty()) {
+        box.setDefaultSuffix(ToQString(dialog.DefaultExt));
+    }
     if (!dialog.FileName.empty()) box.selectFile(ToQString(dialog.FileName));
 }
 
@@ -87,12 +109,7 @@ bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog)
     const QStringList chosen = box.selectedFiles();
     if (chosen.isEmpty()) return false;
     dialog.FileName = PathFromQString(chosen.first());
-    // The dialog names the chosen filter by the text it shows, which is the description alone.
-    const std::vector<std::string> parts = Split(dialog.Filter, '|');
-    const QString selected = box.selectedNameFilter();
-    for (size_t i = 0; i + 1 < parts.size(); i += 2)
-        if (selected == ToQString(parts[i]) || selected == ToQString(QtFilterOf(parts[i] + "|" + parts[i + 1])))
-            dialog.FilterIndex = static_cast<int>(i / 2) + 1;
+    dialog.FilterIndex = FilterIndexOf(dialog.Filter, box.selectedNameFilter(), dialog.FilterIndex);
     return true;
 }
 
@@ -118,6 +135,18 @@ std::unique_ptr<TDialogs> SetDialogs(std::unique_ptr<TDialogs> dialogs)
     if (!dialogs) dialogs = std::make_unique<TDialogs>();
     std::swap(Current(), dialogs);
     return dialogs;
+}
+
+std::string FilterExtension(const TFileDialog& dialog)
+{
+    const std::vector<std::string> parts = Split(dialog.Filter, '|');
+    const size_t at = static_cast<size_t>(dialog.FilterIndex - 1) * 2 + 1;
+    if (dialog.FilterIndex >= 1 && at < parts.size()) {
+        const std::string first = Split(parts[at], ';').front();
+        if (first.size() > 2 && first.compare(0, 2, "*.") == 0 && first.find_first_of("*?", 2) == std::string::npos)
+            return first.substr(2);
+    }
+    return dialog.DefaultExt;
 }
 
 std::string QtFilterOf(const std::string& filter)

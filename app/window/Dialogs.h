@@ -46,6 +46,10 @@ void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save);
 // After a confirmed choice: fills FileName and FilterIndex; false when no file was chosen.
 bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog);
 
+// The extension (without the dot) that the chosen filter's first pattern names ("*.bmp": "bmp"),
+// else DefaultExt: what a save adds to a name typed without one.
+std::string FilterExtension(const TFileDialog& dialog);
+
 // Qt's filter syntax for a "description|patterns|..." list: "description (pattern pattern)" pairs.
 std::string QtFilterOf(const std::string& filter);
 

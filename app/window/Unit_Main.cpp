@@ -27,6 +27,7 @@
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
+#include "app/window/LoadGuard.h"
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
@@ -116,6 +117,18 @@ void CopyScrollPositions(const TScrollBox* from, TScrollBox* to)
 {
     to->horizontalScrollBar()->setValue(from->horizontalScrollBar()->value());
     to->verticalScrollBar()->setValue(from->verticalScrollBar()->value());
+}
+
+// True when some pixel is not fully opaque (alpha byte v stands for alpha 255 - v).
+bool HasTransparency(const TPictureData& data)
+{
+    const TBitmap& alpha = data.Alpha;
+    if (alpha.Empty() || alpha.PixelFormat() != TPixelFormat::pf8bit) return data.HasAlpha();
+    for (int y = 0; y < alpha.Height(); ++y) {
+        const uint8_t* row = alpha.ConstScanLine(y);
+        if (std::any_of(row, row + alpha.Width(), [](uint8_t v) { return v != 0; })) return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -415,6 +428,9 @@ void TfrmMain::LoadChosenFile()
     // ".png" and ".bmp" in any letter case; another extension loads nothing and keeps both pictures.
     const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), false);
     if (kind != TPictureKind::Unknown) {
+        // Refused before anything is sized for the picture: a picture the memory cannot hold, or
+        // a tiny BMP that declares a huge one.
+        CheckBeforeLoading(od.FileName, kind, MemoryBudget > 0 ? MemoryBudget : WindowMemoryBudget());
         TPictureData data;
         // A large PNG reads faster with its image data inflated ahead on a second core.
         TLoadOptions options;
@@ -430,9 +446,12 @@ void TfrmMain::LoadChosenFile()
 void TfrmMain::btnSaveClick()
 {
     if (!Dialogs().ExecuteSave(this, sd)) return;
-    // A name typed without extension gets the default one, as the dialog itself would add it.
-    if (!sd.DefaultExt.empty() && !sd.FileName.empty() && ExtractExtension(sd.FileName).empty())
-        sd.FileName += "." + sd.DefaultExt;
+    // A name typed without extension gets the chosen filter's one (the default one under "all
+    // files"), as the dialog itself adds it.
+    if (!sd.FileName.empty() && ExtractExtension(sd.FileName).empty()) {
+        const std::string extension = FilterExtension(sd);
+        if (!extension.empty()) sd.FileName += "." + extension;
+    }
     rgZoom->SetItemIndex(0);
     rgZoomClick();
     const std::string extension = ExtractExtension(sd.FileName);
@@ -442,6 +461,9 @@ void TfrmMain::btnSaveClick()
         return;
     }
     SavePicture(sd.FileName, kind, *bmpAfter);
+    // BMP has no place for transparency: the file is written all the same, and the user is told.
+    if (kind == TPictureKind::Bmp && HasTransparency(*bmpAfter))
+        ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
 }
 
 // ---------------------------------------------------------------- the check command
@@ -455,9 +477,10 @@ void TfrmMain::tbChange()
     window.Source = tbWidth->value();
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
-    // The check's result is always the engine's 24-bit picture (no palette facts go with it); every
-    // pixel keeps its transparency.
-    ApplyChange(*bmpBefore, *bmpAfter, TProtectedColors(*ColorList), window, true, nullptr, Cores());
+    // A palette picture's result keeps its palette (the entries recoloured, the indices and the
+    // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
+    // transparency.
+    ApplyChange(*bmpBefore, *bmpAfter, TProtectedColors(*ColorList), window, false, nullptr, Cores());
     imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
 }
 

@@ -69,6 +69,9 @@ public:
     TFileDialog od;
     TFileDialog sd;
 
+    // The memory a loaded picture may take (0: three quarters of what the process may still use).
+    int64_t MemoryBudget = 0;
+
     const std::string& ExeDir() const { return exeDir_; }
     // Centres the window on the desktop and shows it.
     void ShowCentred();

@@ -17,11 +17,19 @@ struct FakeDialogs : tintabrel::TDialogs {
 
     std::deque<std::optional<std::string>> OpenAnswers; // nullopt: cancelled
     std::deque<std::optional<std::string>> SaveAnswers;
+    std::deque<int> SaveFilters; // the filter (1-based) chosen with the next save answers; none: as it was
     std::vector<Message> Messages;
     std::vector<std::string> Started;
 
     bool ExecuteOpen(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(OpenAnswers, dialog); }
-    bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(SaveAnswers, dialog); }
+    bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override
+    {
+        if (!SaveFilters.empty() && !SaveAnswers.empty()) {
+            dialog.FilterIndex = SaveFilters.front();
+            SaveFilters.pop_front();
+        }
+        return Answer(SaveAnswers, dialog);
+    }
     void MessageBox(QWidget*, const std::string& text, const std::string& caption, tintabrel::TMsgIcon icon) override
     {
         Messages.push_back({text, caption, icon});

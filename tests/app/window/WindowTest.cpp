@@ -25,6 +25,8 @@
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
 #include "app/window/Unit_Main.h"
+#include "app/PictureChange.h"
+#include "recolour/HueReplace.h"
 #include "tests/TestData.h"
 #include "tests/app/window/FakeDialogs.h"
 
@@ -62,6 +64,41 @@ TColor Rgb(int r, int g, int b) { return MakeColor(uint8_t(r), uint8_t(g), uint8
 TColor ColorOf(QRgb c) { return Rgb(qRed(c), qGreen(c), qBlue(c)); }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A 4-bit BMP (16-colour table, bottom-up rows) of the given size holding only its first
+// rowsPresent rows of pixel data: colour index 1 (red) everywhere.
+std::string FourBitBmp(int width, int height, int rowsPresent)
+{
+    const int stride = ((width * 4 + 31) / 32) * 4;
+    std::string b;
+    auto put16 = [&](uint32_t v) { b += char(v & 0xff); b += char((v >> 8) & 0xff); };
+    auto put32 = [&](uint32_t v) { put16(v & 0xffff); put16(v >> 16); };
+    const uint32_t offset = 14 + 40 + 64;
+    b += "BM";
+    put32(offset + uint32_t(stride) * uint32_t(height));
+    put32(0);
+    put32(offset);
+    put32(40);
+    put32(uint32_t(width));
+    put32(uint32_t(height));
+    put16(1);
+    put16(4);
+    put32(0);
+    put32(0);
+    put32(0);
+    put32(0);
+    put32(16);
+    put32(0);
+    for (int k = 0; k < 16; ++k) put32(k == 1 ? 0x00ff0000u : 0u); // index 1: red
+    for (int y = 0; y < rowsPresent; ++y) b += std::string(size_t(stride), char(0x11));
+    return b;
+}
+
+// True when the PNG file's header says colour type 3 (palette) and it has a tRNS chunk.
+bool IsPalettePngWithTrns(const std::string& bytes)
+{
+    return bytes.size() > 26 && bytes[25] == 3 && bytes.find("tRNS") != std::string::npos;
+}
 
 } // namespace
 
@@ -974,6 +1011,183 @@ private slots:
         QTest::mouseClick(w->lbl, Qt::LeftButton, {}, QPoint(2, 2));
         QCOMPARE(Q(w->lbl->Caption()), QStringLiteral("よしこさん飯はまだかのぅ。"));
         QVERIFY(w->lbl->width() != before);
+    }
+
+    // ---------------------------------------------------------------- faults met by new users
+
+    // A tiny BMP that declares a huge picture is refused before anything is sized for it; a
+    // file cut by a few rows still loads with the missing rows black.
+    void hollowBmpIsRefused()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(1, 1, {0x00ff00}).save(Q(dir.File("first.png"))));
+        Load(*w, dir.File("first.png"));
+        const std::string hollow = FourBitBmp(8192, 8192, 0);
+        QCOMPARE(hollow.size(), size_t(118));
+        WriteFile(dir.File("hollow.bmp"), hollow);
+        WriteFile(dir.File("half.bmp"), FourBitBmp(64, 64, 31));
+        WriteFile(dir.File("cut.bmp"), FourBitBmp(64, 64, 60));
+        const size_t steps = w->History.UndoCount();
+
+        for (const char* name : {"hollow.bmp", "half.bmp"}) {
+            dialogs->Messages.clear();
+            Load(*w, dir.File(name));
+            QCOMPARE(dialogs->Messages.size(), size_t(1));
+            QVERIFY2(Q(dialogs->Messages[0].Text).contains(QStringLiteral("画素のデータが足りない")),
+                     dialogs->Messages[0].Text.c_str());
+            QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::Error);
+            QCOMPARE(w->bmpBefore->Image.Width(), 1);
+            QCOMPARE(w->History.UndoCount(), steps);
+        }
+
+        dialogs->Messages.clear();
+        Load(*w, dir.File("cut.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->bmpBefore->Image.Width(), 64);
+        // Bottom-up rows: the 60 present rows are the lowest ones, the 4 missing ones at the top are black.
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 63), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 4), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 3), clBlack);
+    }
+
+    // A picture the window could not hold in its memory budget is refused with a message.
+    void loadBoundedByMemory()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(1, 1, {0x00ff00}).save(Q(dir.File("small.png"))));
+        QVERIFY(QImage(20, 20, QImage::Format_RGB32).save(Q(dir.File("big.png"))));
+        QVERIFY(QImage(20, 20, QImage::Format_RGB32).save(Q(dir.File("big.bmp"))));
+        w->MemoryBudget = 24 * 100;
+        Load(*w, dir.File("small.png"));
+        QVERIFY(dialogs->Messages.empty());
+        for (const char* name : {"big.png", "big.bmp"}) {
+            Load(*w, dir.File(name));
+            QCOMPARE(dialogs->Messages.size(), size_t(1));
+            QVERIFY(Q(dialogs->Messages[0].Text).startsWith(QStringLiteral("画像が大きすぎます(20x20)")));
+            QCOMPARE(w->bmpBefore->Image.Width(), 1);
+            dialogs->Messages.clear();
+        }
+        w->MemoryBudget = 24 * 400;
+        Load(*w, dir.File("big.png"));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->bmpBefore->Image.Width(), 20);
+    }
+
+    // The check of a palette picture keeps its palette: saved as PNG it is a palette PNG with
+    // tRNS, saved as BMP an 8-bit BMP; the pixels are those of the 24-bit result.
+    void checkKeepsPalette()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QImage indexed(3, 2, QImage::Format_Indexed8);
+        indexed.setColorTable({qRgba(255, 0, 0, 255), qRgba(255, 0, 0, 100), qRgba(0, 0, 255, 0), qRgba(10, 200, 30, 255)});
+        const int indices[6] = {0, 1, 2, 3, 0, 1};
+        for (int i = 0; i < 6; ++i) indexed.setPixel(i % 3, i / 3, uint(indices[i]));
+        QVERIFY(indexed.save(Q(dir.File("pal.png"))));
+        QVERIFY(IsPalettePngWithTrns(ReadFile(dir.File("pal.png"))));
+        QImage opaque = indexed;
+        opaque.setColorTable({qRgb(255, 0, 0), qRgb(128, 0, 0), qRgb(0, 0, 255), qRgb(10, 200, 30)});
+        QVERIFY(opaque.save(Q(dir.File("pal.bmp"))));
+
+        for (const char* input : {"pal.png", "pal.bmp"}) {
+            Load(*w, dir.File(input));
+            QVERIFY(w->bmpBefore->PaletteBits != 0);
+            w->tbWidth->setValue(240);
+            w->tb->setValue(120);
+            w->btnCheck->click();
+            QVERIFY(dialogs->Messages.empty());
+            QCOMPARE(w->bmpAfter->PaletteBits, w->bmpBefore->PaletteBits);
+            // The same pixels as the engine's 24-bit result.
+            TPictureData expected;
+            ApplyChange(*w->bmpBefore, expected, TProtectedColors(*w->ColorList), THueWindow{240, 18, 120}, true);
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 3; ++x) QCOMPARE(w->bmpAfter->Image.Pixel(x, y), expected.Image.Pixel(x, y));
+            QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+            QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+        }
+        Load(*w, dir.File("pal.png"));
+        w->btnCheck->click();
+        Save(*w, dir.File("out.png"));
+        QVERIFY(IsPalettePngWithTrns(ReadFile(dir.File("out.png"))));
+        const QImage png(Q(dir.File("out.png")));
+        QCOMPARE(png.pixel(0, 0), qRgba(0, 255, 0, 255));
+        QCOMPARE(qAlpha(png.pixel(1, 0)), 100);
+        QCOMPARE(qAlpha(png.pixel(2, 0)), 0);
+
+        Load(*w, dir.File("pal.bmp"));
+        w->btnCheck->click();
+        Save(*w, dir.File("out.bmp"));
+        const std::string bmp = ReadFile(dir.File("out.bmp"));
+        QCOMPARE(int(uint8_t(bmp.at(28))), int(uint8_t(ReadFile(dir.File("pal.bmp")).at(28))));
+        QVERIFY(uint8_t(bmp.at(28)) <= 8);
+        QCOMPARE(QImage(Q(dir.File("out.bmp"))).pixel(0, 0) & 0xffffff, 0x00ff00u);
+    }
+
+    // A name typed without extension takes the chosen filter's extension (the default one for
+    // "all files"), in the window and in Qt's dialog.
+    void typedNameTakesChosenFilter_data()
+    {
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("png") << 1 << "name.png";
+        QTest::newRow("bmp") << 2 << "name.bmp";
+        QTest::newRow("all") << 3 << "name.png";
+    }
+    void typedNameTakesChosenFilter()
+    {
+        QFETCH(int, filter);
+        QFETCH(QString, written);
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        dialogs->SaveFilters.push_back(filter);
+        Save(*w, dir.File("name"));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(fs::exists(dir.File(written.toStdString())));
+        const std::string bytes = ReadFile(dir.File(written.toStdString()));
+        QCOMPARE(bytes.substr(0, 2) == "BM", written.endsWith(".bmp"));
+
+        QFileDialog box;
+        TFileDialog settings = w->sd;
+        settings.FilterIndex = 1;
+        SetupFileDialog(box, settings, true);
+        QCOMPARE(box.defaultSuffix(), QStringLiteral("png"));
+        auto* combo = box.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        QVERIFY(combo);
+        combo->setCurrentIndex(filter - 1);
+        // As the user's choice.
+        emit combo->activated(filter - 1);
+        emit combo->textActivated(combo->itemText(filter - 1));
+        QCOMPARE(box.defaultSuffix(), written.section('.', 1));
+    }
+
+    // Saving transparency as BMP tells that it is lost; the file is written all the same. An
+    // opaque picture saves silently.
+    void bmpSaveTellsAlphaIsLost()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(2, 1, {qRgba(255, 0, 0, 255), qRgba(0, 0, 255, 40)}, QImage::Format_ARGB32)
+                    .save(Q(dir.File("rgba.png"))));
+        QVERIFY(MakeImage(2, 1, {qRgba(255, 0, 0, 255), qRgba(0, 0, 255, 255)}, QImage::Format_ARGB32)
+                    .save(Q(dir.File("opaque.png"))));
+        Load(*w, dir.File("opaque.png"));
+        Save(*w, dir.File("opaque.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(fs::exists(dir.File("opaque.bmp")));
+
+        Load(*w, dir.File("rgba.png"));
+        Save(*w, dir.File("rgba.png.png"));
+        QVERIFY(dialogs->Messages.empty());
+        Save(*w, dir.File("rgba.bmp"));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text),
+                 QStringLiteral("BMP形式では透明度を保存できないため、透明な部分は不透明になりました"));
+        QVERIFY(fs::exists(dir.File("rgba.bmp")));
+        QCOMPARE(QImage(Q(dir.File("rgba.bmp"))).pixel(1, 0) & 0xffffff, 0x0000ffu);
     }
 };
 
