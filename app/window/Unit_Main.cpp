@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileSystemWatcher>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -19,6 +22,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSlider>
+#include <QTimer>
 #include <QUrl>
 
 #include <zlib.h>
@@ -120,6 +124,12 @@ void CopyScrollPositions(const TScrollBox* from, TScrollBox* to)
 }
 
 // True when some pixel is not fully opaque (alpha byte v stands for alpha 255 - v).
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 bool HasTransparency(const TPictureData& data)
 {
     const TBitmap& alpha = data.Alpha;
@@ -139,6 +149,7 @@ TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
     CreateControls();
     ConnectHandlers();
     Guarded([this] { FormCreate(); });
+    WatchList();
 }
 
 TfrmMain::~TfrmMain()
@@ -358,6 +369,7 @@ void TfrmMain::FormCreate()
     bmpBefore = std::make_unique<TPictureData>();
     bmpAfter = std::make_unique<TPictureData>();
     ColorList = std::make_unique<TStringList>();
+    listBytes_ = FileBytes(exeDir_ + "ColorList.dat");
     ColorList->LoadFromFile(exeDir_ + "ColorList.dat");
     ShowList();
     lbl->SetCaption(CreditText());
@@ -376,6 +388,44 @@ void TfrmMain::FormClose()
     bmpBefore.reset();
     bmpAfter.reset();
     ColorList.reset();
+}
+
+void TfrmMain::WatchList()
+{
+    listWatcher_ = new QFileSystemWatcher(this);
+    listReload_ = new QTimer(this);
+    listReload_->setSingleShot(true);
+    // An editor may write the file in several steps: read it once they are over.
+    listReload_->setInterval(150);
+    connect(listReload_, &QTimer::timeout, this, [this] { Guarded([this] { ReloadList(); }); });
+    const auto changed = [this] {
+        // A file saved through a new file and a rename is a new file: watch it again.
+        const QString path = ToQString(exeDir_ + "ColorList.dat");
+        if (IsExistingFile(exeDir_ + "ColorList.dat") && !listWatcher_->files().contains(path))
+            listWatcher_->addPath(path);
+        listReload_->start();
+    };
+    connect(listWatcher_, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(listWatcher_, &QFileSystemWatcher::directoryChanged, this, changed);
+    // The folder tells when the file appears or is replaced.
+    QString folder = ToQString(exeDir_);
+    if (folder.isEmpty()) folder = QStringLiteral(".");
+    listWatcher_->addPath(folder);
+    if (IsExistingFile(exeDir_ + "ColorList.dat")) listWatcher_->addPath(ToQString(exeDir_ + "ColorList.dat"));
+}
+
+void TfrmMain::ReloadList()
+{
+    if (!ColorList) return;
+    const std::string path = exeDir_ + "ColorList.dat";
+    if (!IsExistingFile(path)) return; // gone for a moment while the editor replaces it
+    const std::string bytes = FileBytes(path);
+    if (bytes == listBytes_) return;
+    listBytes_ = bytes;
+    TStringList fresh;
+    fresh.LoadFromFile(path);
+    *ColorList = fresh;
+    ShowList();
 }
 
 void TfrmMain::ShowList()

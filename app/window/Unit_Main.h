@@ -12,7 +12,9 @@
 #include "app/window/History.h"
 #include "base/StringList.h"
 
+class QFileSystemWatcher;
 class QGroupBox;
+class QTimer;
 class QMimeData;
 class QPushButton;
 class QSlider;
@@ -96,6 +98,9 @@ public:
     void sbBeforeConstrainedResize();
     void sbAfterConstrainedResize();
     void ShowList();
+    // Reads ColorList.dat again when its bytes differ from those read last, and redraws the grid
+    // (the list editor saved it); the watcher calls it shortly after the file or its folder changed.
+    void ReloadList();
     // Ctrl+Z; Ctrl+Y and Ctrl+Shift+Z.
     void Undo();
     void Redo();
@@ -122,7 +127,12 @@ private:
     std::unique_ptr<TWindowState> CaptureState() const;
     void RestoreState(const TWindowState& state);
 
+    void WatchList();
+
     std::string exeDir_;
+    QFileSystemWatcher* listWatcher_ = nullptr;
+    QTimer* listReload_ = nullptr;
+    std::string listBytes_; // ColorList.dat as last read
 };
 
 } // namespace tintabrel

@@ -1,5 +1,6 @@
 // The main window driven as the user drives it, with the dialogs answered by a fake.
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -1188,6 +1189,43 @@ private slots:
                  QStringLiteral("BMP形式では透明度を保存できないため、透明な部分は不透明になりました"));
         QVERIFY(fs::exists(dir.File("rgba.bmp")));
         QCOMPARE(QImage(Q(dir.File("rgba.bmp"))).pixel(1, 0) & 0xffffff, 0x0000ffu);
+    }
+
+    // The list editor's saves take effect at once: written in place or through a new file and a
+    // rename, the list is read again, the grid redrawn and the next check uses it.
+    void listReloadsWhenSaved()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+        const TColor firstCell = w->imgColor->Picture.Bitmap().Pixel(12, 12);
+        QCOMPARE(firstCell, clBlack);
+
+        WriteFile(dir.File("ColorList.dat"), "clRed\r\nclBlue\r\n");
+        QTRY_COMPARE(w->ColorList->Count(), 2);
+        QCOMPARE(w->imgColor->Picture.Bitmap().Pixel(12, 12), clRed);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+
+        // Replaced through a rename, as the editor saves; then once more, still watched.
+        for (const char* list : {"clWhite\r\n", "clMaroon\r\nclRed\r\nclBlue\r\n"}) {
+            WriteFile(dir.File("new.tmp"), list);
+            fs::rename(dir.File("new.tmp"), dir.File("ColorList.dat"));
+            const int lines = int(std::count(list, list + std::strlen(list), '\n'));
+            QTRY_COMPARE(w->ColorList->Count(), lines);
+        }
+        QCOMPARE(w->imgColor->Picture.Bitmap().Pixel(12, 12), clMaroon);
+        QVERIFY(dialogs->Messages.empty());
+
+        // A bad line: the message of the start-up, the grid as it was.
+        WriteFile(dir.File("ColorList.dat"), " clRed\r\n");
+        QTRY_COMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral("' clRed' は整数ではありません."));
     }
 };
 
