@@ -3,10 +3,16 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QLocale>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 #include "app/window/Application.h"
@@ -38,6 +44,32 @@ QStringList QtFilters(const std::string& filter)
 {
     return ToQString(QtFilterOf(filter)).split(QStringLiteral(";;"), Qt::SkipEmptyParts);
 }
+
+// The file list as Qt's dialog shows it, with sizes and dates in Japanese: Qt's own model writes
+// them in the system's language, whatever the program's.
+class TJapaneseFileList : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role == Qt::DisplayRole && (index.column() == 1 || index.column() == 3)) {
+            if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel())) {
+                const QFileInfo info = files->fileInfo(mapToSource(index));
+                const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+                if (index.column() == 3) return japanese.toString(info.lastModified(), QLocale::ShortFormat);
+                if (!info.isDir()) return japanese.formattedDataSize(info.size());
+            }
+        }
+        return QIdentityProxyModel::data(index, role);
+    }
+};
+
+// Widths of the name, size, type and date columns, and the dialog's size that shows them whole
+// beside the side bar.
+constexpr int ColumnWidths[4] = {300, 90, 170, 140};
+constexpr int DialogWidth = 920;
+constexpr int DialogHeight = 520;
 
 // The dialog names a filter by the text it shows, which is the description alone, or by Qt's
 // full text; otherwise the index stays.
@@ -85,6 +117,11 @@ void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save)
     // The descriptions name their patterns already; Qt would show them a second time.
     box.setOption(QFileDialog::HideNameFilterDetails, true);
     box.setSizeGripEnabled(true);
+    box.setLocale(QLocale(QLocale::Japanese, QLocale::Japan));
+    box.setProxyModel(new TJapaneseFileList(&box));
+    box.resize(std::max(box.width(), DialogWidth), std::max(box.height(), DialogHeight));
+    if (auto* list = box.findChild<QTreeView*>(QStringLiteral("treeView")))
+        for (int column = 0; column < 4; ++column) list->header()->resizeSection(column, ColumnWidths[column]);
     const QStringList filters = QtFilters(dialog.Filter);
     box.setNameFilters(filters);
     if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())

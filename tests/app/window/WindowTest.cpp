@@ -9,6 +9,8 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QImage>
 #include <QMimeData>
 #include <QStyle>
@@ -1226,6 +1228,51 @@ private slots:
         WriteFile(dir.File("ColorList.dat"), " clRed\r\n");
         QTRY_COMPARE(dialogs->Messages.size(), size_t(1));
         QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral("' clRed' は整数ではありません."));
+    }
+
+    // The file dialogs show sizes and dates in Japanese whatever the system's locale, and open
+    // wide enough for every column of the file list.
+    void fileDialogsSpeakJapaneseAndFitColumns()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const std::string name = "character_sprite_sheet_final_version.png";
+        QVERIFY(MakeImage(1, 1, {0xff0000}).save(Q(dir.File(name))));
+        const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+        const QFileInfo info(Q(dir.File(name)));
+        for (TFileDialog* settings : {&w->od, &w->sd}) {
+            QFileDialog box;
+            SetupFileDialog(box, *settings, settings == &w->sd);
+            box.setDirectory(dir.dir.path());
+            box.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&box));
+            auto* list = box.findChild<QTreeView*>(QStringLiteral("treeView"));
+            QVERIFY(list);
+            QAbstractItemModel* model = list->model();
+            QModelIndex row;
+            QTRY_VERIFY((row = [&] {
+                             const QModelIndex root = list->rootIndex();
+                             for (int r = 0; r < model->rowCount(root); ++r)
+                                 if (model->index(r, 0, root).data().toString() == Q(name)) return model->index(r, 0, root);
+                             return QModelIndex();
+                         }())
+                            .isValid());
+            QCOMPARE(model->index(row.row(), 1, row.parent()).data().toString(), japanese.formattedDataSize(info.size()));
+            QCOMPARE(model->index(row.row(), 3, row.parent()).data().toString(),
+                     japanese.toString(info.lastModified(), QLocale::ShortFormat));
+            QVERIFY(model->index(row.row(), 1, row.parent()).data().toString().contains(QStringLiteral("バイト")));
+
+            // Every column is shown whole: the name, and the texts of the other columns.
+            const QHeaderView* header = list->header();
+            int total = 0;
+            for (int c = 0; c < 4; ++c) {
+                const QString text = model->index(row.row(), c, row.parent()).data().toString();
+                QVERIFY2(header->sectionSize(c) >= list->fontMetrics().horizontalAdvance(text) + 24,
+                         qPrintable(text));
+                total += header->sectionSize(c);
+            }
+            QVERIFY(total <= list->viewport()->width());
+        }
     }
 };
 
