@@ -8,7 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
+#include <QMenu>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileSystemWatcher>
@@ -31,6 +34,7 @@
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
+#include "app/window/LiveView.h"
 #include "app/window/LoadGuard.h"
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
@@ -154,8 +158,12 @@ TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
 
 TfrmMain::~TfrmMain()
 {
+    // A mask or preview run still working holds its own copies, but reports to this window.
+    if (liveJob_.valid()) liveJob_.wait();
     // The image controls go with the window; their pictures must not call back into it.
     imgBefore->OnMouseDown = nullptr;
+    imgBefore->OnContextMenu = nullptr;
+    imgAfter->OnContextMenu = nullptr;
     imgColor->OnDblClick = nullptr;
 }
 
@@ -286,6 +294,7 @@ void TfrmMain::CreateControls()
     sd.DefaultExt = "png";
 
     setAcceptDrops(true);
+    CreatePaneMenu();
 
     // Tab order among siblings, the group box's controls in their own order within it.
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
@@ -303,6 +312,12 @@ void TfrmMain::ConnectHandlers()
     connect(tbWidth, &QSlider::valueChanged, this, [this] { Guarded([this] { tbWidthChange(); }); });
     connect(tb, &QSlider::valueChanged, this, [this] { Guarded([this] { tbChangeColor(tb); }); });
     connect(tbHose, &QSlider::valueChanged, this, [this] { Guarded([this] { tbHoseChange(); }); });
+    // The mask and the preview follow every setting.
+    for (QSlider* slider : {tbWidth, tb, tbHose})
+        connect(slider, &QSlider::valueChanged, this, [this] { Guarded([this] { UpdateLive(); }); });
+    const auto menu = [this](const QPoint& at) { PaneMenu->popup(at); };
+    imgBefore->OnContextMenu = menu;
+    imgAfter->OnContextMenu = menu;
     rgZoom->OnClick = [this] { Guarded([this] { rgZoomClick(); }); };
     imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
         Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
@@ -426,6 +441,7 @@ void TfrmMain::ReloadList()
     fresh.LoadFromFile(path);
     *ColorList = fresh;
     ShowList();
+    UpdateLive();
 }
 
 void TfrmMain::ShowList()
@@ -441,7 +457,21 @@ int TfrmMain::ZoomFactor() const { return rgZoom->ItemIndex() + 1; }
 void TfrmMain::ShowPictures()
 {
     imgBefore->Picture.Bitmap().Assign(bmpBefore->Image);
+    imgBefore->SetAlphaPlane(bmpBefore->Alpha);
+    ShowAfter();
+}
+
+void TfrmMain::ShowAfter()
+{
     imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
+    imgAfter->SetAlphaPlane(bmpAfter->Alpha);
+}
+
+// The before picture changed: a mask or preview still being made for the old one is dropped.
+void TfrmMain::PicturesChanged()
+{
+    ++pictureGeneration_;
+    UpdateLive(false);
 }
 
 // Both panes show their pictures at the current zoom, from their top-left corner.
@@ -491,6 +521,7 @@ void TfrmMain::LoadChosenFile()
         bmpAfter->Assign(data);
     }
     ResetPanes();
+    PicturesChanged();
 }
 
 void TfrmMain::btnSaveClick()
@@ -523,15 +554,143 @@ void TfrmMain::tbChange()
     // Runs only while the picture last chosen for loading still exists.
     if (!IsExistingFile(od.FileName)) return;
     const TUndoStep step = BeginStep();
-    THueWindow window;
-    window.Source = tbWidth->value();
-    window.Tolerance = tbHose->value();
-    window.Target = tb->value();
+    const THueWindow window = CurrentWindow();
+    LastWindow = window;
     // A palette picture's result keeps its palette (the entries recoloured, the indices and the
     // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
     // transparency.
     ApplyChange(*bmpBefore, *bmpAfter, TProtectedColors(*ColorList), window, false, nullptr, Cores());
-    imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
+    ShowAfter();
+}
+
+THueWindow TfrmMain::CurrentWindow() const
+{
+    THueWindow window;
+    window.Source = tbWidth->value();
+    window.Tolerance = tbHose->value();
+    window.Target = tb->value();
+    window.Wrap = actWrap->isChecked();
+    window.Shift = actShift->isChecked();
+    window.VisibleOnly = actVisibleOnly->isChecked();
+    window.Soft = agSoft->checkedAction() ? agSoft->checkedAction()->data().toInt() : 0;
+    return window;
+}
+
+// ---------------------------------------------------------------- mask and live preview
+
+void TfrmMain::CreatePaneMenu()
+{
+    PaneMenu = new QMenu(this);
+    PaneMenu->setToolTipsVisible(true);
+    const auto item = [this](const char* text, const QKeySequence& key, bool checked, const char* hint) {
+        auto* action = new QAction(QString::fromUtf8(text), this);
+        action->setCheckable(true);
+        action->setChecked(checked);
+        if (!key.isEmpty()) action->setShortcut(key);
+        action->setToolTip(QString::fromUtf8(hint));
+        // The keys work anywhere in the window, not only while the menu is open.
+        addAction(action);
+        PaneMenu->addAction(action);
+        return action;
+    };
+    actMask = item("変化する画素を表示(&M)", QKeySequence(Qt::Key_M), false,
+                   "今の設定で色が変わる画素に印を付けます。変化禁止の色で守られる画素は別の色で示します。");
+    actPreview = item("変化をその場で表示(&P)", QKeySequence(Qt::Key_P), false,
+                      "ｽﾗｲﾀﾞｰを動かすと、右の絵がすぐにﾁｪｯｸした結果になります。");
+    actChecker = item("透明な部分を市松模様で表示(&T)", QKeySequence(), true,
+                      "透明な画素と半透明な画素の下に市松模様を表示します。保存する絵は変わりません。");
+    PaneMenu->addSeparator();
+    actWrap = item("色相の0と360をまたぐ(&W)", QKeySequence(), false,
+                   "変化させる色の範囲が0や360をまたぐ時、反対側の色も変化させます。");
+    QMenu* soft = PaneMenu->addMenu(QString::fromUtf8("境界をぼかす(&E)"));
+    soft->setToolTipsVisible(true);
+    agSoft = new QActionGroup(this);
+    agSoft->setExclusive(true);
+    for (int degrees : {0, 10, 20, 30, 45}) {
+        auto* action = new QAction(degrees == 0 ? QString::fromUtf8("なし") : QString::fromUtf8("%1度").arg(degrees), agSoft);
+        action->setCheckable(true);
+        action->setChecked(degrees == 0);
+        action->setData(degrees);
+        action->setToolTip(QString::fromUtf8("範囲の外側この角度までの色も、少しだけ変化させます。"));
+        soft->addAction(action);
+    }
+    actShift = item("色相をずらす(&H)", QKeySequence(), false,
+                    "変化後の色にそろえる代わりに、元の色との差の分だけ色相を回します。");
+    actVisibleOnly = item("見える画素だけ変える(&V)", QKeySequence(), false,
+                          "完全に透明な画素は色を変えず、数にも入れません。");
+
+    connect(actChecker, &QAction::toggled, this, [this](bool on) {
+        imgBefore->SetCheckerboard(on);
+        imgAfter->SetCheckerboard(on);
+    });
+    for (QAction* action : {actMask, actPreview, actWrap, actShift, actVisibleOnly})
+        connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
+    connect(agSoft, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
+}
+
+void TfrmMain::UpdateLive(bool preview)
+{
+    if (!bmpBefore || !ColorList) return;
+    const bool wantMask = actMask->isChecked() && !bmpBefore->Image.Empty();
+    // The preview is the check's result: it follows the same rule about the chosen file.
+    const bool wantAfter = preview && actPreview->isChecked() && IsExistingFile(od.FileName);
+    if (!wantMask) imgBefore->SetOverlay(QImage());
+    if (!wantMask && !wantAfter) return;
+    if (liveJob_.valid()) {
+        // The newest settings win: one more run once this one is over.
+        livePending_ = true;
+        return;
+    }
+    auto before = std::make_shared<TPictureData>();
+    before->Assign(*bmpBefore);
+    auto colors = std::make_shared<TProtectedColors>(*ColorList);
+    const THueWindow window = CurrentWindow();
+    LastWindow = window;
+    const uint64_t generation = pictureGeneration_;
+    const int64_t pixels = int64_t{before->Image.Width()} * before->Image.Height();
+    if (pixels <= LiveSyncPixels) {
+        TLiveResult result;
+        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result);
+        ApplyLive(result, generation, wantAfter, wantMask);
+        return;
+    }
+    ++AsyncLiveRuns;
+    liveJob_ = std::async(std::launch::async, [this, before, colors, window, generation, wantAfter, wantMask] {
+        auto result = std::make_shared<TLiveResult>();
+        std::exception_ptr error;
+        try {
+            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, result, error, generation, wantAfter, wantMask] {
+                Guarded([&] { LiveDone(result, error, generation, wantAfter, wantMask); });
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TfrmMain::LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
+                        bool preview, bool mask)
+{
+    liveJob_.get();
+    // The settings moved on meanwhile: this result shows for now, the newest follows.
+    const bool again = livePending_;
+    livePending_ = false;
+    if (again) UpdateLive();
+    if (error) std::rethrow_exception(error);
+    ApplyLive(*result, generation, preview, mask);
+}
+
+void TfrmMain::ApplyLive(const TLiveResult& result, uint64_t generation, bool preview, bool mask)
+{
+    if (generation != pictureGeneration_ || !bmpAfter) return; // made for a picture shown no more
+    if (mask && actMask->isChecked()) imgBefore->SetOverlay(result.Mask);
+    if (preview && actPreview->isChecked()) {
+        bmpAfter->Assign(result.After);
+        ShowAfter();
+    }
 }
 
 // ---------------------------------------------------------------- view and editing controls
@@ -554,6 +713,7 @@ void TfrmMain::btnLClick()
     const TUndoStep step = BeginStep();
     bmpBefore->Assign(*bmpAfter);
     ShowPictures();
+    PicturesChanged();
 }
 
 void TfrmMain::btnRClick()
@@ -587,6 +747,7 @@ void TfrmMain::RestoreState(const TWindowState& state)
     rgZoom->SetItemIndex(state.Zoom);
     od.FileName = state.Path;
     ResetPanes();
+    PicturesChanged();
 }
 
 void TfrmMain::Undo()

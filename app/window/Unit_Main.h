@@ -2,6 +2,9 @@
 // protected colour grid, loading, checking and saving.
 #pragma once
 
+#include <cstdint>
+#include <exception>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -11,8 +14,12 @@
 #include "app/window/Dialogs.h"
 #include "app/window/History.h"
 #include "base/StringList.h"
+#include "recolour/HueReplace.h"
 
+class QAction;
+class QActionGroup;
 class QFileSystemWatcher;
+class QMenu;
 class QGroupBox;
 class QTimer;
 class QMimeData;
@@ -21,6 +28,7 @@ class QSlider;
 
 namespace tintabrel {
 
+struct TLiveResult;
 class TImage;
 class TLabel;
 class TPanel;
@@ -70,6 +78,30 @@ public:
     TRadioGroup* rgZoom;
     TFileDialog od;
     TFileDialog sd;
+
+    // The panes' menu (a right click on either pane); its items work by their keys too.
+    QMenu* PaneMenu;
+    QAction* actMask;       // M: the pixels the current settings change, marked on the before pane
+    QAction* actPreview;    // P: the after pane follows the settings
+    QAction* actChecker;    // transparency over a checkerboard (on)
+    QAction* actWrap;       // the hue window's options, off by default
+    QAction* actShift;
+    QAction* actVisibleOnly;
+    QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
+
+    // Pictures of more pixels than this get their mask and preview off the interface thread.
+    int64_t LiveSyncPixels = int64_t{1} << 20;
+    // Runs of the mask and preview made off the interface thread, and the settings the engine
+    // was last given by the check, the mask or the preview (for tests).
+    int AsyncLiveRuns = 0;
+    THueWindow LastWindow;
+    // The settings of the sliders and the pane menu's options, as the check uses them.
+    THueWindow CurrentWindow() const;
+    // Brings the mask and the preview up to date with the settings (the preview only with
+    // preview, and only while the check itself could run).
+    void UpdateLive(bool preview = true);
+    // True while a mask or preview run is working off the interface thread.
+    bool LiveBusy() const { return liveJob_.valid(); }
 
     // The memory a loaded picture may take (0: three quarters of what the process may still use).
     int64_t MemoryBudget = 0;
@@ -128,11 +160,20 @@ private:
     void RestoreState(const TWindowState& state);
 
     void WatchList();
+    void CreatePaneMenu();
+    void ShowAfter();
+    void PicturesChanged();
+    void LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
+                  bool preview, bool mask);
+    void ApplyLive(const TLiveResult& result, uint64_t generation, bool preview, bool mask);
 
     std::string exeDir_;
     QFileSystemWatcher* listWatcher_ = nullptr;
     QTimer* listReload_ = nullptr;
     std::string listBytes_; // ColorList.dat as last read
+    std::future<void> liveJob_;
+    bool livePending_ = false;
+    uint64_t pictureGeneration_ = 0; // counts changes of the before picture
 };
 
 } // namespace tintabrel

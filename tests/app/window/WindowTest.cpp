@@ -10,7 +10,10 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QTimer>
 #include <QTreeView>
+#include <QAction>
+#include <QActionGroup>
 #include <QImage>
 #include <QMimeData>
 #include <QStyle>
@@ -27,6 +30,7 @@
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
+#include "app/window/LiveView.h"
 #include "app/window/Unit_Main.h"
 #include "app/PictureChange.h"
 #include "recolour/HueReplace.h"
@@ -1273,6 +1277,231 @@ private slots:
             }
             QVERIFY(total <= list->viewport()->width());
         }
+    }
+
+    // ---------------------------------------------------------------- seeing before pressing
+
+    // Transparent and half-transparent pixels are drawn over a checkerboard in both panes;
+    // opaque pixels are drawn exactly; the saved pixels stay as they were.
+    void checkerboardUnderTransparency()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        // 16 x 16: the left half opaque red, the right half magenta of alpha 0, one pixel half blue.
+        QImage sprite(16, 16, QImage::Format_ARGB32);
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) sprite.setPixel(x, y, x < 8 ? qRgba(255, 0, 0, 255) : qRgba(255, 0, 255, 0));
+        sprite.setPixel(12, 3, qRgba(0, 0, 255, 128));
+        QVERIFY(sprite.save(Q(dir.File("a.png"))));
+        Load(*w, dir.File("a.png"));
+        QVERIFY(w->actChecker->isChecked());
+        const QColor light = TImage::CheckerLight(), dark = TImage::CheckerDark();
+        for (TImage* pane : {w->imgBefore, w->imgAfter}) {
+            const QImage shown = pane->grab().toImage();
+            QCOMPARE(shown.size(), QSize(16, 16));
+            for (int y = 0; y < 16; ++y)
+                for (int x = 0; x < 16; ++x) {
+                    const QRgb c = shown.pixel(x, y) & 0xffffff;
+                    const bool lightSquare = ((x / TImage::CheckerSquare) + (y / TImage::CheckerSquare)) % 2 == 0;
+                    const QRgb square = (lightSquare ? light : dark).rgb() & 0xffffff;
+                    if (x < 8) QCOMPARE(c, 0xff0000u);
+                    else if (x == 12 && y == 3) {
+                        QVERIFY(qBlue(c) > 120 && qBlue(c) < 255 && qRed(c) < 200 && qRed(c) > 60);
+                    } else QCOMPARE(c, square);
+                }
+        }
+        // Off: the stored colours, drawn opaque as before.
+        w->actChecker->setChecked(false);
+        QCOMPARE(w->imgBefore->grab().toImage().pixel(10, 10) & 0xffffff, 0xff00ffu);
+        QCOMPARE(w->imgAfter->grab().toImage().pixel(10, 10) & 0xffffff, 0xff00ffu);
+        w->actChecker->setChecked(true);
+        // Zoomed, the squares keep their size on screen.
+        SelectZoom(*w, 1);
+        const QImage zoomed = w->imgBefore->grab().toImage();
+        QCOMPARE(zoomed.pixel(16, 0) & 0xffffff, light.rgb() & 0xffffff);
+        QCOMPARE(zoomed.pixel(24, 0) & 0xffffff, dark.rgb() & 0xffffff);
+
+        // An opaque picture shows no checkerboard at all, and the saved pixels are the loaded ones.
+        Save(*w, dir.File("saved.png"));
+        const QImage saved(Q(dir.File("saved.png")));
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) QCOMPARE(saved.pixel(x, y), sprite.pixel(x, y));
+        QVERIFY(MakeImage(2, 1, {0x00ff00, 0x0000ff}).save(Q(dir.File("opaque.png"))));
+        Load(*w, dir.File("opaque.png"));
+        QVERIFY(w->imgBefore->Composed().isNull());
+    }
+
+    // The mask marks exactly the pixels the check changes, and distinctly those the protected
+    // list keeps; the preview is exactly the check's result. On a table of pictures and settings.
+    void maskAndPreviewEqualTheCheck_data()
+    {
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<int>("source");
+        QTest::addColumn<int>("tolerance");
+        QTest::addColumn<int>("target");
+        QTest::addColumn<bool>("wrap");
+        QTest::addColumn<int>("soft");
+        QTest::addColumn<bool>("shift");
+        QTest::addColumn<bool>("visibleOnly");
+        for (const char* picture : {"rgb.png", "rgba.png", "palette.png", "palette.bmp"}) {
+            const std::string p = picture;
+            QTest::newRow((p + " red to green").c_str()) << picture << 240 << 18 << 120 << false << 0 << false << false;
+            QTest::newRow((p + " narrow").c_str()) << picture << 120 << 3 << 300 << false << 0 << false << false;
+            QTest::newRow((p + " wide").c_str()) << picture << 200 << 36 << 0 << false << 0 << false << false;
+            QTest::newRow((p + " at the end").c_str()) << picture << 355 << 18 << 60 << true << 0 << false << false;
+            QTest::newRow((p + " options").c_str()) << picture << 240 << 10 << 200 << true << 20 << true << true;
+        }
+    }
+    void maskAndPreviewEqualTheCheck()
+    {
+        QFETCH(QString, picture);
+        QFETCH(int, source);
+        QFETCH(int, tolerance);
+        QFETCH(int, target);
+        QFETCH(bool, wrap);
+        QFETCH(int, soft);
+        QFETCH(bool, shift);
+        QFETCH(bool, visibleOnly);
+        ExeDir dir("clRed\r\n$00C8D7F5\r\nclLime\r\n");
+        auto w = Open(dir);
+        // Every 10 degrees of hue at two saturations and values, greys and the protected colours.
+        QImage rgba(40, 4, QImage::Format_ARGB32);
+        for (int x = 0; x < 40; ++x)
+            for (int y = 0; y < 4; ++y) {
+                QColor c = x < 36 ? QColor::fromHsv(x * 10, y % 2 ? 255 : 120, y < 2 ? 255 : 140)
+                                  : QColor(QList<QColor>{Qt::red, QColor(0xf5, 0xd7, 0xc8), Qt::gray, Qt::green}[x - 36]);
+                c.setAlpha((x + y) % 5 == 0 ? 0 : (x + y) % 5 == 1 ? 128 : 255);
+                rgba.setPixel(x, y, c.rgba());
+            }
+        const std::string path = dir.File(picture.toStdString());
+        if (picture == "rgba.png") QVERIFY(rgba.save(Q(path)));
+        else if (picture == "rgb.png") QVERIFY(rgba.convertToFormat(QImage::Format_RGB32).save(Q(path)));
+        else if (picture == "palette.png") QVERIFY(rgba.convertToFormat(QImage::Format_Indexed8).save(Q(path)));
+        else QVERIFY(rgba.convertToFormat(QImage::Format_RGB32).convertToFormat(QImage::Format_Indexed8).save(Q(path)));
+        Load(*w, path);
+        QVERIFY(dialogs->Messages.empty());
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+
+        w->actWrap->setChecked(wrap);
+        w->actShift->setChecked(shift);
+        w->actVisibleOnly->setChecked(visibleOnly);
+        for (QAction* a : w->agSoft->actions())
+            if (a->data().toInt() == soft) a->trigger();
+        QTest::keyClick(w.get(), Qt::Key_M);
+        QTest::keyClick(w.get(), Qt::Key_P);
+        QVERIFY(w->actMask->isChecked() && w->actPreview->isChecked());
+        w->tbWidth->setValue(source);
+        w->tbHose->setValue(tolerance);
+        w->tb->setValue(target);
+        // The options reach the engine as the menu set them.
+        QCOMPARE(w->LastWindow.Wrap, wrap);
+        QCOMPARE(w->LastWindow.Soft, soft);
+        QCOMPARE(w->LastWindow.Shift, shift);
+        QCOMPARE(w->LastWindow.VisibleOnly, visibleOnly);
+        QCOMPARE(w->LastWindow.Source, source);
+        QCOMPARE(w->LastWindow.Target, target);
+
+        TPictureData preview;
+        preview.Assign(*w->bmpAfter);
+        const QImage mask = w->imgBefore->Overlay();
+        QCOMPARE(mask.size(), QSize(40, 4));
+
+        w->btnCheck->click();
+        QCOMPARE(w->LastWindow.Soft, soft);
+        QCOMPARE(preview.PaletteBits, w->bmpAfter->PaletteBits);
+        QCOMPARE(preview.HasAlpha(), w->bmpAfter->HasAlpha());
+        TPictureData unprotected;
+        ApplyChange(*w->bmpBefore, unprotected, TProtectedColors(), w->LastWindow, true);
+        int changed = 0, kept = 0;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 40; ++x) {
+                const TColor was = w->bmpBefore->Image.Pixel(x, y);
+                const TColor now = w->bmpAfter->Image.Pixel(x, y);
+                QCOMPARE(preview.Image.Pixel(x, y), now);
+                const QRgb expected = now != was ? MaskChanged
+                                    : unprotected.Image.Pixel(x, y) != was ? MaskKept : QRgb(0);
+                QCOMPARE(mask.pixel(x, y), expected);
+                changed += expected == MaskChanged;
+                kept += expected == MaskKept;
+            }
+        if (source == 240 && tolerance == 18) QVERIFY(changed > 0 && kept > 0);
+
+        // M again takes the marks away; the after pane keeps what the preview made.
+        QTest::keyClick(w.get(), Qt::Key_M);
+        QVERIFY(w->imgBefore->Overlay().isNull());
+    }
+
+    // The mask follows the sliders; the preview acts for the check (L and save take it) and
+    // makes no undo step of its own.
+    void previewFollowsSliders()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        QVERIFY(MakeImage(3, 1, {0xff0000, 0x00ff00, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        const size_t steps = w->History.UndoCount();
+        w->tb->setValue(300);
+        w->actMask->setChecked(true);
+        w->tbWidth->setValue(240);
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), MaskChanged);
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), QRgb(0));
+        w->tbWidth->setValue(120);
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), QRgb(0));
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), MaskChanged);
+        // The preview is off: the after pane still shows the loaded picture.
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clLime);
+
+        w->actPreview->setChecked(true);
+        w->tb->setValue(240);
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clBlue);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(1, 0), clBlue);
+        QCOMPARE(w->History.UndoCount(), steps);
+        Save(*w, dir.File("out.png"));
+        QCOMPARE(QImage(Q(dir.File("out.png"))).pixel(1, 0) & 0xffffff, 0x0000ffu);
+        w->btnL->click();
+        QCOMPARE(w->bmpBefore->Image.Pixel(1, 0), clBlue);
+        // The mask now belongs to the new before picture.
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), QRgb(0));
+    }
+
+    // A large picture's mask and preview run off the interface thread: the event loop keeps
+    // running meanwhile, and the newest settings win.
+    void largePictureLiveRunsOffThread()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        QImage big(600, 400, QImage::Format_RGB32);
+        for (int y = 0; y < 400; ++y)
+            for (int x = 0; x < 600; ++x) big.setPixel(x, y, QColor::fromHsv((x + y) % 360, 200, 230).rgb());
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        Load(*w, dir.File("big.png"));
+        w->LiveSyncPixels = 1000;
+        w->actMask->setChecked(true);
+        w->actPreview->setChecked(true);
+        QVERIFY(w->AsyncLiveRuns >= 1);
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(0);
+        for (int p = 0; p < 360; p += 40) w->tbWidth->setValue(p);
+        w->tb->setValue(77);
+        QTRY_VERIFY(!w->LiveBusy());
+        QVERIFY(ticks > 0);
+        QVERIFY(w->AsyncLiveRuns >= 2);
+        TPictureData preview;
+        preview.Assign(*w->bmpAfter);
+        const QImage mask = w->imgBefore->Overlay();
+        w->btnCheck->click();
+        for (int y = 0; y < 400; y += 7)
+            for (int x = 0; x < 600; x += 3) {
+                QCOMPARE(preview.Image.Pixel(x, y), w->bmpAfter->Image.Pixel(x, y));
+                QCOMPARE(mask.pixel(x, y) == MaskChanged,
+                         w->bmpAfter->Image.Pixel(x, y) != w->bmpBefore->Image.Pixel(x, y));
+            }
     }
 };
 
