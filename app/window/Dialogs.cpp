@@ -160,6 +160,14 @@ void TDialogs::MessageBox(QWidget* parent, const std::string& text, const std::s
     box.exec();
 }
 
+bool TDialogs::Confirm(QWidget* parent, const std::string& text, const std::string& caption)
+{
+    QMessageBox box(QMessageBox::Question, ToQString(caption), ToQString(text), QMessageBox::Yes | QMessageBox::No,
+                    parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 bool TDialogs::StartProgram(const std::string& path)
 {
     return QProcess::startDetached(ToQString(path), {});

@@ -30,6 +30,8 @@ public:
     // Shows the dialog modally; on a confirmed choice fills dialog.FileName and returns true.
     virtual bool ExecuteOpen(QWidget* parent, TFileDialog& dialog);
     virtual bool ExecuteSave(QWidget* parent, TFileDialog& dialog);
+    // A modal question with Yes and No buttons (No the default); true for Yes.
+    virtual bool Confirm(QWidget* parent, const std::string& text, const std::string& caption);
     // A modal box with one OK button.
     virtual void MessageBox(QWidget* parent, const std::string& text, const std::string& caption, TMsgIcon icon);
     // Starts a program without waiting for it; false when it could not be started.

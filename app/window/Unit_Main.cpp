@@ -27,6 +27,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <QUrl>
+#include <QWheelEvent>
 
 #include <zlib.h>
 
@@ -295,6 +296,7 @@ void TfrmMain::CreateControls()
 
     setAcceptDrops(true);
     CreatePaneMenu();
+    CreateShortcuts();
 
     // Tab order among siblings, the group box's controls in their own order within it.
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
@@ -318,6 +320,16 @@ void TfrmMain::ConnectHandlers()
     const auto menu = [this](const QPoint& at) { PaneMenu->popup(at); };
     imgBefore->OnContextMenu = menu;
     imgAfter->OnContextMenu = menu;
+    sbBefore->viewport()->installEventFilter(this);
+    sbAfter->viewport()->installEventFilter(this);
+    // The two panes scroll together.
+    for (auto [from, to] : {std::pair{sbBefore, sbAfter}, std::pair{sbAfter, sbBefore}}) {
+        TScrollBox* other = to;
+        connect(from->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+                [other](int value) { other->horizontalScrollBar()->setValue(value); });
+        connect(from->verticalScrollBar(), &QScrollBar::valueChanged, this,
+                [other](int value) { other->verticalScrollBar()->setValue(value); });
+    }
     rgZoom->OnClick = [this] { Guarded([this] { rgZoomClick(); }); };
     imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
         Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
@@ -332,6 +344,52 @@ void TfrmMain::ConnectHandlers()
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this), &QShortcut::activated, this, undo);
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Y), this), &QShortcut::activated, this, redo);
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this), &QShortcut::activated, this, redo);
+}
+
+void TfrmMain::CreateShortcuts()
+{
+    const auto key = [this](const QKeySequence& sequence, auto handler) {
+        auto* shortcut = new QShortcut(sequence, this);
+        connect(shortcut, &QShortcut::activated, this, [handler] { Guarded(handler); });
+    };
+    key(QKeySequence(Qt::CTRL | Qt::Key_Return), [this] { btnCheck->click(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Enter), [this] { btnCheck->click(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Left), [this] { btnL->click(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Right), [this] { btnR->click(); });
+    const auto zoomBy = [this](int step) { ZoomStep(step); };
+    for (const QKeySequence& in : {QKeySequence(Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Plus),
+                                   QKeySequence(Qt::CTRL | Qt::Key_Equal)})
+        key(in, [zoomBy] { zoomBy(1); });
+    for (const QKeySequence& out : {QKeySequence(Qt::Key_Minus), QKeySequence(Qt::CTRL | Qt::Key_Minus)})
+        key(out, [zoomBy] { zoomBy(-1); });
+    // The hints name the keys.
+    const auto addKey = [](QWidget* control, const char* keys) {
+        control->setToolTip(control->toolTip() + QStringLiteral("\n") + QString::fromUtf8(keys));
+    };
+    addKey(btnCheck, "(Ctrl+Enter)");
+    addKey(btnL, "(Ctrl+←)");
+    addKey(btnR, "(Ctrl+→)");
+    rgZoom->setToolTip(QString::fromUtf8("拡大率を変えます。\n(+ / - キー、Ctrl+ホイール)"));
+}
+
+void TfrmMain::ZoomStep(int step)
+{
+    const int index = std::clamp(rgZoom->ItemIndex() + step, 0, rgZoom->Count() - 1);
+    if (index != rgZoom->ItemIndex()) rgZoom->Button(index)->click();
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    // Ctrl+wheel over either pane steps the zoom.
+    if (event->type() == QEvent::Wheel && (watched == sbBefore->viewport() || watched == sbAfter->viewport())) {
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        if (wheel->modifiers() & Qt::ControlModifier) {
+            const int delta = wheel->angleDelta().y();
+            if (delta != 0) Guarded([&] { ZoomStep(delta > 0 ? 1 : -1); });
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TfrmMain::ShowCentred()
@@ -465,6 +523,20 @@ void TfrmMain::ShowAfter()
 {
     imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
     imgAfter->SetAlphaPlane(bmpAfter->Alpha);
+    UpdateTitle();
+}
+
+// The loaded file's name before the program's, marked while the after picture is not the one
+// last loaded or saved.
+void TfrmMain::UpdateTitle()
+{
+    QString title = QString::fromLatin1(ApplicationTitle);
+    if (bmpAfter && bmpBefore && !bmpBefore->Image.Empty() && !od.FileName.empty()) {
+        const std::string name = std::filesystem::path(od.FileName).filename().string();
+        const bool unsaved = bmpAfter->Image.Image() != cleanAfter_.Image();
+        title = (unsaved ? QStringLiteral("*") : QString()) + ToQString(name) + QStringLiteral(" - ") + title;
+    }
+    setWindowTitle(title);
 }
 
 // The before picture changed: a mask or preview still being made for the old one is dropped.
@@ -519,6 +591,7 @@ void TfrmMain::LoadChosenFile()
         bmpBefore->Assign(data);
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
+        cleanAfter_.Assign(bmpAfter->Image);
     }
     ResetPanes();
     PicturesChanged();
@@ -526,6 +599,12 @@ void TfrmMain::LoadChosenFile()
 
 void TfrmMain::btnSaveClick()
 {
+    // Suggested: the loaded file's name with the target hue, in its folder.
+    if (!od.FileName.empty() && bmpBefore && !bmpBefore->Image.Empty()) {
+        const std::filesystem::path loaded(od.FileName);
+        sd.FileName = (loaded.parent_path() / (loaded.stem().string() + "_" + std::to_string(tb->value()) + ".png"))
+                          .string();
+    }
     if (!Dialogs().ExecuteSave(this, sd)) return;
     // A name typed without extension gets the chosen filter's one (the default one under "all
     // files"), as the dialog itself adds it.
@@ -541,7 +620,12 @@ void TfrmMain::btnSaveClick()
         ShowMessage(this, extension + "クイズ！無理オネア");
         return;
     }
+    if (IsExistingFile(sd.FileName) &&
+        !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\r上書きしますか?", ApplicationTitle))
+        return;
     SavePicture(sd.FileName, kind, *bmpAfter);
+    cleanAfter_.Assign(bmpAfter->Image);
+    UpdateTitle();
     // BMP has no place for transparency: the file is written all the same, and the user is told.
     if (kind == TPictureKind::Bmp && HasTransparency(*bmpAfter))
         ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
@@ -737,6 +821,8 @@ std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
     state->After.Assign(*bmpAfter);
     state->Zoom = rgZoom->ItemIndex();
     state->Path = od.FileName;
+    state->ScrollX = sbBefore->horizontalScrollBar()->value();
+    state->ScrollY = sbBefore->verticalScrollBar()->value();
     return state;
 }
 
@@ -747,7 +833,11 @@ void TfrmMain::RestoreState(const TWindowState& state)
     rgZoom->SetItemIndex(state.Zoom);
     od.FileName = state.Path;
     ResetPanes();
+    // The panes scroll back to where they were.
+    sbBefore->horizontalScrollBar()->setValue(state.ScrollX);
+    sbBefore->verticalScrollBar()->setValue(state.ScrollY);
     PicturesChanged();
+    UpdateTitle();
 }
 
 void TfrmMain::Undo()

@@ -133,6 +133,8 @@ public:
     // Reads ColorList.dat again when its bytes differ from those read last, and redraws the grid
     // (the list editor saved it); the watcher calls it shortly after the file or its folder changed.
     void ReloadList();
+    // One zoom step in or out (+, -, Ctrl+wheel), within x1 to x5.
+    void ZoomStep(int step);
     // Ctrl+Z; Ctrl+Y and Ctrl+Shift+Z.
     void Undo();
     void Redo();
@@ -146,6 +148,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
@@ -160,6 +163,8 @@ private:
     void RestoreState(const TWindowState& state);
 
     void WatchList();
+    void UpdateTitle();
+    void CreateShortcuts();
     void CreatePaneMenu();
     void ShowAfter();
     void PicturesChanged();
@@ -174,6 +179,7 @@ private:
     std::future<void> liveJob_;
     bool livePending_ = false;
     uint64_t pictureGeneration_ = 0; // counts changes of the before picture
+    TBitmap cleanAfter_; // the after picture as last loaded or saved (sharing its store)
 };
 
 } // namespace tintabrel

@@ -1503,6 +1503,117 @@ private slots:
                          w->bmpAfter->Image.Pixel(x, y) != w->bmpBefore->Image.Pixel(x, y));
             }
     }
+
+    // ---------------------------------------------------------------- comfort
+
+    // The title names the loaded file, marked while the result is unsaved; the save dialog
+    // suggests <name>_<target hue>.png beside it; an existing name is only replaced on a yes.
+    void titleSuggestionAndOverwriteQuestion()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        fs::create_directory(dir.File("art"));
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("art/hero.png"))));
+        QCOMPARE(w->windowTitle(), QStringLiteral("Tintabrel"));
+        Load(*w, dir.File("art/hero.png"));
+        QCOMPARE(w->windowTitle(), QStringLiteral("hero.png - Tintabrel"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->windowTitle(), QStringLiteral("*hero.png - Tintabrel"));
+
+        Save(*w, dir.File("art/hero_120.png"));
+        QCOMPARE(Q(dialogs->SaveSuggestions.back()), Q(dir.File("art/hero_120.png")));
+        QVERIFY(dialogs->Questions.empty());
+        QCOMPARE(w->windowTitle(), QStringLiteral("hero.png - Tintabrel"));
+        // R shows a picture other than the saved one; undo brings the saved one back.
+        w->btnR->click();
+        QCOMPARE(w->windowTitle(), QStringLiteral("*hero.png - Tintabrel"));
+        w->Undo();
+        QCOMPARE(w->windowTitle(), QStringLiteral("hero.png - Tintabrel"));
+
+        // An existing name: asked; no keeps the file, yes replaces it.
+        const std::string target = dir.File("art/hero_120.png");
+        WriteFile(target, "old");
+        dialogs->ConfirmAnswers.push_back(false);
+        Save(*w, target);
+        QCOMPARE(dialogs->Questions.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Questions[0]), Q(target + " は既に存在します。\r上書きしますか?"));
+        QCOMPARE(ReadFile(target), std::string("old"));
+        dialogs->ConfirmAnswers.push_back(true);
+        Save(*w, target);
+        QCOMPARE(dialogs->Questions.size(), size_t(2));
+        QCOMPARE(QImage(Q(target)).size(), QSize(2, 1));
+        QVERIFY(dialogs->Messages.empty());
+    }
+
+    // Keys for the check, L, R and the zoom steps, named in the tooltips; Ctrl+wheel zooms too.
+    void keyboardShortcuts()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        QTest::keyClick(w.get(), Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+        QTest::keyClick(w.get(), Qt::Key_Right, Qt::ControlModifier);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+        QTest::keyClick(w.get(), Qt::Key_Return, Qt::ControlModifier);
+        QTest::keyClick(w.get(), Qt::Key_Left, Qt::ControlModifier);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clLime);
+
+        QTest::keyClick(w.get(), Qt::Key_Plus);
+        QCOMPARE(w->rgZoom->ItemIndex(), 1);
+        QCOMPARE(w->imgBefore->size(), QSize(4, 2));
+        for (int k = 0; k < 6; ++k) QTest::keyClick(w.get(), Qt::Key_Plus);
+        QCOMPARE(w->rgZoom->ItemIndex(), 4);
+        QTest::keyClick(w.get(), Qt::Key_Minus);
+        QCOMPARE(w->rgZoom->ItemIndex(), 3);
+        QCOMPARE(w->imgAfter->size(), QSize(8, 4));
+
+        QWheelEvent down(QPointF(5, 5), w->sbBefore->viewport()->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
+                         Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w->sbBefore->viewport(), &down);
+        QCOMPARE(w->rgZoom->ItemIndex(), 2);
+
+        QVERIFY(w->btnCheck->toolTip().contains(QStringLiteral("Ctrl+Enter")));
+        QVERIFY(w->btnCheck->toolTip().startsWith(QStringLiteral("色合いの変化を設定し終わったら")));
+        QVERIFY(w->btnL->toolTip().contains(QStringLiteral("Ctrl+←")));
+        QVERIFY(w->btnR->toolTip().contains(QStringLiteral("Ctrl+→")));
+        QVERIFY(w->rgZoom->toolTip().contains(QStringLiteral("+ / -")));
+    }
+
+    // The panes scroll together, and undo brings back the scroll position of its step.
+    void panesScrollTogetherAndUndoKeepsScroll()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QImage big(120, 120, QImage::Format_RGB32);
+        big.fill(0xff0000);
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        Load(*w, dir.File("big.png"));
+        SelectZoom(*w, 4);
+        w->sbBefore->horizontalScrollBar()->setValue(200);
+        w->sbAfter->verticalScrollBar()->setValue(150);
+        QCOMPARE(w->sbAfter->horizontalScrollBar()->value(), 200);
+        QCOMPARE(w->sbBefore->verticalScrollBar()->value(), 150);
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        w->sbBefore->horizontalScrollBar()->setValue(0);
+        w->sbBefore->verticalScrollBar()->setValue(0);
+        w->Undo();
+        QCOMPARE(w->rgZoom->ItemIndex(), 4);
+        QCOMPARE(w->sbBefore->horizontalScrollBar()->value(), 200);
+        QCOMPARE(w->sbAfter->verticalScrollBar()->value(), 150);
+    }
 };
 
 QTEST_MAIN(WindowTest)
