@@ -22,7 +22,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QCursor>
 #include <QScrollBar>
+#include <QToolTip>
 #include <QShortcut>
 #include <QSlider>
 #include <QTimer>
@@ -314,6 +316,17 @@ void TfrmMain::ConnectHandlers()
     connect(tbWidth, &QSlider::valueChanged, this, [this] { Guarded([this] { tbWidthChange(); }); });
     connect(tb, &QSlider::valueChanged, this, [this] { Guarded([this] { tbChangeColor(tb); }); });
     connect(tbHose, &QSlider::valueChanged, this, [this] { Guarded([this] { tbHoseChange(); }); });
+    // While a hue slider is dragged, its tooltip shows the hue in degrees and the colour.
+    for (QSlider* slider : {tbWidth, tb}) {
+        const auto tip = [this, slider] {
+            if (!slider->isSliderDown()) return;
+            const int hue = slider == tbWidth ? SourceHue(slider->sliderPosition()) : slider->sliderPosition() % 360;
+            QToolTip::showText(QCursor::pos(), HueTip(hue), slider);
+        };
+        connect(slider, &QSlider::sliderPressed, this, tip);
+        connect(slider, &QSlider::sliderMoved, this, tip);
+        connect(slider, &QSlider::sliderReleased, this, [] { QToolTip::hideText(); });
+    }
     // The mask and the preview follow every setting.
     for (QSlider* slider : {tbWidth, tb, tbHose})
         connect(slider, &QSlider::valueChanged, this, [this] { Guarded([this] { UpdateLive(); }); });
@@ -370,6 +383,18 @@ void TfrmMain::CreateShortcuts()
     addKey(btnL, "(Ctrl+←)");
     addKey(btnR, "(Ctrl+→)");
     rgZoom->setToolTip(QString::fromUtf8("拡大率を変えます。\n(+ / - キー、Ctrl+ホイール)"));
+}
+
+int TfrmMain::SourceHue(int position) { return ((240 - position) % 360 + 360) % 360; }
+
+QString TfrmMain::HueTip(int hue)
+{
+    const TRGBBytes rgb = TColorConvert::HSVToRGB(hue, 1, 1);
+    const QString colour = QColor(rgb.R, rgb.G, rgb.B).name();
+    return QStringLiteral("<table><tr><td style=\"background-color:%1\" width=\"24\">&nbsp;</td>"
+                          "<td>&nbsp;%2 %3°</td></tr></table>")
+        .arg(colour, QString::fromUtf8("色相"))
+        .arg(hue);
 }
 
 void TfrmMain::ZoomStep(int step)

@@ -133,6 +133,10 @@ public:
     // Reads ColorList.dat again when its bytes differ from those read last, and redraws the grid
     // (the list editor saved it); the watcher calls it shortly after the file or its folder changed.
     void ReloadList();
+    // The ordinary hue (0 red, 120 green) the source slider's position stands for, and the
+    // tooltip a hue slider shows while dragged: the colour and the hue in degrees.
+    static int SourceHue(int position);
+    static QString HueTip(int hue);
     // One zoom step in or out (+, -, Ctrl+wheel), within x1 to x5.
     void ZoomStep(int step);
     // Ctrl+Z; Ctrl+Y and Ctrl+Shift+Z.

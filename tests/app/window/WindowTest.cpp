@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeView>
 #include <QAction>
 #include <QActionGroup>
@@ -1613,6 +1614,41 @@ private slots:
         QCOMPARE(w->rgZoom->ItemIndex(), 4);
         QCOMPARE(w->sbBefore->horizontalScrollBar()->value(), 200);
         QCOMPARE(w->sbAfter->verticalScrollBar()->value(), 150);
+    }
+
+    // While dragged, the source and target sliders show their hue in degrees and its colour.
+    void slidersShowHueWhileDragged_data()
+    {
+        QTest::addColumn<bool>("source");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<int>("hue");
+        QTest::addColumn<QString>("colour");
+        QTest::newRow("source red") << true << 240 << 0 << "#ff0000";
+        QTest::newRow("source blue") << true << 0 << 240 << "#0000ff";
+        QTest::newRow("source green") << true << 120 << 120 << "#00ff00";
+        QTest::newRow("source 250") << true << 250 << 350 << "";
+        QTest::newRow("target green") << false << 120 << 120 << "#00ff00";
+        QTest::newRow("target 360") << false << 360 << 0 << "#ff0000";
+    }
+    void slidersShowHueWhileDragged()
+    {
+        QFETCH(bool, source);
+        QFETCH(int, position);
+        QFETCH(int, hue);
+        QFETCH(QString, colour);
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QSlider* slider = source ? w->tbWidth : w->tb;
+        const QString hint = slider->toolTip();
+        slider->setSliderDown(true);
+        slider->setSliderPosition(position);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QVERIFY2(QToolTip::text().contains(QString::fromUtf8("色相 %1°").arg(hue)), qPrintable(QToolTip::text()));
+        if (!colour.isEmpty()) QVERIFY(QToolTip::text().contains(colour));
+        slider->setSliderDown(false);
+        QCOMPARE(slider->toolTip(), hint);
     }
 };
 
