@@ -94,10 +94,10 @@ int64_t WindowMemoryBudget()
     return available / 4 * 3;
 }
 
-void CheckBeforeLoading(const std::string& path, TPictureKind kind, int64_t budget)
+int64_t CheckBeforeLoading(const std::string& path, TPictureKind kind, int64_t budget)
 {
     const TDeclared d = Declared(path, kind);
-    if (d.Width <= 0 || d.Height <= 0) return;
+    if (d.Width <= 0 || d.Height <= 0) return 0;
     const int64_t pixels = d.Width * d.Height;
     if (kind == TPictureKind::Bmp) {
         // Uncompressed rows: the bytes the file holds against the rows' bytes. Run-length data:
@@ -111,6 +111,7 @@ void CheckBeforeLoading(const std::string& path, TPictureKind kind, int64_t budg
     }
     if (pixels > budget / WindowBytesPerPixel)
         throw Exception("画像が大きすぎます(" + SizeText(d) + ")。このコンピュータのメモリでは読み込めません");
+    return pixels;
 }
 
 } // namespace tintabrel

@@ -22,6 +22,7 @@ int64_t WindowMemoryBudget();
 // needs more than budget bytes (WindowBytesPerPixel each), or it is a BMP whose pixel data
 // could not cover at least half of its declared pixels (a file cut by a few rows still loads,
 // the missing bytes read as 0). Files the readers refuse anyway are left to them.
-void CheckBeforeLoading(const std::string& path, TPictureKind kind, int64_t budget);
+// Returns the pixels the file declares (0 when unknown).
+int64_t CheckBeforeLoading(const std::string& path, TPictureKind kind, int64_t budget);
 
 } // namespace tintabrel

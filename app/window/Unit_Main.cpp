@@ -1,6 +1,7 @@
 #include "app/window/Unit_Main.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +12,10 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QApplication>
+#include <QEventLoop>
 #include <QMenu>
+#include <QProgressBar>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileSystemWatcher>
@@ -296,6 +300,13 @@ void TfrmMain::CreateControls()
     sd.FilterIndex = 1;
     sd.DefaultExt = "png";
 
+    // Shown only while a long load, check or save runs, in the free corner below the grid.
+    pbBusy = new QProgressBar(this);
+    pbBusy->setGeometry(312, 424, 245, 16);
+    pbBusy->setRange(0, 0);
+    pbBusy->setTextVisible(false);
+    pbBusy->hide();
+
     setAcceptDrops(true);
     CreatePaneMenu();
     CreateShortcuts();
@@ -397,6 +408,48 @@ QString TfrmMain::HueTip(int hue)
         .arg(hue);
 }
 
+void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
+{
+    if (pixels <= BusyPixels || busy_) {
+        work();
+        return;
+    }
+    // What could change the pictures meanwhile is off until the work is over.
+    QWidget* inputs[] = {btnLoad, btnSave, btnCheck, btnL, btnR, rgZoom, gb};
+    std::vector<QWidget*> disabled;
+    for (QWidget* input : inputs)
+        if (input->isEnabled()) {
+            input->setEnabled(false);
+            disabled.push_back(input);
+        }
+    busy_ = true;
+    setAcceptDrops(false);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    pbBusy->show();
+    std::exception_ptr error;
+    std::future<void> job = std::async(std::launch::async, [&] {
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    });
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (job.wait_for(std::chrono::seconds(0)) == std::future_status::ready) loop.quit();
+    });
+    poll.start(10);
+    loop.exec();
+    job.get();
+    pbBusy->hide();
+    QApplication::restoreOverrideCursor();
+    setAcceptDrops(true);
+    busy_ = false;
+    for (QWidget* input : disabled) input->setEnabled(true);
+    if (error) std::rethrow_exception(error);
+}
+
 void TfrmMain::ZoomStep(int step)
 {
     const int index = std::clamp(rgZoom->ItemIndex() + step, 0, rgZoom->Count() - 1);
@@ -428,6 +481,11 @@ void TfrmMain::ShowCentred()
 
 void TfrmMain::closeEvent(QCloseEvent* event)
 {
+    // The work in progress ends first: its result belongs to the pictures closing would free.
+    if (busy_) {
+        event->ignore();
+        return;
+    }
     Guarded([this] { FormClose(); });
     event->accept();
 }
@@ -444,13 +502,13 @@ std::string TfrmMain::DroppablePicture(const QMimeData* data)
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!DroppablePicture(event->mimeData()).empty()) event->acceptProposedAction();
+    if (!busy_ && !DroppablePicture(event->mimeData()).empty()) event->acceptProposedAction();
 }
 
 void TfrmMain::dropEvent(QDropEvent* event)
 {
     const std::string path = DroppablePicture(event->mimeData());
-    if (path.empty()) return;
+    if (path.empty() || busy_) return;
     event->acceptProposedAction();
     Guarded([&] { FileDropped(path); });
 }
@@ -607,12 +665,14 @@ void TfrmMain::LoadChosenFile()
     if (kind != TPictureKind::Unknown) {
         // Refused before anything is sized for the picture: a picture the memory cannot hold, or
         // a tiny BMP that declares a huge one.
-        CheckBeforeLoading(od.FileName, kind, MemoryBudget > 0 ? MemoryBudget : WindowMemoryBudget());
+        const int64_t pixels =
+            CheckBeforeLoading(od.FileName, kind, MemoryBudget > 0 ? MemoryBudget : WindowMemoryBudget());
         TPictureData data;
         // A large PNG reads faster with its image data inflated ahead on a second core.
         TLoadOptions options;
         options.Threads = Cores();
-        LoadPicture(od.FileName, kind, data, nullptr, options);
+        const std::string path = od.FileName;
+        RunBusy(pixels, [&] { LoadPicture(path, kind, data, nullptr, options); });
         bmpBefore->Assign(data);
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
@@ -648,7 +708,10 @@ void TfrmMain::btnSaveClick()
     if (IsExistingFile(sd.FileName) &&
         !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\r上書きしますか?", ApplicationTitle))
         return;
-    SavePicture(sd.FileName, kind, *bmpAfter);
+    TPictureData picture;
+    picture.Assign(*bmpAfter);
+    const std::string path = sd.FileName;
+    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { SavePicture(path, kind, picture); });
     cleanAfter_.Assign(bmpAfter->Image);
     UpdateTitle();
     // BMP has no place for transparency: the file is written all the same, and the user is told.
@@ -668,7 +731,12 @@ void TfrmMain::tbChange()
     // A palette picture's result keeps its palette (the entries recoloured, the indices and the
     // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
     // transparency.
-    ApplyChange(*bmpBefore, *bmpAfter, TProtectedColors(*ColorList), window, false, nullptr, Cores());
+    const TProtectedColors colors(*ColorList);
+    TPictureData before, result;
+    before.Assign(*bmpBefore);
+    RunBusy(int64_t{before.Image.Width()} * before.Image.Height(),
+            [&] { ApplyChange(before, result, colors, window, false, nullptr, Cores()); });
+    bmpAfter->Assign(result);
     ShowAfter();
 }
 
@@ -745,7 +813,7 @@ void TfrmMain::UpdateLive(bool preview)
     const bool wantAfter = preview && actPreview->isChecked() && IsExistingFile(od.FileName);
     if (!wantMask) imgBefore->SetOverlay(QImage());
     if (!wantMask && !wantAfter) return;
-    if (liveJob_.valid()) {
+    if (liveJob_.valid() || busy_) {
         // The newest settings win: one more run once this one is over.
         livePending_ = true;
         return;
@@ -867,11 +935,13 @@ void TfrmMain::RestoreState(const TWindowState& state)
 
 void TfrmMain::Undo()
 {
+    if (busy_) return;
     if (History.CanUndo()) RestoreState(*History.Undo(CaptureState()));
 }
 
 void TfrmMain::Redo()
 {
+    if (busy_) return;
     if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@ class QAction;
 class QActionGroup;
 class QFileSystemWatcher;
 class QMenu;
+class QProgressBar;
 class QGroupBox;
 class QTimer;
 class QMimeData;
@@ -89,6 +91,12 @@ public:
     QAction* actVisibleOnly;
     QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
 
+    // Loads, checks and saves of pictures of more pixels than this run off the interface thread,
+    // with a busy cursor and the progress bar showing; input that would change the pictures
+    // waits meanwhile.
+    int64_t BusyPixels = int64_t{1} << 20;
+    QProgressBar* pbBusy;
+    bool Busy() const { return busy_; }
     // Pictures of more pixels than this get their mask and preview off the interface thread.
     int64_t LiveSyncPixels = int64_t{1} << 20;
     // Runs of the mask and preview made off the interface thread, and the settings the engine
@@ -168,6 +176,9 @@ private:
 
     void WatchList();
     void UpdateTitle();
+    // Runs work (which must not touch the window) off the interface thread when the picture has
+    // more than BusyPixels pixels, keeping the window painted; its failure is raised here.
+    void RunBusy(int64_t pixels, const std::function<void()>& work);
     void CreateShortcuts();
     void CreatePaneMenu();
     void ShowAfter();
@@ -180,6 +191,7 @@ private:
     QFileSystemWatcher* listWatcher_ = nullptr;
     QTimer* listReload_ = nullptr;
     std::string listBytes_; // ColorList.dat as last read
+    bool busy_ = false;
     std::future<void> liveJob_;
     bool livePending_ = false;
     uint64_t pictureGeneration_ = 0; // counts changes of the before picture

@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QTimer>
 #include <QToolTip>
+#include <QProgressBar>
 #include <QTreeView>
 #include <QAction>
 #include <QActionGroup>
@@ -1649,6 +1650,62 @@ private slots:
         if (!colour.isEmpty()) QVERIFY(QToolTip::text().contains(colour));
         slider->setSliderDown(false);
         QCOMPARE(slider->toolTip(), hint);
+    }
+
+    // Large loads, checks and saves run off the interface thread: the event loop keeps running
+    // (a timer fires), the cursor is busy and the progress bar shows, input that would change
+    // the pictures waits; the results are those of the ordinary run.
+    void largePictureWorkKeepsEventLoopRunning()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QImage big(400, 300, QImage::Format_RGB32);
+        for (int y = 0; y < 300; ++y)
+            for (int x = 0; x < 400; ++x) big.setPixel(x, y, QColor::fromHsv((x + 2 * y) % 360, 255, 255).rgb());
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        w->BusyPixels = 1000;
+        int ticks = 0, busyTicks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] {
+            ++ticks;
+            if (!w->Busy()) return;
+            ++busyTicks;
+            QVERIFY(QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor);
+            QVERIFY(w->pbBusy->isVisible());
+            QVERIFY(!w->btnCheck->isEnabled() && !w->btnLoad->isEnabled());
+            w->btnL->click(); // waits: nothing happens
+            w->Undo();
+        });
+        timer.start(0);
+
+        Load(*w, dir.File("big.png"));
+        QCOMPARE(w->bmpBefore->Image.Width(), 400);
+        const int afterLoad = busyTicks;
+        QVERIFY(afterLoad > 0);
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QVERIFY(busyTicks > afterLoad);
+        const int afterCheck = busyTicks;
+        Save(*w, dir.File("out.png"));
+        QVERIFY(busyTicks > afterCheck);
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(!w->Busy() && !w->pbBusy->isVisible() && w->btnCheck->isEnabled());
+        QVERIFY(!QApplication::overrideCursor());
+
+        TPictureData expected;
+        ApplyChange(*w->bmpBefore, expected, TProtectedColors(*w->ColorList), w->LastWindow);
+        const QImage saved(Q(dir.File("out.png")));
+        for (int y = 0; y < 300; y += 5)
+            for (int x = 0; x < 400; x += 3) {
+                QCOMPARE(w->bmpAfter->Image.Pixel(x, y), expected.Image.Pixel(x, y));
+                QCOMPARE(ColorOf(saved.pixel(x, y)), expected.Image.Pixel(x, y));
+            }
+        // The L clicks while busy changed nothing: the before picture is still the loaded one.
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
+        QVERIFY(ticks >= busyTicks);
     }
 };
 
