@@ -30,6 +30,7 @@
 #include <QScrollBar>
 #include <QToolTip>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QTimer>
 #include <QUrl>
@@ -354,7 +355,14 @@ void TfrmMain::ConnectHandlers()
         connect(from->verticalScrollBar(), &QScrollBar::valueChanged, this,
                 [other](int value) { other->verticalScrollBar()->setValue(value); });
     }
-    rgZoom->OnClick = [this] { Guarded([this] { rgZoomClick(); }); };
+    rgZoom->OnClick = [this] {
+        Guarded([this] {
+            // A chosen zoom leaves the fit to the pane.
+            const QSignalBlocker quiet(actFit);
+            actFit->setChecked(false);
+            rgZoomClick();
+        });
+    };
     imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
         Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
     };
@@ -453,7 +461,7 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
 void TfrmMain::ZoomStep(int step)
 {
     const int index = std::clamp(rgZoom->ItemIndex() + step, 0, rgZoom->Count() - 1);
-    if (index != rgZoom->ItemIndex()) rgZoom->Button(index)->click();
+    if (index != rgZoom->ItemIndex() || actFit->isChecked()) rgZoom->Button(index)->click();
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
@@ -698,6 +706,10 @@ void TfrmMain::btnSaveClick()
         if (!extension.empty()) sd.FileName += "." + extension;
     }
     rgZoom->SetItemIndex(0);
+    {
+        const QSignalBlocker quiet(actFit);
+        actFit->setChecked(false);
+    }
     rgZoomClick();
     const std::string extension = ExtractExtension(sd.FileName);
     const TPictureKind kind = KindOfExtension(extension, true);
@@ -776,6 +788,8 @@ void TfrmMain::CreatePaneMenu()
                       "ｽﾗｲﾀﾞｰを動かすと、右の絵がすぐにﾁｪｯｸした結果になります。");
     actChecker = item("透明な部分を市松模様で表示(&T)", QKeySequence(), true,
                       "透明な画素と半透明な画素の下に市松模様を表示します。保存する絵は変わりません。");
+    actFit = item("枠に合わせて表示(&F)", QKeySequence(Qt::Key_F), false,
+                  "絵全体が枠に収まる大きさで表示します。拡大率を選ぶと元に戻ります。");
     PaneMenu->addSeparator();
     actWrap = item("色相の0と360をまたぐ(&W)", QKeySequence(), false,
                    "変化させる色の範囲が0や360をまたぐ時、反対側の色も変化させます。");
@@ -796,6 +810,7 @@ void TfrmMain::CreatePaneMenu()
     actVisibleOnly = item("見える画素だけ変える(&V)", QKeySequence(), false,
                           "完全に透明な画素は色を変えず、数にも入れません。");
 
+    connect(actFit, &QAction::toggled, this, [this] { Guarded([this] { rgZoomClick(); }); });
     connect(actChecker, &QAction::toggled, this, [this](bool on) {
         imgBefore->SetCheckerboard(on);
         imgAfter->SetCheckerboard(on);
@@ -875,7 +890,15 @@ void TfrmMain::ApplyLive(const TLiveResult& result, uint64_t generation, bool pr
 void TfrmMain::rgZoomClick()
 {
     const int z = ZoomFactor();
-    const int width = bmpBefore->Image.Width() * z, height = bmpBefore->Image.Height() * z;
+    int width = bmpBefore->Image.Width() * z, height = bmpBefore->Image.Height() * z;
+    if (actFit->isChecked() && width > 0 && height > 0) {
+        // The whole picture in the pane, as large as fits, its proportions kept.
+        const QSize room = sbBefore->viewport()->size();
+        const double scale = std::min(double(room.width()) / bmpBefore->Image.Width(),
+                                      double(room.height()) / bmpBefore->Image.Height());
+        width = std::max(1, int(bmpBefore->Image.Width() * scale));
+        height = std::max(1, int(bmpBefore->Image.Height() * scale));
+    }
     PlaceImage(sbBefore, imgBefore, width, height);
     PlaceImage(sbAfter, imgAfter, width, height);
 }
@@ -948,7 +971,16 @@ void TfrmMain::Redo()
 void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
 {
     const int z = ZoomFactor();
-    const TColor color = imgBefore->Picture.Bitmap().Canvas().Pixels(x / z, y / z);
+    TBitmap& shown = imgBefore->Picture.Bitmap();
+    if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
+        // Fitted to the pane: the pixel under the pointer at whatever scale that is.
+        x = int(int64_t{x} * shown.Width() / imgBefore->width());
+        y = int(int64_t{y} * shown.Height() / imgBefore->height());
+    } else {
+        x /= z;
+        y /= z;
+    }
+    const TColor color = shown.Canvas().Pixels(x, y);
     // A grey pixel (an empty pane reads as white) has no hue to pick: the slider stays.
     if (const std::optional<int> p = PickedSourcePosition(color)) tbWidth->setValue(*p);
 }

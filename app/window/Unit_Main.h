@@ -86,6 +86,7 @@ public:
     QAction* actMask;       // M: the pixels the current settings change, marked on the before pane
     QAction* actPreview;    // P: the after pane follows the settings
     QAction* actChecker;    // transparency over a checkerboard (on)
+    QAction* actFit;        // F: the picture fitted to the pane instead of the chosen zoom
     QAction* actWrap;       // the hue window's options, off by default
     QAction* actShift;
     QAction* actVisibleOnly;

@@ -1707,6 +1707,49 @@ private slots:
         QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
         QVERIFY(ticks >= busyTicks);
     }
+
+    // F fits the picture to the pane (smaller or larger than x1), clicks pick the pixel under
+    // the pointer at that scale, and a chosen zoom or a zoom step leaves the fit.
+    void fitToPane()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QImage big(600, 300, QImage::Format_RGB32);
+        big.fill(0x0000ff);
+        for (int y = 0; y < 300; ++y)
+            for (int x = 300; x < 600; ++x) big.setPixel(x, y, 0xff0000);
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        Load(*w, dir.File("big.png"));
+        const QSize room = w->sbBefore->viewport()->size();
+        QTest::keyClick(w.get(), Qt::Key_F);
+        QVERIFY(w->actFit->isChecked());
+        QCOMPARE(w->imgBefore->width(), room.width());
+        QCOMPARE(w->imgBefore->height(), room.width() / 2);
+        QCOMPARE(w->imgAfter->size(), w->imgBefore->size());
+        // The right half is red: a click there picks red (source 235), the left half blue.
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(room.width() * 3 / 4, 10));
+        QCOMPARE(w->tbWidth->value(), 235);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(room.width() / 4, 10));
+        QCOMPARE(w->tbWidth->value(), 355);
+
+        QTest::keyClick(w.get(), Qt::Key_Plus);
+        QVERIFY(!w->actFit->isChecked());
+        QCOMPARE(w->imgBefore->size(), QSize(1200, 600));
+        QTest::keyClick(w.get(), Qt::Key_F);
+        SelectZoom(*w, 0);
+        QVERIFY(!w->actFit->isChecked());
+        QCOMPARE(w->imgBefore->size(), QSize(600, 300));
+
+        // A small sprite grows to the pane.
+        QVERIFY(MakeImage(2, 2, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        QTest::keyClick(w.get(), Qt::Key_F);
+        const int side = std::min(room.width(), room.height());
+        QCOMPARE(w->imgBefore->size(), QSize(side, side));
+    }
 };
 
 QTEST_MAIN(WindowTest)
