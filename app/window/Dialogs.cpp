@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QIdentityProxyModel>
 #include <QLocale>
+#include <QSplitter>
 #include <QTreeView>
 #include <QMessageBox>
 #include <QProcess>
@@ -68,6 +69,7 @@ public:
 // Widths of the name, size, type and date columns, and the dialog's size that shows them whole
 // beside the side bar.
 constexpr int ColumnWidths[4] = {300, 90, 170, 140};
+constexpr int SideBarWidth = 150;
 constexpr int DialogWidth = 920;
 constexpr int DialogHeight = 520;
 
@@ -122,6 +124,9 @@ void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save)
     box.resize(std::max(box.width(), DialogWidth), std::max(box.height(), DialogHeight));
     if (auto* list = box.findChild<QTreeView*>(QStringLiteral("treeView")))
         for (int column = 0; column < 4; ++column) list->header()->resizeSection(column, ColumnWidths[column]);
+    // The side bar wide enough for the names of its places.
+    if (auto* splitter = box.findChild<QSplitter*>(QStringLiteral("splitter")))
+        splitter->setSizes({SideBarWidth, box.width() - SideBarWidth});
     const QStringList filters = QtFilters(dialog.Filter);
     box.setNameFilters(filters);
     if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())
