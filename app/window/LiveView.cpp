@@ -8,26 +8,16 @@ namespace tintabrel {
 
 namespace {
 
-void As24Bit(const TBitmap& image, TBitmap& rgb)
+// The picture itself when it is 24-bit, else a 24-bit copy in scratch.
+const TBitmap& As24Bit(const TBitmap& image, TBitmap& scratch)
 {
-    rgb.Assign(image); // shares the store when it is 24-bit already
-    rgb.SetPixelFormat(TPixelFormat::pf24bit);
+    if (image.PixelFormat() == TPixelFormat::pf24bit) return image;
+    scratch.Assign(image);
+    scratch.SetPixelFormat(TPixelFormat::pf24bit);
+    return scratch;
 }
 
-// Whether each pixel differs between two 24-bit pictures of one size, as one bit per pixel.
-std::vector<bool> Differs(const TBitmap& a, const TBitmap& b)
-{
-    const int w = a.Width(), h = a.Height();
-    std::vector<bool> differs(static_cast<size_t>(w) * static_cast<size_t>(h));
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* p = a.ConstScanLine(y);
-        const uint8_t* q = b.ConstScanLine(y);
-        if (std::memcmp(p, q, static_cast<size_t>(w) * 3) == 0) continue;
-        for (int x = 0; x < w; ++x)
-            if (std::memcmp(p + 3 * x, q + 3 * x, 3) != 0) differs[static_cast<size_t>(y) * w + x] = true;
-    }
-    return differs;
-}
+bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1] == q[1] && p[2] == q[2]; }
 
 } // namespace
 
@@ -39,28 +29,29 @@ void ComputeLive(const TPictureData& before, const TProtectedColors& protectedCo
     TPictureData checked;
     ApplyChange(before, checked, protectedColors, window, false, nullptr, threads);
     if (wantMask) {
-        TBitmap original, result24;
-        As24Bit(before.Image, original);
-        As24Bit(checked.Image, result24);
-        const std::vector<bool> changed = Differs(original, result24);
+        TBitmap scratch[3];
+        const TBitmap& original = As24Bit(before.Image, scratch[0]);
+        const TBitmap& changed = As24Bit(checked.Image, scratch[1]);
         // What the list keeps: pixels the same change without the list would alter.
-        std::vector<bool> unprotected;
+        TPictureData free;
+        const TBitmap* unprotected = nullptr;
         if (!protectedColors.Empty()) {
-            TPictureData free;
             ApplyChange(before, free, TProtectedColors(), window, true, nullptr, threads);
-            unprotected = Differs(original, free.Image);
+            unprotected = &As24Bit(free.Image, scratch[2]);
         }
         const int w = original.Width(), h = original.Height();
         QImage mask(w, h, QImage::Format_ARGB32);
         if (!mask.isNull()) {
             for (int y = 0; y < h; ++y) {
                 auto* row = reinterpret_cast<QRgb*>(mask.scanLine(y));
-                for (int x = 0; x < w; ++x) {
-                    const size_t k = static_cast<size_t>(y) * w + x;
-                    if (changed[k]) {
+                const uint8_t* was = original.ConstScanLine(y);
+                const uint8_t* now = changed.ConstScanLine(y);
+                const uint8_t* alone = unprotected ? unprotected->ConstScanLine(y) : nullptr;
+                for (int x = 0; x < w; ++x, was += 3, now += 3) {
+                    if (!SamePixel(was, now)) {
                         row[x] = MaskChanged;
                         ++result.Changed;
-                    } else if (!unprotected.empty() && unprotected[k]) {
+                    } else if (alone && !SamePixel(was, alone + 3 * x)) {
                         row[x] = MaskKept;
                         ++result.Kept;
                     } else {

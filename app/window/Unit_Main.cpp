@@ -456,6 +456,11 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     busy_ = false;
     for (QWidget* input : disabled) input->setEnabled(true);
     if (error) std::rethrow_exception(error);
+    // Settings moved while the window was busy: the mask and preview catch up.
+    if (livePending_ && !liveJob_.valid()) {
+        livePending_ = false;
+        UpdateLive();
+    }
 }
 
 void TfrmMain::ZoomStep(int step)
