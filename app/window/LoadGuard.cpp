@@ -58,17 +58,23 @@ TDeclared Declared(const std::string& path, TPictureKind kind)
             d.Width = std::max<int64_t>(0, reader.Width);
             d.Height = std::max<int64_t>(0, reader.Height);
         } else if (kind == TPictureKind::Bmp) {
-            uint8_t fileHeader[14] = {};
-            if (file.Read(fileHeader, 14) != 14) return d;
+            uint8_t start[18] = {};
+            if (file.Read(start, 18) != 18) return d;
             file.SetPosition(0);
             const TBitmapInfoHeader info = ReadBmpHeader(file);
-            const int64_t offset = int64_t{fileHeader[10]} | int64_t{fileHeader[11]} << 8 |
-                                   int64_t{fileHeader[12]} << 16 | int64_t{fileHeader[13]} << 24;
             d.Width = info.biWidth;
             d.Height = info.biHeight < 0 ? -int64_t{info.biHeight} : info.biHeight;
             d.Bits = info.biBitCount;
             d.RunLength = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
-            d.PixelBytesPresent = std::max<int64_t>(0, size - std::min(offset, size));
+            // The pixel data follows the headers, the masks and the colour table, as the reader
+            // takes it (the file header's offset is not used).
+            const int64_t headerSize = int64_t{start[14]} | int64_t{start[15]} << 8 | int64_t{start[16]} << 16 |
+                                       int64_t{start[17]} << 24;
+            const int64_t masks = info.biCompression == BI_BITFIELDS && headerSize == 40 ? 12 : 0;
+            int64_t entries = info.biClrUsed;
+            if (entries == 0 && d.Bits <= 8) entries = int64_t{1} << d.Bits;
+            const int64_t table = entries * (headerSize == 12 ? 3 : 4);
+            d.PixelBytesPresent = std::max<int64_t>(0, size - 14 - headerSize - masks - table);
         }
     } catch (const Exception&) {
         return {}; // the reader refuses it with its own message

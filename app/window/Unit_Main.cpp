@@ -723,7 +723,7 @@ void TfrmMain::btnSaveClick()
         return;
     }
     if (IsExistingFile(sd.FileName) &&
-        !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\r上書きしますか?", ApplicationTitle))
+        !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\n上書きしますか?", ApplicationTitle))
         return;
     TPictureData picture;
     picture.Assign(*bmpAfter);

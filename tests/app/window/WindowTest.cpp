@@ -12,6 +12,8 @@
 #include <QHeaderView>
 #include <QTimer>
 #include <QToolTip>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QProgressBar>
 #include <QTreeView>
 #include <QAction>
@@ -1037,6 +1039,12 @@ private slots:
         WriteFile(dir.File("hollow.bmp"), hollow);
         WriteFile(dir.File("half.bmp"), FourBitBmp(64, 64, 31));
         WriteFile(dir.File("cut.bmp"), FourBitBmp(64, 64, 60));
+        // The reader takes the pixel data right after the colour table, whatever the file
+        // header's offset says: a whole file with a wrong offset loads.
+        std::string offset = FourBitBmp(64, 64, 64);
+        offset[10] = char(0xff);
+        offset[11] = char(0xff);
+        WriteFile(dir.File("offset.bmp"), offset);
         const size_t steps = w->History.UndoCount();
 
         for (const char* name : {"hollow.bmp", "half.bmp"}) {
@@ -1051,6 +1059,9 @@ private slots:
         }
 
         dialogs->Messages.clear();
+        Load(*w, dir.File("offset.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
         Load(*w, dir.File("cut.bmp"));
         QVERIFY(dialogs->Messages.empty());
         QCOMPARE(w->bmpBefore->Image.Width(), 64);
@@ -1540,7 +1551,7 @@ private slots:
         dialogs->ConfirmAnswers.push_back(false);
         Save(*w, target);
         QCOMPARE(dialogs->Questions.size(), size_t(1));
-        QCOMPARE(Q(dialogs->Questions[0]), Q(target + " は既に存在します。\r上書きしますか?"));
+        QCOMPARE(Q(dialogs->Questions[0]), Q(target + " は既に存在します。\n上書きしますか?"));
         QCOMPARE(ReadFile(target), std::string("old"));
         dialogs->ConfirmAnswers.push_back(true);
         Save(*w, target);
@@ -1749,6 +1760,34 @@ private slots:
         QTest::keyClick(w.get(), Qt::Key_F);
         const int side = std::min(room.width(), room.height());
         QCOMPARE(w->imgBefore->size(), QSize(side, side));
+    }
+
+    // A right click on either pane opens the pane menu with its items in Japanese.
+    void paneMenuOnRightClick()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        for (TImage* pane : {w->imgBefore, w->imgAfter}) {
+            QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), pane->mapToGlobal(QPoint(2, 2)));
+            QApplication::sendEvent(pane, &event);
+            QTRY_VERIFY(w->PaneMenu->isVisible());
+            w->PaneMenu->hide();
+        }
+        QStringList texts;
+        for (QAction* a : w->PaneMenu->actions())
+            if (!a->isSeparator()) texts << a->text();
+        QVERIFY(texts.contains(QStringLiteral("変化する画素を表示(&M)")));
+        QVERIFY(texts.contains(QStringLiteral("変化をその場で表示(&P)")));
+        QVERIFY(texts.contains(QStringLiteral("境界をぼかす(&E)")));
+        QCOMPARE(w->actMask->shortcut(), QKeySequence(Qt::Key_M));
+        QCOMPARE(w->actPreview->shortcut(), QKeySequence(Qt::Key_P));
+        // Everything beyond the specified window is off by default, the checkerboard on.
+        for (QAction* a : {w->actMask, w->actPreview, w->actFit, w->actWrap, w->actShift, w->actVisibleOnly})
+            QVERIFY(!a->isChecked());
+        QVERIFY(w->actChecker->isChecked());
+        QVERIFY(w->CurrentWindow().Plain());
     }
 };
 
