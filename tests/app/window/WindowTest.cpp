@@ -1789,6 +1789,36 @@ private slots:
         QVERIFY(w->actChecker->isChecked());
         QVERIFY(w->CurrentWindow().Plain());
     }
+
+    // The refusal of hollow files takes no good file: every picture of the BMP suite's good set
+    // loads; a run-length BMP whose few bytes could not hold its declared pixels is refused.
+    void hollowCheckKeepsGoodFiles()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        int loaded = 0;
+        for (const auto& entry : fs::directory_iterator(tintabrel::test::DataPath("bmpsuite/g"))) {
+            if (entry.path().extension() != ".bmp") continue;
+            w->bmpBefore->Image.Clear();
+            Load(*w, entry.path().string());
+            const std::string said = dialogs->Messages.empty() ? std::string() : dialogs->Messages[0].Text;
+            QVERIFY2(dialogs->Messages.empty(), (entry.path().string() + ": " + said).c_str());
+            QVERIFY2(!w->bmpBefore->Image.Empty(), entry.path().c_str());
+            ++loaded;
+        }
+        QVERIFY(loaded > 20);
+
+        // An 8-bit run-length BMP of 4096 x 4096 whose data is one end-of-picture code.
+        std::string rle = FourBitBmp(4096, 4096, 0);
+        rle[28] = 8;            // bits per pixel
+        rle[30] = 1;            // BI_RLE8
+        rle[46] = 16;           // colours used
+        rle += std::string("\0\1", 2);
+        WriteFile(dir.File("rle.bmp"), rle);
+        Load(*w, dir.File("rle.bmp"));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QVERIFY(Q(dialogs->Messages[0].Text).contains(QStringLiteral("画素のデータが足りない")));
+    }
 };
 
 QTEST_MAIN(WindowTest)
