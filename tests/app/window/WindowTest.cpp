@@ -1797,7 +1797,7 @@ private slots:
         ExeDir dir;
         auto w = Open(dir);
         int loaded = 0;
-        for (const auto& entry : fs::directory_iterator(tintabrel::test::DataPath("bmpsuite/g"))) {
+        for (const auto& entry : fs::directory_iterator(std::string(TINTABREL_DATA_DIR) + "/../tests/data/bmpsuite/g")) {
             if (entry.path().extension() != ".bmp") continue;
             w->bmpBefore->Image.Clear();
             Load(*w, entry.path().string());
