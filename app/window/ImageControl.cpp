@@ -76,14 +76,18 @@ void TImage::PictureChanged()
 
 void TImage::SetAlphaPlane(const TBitmap& alpha)
 {
+    // The same transparency as shown already (the panes show it again after every change).
+    if (alpha.Image() == alphaSource_.Image() && !alpha.Empty() && !alpha_.isNull()) return;
+    alphaSource_.Assign(alpha);
     alpha_ = QImage();
-    if (!alpha.Empty() && alpha.PixelFormat() == TPixelFormat::pf8bit && alpha.Width() > 0 && alpha.Height() > 0) {
+    const int width = alpha.Width(), height = alpha.Height();
+    if (!alpha.Empty() && alpha.PixelFormat() == TPixelFormat::pf8bit && width > 0 && height > 0) {
         bool any = false;
-        QImage plane(alpha.Width(), alpha.Height(), QImage::Format_Alpha8);
-        for (int y = 0; y < alpha.Height() && !plane.isNull(); ++y) {
+        QImage plane(width, height, QImage::Format_Alpha8);
+        for (int y = 0; y < height && !plane.isNull(); ++y) {
             const uint8_t* in = alpha.ConstScanLine(y);
             uchar* out = plane.scanLine(y);
-            for (int x = 0; x < alpha.Width(); ++x) {
+            for (int x = 0; x < width; ++x) {
                 out[x] = static_cast<uchar>(255 - in[x]);
                 any = any || in[x] != 0;
             }
@@ -113,10 +117,11 @@ void TImage::Compose()
     composed_ = QImage();
     if (!checkerboard_ || alpha_.isNull() || shown_.isNull() || alpha_.size() != shown_.size()) return;
     composed_ = shown_.convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < composed_.height(); ++y) {
+    const int width = composed_.width(), height = composed_.height();
+    for (int y = 0; y < height; ++y) {
         auto* px = reinterpret_cast<QRgb*>(composed_.scanLine(y));
         const uchar* a = alpha_.constScanLine(y);
-        for (int x = 0; x < composed_.width(); ++x) px[x] = (px[x] & 0x00FFFFFFu) | (QRgb(a[x]) << 24);
+        for (int x = 0; x < width; ++x) px[x] = (px[x] & 0x00FFFFFFu) | (QRgb(a[x]) << 24);
     }
 }
 

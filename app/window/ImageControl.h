@@ -62,6 +62,7 @@ private:
 
     QImage shown_;
     QImage alpha_; // Alpha8, picture size; null: opaque
+    TBitmap alphaSource_; // the transparency alpha_ was made from (sharing its store)
     QImage composed_;
     QImage overlay_;
     bool checkerboard_ = true;
