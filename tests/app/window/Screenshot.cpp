@@ -1,6 +1,7 @@
 // Renders the real window with a sample sprite loaded and recoloured into a PNG file, and
 // optionally the window's open dialog over a folder of pictures into another, and the mask, the
-// checkerboard and the live preview into a folder (mask.png, checkerboard.png, preview.png).
+// checkerboard, the live preview and the pane menu into a folder (mask.png, checkerboard.png,
+// preview.png, pane-menu.png).
 // Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png> [<dialog.png> [<folder>]]
 #include <cstdio>
 
@@ -10,12 +11,15 @@
 #include <QImage>
 #include <QPainter>
 #include <QPushButton>
+#include <QMenu>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTemporaryDir>
 
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
+#include "app/window/ImageControl.h"
 #include "app/window/Unit_Main.h"
 #include "tests/app/window/FakeDialogs.h"
 
@@ -101,7 +105,18 @@ bool SaveFeatureShots(TfrmMain& window, const QString& folder)
     window.tb->setValue(200);
     if (!Grab(window, folder + QStringLiteral("/preview.png"))) return false;
     window.actPreview->setChecked(false);
-    return true;
+    // The pane menu, open over the before pane: a grab of the screen, since the menu is a window
+    // of its own.
+    window.PaneMenu->popup(window.imgBefore->mapToGlobal(QPoint(40, 60)));
+    const QDeadlineTimer shown(300);
+    while (!shown.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QScreen* screen = window.screen();
+    if (!screen) return false;
+    const QRect area = window.frameGeometry().united(window.PaneMenu->geometry());
+    const bool menu = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                          .save(folder + QStringLiteral("/pane-menu.png"));
+    window.PaneMenu->hide();
+    return menu;
 }
 
 } // namespace
