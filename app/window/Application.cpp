@@ -1,5 +1,7 @@
 #include "app/window/Application.h"
 
+#include <malloc.h>
+
 #include <QCoreApplication>
 #include <QIcon>
 #include <QPainter>
@@ -65,6 +67,11 @@ QIcon MakeWindowIcon()
 
 void InitApplication()
 {
+    // Every slider move with the mask or the preview on allocates and frees the same picture-sized
+    // buffers: the allocator keeps them for the next move instead of handing them back to the
+    // system and faulting them in again (a 512 x 512 sprite: 11 ms per move -> 1.2 ms).
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
     QCoreApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
     QGuiApplication::setApplicationDisplayName(QString::fromLatin1(ApplicationTitle));
     QGuiApplication::setWindowIcon(MakeWindowIcon());

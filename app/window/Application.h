@@ -13,8 +13,8 @@ namespace tintabrel {
 
 inline constexpr const char* ApplicationTitle = "Tintabrel";
 
-// Sets the title, the window icon, the provider of system colours (the style's palette) and
-// Qt's Japanese texts.
+// Sets the title, the window icon, the provider of system colours (the style's palette),
+// Qt's Japanese texts, and an allocator that keeps picture-sized buffers for reuse.
 void InitApplication();
 
 // The folder of the data files (ColorList.dat, moto.bmp), ending in "/": see DataFolder.

@@ -3,10 +3,17 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QLocale>
+#include <QSplitter>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QProcess>
 #include <QStringList>
 
+#include <algorithm>
 #include <vector>
 
 #include "app/window/Application.h"
@@ -37,6 +44,44 @@ std::vector<std::string> Split(const std::string& text, char separator)
 QStringList QtFilters(const std::string& filter)
 {
     return ToQString(QtFilterOf(filter)).split(QStringLiteral(";;"), Qt::SkipEmptyParts);
+}
+
+// The file list as Qt's dialog shows it, with sizes and dates in Japanese: Qt's own model writes
+// them in the system's language, whatever the program's.
+class TJapaneseFileList : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        if (role == Qt::DisplayRole && (index.column() == 1 || index.column() == 3)) {
+            if (const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel())) {
+                const QFileInfo info = files->fileInfo(mapToSource(index));
+                const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+                if (index.column() == 3) return japanese.toString(info.lastModified(), QLocale::ShortFormat);
+                if (!info.isDir()) return japanese.formattedDataSize(info.size());
+            }
+        }
+        return QIdentityProxyModel::data(index, role);
+    }
+};
+
+// Widths of the name, size, type and date columns, and the dialog's size that shows them whole
+// beside the side bar.
+constexpr int ColumnWidths[4] = {300, 90, 170, 140};
+constexpr int SideBarWidth = 150;
+constexpr int DialogWidth = 920;
+constexpr int DialogHeight = 520;
+
+// The dialog names a filter by the text it shows, which is the description alone, or by Qt's
+// full text; otherwise the index stays.
+int FilterIndexOf(const std::string& filter, const QString& selected, int otherwise)
+{
+    const std::vector<std::string> parts = Split(filter, '|');
+    for (size_t i = 0; i + 1 < parts.size(); i += 2)
+        if (selected == ToQString(parts[i]) || selected == ToQString(QtFilterOf(parts[i] + "|" + parts[i + 1])))
+            return static_cast<int>(i / 2) + 1;
+    return otherwise;
 }
 
 bool RunFileDialog(QWidget* parent, TFileDialog& dialog, bool save)
@@ -74,11 +119,30 @@ void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save)
     // The descriptions name their patterns already; Qt would show them a second time.
     box.setOption(QFileDialog::HideNameFilterDetails, true);
     box.setSizeGripEnabled(true);
+    box.setLocale(QLocale(QLocale::Japanese, QLocale::Japan));
+    box.setProxyModel(new TJapaneseFileList(&box));
+    box.resize(std::max(box.width(), DialogWidth), std::max(box.height(), DialogHeight));
+    if (auto* list = box.findChild<QTreeView*>(QStringLiteral("treeView")))
+        for (int column = 0; column < 4; ++column) list->header()->resizeSection(column, ColumnWidths[column]);
+    // The side bar wide enough for the names of its places.
+    if (auto* splitter = box.findChild<QSplitter*>(QStringLiteral("splitter")))
+        splitter->setSizes({SideBarWidth, box.width() - SideBarWidth});
     const QStringList filters = QtFilters(dialog.Filter);
     box.setNameFilters(filters);
     if (dialog.FilterIndex >= 1 && dialog.FilterIndex <= filters.size())
         box.selectNameFilter(filters[dialog.FilterIndex - 1]);
-    if (!dialog.DefaultExt.empty()) box.setDefaultSuffix(ToQString(dialog.DefaultExt));
+    if (save) {
+        // The suffix added to a name typed without one follows the chosen filter.
+        box.setDefaultSuffix(ToQString(FilterExtension(dialog)));
+        const TFileDialog settings = dialog;
+        QObject::connect(&box, &QFileDialog::filterSelected, &box, [&box, settings](const QString& filter) {
+            TFileDialog chosen = settings;
+            chosen.FilterIndex = FilterIndexOf(settings.Filter, filter, settings.FilterIndex);
+            box.setDefaultSuffix(ToQString(FilterExtension(chosen)));
+        });
+    } else if (!dialog.DefaultExt.empty()) {
+        box.setDefaultSuffix(ToQString(dialog.DefaultExt));
+    }
     if (!dialog.FileName.empty()) box.selectFile(ToQString(dialog.FileName));
 }
 
@@ -87,12 +151,7 @@ bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog)
     const QStringList chosen = box.selectedFiles();
     if (chosen.isEmpty()) return false;
     dialog.FileName = PathFromQString(chosen.first());
-    // The dialog names the chosen filter by the text it shows, which is the description alone.
-    const std::vector<std::string> parts = Split(dialog.Filter, '|');
-    const QString selected = box.selectedNameFilter();
-    for (size_t i = 0; i + 1 < parts.size(); i += 2)
-        if (selected == ToQString(parts[i]) || selected == ToQString(QtFilterOf(parts[i] + "|" + parts[i + 1])))
-            dialog.FilterIndex = static_cast<int>(i / 2) + 1;
+    dialog.FilterIndex = FilterIndexOf(dialog.Filter, box.selectedNameFilter(), dialog.FilterIndex);
     return true;
 }
 
@@ -104,6 +163,14 @@ void TDialogs::MessageBox(QWidget* parent, const std::string& text, const std::s
 {
     QMessageBox box(QtIcon(icon), ToQString(caption), ToQString(text), QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool TDialogs::Confirm(QWidget* parent, const std::string& text, const std::string& caption)
+{
+    QMessageBox box(QMessageBox::Question, ToQString(caption), ToQString(text), QMessageBox::Yes | QMessageBox::No,
+                    parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 bool TDialogs::StartProgram(const std::string& path)
@@ -118,6 +185,18 @@ std::unique_ptr<TDialogs> SetDialogs(std::unique_ptr<TDialogs> dialogs)
     if (!dialogs) dialogs = std::make_unique<TDialogs>();
     std::swap(Current(), dialogs);
     return dialogs;
+}
+
+std::string FilterExtension(const TFileDialog& dialog)
+{
+    const std::vector<std::string> parts = Split(dialog.Filter, '|');
+    const size_t at = static_cast<size_t>(dialog.FilterIndex - 1) * 2 + 1;
+    if (dialog.FilterIndex >= 1 && at < parts.size()) {
+        const std::string first = Split(parts[at], ';').front();
+        if (first.size() > 2 && first.compare(0, 2, "*.") == 0 && first.find_first_of("*?", 2) == std::string::npos)
+            return first.substr(2);
+    }
+    return dialog.DefaultExt;
 }
 
 std::string QtFilterOf(const std::string& filter)

@@ -30,6 +30,8 @@ public:
     // Shows the dialog modally; on a confirmed choice fills dialog.FileName and returns true.
     virtual bool ExecuteOpen(QWidget* parent, TFileDialog& dialog);
     virtual bool ExecuteSave(QWidget* parent, TFileDialog& dialog);
+    // A modal question with Yes and No buttons (No the default); true for Yes.
+    virtual bool Confirm(QWidget* parent, const std::string& text, const std::string& caption);
     // A modal box with one OK button.
     virtual void MessageBox(QWidget* parent, const std::string& text, const std::string& caption, TMsgIcon icon);
     // Starts a program without waiting for it; false when it could not be started.
@@ -45,6 +47,10 @@ std::unique_ptr<TDialogs> SetDialogs(std::unique_ptr<TDialogs> dialogs);
 void SetupFileDialog(QFileDialog& box, const TFileDialog& dialog, bool save);
 // After a confirmed choice: fills FileName and FilterIndex; false when no file was chosen.
 bool TakeFileDialogResult(const QFileDialog& box, TFileDialog& dialog);
+
+// The extension (without the dot) that the chosen filter's first pattern names ("*.bmp": "bmp"),
+// else DefaultExt: what a save adds to a name typed without one.
+std::string FilterExtension(const TFileDialog& dialog);
 
 // Qt's filter syntax for a "description|patterns|..." list: "description (pattern pattern)" pairs.
 std::string QtFilterOf(const std::string& filter);

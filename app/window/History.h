@@ -20,6 +20,8 @@ struct TWindowState {
     TPictureData After;
     int Zoom = 0;     // item index of the zoom group
     std::string Path; // the picture last chosen for loading
+    int ScrollX = 0;  // the panes' scroll position
+    int ScrollY = 0;
 };
 
 // True when both states hold the same pictures (the same pixel stores).

@@ -2,9 +2,11 @@
 
 #include "base/ScopeGuard.h"
 
+#include <QContextMenuEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPixmap>
 
 namespace tintabrel {
 
@@ -68,7 +70,59 @@ void TImage::PictureChanged()
         copy.Assign(graphic);
         shown_ = ImageOfBitmap(copy);
     }
+    Compose();
     update();
+}
+
+void TImage::SetAlphaPlane(const TBitmap& alpha)
+{
+    // The same transparency as shown already (the panes show it again after every change).
+    if (alpha.Image() == alphaSource_.Image() && !alpha.Empty() && !alpha_.isNull()) return;
+    alphaSource_.Assign(alpha);
+    alpha_ = QImage();
+    const int width = alpha.Width(), height = alpha.Height();
+    if (!alpha.Empty() && alpha.PixelFormat() == TPixelFormat::pf8bit && width > 0 && height > 0) {
+        bool any = false;
+        QImage plane(width, height, QImage::Format_Alpha8);
+        for (int y = 0; y < height && !plane.isNull(); ++y) {
+            const uint8_t* in = alpha.ConstScanLine(y);
+            uchar* out = plane.scanLine(y);
+            for (int x = 0; x < width; ++x) {
+                out[x] = static_cast<uchar>(255 - in[x]);
+                any = any || in[x] != 0;
+            }
+        }
+        if (any) alpha_ = plane;
+    }
+    Compose();
+    update();
+}
+
+void TImage::SetCheckerboard(bool value)
+{
+    checkerboard_ = value;
+    Compose();
+    update();
+}
+
+void TImage::SetOverlay(const QImage& overlay)
+{
+    overlay_ = overlay;
+    update();
+}
+
+// The picture with its alpha, ready to be drawn over the checkerboard.
+void TImage::Compose()
+{
+    composed_ = QImage();
+    if (!checkerboard_ || alpha_.isNull() || shown_.isNull() || alpha_.size() != shown_.size()) return;
+    composed_ = shown_.convertToFormat(QImage::Format_ARGB32);
+    const int width = composed_.width(), height = composed_.height();
+    for (int y = 0; y < height; ++y) {
+        auto* px = reinterpret_cast<QRgb*>(composed_.scanLine(y));
+        const uchar* a = alpha_.constScanLine(y);
+        for (int x = 0; x < width; ++x) px[x] = (px[x] & 0x00FFFFFFu) | (QRgb(a[x]) << 24);
+    }
 }
 
 void TImage::paintEvent(QPaintEvent* event)
@@ -77,10 +131,33 @@ void TImage::paintEvent(QPaintEvent* event)
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.setClipRect(event->rect());
-    if (stretch_)
-        painter.drawImage(rect(), shown_); // without smoothing: nearest neighbour, whole blocks
-    else
-        painter.drawImage(0, 0, shown_);
+    // Without smoothing: nearest neighbour, whole blocks.
+    const QRect target = stretch_ ? rect() : QRect(QPoint(0, 0), shown_.size());
+    if (!composed_.isNull()) {
+        // The squares stay the same on screen whatever the zoom.
+        QPixmap tile(2 * CheckerSquare, 2 * CheckerSquare);
+        tile.fill(CheckerLight());
+        {
+            QPainter squares(&tile);
+            squares.fillRect(CheckerSquare, 0, CheckerSquare, CheckerSquare, CheckerDark());
+            squares.fillRect(0, CheckerSquare, CheckerSquare, CheckerSquare, CheckerDark());
+        }
+        painter.fillRect(target, QBrush(tile));
+        painter.drawImage(target, composed_);
+    } else {
+        painter.drawImage(target, shown_);
+    }
+    if (!overlay_.isNull() && overlay_.size() == shown_.size()) painter.drawImage(target, overlay_);
+}
+
+void TImage::contextMenuEvent(QContextMenuEvent* event)
+{
+    if (OnContextMenu) {
+        OnContextMenu(event->globalPos());
+        event->accept();
+        return;
+    }
+    QWidget::contextMenuEvent(event);
 }
 
 void TImage::mousePressEvent(QMouseEvent* event)

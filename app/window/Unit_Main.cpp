@@ -1,14 +1,24 @@
 #include "app/window/Unit_Main.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
+#include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
+#include <QApplication>
+#include <QEventLoop>
+#include <QMenu>
+#include <QProgressBar>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileSystemWatcher>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -16,10 +26,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QCursor>
 #include <QScrollBar>
+#include <QToolTip>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSlider>
+#include <QTimer>
 #include <QUrl>
+#include <QWheelEvent>
 
 #include <zlib.h>
 
@@ -27,6 +42,8 @@
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
+#include "app/window/LiveView.h"
+#include "app/window/LoadGuard.h"
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
@@ -118,6 +135,24 @@ void CopyScrollPositions(const TScrollBox* from, TScrollBox* to)
     to->verticalScrollBar()->setValue(from->verticalScrollBar()->value());
 }
 
+// True when some pixel is not fully opaque (alpha byte v stands for alpha 255 - v).
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool HasTransparency(const TPictureData& data)
+{
+    const TBitmap& alpha = data.Alpha;
+    if (alpha.Empty() || alpha.PixelFormat() != TPixelFormat::pf8bit) return data.HasAlpha();
+    for (int y = 0; y < alpha.Height(); ++y) {
+        const uint8_t* row = alpha.ConstScanLine(y);
+        if (std::any_of(row, row + alpha.Width(), [](uint8_t v) { return v != 0; })) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
@@ -126,12 +161,17 @@ TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
     CreateControls();
     ConnectHandlers();
     Guarded([this] { FormCreate(); });
+    WatchList();
 }
 
 TfrmMain::~TfrmMain()
 {
+    // A mask or preview run still working holds its own copies, but reports to this window.
+    if (liveJob_.valid()) liveJob_.wait();
     // The image controls go with the window; their pictures must not call back into it.
     imgBefore->OnMouseDown = nullptr;
+    imgBefore->OnContextMenu = nullptr;
+    imgAfter->OnContextMenu = nullptr;
     imgColor->OnDblClick = nullptr;
 }
 
@@ -261,7 +301,16 @@ void TfrmMain::CreateControls()
     sd.FilterIndex = 1;
     sd.DefaultExt = "png";
 
+    // Shown only while a long load, check or save runs, in the free corner below the grid.
+    pbBusy = new QProgressBar(this);
+    pbBusy->setGeometry(312, 424, 245, 16);
+    pbBusy->setRange(0, 0);
+    pbBusy->setTextVisible(false);
+    pbBusy->hide();
+
     setAcceptDrops(true);
+    CreatePaneMenu();
+    CreateShortcuts();
 
     // Tab order among siblings, the group box's controls in their own order within it.
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
@@ -279,7 +328,41 @@ void TfrmMain::ConnectHandlers()
     connect(tbWidth, &QSlider::valueChanged, this, [this] { Guarded([this] { tbWidthChange(); }); });
     connect(tb, &QSlider::valueChanged, this, [this] { Guarded([this] { tbChangeColor(tb); }); });
     connect(tbHose, &QSlider::valueChanged, this, [this] { Guarded([this] { tbHoseChange(); }); });
-    rgZoom->OnClick = [this] { Guarded([this] { rgZoomClick(); }); };
+    // While a hue slider is dragged, its tooltip shows the hue in degrees and the colour.
+    for (QSlider* slider : {tbWidth, tb}) {
+        const auto tip = [this, slider] {
+            if (!slider->isSliderDown()) return;
+            const int hue = slider == tbWidth ? SourceHue(slider->sliderPosition()) : slider->sliderPosition() % 360;
+            QToolTip::showText(QCursor::pos(), HueTip(hue), slider);
+        };
+        connect(slider, &QSlider::sliderPressed, this, tip);
+        connect(slider, &QSlider::sliderMoved, this, tip);
+        connect(slider, &QSlider::sliderReleased, this, [] { QToolTip::hideText(); });
+    }
+    // The mask and the preview follow every setting.
+    for (QSlider* slider : {tbWidth, tb, tbHose})
+        connect(slider, &QSlider::valueChanged, this, [this] { Guarded([this] { UpdateLive(); }); });
+    const auto menu = [this](const QPoint& at) { PaneMenu->popup(at); };
+    imgBefore->OnContextMenu = menu;
+    imgAfter->OnContextMenu = menu;
+    sbBefore->viewport()->installEventFilter(this);
+    sbAfter->viewport()->installEventFilter(this);
+    // The two panes scroll together.
+    for (auto [from, to] : {std::pair{sbBefore, sbAfter}, std::pair{sbAfter, sbBefore}}) {
+        TScrollBox* other = to;
+        connect(from->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+                [other](int value) { other->horizontalScrollBar()->setValue(value); });
+        connect(from->verticalScrollBar(), &QScrollBar::valueChanged, this,
+                [other](int value) { other->verticalScrollBar()->setValue(value); });
+    }
+    rgZoom->OnClick = [this] {
+        Guarded([this] {
+            // A chosen zoom leaves the fit to the pane.
+            const QSignalBlocker quiet(actFit);
+            actFit->setChecked(false);
+            rgZoomClick();
+        });
+    };
     imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
         Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
     };
@@ -295,6 +378,111 @@ void TfrmMain::ConnectHandlers()
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this), &QShortcut::activated, this, redo);
 }
 
+void TfrmMain::CreateShortcuts()
+{
+    const auto key = [this](const QKeySequence& sequence, auto handler) {
+        auto* shortcut = new QShortcut(sequence, this);
+        connect(shortcut, &QShortcut::activated, this, [handler] { Guarded(handler); });
+    };
+    key(QKeySequence(Qt::CTRL | Qt::Key_Return), [this] { btnCheck->click(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Enter), [this] { btnCheck->click(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Left), [this] { btnL->click(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Right), [this] { btnR->click(); });
+    const auto zoomBy = [this](int step) { ZoomStep(step); };
+    for (const QKeySequence& in : {QKeySequence(Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Plus),
+                                   QKeySequence(Qt::CTRL | Qt::Key_Equal)})
+        key(in, [zoomBy] { zoomBy(1); });
+    for (const QKeySequence& out : {QKeySequence(Qt::Key_Minus), QKeySequence(Qt::CTRL | Qt::Key_Minus)})
+        key(out, [zoomBy] { zoomBy(-1); });
+    // The hints name the keys.
+    const auto addKey = [](QWidget* control, const char* keys) {
+        control->setToolTip(control->toolTip() + QStringLiteral("\n") + QString::fromUtf8(keys));
+    };
+    addKey(btnCheck, "(Ctrl+Enter)");
+    addKey(btnL, "(Ctrl+←)");
+    addKey(btnR, "(Ctrl+→)");
+    rgZoom->setToolTip(QString::fromUtf8("拡大率を変えます。\n(+ / - キー、Ctrl+ホイール)"));
+}
+
+int TfrmMain::SourceHue(int position) { return ((240 - position) % 360 + 360) % 360; }
+
+QString TfrmMain::HueTip(int hue)
+{
+    const TRGBBytes rgb = TColorConvert::HSVToRGB(hue, 1, 1);
+    const QString colour = QColor(rgb.R, rgb.G, rgb.B).name();
+    return QStringLiteral("<table><tr><td style=\"background-color:%1\" width=\"24\">&nbsp;</td>"
+                          "<td>&nbsp;%2 %3°</td></tr></table>")
+        .arg(colour, QString::fromUtf8("色相"))
+        .arg(hue);
+}
+
+void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
+{
+    if (pixels <= BusyPixels || busy_) {
+        work();
+        return;
+    }
+    // What could change the pictures meanwhile is off until the work is over.
+    QWidget* inputs[] = {btnLoad, btnSave, btnCheck, btnL, btnR, rgZoom, gb};
+    std::vector<QWidget*> disabled;
+    for (QWidget* input : inputs)
+        if (input->isEnabled()) {
+            input->setEnabled(false);
+            disabled.push_back(input);
+        }
+    busy_ = true;
+    setAcceptDrops(false);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    pbBusy->show();
+    std::exception_ptr error;
+    std::future<void> job = std::async(std::launch::async, [&] {
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    });
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (job.wait_for(std::chrono::seconds(0)) == std::future_status::ready) loop.quit();
+    });
+    poll.start(10);
+    loop.exec();
+    job.get();
+    pbBusy->hide();
+    QApplication::restoreOverrideCursor();
+    setAcceptDrops(true);
+    busy_ = false;
+    for (QWidget* input : disabled) input->setEnabled(true);
+    if (error) std::rethrow_exception(error);
+    // Settings moved while the window was busy: the mask and preview catch up.
+    if (livePending_ && !liveJob_.valid()) {
+        livePending_ = false;
+        UpdateLive();
+    }
+}
+
+void TfrmMain::ZoomStep(int step)
+{
+    const int index = std::clamp(rgZoom->ItemIndex() + step, 0, rgZoom->Count() - 1);
+    if (index != rgZoom->ItemIndex() || actFit->isChecked()) rgZoom->Button(index)->click();
+}
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    // Ctrl+wheel over either pane steps the zoom.
+    if (event->type() == QEvent::Wheel && (watched == sbBefore->viewport() || watched == sbAfter->viewport())) {
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        if (wheel->modifiers() & Qt::ControlModifier) {
+            const int delta = wheel->angleDelta().y();
+            if (delta != 0) Guarded([&] { ZoomStep(delta > 0 ? 1 : -1); });
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void TfrmMain::ShowCentred()
 {
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -306,6 +494,11 @@ void TfrmMain::ShowCentred()
 
 void TfrmMain::closeEvent(QCloseEvent* event)
 {
+    // The work in progress ends first: its result belongs to the pictures closing would free.
+    if (busy_) {
+        event->ignore();
+        return;
+    }
     Guarded([this] { FormClose(); });
     event->accept();
 }
@@ -322,13 +515,13 @@ std::string TfrmMain::DroppablePicture(const QMimeData* data)
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!DroppablePicture(event->mimeData()).empty()) event->acceptProposedAction();
+    if (!busy_ && !DroppablePicture(event->mimeData()).empty()) event->acceptProposedAction();
 }
 
 void TfrmMain::dropEvent(QDropEvent* event)
 {
     const std::string path = DroppablePicture(event->mimeData());
-    if (path.empty()) return;
+    if (path.empty() || busy_) return;
     event->acceptProposedAction();
     Guarded([&] { FileDropped(path); });
 }
@@ -345,6 +538,7 @@ void TfrmMain::FormCreate()
     bmpBefore = std::make_unique<TPictureData>();
     bmpAfter = std::make_unique<TPictureData>();
     ColorList = std::make_unique<TStringList>();
+    listBytes_ = FileBytes(exeDir_ + "ColorList.dat");
     ColorList->LoadFromFile(exeDir_ + "ColorList.dat");
     ShowList();
     lbl->SetCaption(CreditText());
@@ -365,6 +559,45 @@ void TfrmMain::FormClose()
     ColorList.reset();
 }
 
+void TfrmMain::WatchList()
+{
+    listWatcher_ = new QFileSystemWatcher(this);
+    listReload_ = new QTimer(this);
+    listReload_->setSingleShot(true);
+    // An editor may write the file in several steps: read it once they are over.
+    listReload_->setInterval(150);
+    connect(listReload_, &QTimer::timeout, this, [this] { Guarded([this] { ReloadList(); }); });
+    const auto changed = [this] {
+        // A file saved through a new file and a rename is a new file: watch it again.
+        const QString path = ToQString(exeDir_ + "ColorList.dat");
+        if (IsExistingFile(exeDir_ + "ColorList.dat") && !listWatcher_->files().contains(path))
+            listWatcher_->addPath(path);
+        listReload_->start();
+    };
+    connect(listWatcher_, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(listWatcher_, &QFileSystemWatcher::directoryChanged, this, changed);
+    // The folder tells when the file appears or is replaced.
+    QString folder = ToQString(exeDir_);
+    if (folder.isEmpty()) folder = QStringLiteral(".");
+    listWatcher_->addPath(folder);
+    if (IsExistingFile(exeDir_ + "ColorList.dat")) listWatcher_->addPath(ToQString(exeDir_ + "ColorList.dat"));
+}
+
+void TfrmMain::ReloadList()
+{
+    if (!ColorList) return;
+    const std::string path = exeDir_ + "ColorList.dat";
+    if (!IsExistingFile(path)) return; // gone for a moment while the editor replaces it
+    const std::string bytes = FileBytes(path);
+    if (bytes == listBytes_) return;
+    listBytes_ = bytes;
+    TStringList fresh;
+    fresh.LoadFromFile(path);
+    *ColorList = fresh;
+    ShowList();
+    UpdateLive();
+}
+
 void TfrmMain::ShowList()
 {
     tintabrel::ShowList(*ColorList, exeDir_ + "moto.bmp", imgColor->Picture.Bitmap());
@@ -378,7 +611,35 @@ int TfrmMain::ZoomFactor() const { return rgZoom->ItemIndex() + 1; }
 void TfrmMain::ShowPictures()
 {
     imgBefore->Picture.Bitmap().Assign(bmpBefore->Image);
+    imgBefore->SetAlphaPlane(bmpBefore->Alpha);
+    ShowAfter();
+}
+
+void TfrmMain::ShowAfter()
+{
     imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
+    imgAfter->SetAlphaPlane(bmpAfter->Alpha);
+    UpdateTitle();
+}
+
+// The loaded file's name before the program's, marked while the after picture is not the one
+// last loaded or saved.
+void TfrmMain::UpdateTitle()
+{
+    QString title = QString::fromLatin1(ApplicationTitle);
+    if (bmpAfter && bmpBefore && !bmpBefore->Image.Empty() && !od.FileName.empty()) {
+        const std::string name = std::filesystem::path(od.FileName).filename().string();
+        const bool unsaved = bmpAfter->Image.Image() != cleanAfter_.Image();
+        title = (unsaved ? QStringLiteral("*") : QString()) + ToQString(name) + QStringLiteral(" - ") + title;
+    }
+    setWindowTitle(title);
+}
+
+// The before picture changed: a mask or preview still being made for the old one is dropped.
+void TfrmMain::PicturesChanged()
+{
+    ++pictureGeneration_;
+    UpdateLive(false);
 }
 
 // Both panes show their pictures at the current zoom, from their top-left corner.
@@ -415,25 +676,45 @@ void TfrmMain::LoadChosenFile()
     // ".png" and ".bmp" in any letter case; another extension loads nothing and keeps both pictures.
     const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), false);
     if (kind != TPictureKind::Unknown) {
+        // Refused before anything is sized for the picture: a picture the memory cannot hold, or
+        // a tiny BMP that declares a huge one.
+        const int64_t pixels =
+            CheckBeforeLoading(od.FileName, kind, MemoryBudget > 0 ? MemoryBudget : WindowMemoryBudget());
         TPictureData data;
         // A large PNG reads faster with its image data inflated ahead on a second core.
         TLoadOptions options;
         options.Threads = Cores();
-        LoadPicture(od.FileName, kind, data, nullptr, options);
+        const std::string path = od.FileName;
+        RunBusy(pixels, [&] { LoadPicture(path, kind, data, nullptr, options); });
         bmpBefore->Assign(data);
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
+        cleanAfter_.Assign(bmpAfter->Image);
     }
     ResetPanes();
+    PicturesChanged();
 }
 
 void TfrmMain::btnSaveClick()
 {
+    // Suggested: the loaded file's name with the target hue, in its folder.
+    if (!od.FileName.empty() && bmpBefore && !bmpBefore->Image.Empty()) {
+        const std::filesystem::path loaded(od.FileName);
+        sd.FileName = (loaded.parent_path() / (loaded.stem().string() + "_" + std::to_string(tb->value()) + ".png"))
+                          .string();
+    }
     if (!Dialogs().ExecuteSave(this, sd)) return;
-    // A name typed without extension gets the default one, as the dialog itself would add it.
-    if (!sd.DefaultExt.empty() && !sd.FileName.empty() && ExtractExtension(sd.FileName).empty())
-        sd.FileName += "." + sd.DefaultExt;
+    // A name typed without extension gets the chosen filter's one (the default one under "all
+    // files"), as the dialog itself adds it.
+    if (!sd.FileName.empty() && ExtractExtension(sd.FileName).empty()) {
+        const std::string extension = FilterExtension(sd);
+        if (!extension.empty()) sd.FileName += "." + extension;
+    }
     rgZoom->SetItemIndex(0);
+    {
+        const QSignalBlocker quiet(actFit);
+        actFit->setChecked(false);
+    }
     rgZoomClick();
     const std::string extension = ExtractExtension(sd.FileName);
     const TPictureKind kind = KindOfExtension(extension, true);
@@ -441,7 +722,18 @@ void TfrmMain::btnSaveClick()
         ShowMessage(this, extension + "クイズ！無理オネア");
         return;
     }
-    SavePicture(sd.FileName, kind, *bmpAfter);
+    if (IsExistingFile(sd.FileName) &&
+        !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\n上書きしますか?", ApplicationTitle))
+        return;
+    TPictureData picture;
+    picture.Assign(*bmpAfter);
+    const std::string path = sd.FileName;
+    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { SavePicture(path, kind, picture); });
+    cleanAfter_.Assign(bmpAfter->Image);
+    UpdateTitle();
+    // BMP has no place for transparency: the file is written all the same, and the user is told.
+    if (kind == TPictureKind::Bmp && HasTransparency(*bmpAfter))
+        ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
 }
 
 // ---------------------------------------------------------------- the check command
@@ -451,14 +743,151 @@ void TfrmMain::tbChange()
     // Runs only while the picture last chosen for loading still exists.
     if (!IsExistingFile(od.FileName)) return;
     const TUndoStep step = BeginStep();
+    const THueWindow window = CurrentWindow();
+    LastWindow = window;
+    // A palette picture's result keeps its palette (the entries recoloured, the indices and the
+    // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
+    // transparency.
+    const TProtectedColors colors(*ColorList);
+    TPictureData before, result;
+    before.Assign(*bmpBefore);
+    RunBusy(int64_t{before.Image.Width()} * before.Image.Height(),
+            [&] { ApplyChange(before, result, colors, window, false, nullptr, Cores()); });
+    bmpAfter->Assign(result);
+    ShowAfter();
+}
+
+THueWindow TfrmMain::CurrentWindow() const
+{
     THueWindow window;
     window.Source = tbWidth->value();
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
-    // The check's result is always the engine's 24-bit picture (no palette facts go with it); every
-    // pixel keeps its transparency.
-    ApplyChange(*bmpBefore, *bmpAfter, TProtectedColors(*ColorList), window, true, nullptr, Cores());
-    imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
+    window.Wrap = actWrap->isChecked();
+    window.Shift = actShift->isChecked();
+    window.VisibleOnly = actVisibleOnly->isChecked();
+    window.Soft = agSoft->checkedAction() ? agSoft->checkedAction()->data().toInt() : 0;
+    return window;
+}
+
+// ---------------------------------------------------------------- mask and live preview
+
+void TfrmMain::CreatePaneMenu()
+{
+    PaneMenu = new QMenu(this);
+    PaneMenu->setToolTipsVisible(true);
+    const auto item = [this](const char* text, const QKeySequence& key, bool checked, const char* hint) {
+        auto* action = new QAction(QString::fromUtf8(text), this);
+        action->setCheckable(true);
+        action->setChecked(checked);
+        if (!key.isEmpty()) action->setShortcut(key);
+        action->setToolTip(QString::fromUtf8(hint));
+        // The keys work anywhere in the window, not only while the menu is open.
+        addAction(action);
+        PaneMenu->addAction(action);
+        return action;
+    };
+    actMask = item("変化する画素を表示(&M)", QKeySequence(Qt::Key_M), false,
+                   "今の設定で色が変わる画素に印を付けます。変化禁止の色で守られる画素は別の色で示します。");
+    actPreview = item("変化をその場で表示(&P)", QKeySequence(Qt::Key_P), false,
+                      "ｽﾗｲﾀﾞｰを動かすと、右の絵がすぐにﾁｪｯｸした結果になります。");
+    actChecker = item("透明な部分を市松模様で表示(&T)", QKeySequence(), true,
+                      "透明な画素と半透明な画素の下に市松模様を表示します。保存する絵は変わりません。");
+    actFit = item("枠に合わせて表示(&F)", QKeySequence(Qt::Key_F), false,
+                  "絵全体が枠に収まる大きさで表示します。拡大率を選ぶと元に戻ります。");
+    PaneMenu->addSeparator();
+    actWrap = item("色相の0と360をまたぐ(&W)", QKeySequence(), false,
+                   "変化させる色の範囲が0や360をまたぐ時、反対側の色も変化させます。");
+    QMenu* soft = PaneMenu->addMenu(QString::fromUtf8("境界をぼかす(&E)"));
+    soft->setToolTipsVisible(true);
+    agSoft = new QActionGroup(this);
+    agSoft->setExclusive(true);
+    for (int degrees : {0, 10, 20, 30, 45}) {
+        auto* action = new QAction(degrees == 0 ? QString::fromUtf8("なし") : QString::fromUtf8("%1度").arg(degrees), agSoft);
+        action->setCheckable(true);
+        action->setChecked(degrees == 0);
+        action->setData(degrees);
+        action->setToolTip(QString::fromUtf8("範囲の外側この角度までの色も、少しだけ変化させます。"));
+        soft->addAction(action);
+    }
+    actShift = item("色相をずらす(&H)", QKeySequence(), false,
+                    "変化後の色にそろえる代わりに、元の色との差の分だけ色相を回します。");
+    actVisibleOnly = item("見える画素だけ変える(&V)", QKeySequence(), false,
+                          "完全に透明な画素は色を変えず、数にも入れません。");
+
+    connect(actFit, &QAction::toggled, this, [this] { Guarded([this] { rgZoomClick(); }); });
+    connect(actChecker, &QAction::toggled, this, [this](bool on) {
+        imgBefore->SetCheckerboard(on);
+        imgAfter->SetCheckerboard(on);
+    });
+    for (QAction* action : {actMask, actPreview, actWrap, actShift, actVisibleOnly})
+        connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
+    connect(agSoft, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
+}
+
+void TfrmMain::UpdateLive(bool preview)
+{
+    if (!bmpBefore || !ColorList) return;
+    const bool wantMask = actMask->isChecked() && !bmpBefore->Image.Empty();
+    // The preview is the check's result: it follows the same rule about the chosen file.
+    const bool wantAfter = preview && actPreview->isChecked() && IsExistingFile(od.FileName);
+    if (!wantMask) imgBefore->SetOverlay(QImage());
+    if (!wantMask && !wantAfter) return;
+    if (liveJob_.valid() || busy_) {
+        // The newest settings win: one more run once this one is over.
+        livePending_ = true;
+        return;
+    }
+    auto before = std::make_shared<TPictureData>();
+    before->Assign(*bmpBefore);
+    auto colors = std::make_shared<TProtectedColors>(*ColorList);
+    const THueWindow window = CurrentWindow();
+    LastWindow = window;
+    const uint64_t generation = pictureGeneration_;
+    const int64_t pixels = int64_t{before->Image.Width()} * before->Image.Height();
+    if (pixels <= LiveSyncPixels) {
+        TLiveResult result;
+        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result);
+        ApplyLive(result, generation, wantAfter, wantMask);
+        return;
+    }
+    ++AsyncLiveRuns;
+    liveJob_ = std::async(std::launch::async, [this, before, colors, window, generation, wantAfter, wantMask] {
+        auto result = std::make_shared<TLiveResult>();
+        std::exception_ptr error;
+        try {
+            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, result, error, generation, wantAfter, wantMask] {
+                Guarded([&] { LiveDone(result, error, generation, wantAfter, wantMask); });
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TfrmMain::LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
+                        bool preview, bool mask)
+{
+    liveJob_.get();
+    // The settings moved on meanwhile: this result shows for now, the newest follows.
+    const bool again = livePending_;
+    livePending_ = false;
+    if (again) UpdateLive();
+    if (error) std::rethrow_exception(error);
+    ApplyLive(*result, generation, preview, mask);
+}
+
+void TfrmMain::ApplyLive(const TLiveResult& result, uint64_t generation, bool preview, bool mask)
+{
+    if (generation != pictureGeneration_ || !bmpAfter) return; // made for a picture shown no more
+    if (mask && actMask->isChecked()) imgBefore->SetOverlay(result.Mask);
+    if (preview && actPreview->isChecked()) {
+        bmpAfter->Assign(result.After);
+        ShowAfter();
+    }
 }
 
 // ---------------------------------------------------------------- view and editing controls
@@ -466,7 +895,15 @@ void TfrmMain::tbChange()
 void TfrmMain::rgZoomClick()
 {
     const int z = ZoomFactor();
-    const int width = bmpBefore->Image.Width() * z, height = bmpBefore->Image.Height() * z;
+    int width = bmpBefore->Image.Width() * z, height = bmpBefore->Image.Height() * z;
+    if (actFit->isChecked() && width > 0 && height > 0) {
+        // The whole picture in the pane, as large as fits, its proportions kept.
+        const QSize room = sbBefore->viewport()->size();
+        const double scale = std::min(double(room.width()) / bmpBefore->Image.Width(),
+                                      double(room.height()) / bmpBefore->Image.Height());
+        width = std::max(1, int(bmpBefore->Image.Width() * scale));
+        height = std::max(1, int(bmpBefore->Image.Height() * scale));
+    }
     PlaceImage(sbBefore, imgBefore, width, height);
     PlaceImage(sbAfter, imgAfter, width, height);
 }
@@ -481,6 +918,7 @@ void TfrmMain::btnLClick()
     const TUndoStep step = BeginStep();
     bmpBefore->Assign(*bmpAfter);
     ShowPictures();
+    PicturesChanged();
 }
 
 void TfrmMain::btnRClick()
@@ -504,6 +942,8 @@ std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
     state->After.Assign(*bmpAfter);
     state->Zoom = rgZoom->ItemIndex();
     state->Path = od.FileName;
+    state->ScrollX = sbBefore->horizontalScrollBar()->value();
+    state->ScrollY = sbBefore->verticalScrollBar()->value();
     return state;
 }
 
@@ -514,22 +954,38 @@ void TfrmMain::RestoreState(const TWindowState& state)
     rgZoom->SetItemIndex(state.Zoom);
     od.FileName = state.Path;
     ResetPanes();
+    // The panes scroll back to where they were.
+    sbBefore->horizontalScrollBar()->setValue(state.ScrollX);
+    sbBefore->verticalScrollBar()->setValue(state.ScrollY);
+    PicturesChanged();
+    UpdateTitle();
 }
 
 void TfrmMain::Undo()
 {
+    if (busy_) return;
     if (History.CanUndo()) RestoreState(*History.Undo(CaptureState()));
 }
 
 void TfrmMain::Redo()
 {
+    if (busy_) return;
     if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 
 void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
 {
     const int z = ZoomFactor();
-    const TColor color = imgBefore->Picture.Bitmap().Canvas().Pixels(x / z, y / z);
+    TBitmap& shown = imgBefore->Picture.Bitmap();
+    if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
+        // Fitted to the pane: the pixel under the pointer at whatever scale that is.
+        x = int(int64_t{x} * shown.Width() / imgBefore->width());
+        y = int(int64_t{y} * shown.Height() / imgBefore->height());
+    } else {
+        x /= z;
+        y /= z;
+    }
+    const TColor color = shown.Canvas().Pixels(x, y);
     // A grey pixel (an empty pane reads as white) has no hue to pick: the slider stays.
     if (const std::optional<int> p = PickedSourcePosition(color)) tbWidth->setValue(*p);
 }

@@ -2,6 +2,10 @@
 // protected colour grid, loading, checking and saving.
 #pragma once
 
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -11,14 +15,22 @@
 #include "app/window/Dialogs.h"
 #include "app/window/History.h"
 #include "base/StringList.h"
+#include "recolour/HueReplace.h"
 
+class QAction;
+class QActionGroup;
+class QFileSystemWatcher;
+class QMenu;
+class QProgressBar;
 class QGroupBox;
+class QTimer;
 class QMimeData;
 class QPushButton;
 class QSlider;
 
 namespace tintabrel {
 
+struct TLiveResult;
 class TImage;
 class TLabel;
 class TPanel;
@@ -69,6 +81,40 @@ public:
     TFileDialog od;
     TFileDialog sd;
 
+    // The panes' menu (a right click on either pane); its items work by their keys too.
+    QMenu* PaneMenu;
+    QAction* actMask;       // M: the pixels the current settings change, marked on the before pane
+    QAction* actPreview;    // P: the after pane follows the settings
+    QAction* actChecker;    // transparency over a checkerboard (on)
+    QAction* actFit;        // F: the picture fitted to the pane instead of the chosen zoom
+    QAction* actWrap;       // the hue window's options, off by default
+    QAction* actShift;
+    QAction* actVisibleOnly;
+    QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
+
+    // Loads, checks and saves of pictures of more pixels than this run off the interface thread,
+    // with a busy cursor and the progress bar showing; input that would change the pictures
+    // waits meanwhile.
+    int64_t BusyPixels = int64_t{1} << 20;
+    QProgressBar* pbBusy;
+    bool Busy() const { return busy_; }
+    // Pictures of more pixels than this get their mask and preview off the interface thread.
+    int64_t LiveSyncPixels = int64_t{1} << 20;
+    // Runs of the mask and preview made off the interface thread, and the settings the engine
+    // was last given by the check, the mask or the preview (for tests).
+    int AsyncLiveRuns = 0;
+    THueWindow LastWindow;
+    // The settings of the sliders and the pane menu's options, as the check uses them.
+    THueWindow CurrentWindow() const;
+    // Brings the mask and the preview up to date with the settings (the preview only with
+    // preview, and only while the check itself could run).
+    void UpdateLive(bool preview = true);
+    // True while a mask or preview run is working off the interface thread.
+    bool LiveBusy() const { return liveJob_.valid(); }
+
+    // The memory a loaded picture may take (0: three quarters of what the process may still use).
+    int64_t MemoryBudget = 0;
+
     const std::string& ExeDir() const { return exeDir_; }
     // Centres the window on the desktop and shows it.
     void ShowCentred();
@@ -93,6 +139,15 @@ public:
     void sbBeforeConstrainedResize();
     void sbAfterConstrainedResize();
     void ShowList();
+    // Reads ColorList.dat again when its bytes differ from those read last, and redraws the grid
+    // (the list editor saved it); the watcher calls it shortly after the file or its folder changed.
+    void ReloadList();
+    // The ordinary hue (0 red, 120 green) the source slider's position stands for, and the
+    // tooltip a hue slider shows while dragged: the colour and the hue in degrees.
+    static int SourceHue(int position);
+    static QString HueTip(int hue);
+    // One zoom step in or out (+, -, Ctrl+wheel), within x1 to x5.
+    void ZoomStep(int step);
     // Ctrl+Z; Ctrl+Y and Ctrl+Shift+Z.
     void Undo();
     void Redo();
@@ -106,6 +161,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
@@ -119,7 +175,28 @@ private:
     std::unique_ptr<TWindowState> CaptureState() const;
     void RestoreState(const TWindowState& state);
 
+    void WatchList();
+    void UpdateTitle();
+    // Runs work (which must not touch the window) off the interface thread when the picture has
+    // more than BusyPixels pixels, keeping the window painted; its failure is raised here.
+    void RunBusy(int64_t pixels, const std::function<void()>& work);
+    void CreateShortcuts();
+    void CreatePaneMenu();
+    void ShowAfter();
+    void PicturesChanged();
+    void LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
+                  bool preview, bool mask);
+    void ApplyLive(const TLiveResult& result, uint64_t generation, bool preview, bool mask);
+
     std::string exeDir_;
+    QFileSystemWatcher* listWatcher_ = nullptr;
+    QTimer* listReload_ = nullptr;
+    std::string listBytes_; // ColorList.dat as last read
+    bool busy_ = false;
+    std::future<void> liveJob_;
+    bool livePending_ = false;
+    uint64_t pictureGeneration_ = 0; // counts changes of the before picture
+    TBitmap cleanAfter_; // the after picture as last loaded or saved (sharing its store)
 };
 
 } // namespace tintabrel

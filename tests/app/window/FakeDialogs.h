@@ -17,14 +17,34 @@ struct FakeDialogs : tintabrel::TDialogs {
 
     std::deque<std::optional<std::string>> OpenAnswers; // nullopt: cancelled
     std::deque<std::optional<std::string>> SaveAnswers;
+    std::vector<std::string> SaveSuggestions; // the name each save dialog opened with
+    std::deque<int> SaveFilters; // the filter (1-based) chosen with the next save answers; none: as it was
     std::vector<Message> Messages;
+    std::deque<bool> ConfirmAnswers; // none left: yes
+    std::vector<std::string> Questions;
     std::vector<std::string> Started;
 
     bool ExecuteOpen(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(OpenAnswers, dialog); }
-    bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(SaveAnswers, dialog); }
+    bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override
+    {
+        SaveSuggestions.push_back(dialog.FileName);
+        if (!SaveFilters.empty() && !SaveAnswers.empty()) {
+            dialog.FilterIndex = SaveFilters.front();
+            SaveFilters.pop_front();
+        }
+        return Answer(SaveAnswers, dialog);
+    }
     void MessageBox(QWidget*, const std::string& text, const std::string& caption, tintabrel::TMsgIcon icon) override
     {
         Messages.push_back({text, caption, icon});
+    }
+    bool Confirm(QWidget*, const std::string& text, const std::string&) override
+    {
+        Questions.push_back(text);
+        if (ConfirmAnswers.empty()) return true;
+        const bool answer = ConfirmAnswers.front();
+        ConfirmAnswers.pop_front();
+        return answer;
     }
     bool StartProgram(const std::string& path) override
     {

@@ -1,6 +1,8 @@
 // Renders the real window with a sample sprite loaded and recoloured into a PNG file, and
-// optionally the window's open dialog over a folder of pictures into another.
-// Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png> [<dialog.png>]
+// optionally the window's open dialog over a folder of pictures into another, and the mask, the
+// checkerboard, the live preview and the pane menu into a folder (mask.png, checkerboard.png,
+// preview.png, pane-menu.png).
+// Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png> [<dialog.png> [<folder>]]
 #include <cstdio>
 
 #include <QDeadlineTimer>
@@ -9,12 +11,15 @@
 #include <QImage>
 #include <QPainter>
 #include <QPushButton>
+#include <QMenu>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTemporaryDir>
 
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
+#include "app/window/ImageControl.h"
 #include "app/window/Unit_Main.h"
 #include "tests/app/window/FakeDialogs.h"
 
@@ -48,6 +53,9 @@ QImage SampleSprite()
     p.setBrush(QColor(40, 60, 150));
     p.drawRect(9, 31, 6, 12);
     p.drawRect(17, 31, 6, 12);
+    // A half-transparent shadow under the feet.
+    p.setBrush(QColor(0, 0, 0, 90));
+    p.drawRect(5, 45, 22, 3);
     p.setBrush(QColor(60, 40, 30));
     p.drawRect(8, 43, 7, 3);
     p.drawRect(17, 43, 7, 3);
@@ -65,7 +73,6 @@ bool SaveOpenDialog(TfrmMain& window, const QString& folder, const QString& outp
     TFileDialog settings = window.od;
     settings.FileName = (folder + QStringLiteral("/sprite.png")).toStdString();
     SetupFileDialog(box, settings, false);
-    box.resize(640, 360);
     box.show();
     // The folder is listed in the background; give it a moment.
     const QDeadlineTimer deadline(1000);
@@ -73,12 +80,51 @@ bool SaveOpenDialog(TfrmMain& window, const QString& folder, const QString& outp
     return box.grab().toImage().save(output);
 }
 
+bool Grab(TfrmMain& window, const QString& path)
+{
+    QApplication::processEvents();
+    return window.grab().toImage().save(path);
+}
+
+// The features that show before the check is pressed, each in its own picture.
+bool SaveFeatureShots(TfrmMain& window, const QString& folder)
+{
+    // The checkerboard under the transparent background and the half-transparent shadow, at x5.
+    window.btnR->click();
+    window.rgZoom->Button(4)->click();
+    if (!Grab(window, folder + QStringLiteral("/checkerboard.png"))) return false;
+    // The mask of the red tunic: what the check would change, and the protected colours it keeps.
+    window.rgZoom->Button(3)->click();
+    window.actMask->setChecked(true);
+    window.tbWidth->setValue(235);
+    window.tbHose->setValue(18);
+    if (!Grab(window, folder + QStringLiteral("/mask.png"))) return false;
+    window.actMask->setChecked(false);
+    // The live preview: the after pane follows the target slider without a check.
+    window.actPreview->setChecked(true);
+    window.tb->setValue(200);
+    if (!Grab(window, folder + QStringLiteral("/preview.png"))) return false;
+    window.actPreview->setChecked(false);
+    // The pane menu, open over the before pane: a grab of the screen, since the menu is a window
+    // of its own.
+    window.PaneMenu->popup(window.imgBefore->mapToGlobal(QPoint(40, 60)));
+    const QDeadlineTimer shown(300);
+    while (!shown.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QScreen* screen = window.screen();
+    if (!screen) return false;
+    const QRect area = window.frameGeometry().united(window.PaneMenu->geometry());
+    const bool menu = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                          .save(folder + QStringLiteral("/pane-menu.png"));
+    window.PaneMenu->hide();
+    return menu;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: %s <program folder> <output.png> [<dialog.png>]\n", argv[0]);
+    if (argc < 3 || argc > 5) {
+        std::fprintf(stderr, "usage: %s <program folder> <output.png> [<dialog.png> [<folder>]]\n", argv[0]);
         return 2;
     }
     TApplication app(argc, argv);
@@ -107,6 +153,7 @@ int main(int argc, char** argv)
 
     for (const auto& m : fake->Messages) std::fprintf(stderr, "message: %s\n", m.Text.c_str());
     if (!window.grab().toImage().save(QString::fromLocal8Bit(argv[2]))) return 1;
-    if (argc == 4 && !SaveOpenDialog(window, work.path(), QString::fromLocal8Bit(argv[3]))) return 1;
+    if (argc >= 4 && !SaveOpenDialog(window, work.path(), QString::fromLocal8Bit(argv[3]))) return 1;
+    if (argc == 5 && !SaveFeatureShots(window, QString::fromLocal8Bit(argv[4]))) return 1;
     return fake->Messages.empty() ? 0 : 1;
 }

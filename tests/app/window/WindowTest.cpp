@@ -1,5 +1,6 @@
 // The main window driven as the user drives it, with the dialogs answered by a fake.
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -8,6 +9,15 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QTimer>
+#include <QToolTip>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QProgressBar>
+#include <QTreeView>
+#include <QAction>
+#include <QActionGroup>
 #include <QImage>
 #include <QMimeData>
 #include <QStyle>
@@ -24,7 +34,10 @@
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
+#include "app/window/LiveView.h"
 #include "app/window/Unit_Main.h"
+#include "app/PictureChange.h"
+#include "recolour/HueReplace.h"
 #include "tests/TestData.h"
 #include "tests/app/window/FakeDialogs.h"
 
@@ -62,6 +75,41 @@ TColor Rgb(int r, int g, int b) { return MakeColor(uint8_t(r), uint8_t(g), uint8
 TColor ColorOf(QRgb c) { return Rgb(qRed(c), qGreen(c), qBlue(c)); }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// A 4-bit BMP (16-colour table, bottom-up rows) of the given size holding only its first
+// rowsPresent rows of pixel data: colour index 1 (red) everywhere.
+std::string FourBitBmp(int width, int height, int rowsPresent)
+{
+    const int stride = ((width * 4 + 31) / 32) * 4;
+    std::string b;
+    auto put16 = [&](uint32_t v) { b += char(v & 0xff); b += char((v >> 8) & 0xff); };
+    auto put32 = [&](uint32_t v) { put16(v & 0xffff); put16(v >> 16); };
+    const uint32_t offset = 14 + 40 + 64;
+    b += "BM";
+    put32(offset + uint32_t(stride) * uint32_t(height));
+    put32(0);
+    put32(offset);
+    put32(40);
+    put32(uint32_t(width));
+    put32(uint32_t(height));
+    put16(1);
+    put16(4);
+    put32(0);
+    put32(0);
+    put32(0);
+    put32(0);
+    put32(16);
+    put32(0);
+    for (int k = 0; k < 16; ++k) put32(k == 1 ? 0x00ff0000u : 0u); // index 1: red
+    for (int y = 0; y < rowsPresent; ++y) b += std::string(size_t(stride), char(0x11));
+    return b;
+}
+
+// True when the PNG file's header says colour type 3 (palette) and it has a tRNS chunk.
+bool IsPalettePngWithTrns(const std::string& bytes)
+{
+    return bytes.size() > 26 && bytes[25] == 3 && bytes.find("tRNS") != std::string::npos;
+}
 
 } // namespace
 
@@ -974,6 +1022,802 @@ private slots:
         QTest::mouseClick(w->lbl, Qt::LeftButton, {}, QPoint(2, 2));
         QCOMPARE(Q(w->lbl->Caption()), QStringLiteral("よしこさん飯はまだかのぅ。"));
         QVERIFY(w->lbl->width() != before);
+    }
+
+    // ---------------------------------------------------------------- faults met by new users
+
+    // A tiny BMP that declares a huge picture is refused before anything is sized for it; a
+    // file cut by a few rows still loads with the missing rows black.
+    void hollowBmpIsRefused()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(1, 1, {0x00ff00}).save(Q(dir.File("first.png"))));
+        Load(*w, dir.File("first.png"));
+        const std::string hollow = FourBitBmp(8192, 8192, 0);
+        QCOMPARE(hollow.size(), size_t(118));
+        WriteFile(dir.File("hollow.bmp"), hollow);
+        WriteFile(dir.File("half.bmp"), FourBitBmp(64, 64, 31));
+        WriteFile(dir.File("cut.bmp"), FourBitBmp(64, 64, 60));
+        // The reader takes the pixel data right after the colour table, whatever the file
+        // header's offset says: a whole file with a wrong offset loads.
+        std::string offset = FourBitBmp(64, 64, 64);
+        offset[10] = char(0xff);
+        offset[11] = char(0xff);
+        WriteFile(dir.File("offset.bmp"), offset);
+        const size_t steps = w->History.UndoCount();
+
+        for (const char* name : {"hollow.bmp", "half.bmp"}) {
+            dialogs->Messages.clear();
+            Load(*w, dir.File(name));
+            QCOMPARE(dialogs->Messages.size(), size_t(1));
+            QVERIFY2(Q(dialogs->Messages[0].Text).contains(QStringLiteral("画素のデータが足りない")),
+                     dialogs->Messages[0].Text.c_str());
+            QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::Error);
+            QCOMPARE(w->bmpBefore->Image.Width(), 1);
+            QCOMPARE(w->History.UndoCount(), steps);
+        }
+
+        dialogs->Messages.clear();
+        Load(*w, dir.File("offset.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
+        Load(*w, dir.File("cut.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->bmpBefore->Image.Width(), 64);
+        // Bottom-up rows: the 60 present rows are the lowest ones, the 4 missing ones at the top are black.
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 63), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 4), clRed);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 3), clBlack);
+    }
+
+    // A picture the window could not hold in its memory budget is refused with a message.
+    void loadBoundedByMemory()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(1, 1, {0x00ff00}).save(Q(dir.File("small.png"))));
+        QVERIFY(QImage(20, 20, QImage::Format_RGB32).save(Q(dir.File("big.png"))));
+        QVERIFY(QImage(20, 20, QImage::Format_RGB32).save(Q(dir.File("big.bmp"))));
+        w->MemoryBudget = 24 * 100;
+        Load(*w, dir.File("small.png"));
+        QVERIFY(dialogs->Messages.empty());
+        for (const char* name : {"big.png", "big.bmp"}) {
+            Load(*w, dir.File(name));
+            QCOMPARE(dialogs->Messages.size(), size_t(1));
+            QVERIFY(Q(dialogs->Messages[0].Text).startsWith(QStringLiteral("画像が大きすぎます(20x20)")));
+            QCOMPARE(w->bmpBefore->Image.Width(), 1);
+            dialogs->Messages.clear();
+        }
+        w->MemoryBudget = 24 * 400;
+        Load(*w, dir.File("big.png"));
+        QVERIFY(dialogs->Messages.empty());
+        QCOMPARE(w->bmpBefore->Image.Width(), 20);
+    }
+
+    // The check of a palette picture keeps its palette: saved as PNG it is a palette PNG with
+    // tRNS, saved as BMP an 8-bit BMP; the pixels are those of the 24-bit result.
+    void checkKeepsPalette()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QImage indexed(3, 2, QImage::Format_Indexed8);
+        indexed.setColorTable({qRgba(255, 0, 0, 255), qRgba(255, 0, 0, 100), qRgba(0, 0, 255, 0), qRgba(10, 200, 30, 255)});
+        const int indices[6] = {0, 1, 2, 3, 0, 1};
+        for (int i = 0; i < 6; ++i) indexed.setPixel(i % 3, i / 3, uint(indices[i]));
+        QVERIFY(indexed.save(Q(dir.File("pal.png"))));
+        QVERIFY(IsPalettePngWithTrns(ReadFile(dir.File("pal.png"))));
+        QImage opaque = indexed;
+        opaque.setColorTable({qRgb(255, 0, 0), qRgb(128, 0, 0), qRgb(0, 0, 255), qRgb(10, 200, 30)});
+        QVERIFY(opaque.save(Q(dir.File("pal.bmp"))));
+
+        for (const char* input : {"pal.png", "pal.bmp"}) {
+            Load(*w, dir.File(input));
+            QVERIFY(w->bmpBefore->PaletteBits != 0);
+            w->tbWidth->setValue(240);
+            w->tb->setValue(120);
+            w->btnCheck->click();
+            QVERIFY(dialogs->Messages.empty());
+            QCOMPARE(w->bmpAfter->PaletteBits, w->bmpBefore->PaletteBits);
+            // The same pixels as the engine's 24-bit result.
+            TPictureData expected;
+            ApplyChange(*w->bmpBefore, expected, TProtectedColors(*w->ColorList), THueWindow{240, 18, 120}, true);
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 3; ++x) QCOMPARE(w->bmpAfter->Image.Pixel(x, y), expected.Image.Pixel(x, y));
+            QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+            QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
+        }
+        Load(*w, dir.File("pal.png"));
+        w->btnCheck->click();
+        Save(*w, dir.File("out.png"));
+        QVERIFY(IsPalettePngWithTrns(ReadFile(dir.File("out.png"))));
+        const QImage png(Q(dir.File("out.png")));
+        QCOMPARE(png.pixel(0, 0), qRgba(0, 255, 0, 255));
+        QCOMPARE(qAlpha(png.pixel(1, 0)), 100);
+        QCOMPARE(qAlpha(png.pixel(2, 0)), 0);
+
+        Load(*w, dir.File("pal.bmp"));
+        w->btnCheck->click();
+        Save(*w, dir.File("out.bmp"));
+        const std::string bmp = ReadFile(dir.File("out.bmp"));
+        QCOMPARE(int(uint8_t(bmp.at(28))), int(uint8_t(ReadFile(dir.File("pal.bmp")).at(28))));
+        QVERIFY(uint8_t(bmp.at(28)) <= 8);
+        QCOMPARE(QImage(Q(dir.File("out.bmp"))).pixel(0, 0) & 0xffffff, 0x00ff00u);
+    }
+
+    // A name typed without extension takes the chosen filter's extension (the default one for
+    // "all files"), in the window and in Qt's dialog.
+    void typedNameTakesChosenFilter_data()
+    {
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QString>("written");
+        QTest::newRow("png") << 1 << "name.png";
+        QTest::newRow("bmp") << 2 << "name.bmp";
+        QTest::newRow("all") << 3 << "name.png";
+    }
+    void typedNameTakesChosenFilter()
+    {
+        QFETCH(int, filter);
+        QFETCH(QString, written);
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        dialogs->SaveFilters.push_back(filter);
+        Save(*w, dir.File("name"));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(fs::exists(dir.File(written.toStdString())));
+        const std::string bytes = ReadFile(dir.File(written.toStdString()));
+        QCOMPARE(bytes.substr(0, 2) == "BM", written.endsWith(".bmp"));
+
+        QFileDialog box;
+        TFileDialog settings = w->sd;
+        settings.FilterIndex = 1;
+        SetupFileDialog(box, settings, true);
+        QCOMPARE(box.defaultSuffix(), QStringLiteral("png"));
+        auto* combo = box.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        QVERIFY(combo);
+        combo->setCurrentIndex(filter - 1);
+        // As the user's choice.
+        emit combo->activated(filter - 1);
+        emit combo->textActivated(combo->itemText(filter - 1));
+        QCOMPARE(box.defaultSuffix(), written.section('.', 1));
+    }
+
+    // Saving transparency as BMP tells that it is lost; the file is written all the same. An
+    // opaque picture saves silently.
+    void bmpSaveTellsAlphaIsLost()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        QVERIFY(MakeImage(2, 1, {qRgba(255, 0, 0, 255), qRgba(0, 0, 255, 40)}, QImage::Format_ARGB32)
+                    .save(Q(dir.File("rgba.png"))));
+        QVERIFY(MakeImage(2, 1, {qRgba(255, 0, 0, 255), qRgba(0, 0, 255, 255)}, QImage::Format_ARGB32)
+                    .save(Q(dir.File("opaque.png"))));
+        Load(*w, dir.File("opaque.png"));
+        Save(*w, dir.File("opaque.bmp"));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(fs::exists(dir.File("opaque.bmp")));
+
+        Load(*w, dir.File("rgba.png"));
+        Save(*w, dir.File("rgba.png.png"));
+        QVERIFY(dialogs->Messages.empty());
+        Save(*w, dir.File("rgba.bmp"));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text),
+                 QStringLiteral("BMP形式では透明度を保存できないため、透明な部分は不透明になりました"));
+        QVERIFY(fs::exists(dir.File("rgba.bmp")));
+        QCOMPARE(QImage(Q(dir.File("rgba.bmp"))).pixel(1, 0) & 0xffffff, 0x0000ffu);
+    }
+
+    // The list editor's saves take effect at once: written in place or through a new file and a
+    // rename, the list is read again, the grid redrawn and the next check uses it.
+    void listReloadsWhenSaved()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+        const TColor firstCell = w->imgColor->Picture.Bitmap().Pixel(12, 12);
+        QCOMPARE(firstCell, clBlack);
+
+        WriteFile(dir.File("ColorList.dat"), "clRed\r\nclBlue\r\n");
+        QTRY_COMPARE(w->ColorList->Count(), 2);
+        QCOMPARE(w->imgColor->Picture.Bitmap().Pixel(12, 12), clRed);
+        w->btnCheck->click();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+
+        // Replaced through a rename, as the editor saves; then once more, still watched.
+        for (const char* list : {"clWhite\r\n", "clMaroon\r\nclRed\r\nclBlue\r\n"}) {
+            WriteFile(dir.File("new.tmp"), list);
+            fs::rename(dir.File("new.tmp"), dir.File("ColorList.dat"));
+            const int lines = int(std::count(list, list + std::strlen(list), '\n'));
+            QTRY_COMPARE(w->ColorList->Count(), lines);
+        }
+        QCOMPARE(w->imgColor->Picture.Bitmap().Pixel(12, 12), clMaroon);
+        QVERIFY(dialogs->Messages.empty());
+
+        // A bad line: the message of the start-up, the grid as it was.
+        WriteFile(dir.File("ColorList.dat"), " clRed\r\n");
+        QTRY_COMPARE(dialogs->Messages.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral("' clRed' は整数ではありません."));
+    }
+
+    // The file dialogs show sizes and dates in Japanese whatever the system's locale, and open
+    // wide enough for every column of the file list.
+    void fileDialogsSpeakJapaneseAndFitColumns()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        const std::string name = "character_sprite_sheet_final_version.png";
+        QVERIFY(MakeImage(1, 1, {0xff0000}).save(Q(dir.File(name))));
+        const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+        const QFileInfo info(Q(dir.File(name)));
+        for (TFileDialog* settings : {&w->od, &w->sd}) {
+            QFileDialog box;
+            SetupFileDialog(box, *settings, settings == &w->sd);
+            box.setDirectory(dir.dir.path());
+            box.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&box));
+            auto* list = box.findChild<QTreeView*>(QStringLiteral("treeView"));
+            QVERIFY(list);
+            QAbstractItemModel* model = list->model();
+            QModelIndex row;
+            QTRY_VERIFY((row = [&] {
+                             const QModelIndex root = list->rootIndex();
+                             for (int r = 0; r < model->rowCount(root); ++r)
+                                 if (model->index(r, 0, root).data().toString() == Q(name)) return model->index(r, 0, root);
+                             return QModelIndex();
+                         }())
+                            .isValid());
+            QCOMPARE(model->index(row.row(), 1, row.parent()).data().toString(), japanese.formattedDataSize(info.size()));
+            QCOMPARE(model->index(row.row(), 3, row.parent()).data().toString(),
+                     japanese.toString(info.lastModified(), QLocale::ShortFormat));
+            QVERIFY(model->index(row.row(), 1, row.parent()).data().toString().contains(QStringLiteral("バイト")));
+
+            // Every column is shown whole: the name, and the texts of the other columns.
+            const QHeaderView* header = list->header();
+            int total = 0;
+            for (int c = 0; c < 4; ++c) {
+                const QString text = model->index(row.row(), c, row.parent()).data().toString();
+                QVERIFY2(header->sectionSize(c) >= list->fontMetrics().horizontalAdvance(text) + 24,
+                         qPrintable(text));
+                total += header->sectionSize(c);
+            }
+            QVERIFY(total <= list->viewport()->width());
+        }
+    }
+
+    // ---------------------------------------------------------------- seeing before pressing
+
+    // Transparent and half-transparent pixels are drawn over a checkerboard in both panes;
+    // opaque pixels are drawn exactly; the saved pixels stay as they were.
+    void checkerboardUnderTransparency()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        // 16 x 16: the left half opaque red, the right half magenta of alpha 0, one pixel half blue.
+        QImage sprite(16, 16, QImage::Format_ARGB32);
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) sprite.setPixel(x, y, x < 8 ? qRgba(255, 0, 0, 255) : qRgba(255, 0, 255, 0));
+        sprite.setPixel(12, 3, qRgba(0, 0, 255, 128));
+        QVERIFY(sprite.save(Q(dir.File("a.png"))));
+        Load(*w, dir.File("a.png"));
+        QVERIFY(w->actChecker->isChecked());
+        const QColor light = TImage::CheckerLight(), dark = TImage::CheckerDark();
+        for (TImage* pane : {w->imgBefore, w->imgAfter}) {
+            const QImage shown = pane->grab().toImage();
+            QCOMPARE(shown.size(), QSize(16, 16));
+            for (int y = 0; y < 16; ++y)
+                for (int x = 0; x < 16; ++x) {
+                    const QRgb c = shown.pixel(x, y) & 0xffffff;
+                    const bool lightSquare = ((x / TImage::CheckerSquare) + (y / TImage::CheckerSquare)) % 2 == 0;
+                    const QRgb square = (lightSquare ? light : dark).rgb() & 0xffffff;
+                    if (x < 8) QCOMPARE(c, 0xff0000u);
+                    else if (x == 12 && y == 3) {
+                        QVERIFY(qBlue(c) > 120 && qBlue(c) < 255 && qRed(c) < 200 && qRed(c) > 60);
+                    } else QCOMPARE(c, square);
+                }
+        }
+        // Off: the stored colours, drawn opaque as before.
+        w->actChecker->setChecked(false);
+        QCOMPARE(w->imgBefore->grab().toImage().pixel(10, 10) & 0xffffff, 0xff00ffu);
+        QCOMPARE(w->imgAfter->grab().toImage().pixel(10, 10) & 0xffffff, 0xff00ffu);
+        w->actChecker->setChecked(true);
+        // Zoomed, the squares keep their size on screen.
+        SelectZoom(*w, 1);
+        const QImage zoomed = w->imgBefore->grab().toImage();
+        QCOMPARE(zoomed.pixel(16, 0) & 0xffffff, light.rgb() & 0xffffff);
+        QCOMPARE(zoomed.pixel(24, 0) & 0xffffff, dark.rgb() & 0xffffff);
+
+        // An opaque picture shows no checkerboard at all, and the saved pixels are the loaded ones.
+        Save(*w, dir.File("saved.png"));
+        const QImage saved(Q(dir.File("saved.png")));
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) QCOMPARE(saved.pixel(x, y), sprite.pixel(x, y));
+        QVERIFY(MakeImage(2, 1, {0x00ff00, 0x0000ff}).save(Q(dir.File("opaque.png"))));
+        Load(*w, dir.File("opaque.png"));
+        QVERIFY(w->imgBefore->Composed().isNull());
+    }
+
+    // The mask marks exactly the pixels the check changes, and distinctly those the protected
+    // list keeps; the preview is exactly the check's result. On a table of pictures and settings.
+    void maskAndPreviewEqualTheCheck_data()
+    {
+        QTest::addColumn<QString>("picture");
+        QTest::addColumn<int>("source");
+        QTest::addColumn<int>("tolerance");
+        QTest::addColumn<int>("target");
+        QTest::addColumn<bool>("wrap");
+        QTest::addColumn<int>("soft");
+        QTest::addColumn<bool>("shift");
+        QTest::addColumn<bool>("visibleOnly");
+        for (const char* picture : {"rgb.png", "rgba.png", "palette.png", "palette.bmp"}) {
+            const std::string p = picture;
+            QTest::newRow((p + " red to green").c_str()) << picture << 240 << 18 << 120 << false << 0 << false << false;
+            QTest::newRow((p + " narrow").c_str()) << picture << 120 << 3 << 300 << false << 0 << false << false;
+            QTest::newRow((p + " wide").c_str()) << picture << 200 << 36 << 0 << false << 0 << false << false;
+            QTest::newRow((p + " at the end").c_str()) << picture << 355 << 18 << 60 << true << 0 << false << false;
+            QTest::newRow((p + " options").c_str()) << picture << 240 << 10 << 200 << true << 20 << true << true;
+        }
+    }
+    void maskAndPreviewEqualTheCheck()
+    {
+        QFETCH(QString, picture);
+        QFETCH(int, source);
+        QFETCH(int, tolerance);
+        QFETCH(int, target);
+        QFETCH(bool, wrap);
+        QFETCH(int, soft);
+        QFETCH(bool, shift);
+        QFETCH(bool, visibleOnly);
+        ExeDir dir("clRed\r\n$00C8D7F5\r\nclLime\r\n");
+        auto w = Open(dir);
+        // Every 10 degrees of hue at two saturations and values, greys and the protected colours.
+        QImage rgba(40, 4, QImage::Format_ARGB32);
+        for (int x = 0; x < 40; ++x)
+            for (int y = 0; y < 4; ++y) {
+                QColor c = x < 36 ? QColor::fromHsv(x * 10, y % 2 ? 255 : 120, y < 2 ? 255 : 140)
+                                  : QColor(QList<QColor>{Qt::red, QColor(0xf5, 0xd7, 0xc8), Qt::gray, Qt::green}[x - 36]);
+                c.setAlpha((x + y) % 5 == 0 ? 0 : (x + y) % 5 == 1 ? 128 : 255);
+                rgba.setPixel(x, y, c.rgba());
+            }
+        const std::string path = dir.File(picture.toStdString());
+        if (picture == "rgba.png") QVERIFY(rgba.save(Q(path)));
+        else if (picture == "rgb.png") QVERIFY(rgba.convertToFormat(QImage::Format_RGB32).save(Q(path)));
+        else if (picture == "palette.png") QVERIFY(rgba.convertToFormat(QImage::Format_Indexed8).save(Q(path)));
+        else QVERIFY(rgba.convertToFormat(QImage::Format_RGB32).convertToFormat(QImage::Format_Indexed8).save(Q(path)));
+        Load(*w, path);
+        QVERIFY(dialogs->Messages.empty());
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+
+        w->actWrap->setChecked(wrap);
+        w->actShift->setChecked(shift);
+        w->actVisibleOnly->setChecked(visibleOnly);
+        for (QAction* a : w->agSoft->actions())
+            if (a->data().toInt() == soft) a->trigger();
+        QTest::keyClick(w.get(), Qt::Key_M);
+        QTest::keyClick(w.get(), Qt::Key_P);
+        QVERIFY(w->actMask->isChecked() && w->actPreview->isChecked());
+        w->tbWidth->setValue(source);
+        w->tbHose->setValue(tolerance);
+        w->tb->setValue(target);
+        // The options reach the engine as the menu set them.
+        QCOMPARE(w->LastWindow.Wrap, wrap);
+        QCOMPARE(w->LastWindow.Soft, soft);
+        QCOMPARE(w->LastWindow.Shift, shift);
+        QCOMPARE(w->LastWindow.VisibleOnly, visibleOnly);
+        QCOMPARE(w->LastWindow.Source, source);
+        QCOMPARE(w->LastWindow.Target, target);
+
+        TPictureData preview;
+        preview.Assign(*w->bmpAfter);
+        const QImage mask = w->imgBefore->Overlay();
+        QCOMPARE(mask.size(), QSize(40, 4));
+
+        w->btnCheck->click();
+        QCOMPARE(w->LastWindow.Soft, soft);
+        QCOMPARE(preview.PaletteBits, w->bmpAfter->PaletteBits);
+        QCOMPARE(preview.HasAlpha(), w->bmpAfter->HasAlpha());
+        TPictureData unprotected;
+        ApplyChange(*w->bmpBefore, unprotected, TProtectedColors(), w->LastWindow, true);
+        int changed = 0, kept = 0;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 40; ++x) {
+                const TColor was = w->bmpBefore->Image.Pixel(x, y);
+                const TColor now = w->bmpAfter->Image.Pixel(x, y);
+                QCOMPARE(preview.Image.Pixel(x, y), now);
+                const QRgb expected = now != was ? MaskChanged
+                                    : unprotected.Image.Pixel(x, y) != was ? MaskKept : QRgb(0);
+                QCOMPARE(mask.pixel(x, y), expected);
+                changed += expected == MaskChanged;
+                kept += expected == MaskKept;
+            }
+        if (source == 240 && tolerance == 18) QVERIFY(changed > 0 && kept > 0);
+
+        // M again takes the marks away; the after pane keeps what the preview made.
+        QTest::keyClick(w.get(), Qt::Key_M);
+        QVERIFY(w->imgBefore->Overlay().isNull());
+    }
+
+    // The mask follows the sliders; the preview acts for the check (L and save take it) and
+    // makes no undo step of its own.
+    void previewFollowsSliders()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        QVERIFY(MakeImage(3, 1, {0xff0000, 0x00ff00, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        const size_t steps = w->History.UndoCount();
+        w->tb->setValue(300);
+        w->actMask->setChecked(true);
+        w->tbWidth->setValue(240);
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), MaskChanged);
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), QRgb(0));
+        w->tbWidth->setValue(120);
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), QRgb(0));
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), MaskChanged);
+        // The preview is off: the after pane still shows the loaded picture.
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clLime);
+
+        w->actPreview->setChecked(true);
+        w->tb->setValue(240);
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clBlue);
+        QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(1, 0), clBlue);
+        QCOMPARE(w->History.UndoCount(), steps);
+        Save(*w, dir.File("out.png"));
+        QCOMPARE(QImage(Q(dir.File("out.png"))).pixel(1, 0) & 0xffffff, 0x0000ffu);
+        w->btnL->click();
+        QCOMPARE(w->bmpBefore->Image.Pixel(1, 0), clBlue);
+        // The mask now belongs to the new before picture.
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), QRgb(0));
+    }
+
+    // A large picture's mask and preview run off the interface thread: the event loop keeps
+    // running meanwhile, and the newest settings win.
+    void largePictureLiveRunsOffThread()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        QImage big(600, 400, QImage::Format_RGB32);
+        for (int y = 0; y < 400; ++y)
+            for (int x = 0; x < 600; ++x) big.setPixel(x, y, QColor::fromHsv((x + y) % 360, 200, 230).rgb());
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        Load(*w, dir.File("big.png"));
+        w->LiveSyncPixels = 1000;
+        w->actMask->setChecked(true);
+        w->actPreview->setChecked(true);
+        QVERIFY(w->AsyncLiveRuns >= 1);
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(0);
+        for (int p = 0; p < 360; p += 40) w->tbWidth->setValue(p);
+        w->tb->setValue(77);
+        QTRY_VERIFY(!w->LiveBusy());
+        QVERIFY(ticks > 0);
+        QVERIFY(w->AsyncLiveRuns >= 2);
+        TPictureData preview;
+        preview.Assign(*w->bmpAfter);
+        const QImage mask = w->imgBefore->Overlay();
+        w->btnCheck->click();
+        for (int y = 0; y < 400; y += 7)
+            for (int x = 0; x < 600; x += 3) {
+                QCOMPARE(preview.Image.Pixel(x, y), w->bmpAfter->Image.Pixel(x, y));
+                QCOMPARE(mask.pixel(x, y) == MaskChanged,
+                         w->bmpAfter->Image.Pixel(x, y) != w->bmpBefore->Image.Pixel(x, y));
+            }
+    }
+
+    // ---------------------------------------------------------------- comfort
+
+    // The title names the loaded file, marked while the result is unsaved; the save dialog
+    // suggests <name>_<target hue>.png beside it; an existing name is only replaced on a yes.
+    void titleSuggestionAndOverwriteQuestion()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        fs::create_directory(dir.File("art"));
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("art/hero.png"))));
+        QCOMPARE(w->windowTitle(), QStringLiteral("Tintabrel"));
+        Load(*w, dir.File("art/hero.png"));
+        QCOMPARE(w->windowTitle(), QStringLiteral("hero.png - Tintabrel"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(w->windowTitle(), QStringLiteral("*hero.png - Tintabrel"));
+
+        Save(*w, dir.File("art/hero_120.png"));
+        QCOMPARE(Q(dialogs->SaveSuggestions.back()), Q(dir.File("art/hero_120.png")));
+        QVERIFY(dialogs->Questions.empty());
+        QCOMPARE(w->windowTitle(), QStringLiteral("hero.png - Tintabrel"));
+        // R shows a picture other than the saved one; undo brings the saved one back.
+        w->btnR->click();
+        QCOMPARE(w->windowTitle(), QStringLiteral("*hero.png - Tintabrel"));
+        w->Undo();
+        QCOMPARE(w->windowTitle(), QStringLiteral("hero.png - Tintabrel"));
+
+        // An existing name: asked; no keeps the file, yes replaces it.
+        const std::string target = dir.File("art/hero_120.png");
+        WriteFile(target, "old");
+        dialogs->ConfirmAnswers.push_back(false);
+        Save(*w, target);
+        QCOMPARE(dialogs->Questions.size(), size_t(1));
+        QCOMPARE(Q(dialogs->Questions[0]), Q(target + " は既に存在します。\n上書きしますか?"));
+        QCOMPARE(ReadFile(target), std::string("old"));
+        dialogs->ConfirmAnswers.push_back(true);
+        Save(*w, target);
+        QCOMPARE(dialogs->Questions.size(), size_t(2));
+        QCOMPARE(QImage(Q(target)).size(), QSize(2, 1));
+        QVERIFY(dialogs->Messages.empty());
+    }
+
+    // Keys for the check, L, R and the zoom steps, named in the tooltips; Ctrl+wheel zooms too.
+    void keyboardShortcuts()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QVERIFY(MakeImage(2, 1, {0xff0000, 0x0000ff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        QTest::keyClick(w.get(), Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+        QTest::keyClick(w.get(), Qt::Key_Right, Qt::ControlModifier);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+        QTest::keyClick(w.get(), Qt::Key_Return, Qt::ControlModifier);
+        QTest::keyClick(w.get(), Qt::Key_Left, Qt::ControlModifier);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clLime);
+
+        QTest::keyClick(w.get(), Qt::Key_Plus);
+        QCOMPARE(w->rgZoom->ItemIndex(), 1);
+        QCOMPARE(w->imgBefore->size(), QSize(4, 2));
+        for (int k = 0; k < 6; ++k) QTest::keyClick(w.get(), Qt::Key_Plus);
+        QCOMPARE(w->rgZoom->ItemIndex(), 4);
+        QTest::keyClick(w.get(), Qt::Key_Minus);
+        QCOMPARE(w->rgZoom->ItemIndex(), 3);
+        QCOMPARE(w->imgAfter->size(), QSize(8, 4));
+
+        QWheelEvent down(QPointF(5, 5), w->sbBefore->viewport()->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
+                         Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w->sbBefore->viewport(), &down);
+        QCOMPARE(w->rgZoom->ItemIndex(), 2);
+
+        QVERIFY(w->btnCheck->toolTip().contains(QStringLiteral("Ctrl+Enter")));
+        QVERIFY(w->btnCheck->toolTip().startsWith(QStringLiteral("色合いの変化を設定し終わったら")));
+        QVERIFY(w->btnL->toolTip().contains(QStringLiteral("Ctrl+←")));
+        QVERIFY(w->btnR->toolTip().contains(QStringLiteral("Ctrl+→")));
+        QVERIFY(w->rgZoom->toolTip().contains(QStringLiteral("+ / -")));
+    }
+
+    // The panes scroll together, and undo brings back the scroll position of its step.
+    void panesScrollTogetherAndUndoKeepsScroll()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QImage big(120, 120, QImage::Format_RGB32);
+        big.fill(0xff0000);
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        Load(*w, dir.File("big.png"));
+        SelectZoom(*w, 4);
+        w->sbBefore->horizontalScrollBar()->setValue(200);
+        w->sbAfter->verticalScrollBar()->setValue(150);
+        QCOMPARE(w->sbAfter->horizontalScrollBar()->value(), 200);
+        QCOMPARE(w->sbBefore->verticalScrollBar()->value(), 150);
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        w->sbBefore->horizontalScrollBar()->setValue(0);
+        w->sbBefore->verticalScrollBar()->setValue(0);
+        w->Undo();
+        QCOMPARE(w->rgZoom->ItemIndex(), 4);
+        QCOMPARE(w->sbBefore->horizontalScrollBar()->value(), 200);
+        QCOMPARE(w->sbAfter->verticalScrollBar()->value(), 150);
+    }
+
+    // While dragged, the source and target sliders show their hue in degrees and its colour.
+    void slidersShowHueWhileDragged_data()
+    {
+        QTest::addColumn<bool>("source");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<int>("hue");
+        QTest::addColumn<QString>("colour");
+        QTest::newRow("source red") << true << 240 << 0 << "#ff0000";
+        QTest::newRow("source blue") << true << 0 << 240 << "#0000ff";
+        QTest::newRow("source green") << true << 120 << 120 << "#00ff00";
+        QTest::newRow("source 250") << true << 250 << 350 << "";
+        QTest::newRow("target green") << false << 120 << 120 << "#00ff00";
+        QTest::newRow("target 360") << false << 360 << 0 << "#ff0000";
+    }
+    void slidersShowHueWhileDragged()
+    {
+        QFETCH(bool, source);
+        QFETCH(int, position);
+        QFETCH(int, hue);
+        QFETCH(QString, colour);
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QSlider* slider = source ? w->tbWidth : w->tb;
+        const QString hint = slider->toolTip();
+        slider->setSliderDown(true);
+        slider->setSliderPosition(position);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QVERIFY2(QToolTip::text().contains(QString::fromUtf8("色相 %1°").arg(hue)), qPrintable(QToolTip::text()));
+        if (!colour.isEmpty()) QVERIFY(QToolTip::text().contains(colour));
+        slider->setSliderDown(false);
+        QCOMPARE(slider->toolTip(), hint);
+    }
+
+    // Large loads, checks and saves run off the interface thread: the event loop keeps running
+    // (a timer fires), the cursor is busy and the progress bar shows, input that would change
+    // the pictures waits; the results are those of the ordinary run.
+    void largePictureWorkKeepsEventLoopRunning()
+    {
+        ExeDir dir("clBlack\r\n");
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QImage big(400, 300, QImage::Format_RGB32);
+        for (int y = 0; y < 300; ++y)
+            for (int x = 0; x < 400; ++x) big.setPixel(x, y, QColor::fromHsv((x + 2 * y) % 360, 255, 255).rgb());
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        w->BusyPixels = 1000;
+        int ticks = 0, busyTicks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] {
+            ++ticks;
+            if (!w->Busy()) return;
+            ++busyTicks;
+            QVERIFY(QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor);
+            QVERIFY(w->pbBusy->isVisible());
+            QVERIFY(!w->btnCheck->isEnabled() && !w->btnLoad->isEnabled());
+            w->btnL->click(); // waits: nothing happens
+            w->Undo();
+        });
+        timer.start(0);
+
+        Load(*w, dir.File("big.png"));
+        QCOMPARE(w->bmpBefore->Image.Width(), 400);
+        const int afterLoad = busyTicks;
+        QVERIFY(afterLoad > 0);
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QVERIFY(busyTicks > afterLoad);
+        const int afterCheck = busyTicks;
+        Save(*w, dir.File("out.png"));
+        QVERIFY(busyTicks > afterCheck);
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(!w->Busy() && !w->pbBusy->isVisible() && w->btnCheck->isEnabled());
+        QVERIFY(!QApplication::overrideCursor());
+
+        TPictureData expected;
+        ApplyChange(*w->bmpBefore, expected, TProtectedColors(*w->ColorList), w->LastWindow);
+        const QImage saved(Q(dir.File("out.png")));
+        for (int y = 0; y < 300; y += 5)
+            for (int x = 0; x < 400; x += 3) {
+                QCOMPARE(w->bmpAfter->Image.Pixel(x, y), expected.Image.Pixel(x, y));
+                QCOMPARE(ColorOf(saved.pixel(x, y)), expected.Image.Pixel(x, y));
+            }
+        // The L clicks while busy changed nothing: the before picture is still the loaded one.
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
+        QVERIFY(ticks >= busyTicks);
+    }
+
+    // F fits the picture to the pane (smaller or larger than x1), clicks pick the pixel under
+    // the pointer at that scale, and a chosen zoom or a zoom step leaves the fit.
+    void fitToPane()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QImage big(600, 300, QImage::Format_RGB32);
+        big.fill(0x0000ff);
+        for (int y = 0; y < 300; ++y)
+            for (int x = 300; x < 600; ++x) big.setPixel(x, y, 0xff0000);
+        QVERIFY(big.save(Q(dir.File("big.png"))));
+        Load(*w, dir.File("big.png"));
+        const QSize room = w->sbBefore->viewport()->size();
+        QTest::keyClick(w.get(), Qt::Key_F);
+        QVERIFY(w->actFit->isChecked());
+        QCOMPARE(w->imgBefore->width(), room.width());
+        QCOMPARE(w->imgBefore->height(), room.width() / 2);
+        QCOMPARE(w->imgAfter->size(), w->imgBefore->size());
+        // The right half is red: a click there picks red (source 235), the left half blue.
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(room.width() * 3 / 4, 10));
+        QCOMPARE(w->tbWidth->value(), 235);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, {}, QPoint(room.width() / 4, 10));
+        QCOMPARE(w->tbWidth->value(), 355);
+
+        QTest::keyClick(w.get(), Qt::Key_Plus);
+        QVERIFY(!w->actFit->isChecked());
+        QCOMPARE(w->imgBefore->size(), QSize(1200, 600));
+        QTest::keyClick(w.get(), Qt::Key_F);
+        SelectZoom(*w, 0);
+        QVERIFY(!w->actFit->isChecked());
+        QCOMPARE(w->imgBefore->size(), QSize(600, 300));
+
+        // A small sprite grows to the pane.
+        QVERIFY(MakeImage(2, 2, {0xff0000, 0x00ff00, 0x0000ff, 0xffffff}).save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        QTest::keyClick(w.get(), Qt::Key_F);
+        const int side = std::min(room.width(), room.height());
+        QCOMPARE(w->imgBefore->size(), QSize(side, side));
+    }
+
+    // A right click on either pane opens the pane menu with its items in Japanese.
+    void paneMenuOnRightClick()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        for (TImage* pane : {w->imgBefore, w->imgAfter}) {
+            QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), pane->mapToGlobal(QPoint(2, 2)));
+            QApplication::sendEvent(pane, &event);
+            QTRY_VERIFY(w->PaneMenu->isVisible());
+            w->PaneMenu->hide();
+        }
+        QStringList texts;
+        for (QAction* a : w->PaneMenu->actions())
+            if (!a->isSeparator()) texts << a->text();
+        QVERIFY(texts.contains(QStringLiteral("変化する画素を表示(&M)")));
+        QVERIFY(texts.contains(QStringLiteral("変化をその場で表示(&P)")));
+        QVERIFY(texts.contains(QStringLiteral("境界をぼかす(&E)")));
+        QCOMPARE(w->actMask->shortcut(), QKeySequence(Qt::Key_M));
+        QCOMPARE(w->actPreview->shortcut(), QKeySequence(Qt::Key_P));
+        // Everything beyond the specified window is off by default, the checkerboard on.
+        for (QAction* a : {w->actMask, w->actPreview, w->actFit, w->actWrap, w->actShift, w->actVisibleOnly})
+            QVERIFY(!a->isChecked());
+        QVERIFY(w->actChecker->isChecked());
+        QVERIFY(w->CurrentWindow().Plain());
+    }
+
+    // The refusal of hollow files takes no good file: every picture of the BMP suite's good set
+    // loads; a run-length BMP whose few bytes could not hold its declared pixels is refused.
+    void hollowCheckKeepsGoodFiles()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        int loaded = 0;
+        for (const auto& entry : fs::directory_iterator(std::string(TINTABREL_DATA_DIR) + "/../tests/data/bmpsuite/g")) {
+            if (entry.path().extension() != ".bmp") continue;
+            w->bmpBefore->Image.Clear();
+            Load(*w, entry.path().string());
+            const std::string said = dialogs->Messages.empty() ? std::string() : dialogs->Messages[0].Text;
+            QVERIFY2(dialogs->Messages.empty(), (entry.path().string() + ": " + said).c_str());
+            QVERIFY2(!w->bmpBefore->Image.Empty(), entry.path().c_str());
+            ++loaded;
+        }
+        QVERIFY(loaded > 20);
+
+        // An 8-bit run-length BMP of 4096 x 4096 whose data is one end-of-picture code.
+        std::string rle = FourBitBmp(4096, 4096, 0);
+        rle[28] = 8;            // bits per pixel
+        rle[30] = 1;            // BI_RLE8
+        rle[46] = 16;           // colours used
+        rle += std::string("\0\1", 2);
+        WriteFile(dir.File("rle.bmp"), rle);
+        Load(*w, dir.File("rle.bmp"));
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QVERIFY(Q(dialogs->Messages[0].Text).contains(QStringLiteral("画素のデータが足りない")));
     }
 };
 
