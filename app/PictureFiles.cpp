@@ -1,4 +1,5 @@
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 #include "base/TaskPool.h"
 
 #include "base/Exceptions.h"
@@ -37,50 +38,10 @@ TPictureKind KindOfExtension(const std::string& extension, bool exactCase)
     std::string ext = extension;
     if (!exactCase)
         for (char& c : ext) c = static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-    if (ext == ".png") return TPictureKind::Png;
-    if (ext == ".bmp") return TPictureKind::Bmp;
+    for (const TPictureFormat& format : PictureFormats())
+        if (ext == format.Extension) return format.Kind;
     return TPictureKind::Unknown;
 }
-
-namespace {
-
-// An 8-bit picture of the given size, all opaque, with the grey palette the reader gives its
-// alpha planes.
-void MakeOpaqueAlpha(TBitmap& alpha, int32_t width, int32_t height)
-{
-    TRGBQuad grey[256];
-    const int32_t count = MakeGreyPalette(grey, 8);
-    alpha.Clear();
-    alpha.SetPixelFormat(TPixelFormat::pf8bit);
-    alpha.SetPalette(CreatePaletteFromQuads(grey, count));
-    alpha.SetSize(width, height);
-    for (int32_t y = 0; y < height; ++y) std::fill_n(alpha.ScanLine(y), width, uint8_t{0});
-}
-
-// A single transparent palette index or colour becomes alpha 0 on the pixels that have it, so
-// that it survives recolouring (which may change that colour) and saving.
-void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap& alpha)
-{
-    const int32_t w = image.Width(), h = image.Height();
-    MakeOpaqueAlpha(alpha, w, h);
-    const bool byIndex = (static_cast<uint32_t>(transparent) & 0xFF000000u) == 0x01000000u;
-    const TPixelFormatFacts& format = FactsOf(image.PixelFormat());
-    for (int32_t y = 0; y < h; ++y) {
-        uint8_t* out = alpha.ScanLine(y);
-        if (byIndex && format.Indexed) {
-            const uint8_t* row = image.ConstScanLine(y);
-            const int index = transparent & 0xFF;
-            for (int32_t x = 0; x < w; ++x)
-                if (GetPackedIndex(row, format.Bits, x) == index) out[x] = 255;
-        } else if (!byIndex) {
-            const TColor colour = transparent & 0xFFFFFF;
-            for (int32_t x = 0; x < w; ++x)
-                if (image.Pixel(x, y) == colour) out[x] = 255;
-        }
-    }
-}
-
-} // namespace
 
 void ReadWholeInput(TStream& source, TMemoryStream& memory)
 {
@@ -108,37 +69,7 @@ void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data,
 void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
                  const TLoadOptions& options)
 {
-    TBitmap image, alpha;
-    int32_t paletteBits = 0;
-    std::vector<uint8_t> indexAlpha;
-    if (kind == TPictureKind::Png) {
-        TVRQPNG png;
-        png.Threads = static_cast<int32_t>(options.Threads);
-        png.OnImageStart = options.OnImageStart;
-        png.OnRowsStored = options.OnRowsStored;
-        png.LoadFromStream(stream);
-        image.Assign(png.ActiveBitmap());
-        if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())
-            alpha.Assign(png.ActiveAlphaBitmap());
-        else if (png.TransparentColor != -1 && !image.Empty())
-            AlphaFromTransparentColor(image, png.TransparentColor, alpha);
-        if (pngFacts) *pngFacts = png.FileFacts;
-        // Grey files become palette pictures too, with a palette of their own making.
-        if (IsPalettePicture(image) && !png.Grayscale) {
-            paletteBits = png.BitsPerPixel;
-            indexAlpha = png.IndexAlpha;
-        }
-    } else if (kind == TPictureKind::Bmp) {
-        image.TruncatedPixels = options.Truncated;
-        image.LoadFromStream(stream);
-        if (IsPalettePicture(image)) paletteBits = image.Image()->Header.biBitCount;
-    } else {
-        throw std::invalid_argument("LoadPicture: unknown picture kind");
-    }
-    data.Image.Assign(image);
-    data.Alpha.Assign(alpha);
-    data.PaletteBits = paletteBits;
-    data.IndexAlpha = std::move(indexAlpha);
+    FormatOf(kind).Load(stream, data, pngFacts, options);
 }
 
 namespace {
@@ -237,9 +168,7 @@ void SavePicture(const std::string& path, TPictureKind kind, const TPictureData&
 
 void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options)
 {
-    if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
-    if (kind == TPictureKind::Bmp) data.Image.SaveToStream(stream);
-    else WritePicturePng(stream, data, options);
+    FormatOf(kind).Save(stream, data, options);
 }
 
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,

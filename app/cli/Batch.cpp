@@ -7,6 +7,7 @@
 #include "app/cli/Report.h"
 
 #include "app/PictureChange.h"
+#include "app/PictureFormats.h"
 #include "png/PngOptimize.h"
 
 #include "app/cli/Inputs.h"
@@ -201,7 +202,7 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
 void Save(const std::string& input, const TOutputPlan& out, const TPictureData& data, const TPNGSaveOptions& png,
           TReporter& reporter)
 {
-    if (out.Kind == TPictureKind::Bmp && data.HasAlpha())
+    if (!FormatOf(out.Kind).HoldsAlpha && data.HasAlpha())
         reporter.Message(input, "warning: " + out.Path + " is BMP, which holds no transparency; it is dropped");
     if (IsStandardStream(out.Path)) {
         // Whole in memory first, so that a failed encoding sends nothing down the pipe.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/PictureFiles.h"
 #include "base/ScopeGuard.h"
@@ -14,9 +15,6 @@ namespace tintabrel::cli {
 
 // "-" stands for standard input as an input and for standard output as an output.
 inline bool IsStandardStream(const std::string& path) { return path == "-"; }
-
-// PNG by its signature, BMP by "BM"; Unknown otherwise.
-TPictureKind KindOfFirstBytes(const uint8_t* bytes, size_t count);
 
 // How much memory working on a picture of this many pixels takes at most, beside the input bytes
 // held in memory: the picture as read, its alpha, the result and the encoder's copies.
@@ -31,8 +29,10 @@ public:
 
     // The kind: byName when it tells, else by the first bytes.
     TPictureKind Kind(TPictureKind byName);
-    // Width x height as the file declares it, read by the reader's header-only mode; 0 when the
-    // header does not tell (loading then says why).
+    // Width and height as the file's header declares them (0, 0 when it does not tell).
+    std::pair<int64_t, int64_t> DeclaredSize(TPictureKind kind);
+    // Width x height as the file declares it; 0 when the header does not tell or the picture is
+    // over the limit (loading then says why).
     int64_t DeclaredPixels(TPictureKind kind);
     // Refuses a picture whose header declares more pixels than the limit (MaxPicturePixels), with
     // the reader's message and, as its detail, the declared size and the limit.

@@ -1,5 +1,6 @@
 #include "app/cli/Plan.h"
 
+#include "app/PictureFormats.h"
 #include "app/cli/Inputs.h"
 #include "app/cli/Messages.h"
 #include "app/cli/RecipeRun.h"
@@ -32,11 +33,7 @@ TPictureKind InputKind(const std::string& path)
 
 const char* KindName(TPictureKind kind)
 {
-    switch (kind) {
-    case TPictureKind::Png: return "PNG";
-    case TPictureKind::Bmp: return "BMP";
-    default: return "unknown";
-    }
+    return kind == TPictureKind::Unknown ? "unknown" : FormatOf(kind).Name;
 }
 
 void MakeFolders(const std::string& dir)
@@ -74,7 +71,7 @@ std::string ReplaceExtension(const std::string& name, TPictureKind kind)
 {
     const std::string ext = ExtractExtension(name);
     const std::string stem = name.substr(0, name.size() - ext.size());
-    return stem + (kind == TPictureKind::Png ? ".png" : ".bmp");
+    return stem + FormatOf(kind).Extension;
 }
 
 // Checks the format asked for against the output's name; "-" (standard output) takes --format or,
