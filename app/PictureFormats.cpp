@@ -115,11 +115,13 @@ std::pair<int64_t, int64_t> PngDeclaredSize(const uint8_t* head, size_t count)
     return {BigEndian32(head + 16), BigEndian32(head + 20)};
 }
 
-// The 40-byte and later info headers; the 12-byte core header's 16-bit sizes are always within
-// the limit. A negative height is a picture stored top row first.
+// The 12-byte core header has 16-bit sizes, the 40-byte and later headers 32-bit ones. A negative
+// height is a picture stored top row first.
 std::pair<int64_t, int64_t> BmpDeclaredSize(const uint8_t* head, size_t count)
 {
-    if (count < 26 || !HasBmpSignature(head, count) || LittleEndian32(head + 14) < 40) return {0, 0};
+    if (count < 26 || !HasBmpSignature(head, count)) return {0, 0};
+    if (LittleEndian32(head + 14) == 12) return {head[18] | head[19] << 8, head[20] | head[21] << 8};
+    if (LittleEndian32(head + 14) < 40) return {0, 0};
     const int64_t height = LittleEndian32(head + 22);
     return {LittleEndian32(head + 18), height < 0 ? -height : height};
 }

@@ -42,6 +42,7 @@ using TMakeWhileRead = std::function<bool(const TOutputPlan&, TInput&, unsigned 
 
 struct TRun {
     unsigned FileThreads = 1;
+    TPNGSaveOptions Png; // how the outputs are written, for what a file is admitted with
     TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
     TInterruption Interruption;
     std::optional<TDeferredCommits> Commits;
@@ -107,9 +108,10 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
             if (outputs.back().Kind == TPictureKind::Unknown) outputs.back().Kind = kind;
         }
         input.CheckDeclaredSize(kind);
-        const auto ticket = run.Budget.Admit(WorkingBytes(input.DeclaredPixels(kind)) + input.MemoryBytes());
+        const auto ticket = run.Budget.Admit(WorkingBytes(input.DeclaredPixels(kind), run.Png) + input.MemoryBytes(kind));
         // A file that waited for the budget while the run was being stopped does not start.
         if (run.Interruption.Requested()) return false;
+        input.ReadRest(kind);
         result.BytesIn = FileBytes(plan.Input);
 
         std::string note;
@@ -155,13 +157,14 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
 // Runs every input of the plan, on up to jobs threads. The outputs of a batch are made durable
 // together before they take their names (TDeferredCommits); after a first signal, no input
 // starts any more and what is finished is committed at once. Returns the exit status.
-int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, unsigned fileThreads,
+int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, const TPNGSaveOptions& png,
               TReporter& reporter, const TMake& make, const TMakeWhileRead& makeWhileRead = {},
               const std::function<void(size_t input, size_t output)>& failedOutput = {})
 {
     std::atomic<bool> failed{false};
     TRun run;
-    run.FileThreads = fileThreads;
+    run.FileThreads = png.Threads;
+    run.Png = png;
     {
         if (options.Verbose)
             SetThreadFallbackNotice([&reporter](const std::string& reason) {
@@ -257,6 +260,18 @@ void HintAtTheWrap(const TRecipe& recipe)
         }
 }
 
+// --optimize has nothing to choose in a BMP file: said once, so that nobody waits for smaller BMPs.
+void NoteOptimizeOnBmp(const std::vector<TInputPlan>& plans, const TOutputOptions& out, bool quiet)
+{
+    if (!out.Png.Optimize || quiet) return;
+    for (const TInputPlan& plan : plans)
+        for (const TOutputPlan& o : plan.Outputs)
+            if (o.Kind == TPictureKind::Bmp) {
+                std::fprintf(stderr, "note: --optimize makes PNG files smaller; BMP outputs are written as they are\n");
+                return;
+            }
+}
+
 } // namespace
 
 int RunRecolour(const TRecolourOptions& options)
@@ -268,6 +283,7 @@ int RunRecolour(const TRecolourOptions& options)
     // Built once and only read by the workers.
     const TProtectedColors protectedColors(ProtectedList(options));
     if (!options.Run.Quiet) HintAtTheWrap(options.Recipe);
+    NoteOptimizeOnBmp(plans, options.Output, options.Run.Quiet);
     if (!options.DryRun) {
         if (!options.Output.OutputDir.empty()) MakeFolders(options.Output.OutputDir);
         // Folders below --out-dir that a walked tree needs.
@@ -290,7 +306,7 @@ int RunRecolour(const TRecolourOptions& options)
         dryRun.emplace(plans, options.Json, [&reporter](const std::string& text) { reporter.Out(text); });
     TDryRunReport* report = dryRun ? &*dryRun : nullptr;
     return RunInputs(
-        plans, options.Run, png.Threads, reporter,
+        plans, options.Run, png, reporter,
         [&](const TInputPlan& plan, size_t k, const TOutputPlan& out, TPictureData& data) {
             const TChain& chain = ChainOf(options.Recipe, out.Variant);
             if (report) {
@@ -321,13 +337,14 @@ int RunConvert(const TConvertOptions& options)
 {
     if (options.Json && options.Output == "-") throw TUsageError("--json and - would both write to standard output");
     const std::vector<TInputPlan> plans = PlanConvert(options);
+    NoteOptimizeOnBmp(plans, options.Out, options.Run.Quiet);
     const TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(std::thread::hardware_concurrency(), 1), false);
     const TProtectedColors none;
     TRunOptions run = options.Run;
     run.Jobs = 1;
     TReporter reporter(plans.size(), run, options.Json);
     return RunInputs(
-        plans, run, png.Threads, reporter,
+        plans, run, png, reporter,
         [&](const TInputPlan& plan, size_t, const TOutputPlan& out, TPictureData& data) {
             Save(plan.Input, out, data, png, reporter);
         },

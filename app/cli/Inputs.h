@@ -18,11 +18,13 @@ inline bool IsStandardStream(const std::string& path) { return path == "-"; }
 
 // How much memory working on a picture of this many pixels takes at most, beside the input bytes
 // held in memory: the picture as read, its alpha, the result and the encoder's copies.
-int64_t WorkingBytes(int64_t pixels);
+// png: how the file's outputs are written (the optimizer's trials and the threads take more).
+int64_t WorkingBytes(int64_t pixels, const TPNGSaveOptions& png);
 
 class TInput {
 public:
-    // Opens the input once (EFOpenError as for any file); one that cannot seek is read whole.
+    // Opens the input once (EFOpenError as for any file). Of one that cannot seek only the start is
+    // read here; the rest when it is loaded (ReadRest).
     explicit TInput(const std::string& path);
     TInput(const TInput&) = delete;
     TInput& operator=(const TInput&) = delete;
@@ -37,8 +39,12 @@ public:
     // Refuses a picture whose header declares more pixels than the limit (MaxPicturePixels), with
     // the reader's message and, as its detail, the declared size and the limit.
     void CheckDeclaredSize(TPictureKind kind);
-    // The bytes of the input held in memory (0 for a file read where it lies).
-    int64_t MemoryBytes() const;
+    // The bytes of the input held in memory (0 for a file read where it lies); for an input that
+    // cannot seek and is not read yet, the most it will be allowed to hold.
+    int64_t MemoryBytes(TPictureKind kind);
+    // Reads the rest of an input that cannot seek, as far as the picture its header declares can
+    // need (EReadError past that); nothing for a file.
+    void ReadRest(TPictureKind kind);
     // Loads the picture; a file that holds none (empty, or ending before its image data) is an
     // EInvalidGraphic. pngFacts and options as for LoadPicture (a BMP cut short is refused).
     void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr, TLoadOptions options = {});
@@ -55,6 +61,7 @@ public:
 
 private:
     TStream& Stream();
+    int64_t PipeLimit(TPictureKind kind);
 
     std::unique_ptr<TFileStream> file_;
     std::unique_ptr<TMemoryStream> memory_;

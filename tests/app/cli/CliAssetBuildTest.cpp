@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <sys/wait.h>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
@@ -241,6 +243,21 @@ TEST_F(CliAssetBuild, MessagesSayWhatHappened)
         for (const std::string& part : c.Said) EXPECT_TRUE(Contains(run.Err, part)) << run.Err;
         EXPECT_FALSE(fs::exists(dir_.File("o.png")));
     }
+}
+
+// A pipe is read under the budget as far as its header allows: endless data after a small
+// picture's header stops at that picture's bound, within a small address space.
+TEST_F(CliAssetBuild, EndlessPipeStopsAtWhatItsHeaderAllows)
+{
+    const std::string out = dir_.File("o.png");
+    const std::string command = "ulimit -v 600000; (head -c 33 '" + sprite_ + "'; cat /dev/zero) | '" TINTABREL_CLI
+                                "' convert - '" + out + "' 2>'" + dir_.File("err.txt") + "'";
+    const int status = std::system(("bash -c \"" + command + "\"").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const auto err = ReadFileBytes(dir_.File("err.txt"));
+    EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "more than the picture its header declares can need"))
+        << std::string(err.begin(), err.end());
+    EXPECT_FALSE(fs::exists(out));
 }
 
 } // namespace
