@@ -300,7 +300,8 @@ int RunRecolour(const TRecolourOptions& options)
     // of at least as many files as jobs.
     const TPNGSaveOptions png =
         PngSettings(options.Output, ThreadsPerFile(options.Run.Jobs, plans.size()), options.TrueColour);
-    TReporter reporter(plans.size(), options.Run, options.Json && !options.DryRun);
+    TReporter reporter(plans.size(), options.Run, options.Json && !options.DryRun,
+                       plans.size() == 1 ? plans[0].Input : std::string());
     std::optional<TDryRunReport> dryRun;
     if (options.DryRun)
         dryRun.emplace(plans, options.Json, [&reporter](const std::string& text) { reporter.Out(text); });
@@ -342,7 +343,7 @@ int RunConvert(const TConvertOptions& options)
     const TProtectedColors none;
     TRunOptions run = options.Run;
     run.Jobs = 1;
-    TReporter reporter(plans.size(), run, options.Json);
+    TReporter reporter(plans.size(), run, options.Json, options.Input);
     return RunInputs(
         plans, run, png, reporter,
         [&](const TInputPlan& plan, size_t, const TOutputPlan& out, TPictureData& data) {

@@ -7,18 +7,37 @@
 
 namespace tintabrel::cli {
 
-TReporter::TReporter(size_t inputs, const TRunOptions& run, bool json)
-    : total_(inputs), bar_(!run.Quiet && inputs > 1 && ::isatty(STDERR_FILENO)), verbose_(run.Verbose),
-      json_(json), results_(inputs), finished_(inputs, 0)
+TReporter::TReporter(size_t inputs, const TRunOptions& run, bool json, std::string single)
+    : total_(inputs), bar_(!run.Quiet && ::isatty(STDERR_FILENO) && (inputs > 1 || !single.empty())),
+      verbose_(run.Verbose), json_(json), results_(inputs), finished_(inputs, 0), single_(std::move(single))
 {
+    if (inputs != 1) single_.clear();
     std::lock_guard lock(mutex_);
     DrawLocked();
+    // A single large file (an optimised 4096 x 4096 picture takes most of a minute) shows that it
+    // is at work; without a thread for it, it shows nothing.
+    if (bar_ && !single_.empty()) ticking_ = ticker_.Start([this] { Tick(); });
 }
 
 TReporter::~TReporter()
 {
+    {
+        std::lock_guard lock(mutex_);
+        ticking_ = false;
+    }
+    stop_.notify_all();
+    ticker_.Join();
     std::lock_guard lock(mutex_);
     ClearLocked();
+}
+
+void TReporter::Tick()
+{
+    std::unique_lock lock(mutex_);
+    while (ticking_ && done_ == 0) {
+        stop_.wait_for(lock, std::chrono::milliseconds(250));
+        if (ticking_ && done_ == 0) DrawLocked();
+    }
 }
 
 void TReporter::ClearLocked()
@@ -29,6 +48,17 @@ void TReporter::ClearLocked()
 void TReporter::DrawLocked()
 {
     if (!bar_) return;
+    if (!single_.empty()) {
+        if (done_ > 0) return;
+        static const char spin[] = "|/-\\";
+        const auto elapsed = std::chrono::steady_clock::now() - start_;
+        const long tenths = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 250);
+        const std::string line = std::string("\r[") + spin[tenths % 4] + " " + std::to_string(tenths / 4) + " s] " +
+                                 Printable(single_);
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+        return;
+    }
     constexpr size_t Width = 30;
     const size_t filled = total_ ? done_ * Width / total_ : Width;
     const std::string line = "\r[" + std::string(filled, '#') + std::string(Width - filled, '.') + "] " +

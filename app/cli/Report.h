@@ -5,12 +5,14 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/cli/CliTool.h"
+#include "base/TaskPool.h"
 
 namespace tintabrel::cli {
 
@@ -27,7 +29,8 @@ struct TInputResult {
 class TReporter {
 public:
     // inputs: the number of inputs; json: one object per input on standard output.
-    TReporter(size_t inputs, const TRunOptions& run, bool json);
+    // names: the inputs, for the line a single input shows while it works.
+    TReporter(size_t inputs, const TRunOptions& run, bool json, std::string single = {});
     ~TReporter();
     TReporter(const TReporter&) = delete;
     TReporter& operator=(const TReporter&) = delete;
@@ -48,6 +51,7 @@ private:
     void DrawLocked();
     void ClearLocked();
     void PrintReadyLocked();
+    void Tick();
 
     std::mutex mutex_;
     size_t total_;
@@ -59,6 +63,11 @@ private:
     std::vector<char> finished_;
     size_t printed_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    // One input on a terminal: its name and the time it has taken so far, redrawn while it works.
+    std::string single_;
+    bool ticking_ = false;
+    std::condition_variable stop_;
+    TThreadGroup ticker_;
 };
 
 // A JSON string of a file name: UTF-8 as it is, other bytes escaped so that they can be matched back.
