@@ -11,6 +11,7 @@
 #include <atomic>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -83,12 +84,106 @@ std::atomic<uint32_t>* SharedResults(int target)
     return table.get();
 }
 
+// The window with its options: which pixels it catches, which lie in its soft band, and where
+// those pixels' hues move.
+class TWindowOptions {
+public:
+    explicit TWindowOptions(const THueWindow& window)
+        : Shift(window.Shift), VisibleOnly(window.VisibleOnly), lo_(window.Source - window.Tolerance),
+          hi_(window.Source + window.Tolerance), soft_(window.Soft), target_(window.Target)
+    {
+        // The copies of the mirrored hue that may meet the window or its band: m - 360 only
+        // below 0 (m < 360), m + 360 only beyond 360 (m >= 0).
+        copies_[copyCount_++] = 0;
+        if (window.Wrap) {
+            if (lo_ - soft_ < 0) copies_[copyCount_++] = -360;
+            if (hi_ + soft_ >= 360) copies_[copyCount_++] = 360;
+        }
+        // The centre's ordinary hue, and the turn from it to the target in (-180, 180].
+        const int centre = ((240 - window.Source) % 360 + 360) % 360;
+        delta_ = window.Target - centre;
+        if (delta_ > 180) delta_ -= 360;
+        else if (delta_ <= -180) delta_ += 360;
+    }
+
+    const bool Shift;
+    const bool VisibleOnly;
+
+    // Whether a copy of the mirrored hue num / d lies in the window: in integers, exactly as the
+    // plain check compares (see TRecolourer::InWindow).
+    bool Caught(int num, int d) const
+    {
+        for (int k = 0; k < copyCount_; ++k) {
+            const int shift = copies_[k] * d;
+            if (num + shift >= lo_ * d && num + shift <= hi_ * d) return true;
+        }
+        return false;
+    }
+
+    // For a pixel not caught: whether a copy lies less than soft_ degrees outside the window.
+    bool InSoftBand(int num, int d) const
+    {
+        if (soft_ == 0) return false;
+        for (int k = 0; k < copyCount_; ++k) {
+            const int shift = copies_[k] * d;
+            if (num + shift > (lo_ - soft_) * d && num + shift < (hi_ + soft_) * d) return true;
+        }
+        return false;
+    }
+
+    // The new colour of a pixel that is caught (with Shift) or in the soft band, in the order of
+    // steps and the precision that the options prescribe.
+    TRGBBytes Moved(int b, int g, int r, bool caught) const
+    {
+        const THSV hsv = TColorConvert::RGBToHSV(r, g, b);
+        double turn;
+        if (caught) {
+            turn = delta_;
+        } else {
+            const double w = 1.0 - Outside(TColorConvert::RGBToHSV(b, g, r).H) / soft_;
+            if (Shift) {
+                turn = w * delta_;
+            } else {
+                double arc = target_ - hsv.H;
+                if (arc > 180) arc -= 360;
+                else if (arc <= -180) arc += 360;
+                turn = w * arc;
+            }
+        }
+        double hue = hsv.H + turn;
+        if (hue < 0) hue += 360;
+        else if (hue >= 360) hue -= 360;
+        return TColorConvert::HSVToRGB(hue, hsv.S, hsv.V);
+    }
+
+private:
+    // How far the nearest copy of the mirrored hue m lies outside the window.
+    double Outside(double m) const
+    {
+        double nearest = std::numeric_limits<double>::infinity();
+        for (int k = 0; k < copyCount_; ++k) {
+            const double copy = m + copies_[k];
+            const double e = copy < lo_ ? lo_ - copy : copy - hi_;
+            if (e > 0 && e < nearest) nearest = e;
+        }
+        return nearest;
+    }
+
+    const int lo_;
+    const int hi_;
+    const int soft_;
+    const double target_;
+    int copies_[3] = {0, 0, 0};
+    int copyCount_ = 0;
+    int delta_ = 0;
+};
+
 // Decides the new colour of each pixel from its bytes and writes it into the row.
 class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
         : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
-          target_(window.Target), results_(SharedResults(window.Target))
+          target_(window.Target), results_(SharedResults(window.Target)), options_(window)
     {
     }
 
@@ -105,6 +200,20 @@ public:
             --skipCacheRows_;
             Row<false, Counting>(row, width);
         } else if (Row<true, Counting>(row, width)) {
+            skipCacheRows_ = 64;
+        }
+    }
+
+    // The same for a window with options (THueWindow beyond the sliders). alpha: the row's
+    // transparency bytes, read only for VisibleOnly (none: opaque).
+    template <bool Counting>
+    void RowWithOptions(uint8_t* row, const uint8_t* alpha, int32_t width)
+    {
+        if (!options_.VisibleOnly) alpha = nullptr;
+        if (skipCacheRows_ > 0) {
+            --skipCacheRows_;
+            RowWithOptions<false, Counting>(row, alpha, width);
+        } else if (RowWithOptions<true, Counting>(row, alpha, width)) {
             skipCacheRows_ = 64;
         }
     }
@@ -177,6 +286,83 @@ private:
         return result;
     }
 
+    // The decision with options, counting or not, in the encoding of Decide and DecideCounting.
+    template <bool Counting>
+    uint32_t DecideWithOptions(int b, int g, int r)
+    {
+        const int mx = std::max({b, g, r});
+        const int mn = std::min({b, g, r});
+        const int d = mx - mn;
+        if (d == 0) return 0; // grey: no hue
+        const int num = MirroredNumerator(b, g, r, mx, d);
+        const bool caught = options_.Caught(num, d);
+        if (!caught && !options_.InSoftBand(num, d)) return 0;
+        if constexpr (!Counting) {
+            if (IsProtected(b, g, r)) return 0;
+        }
+        uint32_t result;
+        if (caught && !options_.Shift) {
+            result = Recoloured(mx, mn);
+        } else {
+            const TRGBBytes out = options_.Moved(b, g, r, caught);
+            result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
+        }
+        if constexpr (Counting) {
+            if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
+            return IsProtected(b, g, r) ? kKept : result | kAltered;
+        }
+        return result;
+    }
+
+    // The mirrored hue of a non-grey pixel is MirroredNumerator / d exactly (see InWindow).
+    static int MirroredNumerator(int b, int g, int r, int mx, int d)
+    {
+        if (mx == g) return 60 * (r - b + 2 * d);
+        if (mx == r) return 60 * (b - g + 4 * d);
+        if (r > g) return 60 * (g - r + 6 * d);
+        return 60 * (g - r);
+    }
+
+    template <bool UseCache, bool Counting>
+    bool RowWithOptions(uint8_t* row, const uint8_t* alpha, int32_t width)
+    {
+        uint32_t lastKey = 0xFFFFFFFFu;
+        uint32_t lastResult = 0;
+        size_t lookups = 0;
+        size_t misses = 0;
+        for (int32_t x = 0; x < width; ++x) {
+            if (alpha && alpha[x] == 255) continue; // alpha 0: neither changed nor counted
+            uint8_t* pixel = row + static_cast<size_t>(x) * 3;
+            const uint32_t key = uint32_t{pixel[0]} | uint32_t{pixel[1]} << 8 | uint32_t{pixel[2]} << 16;
+            if (key != lastKey) {
+                lastKey = key;
+                if constexpr (UseCache) {
+                    ++lookups;
+                    TSlot& slot = cache_[(key * 2654435761u) >> (32 - kCacheBits)];
+                    if (slot.Key != (key | kKnown)) {
+                        ++misses;
+                        slot.Key = key | kKnown;
+                        slot.Result = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2]);
+                    }
+                    lastResult = slot.Result;
+                } else {
+                    lastResult = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2]);
+                }
+            }
+            if constexpr (Counting) {
+                Altered += lastResult >> 25 & 1;
+                Kept += lastResult >> 26 & 1;
+                if (!(lastResult & kWrite)) continue;
+            } else if (lastResult == 0) {
+                continue;
+            }
+            pixel[0] = static_cast<uint8_t>(lastResult);
+            pixel[1] = static_cast<uint8_t>(lastResult >> 8);
+            pixel[2] = static_cast<uint8_t>(lastResult >> 16);
+        }
+        return misses * 2 > lookups;
+    }
+
     // Returns whether the cache mostly missed.
     template <bool UseCache, bool Counting>
     bool Row(uint8_t* row, int32_t width)
@@ -238,12 +424,13 @@ private:
     };
     std::vector<TSlot> cache_ = std::vector<TSlot>(size_t{1} << kCacheBits);
     int skipCacheRows_ = 0;
+    const TWindowOptions options_;
 };
 
 void CheckWindow(const THueWindow& window)
 {
     if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
-        window.Target < 0 || window.Target > 360)
+        window.Target < 0 || window.Target > 360 || window.Soft < 0 || window.Soft > 90)
         throw std::invalid_argument("hue window out of range");
 }
 
@@ -284,21 +471,49 @@ void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtect
     });
 }
 
+// A window with options: the rows with their alpha rows (when the window reads them), counted
+// or not. Out of line for the same reason.
+[[gnu::noinline]] void RecolourWithOptions(const TBitmap::TRows& rows, int32_t height, int32_t width,
+                                           unsigned threads, const TProtectedColors& protectedColors,
+                                           const THueWindow& window, THueCounts* counts, const TBitmap* alpha)
+{
+    const bool readAlpha = window.VisibleOnly && alpha && !alpha->Empty();
+    ForRowBands(height, width, threads, protectedColors, window, counts, [&](TRecolourer& r, int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) {
+            const uint8_t* alphaRow = readAlpha ? alpha->ConstScanLine(y) : nullptr;
+            if (counts) r.RowWithOptions<true>(rows.At(y), alphaRow, width);
+            else r.RowWithOptions<false>(rows.At(y), alphaRow, width);
+        }
+    });
+}
+
+void CheckAlpha(const TBitmap* alpha, const TBitmap& picture)
+{
+    if (!alpha || alpha->Empty()) return;
+    if (alpha->PixelFormat() != TPixelFormat::pf8bit || alpha->Width() != picture.Width() ||
+        alpha->Height() != picture.Height())
+        throw std::invalid_argument("the alpha picture must have 8 bits per pixel and the picture's size");
+}
+
 } // namespace
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window, THueCounts* counts, unsigned threads)
+                const THueWindow& window, THueCounts* counts, unsigned threads, const TBitmap* alpha)
 {
     CheckWindow(window);
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
+    if (alpha == &after) throw std::invalid_argument("the alpha and after pictures must differ");
+    CheckAlpha(alpha, before);
     after.Assign(&before);
-    ReplaceHueInPlace(after, protectedColors, window, counts, threads);
+    ReplaceHueInPlace(after, protectedColors, window, counts, threads, alpha);
 }
 
 void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors, const THueWindow& window,
-                       THueCounts* counts, unsigned threads)
+                       THueCounts* counts, unsigned threads, const TBitmap* alpha)
 {
     CheckWindow(window);
+    if (alpha == &picture) throw std::invalid_argument("the alpha and the picture must differ");
+    CheckAlpha(alpha, picture);
     TBitmap& after = picture;
     after.SetPixelFormat(TPixelFormat::pf24bit);
     const int32_t width = after.Width();
@@ -310,6 +525,10 @@ void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors
     // for pixels that would change, and one pass over the after picture decides everything.
     // Rows are taken here, on this thread: the first one gives after its own pixels.
     const TBitmap::TRows rows = after.Rows();
+    if (!window.Plain()) {
+        RecolourWithOptions(rows, height, width, threads, protectedColors, window, counts, alpha);
+        return;
+    }
     if (counts) {
         RecolourCounting(rows, height, width, threads, protectedColors, window, *counts);
         return;
@@ -326,20 +545,23 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protec
 
 struct THueRowReplacer::TImpl {
     TRecolourer Recolourer;
+    bool Plain;
 };
 
 THueRowReplacer::THueRowReplacer(const TProtectedColors& protectedColors, const THueWindow& window)
 {
     CheckWindow(window);
-    impl_ = std::make_unique<TImpl>(TImpl{TRecolourer(protectedColors, window)});
+    impl_ = std::make_unique<TImpl>(TImpl{TRecolourer(protectedColors, window), window.Plain()});
 }
 
 THueRowReplacer::~THueRowReplacer() = default;
 THueRowReplacer::THueRowReplacer(THueRowReplacer&&) noexcept = default;
 
-void THueRowReplacer::Row(uint8_t* row, int32_t width)
+void THueRowReplacer::Row(uint8_t* row, int32_t width, const uint8_t* alpha)
 {
-    if (width > 0) impl_->Recolourer.Row<false>(row, width);
+    if (width <= 0) return;
+    if (impl_->Plain) impl_->Recolourer.Row<false>(row, width);
+    else impl_->Recolourer.RowWithOptions<false>(row, alpha, width);
 }
 
 // ---------------------------------------------------------------- PickedSourcePosition
