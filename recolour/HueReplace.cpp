@@ -84,6 +84,100 @@ std::atomic<uint32_t>* SharedResults(int target)
     return table.get();
 }
 
+// TColorConvert's steps inlined for the options' pixels: the same long double operations in
+// the same order, so the results are the same to the bit, without the calls (to the rounding
+// above all) that take most of its time.
+namespace quick {
+
+// Nearest integer with halves to the even neighbour, as lrintl in the default rounding mode, of
+// 0 <= x < 2^62. Added to 2^63, x keeps no fraction (a long double carries 64 bits), so the sum
+// is rounded just so; the integer then goes out through a double, exactly. This avoids the
+// change of the x87 rounding mode that a truncating conversion of a long double costs.
+inline long RoundEven(long double x)
+{
+    constexpr long double kWhole = 9223372036854775808.0L; // 2^63
+    const long double rounded = (x + kWhole) - kWhole;
+    return static_cast<long>(static_cast<double>(rounded));
+}
+
+// RGBToHSV's H of a colour that is not grey (d = mx - mn > 0), and with mirrored its H with red
+// and blue exchanged. The two take the same pair of components for their difference (the tie
+// of two largest ones only swaps equal values), so one division serves both: a quotient's sign
+// does not change its digits.
+inline double Hue(int r, int g, int b, int mx, int d, double* mirrored = nullptr)
+{
+    int num, k;
+    if (mx == g) num = b - r, k = 2;
+    else if (mx == b) num = r - g, k = 4;
+    else if (b > g) num = g - b, k = 6;
+    else num = g - b, k = 0;
+    const long double quotient = static_cast<long double>(num < 0 ? -num : num) / static_cast<long double>(d);
+    const auto hue = [&](int n, int constant) {
+        return static_cast<double>(((n < 0 ? -quotient : quotient) + static_cast<long double>(constant)) * 60.0L);
+    };
+    if (mirrored) {
+        int mirroredNum, mirroredK;
+        if (mx == g) mirroredNum = r - b, mirroredK = 2;
+        else if (mx == r) mirroredNum = b - g, mirroredK = 4;
+        else if (r > g) mirroredNum = g - r, mirroredK = 6;
+        else mirroredNum = g - r, mirroredK = 0;
+        *mirrored = hue(mirroredNum, mirroredK);
+    }
+    return hue(num, k);
+}
+
+// RGBToHSV's S of a colour that is not grey.
+inline double Saturation(int mx, int d)
+{
+    return static_cast<double>(static_cast<long double>(d) / static_cast<long double>(mx));
+}
+
+// HSVToRGB's level m = Round(V * 255) for V = RGBToHSV's V of a colour whose largest component is mx.
+inline long Level(int mx)
+{
+    static const std::array<long, 256> levels = [] {
+        std::array<long, 256> l{};
+        for (int i = 0; i < 256; ++i) {
+            const double v = static_cast<double>(static_cast<long double>(i) / 255.0L);
+            l[static_cast<size_t>(i)] = std::lrintl(static_cast<long double>(v) * 255.0L);
+        }
+        return l;
+    }();
+    return levels[static_cast<size_t>(mx)];
+}
+
+// HSVToRGB(hue, s, v) for s > 0, with m = Level(mx) of that v; only the levels that the sector
+// uses are computed.
+inline TRGBBytes ToRGB(double hue, double s, long m)
+{
+    if (hue >= 360.0) hue = 0.0;
+    // HSVToRGB divides in long double and stores the quotient as a double. For a double
+    // dividend that is the double quotient itself: the digits of x / 60 repeat with a period
+    // of 4 bits beyond the last ones kept, so the long double quotient never lands on a halfway
+    // point between two doubles. And h - i is exact in either precision.
+    const double h = hue / 60.0;
+    const int i = static_cast<int>(h);
+    const double f = h - i;
+    const long double lm = m;
+    const long double ls = s;
+    const long double lf = f;
+    const auto byte = [](long x) { return static_cast<uint8_t>(x & 0xFF); };
+    const uint8_t top = byte(m);
+    const uint8_t p = byte(RoundEven(lm * (1.0L - ls)));
+    if (i & 1) {
+        const uint8_t q = byte(RoundEven(lm * (1.0L - ls * lf)));
+        if (i == 1) return {q, top, p};
+        if (i == 3) return {p, q, top};
+        return {top, p, q};
+    }
+    const uint8_t t = byte(RoundEven(lm * (1.0L - (1.0L - lf) * ls)));
+    if (i == 0) return {top, t, p};
+    if (i == 2) return {p, top, t};
+    return {t, p, top};
+}
+
+} // namespace quick
+
 // The window with its options: which pixels it catches, which lie in its soft band, and where
 // those pixels' hues move.
 class TWindowOptions {
@@ -133,27 +227,31 @@ public:
 
     // The new colour of a pixel that is caught (with Shift) or in the soft band, in the order of
     // steps and the precision that the options prescribe.
-    TRGBBytes Moved(int b, int g, int r, bool caught) const
+    // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, S and V, the
+    // mirrored hue as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
+    TRGBBytes Moved(int b, int g, int r, int mx, int mn, bool caught) const
     {
-        const THSV hsv = TColorConvert::RGBToHSV(r, g, b);
+        const int d = mx - mn;
+        double mirrored = 0;
+        const double hueBefore = quick::Hue(r, g, b, mx, d, caught ? nullptr : &mirrored);
         double turn;
         if (caught) {
             turn = delta_;
         } else {
-            const double w = 1.0 - Outside(TColorConvert::RGBToHSV(b, g, r).H) / soft_;
+            const double w = 1.0 - Outside(mirrored) / soft_;
             if (Shift) {
                 turn = w * delta_;
             } else {
-                double arc = target_ - hsv.H;
+                double arc = target_ - hueBefore;
                 if (arc > 180) arc -= 360;
                 else if (arc <= -180) arc += 360;
                 turn = w * arc;
             }
         }
-        double hue = hsv.H + turn;
+        double hue = hueBefore + turn;
         if (hue < 0) hue += 360;
         else if (hue >= 360) hue -= 360;
-        return TColorConvert::HSVToRGB(hue, hsv.S, hsv.V);
+        return quick::ToRGB(hue, quick::Saturation(mx, d), quick::Level(mx));
     }
 
 private:
@@ -304,7 +402,7 @@ private:
         if (caught && !options_.Shift) {
             result = Recoloured(mx, mn);
         } else {
-            const TRGBBytes out = options_.Moved(b, g, r, caught);
+            const TRGBBytes out = options_.Moved(b, g, r, mx, mn, caught);
             result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
         }
         if constexpr (Counting) {

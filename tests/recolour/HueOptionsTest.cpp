@@ -398,6 +398,45 @@ TEST(HueOptionsTest, MatchTheRulesStepByStep)
     }
 }
 
+// Every one of the 2^24 colours against the rules step by step, under windows whose soft bands
+// and shifts together reach every hue. Takes a while; run it after touching the conversions:
+// --gtest_also_run_disabled_tests --gtest_filter='*EveryColour*'
+TEST(HueOptionsTest, DISABLED_EveryColourMatchesTheRules)
+{
+    TBitmap before;
+    before.SetPixelFormat(TPixelFormat::pf24bit);
+    before.SetSize(4096, 4096);
+    for (int32_t y = 0; y < 4096; ++y) {
+        uint8_t* row = before.ScanLine(y);
+        for (int32_t x = 0; x < 4096; ++x) {
+            const uint32_t c = static_cast<uint32_t>(y) * 4096 + static_cast<uint32_t>(x);
+            row[3 * x] = static_cast<uint8_t>(c);
+            row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
+            row[3 * x + 2] = static_cast<uint8_t>(c >> 16);
+        }
+    }
+    const TProtectedColors none;
+    for (const THueWindow& w : {Window(240, 36, 77, true, 90, false), Window(60, 36, 300, true, 90, false),
+                                Window(240, 36, 131, true, 90, true), Window(60, 36, 0, true, 90, true),
+                                Window(150, 36, 359, false, 89, false), Window(330, 36, 1, true, 90, true)}) {
+        TBitmap after;
+        ReplaceHue(before, after, none, w, nullptr, 2);
+        int wrong = 0;
+        for (int32_t y = 0; y < 4096; ++y) {
+            const uint8_t* in = before.ConstScanLine(y);
+            const uint8_t* out = after.ConstScanLine(y);
+            for (int32_t x = 0; x < 4096; ++x) {
+                const TColor expected = ReferencePixel(MakeColor(in[3 * x + 2], in[3 * x + 1], in[3 * x]), w, none);
+                const TColor actual = MakeColor(out[3 * x + 2], out[3 * x + 1], out[3 * x]);
+                if (actual != expected && ++wrong <= 5)
+                    ADD_FAILURE() << Describe(w) << ": " << Text(MakeColor(in[3 * x + 2], in[3 * x + 1], in[3 * x]))
+                                  << " became " << Text(actual) << ", expected " << Text(expected);
+            }
+        }
+        EXPECT_EQ(wrong, 0) << Describe(w);
+    }
+}
+
 // Counting gives the same picture and counts what the pictures show; every other path (rows as
 // they arrive, in place, bands on several threads, colours of a palette) gives the same pixels.
 TEST(HueOptionsTest, EveryPathGivesTheSamePixelsAndCounts)
