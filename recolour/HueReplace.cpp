@@ -186,13 +186,23 @@ public:
         : Shift(window.Shift), VisibleOnly(window.VisibleOnly), lo_(window.Source - window.Tolerance),
           hi_(window.Source + window.Tolerance), soft_(window.Soft), target_(window.Target)
     {
-        // The copies of the mirrored hue that may meet the window or its band: m - 360 only
-        // below 0 (m < 360), m + 360 only beyond 360 (m >= 0).
-        copies_[copyCount_++] = 0;
-        if (window.Wrap) {
-            if (lo_ - soft_ < 0) copies_[copyCount_++] = -360;
-            if (hi_ + soft_ >= 360) copies_[copyCount_++] = 360;
+        // Where each copy m + c of the mirrored hue (c = 0; with Wrap also -360 and 360) meets
+        // the window or its band, as ranges of m itself; those that miss 0 <= m < 360 are left
+        // out. The band reaches at most 90 past a window at most 72 wide, so the ranges of two
+        // copies never meet: a pixel lies in at most one, and that copy is its nearest.
+        for (const int copy : {0, -360, 360}) {
+            if (copy != 0 && !window.Wrap) break;
+            const TReach reach{lo_ - soft_ - copy, hi_ + soft_ - copy, lo_ - copy, hi_ - copy, copy};
+            if (reach.Hi >= 0 && reach.Lo < 360 && reachCount_ < 2) reaches_[reachCount_++] = reach;
         }
+        // The copy 0 always meets 0..360; of the other two at most one does (the band would have
+        // to be wider than 360 less the window for both). None: a range no num lies in.
+        test_.Open = soft_ > 0 ? 1 : 0;
+        test_.Lo1 = reaches_[0].Lo;
+        test_.Width1 = reaches_[0].Hi - reaches_[0].Lo;
+        test_.Two = reachCount_ > 1;
+        test_.Lo2 = test_.Two ? reaches_[1].Lo : 0;
+        test_.Width2 = test_.Two ? reaches_[1].Hi - reaches_[1].Lo : 0;
         // The centre's ordinary hue, and the turn from it to the target in (-180, 180].
         const int centre = ((240 - window.Source) % 360 + 360) % 360;
         delta_ = window.Target - centre;
@@ -203,33 +213,43 @@ public:
     const bool Shift;
     const bool VisibleOnly;
 
-    // Whether a copy of the mirrored hue num / d lies in the window: in integers, exactly as the
-    // plain check compares (see TRecolourer::InWindow).
-    bool Caught(int num, int d) const
-    {
-        for (int k = 0; k < copyCount_; ++k) {
-            const int shift = copies_[k] * d;
-            if (num + shift >= lo_ * d && num + shift <= hi_ * d) return true;
+    enum TPlace { Outside, Caught, InBand };
+
+    // The ranges of Place in a form for a quick test of many pixels, taken into locals by the
+    // row loop (stores into the row would make the compiler read members again).
+    struct TReachTest {
+        int Lo1, Width1, Lo2, Width2, Open;
+        bool Two; // a second range (a wrapped window or band across 0/360)
+        // Whether the pixel of mirrored hue num / d lies in the window or its band (see Place):
+        // Lo d + Open <= num <= (Lo + Width) d - Open, as one unsigned comparison per range.
+        bool Reaches(int num, int d) const
+        {
+            return static_cast<unsigned>(num - Lo1 * d - Open) <= static_cast<unsigned>(Width1 * d - 2 * Open) ||
+                   (Two && static_cast<unsigned>(num - Lo2 * d - Open) <= static_cast<unsigned>(Width2 * d - 2 * Open));
         }
-        return false;
+    };
+    TReachTest ReachTest() const { return test_; }
+
+    // Where the pixel of mirrored hue num / d lies: the window's bounds belong to it, the
+    // band's outer ones do not. In integers, exactly as the plain check compares (see
+    // TRecolourer::InWindow). For the band, copy is the copy of the hue that lies there.
+    TPlace Place(int num, int d, int& copy) const
+    {
+        for (int k = 0; k < reachCount_; ++k) {
+            const TReach& reach = reaches_[k];
+            if (num < reach.Lo * d + test_.Open || num > reach.Hi * d - test_.Open) continue;
+            if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
+            copy = reach.Copy;
+            return InBand;
+        }
+        return Outside;
     }
 
-    // For a pixel not caught: whether a copy lies less than soft_ degrees outside the window.
-    bool InSoftBand(int num, int d) const
-    {
-        if (soft_ == 0) return false;
-        for (int k = 0; k < copyCount_; ++k) {
-            const int shift = copies_[k] * d;
-            if (num + shift > (lo_ - soft_) * d && num + shift < (hi_ + soft_) * d) return true;
-        }
-        return false;
-    }
-
-    // The new colour of a pixel that is caught (with Shift) or in the soft band, in the order of
-    // steps and the precision that the options prescribe.
+    // The new colour of a pixel that is caught (with Shift) or in the soft band (copy from
+    // Place), in the order of steps and the precision that the options prescribe.
     // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, S and V, the
     // mirrored hue as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
-    TRGBBytes Moved(int b, int g, int r, int mx, int mn, bool caught) const
+    TRGBBytes Moved(int b, int g, int r, int mx, int mn, bool caught, int copy) const
     {
         const int d = mx - mn;
         double mirrored = 0;
@@ -238,7 +258,10 @@ public:
         if (caught) {
             turn = delta_;
         } else {
-            const double w = 1.0 - Outside(mirrored) / soft_;
+            // How far the copy lies outside the window.
+            const double place = mirrored + copy;
+            const double e = place < lo_ ? lo_ - place : place - hi_;
+            const double w = 1.0 - e / soft_;
             if (Shift) {
                 turn = w * delta_;
             } else {
@@ -255,24 +278,19 @@ public:
     }
 
 private:
-    // How far the nearest copy of the mirrored hue m lies outside the window.
-    double Outside(double m) const
-    {
-        double nearest = std::numeric_limits<double>::infinity();
-        for (int k = 0; k < copyCount_; ++k) {
-            const double copy = m + copies_[k];
-            const double e = copy < lo_ ? lo_ - copy : copy - hi_;
-            if (e > 0 && e < nearest) nearest = e;
-        }
-        return nearest;
-    }
+    // A copy's reach in m: the band's bounds Lo, Hi (the window's when there is no band) and
+    // the window's.
+    struct TReach {
+        int Lo, Hi, WindowLo, WindowHi, Copy;
+    };
 
     const int lo_;
     const int hi_;
     const int soft_;
     const double target_;
-    int copies_[3] = {0, 0, 0};
-    int copyCount_ = 0;
+    TReach reaches_[2] = {};
+    int reachCount_ = 0;
+    TReachTest test_{};
     int delta_ = 0;
 };
 
@@ -385,16 +403,27 @@ private:
     }
 
     // The decision with options, counting or not, in the encoding of Decide and DecideCounting.
+    // Most pixels lie far from the window and its band: they are told apart here, inline, and
+    // the rest is decided out of line.
     template <bool Counting>
-    uint32_t DecideWithOptions(int b, int g, int r)
+    [[gnu::always_inline]] uint32_t DecideWithOptions(int b, int g, int r, const TWindowOptions::TReachTest& test)
     {
         const int mx = std::max({b, g, r});
         const int mn = std::min({b, g, r});
         const int d = mx - mn;
         if (d == 0) return 0; // grey: no hue
         const int num = MirroredNumerator(b, g, r, mx, d);
-        const bool caught = options_.Caught(num, d);
-        if (!caught && !options_.InSoftBand(num, d)) return 0;
+        if (!test.Reaches(num, d)) return 0;
+        return DecideNearWindow<Counting>(b, g, r, mx, mn, num);
+    }
+
+    template <bool Counting>
+    [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num)
+    {
+        int copy = 0;
+        const TWindowOptions::TPlace place = options_.Place(num, mx - mn, copy);
+        if (place == TWindowOptions::Outside) return 0;
+        const bool caught = place == TWindowOptions::Caught;
         if constexpr (!Counting) {
             if (IsProtected(b, g, r)) return 0;
         }
@@ -402,7 +431,7 @@ private:
         if (caught && !options_.Shift) {
             result = Recoloured(mx, mn);
         } else {
-            const TRGBBytes out = options_.Moved(b, g, r, mx, mn, caught);
+            const TRGBBytes out = options_.Moved(b, g, r, mx, mn, caught, copy);
             result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
         }
         if constexpr (Counting) {
@@ -424,6 +453,7 @@ private:
     template <bool UseCache, bool Counting>
     bool RowWithOptions(uint8_t* row, const uint8_t* alpha, int32_t width)
     {
+        const TWindowOptions::TReachTest test = options_.ReachTest();
         uint32_t lastKey = 0xFFFFFFFFu;
         uint32_t lastResult = 0;
         size_t lookups = 0;
@@ -440,11 +470,11 @@ private:
                     if (slot.Key != (key | kKnown)) {
                         ++misses;
                         slot.Key = key | kKnown;
-                        slot.Result = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2]);
+                        slot.Result = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2], test);
                     }
                     lastResult = slot.Result;
                 } else {
-                    lastResult = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2]);
+                    lastResult = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2], test);
                 }
             }
             if constexpr (Counting) {
