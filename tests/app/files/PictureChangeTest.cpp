@@ -4,6 +4,8 @@
 #include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 
+#include "base/ColorConvert.h"
+#include "base/Colors.h"
 #include "base/StringList.h"
 #include "image/PixelFormats.h"
 #include "recolour/PaletteRecolour.h"
@@ -11,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -196,6 +200,91 @@ TEST(PictureChangeWithOptions, AnAlphaOfAnotherSizeCountsAsOpaque)
     ApplyChange(opaque, expected, TProtectedColors(), w);
     EXPECT_EQ(CountDifferent(after.Image, expected.Image), 0);
     EXPECT_GT(CountDifferent(after.Image, before.Image), 0);
+}
+
+// ---------------------------------------------------------------- README pictures
+
+// A sprite of side 32 drawn by colour(x, y) in HSV (hue, saturation, value; saturation 0: the
+// background, a light grey that no window touches).
+struct THsvPixel {
+    double H, S, V;
+};
+
+template <class Paint>
+void DrawSprite(TBitmap& sprite, Paint paint)
+{
+    sprite.SetPixelFormat(TPixelFormat::pf24bit);
+    sprite.SetSize(32, 32);
+    for (int32_t y = 0; y < 32; ++y)
+        for (int32_t x = 0; x < 32; ++x) {
+            const THsvPixel c = paint(x, y);
+            const TRGBBytes rgb = TColorConvert::HSVToRGB(c.H, c.S, c.V);
+            sprite.SetPixel(x, y, MakeColor(rgb.R, rgb.G, rgb.B));
+        }
+}
+
+// The panels side by side, each enlarged four times, 8 pixels of white between them.
+void WritePanels(const std::string& path, const std::vector<const TBitmap*>& panels)
+{
+    constexpr int32_t kZoom = 4, kGap = 8;
+    TBitmap sheet;
+    sheet.SetPixelFormat(TPixelFormat::pf24bit);
+    const int32_t count = static_cast<int32_t>(panels.size());
+    sheet.SetSize(count * 32 * kZoom + (count - 1) * kGap, 32 * kZoom);
+    for (int32_t y = 0; y < sheet.Height(); ++y)
+        for (int32_t x = 0; x < sheet.Width(); ++x) sheet.SetPixel(x, y, MakeColor(255, 255, 255));
+    for (int32_t k = 0; k < count; ++k)
+        for (int32_t y = 0; y < 32 * kZoom; ++y)
+            for (int32_t x = 0; x < 32 * kZoom; ++x)
+                sheet.SetPixel(k * (32 * kZoom + kGap) + x, y, panels[static_cast<size_t>(k)]->Pixel(x / kZoom, y / kZoom));
+    SavePicture(path, TPictureKind::Png, sheet, TBitmap());
+}
+
+// Writes docs/hue-wrap.png and docs/hue-soft.png for the README (before, without the option,
+// with it). Run by hand: --gtest_also_run_disabled_tests --gtest_filter='*ReadmePictures*'
+TEST(PictureChangeWithOptions, DISABLED_ReadmePictures)
+{
+    const std::string docs = std::string(TINTABREL_TEST_DATA) + "/../../docs/";
+    const TProtectedColors none;
+    const THsvPixel background{0, 0, 200.0 / 255};
+
+    // A blue slime whose shades run from hue 222 (greenish blue) on the left to 258 (violet
+    // blue) on the right: mirrored hues 18 down to 0 and on from 359 to 342, on both sides of 0.
+    TBitmap slime;
+    DrawSprite(slime, [&](int32_t x, int32_t y) -> THsvPixel {
+        const double dx = (x - 15.5) / 14.0, dy = (y - 19.5) / 11.0;
+        const double r = dx * dx + dy * dy;
+        if (y < 8 || r > 1.0) return background;
+        if (r > 0.8) return {240, 0.9, 0.35};                              // outline
+        if ((x == 11 || x == 20) && (y == 16 || y == 17)) return {0, 0, 0.1}; // eyes
+        const double hue = 222 + 36.0 * (x - 2) / 27.0;
+        return {hue, 0.75, 0.55 + 0.45 * (1.0 - (y - 8) / 24.0)};
+    });
+    THueWindow plain{0, 18, 120};
+    THueWindow wrapped = plain;
+    wrapped.Wrap = true;
+    TBitmap noWrap, withWrap;
+    ReplaceHue(slime, noWrap, none, plain);
+    ReplaceHue(slime, withWrap, none, wrapped);
+    WritePanels(docs + "hue-wrap.png", {&slime, &noWrap, &withWrap});
+
+    // A red ball lit from the upper left: hue 0 in the shadow rising to 50 (orange-yellow) in
+    // the highlight.
+    TBitmap ball;
+    DrawSprite(ball, [&](int32_t x, int32_t y) -> THsvPixel {
+        const double dx = (x - 15.5) / 14.5, dy = (y - 15.5) / 14.5;
+        if (dx * dx + dy * dy > 1.0) return background;
+        const double lx = (x - 9.0) / 29.0, ly = (y - 9.0) / 29.0;
+        const double light = std::max(0.0, 1.0 - std::sqrt(lx * lx + ly * ly) * 1.4);
+        return {50.0 * light, 0.9 - 0.3 * light, 0.6 + 0.4 * light};
+    });
+    const THueWindow hard{240, 10, 270};
+    THueWindow soft = hard;
+    soft.Soft = 40;
+    TBitmap noSoft, withSoft;
+    ReplaceHue(ball, noSoft, none, hard);
+    ReplaceHue(ball, withSoft, none, soft);
+    WritePanels(docs + "hue-soft.png", {&ball, &noSoft, &withSoft});
 }
 
 } // namespace
