@@ -89,13 +89,22 @@ std::atomic<uint32_t>* SharedResults(int target)
 // above all) that take most of its time.
 namespace quick {
 
+// 2^(digits - 1): the smallest power of two whose neighbours in long double are whole numbers
+// one apart.
+constexpr long double WholeStep()
+{
+    long double w = 1.0L;
+    for (int i = 1; i < std::numeric_limits<long double>::digits; ++i) w *= 2.0L;
+    return w;
+}
+
 // Nearest integer with halves to the even neighbour, as lrintl in the default rounding mode, of
-// 0 <= x < 2^62. Added to 2^63, x keeps no fraction (a long double carries 64 bits), so the sum
-// is rounded just so; the integer then goes out through a double, exactly. This avoids the
-// change of the x87 rounding mode that a truncating conversion of a long double costs.
+// 0 <= x < 2^52. Added to WholeStep(), x keeps no fraction, so the sum is rounded just so; the
+// integer then goes out through a double, exactly. This avoids the change of the x87 rounding
+// mode that a truncating conversion of a long double costs.
 inline long RoundEven(long double x)
 {
-    constexpr long double kWhole = 9223372036854775808.0L; // 2^63
+    constexpr long double kWhole = WholeStep();
     const long double rounded = (x + kWhole) - kWhole;
     return static_cast<long>(static_cast<double>(rounded));
 }
