@@ -334,13 +334,8 @@ public:
     template <bool Counting>
     void RowWithOptions(uint8_t* row, const uint8_t* alpha, int32_t width)
     {
-        if (!options_.VisibleOnly) alpha = nullptr;
-        if (skipCacheRows_ > 0) {
-            --skipCacheRows_;
-            RowWithOptions<false, Counting>(row, alpha, width);
-        } else if (RowWithOptions<true, Counting>(row, alpha, width)) {
-            skipCacheRows_ = 64;
-        }
+        if (options_.VisibleOnly && alpha) OptionRow<true, Counting>(row, alpha, width);
+        else OptionRow<false, Counting>(row, nullptr, width);
     }
 
 private:
@@ -459,8 +454,21 @@ private:
         return 60 * (g - r);
     }
 
-    template <bool UseCache, bool Counting>
-    bool RowWithOptions(uint8_t* row, const uint8_t* alpha, int32_t width)
+    // RowWithOptions, with or without the alpha row to read.
+    template <bool WithAlpha, bool Counting>
+    void OptionRow(uint8_t* row, const uint8_t* alpha, int32_t width)
+    {
+        if (skipCacheRows_ > 0) {
+            --skipCacheRows_;
+            OptionRow<false, WithAlpha, Counting>(row, alpha, width);
+        } else if (OptionRow<true, WithAlpha, Counting>(row, alpha, width)) {
+            skipCacheRows_ = 64;
+        }
+    }
+
+    // Returns whether the cache mostly missed.
+    template <bool UseCache, bool WithAlpha, bool Counting>
+    bool OptionRow(uint8_t* row, const uint8_t* alpha, int32_t width)
     {
         const TWindowOptions::TReachTest test = options_.ReachTest();
         uint32_t lastKey = 0xFFFFFFFFu;
@@ -468,7 +476,9 @@ private:
         size_t lookups = 0;
         size_t misses = 0;
         for (int32_t x = 0; x < width; ++x) {
-            if (alpha && alpha[x] == 255) continue; // alpha 0: neither changed nor counted
+            if constexpr (WithAlpha) {
+                if (alpha[x] == 255) continue; // alpha 0: neither changed nor counted
+            }
             uint8_t* pixel = row + static_cast<size_t>(x) * 3;
             const uint32_t key = uint32_t{pixel[0]} | uint32_t{pixel[1]} << 8 | uint32_t{pixel[2]} << 16;
             if (key != lastKey) {
