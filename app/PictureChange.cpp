@@ -4,15 +4,30 @@
 
 namespace tintabrel {
 
+namespace {
+
+// The transparency the engine reads for VisibleOnly: the picture's alpha when it is one the
+// save writes (8 bits, the picture's size); otherwise the picture counts as opaque, as saved.
+const TBitmap* AlphaOf(const TPictureData& picture)
+{
+    const TBitmap& alpha = picture.Alpha;
+    if (alpha.Empty() || alpha.PixelFormat() != TPixelFormat::pf8bit || alpha.Width() != picture.Image.Width() ||
+        alpha.Height() != picture.Image.Height())
+        return nullptr;
+    return &alpha;
+}
+
+} // namespace
+
 void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
                  const THueWindow& window, bool trueColour, THueCounts* counts, unsigned threads)
 {
     const bool keepPalette = !trueColour && !counts && before.PaletteBits != 0;
     TBitmap image;
     if (counts)
-        ReplaceHue(before.Image, image, protectedColors, window, counts, threads);
+        ReplaceHue(before.Image, image, protectedColors, window, counts, threads, AlphaOf(before));
     else
-        RecolourPicture(before.Image, image, protectedColors, window, keepPalette, threads);
+        RecolourPicture(before.Image, image, protectedColors, window, keepPalette, threads, AlphaOf(before));
     after.Image.Assign(image);
     after.Alpha.Assign(before.Alpha);
     after.PaletteBits = keepPalette ? before.PaletteBits : 0;
@@ -29,7 +44,7 @@ void ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protected
         picture.Assign(after);
         return;
     }
-    ReplaceHueInPlace(picture.Image, protectedColors, window, counts, threads);
+    ReplaceHueInPlace(picture.Image, protectedColors, window, counts, threads, AlphaOf(picture));
     picture.PaletteBits = 0;
     picture.IndexAlpha.clear();
 }

@@ -10,7 +10,9 @@ namespace tintabrel {
 // after becomes before with the change applied, in before's format: a picture from a palette
 // file (PaletteBits set) keeps its palette order, indices and depth and gets its entries
 // recoloured; any other picture, or any picture with trueColour, becomes the engine's 24-bit
-// result. The pixels equal ReplaceHue's either way. The alpha is carried over unchanged.
+// result. The pixels equal ReplaceHue's either way. The alpha is carried over unchanged, and
+// the engine reads it for VisibleOnly (an alpha that is not 8-bit or not of the picture's size,
+// which saving leaves out, counts as none).
 // With counts (a dry run, which writes nothing) the pixels are counted on the 24-bit path.
 // threads: as many as a large picture may be recoloured on.
 void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,

@@ -1,4 +1,5 @@
-// Hue replacement on a sprite-like and a photo-like picture, each beside a memcpy of its bytes.
+// Hue replacement on a sprite-like and a photo-like picture, each beside a memcpy of its bytes,
+// and with the hue window's options beside the plain check.
 #include "image/Graphics.h"
 #include "base/Colors.h"
 #include "recolour/HueReplace.h"
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace tintabrel {
@@ -97,6 +99,50 @@ void Recolour(benchmark::State& state, const TBitmap& before, int lines)
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(before.Image()->ImageBytes()));
 }
 
+// An alpha picture as the program keeps it (byte v: alpha 255 - v): a third of the pixels, in
+// runs, fully transparent, as around sprites on a sheet.
+const TBitmap& AlphaFor(const TBitmap& picture)
+{
+    static std::vector<std::pair<const TBitmap*, std::unique_ptr<TBitmap>>> made;
+    for (const auto& [of, alpha] : made)
+        if (of == &picture) return *alpha;
+    auto alpha = std::make_unique<TBitmap>();
+    alpha->SetPixelFormat(TPixelFormat::pf8bit);
+    alpha->SetSize(picture.Width(), picture.Height());
+    for (int y = 0; y < picture.Height(); ++y) {
+        uint8_t* row = alpha->ScanLine(y);
+        for (int x = 0; x < picture.Width(); ++x) row[x] = (x / 24 + y / 24) % 3 == 0 ? 255 : 0;
+    }
+    made.emplace_back(&picture, std::move(alpha));
+    return *made.back().second;
+}
+
+// The window's options one at a time and all together (0: none, the plain check).
+THueWindow WindowWithOptions(int64_t options)
+{
+    THueWindow w = kWindow;
+    w.Wrap = options == 1 || options == 5;
+    w.Soft = options == 2 || options == 5 ? 30 : 0;
+    w.Shift = options == 3 || options == 5;
+    w.VisibleOnly = options == 4 || options == 5;
+    return w;
+}
+
+// Args: lines of the list, options as WindowWithOptions reads them.
+void RecolourWithOptions(benchmark::State& state, const TBitmap& before)
+{
+    const TStringList list = List(static_cast<int>(state.range(0)), before);
+    const THueWindow window = WindowWithOptions(state.range(1));
+    const TBitmap& alpha = AlphaFor(before);
+    for (auto _ : state) {
+        TBitmap after;
+        ReplaceHue(before, after, TProtectedColors(list), window, nullptr, 1, &alpha);
+        benchmark::DoNotOptimize(after.Image()->Pixels());
+    }
+    state.SetItemsProcessed(state.iterations() * int64_t{before.Width()} * before.Height());
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(before.Image()->ImageBytes()));
+}
+
 void Memcpy(benchmark::State& state, const TBitmap& picture)
 {
     const size_t bytes = picture.Image()->ImageBytes();
@@ -115,10 +161,16 @@ void BM_RecolourSprite(benchmark::State& state) { Recolour(state, Sprite(), stat
 void BM_RecolourPhotoMemcpy(benchmark::State& state) { Memcpy(state, Photo()); }
 void BM_RecolourPhoto(benchmark::State& state) { Recolour(state, Photo(), static_cast<int>(state.range(0))); }
 
+void BM_RecolourSpriteOptions(benchmark::State& state) { RecolourWithOptions(state, Sprite()); }
+void BM_RecolourPhotoOptions(benchmark::State& state) { RecolourWithOptions(state, Photo()); }
+
 BENCHMARK(BM_RecolourSpriteMemcpy)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecolourSprite)->Arg(0)->Arg(50)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecolourPhotoMemcpy)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecolourPhoto)->Arg(0)->Arg(50)->Unit(benchmark::kMillisecond);
+// Wrap (1), soft edge of 30 (2), shift (3), visible pixels only (4), all four (5), beside none (0).
+BENCHMARK(BM_RecolourSpriteOptions)->ArgsProduct({{50}, {0, 1, 2, 3, 4, 5}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecolourPhotoOptions)->ArgsProduct({{50}, {0, 1, 2, 3, 4, 5}})->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace tintabrel

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -83,12 +84,231 @@ std::atomic<uint32_t>* SharedResults(int target)
     return table.get();
 }
 
+// TColorConvert's steps inlined for the options' pixels: the same long double operations in
+// the same order, so the results are the same to the bit, without the calls (to the rounding
+// above all) that take most of its time.
+namespace quick {
+
+// 2^(digits - 1): the smallest power of two whose neighbours in long double are whole numbers
+// one apart.
+constexpr long double WholeStep()
+{
+    long double w = 1.0L;
+    for (int i = 1; i < std::numeric_limits<long double>::digits; ++i) w *= 2.0L;
+    return w;
+}
+
+// Nearest integer with halves to the even neighbour, as lrintl in the default rounding mode, of
+// 0 <= x < 2^52. Added to WholeStep(), x keeps no fraction, so the sum is rounded just so; the
+// integer then goes out through a double, exactly. This avoids the change of the x87 rounding
+// mode that a truncating conversion of a long double costs.
+inline long RoundEven(long double x)
+{
+    constexpr long double kWhole = WholeStep();
+    const long double rounded = (x + kWhole) - kWhole;
+    return static_cast<long>(static_cast<double>(rounded));
+}
+
+// RGBToHSV's H of a colour that is not grey (d = mx - mn > 0), and with mirrored its H with red
+// and blue exchanged. The two take the same pair of components for their difference (the tie
+// of two largest ones only swaps equal values), so one division serves both: a quotient's sign
+// does not change its digits.
+inline double Hue(int r, int g, int b, int mx, int d, double* mirrored = nullptr)
+{
+    int num, k;
+    if (mx == g) num = b - r, k = 2;
+    else if (mx == b) num = r - g, k = 4;
+    else if (b > g) num = g - b, k = 6;
+    else num = g - b, k = 0;
+    const long double quotient = static_cast<long double>(num < 0 ? -num : num) / static_cast<long double>(d);
+    const auto hue = [&](int n, int constant) {
+        return static_cast<double>(((n < 0 ? -quotient : quotient) + static_cast<long double>(constant)) * 60.0L);
+    };
+    if (mirrored) {
+        int mirroredNum, mirroredK;
+        if (mx == g) mirroredNum = r - b, mirroredK = 2;
+        else if (mx == r) mirroredNum = b - g, mirroredK = 4;
+        else if (r > g) mirroredNum = g - r, mirroredK = 6;
+        else mirroredNum = g - r, mirroredK = 0;
+        *mirrored = hue(mirroredNum, mirroredK);
+    }
+    return hue(num, k);
+}
+
+// RGBToHSV's S of a colour that is not grey.
+inline double Saturation(int mx, int d)
+{
+    return static_cast<double>(static_cast<long double>(d) / static_cast<long double>(mx));
+}
+
+// HSVToRGB's level m = Round(V * 255) for V = RGBToHSV's V of a colour whose largest component is mx.
+inline long Level(int mx)
+{
+    static const std::array<long, 256> levels = [] {
+        std::array<long, 256> l{};
+        for (int i = 0; i < 256; ++i) {
+            const double v = static_cast<double>(static_cast<long double>(i) / 255.0L);
+            l[static_cast<size_t>(i)] = std::lrintl(static_cast<long double>(v) * 255.0L);
+        }
+        return l;
+    }();
+    return levels[static_cast<size_t>(mx)];
+}
+
+// HSVToRGB(hue, s, v) for s > 0, with m = Level(mx) of that v; only the levels that the sector
+// uses are computed.
+inline TRGBBytes ToRGB(double hue, double s, long m)
+{
+    if (hue >= 360.0) hue = 0.0;
+    // HSVToRGB divides in long double and stores the quotient as a double. For a double
+    // dividend that is the double quotient itself: the digits of x / 60 repeat with a period
+    // of 4 bits beyond the last ones kept, so the long double quotient never lands on a halfway
+    // point between two doubles. And h - i is exact in either precision.
+    const double h = hue / 60.0;
+    const int i = static_cast<int>(h);
+    const double f = h - i;
+    const long double lm = m;
+    const long double ls = s;
+    const long double lf = f;
+    const auto byte = [](long x) { return static_cast<uint8_t>(x & 0xFF); };
+    const uint8_t top = byte(m);
+    const uint8_t p = byte(RoundEven(lm * (1.0L - ls)));
+    if (i & 1) {
+        const uint8_t q = byte(RoundEven(lm * (1.0L - ls * lf)));
+        if (i == 1) return {q, top, p};
+        if (i == 3) return {p, q, top};
+        return {top, p, q};
+    }
+    const uint8_t t = byte(RoundEven(lm * (1.0L - (1.0L - lf) * ls)));
+    if (i == 0) return {top, t, p};
+    if (i == 2) return {p, top, t};
+    return {t, p, top};
+}
+
+} // namespace quick
+
+// The window with its options: which pixels it catches, which lie in its soft band, and where
+// those pixels' hues move.
+class TWindowOptions {
+public:
+    explicit TWindowOptions(const THueWindow& window)
+        : Shift(window.Shift), VisibleOnly(window.VisibleOnly), lo_(window.Source - window.Tolerance),
+          hi_(window.Source + window.Tolerance), soft_(window.Soft), target_(window.Target)
+    {
+        // Where each copy m + c of the mirrored hue (c = 0; with Wrap also -360 and 360) meets
+        // the window or its band, as ranges of m itself; those that miss 0 <= m < 360 are left
+        // out. The band reaches at most 90 past a window at most 72 wide, so the ranges of two
+        // copies never meet: a pixel lies in at most one, and that copy is its nearest.
+        for (const int copy : {0, -360, 360}) {
+            if (copy != 0 && !window.Wrap) break;
+            const TReach reach{lo_ - soft_ - copy, hi_ + soft_ - copy, lo_ - copy, hi_ - copy, copy};
+            if (reach.Hi >= 0 && reach.Lo < 360 && reachCount_ < 2) reaches_[reachCount_++] = reach;
+        }
+        // The copy 0 always meets 0..360; of the other two at most one does (the band would have
+        // to be wider than 360 less the window for both). None: a range no num lies in.
+        test_.Open = soft_ > 0 ? 1 : 0;
+        test_.Lo1 = reaches_[0].Lo;
+        test_.Width1 = reaches_[0].Hi - reaches_[0].Lo;
+        test_.Two = reachCount_ > 1;
+        test_.Lo2 = test_.Two ? reaches_[1].Lo : 0;
+        test_.Width2 = test_.Two ? reaches_[1].Hi - reaches_[1].Lo : 0;
+        // The centre's ordinary hue, and the turn from it to the target in (-180, 180].
+        const int centre = ((240 - window.Source) % 360 + 360) % 360;
+        delta_ = window.Target - centre;
+        if (delta_ > 180) delta_ -= 360;
+        else if (delta_ <= -180) delta_ += 360;
+    }
+
+    const bool Shift;
+    const bool VisibleOnly;
+
+    enum TPlace { Outside, Caught, InBand };
+
+    // The ranges of Place in a form for a quick test of many pixels, taken into locals by the
+    // row loop (stores into the row would make the compiler read members again).
+    struct TReachTest {
+        int Lo1, Width1, Lo2, Width2, Open;
+        bool Two; // a second range (a wrapped window or band across 0/360)
+        // Whether the pixel of mirrored hue num / d lies in the window or its band (see Place):
+        // Lo d + Open <= num <= (Lo + Width) d - Open, as one unsigned comparison per range.
+        bool Reaches(int num, int d) const
+        {
+            return static_cast<unsigned>(num - Lo1 * d - Open) <= static_cast<unsigned>(Width1 * d - 2 * Open) ||
+                   (Two && static_cast<unsigned>(num - Lo2 * d - Open) <= static_cast<unsigned>(Width2 * d - 2 * Open));
+        }
+    };
+    TReachTest ReachTest() const { return test_; }
+
+    // Where the pixel of mirrored hue num / d lies: the window's bounds belong to it, the
+    // band's outer ones do not. In integers, exactly as the plain check compares (see
+    // TRecolourer::InWindow). For the band, copy is the copy of the hue that lies there.
+    TPlace Place(int num, int d, int& copy) const
+    {
+        for (int k = 0; k < reachCount_; ++k) {
+            const TReach& reach = reaches_[k];
+            if (num < reach.Lo * d + test_.Open || num > reach.Hi * d - test_.Open) continue;
+            if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
+            copy = reach.Copy;
+            return InBand;
+        }
+        return Outside;
+    }
+
+    // The new colour of a pixel that is caught (with Shift) or in the soft band (copy from
+    // Place), in the order of steps and the precision that the options prescribe.
+    // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, S and V, the
+    // mirrored hue as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
+    TRGBBytes Moved(int b, int g, int r, int mx, int mn, bool caught, int copy) const
+    {
+        const int d = mx - mn;
+        double mirrored = 0;
+        const double hueBefore = quick::Hue(r, g, b, mx, d, caught ? nullptr : &mirrored);
+        double turn;
+        if (caught) {
+            turn = delta_;
+        } else {
+            // How far the copy lies outside the window.
+            const double place = mirrored + copy;
+            const double e = place < lo_ ? lo_ - place : place - hi_;
+            const double w = 1.0 - e / soft_;
+            if (Shift) {
+                turn = w * delta_;
+            } else {
+                double arc = target_ - hueBefore;
+                if (arc > 180) arc -= 360;
+                else if (arc <= -180) arc += 360;
+                turn = w * arc;
+            }
+        }
+        double hue = hueBefore + turn;
+        if (hue < 0) hue += 360;
+        else if (hue >= 360) hue -= 360;
+        return quick::ToRGB(hue, quick::Saturation(mx, d), quick::Level(mx));
+    }
+
+private:
+    // A copy's reach in m: the band's bounds Lo, Hi (the window's when there is no band) and
+    // the window's.
+    struct TReach {
+        int Lo, Hi, WindowLo, WindowHi, Copy;
+    };
+
+    const int lo_;
+    const int hi_;
+    const int soft_;
+    const double target_;
+    TReach reaches_[2] = {};
+    int reachCount_ = 0;
+    TReachTest test_{};
+    int delta_ = 0;
+};
+
 // Decides the new colour of each pixel from its bytes and writes it into the row.
 class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
         : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
-          target_(window.Target), results_(SharedResults(window.Target))
+          target_(window.Target), results_(SharedResults(window.Target)), options_(window)
     {
     }
 
@@ -107,6 +327,15 @@ public:
         } else if (Row<true, Counting>(row, width)) {
             skipCacheRows_ = 64;
         }
+    }
+
+    // The same for a window with options (THueWindow beyond the sliders). alpha: the row's
+    // transparency bytes, read only for VisibleOnly (none: opaque).
+    template <bool Counting>
+    void RowWithOptions(uint8_t* row, const uint8_t* alpha, int32_t width)
+    {
+        if (options_.VisibleOnly && alpha) OptionRow<true, Counting>(row, alpha, width);
+        else OptionRow<false, Counting>(row, nullptr, width);
     }
 
 private:
@@ -177,6 +406,110 @@ private:
         return result;
     }
 
+    // The decision with options, counting or not, in the encoding of Decide and DecideCounting.
+    // Most pixels lie far from the window and its band: they are told apart here, inline, and
+    // the rest is decided out of line.
+    template <bool Counting>
+    [[gnu::always_inline]] uint32_t DecideWithOptions(int b, int g, int r, const TWindowOptions::TReachTest& test)
+    {
+        const int mx = std::max({b, g, r});
+        const int mn = std::min({b, g, r});
+        const int d = mx - mn;
+        if (d == 0) return 0; // grey: no hue
+        const int num = MirroredNumerator(b, g, r, mx, d);
+        if (!test.Reaches(num, d)) return 0;
+        return DecideNearWindow<Counting>(b, g, r, mx, mn, num);
+    }
+
+    template <bool Counting>
+    [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num)
+    {
+        int copy = 0;
+        const TWindowOptions::TPlace place = options_.Place(num, mx - mn, copy);
+        if (place == TWindowOptions::Outside) return 0;
+        const bool caught = place == TWindowOptions::Caught;
+        if constexpr (!Counting) {
+            if (IsProtected(b, g, r)) return 0;
+        }
+        uint32_t result;
+        if (caught && !options_.Shift) {
+            result = Recoloured(mx, mn);
+        } else {
+            const TRGBBytes out = options_.Moved(b, g, r, mx, mn, caught, copy);
+            result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
+        }
+        if constexpr (Counting) {
+            if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
+            return IsProtected(b, g, r) ? kKept : result | kAltered;
+        }
+        return result;
+    }
+
+    // The mirrored hue of a non-grey pixel is MirroredNumerator / d exactly (see InWindow).
+    static int MirroredNumerator(int b, int g, int r, int mx, int d)
+    {
+        if (mx == g) return 60 * (r - b + 2 * d);
+        if (mx == r) return 60 * (b - g + 4 * d);
+        if (r > g) return 60 * (g - r + 6 * d);
+        return 60 * (g - r);
+    }
+
+    // RowWithOptions, with or without the alpha row to read.
+    template <bool WithAlpha, bool Counting>
+    void OptionRow(uint8_t* row, const uint8_t* alpha, int32_t width)
+    {
+        if (skipCacheRows_ > 0) {
+            --skipCacheRows_;
+            OptionRow<false, WithAlpha, Counting>(row, alpha, width);
+        } else if (OptionRow<true, WithAlpha, Counting>(row, alpha, width)) {
+            skipCacheRows_ = 64;
+        }
+    }
+
+    // Returns whether the cache mostly missed.
+    template <bool UseCache, bool WithAlpha, bool Counting>
+    bool OptionRow(uint8_t* row, const uint8_t* alpha, int32_t width)
+    {
+        const TWindowOptions::TReachTest test = options_.ReachTest();
+        uint32_t lastKey = 0xFFFFFFFFu;
+        uint32_t lastResult = 0;
+        size_t lookups = 0;
+        size_t misses = 0;
+        for (int32_t x = 0; x < width; ++x) {
+            if constexpr (WithAlpha) {
+                if (alpha[x] == 255) continue; // alpha 0: neither changed nor counted
+            }
+            uint8_t* pixel = row + static_cast<size_t>(x) * 3;
+            const uint32_t key = uint32_t{pixel[0]} | uint32_t{pixel[1]} << 8 | uint32_t{pixel[2]} << 16;
+            if (key != lastKey) {
+                lastKey = key;
+                if constexpr (UseCache) {
+                    ++lookups;
+                    TSlot& slot = cache_[(key * 2654435761u) >> (32 - kCacheBits)];
+                    if (slot.Key != (key | kKnown)) {
+                        ++misses;
+                        slot.Key = key | kKnown;
+                        slot.Result = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2], test);
+                    }
+                    lastResult = slot.Result;
+                } else {
+                    lastResult = DecideWithOptions<Counting>(pixel[0], pixel[1], pixel[2], test);
+                }
+            }
+            if constexpr (Counting) {
+                Altered += lastResult >> 25 & 1;
+                Kept += lastResult >> 26 & 1;
+                if (!(lastResult & kWrite)) continue;
+            } else if (lastResult == 0) {
+                continue;
+            }
+            pixel[0] = static_cast<uint8_t>(lastResult);
+            pixel[1] = static_cast<uint8_t>(lastResult >> 8);
+            pixel[2] = static_cast<uint8_t>(lastResult >> 16);
+        }
+        return misses * 2 > lookups;
+    }
+
     // Returns whether the cache mostly missed.
     template <bool UseCache, bool Counting>
     bool Row(uint8_t* row, int32_t width)
@@ -238,12 +571,13 @@ private:
     };
     std::vector<TSlot> cache_ = std::vector<TSlot>(size_t{1} << kCacheBits);
     int skipCacheRows_ = 0;
+    const TWindowOptions options_;
 };
 
 void CheckWindow(const THueWindow& window)
 {
     if (window.Source < 0 || window.Source > 360 || window.Tolerance < 0 || window.Tolerance > 36 ||
-        window.Target < 0 || window.Target > 360)
+        window.Target < 0 || window.Target > 360 || window.Soft < 0 || window.Soft > 90)
         throw std::invalid_argument("hue window out of range");
 }
 
@@ -284,21 +618,49 @@ void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtect
     });
 }
 
+// A window with options: the rows with their alpha rows (when the window reads them), counted
+// or not. Out of line for the same reason.
+[[gnu::noinline]] void RecolourWithOptions(const TBitmap::TRows& rows, int32_t height, int32_t width,
+                                           unsigned threads, const TProtectedColors& protectedColors,
+                                           const THueWindow& window, THueCounts* counts, const TBitmap* alpha)
+{
+    const bool readAlpha = window.VisibleOnly && alpha && !alpha->Empty();
+    ForRowBands(height, width, threads, protectedColors, window, counts, [&](TRecolourer& r, int32_t from, int32_t to) {
+        for (int32_t y = from; y < to; ++y) {
+            const uint8_t* alphaRow = readAlpha ? alpha->ConstScanLine(y) : nullptr;
+            if (counts) r.RowWithOptions<true>(rows.At(y), alphaRow, width);
+            else r.RowWithOptions<false>(rows.At(y), alphaRow, width);
+        }
+    });
+}
+
+void CheckAlpha(const TBitmap* alpha, const TBitmap& picture)
+{
+    if (!alpha || alpha->Empty()) return;
+    if (alpha->PixelFormat() != TPixelFormat::pf8bit || alpha->Width() != picture.Width() ||
+        alpha->Height() != picture.Height())
+        throw std::invalid_argument("the alpha picture must have 8 bits per pixel and the picture's size");
+}
+
 } // namespace
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window, THueCounts* counts, unsigned threads)
+                const THueWindow& window, THueCounts* counts, unsigned threads, const TBitmap* alpha)
 {
     CheckWindow(window);
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
+    if (alpha == &after) throw std::invalid_argument("the alpha and after pictures must differ");
+    CheckAlpha(alpha, before);
     after.Assign(&before);
-    ReplaceHueInPlace(after, protectedColors, window, counts, threads);
+    ReplaceHueInPlace(after, protectedColors, window, counts, threads, alpha);
 }
 
 void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors, const THueWindow& window,
-                       THueCounts* counts, unsigned threads)
+                       THueCounts* counts, unsigned threads, const TBitmap* alpha)
 {
     CheckWindow(window);
+    if (alpha == &picture) throw std::invalid_argument("the alpha and the picture must differ");
+    CheckAlpha(alpha, picture);
     TBitmap& after = picture;
     after.SetPixelFormat(TPixelFormat::pf24bit);
     const int32_t width = after.Width();
@@ -310,6 +672,10 @@ void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors
     // for pixels that would change, and one pass over the after picture decides everything.
     // Rows are taken here, on this thread: the first one gives after its own pixels.
     const TBitmap::TRows rows = after.Rows();
+    if (!window.Plain()) {
+        RecolourWithOptions(rows, height, width, threads, protectedColors, window, counts, alpha);
+        return;
+    }
     if (counts) {
         RecolourCounting(rows, height, width, threads, protectedColors, window, *counts);
         return;
@@ -326,20 +692,23 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protec
 
 struct THueRowReplacer::TImpl {
     TRecolourer Recolourer;
+    bool Plain;
 };
 
 THueRowReplacer::THueRowReplacer(const TProtectedColors& protectedColors, const THueWindow& window)
 {
     CheckWindow(window);
-    impl_ = std::make_unique<TImpl>(TImpl{TRecolourer(protectedColors, window)});
+    impl_ = std::make_unique<TImpl>(TImpl{TRecolourer(protectedColors, window), window.Plain()});
 }
 
 THueRowReplacer::~THueRowReplacer() = default;
 THueRowReplacer::THueRowReplacer(THueRowReplacer&&) noexcept = default;
 
-void THueRowReplacer::Row(uint8_t* row, int32_t width)
+void THueRowReplacer::Row(uint8_t* row, int32_t width, const uint8_t* alpha)
 {
-    if (width > 0) impl_->Recolourer.Row<false>(row, width);
+    if (width <= 0) return;
+    if (impl_->Plain) impl_->Recolourer.Row<false>(row, width);
+    else impl_->Recolourer.RowWithOptions<false>(row, alpha, width);
 }
 
 // ---------------------------------------------------------------- PickedSourcePosition

@@ -56,6 +56,18 @@ struct THueWindow {
     bool VisibleOnly = false; // pixels of alpha 0 keep their colour and are not counted
     bool Plain() const { return !Wrap && Soft == 0 && !Shift && !VisibleOnly; }
 };
+// What the options do, exactly (m the mirrored hue as the window check computes it, H the
+// ordinary hue of the same pixel, p Source, t Tolerance; grey pixels are never touched and
+// protected colours never change):
+// - Wrap: a pixel is caught when any of m - 360, m, m + 360 lies in [p - t, p + t].
+// - Soft F: a pixel not caught whose mirrored hue (with Wrap, its nearest copy) lies e degrees
+//   outside the window, 0 < e < F, moves by the weight w = 1 - e / F along the shorter arc from
+//   H to the target: H + w * d, d = Target - H brought into (-180, 180]. All in doubles.
+// - Shift: caught pixels take H + delta, soft-band pixels H + w * delta, where
+//   delta = Target - C brought into (-180, 180] and C = (240 - p) mod 360 the window's centre.
+// - VisibleOnly: pixels whose alpha is 0 stay and are not counted.
+// A new hue is brought into [0, 360) and converted with the pixel's saturation and value as the
+// plain check converts the target hue.
 
 // What one run changes, counted on request (a dry run shows it before files are written).
 struct THueCounts {
@@ -70,14 +82,19 @@ struct THueCounts {
 // before is never changed. Settings outside the ranges above raise std::invalid_argument, and
 // so does passing one bitmap as both before and after. With counts, the run also counts what it
 // does (a little slower; the result is the same). A large picture is recoloured in bands of rows
-// on up to threads threads, with the same result.
+// on up to threads threads, with the same result. The options of the window other than the
+// sliders (see THueWindow) take a path of their own; with all of them off the run is the plain
+// check. alpha, for VisibleOnly: the picture's transparency, 8 bits per pixel, byte v meaning
+// alpha 255 - v (none or empty: opaque); one of another size or format raises
+// std::invalid_argument.
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                const THueWindow& window, THueCounts* counts = nullptr, unsigned threads = 1);
+                const THueWindow& window, THueCounts* counts = nullptr, unsigned threads = 1,
+                const TBitmap* alpha = nullptr);
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TStringList& protectedList, const THueWindow& window);
 // The same on the picture itself, which ends as ReplaceHue's after picture would: no copy of a
 // picture whose before is not needed any more.
 void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors, const THueWindow& window,
-                       THueCounts* counts = nullptr, unsigned threads = 1);
+                       THueCounts* counts = nullptr, unsigned threads = 1, const TBitmap* alpha = nullptr);
 
 // Recolours the rows of a 24-bit picture one at a time, as they arrive (a decoder still storing
 // the later ones): each row ends exactly as ReplaceHue would leave it. Window checks as ReplaceHue.
@@ -88,8 +105,9 @@ public:
     THueRowReplacer(THueRowReplacer&&) noexcept;
     THueRowReplacer& operator=(THueRowReplacer&&) = delete;
 
-    // row: width pixels of 3 bytes, blue first.
-    void Row(uint8_t* row, int32_t width);
+    // row: width pixels of 3 bytes, blue first. alpha: the row's transparency as ReplaceHue's
+    // alpha holds it (width bytes), or none for opaque; only VisibleOnly reads it.
+    void Row(uint8_t* row, int32_t width, const uint8_t* alpha = nullptr);
 
 private:
     struct TImpl;

@@ -36,14 +36,47 @@ std::vector<TColor> RecolourColours(const std::vector<TColor>& colours, const TP
     return result;
 }
 
+namespace {
+
+// As ReplaceHue checks it.
+void CheckAlpha(const TBitmap& picture, const TBitmap* alpha)
+{
+    if (alpha && !alpha->Empty() &&
+        (alpha->PixelFormat() != TPixelFormat::pf8bit || alpha->Width() != picture.Width() ||
+         alpha->Height() != picture.Height()))
+        throw std::invalid_argument("the alpha picture must have 8 bits per pixel and the picture's size");
+}
+
+} // namespace
+
+std::vector<bool> VisibleIndices(const TBitmap& picture, const TBitmap* alpha, size_t count)
+{
+    CheckAlpha(picture, alpha);
+    std::vector<bool> visible(count, false);
+    const int bits = FactsOf(picture.PixelFormat()).Bits;
+    if (!IsIndexedBits(bits)) return visible;
+    const bool opaque = !alpha || alpha->Empty();
+    for (int32_t y = 0; y < picture.Height(); ++y) {
+        const uint8_t* row = picture.ConstScanLine(y);
+        const uint8_t* transparency = opaque ? nullptr : alpha->ConstScanLine(y);
+        for (int32_t x = 0; x < picture.Width(); ++x) {
+            const uint8_t index = GetPackedIndex(row, bits, x);
+            if (index < count && (opaque || transparency[x] != 255)) visible[index] = true;
+        }
+    }
+    return visible;
+}
+
 void RecolourPicture(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                     const THueWindow& window, bool keepPalette, unsigned threads)
+                     const THueWindow& window, bool keepPalette, unsigned threads, const TBitmap* alpha)
 {
     if (!keepPalette || !IsPalettePicture(before)) {
-        ReplaceHue(before, after, protectedColors, window, nullptr, threads);
+        ReplaceHue(before, after, protectedColors, window, nullptr, threads, alpha);
         return;
     }
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
+    if (alpha == &after) throw std::invalid_argument("the alpha and after pictures must differ");
+    CheckAlpha(before, alpha);
 
     // The colour table decides what the pixels show; the logical palette, when the reader kept
     // one, is what PNG writes. Both get the same recolouring.
@@ -53,7 +86,16 @@ void RecolourPicture(const TBitmap& before, TBitmap& after, const TProtectedColo
     const size_t tableCount = colours.size();
     if (source.Palette)
         for (int i = 0; i < source.Palette->Count(); ++i) colours.push_back(source.Palette->ColorOf(i));
-    const std::vector<TColor> changed = RecolourColours(colours, protectedColors, window);
+    std::vector<TColor> changed = RecolourColours(colours, protectedColors, window);
+    if (window.VisibleOnly) {
+        // An entry only transparent pixels use stays, as those pixels do in the 24-bit result.
+        // The logical palette goes by the same indices.
+        const std::vector<bool> visible = VisibleIndices(before, alpha, 256);
+        for (size_t i = 0; i < changed.size(); ++i) {
+            const size_t index = i < tableCount ? i : i - tableCount;
+            if (index >= visible.size() || !visible[index]) changed[i] = colours[i];
+        }
+    }
 
     after.Assign(&before);
     after.Changing(); // own store; saved file bytes and colour counts go

@@ -21,8 +21,16 @@ std::vector<TColor> RecolourColours(const std::vector<TColor>& colours, const TP
 // One change applied to a picture, the result in the picture's own format: a palette picture
 // (keepPalette) keeps its indices, table length and order and gets its entries recoloured;
 // anything else becomes the engine's 24-bit result (ReplaceHue). Either way every pixel's
-// colour equals ReplaceHue's. Same argument checks as ReplaceHue; threads as for ReplaceHue.
+// colour equals ReplaceHue's. Same argument checks as ReplaceHue; threads and alpha as for
+// ReplaceHue. With VisibleOnly, an entry that no pixel of alpha above 0 uses keeps its colour;
+// so a palette picture whose pixels of one index share one alpha (as a PNG's tRNS gives them)
+// ends exactly as ReplaceHue's result, and in any other every visible pixel does.
 void RecolourPicture(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
-                     const THueWindow& window, bool keepPalette = true, unsigned threads = 1);
+                     const THueWindow& window, bool keepPalette = true, unsigned threads = 1,
+                     const TBitmap* alpha = nullptr);
+
+// For each of count palette indices, whether a pixel of the palette picture whose alpha is not 0
+// uses it (alpha as ReplaceHue takes it; none or empty: every pixel is visible).
+std::vector<bool> VisibleIndices(const TBitmap& picture, const TBitmap* alpha, size_t count);
 
 } // namespace tintabrel

@@ -1,0 +1,607 @@
+// The hue window's options beyond the sliders: wrap, soft edge, shift and visible pixels only.
+#include "recolour/HueReplace.h"
+#include "recolour/PaletteRecolour.h"
+
+#include "image/Graphics.h"
+#include "base/ColorConvert.h"
+#include "base/Colors.h"
+#include "base/StringList.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tintabrel {
+namespace {
+
+struct RGB {
+    int r, g, b;
+};
+
+TColor ColorOf(RGB c)
+{
+    return MakeColor(static_cast<uint8_t>(c.r), static_cast<uint8_t>(c.g), static_cast<uint8_t>(c.b));
+}
+
+std::string Text(TColor c)
+{
+    return "(" + std::to_string(RedOf(c)) + ", " + std::to_string(GreenOf(c)) + ", " + std::to_string(BlueOf(c)) + ")";
+}
+
+void Make24(TBitmap& bmp, int32_t width, int32_t height, const std::vector<TColor>& colours)
+{
+    bmp.SetPixelFormat(TPixelFormat::pf24bit);
+    bmp.SetSize(width, height);
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = 0; x < width; ++x)
+            bmp.SetPixel(x, y, colours[static_cast<size_t>(y * width + x) % colours.size()]);
+}
+
+// An alpha picture as the program keeps it: 8 bits, byte v meaning alpha 255 - v.
+void MakeAlpha(TBitmap& alpha, int32_t width, int32_t height, const std::vector<uint8_t>& bytes)
+{
+    alpha.SetPixelFormat(TPixelFormat::pf8bit);
+    alpha.SetSize(width, height);
+    for (int32_t y = 0; y < height; ++y) {
+        uint8_t* row = alpha.ScanLine(y);
+        for (int32_t x = 0; x < width; ++x) row[x] = bytes[static_cast<size_t>(y * width + x) % bytes.size()];
+    }
+}
+
+TStringList ListOf(const std::vector<std::string>& lines)
+{
+    TStringList list;
+    for (const std::string& line : lines) list.Add(line);
+    return list;
+}
+
+THueWindow Window(int source, int tolerance, int target, bool wrap, int soft, bool shift, bool visibleOnly = false)
+{
+    THueWindow w{source, tolerance, target};
+    w.Wrap = wrap;
+    w.Soft = soft;
+    w.Shift = shift;
+    w.VisibleOnly = visibleOnly;
+    return w;
+}
+
+std::string Describe(const THueWindow& w)
+{
+    return "p=" + std::to_string(w.Source) + " t=" + std::to_string(w.Tolerance) + " target=" + std::to_string(w.Target) +
+           (w.Wrap ? " wrap" : "") + (w.Soft ? " soft=" + std::to_string(w.Soft) : "") + (w.Shift ? " shift" : "") +
+           (w.VisibleOnly ? " visible-only" : "");
+}
+
+void ExpectSamePixels(const TBitmap& actual, const TBitmap& expected, const std::string& name)
+{
+    ASSERT_EQ(actual.Width(), expected.Width()) << name;
+    ASSERT_EQ(actual.Height(), expected.Height()) << name;
+    int wrong = 0;
+    for (int32_t y = 0; y < actual.Height(); ++y)
+        for (int32_t x = 0; x < actual.Width(); ++x)
+            if (actual.Pixel(x, y) != expected.Pixel(x, y) && ++wrong <= 5)
+                ADD_FAILURE() << name << ": pixel (" << x << ", " << y << ") is " << Text(actual.Pixel(x, y))
+                              << ", expected " << Text(expected.Pixel(x, y));
+    EXPECT_EQ(wrong, 0) << name;
+}
+
+TColor RecolourOne(RGB in, const THueWindow& w, const std::vector<std::string>& list = {})
+{
+    TBitmap before, after;
+    Make24(before, 1, 1, {ColorOf(in)});
+    ReplaceHue(before, after, TProtectedColors(ListOf(list)), w);
+    return after.Pixel(0, 0);
+}
+
+// Every expected colour below is worked out by hand from the option rules. Notation: H the
+// pixel's hue, m its mirrored hue, [lo, hi] the window, e how far m lies outside it, w = 1 - e/F,
+// then HSV back with m' = max, p = min, and the middle level q = m'(1 - S f) or t = m'(1 - (1 - f) S)
+// for h = H/60, f = h - trunc(h). No expected value sits near a rounding tie.
+TEST(HueOptionsTest, HandWorkedPixels)
+{
+    struct {
+        const char* name;
+        THueWindow w;
+        RGB in;
+        RGB out;
+    } cases[] = {
+        // Wrap. (34, 0, 255): H = (34/255 + 4) * 60 = 248, m = 352. Window [10 - 18, 10 + 18] =
+        // [-8, 28]; m - 360 = -8 = p - t exactly, so it is caught and takes hue 120 at S = V = 1.
+        {"wrap: m = p - t + 360 is caught", Window(10, 18, 120, true, 0, false), {34, 0, 255}, {0, 255, 0}},
+        {"no wrap: the same pixel stays", Window(10, 18, 120, false, 0, false), {34, 0, 255}, {34, 0, 255}},
+        // (35, 0, 255): H = 248.235, m = 351.765, m - 360 = -8.235 < -8: outside.
+        {"wrap: just below p - t + 360 stays", Window(10, 18, 120, true, 0, false), {35, 0, 255}, {35, 0, 255}},
+        // (0, 34, 255): H = (4 - 34/255) * 60 = 232, m = 8. Window [332, 368]; m + 360 = 368 = p + t.
+        {"wrap: m + 360 = p + t is caught", Window(350, 18, 0, true, 0, false), {0, 34, 255}, {255, 0, 0}},
+        {"no wrap: m = 8 stays below 332", Window(350, 18, 0, false, 0, false), {0, 34, 255}, {0, 34, 255}},
+
+        // Soft F = 30 beside the one-hue window [240, 240] (pure red), target 120.
+        // e = F/2: (240, 60, 0): H = 60/240 * 60 = 15, m = 225, e = 15, w = 0.5; d = 120 - 15 = 105,
+        // new hue 15 + 52.5 = 67.5: h = 1.125, sector 1, f = 0.125; m' = 240, p = 0,
+        // q = 240 * 0.875 = 210: (q, m', p).
+        {"soft: e = F/2", Window(240, 0, 120, false, 30, false), {240, 60, 0}, {210, 240, 0}},
+        // e = 0+ above: (255, 0, 1): H = 360 - 4/17 = 359.765, m = 240 + 4/17, e = 4/17,
+        // w = 1 - 2/255 = 253/255; d = 120 - H = -239.765, +360: 120.235; w d = 119.292;
+        // H + w d = 479.057, -360: 119.057. h = 1.98428, f = 0.98428, q = 255 * 0.01572 = 4.008.
+        {"soft: e = 0+ above the window", Window(240, 0, 120, false, 30, false), {255, 0, 1}, {4, 255, 0}},
+        // e = 0+ below: (255, 1, 0): H = 4/17, m = 240 - 4/17, w = 253/255; d = 119.765,
+        // new hue 4/17 + 118.825 = 119.061, f = 0.98434, q = 255 * 0.01566 = 3.992.
+        {"soft: e = 0+ below the window", Window(240, 0, 120, false, 30, false), {255, 1, 0}, {4, 255, 0}},
+        // e = F-: (255, 126, 0): H = 126/255 * 60 = 29.647 = e, w = 1 - 252/255 = 1/85;
+        // d = 90.353, w d = 1.063, new hue 30.710: sector 0, f = 0.51183, t = 255 f = 130.52.
+        {"soft: e = F-", Window(240, 0, 120, false, 30, false), {255, 126, 0}, {255, 131, 0}},
+        // e = F exactly: (254, 127, 0) has H = 30, m = 210: not inside the band.
+        {"soft: e = F stays", Window(240, 0, 120, false, 30, false), {254, 127, 0}, {254, 127, 0}},
+        // Soft 0 is off: the e = F/2 pixel stays.
+        {"soft 0: nothing moves", Window(240, 0, 120, false, 0, false), {240, 60, 0}, {240, 60, 0}},
+
+        // Arcs across 0/360, window [230, 250] (hues 350..10), F = 50, S = 0.75, V = 200/255.
+        // (200, 100, 50): H = 50/150 * 60 = 20, m = 220, e = 10, w = 0.8. Target 300:
+        // d = 280, -360: -80; 20 - 64 = -44, +360: 316. h = 5.2667, sector 5, f = 0.26667,
+        // q = 200 * (1 - 0.75 * 0.26667) = 160: (m', p, q).
+        {"soft arc down across 0", Window(240, 10, 300, false, 50, false), {200, 100, 50}, {200, 50, 160}},
+        // (200, 50, 100): H = (-50/150 + 6) * 60 = 340, m = 260, e = 10, w = 0.8. Target 40:
+        // d = -300, +360: 60; 340 + 48 = 388, -360: 28. f = 0.46667, t = 200 * (1 - 0.53333 * 0.75) = 120.
+        {"soft arc up across 360", Window(240, 10, 40, false, 50, false), {200, 50, 100}, {200, 120, 50}},
+        // Targets 0 and 360 are one hue. (200, 100, 50): d = -20 (from 0) or 340 - 360 = -20 (from
+        // 360); 20 - 16 = 4: f = 0.06667, t = 200 * (1 - 0.93333 * 0.75) = 60.
+        {"soft to target 0", Window(240, 10, 0, false, 50, false), {200, 100, 50}, {200, 60, 50}},
+        {"soft to target 360", Window(240, 10, 360, false, 50, false), {200, 100, 50}, {200, 60, 50}},
+        // (200, 50, 100), H = 340: d = -340 + 360 = 20 (from 0) or 20 (from 360); 340 + 16 = 356:
+        // sector 5, f = 0.93333, q = 200 * (1 - 0.75 * 0.93333) = 60.
+        {"soft to target 0 from 340", Window(240, 10, 0, false, 50, false), {200, 50, 100}, {200, 50, 60}},
+        {"soft to target 360 from 340", Window(240, 10, 360, false, 50, false), {200, 50, 100}, {200, 50, 60}},
+
+        // Shift: centre C = (240 - 240) mod 360 = 0. Target 300: delta = 300 - 360 = -60.
+        // (200, 75, 50): H = 10, m = 230 = p - t, caught; 10 - 60 = -50, +360: 310: sector 5,
+        // f = 0.16667, q = 200 * (1 - 0.125) = 175.
+        {"shift down across 0", Window(240, 10, 300, false, 0, true), {200, 75, 50}, {200, 50, 175}},
+        // Target 60: delta = 60. (200, 50, 75): H = 350, m = 250 = p + t, caught; 410 - 360 = 50:
+        // sector 0, f = 0.83333, t = 200 * (1 - 0.16667 * 0.75) = 175.
+        {"shift up across 360", Window(240, 10, 60, false, 0, true), {200, 50, 75}, {200, 175, 50}},
+        // Shift with soft: (200, 100, 50) in the band, w = 0.8; 20 + 0.8 * 60 = 68: sector 1,
+        // f = 0.13333, q = 200 * (1 - 0.1) = 180: (q, m', p).
+        {"shift in the soft band", Window(240, 10, 60, false, 50, true), {200, 100, 50}, {180, 200, 50}},
+        // p = 60: C = 180, m = 60 is cyan (H = 180). Target 0 or 360: delta = -180 or 180, both
+        // brought to 180; 180 + 180 = 360 -> 0: red.
+        {"shift by 180 to target 0", Window(60, 0, 0, false, 0, true), {0, 255, 255}, {255, 0, 0}},
+        {"shift by 180 to target 360", Window(60, 0, 360, false, 0, true), {0, 255, 255}, {255, 0, 0}},
+        // Without shift the same catch takes the target hue itself: (200, 75, 50) -> hue 300
+        // with S = 0.75, V = 200/255: sector 5, f = 0, q = 200.
+        {"no shift: the target itself", Window(240, 10, 300, false, 0, false), {200, 75, 50}, {200, 50, 200}},
+
+        // Wrap and soft: window [2, 18], F = 30. (75, 50, 200): H = (25/150 + 4) * 60 = 250,
+        // m = 350; its copy -10 lies e = 12 below the window (m itself 332 above): w = 0.6;
+        // d = 120 - 250 = -130, 250 - 78 = 172: sector 2, f = 0.86667, t = 200 * (1 - 0.13333 * 0.75) = 180.
+        {"wrap with soft: nearest copy", Window(10, 8, 120, true, 30, false), {75, 50, 200}, {50, 200, 180}},
+        {"soft without wrap: 332 away", Window(10, 8, 120, false, 30, false), {75, 50, 200}, {75, 50, 200}},
+
+        // Grey has no hue: never caught, never in a band, never turned.
+        {"grey with every option", Window(0, 36, 120, true, 90, true), {128, 128, 128}, {128, 128, 128}},
+        {"white with every option", Window(240, 36, 120, true, 90, true), {255, 255, 255}, {255, 255, 255}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Text(RecolourOne(c.in, c.w)), Text(ColorOf(c.out))) << c.name;
+}
+
+TEST(HueOptionsTest, SoftOutsideItsRangeIsRefused)
+{
+    TBitmap before, after;
+    Make24(before, 1, 1, {clRed});
+    for (const int soft : {-1, 91, 1000})
+        EXPECT_THROW(ReplaceHue(before, after, TProtectedColors(), Window(240, 0, 120, false, soft, false)),
+                     std::invalid_argument)
+            << soft;
+    EXPECT_THROW(THueRowReplacer(TProtectedColors(), Window(240, 0, 120, false, 91, false)), std::invalid_argument);
+    EXPECT_THROW(RecolourColours({clRed}, TProtectedColors(), Window(240, 0, 120, false, -1, false)),
+                 std::invalid_argument);
+    for (const int soft : {0, 90}) {
+        EXPECT_NO_THROW(ReplaceHue(before, after, TProtectedColors(), Window(240, 0, 120, false, soft, false)));
+        EXPECT_EQ(after.Pixel(0, 0), clLime);
+    }
+}
+
+// Protected colours stay in the soft band as in the window, and the dry-run counts say so.
+// (200, 100, 50) is $003264C8; in the band of window [230, 250], F = 50, it would become
+// (200, 50, 160) (see HandWorkedPixels). Red (255, 0, 0) is caught and protected by clRed.
+TEST(HueOptionsTest, ProtectedColoursStayInTheSoftBand)
+{
+    const THueWindow w = Window(240, 10, 300, false, 50, false);
+    const TProtectedColors list(ListOf({"$003264C8", "clRed"}));
+    TBitmap before, after;
+    const TColor banded = MakeColor(200, 100, 50);
+    const TColor other = MakeColor(200, 50, 100); // H = 340, also in the band, not listed
+    Make24(before, 4, 1, {banded, clRed, other, MakeColor(0, 0, 255)});
+    THueCounts counts;
+    ReplaceHue(before, after, list, w, &counts);
+    EXPECT_EQ(Text(after.Pixel(0, 0)), Text(banded));
+    EXPECT_EQ(Text(after.Pixel(1, 0)), Text(clRed));
+    EXPECT_NE(after.Pixel(2, 0), other);
+    EXPECT_EQ(Text(after.Pixel(3, 0)), Text(MakeColor(0, 0, 255)));
+    EXPECT_EQ(counts.Altered, 1);
+    EXPECT_EQ(counts.Kept, 2);
+
+    TBitmap unprotected;
+    ReplaceHue(before, unprotected, TProtectedColors(), w);
+    EXPECT_EQ(Text(unprotected.Pixel(0, 0)), Text(MakeColor(200, 50, 160)));
+}
+
+// A pixel whose new colour is its own is not altered: a shift by 0 (target = centre hue) turns
+// every caught pixel onto itself.
+TEST(HueOptionsTest, AShiftByNothingAltersNothing)
+{
+    TBitmap before, after;
+    Make24(before, 3, 2, {clRed, MakeColor(200, 75, 50), MakeColor(200, 50, 75)});
+    THueCounts counts;
+    ReplaceHue(before, after, TProtectedColors(ListOf({"clRed"})), Window(240, 10, 0, false, 0, true), &counts);
+    ExpectSamePixels(after, before, "shift by 0");
+    EXPECT_EQ(counts.Altered, 0);
+    EXPECT_EQ(counts.Kept, 0);
+}
+
+// VisibleOnly: alpha byte 255 is alpha 0. Those pixels keep their colour and count nowhere;
+// alpha 1 (byte 254) is visible. Without VisibleOnly the alpha is not read.
+TEST(HueOptionsTest, TransparentPixelsStayWithVisibleOnly)
+{
+    TBitmap before, alpha;
+    Make24(before, 4, 1, {clRed});
+    MakeAlpha(alpha, 4, 1, {255, 254, 0, 255});
+    struct {
+        const char* name;
+        bool visibleOnly;
+        std::vector<std::string> list;
+        std::vector<TColor> out;
+        int64_t altered, kept;
+    } cases[] = {
+        {"visible only", true, {}, {clRed, clLime, clLime, clRed}, 2, 0},
+        {"visible only, red listed", true, {"clRed"}, {clRed, clRed, clRed, clRed}, 0, 2},
+        {"every pixel", false, {}, {clLime, clLime, clLime, clLime}, 4, 0},
+        {"every pixel, red listed", false, {"clRed"}, {clRed, clRed, clRed, clRed}, 0, 4},
+    };
+    for (const auto& c : cases) {
+        const THueWindow w = Window(240, 0, 120, false, 0, false, c.visibleOnly);
+        const TProtectedColors list(ListOf(c.list));
+        for (const bool counting : {false, true}) {
+            TBitmap after;
+            THueCounts counts;
+            ReplaceHue(before, after, list, w, counting ? &counts : nullptr, 1, &alpha);
+            for (int32_t x = 0; x < 4; ++x)
+                EXPECT_EQ(Text(after.Pixel(x, 0)), Text(c.out[static_cast<size_t>(x)])) << c.name << " x=" << x;
+            if (counting) {
+                EXPECT_EQ(counts.Altered, c.altered) << c.name;
+                EXPECT_EQ(counts.Kept, c.kept) << c.name;
+            }
+            TBitmap inPlace;
+            inPlace.Assign(before);
+            ReplaceHueInPlace(inPlace, list, w, nullptr, 1, &alpha);
+            ExpectSamePixels(inPlace, after, std::string(c.name) + " in place");
+        }
+    }
+    // No alpha, or an empty one: every pixel is visible.
+    TBitmap after, none;
+    ReplaceHue(before, after, TProtectedColors(), Window(240, 0, 120, false, 0, false, true), nullptr, 1, &none);
+    EXPECT_EQ(after.Pixel(0, 0), clLime);
+    ReplaceHue(before, after, TProtectedColors(), Window(240, 0, 120, false, 0, false, true));
+    EXPECT_EQ(after.Pixel(3, 0), clLime);
+}
+
+TEST(HueOptionsTest, AnAlphaThatDoesNotFitIsRefused)
+{
+    TBitmap before, after, small, wide;
+    Make24(before, 4, 2, {clRed});
+    MakeAlpha(small, 4, 1, {0});
+    Make24(wide, 4, 2, {clBlack});
+    const THueWindow w = Window(240, 0, 120, false, 0, false, true);
+    EXPECT_THROW(ReplaceHue(before, after, TProtectedColors(), w, nullptr, 1, &small), std::invalid_argument);
+    EXPECT_THROW(ReplaceHue(before, after, TProtectedColors(), w, nullptr, 1, &wide), std::invalid_argument);
+    EXPECT_THROW(ReplaceHue(before, after, TProtectedColors(), w, nullptr, 1, &after), std::invalid_argument);
+    EXPECT_THROW(ReplaceHueInPlace(before, TProtectedColors(), w, nullptr, 1, &small), std::invalid_argument);
+    EXPECT_EQ(before.Pixel(0, 0), clRed);
+}
+
+// The options read step by step as they are written: hues from the conversion in floating point,
+// compared with the integer bounds, the nearest copy, the weight, the arc, and HSV back.
+TColor ReferencePixel(TColor colour, const THueWindow& w, const TProtectedColors& list)
+{
+    const int r = RedOf(colour), g = GreenOf(colour), b = BlueOf(colour);
+    const THSV mirrored = TColorConvert::RGBToHSV(b, g, r);
+    if (mirrored.S == 0 || list.Contains(colour)) return colour;
+    const double m = mirrored.H;
+    const int lo = w.Source - w.Tolerance, hi = w.Source + w.Tolerance;
+    std::vector<double> copies{m};
+    if (w.Wrap) copies = {m - 360, m, m + 360};
+    bool caught = false;
+    double e = 1e9;
+    for (const double c : copies) {
+        caught = caught || (lo <= c && c <= hi);
+        e = std::min(e, c < lo ? lo - c : c - hi);
+    }
+    const THSV hsv = TColorConvert::RGBToHSV(r, g, b);
+    int delta = w.Target - ((240 - w.Source) % 360 + 360) % 360;
+    if (delta > 180) delta -= 360;
+    if (delta <= -180) delta += 360;
+    double hue;
+    if (caught) {
+        if (!w.Shift) {
+            const TRGBBytes out = TColorConvert::HSVToRGB(w.Target, mirrored.S, mirrored.V);
+            return MakeColor(out.R, out.G, out.B);
+        }
+        hue = hsv.H + delta;
+    } else if (e > 0 && e < w.Soft) {
+        const double weight = 1 - e / w.Soft;
+        if (w.Shift) {
+            hue = hsv.H + weight * delta;
+        } else {
+            double d = w.Target - hsv.H;
+            if (d > 180) d -= 360;
+            if (d <= -180) d += 360;
+            hue = hsv.H + weight * d;
+        }
+    } else {
+        return colour;
+    }
+    if (hue < 0) hue += 360;
+    else if (hue >= 360) hue -= 360;
+    const TRGBBytes out = TColorConvert::HSVToRGB(hue, mirrored.S, mirrored.V);
+    return MakeColor(out.R, out.G, out.B);
+}
+
+// Every hue a pixel can have (the colours with a 0 component), some random colours, runs and a
+// few protected colours, under windows that put each option at its edges.
+std::vector<TColor> ManyColours()
+{
+    std::vector<TColor> colours;
+    for (int a = 0; a < 256; a += 3)
+        for (int b = 0; b < 256; ++b) {
+            colours.push_back(MakeColor(0, static_cast<uint8_t>(a), static_cast<uint8_t>(b)));
+            colours.push_back(MakeColor(static_cast<uint8_t>(b), 0, static_cast<uint8_t>(a)));
+            colours.push_back(MakeColor(static_cast<uint8_t>(a), static_cast<uint8_t>(b), 0));
+        }
+    std::mt19937 random(3);
+    for (int i = 0; i < 3000; ++i) {
+        const TColor c = static_cast<TColor>(random() & 0xFFFFFF);
+        for (int n = 0; n < 1 + i % 4; ++n) colours.push_back(c);
+    }
+    return colours;
+}
+
+const std::vector<THueWindow>& OptionWindows()
+{
+    static const std::vector<THueWindow> windows = {
+        Window(0, 18, 120, true, 0, false),    Window(360, 36, 200, true, 0, false),
+        Window(240, 0, 120, false, 30, false), Window(10, 8, 120, true, 90, false),
+        Window(350, 20, 360, true, 45, false), Window(120, 5, 0, false, 1, false),
+        Window(240, 18, 300, false, 0, true),  Window(60, 36, 0, true, 60, true),
+        Window(0, 0, 180, true, 90, true),     Window(200, 12, 75, false, 17, true),
+    };
+    return windows;
+}
+
+TEST(HueOptionsTest, MatchTheRulesStepByStep)
+{
+    const std::vector<TColor> colours = ManyColours();
+    const TProtectedColors list(ListOf({"clRed", ColorToText(colours[500]), ColorToText(colours[40000])}));
+    TBitmap before;
+    const int32_t width = 251;
+    Make24(before, width, static_cast<int32_t>((colours.size() + width - 1) / width), colours);
+    for (const THueWindow& w : OptionWindows()) {
+        TBitmap after, expected;
+        ReplaceHue(before, after, list, w);
+        expected.Assign(before);
+        for (int32_t y = 0; y < before.Height(); ++y)
+            for (int32_t x = 0; x < width; ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), w, list));
+        ExpectSamePixels(after, expected, Describe(w));
+    }
+}
+
+// Every one of the 2^24 colours against the rules step by step, under windows whose soft bands
+// and shifts together reach every hue. Takes a while; run it after touching the conversions:
+// --gtest_also_run_disabled_tests --gtest_filter='*EveryColour*'
+TEST(HueOptionsTest, DISABLED_EveryColourMatchesTheRules)
+{
+    TBitmap before;
+    before.SetPixelFormat(TPixelFormat::pf24bit);
+    before.SetSize(4096, 4096);
+    for (int32_t y = 0; y < 4096; ++y) {
+        uint8_t* row = before.ScanLine(y);
+        for (int32_t x = 0; x < 4096; ++x) {
+            const uint32_t c = static_cast<uint32_t>(y) * 4096 + static_cast<uint32_t>(x);
+            row[3 * x] = static_cast<uint8_t>(c);
+            row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
+            row[3 * x + 2] = static_cast<uint8_t>(c >> 16);
+        }
+    }
+    const TProtectedColors none;
+    for (const THueWindow& w : {Window(240, 36, 77, true, 90, false), Window(60, 36, 300, true, 90, false),
+                                Window(240, 36, 131, true, 90, true), Window(60, 36, 0, true, 90, true),
+                                Window(150, 36, 359, false, 89, false), Window(330, 36, 1, true, 90, true)}) {
+        TBitmap after;
+        ReplaceHue(before, after, none, w, nullptr, 2);
+        int wrong = 0;
+        for (int32_t y = 0; y < 4096; ++y) {
+            const uint8_t* in = before.ConstScanLine(y);
+            const uint8_t* out = after.ConstScanLine(y);
+            for (int32_t x = 0; x < 4096; ++x) {
+                const TColor expected = ReferencePixel(MakeColor(in[3 * x + 2], in[3 * x + 1], in[3 * x]), w, none);
+                const TColor actual = MakeColor(out[3 * x + 2], out[3 * x + 1], out[3 * x]);
+                if (actual != expected && ++wrong <= 5)
+                    ADD_FAILURE() << Describe(w) << ": " << Text(MakeColor(in[3 * x + 2], in[3 * x + 1], in[3 * x]))
+                                  << " became " << Text(actual) << ", expected " << Text(expected);
+            }
+        }
+        EXPECT_EQ(wrong, 0) << Describe(w);
+    }
+}
+
+// Counting gives the same picture and counts what the pictures show; every other path (rows as
+// they arrive, in place, bands on several threads, colours of a palette) gives the same pixels.
+TEST(HueOptionsTest, EveryPathGivesTheSamePixelsAndCounts)
+{
+    std::vector<TColor> colours = ManyColours();
+    std::mt19937 random(9);
+    while (colours.size() < 700u * 600u) colours.push_back(colours[random() % 100000]);
+    const int32_t width = 700, height = 600; // 420000 pixels: two bands on two threads
+    TBitmap before, alpha;
+    Make24(before, width, height, colours);
+    std::vector<uint8_t> alphaBytes;
+    for (int i = 0; i < 997; ++i) alphaBytes.push_back(i % 3 == 0 ? 255 : static_cast<uint8_t>(i % 7 == 0 ? 254 : 0));
+    MakeAlpha(alpha, width, height, alphaBytes);
+    const TStringList lines = ListOf({"clRed", ColorToText(colours[77]), ColorToText(colours[30001])});
+    const TProtectedColors list(lines);
+
+    std::vector<THueWindow> windows = OptionWindows();
+    for (const THueWindow& w : OptionWindows()) {
+        THueWindow visible = w;
+        visible.VisibleOnly = true;
+        windows.push_back(visible);
+    }
+    windows.push_back(Window(240, 18, 120, false, 0, false, true));
+    for (const THueWindow& w : windows) {
+        const std::string name = Describe(w);
+        TBitmap plain;
+        ReplaceHue(before, plain, list, w, nullptr, 1, &alpha);
+
+        TBitmap counted, unprotected;
+        THueCounts counts;
+        ReplaceHue(before, counted, list, w, &counts, 1, &alpha);
+        ReplaceHue(before, unprotected, TProtectedColors(), w, nullptr, 1, &alpha);
+        ExpectSamePixels(counted, plain, name + " counted");
+        int64_t altered = 0, kept = 0;
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) {
+                const bool hidden = w.VisibleOnly && alpha.ConstScanLine(y)[x] == 255;
+                if (hidden) {
+                    EXPECT_EQ(plain.Pixel(x, y), before.Pixel(x, y)) << name;
+                }
+                altered += plain.Pixel(x, y) != before.Pixel(x, y);
+                kept += plain.Pixel(x, y) != unprotected.Pixel(x, y);
+            }
+        EXPECT_EQ(counts.Altered, altered) << name;
+        EXPECT_EQ(counts.Kept, kept) << name;
+        EXPECT_GT(altered, 0) << name;
+
+        TBitmap threaded;
+        THueCounts threadedCounts;
+        ReplaceHue(before, threaded, list, w, &threadedCounts, 3, &alpha);
+        ExpectSamePixels(threaded, plain, name + " threads");
+        EXPECT_EQ(threadedCounts.Altered, counts.Altered) << name;
+        EXPECT_EQ(threadedCounts.Kept, counts.Kept) << name;
+
+        TBitmap rows;
+        rows.Assign(before);
+        THueRowReplacer replacer(list, w);
+        for (int32_t y = 0; y < height; ++y) replacer.Row(rows.ScanLine(y), width, alpha.ConstScanLine(y));
+        ExpectSamePixels(rows, plain, name + " rows");
+
+        // The colours of a palette: one per colour, as the pixels of that colour become (the
+        // alpha is the pixels' business, so these go without VisibleOnly).
+        THueWindow opaque = w;
+        opaque.VisibleOnly = false;
+        TBitmap all;
+        ReplaceHue(before, all, list, opaque);
+        const std::vector<TColor> some(colours.begin(), colours.begin() + 5000);
+        const std::vector<TColor> changed = RecolourColours(some, list, opaque);
+        for (size_t i = 0; i < some.size(); ++i)
+            ASSERT_EQ(Text(changed[i]), Text(all.Pixel(static_cast<int32_t>(i % width), static_cast<int32_t>(i / width))))
+                << name << " colour " << i;
+    }
+}
+
+// The row replacer without an alpha row: every pixel counts as visible.
+TEST(HueOptionsTest, RowsWithoutAlphaAreOpaque)
+{
+    uint8_t row[6] = {0, 0, 255, 0, 0, 255}; // two red pixels, blue first
+    THueRowReplacer replacer(TProtectedColors(), Window(240, 0, 120, false, 0, false, true));
+    const uint8_t hidden[2] = {255, 0};
+    replacer.Row(row, 1, nullptr);
+    replacer.Row(row + 3, 1, hidden);
+    EXPECT_EQ(row[1], 255) << "opaque without an alpha row";
+    EXPECT_EQ(row[2], 0);
+    EXPECT_EQ(row[5], 255) << "alpha 0 stays";
+}
+
+// A palette picture keeps its palette: its entries are recoloured as pixels of their colour,
+// and with VisibleOnly an entry that only pixels of alpha 0 use stays.
+TEST(HueOptionsTest, PalettePicturesRecolourTheirEntries)
+{
+    // Entries: 0 red, 1 (200, 100, 50), 2 blue, 3 red again (only transparent pixels use it),
+    // 4 red unused. Pixels of row 0: 0 1 2 3, row 1: 3 0 1 3.
+    TBitmap before;
+    before.SetPixelFormat(TPixelFormat::pf8bit);
+    before.SetSize(4, 2);
+    TBitmapImage& image = before.MutableImage();
+    const TColor entries[] = {clRed, MakeColor(200, 100, 50), clBlue, clRed, clRed};
+    image.ColorTable.assign(256, TRGBQuad{});
+    for (size_t i = 0; i < 5; ++i) {
+        image.ColorTable[i].rgbRed = RedOf(entries[i]);
+        image.ColorTable[i].rgbGreen = GreenOf(entries[i]);
+        image.ColorTable[i].rgbBlue = BlueOf(entries[i]);
+    }
+    const uint8_t indices[2][4] = {{0, 1, 2, 3}, {3, 0, 1, 3}};
+    for (int32_t y = 0; y < 2; ++y)
+        for (int32_t x = 0; x < 4; ++x) before.ScanLine(y)[x] = indices[y][x];
+    TBitmap alpha;
+    MakeAlpha(alpha, 4, 2, {0, 0, 0, 255, 255, 0, 0, 255}); // index 3: alpha 0 everywhere
+    ASSERT_TRUE(IsPalettePicture(before));
+
+    // Window [230, 250] with F = 50, target 300: red (hue 0) is caught and becomes magenta;
+    // (200, 100, 50) lies in the band and becomes (200, 50, 160) (see HandWorkedPixels).
+    const TColor magenta = MakeColor(255, 0, 255);
+    const TColor banded = MakeColor(200, 50, 160);
+    struct {
+        const char* name;
+        bool visibleOnly;
+        TColor entry3, entry4;
+    } cases[] = {
+        {"every pixel", false, magenta, magenta},
+        {"visible only", true, clRed, clRed},
+    };
+    for (const auto& c : cases) {
+        const THueWindow w = Window(240, 10, 300, false, 50, false, c.visibleOnly);
+        TBitmap after;
+        RecolourPicture(before, after, TProtectedColors(), w, true, 1, &alpha);
+        ASSERT_EQ(after.PixelFormat(), TPixelFormat::pf8bit) << c.name;
+        const std::vector<TRGBQuad>& table = after.Image()->ColorTable;
+        const auto colourOf = [&](size_t i) { return MakeColor(table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue); };
+        EXPECT_EQ(Text(colourOf(0)), Text(magenta)) << c.name;
+        EXPECT_EQ(Text(colourOf(1)), Text(banded)) << c.name;
+        EXPECT_EQ(Text(colourOf(2)), Text(clBlue)) << c.name;
+        EXPECT_EQ(Text(colourOf(3)), Text(c.entry3)) << c.name;
+        EXPECT_EQ(Text(colourOf(4)), Text(c.entry4)) << c.name;
+        for (int32_t y = 0; y < 2; ++y)
+            for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(after.ConstScanLine(y)[x], indices[y][x]);
+
+        // Pixel for pixel the 24-bit result, where each index has one alpha.
+        TBitmap full;
+        ReplaceHue(before, full, TProtectedColors(), w, nullptr, 1, &alpha);
+        ExpectSamePixels(after, full, c.name);
+    }
+
+    // One index shared by a visible and a transparent pixel: the entry is recoloured (the
+    // visible pixel needs it), so only the transparent pixel's colour differs from the 24-bit
+    // result, which leaves that pixel alone.
+    TBitmap mixed;
+    MakeAlpha(mixed, 4, 2, {0, 0, 0, 255, 255, 255, 0, 255}); // (1, 1) of index 0 is transparent
+    const THueWindow w = Window(240, 10, 300, false, 50, false, true);
+    TBitmap after, full;
+    RecolourPicture(before, after, TProtectedColors(), w, true, 1, &mixed);
+    ReplaceHue(before, full, TProtectedColors(), w, nullptr, 1, &mixed);
+    EXPECT_EQ(Text(after.Pixel(1, 1)), Text(magenta));
+    EXPECT_EQ(Text(full.Pixel(1, 1)), Text(clRed));
+    for (int32_t y = 0; y < 2; ++y)
+        for (int32_t x = 0; x < 4; ++x)
+            if (mixed.ConstScanLine(y)[x] != 255) {
+                EXPECT_EQ(after.Pixel(x, y), full.Pixel(x, y)) << x << "," << y;
+            }
+
+    const std::vector<bool> visible = VisibleIndices(before, &mixed, 6);
+    EXPECT_EQ(visible, (std::vector<bool>{true, true, true, false, false, false}));
+    EXPECT_EQ(VisibleIndices(before, nullptr, 6), (std::vector<bool>{true, true, true, true, false, false}));
+}
+
+} // namespace
+} // namespace tintabrel
