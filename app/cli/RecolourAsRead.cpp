@@ -55,7 +55,7 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
         encoder.Join();
     });
 
-    TBitmap::TRows rows;
+    TBitmap::TRows rows, alphaRows;
     int32_t width = 0;
     int32_t recoloured = 0;
     TLoadOptions options;
@@ -70,8 +70,9 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
         // Row addresses first: taken after the pixels are shared, they would copy them away.
         rows = decoded.Rows();
         width = decoded.Width();
-        image.Assign(decoded);
         withAlpha = decodedAlpha && !decodedAlpha->Empty();
+        if (withAlpha) alphaRows = decodedAlpha->Rows();
+        image.Assign(decoded);
         if (withAlpha) alpha.Assign(*decodedAlpha);
         const bool started = encoder.Start([&] {
             try {
@@ -85,7 +86,8 @@ void RecolourAsRead(TInput& input, const std::string& output, bool overwrite, co
     options.OnRowsStored = [&](int32_t stored) {
         if (encoder.Size() == 0) return;
         for (; recoloured < stored; ++recoloured)
-            for (THueRowReplacer& change : changes) change.Row(rows.At(recoloured), width);
+            for (THueRowReplacer& change : changes)
+                change.Row(rows.At(recoloured), width, withAlpha ? alphaRows.At(recoloured) : nullptr);
         gate.Open(stored);
     };
 

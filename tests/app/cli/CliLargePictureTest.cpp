@@ -79,6 +79,8 @@ TEST(CliLargePicture, RecolouredWhileReadAsIfReadFirst)
         {"opaque", 1100, 960, false, {"--source", "120", "--target", "300"}},
         {"alpha, chain", 1100, 960, true, {"--source", "120", "--target", "300", "--map", "0:36:90", "--map", "240:20:10"}},
         {"one column", 1, 1100000, false, {"--source", "200", "--target", "20"}},
+        {"alpha, every option", 1100, 960, true,
+         {"--source", "10", "--tolerance", "20", "--target", "120", "--wrap", "--soft", "20", "--shift", "--visible-only"}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
