@@ -658,7 +658,8 @@ void TVRQPNGWriteStream::WriteImageData()
     });
     if (GrayOutput && SourceBits <= 8) BuildGrayMap();
     const int level = (CompressionLevel >= 0 && CompressionLevel <= 9) ? CompressionLevel : -1;
-    // A large picture may be compressed on several threads; the stream is then never started.
+    // A large picture is compressed in segments (on several threads when it may); the stream
+    // is then never started.
     const uint64_t filteredBytes = static_cast<uint64_t>(h) * ((static_cast<uint64_t>(w) * PixelBits + 7) / 8 + 1);
     const std::unique_ptr<TParallelDeflate> parallel = MakeParallelDeflate(
         Parallel, int64_t{w} * h, filteredBytes, level, static_cast<size_t>(idatSize_),
