@@ -80,6 +80,10 @@ void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
     png.CompressionLevel = options.CompressionLevel;
     png.Interlace = options.Interlace;
     png.Threads = static_cast<int32_t>(options.Threads);
+    png.UseCurrentTime = options.Time == TPngTimeSource::Now;
+    png.Clock = options.Clock;
+    png.TimeStamp = options.Time == TPngTimeSource::Fixed ? options.FixedTime : TVRQPNGTime{};
+    png.Strip = options.Strip;
 }
 
 } // namespace
@@ -115,6 +119,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         optimize.KeepPalette = data.PaletteBits != 0;
         optimize.TrueColour = options.TrueColourOnly;
         optimize.IndexAlpha = data.IndexAlpha;
+        optimize.Chunks = options;
         WriteOptimizedPng(stream, image, withAlpha ? alpha : none, optimize);
         return;
     }
@@ -129,7 +134,8 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         if (indexAlpha && data.PaletteBits == 2 && !options.Interlace &&
             KeptPaletteRaster(image, withAlpha ? alpha : none, data.IndexAlpha, 2, raster) && raster.BitDepth == 2) {
             WritePngRaster(stream, raster,
-                           ZlibCompress(FilterRaster(raster, FilterRuleOfMode(options.FilterMode)), options.CompressionLevel));
+                           ZlibCompress(FilterRaster(raster, FilterRuleOfMode(options.FilterMode)), options.CompressionLevel),
+                           options);
             return;
         }
     }

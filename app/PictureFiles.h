@@ -47,7 +47,9 @@ struct TPictureData {
     }
 };
 
-struct TPNGSaveOptions {
+// Beside the encoding: the time stamp (TPngChunkSettings::Time, FixedTime, Clock; the current
+// time by default) and Strip (only the chunks the pixels need), for every way of writing.
+struct TPNGSaveOptions : TPngChunkSettings {
     int32_t FilterMode = 1;        // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
     int32_t CompressionLevel = -1; // 0..9, other values: zlib's default
     bool Interlace = false;

@@ -11,6 +11,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -119,6 +120,30 @@ void BM_PngWrite_Threads(benchmark::State& state)
     WriteRepeatedly(state, Picture(1), true, threads);
 }
 
+// The photo at level 6, filter None: range(0) 0 as one stream (no segments), otherwise in
+// segments on that many threads. The counter "bytes" shows what the segments cost in size.
+void BM_PngWrite_Segments(benchmark::State& state)
+{
+    const THeld& held = Picture(1);
+    const int threads = static_cast<int>(state.range(0));
+    state.SetLabel(std::string(Names[1]) + (threads == 0 ? "_one_stream" : "_segments_threads" + std::to_string(threads)));
+    size_t size = 0;
+    for (auto _ : state) {
+        TMemoryStream stream;
+        stream.Bytes().reserve(held.raw.pixels.size() / 2);
+        TVRQPNGWriteStream writer;
+        writer.CompressionLevel = 6;
+        writer.FilterMode = 1;
+        writer.Parallel.Threads = std::max(1, threads);
+        if (threads == 0) writer.Parallel.MinPixels = std::numeric_limits<int64_t>::max();
+        writer.WriteToStream(held.image, stream);
+        size = static_cast<size_t>(stream.Size());
+        benchmark::DoNotOptimize(stream.Memory());
+    }
+    state.counters["bytes"] = static_cast<double>(size);
+}
+
+BENCHMARK(BM_PngWrite_Segments)->Arg(0)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngWrite_Threads)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngWrite_Tintabrel)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PngWrite_Libpng)->ArgsProduct({{0, 1}, {1, 0}})->Unit(benchmark::kMillisecond);

@@ -64,11 +64,12 @@ TParallelDeflate::~TParallelDeflate()
     helpers_.Join();
 }
 
-size_t TParallelDeflate::SegmentSizeFor(uint64_t totalBytes, int threads)
+size_t TParallelDeflate::SegmentSizeFor(uint64_t totalBytes)
 {
+    // 32 segments keep up to 8 threads busy to the end; a segment below 1 MiB would start
+    // cold too often, one above 8 MiB holds too much input at once.
     constexpr uint64_t Least = uint64_t{1} << 20, Most = uint64_t{8} << 20;
-    if (threads <= 1) return static_cast<size_t>(std::clamp<uint64_t>(totalBytes, 1, MaxSegment));
-    return static_cast<size_t>(std::clamp<uint64_t>(totalBytes / (uint64_t(threads) * 16), Least, Most));
+    return static_cast<size_t>(std::clamp<uint64_t>(totalBytes / 32, Least, Most));
 }
 
 void TParallelDeflate::Write(const uint8_t* data, size_t size)
@@ -294,10 +295,11 @@ std::unique_ptr<TParallelDeflate> MakeParallelDeflate(const TParallelDeflateSett
                                                       uint64_t totalBytes, int level, size_t blockSize,
                                                       TParallelDeflate::TBlockSink sink)
 {
-    if (settings.Threads <= 1 || pixels < settings.MinPixels) return nullptr;
+    if (pixels < settings.MinPixels) return nullptr;
     const size_t segment = settings.SegmentBytes > 0 ? static_cast<size_t>(settings.SegmentBytes)
-                                                     : TParallelDeflate::SegmentSizeFor(totalBytes, settings.Threads);
-    return std::make_unique<TParallelDeflate>(level, settings.Threads, segment, blockSize, std::move(sink));
+                                                     : TParallelDeflate::SegmentSizeFor(totalBytes);
+    return std::make_unique<TParallelDeflate>(level, std::max(1, settings.Threads), segment, blockSize,
+                                              std::move(sink));
 }
 
 } // namespace tintabrel

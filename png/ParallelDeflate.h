@@ -17,11 +17,13 @@
 
 namespace tintabrel {
 
-// How a PNG writer may spread its deflate work over threads.
+// How a PNG writer may spread its deflate work over threads. A picture of at least MinPixels
+// pixels is always cut into segments, on any number of threads, so that its bytes depend on
+// its size alone.
 struct TParallelDeflateSettings {
-    int32_t Threads = 1;               // threads compressing at once; 1 keeps the single stream
+    int32_t Threads = 1;               // threads compressing at once (the caller's counts as one)
     int64_t MinPixels = int64_t{1} << 20; // smaller pictures keep the single stream
-    int64_t SegmentBytes = 0;          // input bytes per segment; 0 chooses from the size and Threads
+    int64_t SegmentBytes = 0;          // input bytes per segment; 0 chooses from the size alone
 };
 
 class TParallelDeflate {
@@ -46,9 +48,10 @@ public:
     // Segments made so far (after Finish: all of them).
     int Segments() const { return static_cast<int>(segments_.size()) + emitted_; }
 
-    // The segment size chosen for totalBytes of input on threads threads: a few segments per
-    // thread so the threads finish together, but large enough that the cuts cost no size.
-    static size_t SegmentSizeFor(uint64_t totalBytes, int threads);
+    // The segment size chosen for totalBytes of input: enough segments that several threads
+    // finish together, large enough that the cuts cost almost no size, and never dependent on
+    // the threads at hand (the file must not be).
+    static size_t SegmentSizeFor(uint64_t totalBytes);
 
 private:
     struct TSegment;
@@ -94,8 +97,8 @@ private:
     TThreadGroup helpers_;
 };
 
-// The parallel compressor for a picture when the settings call for one (more than one thread
-// and at least MinPixels pixels); null otherwise. totalBytes: the filtered bytes to come.
+// The segmented compressor for a picture of at least MinPixels pixels (on however many threads
+// the settings give); null otherwise. totalBytes: the filtered bytes to come.
 std::unique_ptr<TParallelDeflate> MakeParallelDeflate(const TParallelDeflateSettings& settings, int64_t pixels,
                                                       uint64_t totalBytes, int level, size_t blockSize,
                                                       TParallelDeflate::TBlockSink sink);

@@ -26,16 +26,6 @@
 
 namespace tintabrel {
 
-int32_t TPngRaster::Channels() const
-{
-    switch (ColourType) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
-    }
-}
-
 TPngFilterRule FilterRuleOfMode(int32_t filterMode)
 {
     switch (filterMode & 0xFF) {
@@ -166,84 +156,13 @@ std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int le
 
 // ---------------------------------------------------------------- the file
 
-namespace {
-
-struct TChunk {
-    uint32_t Type;
-    std::vector<uint8_t> Data;
-};
-
-uint32_t GetBE32(const uint8_t* p)
+void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector<uint8_t>& zlibData,
+                    const TPngChunkSettings& chunks)
 {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-// The chunks the writer adds to every picture it writes, besides the image's own (header,
-// palette, transparency, background, significant bits, data, end), in its order. Taken from
-// the writer's output for a one-pixel picture, so that both writers always agree.
-std::vector<TChunk> StandardChunks()
-{
-    TBitmap pixel;
-    pixel.SetPixelFormat(TPixelFormat::pf24bit);
-    pixel.SetSize(1, 1);
-    TVRQPNG png;
-    png.Assign(pixel);
-    png.CompressionLevel = 0;
-    TMemoryStream memory;
-    png.SaveToStream(memory);
-    const std::vector<uint8_t>& file = memory.Bytes();
-
-    std::vector<TChunk> chunks;
-    for (size_t pos = sizeof PngSignature; pos + 12 <= file.size();) {
-        const uint32_t length = GetBE32(&file[pos]);
-        const uint32_t type = GetBE32(&file[pos + 4]);
-        if (length > file.size() - pos - 12) break;
-        switch (type) {
-        case chunk::IHDR:
-        case chunk::PLTE:
-        case chunk::tRNS:
-        case chunk::bKGD:
-        case chunk::sBIT:
-        case chunk::IDAT:
-        case chunk::IEND: break;
-        default: chunks.push_back({type, std::vector<uint8_t>(&file[pos + 8], &file[pos + 8] + length)});
-        }
-        pos += 12 + length;
-    }
-    return chunks;
-}
-
-} // namespace
-
-void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector<uint8_t>& zlibData)
-{
-    static const std::vector<TChunk> standard = StandardChunks();
-    TVRQPNGWriteStream writer; // for its chunk framing
-    writer.BeginWrite(stream);
-    writer.WriteBytes(PngSignature, sizeof PngSignature);
-    uint8_t header[13];
-    for (int i = 0; i < 4; ++i) {
-        header[i] = static_cast<uint8_t>(static_cast<uint32_t>(raster.Width) >> (24 - 8 * i));
-        header[4 + i] = static_cast<uint8_t>(static_cast<uint32_t>(raster.Height) >> (24 - 8 * i));
-    }
-    header[8] = raster.BitDepth;
-    header[9] = raster.ColourType;
-    header[10] = header[11] = header[12] = 0;
-    writer.WriteChunk(chunk::IHDR, header, sizeof header);
-    for (const TChunk& c : standard) writer.WriteChunk(c.Type, c.Data.data(), static_cast<uint32_t>(c.Data.size()));
-    if (!raster.Palette.empty())
-        writer.WriteChunk(chunk::PLTE, raster.Palette.data(), static_cast<uint32_t>(raster.Palette.size()));
-    if (!raster.Transparency.empty())
-        writer.WriteChunk(chunk::tRNS, raster.Transparency.data(), static_cast<uint32_t>(raster.Transparency.size()));
-    // Fewer chunks are fewer bytes: one IDAT as long as a chunk may be.
-    constexpr size_t MaxChunk = 0x7FFFFFFF;
-    for (size_t pos = 0; pos < zlibData.size(); pos += MaxChunk) {
-        const size_t n = std::min(MaxChunk, zlibData.size() - pos);
-        writer.WriteChunk(chunk::IDAT, zlibData.data() + pos, static_cast<uint32_t>(n));
-    }
-    writer.WriteChunk(chunk::IEND, nullptr, 0);
-    writer.FlushPending();
-    if (writer.Stopped) throw EVRQPNG(pngmsg::WriteError);
+    TVRQPNGWriteStream writer;
+    writer.Gamma = DefaultGamma;
+    writer.TakeChunkSettings(chunks);
+    writer.WriteRasterFile(stream, raster, zlibData);
 }
 
 // ---------------------------------------------------------------- palette pictures
@@ -717,7 +636,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     for (TTrial& t : trials) t.Size = EncodedBytes(rasters[t.Raster], t.Data.size());
     std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
     const TTrial& best = trials.front();
-    WritePngRaster(stream, rasters[best.Raster], best.Data);
+    WritePngRaster(stream, rasters[best.Raster], best.Data, options.Chunks);
 }
 
 } // namespace tintabrel

@@ -9,25 +9,12 @@
 #include <optional>
 #include <vector>
 
+#include "png/VRQPNGTypes.h"
+
 namespace tintabrel {
 
 class TBitmap;
 class TStream;
-
-// An image in one of PNG's pixel layouts, rows unfiltered and packed as in the file.
-struct TPngRaster {
-    int32_t Width = 0;
-    int32_t Height = 0;
-    uint8_t ColourType = 2;            // 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA
-    uint8_t BitDepth = 8;              // 1, 2, 4 or 8
-    std::vector<uint8_t> Palette;      // PLTE: red, green, blue of each entry
-    std::vector<uint8_t> Transparency; // tRNS as written: alpha per index, or the transparent sample(s)
-    std::vector<uint8_t> Rows;         // Height rows of RowBytes() bytes
-
-    int32_t Channels() const;
-    int32_t PixelBits() const { return Channels() * BitDepth; }
-    size_t RowBytes() const { return (static_cast<size_t>(Width) * static_cast<size_t>(PixelBits()) + 7) / 8; }
-};
 
 // Rules that choose the filter type of each row: one fixed type, the codec's adaptive rule
 // (as FilterMode 0 of the writer), or per row the type with the smallest sum of absolute
@@ -45,8 +32,10 @@ std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, b
 std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int level);
 
 // Writes a whole PNG file of the raster (not interlaced) with zlibData as its image data,
-// and the chunks the writer always writes for a picture (time, "Software" text, vpNG, gamma).
-void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector<uint8_t>& zlibData);
+// through the picture writer with the chunks it writes for a picture of default settings
+// (time, "Software" text, vpNG, gamma) as chunks says.
+void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector<uint8_t>& zlibData,
+                    const TPngChunkSettings& chunks = {});
 
 // The alpha of every palette index of a palette picture, count entries: what the pixels of
 // the index have in alpha (byte = 255 - alpha; empty: opaque), known[i] for indices no pixel
@@ -66,6 +55,7 @@ struct TPngOptimizeOptions {
     bool KeepPalette = true;         // a palette picture keeps its palette, entry order and indices
     bool TrueColour = false;         // only RGB or RGBA layouts (a palette is not kept)
     std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf)
+    TPngChunkSettings Chunks;        // time stamp and stripping of the file written
 };
 
 // Threads for one file (its --optimize trials, its compression in segments) when jobs threads

@@ -83,6 +83,8 @@ void TVRQPNG::Assign(const TGraphic* source)
         PhysY = picture->PhysY;
         UseCurrentTime = picture->UseCurrentTime;
         TimeStamp = picture->TimeStamp;
+        Clock = picture->Clock;
+        Strip = picture->Strip;
         Chromaticity = picture->Chromaticity;
     } else {
         Bitmap->Assign(source);
@@ -193,6 +195,8 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.SourceRows = SourceRows;
     GiveSettings(writer);
     writer.UseCurrentTime = UseCurrentTime;
+    writer.Clock = Clock;
+    writer.Strip = Strip;
     writer.OnEncodeRow = OnEncodeRow;
     writer.RowKey = RowKey;
     if (UseAlpha) writer.AlphaBitmap = &ActiveAlphaBitmap();

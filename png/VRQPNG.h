@@ -78,7 +78,7 @@ public:
     // out; empty: every index opaque. Written when the picture is written as a palette.
     std::vector<uint8_t> IndexAlpha;
     std::string Comment;
-    double Gamma = 0.45455;
+    double Gamma = DefaultGamma;
     std::string RowKey;
     uint32_t SignificantBits = 0;
     uint8_t PhysUnit = 0;
@@ -87,6 +87,8 @@ public:
     bool SkipHeaderAllowed = true;
     bool UseCurrentTime = true;
     TVRQPNGTime TimeStamp;
+    std::function<TVRQPNGTime()> Clock; // the time of UseCurrentTime; empty: CurrentUTCTime
+    bool Strip = false;                 // write only the chunks the pixels need
     TVRQPNGChromaticity Chromaticity;
     TVRQPNGGifControl GifControl;
     bool HighColorOutput = false;

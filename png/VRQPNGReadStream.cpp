@@ -112,6 +112,7 @@ struct TVRQPNGReadStream::Inflater {
     std::unique_ptr<uint8_t[]> staging; // inflated bytes not yet taken as rows
     size_t stagedPos = 0;
     size_t stagedEnd = 0;
+    bool ended = false; // the zlib stream has ended
 
     ~Inflater()
     {
@@ -630,7 +631,14 @@ void TVRQPNGReadStream::ReadImageData()
     }
     // Image data that the rest of the input could not hold even at deflate's highest ratio
     // (about 1032 to 1) cannot complete: refused before the picture is sized for it.
-    if (rawTotal / MaxInflateRatio > static_cast<int64_t>(Size) - Position + 1) throw EVRQPNG(pngmsg::ReadError);
+    cause_.clear();
+    rawTotal_ = rawTotal;
+    if (rawTotal / MaxInflateRatio > static_cast<int64_t>(Size) - Position + 1) {
+        Cause("the image needs " + std::to_string(rawTotal) + " bytes of image data, more than the " +
+              std::to_string(std::max<int64_t>(0, static_cast<int64_t>(Size) - Position)) +
+              " bytes left in the file can hold");
+        FailRead();
+    }
 
     const TScopeGuard cleanup([this] {
         ReleaseImageState();
@@ -693,8 +701,10 @@ void TVRQPNGReadStream::ReadImageData()
         rowBytes_ = static_cast<int32_t>((static_cast<int64_t>(passWidth_) * sourceBits_ + 7) / 8 + 1);
 
         for (int32_t j = 0, y = g.Y0; j < rows; ++j, y += g.DY) {
+            causeRow_ = adam7 ? j : y;
+            causePass_ = adam7 ? pass + 1 : 0;
             // The first row of a pass has zeros above it.
-            if (ReadRow(j == 0) < 0) throw EVRQPNG(pngmsg::ReadError);
+            if (ReadRow(j == 0) < 0) FailRead();
             uint8_t* raw = rawRows_[current_].Data.get();
             if (rowEvent) {
                 // The next row is unfiltered against this row as it was before the event.
@@ -743,18 +753,35 @@ void TVRQPNGReadStream::TRawRow::Reserve(int32_t bytes)
 int32_t TVRQPNGReadStream::FillInput()
 {
     z_stream& zs = inflater_->stream;
+    const auto endedInside = [this] {
+        if (AtEnd) Cause("the file ends at byte " + std::to_string(FileOffset()) + " inside the image data");
+        return -1;
+    };
     while (chunkLeft_ <= 0) {
         // A length of 2^31 or more cannot continue the image data.
-        if (chunkLeft_ < 0) return -1;
+        if (chunkLeft_ < 0) {
+            Cause("the image data chunk at byte " + std::to_string(FileOffset() - 8) + " declares a length of 2^31 or more");
+            return -1;
+        }
         Skip(4); // CRC of the finished chunk
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
-        if (AtEnd || Stopped || type != chunk::IDAT) return -1;
+        if (AtEnd || Stopped) return endedInside();
+        if (type != chunk::IDAT) {
+            std::string name;
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                const char c = static_cast<char>(type >> shift);
+                name += (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ? c : '?';
+            }
+            Cause("the image data stops at byte " + std::to_string(FileOffset() - 8) + " (next chunk: " + name +
+                  ") after " + std::to_string(zs.total_out) + " of its " + std::to_string(rawTotal_) + " bytes");
+            return -1;
+        }
         // A zero-length IDAT is valid and carries nothing: go on to the next chunk.
     }
     int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize));
     ReadBytes(inflater_->input.get(), n);
-    if (AtEnd || Stopped) return -1;
+    if (AtEnd || Stopped) return endedInside();
     chunkLeft_ -= n;
     // The image data chunks that follow join the same input (encoders cut the data into chunks
     // of 8 KiB, and zlib's costs per call add about a fifth to the inflate), as long as their
@@ -769,7 +796,7 @@ int32_t TVRQPNGReadStream::FillInput()
         ReadLongBE();
         const int32_t m = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize - n));
         if (m > 0) ReadBytes(inflater_->input.get() + n, m);
-        if (AtEnd || Stopped) return -1;
+        if (AtEnd || Stopped) return endedInside();
         n += m;
         chunkLeft_ -= m;
     }
@@ -839,17 +866,32 @@ int64_t TVRQPNGReadStream::Inflate(uint8_t* out, size_t size, size_t least)
             // Beyond what is needed only the input at hand is used: the next chunk is read only
             // for bytes that are needed, so the chunk walk stays where it would be.
             if (got >= least) return static_cast<int64_t>(got);
+            if (inflater_->ended) break; // nothing more can come
             if (FillInput() != 0) return -1;
         }
         const int result = inflate(&zs, Z_NO_FLUSH);
         // The stream's end before the bytes needed, or a dictionary request (which would never
         // make progress), ends the read like an error.
-        if (result < 0 || result == Z_NEED_DICT) return -1;
+        if (result == Z_NEED_DICT) {
+            Cause("the compressed image data asks for a preset dictionary");
+            return -1;
+        }
+        if (result < 0) {
+            Cause("the compressed image data is damaged after " + std::to_string(zs.total_out) + " of its " +
+                  std::to_string(rawTotal_) + " bytes (zlib: " +
+                  (zs.msg ? std::string(zs.msg) : "error " + std::to_string(result)) + ")");
+            return -1;
+        }
         if (result == Z_STREAM_END) {
+            inflater_->ended = true;
             const size_t total = size - zs.avail_out;
-            return total >= least ? static_cast<int64_t>(total) : -1;
+            if (total >= least) return static_cast<int64_t>(total);
+            break;
         }
     }
+    Cause("the compressed image data ends after " + std::to_string(zs.total_out) + " of its " +
+          std::to_string(rawTotal_) + " bytes");
+    return -1;
 }
 
 void TVRQPNGReadStream::RunInflatePipe(int64_t total)
@@ -937,7 +979,29 @@ void TVRQPNGReadStream::StopInflatePipe()
 bool TVRQPNGReadStream::Unfilter(uint8_t* current, const uint8_t* previous)
 {
     const int32_t bpp = std::max(1, (sourceBits_ + 7) / 8);
-    return UnfilterRow(current[0], current + 1, previous ? previous + 1 : nullptr, rowBytes_ - 1, bpp);
+    if (UnfilterRow(current[0], current + 1, previous ? previous + 1 : nullptr, rowBytes_ - 1, bpp)) return true;
+    // Rows before it came out whole, so this is where the data went wrong, whatever the
+    // inflating thread ran into further on.
+    Cause("invalid filter byte " + std::to_string(current[0]) + " in row " + std::to_string(causeRow_) +
+              (causePass_ > 0 ? " of pass " + std::to_string(causePass_) : std::string()),
+          true);
+    return false;
+}
+
+void TVRQPNGReadStream::Cause(std::string text, bool first)
+{
+    std::lock_guard lock(causeMutex_);
+    if (cause_.empty() || first) cause_ = std::move(text);
+}
+
+void TVRQPNGReadStream::FailRead()
+{
+    std::string message = pngmsg::ReadError;
+    {
+        std::lock_guard lock(causeMutex_);
+        if (!cause_.empty()) message += ": " + cause_;
+    }
+    throw EVRQPNG(message);
 }
 
 void TVRQPNGReadStream::ConvertRow(const uint8_t* raw, int32_t pixels, uint8_t* out, uint8_t* alpha)

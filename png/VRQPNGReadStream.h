@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "png/VRQPNGTypes.h"
@@ -119,6 +120,13 @@ private:
     void MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const;
     void ReleaseImageState();
     bool Is(uint32_t flag) const { return (seen_ & flag) != 0; }
+    // Keeps why the image data could not be read (the first cause told, or a later one with
+    // first set); either thread may tell.
+    void Cause(std::string text, bool first = false);
+    // Throws the read error with the cause kept.
+    [[noreturn]] void FailRead();
+    // Where the reader stands in the file, for causes.
+    int64_t FileOffset() const { return StartPosition + Position; }
 
     // Wider than the 32-bit length it starts from, so that a length of 2^31 or more (read as a
     // negative number) can be lowered by what handlers consume without overflowing.
@@ -159,6 +167,12 @@ private:
     // only high bytes, so transparency is decided on the raw samples while decoding.
     std::array<uint8_t, 6> sampleKey_{};
     bool wideKey_ = false;
+    // Why the image data failed, and the rows and bytes it was to have, for that text.
+    std::mutex causeMutex_;
+    std::string cause_;
+    int64_t rawTotal_ = 0;
+    int32_t causeRow_ = 0;
+    int32_t causePass_ = 0; // 1..7 for Adam7, 0 otherwise
 };
 
 } // namespace tintabrel

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "base/Colors.h"
 #include "base/Exceptions.h"
@@ -59,6 +60,40 @@ struct TVRQPNGFileFacts {
 
 // The current UTC date and time.
 TVRQPNGTime CurrentUTCTime();
+// The UTC date and time of a count of seconds since 1970-01-01 00:00:00 UTC (as
+// SOURCE_DATE_EPOCH gives it); negative counts give 1970, counts past the year 9999 its end.
+TVRQPNGTime UTCTimeOfEpochSeconds(int64_t seconds);
+
+// The gamma the picture class writes unless told otherwise.
+inline constexpr double DefaultGamma = 0.45455;
+
+// Which time a written file carries in tIME: the clock's at the moment of writing, a fixed
+// one (reproducible builds), or none.
+enum class TPngTimeSource { Now, Fixed, None };
+
+// What a PNG write adds beside the chunks the pixels need (IHDR, PLTE, tRNS, IDAT, IEND).
+struct TPngChunkSettings {
+    TPngTimeSource Time = TPngTimeSource::Now;
+    TVRQPNGTime FixedTime;                // the time of TPngTimeSource::Fixed
+    std::function<TVRQPNGTime()> Clock;   // the time of TPngTimeSource::Now; empty: CurrentUTCTime
+    // Only the chunks the pixels need: no time, texts, private chunk, gamma or the like.
+    bool Strip = false;
+};
+
+// An image in one of PNG's pixel layouts, rows unfiltered and packed as in the file.
+struct TPngRaster {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint8_t ColourType = 2;            // 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA
+    uint8_t BitDepth = 8;              // 1, 2, 4 or 8
+    std::vector<uint8_t> Palette;      // PLTE: red, green, blue of each entry
+    std::vector<uint8_t> Transparency; // tRNS as written: alpha per index, or the transparent sample(s)
+    std::vector<uint8_t> Rows;         // Height rows of RowBytes() bytes
+
+    int32_t Channels() const { return ColourType == 2 ? 3 : ColourType == 4 ? 2 : ColourType == 6 ? 4 : 1; }
+    int32_t PixelBits() const { return Channels() * BitDepth; }
+    size_t RowBytes() const { return (static_cast<size_t>(Width) * static_cast<size_t>(PixelBits()) + 7) / 8; }
+};
 
 class TVRQPNGReadStream;
 class TVRQPNGWriteStream;

@@ -132,6 +132,21 @@ void TVRQPNGWriteStream::WriteImage()
 
     WriteBytes(PngSignature, sizeof PngSignature);
     WriteHeaderChunk();
+    WriteLeadingChunks();
+    WritePaletteChunk();
+    if (!Strip) WriteBackgroundChunk();
+    WriteTransparencyChunk();
+    if (!Strip) WritePhysChunk();
+    StepProgress(10);
+
+    WriteImageData();
+    WriteChunk(chunk::IEND, nullptr, 0);
+    FinishProgress();
+}
+
+void TVRQPNGWriteStream::WriteLeadingChunks()
+{
+    if (Strip) return;
     WriteTimeChunk();
     WriteTextChunk("Comment", Comment);
     WriteTextChunk("Software", Software);
@@ -140,15 +155,46 @@ void TVRQPNGWriteStream::WriteImage()
     WriteGammaChunk();
     WriteChromaChunk();
     WriteSignificantBitsChunk();
-    WritePaletteChunk();
-    WriteBackgroundChunk();
-    WriteTransparencyChunk();
-    WritePhysChunk();
-    StepProgress(10);
+}
 
-    WriteImageData();
+void TVRQPNGWriteStream::TakeChunkSettings(const TPngChunkSettings& settings)
+{
+    UseCurrentTime = settings.Time == TPngTimeSource::Now;
+    Clock = settings.Clock;
+    fixedTime_ = settings.FixedTime;
+    TimeStamp = settings.Time == TPngTimeSource::Fixed ? &fixedTime_ : nullptr;
+    Strip = settings.Strip;
+}
+
+void TVRQPNGWriteStream::WriteRasterFile(TStream& target, const TPngRaster& raster, const std::vector<uint8_t>& zlibData)
+{
+    // The settings WriteImage would derive from a bitmap, as far as the leading chunks read them.
+    SourceBits = OutputBits = raster.PixelBits();
+    GrayOutput = raster.ColourType == 0 || raster.ColourType == 4;
+    AlphaOutput = raster.ColourType == 4 || raster.ColourType == 6;
+    PixelBits = raster.PixelBits();
+    BeginWrite(target);
+    WriteBytes(PngSignature, sizeof PngSignature);
+    uint8_t header[13];
+    PutLongBE(header, static_cast<uint32_t>(raster.Width));
+    PutLongBE(header + 4, static_cast<uint32_t>(raster.Height));
+    header[8] = raster.BitDepth;
+    header[9] = raster.ColourType;
+    header[10] = header[11] = header[12] = 0;
+    WriteChunk(chunk::IHDR, header, sizeof header);
+    WriteLeadingChunks();
+    if (!raster.Palette.empty())
+        WriteChunk(chunk::PLTE, raster.Palette.data(), static_cast<uint32_t>(raster.Palette.size()));
+    if (!raster.Transparency.empty())
+        WriteChunk(chunk::tRNS, raster.Transparency.data(), static_cast<uint32_t>(raster.Transparency.size()));
+    // Fewer chunks are fewer bytes: one IDAT as long as a chunk may be.
+    for (size_t pos = 0; pos < zlibData.size(); pos += MaxChunkLength) {
+        const size_t n = std::min<size_t>(MaxChunkLength, zlibData.size() - pos);
+        WriteChunk(chunk::IDAT, zlibData.data() + pos, static_cast<uint32_t>(n));
+    }
     WriteChunk(chunk::IEND, nullptr, 0);
-    FinishProgress();
+    FlushPending();
+    if (Stopped) throw EVRQPNG(pngmsg::WriteError);
 }
 
 void TVRQPNGWriteStream::WriteHeaderChunk()
@@ -203,7 +249,7 @@ void TVRQPNGWriteStream::WriteTimeChunk()
 {
     TVRQPNGTime t;
     if (UseCurrentTime)
-        t = CurrentUTCTime();
+        t = Clock ? Clock() : CurrentUTCTime();
     else if (TimeStamp)
         t = *TimeStamp;
     else
@@ -612,7 +658,8 @@ void TVRQPNGWriteStream::WriteImageData()
     });
     if (GrayOutput && SourceBits <= 8) BuildGrayMap();
     const int level = (CompressionLevel >= 0 && CompressionLevel <= 9) ? CompressionLevel : -1;
-    // A large picture may be compressed on several threads; the stream is then never started.
+    // A large picture is compressed in segments (on several threads when it may); the stream
+    // is then never started.
     const uint64_t filteredBytes = static_cast<uint64_t>(h) * ((static_cast<uint64_t>(w) * PixelBits + 7) / 8 + 1);
     const std::unique_ptr<TParallelDeflate> parallel = MakeParallelDeflate(
         Parallel, int64_t{w} * h, filteredBytes, level, static_cast<size_t>(idatSize_),

@@ -40,6 +40,8 @@ public:
     uint32_t SignificantBits = 0;      // sBIT red, green, blue, alpha from the low byte up; 0 none
     bool UseCurrentTime = true;        // tIME from the clock; otherwise from TimeStamp
     const TVRQPNGTime* TimeStamp = nullptr;
+    std::function<TVRQPNGTime()> Clock; // the clock of UseCurrentTime; empty: CurrentUTCTime
+    bool Strip = false;                // only IHDR, PLTE, tRNS, IDAT and IEND
     const TVRQPNGChromaticity* Chromaticity = nullptr;
     const TVRQPNGGifControl* GifControl = nullptr;
     const TBitmap* AlphaBitmap = nullptr; // 8-bit, byte = 255 - alpha; used when it fits the image
@@ -64,6 +66,13 @@ public:
     int32_t RowBytes = 0;
     std::array<uint8_t, 256> GrayMap{};
 
+    // Takes the time and Strip of settings (a fixed time is kept in the writer).
+    void TakeChunkSettings(const TPngChunkSettings& settings);
+
+    // Writes a whole PNG file (not interlaced) of a raster whose rows are already filtered and
+    // compressed into zlibData, with the same chunks as WriteImage around them.
+    void WriteRasterFile(TStream& target, const TPngRaster& raster, const std::vector<uint8_t>& zlibData);
+
     // One chunk: length, type (4 letters as a big-endian number), data, CRC over type and data.
     void WriteChunk(uint32_t type, const void* data, uint32_t length);
     // Grey level of a colour for a bit depth: 0/1 for 1, 0..15 for 4, 0..255 otherwise.
@@ -83,6 +92,8 @@ protected:
     void FreeRowBuffers();
 
 private:
+    // The chunks between IHDR and PLTE, none when stripped.
+    void WriteLeadingChunks();
     void WriteHeaderChunk();
     void WriteTimeChunk();
     void WriteTextChunk(const std::string& keyword, const std::string& text);
@@ -108,6 +119,7 @@ private:
     bool Interlaced() const { return (Interlace & 0xFF) == 1; }
 
     int32_t idatSize_ = 32768;
+    TVRQPNGTime fixedTime_;
     TDeflateContext deflate_;
     std::unique_ptr<uint8_t[]> rowBlock_;
 

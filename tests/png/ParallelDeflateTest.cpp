@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -230,7 +231,7 @@ TEST(ParallelPngWrite, OutputWithinOnePercentOfTheSingleStream)
     }
 }
 
-TEST(ParallelPngWrite, SmallPicturesAndOneThreadKeepTheSingleStream)
+TEST(ParallelPngWrite, SmallPicturesKeepTheSingleStreamOnAnyThreads)
 {
     TBitmap image;
     MakePicture(image, 200, 100, 5);
@@ -244,9 +245,44 @@ TEST(ParallelPngWrite, SmallPicturesAndOneThreadKeepTheSingleStream)
         writer.WriteToStream(image, stream);
         return stream.Bytes();
     };
-    const std::vector<uint8_t> single = write(1, 0);
+    const std::vector<uint8_t> single = write(1, 200 * 100 + 1);
     EXPECT_EQ(write(4, 200 * 100 + 1), single);
-    EXPECT_NE(write(4, 200 * 100), single); // at the threshold the segments start
+    // At the threshold the segments start, with one thread as with four.
+    const std::vector<uint8_t> segmented = write(1, 200 * 100);
+    EXPECT_NE(segmented, single);
+    EXPECT_EQ(write(4, 200 * 100), segmented);
+}
+
+TEST(ParallelPngWrite, ALargePictureHasTheSameBytesOnEveryThreadCount)
+{
+    // Over the default threshold, with the default segment size.
+    TBitmap image;
+    MakePicture(image, 1100, 1000, 13);
+    auto write = [&](int threads) {
+        TVRQPNGWriteStream writer;
+        writer.UseCurrentTime = false;
+        writer.CompressionLevel = 1;
+        writer.Parallel.Threads = threads;
+        TMemoryStream stream;
+        writer.WriteToStream(image, stream);
+        return stream.Bytes();
+    };
+    const std::vector<uint8_t> one = write(1);
+    for (const int threads : {2, 3, 4, 8}) EXPECT_EQ(write(threads), one) << threads << " threads";
+
+    // One thread cuts it into segments too: the writer's compressor is the segmented one.
+    const uint64_t total = uint64_t{1000} * (1100 * 3 + 1);
+    TParallelDeflateSettings settings;
+    settings.Threads = 1;
+    const std::unique_ptr<TParallelDeflate> deflate =
+        MakeParallelDeflate(settings, 1100 * 1000, total, 1, 32768, [](const uint8_t*, size_t) {});
+    ASSERT_NE(deflate, nullptr);
+    const std::vector<uint8_t> row(1100 * 3 + 1, 7);
+    for (int y = 0; y < 1000; ++y) deflate->Write(row.data(), row.size());
+    deflate->Finish();
+    EXPECT_GT(deflate->Segments(), 1);
+    EXPECT_EQ(TParallelDeflate::SegmentSizeFor(total), size_t{1} << 20);
+    EXPECT_EQ(TParallelDeflate::SegmentSizeFor(uint64_t{4096} * 4096 * 3 * 2), size_t{3} << 20);
 }
 
 } // namespace
