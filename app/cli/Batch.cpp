@@ -19,6 +19,9 @@
 #include "base/TaskPool.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -239,6 +242,25 @@ TPNGSaveOptions PngSettings(const TOutputOptions& out, unsigned threads, bool tr
     TPNGSaveOptions png = out.Png;
     png.Threads = threads;
     png.TrueColourOnly = trueColourOnly;
+    png.Strip = out.Strip;
+    if (out.NoTime || out.Strip) {
+        png.Time = TPngTimeSource::None;
+    } else if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch && *epoch) {
+        char* end = nullptr;
+        errno = 0;
+        const long long seconds = std::strtoll(epoch, &end, 10);
+        std::tm utc{};
+        const std::time_t when = static_cast<std::time_t>(seconds);
+        if (*end || errno || seconds < 0 || !gmtime_r(&when, &utc) || utc.tm_year + 1900 > 65535)
+            throw TUsageError(std::string("SOURCE_DATE_EPOCH '") + epoch + "' is not a number of seconds since 1970");
+        png.Time = TPngTimeSource::Fixed;
+        png.FixedTime.Year = static_cast<uint16_t>(utc.tm_year + 1900);
+        png.FixedTime.Month = static_cast<uint8_t>(utc.tm_mon + 1);
+        png.FixedTime.Day = static_cast<uint8_t>(utc.tm_mday);
+        png.FixedTime.Hour = static_cast<uint8_t>(utc.tm_hour);
+        png.FixedTime.Minute = static_cast<uint8_t>(utc.tm_min);
+        png.FixedTime.Second = static_cast<uint8_t>(utc.tm_sec);
+    }
     return png;
 }
 

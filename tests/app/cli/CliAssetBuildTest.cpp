@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -258,6 +259,57 @@ TEST_F(CliAssetBuild, EndlessPipeStopsAtWhatItsHeaderAllows)
     EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "more than the picture its header declares can need"))
         << std::string(err.begin(), err.end());
     EXPECT_FALSE(fs::exists(out));
+}
+
+// The chunk types of a PNG file, in order.
+std::vector<std::string> Chunks(const std::string& path)
+{
+    const auto bytes = ReadFileBytes(path);
+    std::vector<std::string> types;
+    for (size_t at = 8; at + 8 <= bytes.size();) {
+        const size_t length = size_t{bytes[at]} << 24 | size_t{bytes[at + 1]} << 16 | size_t{bytes[at + 2]} << 8 | bytes[at + 3];
+        types.emplace_back(bytes.begin() + static_cast<ptrdiff_t>(at + 4), bytes.begin() + static_cast<ptrdiff_t>(at + 8));
+        at += 12 + length;
+    }
+    return types;
+}
+
+// The bytes of an output are a function of the inputs and options: SOURCE_DATE_EPOCH fixes the
+// time stamp, a large picture is cut into the same deflate segments on any number of threads,
+// --no-time leaves the stamp out and --strip everything the pixels do not need.
+TEST_F(CliAssetBuild, ReproducibleBytes)
+{
+    TBitmap image, alpha;
+    MakeSprite(image, 1200, 1000); // over a million pixels: compressed in segments
+    MakeAlpha(alpha, 1200, 1000);
+    const std::string large = dir_.File("large.png");
+    WritePicture(large, image, alpha);
+    ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    std::vector<std::vector<unsigned char>> outputs;
+    for (const char* jobs : {"1", "2", "4"}) {
+        const std::string out = dir_.File(std::string("out-") + jobs + ".png");
+        const TCliRun run = RunCli({"recolour", "-j", jobs, "--from-hue", "0", "--target", "200", "-o", out, large});
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        outputs.push_back(ReadFileBytes(out));
+        if (outputs.size() == 2) std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // a second apart
+    }
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(outputs[0], outputs[2]);
+    EXPECT_EQ(Chunks(dir_.File("out-1.png"))[1], "tIME");
+
+    ASSERT_EQ(RunCli({"convert", "--no-time", sprite_, dir_.File("no-time.png")}).Status, 0);
+    const auto noTime = Chunks(dir_.File("no-time.png"));
+    EXPECT_EQ(std::count(noTime.begin(), noTime.end(), "tIME"), 0);
+    EXPECT_NE(std::count(noTime.begin(), noTime.end(), "tEXt"), 0);
+    ASSERT_EQ(RunCli({"convert", "--strip", sprite_, dir_.File("strip.png")}).Status, 0);
+    EXPECT_EQ(Chunks(dir_.File("strip.png")), (std::vector<std::string>{"IHDR", "IDAT", "IEND"}));
+
+    ::setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
+    const TCliRun bad = RunCli({"convert", sprite_, dir_.File("bad.png")});
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(bad.Status, 2);
+    EXPECT_TRUE(Contains(bad.Err, "SOURCE_DATE_EPOCH")) << bad.Err;
 }
 
 } // namespace
