@@ -4,12 +4,16 @@
 #include "tests/app/cli/CliHarness.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <zlib.h>
 
 #include <chrono>
+#include <map>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -224,6 +228,144 @@ TEST_F(CliEdges, ABatchUnderALowOpenFileLimitWritesEveryFile)
     const TLimitedRun run = RunCliLimited(args, {RLIMIT_NOFILE, 16, {}});
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_EQ(RegularFilesIn(dir_.Path() / "out"), Files);
+}
+
+
+void AppendChunk(std::string& png, const char* type, const std::string& body)
+{
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    for (int shift = 24; shift >= 0; shift -= 8) png += static_cast<char>(length >> shift);
+    const std::string typed = type + body;
+    png += typed;
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size())));
+    for (int shift = 24; shift >= 0; shift -= 8) png += static_cast<char>(crc >> shift);
+}
+
+// A grey 8-bit PNG of 16384 x 16384 black pixels: 268 MB of rows in about a megabyte of file.
+std::string HugeDeclaredPng()
+{
+    constexpr uint32_t Side = 16384;
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    std::string header;
+    for (uint32_t v : {Side, Side})
+        for (int shift = 24; shift >= 0; shift -= 8) header += static_cast<char>(v >> shift);
+    header += std::string("\x08\x00\x00\x00\x00", 5);
+    AppendChunk(png, "IHDR", header);
+    AppendChunk(png, "tEXt", std::string("Comment\0after the header", 25));
+    z_stream z{};
+    deflateInit(&z, 1);
+    const std::vector<uint8_t> row(Side + 1, 0);
+    std::string data;
+    std::vector<uint8_t> buffer(1 << 16);
+    for (uint32_t y = 0; y < Side; ++y) {
+        z.next_in = const_cast<Bytef*>(row.data());
+        z.avail_in = static_cast<uInt>(row.size());
+        const int flush = y + 1 == Side ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = buffer.data();
+            z.avail_out = static_cast<uInt>(buffer.size());
+            deflate(&z, flush);
+            data.append(reinterpret_cast<const char*>(buffer.data()), buffer.size() - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    for (size_t at = 0; at < data.size(); at += 1 << 20) AppendChunk(png, "IDAT", data.substr(at, 1 << 20));
+    AppendChunk(png, "IEND", "");
+    return png;
+}
+
+// info reads the chunks, not the image data: a small file declaring a huge picture costs what
+// its chunks cost. (Decoding it takes 268 MB.)
+TEST_F(CliEdges, InfoOfASmallFileDeclaringAHugePictureStaysSmall)
+{
+    const std::string huge = dir_.File("huge.png");
+    WriteFile(huge, HugeDeclaredPng());
+    ASSERT_LT(fs::file_size(huge), 4u << 20);
+    const TLimitedRun run = RunCliLimited({"info", "--json", huge}, {});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_LT(run.PeakKiB, 48 * 1024) << "info decoded the picture";
+    // Still refused by a lower picture limit, as a load refuses it.
+    const TLimitedRun limited = RunCliLimited({"info", "--max-pixels", "1000000", huge}, {});
+    EXPECT_EQ(limited.Status, 1);
+    EXPECT_TRUE(Contains(limited.Err, "Error Size")) << limited.Err;
+}
+
+const char* FormatName(TPixelFormat format)
+{
+    switch (format) {
+    case TPixelFormat::pf1bit: return "1-bit";
+    case TPixelFormat::pf4bit: return "4-bit";
+    case TPixelFormat::pf8bit: return "8-bit";
+    case TPixelFormat::pf15bit: return "15-bit";
+    case TPixelFormat::pf16bit: return "16-bit";
+    case TPixelFormat::pf24bit: return "24-bit";
+    case TPixelFormat::pf32bit: return "32-bit";
+    default: return "other";
+    }
+}
+
+// Without decoding, info still tells what a load finds: size, pixel format, and the PNG's
+// settings as decoded (a palette's alpha table becomes a transparent index or an alpha plane,
+// a 16-bit transparent colour an alpha plane), for every file of the PNG suite that loads.
+TEST_F(CliEdges, InfoWithoutDecodingTellsWhatALoadFinds)
+{
+    std::vector<std::string> args{"info", "--json"};
+    std::map<std::string, nlohmann::json> expected;
+    for (const auto& e : fs::directory_iterator(DataPath("pngsuite"))) {
+        if (e.path().extension() != ".png") continue;
+        const std::string path = e.path().string();
+        TPictureData data;
+        TVRQPNGFileFacts facts;
+        try {
+            LoadPicture(path, TPictureKind::Png, data, &facts);
+        } catch (const std::exception&) {
+            continue;
+        }
+        if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0) continue;
+        args.push_back(path);
+        const auto colour = [](TColor c) -> nlohmann::json {
+            if (c == -1) return nullptr;
+            return static_cast<int64_t>(c);
+        };
+        expected[path] = {{"width", data.Image.Width()},   {"height", data.Image.Height()},
+                          {"pixel_format", FormatName(data.Image.PixelFormat())},
+                          {"alpha", facts.Alpha},          {"transparent", colour(facts.Transparent)},
+                          {"bit_depth", facts.BitDepth},   {"color_type", facts.ColorType}};
+    }
+    ASSERT_GT(expected.size(), 100u);
+    const TCliRun run = RunCli(args);
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    std::istringstream lines(run.Out);
+    size_t seen = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json j = nlohmann::json::parse(line);
+        const std::string file = j.at("file");
+        SCOPED_TRACE(file);
+        ASSERT_TRUE(expected.count(file));
+        const nlohmann::json& want = expected[file];
+        ++seen;
+        EXPECT_EQ(j.at("width"), want.at("width"));
+        EXPECT_EQ(j.at("height"), want.at("height"));
+        EXPECT_EQ(j.at("pixel_format"), want.at("pixel_format"));
+        EXPECT_EQ(j.at("alpha"), want.at("alpha"));
+        EXPECT_EQ(j.at("bit_depth"), want.at("bit_depth"));
+        EXPECT_EQ(j.at("color_type"), want.at("color_type"));
+        // Shown as "palette index N" or "#RRGGBB"; here only whether there is one and which index.
+        const nlohmann::json& shown = j.at("transparent_color");
+        if (want.at("transparent").is_null()) {
+            EXPECT_TRUE(shown.is_null()) << shown;
+        } else {
+            const int64_t c = want.at("transparent");
+            if (!shown.is_string()) {
+                ADD_FAILURE() << "no transparent colour shown: " << shown;
+            } else if ((c & 0xFF000000) == 0x01000000) {
+                EXPECT_EQ(shown, "palette index " + std::to_string(c & 0xFF));
+            } else {
+                EXPECT_EQ(shown.get<std::string>().substr(0, 1), "#");
+            }
+        }
+    }
+    EXPECT_EQ(seen, expected.size());
 }
 
 } // namespace
