@@ -3,6 +3,9 @@
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
 
+#include "base/TaskPool.h"
+#include "png/VRQPNGReadStream.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <zlib.h>
@@ -471,6 +474,30 @@ TEST_F(CliEdges, RefusedThreadsGiveTheSamePicturesAsOneJob) { RefusedThreadsGive
 // The same, byte for byte: fails while a large PNG's deflate stream is cut into segments only
 // when several threads are asked for, and by their number (the writer's parallel deflate).
 TEST_F(CliEdges, DISABLED_RefusedThreadsGiveTheSameBytesAsOneJob) { RefusedThreadsGiveTheSameFilesAsOneJob(dir_, true); }
+
+
+// The fuzzers' inputs are small; the test setting sends them through the inflating thread that
+// otherwise starts only for a megabyte of image data (seen here as the start it asks for).
+TEST_F(CliEdges, SmallThresholdsSendSmallPicturesThroughTheInflatingThread)
+{
+    bool asked = false;
+    SetThreadStartsLeftForTesting(0);
+    TLoadOptions twoThreads;
+    twoThreads.Threads = 2;
+    TPictureData data;
+    for (bool small : {false, true}) {
+        SCOPED_TRACE(small ? "small thresholds" : "usual thresholds");
+        SetSmallThresholdsForTesting(small);
+        asked = false;
+        SetThreadFallbackNotice([&](const std::string&) { asked = true; });
+        LoadPicture(input_, TPictureKind::Png, data, nullptr, twoThreads);
+        EXPECT_EQ(asked, small);
+        EXPECT_EQ(data.Image.Width(), 24); // refused, the thread's work is done by this one
+    }
+    SetSmallThresholdsForTesting(false);
+    SetThreadStartsLeftForTesting(-1);
+    SetThreadFallbackNotice({});
+}
 
 } // namespace
 } // namespace tintabrel::test
