@@ -118,16 +118,17 @@ std::string AsRead(const uint8_t* data, size_t size, const THueWindow& window)
     TMemoryStream out;
     TBitmap image, alpha;
     bool withAlpha = false;
+    TPNGSaveOptions save;
+    save.Threads = 2;
     TThreadGroup encoder;
     std::exception_ptr encodeError;
+    // Declared after all the encoding thread uses, so that it is stopped before they go.
     const TScopeGuard stop([&] {
         gate.End(false);
         encoder.Join();
     });
     TBitmap::TRows rows;
     int32_t width = 0, recoloured = 0;
-    TPNGSaveOptions save;
-    save.Threads = 2;
     TLoadOptions load;
     load.Threads = 2;
     load.OnImageStart = [&](TBitmap& decoded, TBitmap* decodedAlpha) {
