@@ -14,6 +14,7 @@
 #include "image/Graphics.h"
 #include "base/Streams.h"
 #include "png/VRQPNGTypes.h"
+#include "app/SafeFile.h"
 
 namespace tintabrel {
 
@@ -108,68 +109,4 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
 void WritePngAsRowsArrive(TStream& stream, const TBitmap& image, const TBitmap* alpha, const TPNGSaveOptions& options,
                           const TRowGate& rows);
 
-// Writes through a temporary file in the target's folder and renames it over the target. The
-// temporary file is created once, exclusively (a name planted there meanwhile, a link included,
-// is never followed), written through that descriptor, and named after at most the first bytes
-// of the target's name, so that every name the folder accepts works.
-// EFileCreateError msg::FileCreate(target) when it cannot be made;
-// failed writes raise EFileWriteError naming the target.
-class TSafeFileWriter {
-public:
-    explicit TSafeFileWriter(const std::string& target);
-    ~TSafeFileWriter(); // removes the temporary file unless committed
-    TSafeFileWriter(const TSafeFileWriter&) = delete;
-    TSafeFileWriter& operator=(const TSafeFileWriter&) = delete;
-
-    TStream& Stream() { return *file_; }
-    // Flushes to the disk and renames over the target; EWriteError on failure. Without
-    // replaceExisting an existing target is kept: EFileCreateError naming the target (EEXIST).
-    // While a TDeferredCommits is alive, the file is handed to it instead and this returns at once.
-    void Commit(bool replaceExisting = true);
-
-    // Removes the temporary file of every writer and deferred commit still pending, and makes
-    // later writers fail: for a program that must end at once. Any thread may call it.
-    static void AbandonAll();
-
-private:
-    friend class TDeferredCommits;
-    struct TPending;
-    static void Finish(TPending& pending);
-
-    std::string target_;
-    std::string temp_;
-    std::unique_ptr<TFileStream> file_;
-    bool committed_ = false;
-};
-
-// A batch of saves made durable together. While one is alive, TSafeFileWriter::Commit on any
-// thread only starts the file's data on its way to the disk and hands the file over; Flush then
-// waits for all of them at once and gives each its name. So no output is ever seen empty or
-// partial after a crash, without one serial wait for the disk per file. Only one at a time.
-class TDeferredCommits {
-public:
-    struct TFailure {
-        std::string Target;
-        std::exception_ptr Error;
-    };
-
-    // Flushes by itself whenever flushEvery files are waiting, which bounds the open files.
-    explicit TDeferredCommits(size_t flushEvery = 64);
-    ~TDeferredCommits(); // the temporary files of commits never flushed are removed
-    TDeferredCommits(const TDeferredCommits&) = delete;
-    TDeferredCommits& operator=(const TDeferredCommits&) = delete;
-
-    // Makes every handed file durable and renames it; returns the saves that failed since the
-    // last call, those of the flushes made by itself included.
-    std::vector<TFailure> Flush();
-
-private:
-    friend class TSafeFileWriter;
-    void Add(std::unique_ptr<TSafeFileWriter::TPending> pending);
-
-    size_t flushEvery_;
-    std::mutex mutex_;
-    std::vector<std::unique_ptr<TSafeFileWriter::TPending>> pending_;
-    std::vector<TFailure> failures_;
-};
 } // namespace tintabrel

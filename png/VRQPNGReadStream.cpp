@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,9 @@ constexpr size_t StagingSize = 262144;
 // Image data of at least this many bytes is inflated on a second thread when one is allowed;
 // below, starting the thread costs more than it saves.
 constexpr int64_t PipeMinimum = int64_t{1} << 20;
+// SetSmallThresholdsForTesting: small inputs take the inflating thread too, in small blocks.
+std::atomic<bool> smallThresholds{false};
+int64_t PipeThreshold() { return smallThresholds ? 1 : PipeMinimum; }
 // TransparentColor while a per-index alpha table waits to be resolved at the image data.
 constexpr TColor PerIndexMark = 0x01FFFFFF;
 constexpr TColor PaletteIndexBase = 0x01000000;
@@ -125,6 +129,7 @@ struct TVRQPNGReadStream::Inflater {
 // of the work and cannot itself be split. Blocks go round between the two queues.
 struct TVRQPNGReadStream::TInflatePipe {
     static constexpr size_t BlockSize = 1048576;
+    static size_t BlockBytes() { return smallThresholds ? 97 : BlockSize; }
     static constexpr size_t BlockCount = 4;
     struct TBlock {
         std::unique_ptr<uint8_t[]> Data;
@@ -142,6 +147,8 @@ struct TVRQPNGReadStream::TInflatePipe {
     bool Cancel = false;
     TThreadGroup Thread; // the one inflating thread
 };
+
+void SetSmallThresholdsForTesting(bool small) { smallThresholds = small; }
 
 TVRQPNGReadStream::TVRQPNGReadStream()
 {
@@ -680,7 +687,7 @@ void TVRQPNGReadStream::ReadImageData()
     int32_t rowNumber = 0;
     // While the pipe runs, the other thread owns the input and its flags (Stopped, AtEnd); this
     // one keeps a stop asked by the progress handler aside until the pipe has stopped.
-    if (Threads > 1 && rawTotal >= PipeMinimum) {
+    if (Threads > 1 && rawTotal >= PipeThreshold()) {
         pipe_ = std::make_unique<TInflatePipe>();
         pipe_->Empty.resize(TInflatePipe::BlockCount);
         if (!pipe_->Thread.Start([this, rawTotal] { RunInflatePipe(rawTotal); }))
@@ -908,8 +915,8 @@ void TVRQPNGReadStream::RunInflatePipe(int64_t total)
                 block = std::move(p.Empty.back());
                 p.Empty.pop_back();
             }
-            if (!block.Data) block.Data.reset(new uint8_t[TInflatePipe::BlockSize]);
-            block.Size = static_cast<size_t>(std::min<int64_t>(total, TInflatePipe::BlockSize));
+            if (!block.Data) block.Data.reset(new uint8_t[TInflatePipe::BlockBytes()]);
+            block.Size = static_cast<size_t>(std::min<int64_t>(total, TInflatePipe::BlockBytes()));
             // Exactly the bytes still to come, so no chunk beyond the image data is read.
             const bool whole = Inflate(block.Data.get(), block.Size, block.Size) >= 0;
             // Damaged data still hands on what it gave, so the rows before the damage are stored

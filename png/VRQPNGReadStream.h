@@ -14,6 +14,10 @@
 
 namespace tintabrel {
 
+// For tests and fuzzing: with small, image data of any size is inflated ahead on a second thread
+// (when a read may use two), in blocks of a few bytes, so that small inputs reach that path.
+void SetSmallThresholdsForTesting(bool small);
+
 class TVRQPNGReadStream : public TVRQCustomGraphicReadStream {
 public:
     TVRQPNGReadStream();

@@ -1,11 +1,15 @@
-// info: what the program sees in a picture file. The picture is loaded as recolour and convert
-// load it, so info accepts exactly the files they accept; a PNG's settings are the values its
-// reader found and decoded with.
+// info: what the program sees in a picture file. A PNG's header and chunks are read as the
+// reader reads them, its image data skipped: the facts shown are the values it would decode with,
+// and a small file declaring a huge picture costs no more than its chunks. A file that does not
+// end at IEND, or is too short for its rows, is loaded as recolour and convert load it, so that
+// it fails as there; the image data of a complete file is not inflated (a damaged deflate stream
+// inside complete chunks goes unnoticed by info). A BMP is loaded as recolour and convert load it.
 #include "app/cli/CliTool.h"
 #include "app/cli/Inputs.h"
 #include "app/cli/Messages.h"
 
 #include "base/Exceptions.h"
+#include "png/VRQPNGReadStream.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <optional>
 
 namespace tintabrel::cli {
 
@@ -98,14 +103,86 @@ std::string Escaped(const std::string& text)
     return out;
 }
 
-nlohmann::json Describe(const std::string& path, TPictureKind kind, const TPictureData& data, const TVRQPNGFileFacts& f)
+// What a picture file holds as info reports it.
+struct TPictureFacts {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    TPixelFormat Format = TPixelFormat::pfDevice;
+    TVRQPNGFileFacts Png;
+};
+
+// A palette's per-index alpha (tRNS) as the decoder settles it once the image data starts: a
+// single fully clear index among opaque ones is a transparent index, anything else an alpha plane.
+constexpr TColor PerIndexPending = 0x01FFFFFF;
+
+// The facts of a PNG from its chunks alone, as the reader decodes with them; nothing when the
+// file holds no picture to describe that way (no header, no image data, an empty or too large
+// picture): loading it then says what it is, before anything large is made.
+std::optional<TPictureFacts> PngFactsWithoutPixels(TStream& stream)
 {
+    TVRQPNGReadStream reader;
+    try {
+        reader.ReadFromStream(nullptr, stream, 0);
+    } catch (const Exception&) {
+        return std::nullopt; // the load fails the same way, in its own words
+    }
+    // BitsPerPixel is settled by the first image data chunk.
+    const int32_t depth = reader.HeaderBitDepth;
+    const int32_t channels = reader.ColorKind == 2 ? 3 : 1;
+    const int32_t sourceBits = depth * (channels + (reader.HasAlpha ? 1 : 0));
+    // Rows that the file could not hold even at deflate's highest ratio: the load refuses them.
+    const int64_t leastData = int64_t{reader.Height} * ((int64_t{reader.Width} * sourceBits + 7) / 8 + 1) / 1040;
+    // A walk that did not end at IEND (a file cut short) is left to the load, which reads as far
+    // as the image data goes.
+    if (reader.AtEnd || reader.Stopped || leastData > stream.Size() || reader.HeaderColorType < 0 ||
+        reader.BitsPerPixel <= 0 || reader.Width <= 0 || reader.Height <= 0 ||
+        int64_t{reader.Width} * reader.Height > MaxPicturePixels() ||
+        CheckedRowStride(reader.Width, reader.BitsPerPixel, reader.Height) < 0 ||
+        CheckedRowStride(reader.Width, sourceBits, reader.Height) < 0)
+        return std::nullopt;
+    TPictureFacts facts;
+    facts.Width = reader.Width;
+    facts.Height = reader.Height;
+    facts.Format = PixelFormatOfBits(reader.BitsPerPixel);
+    facts.Png = reader.Facts();
+    if (reader.ColorKind == 3 && reader.TransparentColor == PerIndexPending) {
+        int zeros = 0, opaque = 0, zeroIndex = 0;
+        for (int i = 0; i < 256; ++i) {
+            const uint8_t a = reader.AlphaTable[static_cast<size_t>(i)];
+            if (a == 0) {
+                ++zeros;
+                zeroIndex = i;
+            } else if (a == 255) {
+                ++opaque;
+            }
+        }
+        if (zeros == 1 && opaque == 255) facts.Png.Transparent = 0x01000000 + zeroIndex;
+        else facts.Png.Alpha = true; // the alpha plane the load fills from the table
+    } else if (reader.ColorKind != 3 && reader.HeaderBitDepth == 16 && reader.TransparentColor != -1 && !reader.HasAlpha) {
+        facts.Png.Alpha = true; // a 16-bit transparent colour is matched into an alpha plane
+    }
+    return facts;
+}
+
+TPictureFacts FactsOfLoaded(const TPictureData& data, const TVRQPNGFileFacts& png)
+{
+    TPictureFacts facts;
+    facts.Width = data.Image.Width();
+    facts.Height = data.Image.Height();
+    facts.Format = data.Image.PixelFormat();
+    facts.Png = png;
+    return facts;
+}
+
+nlohmann::json Describe(const std::string& path, TPictureKind kind, const TPictureFacts& facts)
+{
+    const TVRQPNGFileFacts& f = facts.Png;
     nlohmann::json j;
     j["file"] = path;
     j["format"] = KindName(kind);
-    j["width"] = data.Image.Width();
-    j["height"] = data.Image.Height();
-    j["pixel_format"] = PixelFormatName(data.Image.PixelFormat());
+    j["width"] = facts.Width;
+    j["height"] = facts.Height;
+    j["pixel_format"] = PixelFormatName(facts.Format);
     if (kind != TPictureKind::Png) return j;
     j["color_type"] = f.ColorType;
     j["color_type_name"] = ColorTypeName(f.ColorType);
@@ -172,10 +249,15 @@ int RunInfo(const TInfoOptions& options)
             const TPictureKind kind = input.Kind(KindOfExtension(ExtractExtension(path), false));
             if (kind == TPictureKind::Unknown)
                 throw EInvalidGraphic(NotAPictureFile);
-            TPictureData data;
-            TVRQPNGFileFacts facts;
-            input.Load(kind, data, &facts);
-            const nlohmann::json j = Describe(path, kind, data, facts);
+            std::optional<TPictureFacts> facts;
+            if (kind == TPictureKind::Png) facts = input.Peek([](TStream& stream) { return PngFactsWithoutPixels(stream); });
+            if (!facts) {
+                TPictureData data;
+                TVRQPNGFileFacts png;
+                input.Load(kind, data, &png);
+                facts = FactsOfLoaded(data, png);
+            }
+            const nlohmann::json j = Describe(path, kind, *facts);
             if (options.Json) {
                 // File bytes (a comment) need not be UTF-8; they must not stop the report.
                 std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace tintabrel::cli {
 
@@ -13,8 +14,14 @@ class TMemoryBudget {
 public:
     explicit TMemoryBudget(int64_t bytes) : budget_(bytes) {}
     // Three quarters of the memory this process may still use: the machine's available memory,
-    // lowered by a control group's limit or an address-space limit where one is set.
-    static int64_t FromAvailableMemory();
+    // lowered by a control group's limit (v2 or v1, under cgroupRoot) or an address-space limit
+    // where one is set.
+    static int64_t FromAvailableMemory(const std::string& cgroupRoot = "/sys/fs/cgroup");
+    // What the control group mounted at root still lets its processes use: its limit less its
+    // use, from memory.max and memory.current (v2) or memory/memory.limit_in_bytes and
+    // memory/memory.usage_in_bytes (v1; the files straight under root also count, for a root
+    // that is the memory controller itself). -1 when no limit is set.
+    static int64_t CgroupRoom(const std::string& root);
 
     // Memory admitted for one file, given back when it ends.
     class TTicket {
