@@ -174,6 +174,7 @@ TVRQPNGFileFacts TVRQPNGReadStream::Facts() const
     f.PhysX = PhysX;
     f.PhysY = PhysY;
     f.Comment = Comment;
+    f.PaletteSize = (seen_ & PaletteSeen) ? PaletteCount : 0;
     return f;
 }
 

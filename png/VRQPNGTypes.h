@@ -56,6 +56,7 @@ struct TVRQPNGFileFacts {
     int32_t PhysX = 0;
     int32_t PhysY = 0;
     std::string Comment;        // the joined "Comment" texts as the picture holds them
+    int32_t PaletteSize = 0;    // the entries of PLTE (0 without one)
 };
 
 // The current UTC date and time.

@@ -7,11 +7,14 @@
 #include "app/cli/CliTool.h"
 #include "app/cli/Inputs.h"
 #include "app/cli/Messages.h"
+#include "image/PixelFormats.h"
 
 #include "base/Exceptions.h"
 #include "png/VRQPNGReadStream.h"
 
 #include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -32,7 +35,7 @@ std::string Hex(TColor color)
 }
 
 // A transparent or background colour as the reader gives it: none, a palette index or a colour.
-nlohmann::json ColourSetting(TColor color)
+nlohmann::ordered_json ColourSetting(TColor color)
 {
     if (color == -1) return nullptr;
     if ((static_cast<uint32_t>(color) & 0xFF000000u) == 0x01000000u) return "palette index " + std::to_string(color & 0xFF);
@@ -41,7 +44,7 @@ nlohmann::json ColourSetting(TColor color)
 
 // The reader keeps each "Comment" text followed by CR LF, with a further CR LF between two;
 // shown as one line per text.
-nlohmann::json CommentLines(const std::string& joined)
+nlohmann::ordered_json CommentLines(const std::string& joined)
 {
     if (joined.empty()) return nullptr;
     std::string text = joined;
@@ -108,6 +111,7 @@ struct TPictureFacts {
     int32_t Width = 0;
     int32_t Height = 0;
     TPixelFormat Format = TPixelFormat::pfDevice;
+    int32_t PaletteSize = 0; // a BMP's colour table, a PNG's PLTE
     TVRQPNGFileFacts Png;
 };
 
@@ -145,6 +149,7 @@ std::optional<TPictureFacts> PngFactsWithoutPixels(TStream& stream)
     facts.Height = reader.Height;
     facts.Format = PixelFormatOfBits(reader.BitsPerPixel);
     facts.Png = reader.Facts();
+    facts.PaletteSize = facts.Png.PaletteSize;
     if (reader.ColorKind == 3 && reader.TransparentColor == PerIndexPending) {
         int zeros = 0, opaque = 0, zeroIndex = 0;
         for (int i = 0; i < 256; ++i) {
@@ -171,24 +176,37 @@ TPictureFacts FactsOfLoaded(const TPictureData& data, const TVRQPNGFileFacts& pn
     facts.Height = data.Image.Height();
     facts.Format = data.Image.PixelFormat();
     facts.Png = png;
+    facts.PaletteSize = png.PaletteSize;
+    if (png.ColorType < 0 && FactsOf(facts.Format).Indexed)
+        if (const std::optional<TPalette> palette = data.Image.Palette()) facts.PaletteSize = palette->Count();
     return facts;
 }
 
-nlohmann::json Describe(const std::string& path, TPictureKind kind, const TPictureFacts& facts)
+// The same keys for every format, "file" first; null where a key does not apply to the format.
+nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, const TPictureFacts& facts, int64_t fileSize)
 {
     const TVRQPNGFileFacts& f = facts.Png;
-    nlohmann::json j;
+    const bool png = kind == TPictureKind::Png;
+    const nlohmann::ordered_json none;
+    nlohmann::ordered_json j;
     j["file"] = path;
+    j["version"] = 1;
     j["format"] = KindName(kind);
+    j["file_size"] = fileSize;
     j["width"] = facts.Width;
     j["height"] = facts.Height;
     j["pixel_format"] = PixelFormatName(facts.Format);
-    if (kind != TPictureKind::Png) return j;
-    j["color_type"] = f.ColorType;
-    j["color_type_name"] = ColorTypeName(f.ColorType);
-    j["bit_depth"] = f.BitDepth;
-    j["interlace"] = f.Interlace == 1 ? "Adam7" : "none";
-    j["alpha"] = f.Alpha;
+    j["palette_size"] = facts.PaletteSize;
+    // Any transparency: an alpha channel, alpha per palette index, or a transparent colour.
+    j["alpha"] = png && (f.Alpha || f.Transparent != -1);
+    j["color_type"] = png ? nlohmann::ordered_json(f.ColorType) : none;
+    j["color_type_name"] = png ? nlohmann::ordered_json(ColorTypeName(f.ColorType)) : none;
+    j["bit_depth"] = png ? nlohmann::ordered_json(f.BitDepth) : none;
+    j["interlace"] = png ? nlohmann::ordered_json(f.Interlace == 1 ? "Adam7" : "none") : none;
+    if (!png) {
+        for (const char* key : {"transparent_color", "background", "gamma", "resolution", "comment"}) j[key] = none;
+        return j;
+    }
     j["transparent_color"] = ColourSetting(f.Transparent);
     j["background"] = ColourSetting(f.Background);
     j["gamma"] = f.Gamma != 0 ? nlohmann::json(f.Gamma) : nlohmann::json();
@@ -200,31 +218,33 @@ nlohmann::json Describe(const std::string& path, TPictureKind kind, const TPictu
     return j;
 }
 
-std::string Text(const nlohmann::json& j, const char* key)
+std::string Text(const nlohmann::ordered_json& j, const char* key)
 {
-    const nlohmann::json& v = j.at(key);
+    const nlohmann::ordered_json& v = j.at(key);
     if (v.is_null()) return "none";
     if (v.is_string()) return Escaped(v.get<std::string>());
     if (v.is_boolean()) return v.get<bool>() ? "yes" : "no";
     return v.dump();
 }
 
-void PrintText(const nlohmann::json& j)
+void PrintText(const nlohmann::ordered_json& j)
 {
     std::printf("file: %s\n", j.at("file").get<std::string>().c_str());
     std::printf("format: %s\n", Text(j, "format").c_str());
+    std::printf("file size: %s\n", Text(j, "file_size").c_str());
     std::printf("width: %s\n", Text(j, "width").c_str());
     std::printf("height: %s\n", Text(j, "height").c_str());
     std::printf("pixel format: %s\n", Text(j, "pixel_format").c_str());
-    if (!j.contains("color_type")) return;
+    std::printf("palette size: %s\n", Text(j, "palette_size").c_str());
+    std::printf("alpha: %s\n", Text(j, "alpha").c_str());
+    if (j.at("color_type").is_null()) return;
     std::printf("colour type: %s (%s)\n", Text(j, "color_type").c_str(), Text(j, "color_type_name").c_str());
     std::printf("bit depth: %s\n", Text(j, "bit_depth").c_str());
     std::printf("interlace: %s\n", Text(j, "interlace").c_str());
-    std::printf("alpha: %s\n", Text(j, "alpha").c_str());
     std::printf("transparent colour: %s\n", Text(j, "transparent_color").c_str());
     std::printf("background: %s\n", Text(j, "background").c_str());
     std::printf("gamma: %s\n", Text(j, "gamma").c_str());
-    const nlohmann::json& r = j.at("resolution");
+    const nlohmann::ordered_json& r = j.at("resolution");
     if (r.is_null()) std::printf("resolution: none\n");
     else
         std::printf("resolution: %s x %s %s\n", r.at("x").dump().c_str(), r.at("y").dump().c_str(),
@@ -249,6 +269,7 @@ int RunInfo(const TInfoOptions& options)
             const TPictureKind kind = input.Kind(KindOfExtension(ExtractExtension(path), false));
             if (kind == TPictureKind::Unknown)
                 throw EInvalidGraphic(NotAPictureFile);
+            input.ReadRest(kind);
             std::optional<TPictureFacts> facts;
             if (kind == TPictureKind::Png) facts = input.Peek([](TStream& stream) { return PngFactsWithoutPixels(stream); });
             if (!facts) {
@@ -257,10 +278,14 @@ int RunInfo(const TInfoOptions& options)
                 input.Load(kind, data, &png);
                 facts = FactsOfLoaded(data, png);
             }
-            const nlohmann::json j = Describe(path, kind, *facts);
+            struct stat st{};
+            const int64_t fileSize = !IsStandardStream(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                                         ? static_cast<int64_t>(st.st_size)
+                                         : input.MemoryBytes(kind);
+            const nlohmann::ordered_json j = Describe(path, kind, *facts, fileSize);
             if (options.Json) {
                 // File bytes (a comment) need not be UTF-8; they must not stop the report.
-                std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+                std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
             } else {
                 if (!first) std::printf("\n");
                 PrintText(j);

@@ -139,7 +139,11 @@ TEST(CliInfo, JsonDescribesEveryPngSetting)
     EXPECT_EQ(j["color_type"], 3);
     EXPECT_EQ(j["bit_depth"], 8);
     EXPECT_EQ(j["interlace"], "none");
-    EXPECT_EQ(j["alpha"], false);
+    // A transparent palette entry is transparency: alpha is any of it.
+    EXPECT_EQ(j["alpha"], true);
+    EXPECT_EQ(j["palette_size"], 2);
+    EXPECT_EQ(j["file_size"], static_cast<int64_t>(IndexedPng().size()));
+    EXPECT_EQ(j["version"], 1);
     EXPECT_EQ(j["transparent_color"], "palette index 1");
     EXPECT_EQ(j["background"], "palette index 0");
     EXPECT_DOUBLE_EQ(j["gamma"].get<double>(), 0.45455);
@@ -168,7 +172,14 @@ TEST(CliInfo, JsonOfAlphaPngAndBmpOneLineEach)
     EXPECT_EQ(objects[1]["format"], "BMP");
     EXPECT_EQ(objects[1]["pixel_format"], "24-bit");
     EXPECT_EQ(objects[1]["height"], 3);
-    EXPECT_FALSE(objects[1].contains("color_type"));
+    // The same keys for both formats, null where they do not apply.
+    EXPECT_TRUE(objects[1]["color_type"].is_null());
+    EXPECT_EQ(objects[1]["alpha"], false);
+    std::vector<std::string> keys[2];
+    for (int k = 0; k < 2; ++k)
+        for (const auto& item : objects[static_cast<size_t>(k)].items()) keys[k].push_back(item.key());
+    EXPECT_EQ(keys[0], keys[1]);
+    EXPECT_EQ(run.Out.substr(0, 8), "{\"file\":");
 }
 
 TEST(CliInfo, TextLinesAndFailuresPerFile)
@@ -180,7 +191,7 @@ TEST(CliInfo, TextLinesAndFailuresPerFile)
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Err, dir.File("bad.bmp") + ": " + LoadFailure(dir.File("bad.bmp")) + "\n");
     for (const char* line : {"format: PNG\n", "width: 2\n", "pixel format: 8-bit\n", "colour type: 3 (indexed)\n",
-                             "bit depth: 8\n", "interlace: none\n", "alpha: no\n", "transparent colour: palette index 1\n",
+                             "bit depth: 8\n", "interlace: none\n", "alpha: yes\n", "palette size: 2\n", "transparent colour: palette index 1\n",
                              "background: palette index 0\n", "gamma: 0.45455\n", "resolution: 2835 x 2835 per metre\n",
                              "comment: hero\\nred\n"})
         EXPECT_TRUE(Contains(run.Out, line)) << line << "\nin:\n" << run.Out;

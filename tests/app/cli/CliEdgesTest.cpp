@@ -332,7 +332,7 @@ TEST_F(CliEdges, InfoWithoutDecodingTellsWhatALoadFinds)
         };
         expected[path] = {{"width", data.Image.Width()},   {"height", data.Image.Height()},
                           {"pixel_format", FormatName(data.Image.PixelFormat())},
-                          {"alpha", facts.Alpha},          {"transparent", colour(facts.Transparent)},
+                          {"alpha", facts.Alpha || facts.Transparent != -1},          {"transparent", colour(facts.Transparent)},
                           {"bit_depth", facts.BitDepth},   {"color_type", facts.ColorType}};
     }
     ASSERT_GT(expected.size(), 100u);
