@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -310,6 +311,45 @@ TEST_F(CliAssetBuild, ReproducibleBytes)
     ::unsetenv("SOURCE_DATE_EPOCH");
     EXPECT_EQ(bad.Status, 2);
     EXPECT_TRUE(Contains(bad.Err, "SOURCE_DATE_EPOCH")) << bad.Err;
+}
+
+// Ctrl-C during a batch that the memory budget runs one file at a time: the file in progress
+// finishes and is kept, and none of those waiting for the budget starts.
+TEST_F(CliAssetBuild, SignalKeepsTheFileInProgressAndStartsNoOther)
+{
+    TBitmap image;
+    MakeSprite(image, 3000, 3000); // about 144 MB of work each: one at a time under the limit below
+    const fs::path in = dir_.Path() / "in";
+    fs::create_directories(in);
+    WritePicture((in / "a.png").string(), image);
+    for (const char* name : {"b.png", "c.png", "d.png"}) fs::copy_file(in / "a.png", in / name);
+    const fs::path out = dir_.Path() / "out";
+    fs::create_directories(out);
+    const auto temporaries = [&] {
+        size_t count = 0;
+        for (const auto& entry : fs::directory_iterator(out)) count += Contains(entry.path().string(), ".tmp-");
+        return count;
+    };
+
+    rlimit before{};
+    ::getrlimit(RLIMIT_DATA, &before);
+    rlimit limited = before;
+    limited.rlim_cur = rlim_t{260} << 20;
+    ::setrlimit(RLIMIT_DATA, &limited); // the tool inherits it; its budget is three quarters of it
+    const TCliRun run = RunCliSignalled(
+        {"recolour", "-j", "2", "--from-hue", "0", "--target", "200", "--out-dir", out.string(), (in / "a.png").string(),
+         (in / "b.png").string(), (in / "c.png").string(), (in / "d.png").string()},
+        {{[&](const std::string&) { return temporaries() > 0; }, SIGINT}});
+    ::setrlimit(RLIMIT_DATA, &before);
+
+    EXPECT_EQ(run.Signal, SIGINT) << run.Err;
+    EXPECT_EQ(temporaries(), 0u);
+    std::vector<std::string> written;
+    for (const auto& entry : fs::directory_iterator(out)) written.push_back(entry.path().filename().string());
+    ASSERT_EQ(written.size(), 1u) << run.Err;
+    TPictureData data;
+    ReadPicture((out / written[0]).string(), data);
+    EXPECT_EQ(data.Image.Width(), 3000);
 }
 
 } // namespace
