@@ -4,6 +4,7 @@
 #include "app/PictureFormats.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -31,7 +32,14 @@ TInput::TInput(const std::string& path)
         if (fd < 0) throw EFileOpenError("standard input", errno);
         file_ = std::make_unique<TFileStream>(fd, "standard input");
     } else {
-        file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
+        try {
+            file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
+        } catch (const EFileOpenError& e) {
+            // Finished outputs waiting for the batch's sync hold descriptors: synced and closed,
+            // they make room for this input.
+            if ((e.Code() != EMFILE && e.Code() != ENFILE) || !TDeferredCommits::FlushToFreeDescriptors()) throw;
+            file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
+        }
     }
     if (!file_->CanSeek()) {
         // Only the start for now: the rest is read once the size its header declares is admitted
