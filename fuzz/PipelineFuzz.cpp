@@ -12,6 +12,7 @@
 #include "base/ScopeGuard.h"
 #include "base/TaskPool.h"
 #include "png/VRQPNGReadStream.h"
+#include "png/VRQPNGTypes.h"
 #include "recolour/HueReplace.h"
 
 #include <cstdio>
@@ -25,6 +26,14 @@
 #include <zlib.h>
 
 namespace {
+
+// The reader's fixed text without the cause after it: a damaged stream may be noticed at another
+// place when its rows are unfiltered while later data is still being inflated.
+std::string FixedText(const std::string& message)
+{
+    const std::string fixed = tintabrel::pngmsg::ReadError;
+    return message.rfind(fixed, 0) == 0 ? fixed : message;
+}
 
 using namespace tintabrel;
 
@@ -89,7 +98,7 @@ std::string Plain(const uint8_t* data, size_t size, TPictureKind kind, const THu
         SavePicture(out, TPictureKind::Png, picture, save);
         return Written(out);
     } catch (const Exception& e) {
-        return std::string("error ") + e.what();
+        return std::string("error ") + FixedText(e.what());
     }
 }
 
@@ -156,7 +165,7 @@ std::string AsRead(const uint8_t* data, size_t size, const THueWindow& window)
         TMemoryStream in(data, size);
         LoadPicture(in, TPictureKind::Png, picture, nullptr, load);
     } catch (const Exception& e) {
-        return std::string("error ") + e.what();
+        return std::string("error ") + FixedText(e.what());
     }
     if (encoder.Size() == 0) return "not as read";
     if (picture.Image.Empty() || picture.Image.Width() == 0 || picture.Image.Height() == 0) return "empty";
@@ -166,7 +175,7 @@ std::string AsRead(const uint8_t* data, size_t size, const THueWindow& window)
         try {
             std::rethrow_exception(encodeError);
         } catch (const Exception& e) {
-            return std::string("error ") + e.what();
+            return std::string("error ") + FixedText(e.what());
         }
     }
     return Written(out);

@@ -100,6 +100,7 @@ void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors
 // the later ones): each row ends exactly as ReplaceHue would leave it. Window checks as ReplaceHue.
 class THueRowReplacer {
 public:
+    // protectedColors is referred to, not copied: it must outlive the replacer.
     THueRowReplacer(const TProtectedColors& protectedColors, const THueWindow& window);
     ~THueRowReplacer();
     THueRowReplacer(THueRowReplacer&&) noexcept;

@@ -515,7 +515,8 @@ TEST(HueOptionsTest, EveryPathGivesTheSamePixelsAndCounts)
 TEST(HueOptionsTest, RowsWithoutAlphaAreOpaque)
 {
     uint8_t row[6] = {0, 0, 255, 0, 0, 255}; // two red pixels, blue first
-    THueRowReplacer replacer(TProtectedColors(), Window(240, 0, 120, false, 0, false, true));
+    const TProtectedColors none; // the replacer refers to it
+    THueRowReplacer replacer(none, Window(240, 0, 120, false, 0, false, true));
     const uint8_t hidden[2] = {255, 0};
     replacer.Row(row, 1, nullptr);
     replacer.Row(row + 3, 1, hidden);
