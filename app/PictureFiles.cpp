@@ -119,7 +119,20 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         optimize.KeepPalette = data.PaletteBits != 0;
         optimize.TrueColour = options.TrueColourOnly;
         optimize.IndexAlpha = data.IndexAlpha;
-        optimize.Chunks = options;
+        // The clock is read once: both candidates carry the same time.
+        TPNGSaveOptions stamped = options;
+        if (stamped.Time == TPngTimeSource::Now) {
+            stamped.FixedTime = stamped.Clock ? stamped.Clock() : CurrentUTCTime();
+            stamped.Time = TPngTimeSource::Fixed;
+        }
+        optimize.Chunks = stamped;
+        // The plain save competes, unless it would write a palette where only RGB or RGBA may go.
+        if (!options.TrueColourOnly || !IsPalettePicture(image))
+            optimize.PlainSave = [&](TStream& plainStream) {
+                TPNGSaveOptions plain = stamped;
+                plain.Optimize = false;
+                WritePicturePng(plainStream, data, plain);
+            };
         WriteOptimizedPng(stream, image, withAlpha ? alpha : none, optimize);
         return;
     }

@@ -636,7 +636,16 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     for (TTrial& t : trials) t.Size = EncodedBytes(rasters[t.Raster], t.Data.size());
     std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
     const TTrial& best = trials.front();
-    WritePngRaster(stream, rasters[best.Raster], best.Data, options.Chunks);
+    if (!options.PlainSave) {
+        WritePngRaster(stream, rasters[best.Raster], best.Data, options.Chunks);
+        return;
+    }
+    // The plain save is a candidate too: the smaller file is written (the optimized one on a tie).
+    TMemoryStream optimized, plain;
+    WritePngRaster(optimized, rasters[best.Raster], best.Data, options.Chunks);
+    options.PlainSave(plain);
+    const TMemoryStream& smaller = plain.Size() < optimized.Size() ? plain : optimized;
+    stream.WriteBuffer(smaller.Memory(), static_cast<int64_t>(smaller.Bytes().size()));
 }
 
 } // namespace tintabrel
