@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -44,8 +43,7 @@ using TMake = std::function<void(const TInputPlan& plan, size_t k, const TOutput
 using TMakeWhileRead = std::function<bool(const TOutputPlan&, TInput&, unsigned threads, std::string& note)>;
 
 struct TRun {
-    unsigned FileThreads = 1;
-    TPNGSaveOptions Png; // how the outputs are written, for what a file is admitted with
+    TPNGSaveOptions Png; // how the outputs are written (its Threads: those one file may use)
     TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
     TInterruption Interruption;
     std::optional<TDeferredCommits> Commits;
@@ -110,15 +108,15 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
             // A name that does not tell the format, and standard output without --format, keep the input's.
             if (outputs.back().Kind == TPictureKind::Unknown) outputs.back().Kind = kind;
         }
-        input.CheckDeclaredSize(kind);
-        const auto ticket = run.Budget.Admit(WorkingBytes(input.DeclaredPixels(kind), run.Png) + input.MemoryBytes(kind));
+        const int64_t pixels = input.CheckDeclaredSize(kind);
+        const auto ticket = run.Budget.Admit(WorkingBytes(pixels, run.Png) + input.MemoryBytes(kind));
         // A file that waited for the budget while the run was being stopped does not start.
         if (run.Interruption.Requested()) return false;
         input.ReadRest(kind);
         result.BytesIn = FileBytes(plan.Input);
 
         std::string note;
-        if (outputs.size() == 1 && makeWhileRead && makeWhileRead(outputs[0], input, run.FileThreads, note)) {
+        if (outputs.size() == 1 && makeWhileRead && makeWhileRead(outputs[0], input, run.Png.Threads, note)) {
             result.Written.push_back(outputs[0].Path);
             result.BytesOut += FileBytes(outputs[0].Path);
             reporter.Note(plan.Input, outputs[0].Path + ": " + note);
@@ -126,7 +124,7 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         }
         TPictureData data;
         TLoadOptions options;
-        options.Threads = run.FileThreads;
+        options.Threads = run.Png.Threads;
         input.Load(kind, data, nullptr, options);
         for (size_t n = 0; n < outputs.size(); ++n) {
             // Each output starts from the loaded picture; the last one takes it over.
@@ -166,7 +164,6 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
 {
     std::atomic<bool> failed{false};
     TRun run;
-    run.FileThreads = png.Threads;
     run.Png = png;
     {
         if (options.Verbose)
@@ -249,17 +246,10 @@ TPNGSaveOptions PngSettings(const TOutputOptions& out, unsigned threads, bool tr
         char* end = nullptr;
         errno = 0;
         const long long seconds = std::strtoll(epoch, &end, 10);
-        std::tm utc{};
-        const std::time_t when = static_cast<std::time_t>(seconds);
-        if (*end || errno || seconds < 0 || !gmtime_r(&when, &utc) || utc.tm_year + 1900 > 65535)
+        if (*end || errno || seconds < 0)
             throw TUsageError(std::string("SOURCE_DATE_EPOCH '") + epoch + "' is not a number of seconds since 1970");
         png.Time = TPngTimeSource::Fixed;
-        png.FixedTime.Year = static_cast<uint16_t>(utc.tm_year + 1900);
-        png.FixedTime.Month = static_cast<uint8_t>(utc.tm_mon + 1);
-        png.FixedTime.Day = static_cast<uint8_t>(utc.tm_mday);
-        png.FixedTime.Hour = static_cast<uint8_t>(utc.tm_hour);
-        png.FixedTime.Minute = static_cast<uint8_t>(utc.tm_min);
-        png.FixedTime.Second = static_cast<uint8_t>(utc.tm_sec);
+        png.FixedTime = UTCTimeOfEpochSeconds(seconds);
     }
     return png;
 }

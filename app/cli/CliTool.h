@@ -72,11 +72,6 @@ struct TInfoOptions {
 };
 
 
-// The kind of an input file: by its extension in any letter case; for other extensions by the
-// first bytes of the file. Unknown when neither tells (or the file cannot be read).
-TPictureKind InputKind(const std::string& path);
-const char* KindName(TPictureKind kind);
-
 // Each returns the exit status; TUsageError for command lines that make no sense as a whole.
 int RunRecolour(const TRecolourOptions& options);
 int RunConvert(const TConvertOptions& options);

@@ -7,6 +7,7 @@
 #include "app/cli/CliTool.h"
 #include "app/cli/Inputs.h"
 #include "app/cli/Messages.h"
+#include "app/cli/Plan.h"
 #include "image/PixelFormats.h"
 
 #include "base/Exceptions.h"

@@ -108,18 +108,12 @@ std::pair<int64_t, int64_t> TInput::DeclaredSize(TPictureKind kind)
     });
 }
 
-int64_t TInput::DeclaredPixels(TPictureKind kind)
+int64_t TInput::CheckDeclaredSize(TPictureKind kind)
 {
     const auto [width, height] = DeclaredSize(kind);
     const int64_t limit = MaxPicturePixels();
-    return width > 0 && height > 0 && width <= limit && height <= limit ? width * height : 0;
-}
-
-void TInput::CheckDeclaredSize(TPictureKind kind)
-{
-    const auto [width, height] = DeclaredSize(kind);
-    const int64_t limit = MaxPicturePixels();
-    if (width <= 0 || height <= 0 || (width <= limit && height <= limit && width * height <= limit)) return;
+    if (width <= 0 || height <= 0) return 0;
+    if (width <= limit && height <= limit && width * height <= limit) return width * height;
     throw EInvalidGraphic(FormatOf(kind).SizeRefusal,
                           "the picture declares " + std::to_string(width) + " x " + std::to_string(height) + " = " +
                               std::to_string(width * height) + " pixels, more than the limit of " +

@@ -33,12 +33,10 @@ public:
     TPictureKind Kind(TPictureKind byName);
     // Width and height as the file's header declares them (0, 0 when it does not tell).
     std::pair<int64_t, int64_t> DeclaredSize(TPictureKind kind);
-    // Width x height as the file declares it; 0 when the header does not tell or the picture is
-    // over the limit (loading then says why).
-    int64_t DeclaredPixels(TPictureKind kind);
-    // Refuses a picture whose header declares more pixels than the limit (MaxPicturePixels), with
-    // the reader's message and, as its detail, the declared size and the limit.
-    void CheckDeclaredSize(TPictureKind kind);
+    // Width x height as the header declares it (0 when it does not tell); a picture of more
+    // pixels than the limit (MaxPicturePixels) is refused with the reader's message and, as its
+    // detail, the declared size and the limit.
+    int64_t CheckDeclaredSize(TPictureKind kind);
     // The bytes of the input held in memory (0 for a file read where it lies); for an input that
     // cannot seek and is not read yet, the most it will be allowed to hold.
     int64_t MemoryBytes(TPictureKind kind);

@@ -103,7 +103,7 @@ std::vector<TOptionDef> MakeTable()
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.NoTime = IsTrue(v); }});
 
     // Limits and the run.
-    add({"max-pixels", "", R | C | I, T::Number, "N", "refuse pictures of more pixels (default and most: 268435456)",
+    add({"max-pixels", "", R | C | I, T::Number, "N", "refuse pictures of more pixels (default and most: " + std::to_string(MaxPicturePixels()) + ")",
          1, MaxPicturePixels(), {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.MaxPixels = std::stoll(v); }});
     add({"jobs", "j", R, T::Number, "N", "files processed at once (default: the cores)", 1, 1024, {}, false, true, "",

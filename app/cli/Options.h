@@ -45,7 +45,7 @@ struct TOptionDef {
     unsigned Commands;
     TValueType Type;
     const char* ValueText; // for the usage text: "0-360", "FILE" ...
-    const char* Help;
+    std::string Help;
     int64_t Lo = 0, Hi = 0;         // Number
     std::vector<std::string> Names; // Name
     bool Repeatable = false;        // each value is one more (e.g. --map)

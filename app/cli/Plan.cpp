@@ -188,13 +188,14 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
 
     for (TInputPlan& plan : plans) {
         const std::optional<timespec> inputTime = ModifiedTime(plan.Input);
+        const std::optional<TFileId> inputId = inPlace ? IdOf(plan.Input) : std::nullopt;
         for (TOutputPlan& out : plan.Outputs) {
             out.Overwrite = overwrite || inPlace;
             if (!out.Refusal.empty() || out.Path.empty() || IsStandardStream(out.Path)) continue;
             struct stat st{};
             if (::stat(out.Path.c_str(), &st) != 0) continue;
             const TFileId id{st.st_dev, st.st_ino};
-            const bool ownInput = inPlace && IdOf(plan.Input) == std::optional<TFileId>(id);
+            const bool ownInput = inputId == std::optional<TFileId>(id);
             if (S_ISDIR(st.st_mode)) {
                 out.Refusal = "the output " + out.Path + " is a folder";
             } else if (update && inputTime && Newer(st.st_mtim, *inputTime) &&

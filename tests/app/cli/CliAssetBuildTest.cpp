@@ -316,6 +316,17 @@ TEST_F(CliAssetBuild, ReproducibleBytes)
     EXPECT_TRUE(Contains(bad.Err, "SOURCE_DATE_EPOCH")) << bad.Err;
 }
 
+// --optimize has nothing to choose in a BMP file, and says so once.
+TEST_F(CliAssetBuild, OptimizeSaysItDoesNothingForBmp)
+{
+    const TCliRun bmp = RunCli({"convert", "--optimize", sprite_, dir_.File("o.bmp")});
+    EXPECT_EQ(bmp.Status, 0) << bmp.Err;
+    EXPECT_TRUE(Contains(bmp.Err, "note: --optimize makes PNG files smaller")) << bmp.Err;
+    const TCliRun png = RunCli({"convert", "--optimize", sprite_, dir_.File("o.png")});
+    EXPECT_FALSE(Contains(png.Err, "note: --optimize")) << png.Err;
+    EXPECT_FALSE(Contains(RunCli({"convert", "-q", "--optimize", sprite_, dir_.File("q.bmp")}).Err, "note:"));
+}
+
 // Ctrl-C during a batch that the memory budget runs one file at a time: the file in progress
 // finishes and is kept, and none of those waiting for the budget starts.
 TEST_F(CliAssetBuild, SignalKeepsTheFileInProgressAndStartsNoOther)
