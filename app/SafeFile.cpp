@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -131,7 +134,7 @@ TSafeFileWriter::TSafeFileWriter(const std::string& target, bool replaceExisting
         // (as root, /dev/null by a picture). A FIFO's open waits for its reader, as for any writer.
         if (!replaceExisting) throw EFileCreateError(target, EEXIST);
         int fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 && OutOfDescriptors(errno) && TDeferredCommits::FlushToFreeDescriptors())
+        for (int attempt = 0; fd < 0 && TDeferredCommits::MakeRoomForDescriptor(errno, attempt);)
             fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) throw EFileCreateError(target, errno);
         file_ = std::make_unique<TFileStream>(fd, target);
@@ -143,7 +146,7 @@ TSafeFileWriter::TSafeFileWriter(const std::string& target, bool replaceExisting
     int fd = CreateTemporary(folder, name, temp_);
     // The files of a deferred batch hold descriptors until their flush: with none left, flushing
     // them now lets this file and the rest of the batch be written.
-    while (fd < 0 && OutOfDescriptors(errno) && TDeferredCommits::FlushToFreeDescriptors())
+    for (int attempt = 0; fd < 0 && TDeferredCommits::MakeRoomForDescriptor(errno, attempt);)
         fd = CreateTemporary(folder, name, temp_);
     if (fd < 0) {
         const int error = errno;
@@ -263,6 +266,31 @@ bool TDeferredCommits::FlushToFreeDescriptors()
 {
     TDeferredCommits* deferred = g_deferred.load();
     return deferred && deferred->FlushKeepingFailures(true);
+}
+
+bool TDeferredCommits::MakeRoomForDescriptor(int error, int& attempt)
+{
+    if (!OutOfDescriptors(error)) return false;
+    if (FlushToFreeDescriptors()) return true;
+    constexpr int Waits = 400;
+    if (attempt >= Waits) return false;
+    ++attempt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return true;
+}
+
+int TDeferredCommits::DescriptorsLeft()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+    std::error_code error;
+    int open = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error))
+        ++open;
+    if (error) return -1;
+    // The listing's own descriptor was counted too.
+    const int64_t left = static_cast<int64_t>(limit.rlim_cur) - (open - 1);
+    return static_cast<int>(std::clamp<int64_t>(left, 0, 1 << 20));
 }
 
 std::vector<TDeferredCommits::TFailure> TDeferredCommits::Flush()

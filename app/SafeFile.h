@@ -81,13 +81,20 @@ public:
     std::vector<TFailure> Flush();
     size_t FlushEvery() const { return flushEvery_; }
 
-    // When a batch is alive and holds files, flushes them now (their failures are returned by
-    // the next Flush) and returns true: for a caller whose open failed with EMFILE or ENFILE,
-    // which may then try again. Any thread may call it.
-    static bool FlushToFreeDescriptors();
+    // For a caller whose open failed with error: true when it should try again, after the waiting
+    // files were flushed or, with none waiting, after a short wait for another job to close its
+    // files (other jobs of the batch hold descriptors only for a while). attempt counts the
+    // caller's tries; the waits end after about two seconds, and any other error ends at once.
+    static bool MakeRoomForDescriptor(int error, int& attempt);
+    // How many more files this process may open now (RLIMIT_NOFILE less those open), or -1 when
+    // that cannot be told.
+    static int DescriptorsLeft();
 
 private:
     friend class TSafeFileWriter;
+    // When a batch is alive and holds files, flushes them now (their failures are returned by
+    // the next Flush) and returns true. Any thread may call it.
+    static bool FlushToFreeDescriptors();
     void Add(std::unique_ptr<TSafeFileWriter::TPending> pending);
     // Flushes what is waiting and keeps its failures for the next Flush; false when nothing waited
     // (with anyFlush, true also when another flush ended meanwhile).

@@ -155,6 +155,22 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
     return true;
 }
 
+// A job holds up to three files at once (its input, its output's temporary file and the output's
+// folder at the commit), and the finished outputs of the batch wait open for their sync: under a
+// low limit on open files, fewer jobs write every file where more would fail for want of one.
+unsigned JobsForDescriptors(unsigned jobs, TReporter& reporter, bool verbose)
+{
+    const int left = TDeferredCommits::DescriptorsLeft();
+    if (left < 0) return jobs;
+    constexpr int PerJob = 3, Spare = 4;
+    const unsigned room = static_cast<unsigned>(std::max(1, (left - Spare) / PerJob));
+    if (room >= jobs) return jobs;
+    if (verbose)
+        reporter.Message("tintabrel-cli", "fewer jobs than asked (" + std::to_string(room) + " of " +
+                                              std::to_string(jobs) + "): few files may be open at once");
+    return room;
+}
+
 // Runs every input of the plan, on up to jobs threads. The outputs of a batch are made durable
 // together before they take their names (TDeferredCommits); after a first signal, no input
 // starts any more and what is finished is committed at once. Returns the exit status.
@@ -184,7 +200,7 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
             }
         };
         RunTasks(
-            plans.size(), std::max(1u, options.Jobs),
+            plans.size(), JobsForDescriptors(std::max(1u, options.Jobs), reporter, options.Verbose),
             [&](size_t k) {
                 TInputResult result;
                 result.Input = plans[k].Input;

@@ -32,13 +32,14 @@ TInput::TInput(const std::string& path)
         if (fd < 0) throw EFileOpenError("standard input", errno);
         file_ = std::make_unique<TFileStream>(fd, "standard input");
     } else {
-        try {
-            file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
-        } catch (const EFileOpenError& e) {
-            // Finished outputs waiting for the batch's sync hold descriptors: synced and closed,
-            // they make room for this input.
-            if ((e.Code() != EMFILE && e.Code() != ENFILE) || !TDeferredCommits::FlushToFreeDescriptors()) throw;
-            file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
+        // Finished outputs waiting for the batch's sync hold descriptors (synced and closed, they
+        // make room for this input), and so do the other jobs for a while.
+        for (int attempt = 0; !file_;) {
+            try {
+                file_ = std::make_unique<TFileStream>(path, TFileMode::fmOpenRead);
+            } catch (const EFileOpenError& e) {
+                if (!TDeferredCommits::MakeRoomForDescriptor(e.Code(), attempt)) throw;
+            }
         }
     }
     if (!file_->CanSeek()) {

@@ -246,7 +246,9 @@ TEST_F(CliPipeline, ControlCharactersInPathsAreShownEscaped)
 }
 
 // The first output of a batch waits, written, for the batch's common sync; the second input is a
-// FIFO nobody writes, so the tool cannot finish it. No temporary file may survive the stop.
+// FIFO whose writer never writes, so the tool cannot finish it. The signal comes only once the
+// tool reads the FIFO: a file not started at the first signal is never started, so signalling
+// earlier would test nothing. No temporary file may survive the stop.
 class CliStop : public CliPipeline {
 protected:
     void SetUp() override
@@ -259,20 +261,29 @@ protected:
     }
     void TearDown() override
     {
+        if (writer_ >= 0) ::close(writer_);
         // in.png may have taken its name: a file that finishes after the first signal is kept.
         // The stuck one never does, and no temporary file survives the stop.
         EXPECT_EQ(TemporaryFiles(dir_.Path()), std::vector<std::string>{});
         EXPECT_FALSE(fs::exists(out_ + "/stuck.png")) << "the file that could not finish took its name";
     }
     std::vector<std::string> Stuck() const { return Args(Recolour, {"-j", "1", "--out-dir", out_, png_, fifo_}); }
-    bool Written() const { return !TemporaryFiles(out_).empty(); }
+    // in.png written and the FIFO open for reading: a writer's open without waiting succeeds only
+    // then. The writer stays open and silent, so the tool's read waits for good.
+    bool StuckInProgress()
+    {
+        if (TemporaryFiles(out_).empty()) return false;
+        if (writer_ < 0) writer_ = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return writer_ >= 0;
+    }
 
     std::string out_, fifo_;
+    int writer_ = -1;
 };
 
 TEST_F(CliStop, ASecondSignalStopsAtOnceAndRemovesTheTemporaryFiles)
 {
-    const TCliRun run = RunCliSignalled(Stuck(), {{[&](const std::string&) { return Written(); }, SIGINT},
+    const TCliRun run = RunCliSignalled(Stuck(), {{[&](const std::string&) { return StuckInProgress(); }, SIGINT},
                                                   {[](const std::string& err) { return Contains(err, "interrupted"); }, SIGTERM}});
     EXPECT_EQ(run.Signal, SIGTERM) << run.Err;
     EXPECT_TRUE(Contains(run.Err, "stopped")) << run.Err;
@@ -280,7 +291,7 @@ TEST_F(CliStop, ASecondSignalStopsAtOnceAndRemovesTheTemporaryFiles)
 
 TEST_F(CliStop, AFileThatCannotFinishKeepsTheToolAliveOnlyForAWhile)
 {
-    const TCliRun run = RunCliSignalled(Stuck(), {{[&](const std::string&) { return Written(); }, SIGHUP}});
+    const TCliRun run = RunCliSignalled(Stuck(), {{[&](const std::string&) { return StuckInProgress(); }, SIGHUP}});
     EXPECT_EQ(run.Signal, SIGHUP) << run.Err;
 }
 
