@@ -189,6 +189,13 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         optimize.TrueColour = options.TrueColourOnly;
         optimize.IndexAlpha = data.IndexAlpha;
         optimize.Chunks = options;
+        // The plain save competes, unless it would write a palette where only RGB or RGBA may go.
+        if (!options.TrueColourOnly || !IsPalettePicture(image))
+            optimize.PlainSave = [&](TStream& plainStream) {
+                TPNGSaveOptions plain = options;
+                plain.Optimize = false;
+                WritePicturePng(plainStream, data, plain);
+            };
         WriteOptimizedPng(stream, image, withAlpha ? alpha : none, optimize);
         return;
     }

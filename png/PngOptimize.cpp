@@ -528,14 +528,17 @@ constexpr TPngFilterRule AllRules[] = {TPngFilterRule::None,    TPngFilterRule::
                                        TPngFilterRule::Average, TPngFilterRule::Paeth,    TPngFilterRule::Adaptive,
                                        TPngFilterRule::MinimumSum, TPngFilterRule::Entropy};
 
-// Trials compress at a level fast enough for many of them; the best is then compressed at a
-// high level of both compressors, and the smaller stream is kept (libdeflate wins on flat
-// sprites, zlib's filtered strategy on photos). libdeflate's levels 11 and 12 save 3% and 4.5%
-// more on sprite sheets but take 1.5 and 2.5 times as long, which would put --optimize past
-// five times the default save.
+// Trials compress at a level fast enough for many of them. The finalists are then compressed at
+// the strongest settings of both compressors, and the smallest stream is kept: libdeflate wins
+// on flat sprites, zlib on some photos and on tiny data (where libdeflate stores the bytes as
+// they are).
 constexpr int TrialLevel = 6;
-constexpr size_t Finalists = 1;
-constexpr int FinalLevel = 10;
+constexpr int FinalLevel = 12;
+constexpr TPngFilterRule FixedRules[] = {TPngFilterRule::None, TPngFilterRule::Sub, TPngFilterRule::Up,
+                                         TPngFilterRule::Average, TPngFilterRule::Paeth};
+// Trials within 1/FinalistMargin of the best are finalists too, up to MaxFinalists in all.
+constexpr size_t FinalistMargin = 50;
+constexpr size_t MaxFinalists = 2;
 // Filtered and compressed data of the trials running at once stay within this.
 constexpr size_t TrialMemory = size_t{1} << 30;
 
@@ -588,55 +591,78 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         size_t Raster;
         TPngFilterRule Rule;
         size_t Size = 0;
-        bool Repeat = false;       // the same rows as an earlier trial of the same raster
-        std::vector<uint8_t> Data; // the finalists' compressed stream
+        bool Repeat = false; // the same rows as an earlier trial of the same raster
     };
     std::vector<TTrial> trials;
     for (size_t r = 0; r < rasters.size(); ++r)
-        for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false, {}});
+        for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false});
 
     size_t largest = 0;
     for (const TPngRaster& r : rasters) largest = std::max(largest, (r.RowBytes() + 1) * static_cast<size_t>(r.Height));
     const unsigned threads = static_cast<unsigned>(
         std::clamp<size_t>(TrialMemory / std::max<size_t>(1, 2 * largest), 1, std::max(1u, options.Threads)));
 
-    std::mutex mutex;
-    std::vector<std::pair<size_t, std::vector<uint8_t>>> seen; // raster and row types compressed so far
+    // The row types of every trial, so that rules that chose the same rows are compressed once
+    // (the earliest in the list is kept, whichever thread finished first).
+    std::vector<std::vector<uint8_t>> rowTypes(trials.size());
     RunTasks(trials.size(), threads, [&](size_t k) {
         TTrial& t = trials[k];
         const TPngRaster& raster = rasters[t.Raster];
         const std::vector<uint8_t> filtered = FilterRaster(raster, t.Rule);
-        {
-            std::pair<size_t, std::vector<uint8_t>> key{t.Raster, RowTypes(filtered, raster.RowBytes() + 1)};
-            std::lock_guard lock(mutex);
-            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
-                t.Repeat = true;
-                return;
-            }
-            seen.push_back(std::move(key));
-        }
+        rowTypes[k] = RowTypes(filtered, raster.RowBytes() + 1);
         t.Size = EncodedBytes(raster, LibdeflateCompress(filtered, TrialLevel).size());
     });
+    for (size_t k = 0; k < trials.size(); ++k)
+        for (size_t j = 0; j < k && !trials[k].Repeat; ++j)
+            trials[k].Repeat = !trials[j].Repeat && trials[j].Raster == trials[k].Raster && rowTypes[j] == rowTypes[k];
     trials.erase(std::remove_if(trials.begin(), trials.end(), [](const TTrial& t) { return t.Repeat; }), trials.end());
     std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
 
-    trials.resize(std::min(trials.size(), Finalists));
-    // zlib's filtered strategy pays on smooth colour and grey rows; on palette indices libdeflate
-    // has always won, so they are compressed once.
-    const auto zlibAlso = [&](const TTrial& t) { return rasters[t.Raster].ColourType != 3; };
-    RunTasks(2 * trials.size(), threads, [&](size_t k) {
-        TTrial& t = trials[k / 2];
-        if (k % 2 == 1 && !zlibAlso(t)) return;
-        const std::vector<uint8_t> filtered = FilterRaster(rasters[t.Raster], t.Rule);
-        std::vector<uint8_t> data = k % 2 == 0 ? LibdeflateCompress(filtered, FinalLevel)
-                                               : ZlibCompress(filtered, 9, t.Rule != TPngFilterRule::None);
-        std::lock_guard lock(mutex);
-        if (t.Data.empty() || data.size() < t.Data.size()) t.Data = std::move(data);
+    // The finalists, compressed every way: the best trial and those close behind it (the
+    // trials' low level may rank them wrongly). Every other fixed filter of every layout gets
+    // zlib's highest level, so that no single filter at that level is ever smaller.
+    struct TFinal {
+        size_t Raster;
+        TPngFilterRule Rule;
+        int Method; // 0 libdeflate, 1 zlib, 2 zlib's filtered strategy
+    };
+    std::vector<TFinal> finals;
+    const size_t margin = trials.front().Size + trials.front().Size / FinalistMargin;
+    for (size_t k = 0; k < trials.size(); ++k) {
+        const TTrial& t = trials[k];
+        const bool fixed = std::find(std::begin(FixedRules), std::end(FixedRules), t.Rule) != std::end(FixedRules);
+        if (k < MaxFinalists && (k == 0 || t.Size <= margin)) {
+            for (int method = 0; method < 3; ++method) finals.push_back({t.Raster, t.Rule, method});
+        } else if (fixed) {
+            finals.push_back({t.Raster, t.Rule, 1});
+            finals.push_back({t.Raster, t.Rule, 2});
+        }
+    }
+
+    // Each compression in its own slot, chosen in a fixed order afterwards: the file never
+    // depends on which thread finished first.
+    std::vector<std::vector<uint8_t>> streams(finals.size());
+    RunTasks(finals.size(), threads, [&](size_t k) {
+        const TFinal& f = finals[k];
+        const std::vector<uint8_t> filtered = FilterRaster(rasters[f.Raster], f.Rule);
+        streams[k] = f.Method == 0 ? LibdeflateCompress(filtered, FinalLevel) : ZlibCompress(filtered, 9, f.Method == 2);
     });
-    for (TTrial& t : trials) t.Size = EncodedBytes(rasters[t.Raster], t.Data.size());
-    std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
-    const TTrial& best = trials.front();
-    WritePngRaster(stream, rasters[best.Raster], best.Data, options.Chunks);
+    size_t best = 0;
+    for (size_t k = 1; k < streams.size(); ++k)
+        if (EncodedBytes(rasters[finals[k].Raster], streams[k].size()) <
+            EncodedBytes(rasters[finals[best].Raster], streams[best].size()))
+            best = k;
+
+    if (!options.PlainSave) {
+        WritePngRaster(stream, rasters[finals[best].Raster], streams[best], options.Chunks);
+        return;
+    }
+    // The plain save is a candidate too: the smaller file is written (the optimized one on a tie).
+    TMemoryStream optimized, plain;
+    WritePngRaster(optimized, rasters[finals[best].Raster], streams[best], options.Chunks);
+    options.PlainSave(plain);
+    const TMemoryStream& smaller = plain.Bytes().size() < optimized.Bytes().size() ? plain : optimized;
+    stream.WriteBuffer(smaller.Memory(), static_cast<int64_t>(smaller.Bytes().size()));
 }
 
 } // namespace tintabrel

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -56,6 +57,9 @@ struct TPngOptimizeOptions {
     bool TrueColour = false;         // only RGB or RGBA layouts (a palette is not kept)
     std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf)
     TPngChunkSettings Chunks;        // time stamp and stripping of the file written
+    // Writes the file a plain save with the same options would write: one more candidate, so
+    // that the optimized file is never the larger. Empty: none.
+    std::function<void(TStream& stream)> PlainSave;
 };
 
 // Threads for one file (its --optimize trials, its compression in segments) when jobs threads
