@@ -22,34 +22,7 @@ enter_work_dir
 colour_type() { od -An -tu1 -j25 -N1 "$1" | tr -d ' '; }
 
 echo "Making the pictures ..."
-mkdir -p sprites
-# From the PNG suite: the palette files (every depth, with and without tRNS, every size) and
-# the 8-bit RGBA and grey-alpha ones; interlaced and damaged files are left out.
-for f in "$suite"/basn3p*.png "$suite"/s[0-9][0-9]n3p*.png "$suite"/t[bmp]*n3p*.png "$suite"/c[hs]*n3p*.png \
-         "$suite"/g*n3p04.png "$suite"/ccwn3p08.png "$suite"/basn6a08.png "$suite"/bg[aw]n6a08.png \
-         "$suite"/basn4a08.png "$suite"/pp0n6a08.png; do
-    cp "$f" sprites/
-done
-# Generated sprite sheets: flat colours from a small game palette, dark outlines, transparent
-# background (no anti-aliasing, as pixel art is drawn). Half palette PNGs, half RGBA.
-colours=('#d04648' '#597dce' '#6daa2c' '#d2aa99' '#dad45e' '#854c30' '#346524' '#757161' '#8595a1' '#deeed6' '#4e4a4e' '#d27d2c')
-RANDOM=42
-for sheet in $(seq 0 15); do
-    size=$(( sheet < 8 ? 256 : 512 ))
-    draw=()
-    for _ in $(seq 1 $(( size / 4 ))); do
-        x=$((RANDOM % (size - 16) + 8)) y=$((RANDOM % (size - 16) + 8)) r=$((RANDOM % 14 + 3))
-        c=${colours[$((RANDOM % ${#colours[@]}))]}
-        if (( RANDOM % 2 )); then
-            draw+=(-fill "$c" -draw "circle $x,$y $((x + r)),$y")
-        else
-            draw+=(-fill "$c" -draw "rectangle $((x - r)),$((y - r)) $((x + r)),$((y + r))")
-        fi
-    done
-    if (( sheet % 2 )); then kind=PNG32; else kind=PNG8; fi
-    convert -size ${size}x$size xc:none +antialias -stroke '#140c1c' -strokewidth 2 "${draw[@]}" \
-        "$kind:sprites/sheet$sheet.png"
-done
+make_sprites sprites "$suite"
 convert -size 4096x4096 -seed 11 plasma: -depth 8 photo-im.png
 "$cli" convert photo-im.png photo.png
 

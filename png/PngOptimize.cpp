@@ -2,6 +2,7 @@
 
 #include "image/Graphics.h"
 #include "image/PixelCodec.h"
+#include "base/ScopeGuard.h"
 #include "base/TaskPool.h"
 #include "png/VRQPNG.h"
 #include "png/VRQPNGWriteStream.h"
@@ -118,22 +119,41 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
 
 // ---------------------------------------------------------------- compression
 
-std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered)
+namespace {
+
+std::vector<uint8_t> ZlibWithStrategy(const std::vector<uint8_t>& data, int level, int strategy, size_t cap)
 {
     if (level < 0 || level > 9) level = Z_DEFAULT_COMPRESSION;
     z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, 15, 9, filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z, level, Z_DEFLATED, 15, 9, strategy) != Z_OK)
         throw EOutOfResources(msg::OutOfResources);
+    const TScopeGuard ended([&z] { deflateEnd(&z); });
     std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(data.size())));
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
     z.next_out = out.data();
     z.avail_out = static_cast<uInt>(out.size());
-    const int result = deflate(&z, Z_FINISH);
-    deflateEnd(&z);
-    if (result != Z_STREAM_END) throw EOutOfResources(msg::OutOfResources);
+    // In pieces, so that a stream already past the cap stops early.
+    constexpr size_t Piece = size_t{64} << 10;
+    // The output has room for the whole stream, so every piece is taken in one call.
+    for (size_t done = 0;;) {
+        const size_t piece = std::min(Piece, data.size() - done);
+        z.next_in = const_cast<Bytef*>(data.data() + done);
+        z.avail_in = static_cast<uInt>(piece);
+        done += piece;
+        const bool last = done == data.size();
+        const int result = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+        if (cap != 0 && z.total_out > cap) return {};
+        if (result != (last ? Z_STREAM_END : Z_OK)) throw EOutOfResources(msg::OutOfResources);
+        if (last) break;
+    }
     out.resize(z.total_out);
     return out;
+}
+
+} // namespace
+
+std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered, size_t cap)
+{
+    return ZlibWithStrategy(data, level, filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY, cap);
 }
 
 std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int level)
@@ -528,14 +548,17 @@ constexpr TPngFilterRule AllRules[] = {TPngFilterRule::None,    TPngFilterRule::
                                        TPngFilterRule::Average, TPngFilterRule::Paeth,    TPngFilterRule::Adaptive,
                                        TPngFilterRule::MinimumSum, TPngFilterRule::Entropy};
 
-// Trials compress at a level fast enough for many of them; the best is then compressed at a
-// high level of both compressors, and the smaller stream is kept (libdeflate wins on flat
-// sprites, zlib's filtered strategy on photos). libdeflate's levels 11 and 12 save 3% and 4.5%
-// more on sprite sheets but take 1.5 and 2.5 times as long, which would put --optimize past
-// five times the default save.
+// Trials compress at a level fast enough for many of them. The finalists are then compressed at
+// the strongest settings of both compressors, and the smallest stream is kept: libdeflate wins
+// on flat sprites, zlib on some photos and on tiny data (where libdeflate stores the bytes as
+// they are).
 constexpr int TrialLevel = 6;
-constexpr size_t Finalists = 1;
-constexpr int FinalLevel = 10;
+constexpr int FinalLevel = 12;
+// Trials within 1/FinalistMargin of the best are finalists too, up to MaxFinalists in all.
+constexpr size_t FinalistMargin = 50;
+constexpr size_t MaxFinalists = 2;
+// Filtered rows up to this size count as a small picture (a 128x128 RGBA sprite).
+constexpr size_t SmallRaster = size_t{64} << 10;
 // Filtered and compressed data of the trials running at once stay within this.
 constexpr size_t TrialMemory = size_t{1} << 30;
 
@@ -588,63 +611,97 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         size_t Raster;
         TPngFilterRule Rule;
         size_t Size = 0;
-        bool Repeat = false;       // the same rows as an earlier trial of the same raster
-        std::vector<uint8_t> Data; // the finalists' compressed stream
+        bool Repeat = false; // the same rows as an earlier trial of the same raster
     };
     std::vector<TTrial> trials;
     for (size_t r = 0; r < rasters.size(); ++r)
-        for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false, {}});
+        for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false});
 
     size_t largest = 0;
     for (const TPngRaster& r : rasters) largest = std::max(largest, (r.RowBytes() + 1) * static_cast<size_t>(r.Height));
     const unsigned threads = static_cast<unsigned>(
         std::clamp<size_t>(TrialMemory / std::max<size_t>(1, 2 * largest), 1, std::max(1u, options.Threads)));
 
-    std::mutex mutex;
-    std::vector<std::pair<size_t, std::vector<uint8_t>>> seen; // raster and row types compressed so far
+    // The row types of every trial, so that rules that chose the same rows are compressed once
+    // (the earliest in the list is kept, whichever thread finished first).
+    std::vector<std::vector<uint8_t>> rowTypes(trials.size());
     RunTasks(trials.size(), threads, [&](size_t k) {
         TTrial& t = trials[k];
         const TPngRaster& raster = rasters[t.Raster];
         const std::vector<uint8_t> filtered = FilterRaster(raster, t.Rule);
-        {
-            std::pair<size_t, std::vector<uint8_t>> key{t.Raster, RowTypes(filtered, raster.RowBytes() + 1)};
-            std::lock_guard lock(mutex);
-            if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
-                t.Repeat = true;
-                return;
-            }
-            seen.push_back(std::move(key));
-        }
+        rowTypes[k] = RowTypes(filtered, raster.RowBytes() + 1);
         t.Size = EncodedBytes(raster, LibdeflateCompress(filtered, TrialLevel).size());
     });
+    for (size_t k = 0; k < trials.size(); ++k)
+        for (size_t j = 0; j < k && !trials[k].Repeat; ++j)
+            trials[k].Repeat = !trials[j].Repeat && trials[j].Raster == trials[k].Raster && rowTypes[j] == rowTypes[k];
     trials.erase(std::remove_if(trials.begin(), trials.end(), [](const TTrial& t) { return t.Repeat; }), trials.end());
     std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
 
-    trials.resize(std::min(trials.size(), Finalists));
-    // zlib's filtered strategy pays on smooth colour and grey rows; on palette indices libdeflate
-    // has always won, so they are compressed once.
-    const auto zlibAlso = [&](const TTrial& t) { return rasters[t.Raster].ColourType != 3; };
-    RunTasks(2 * trials.size(), threads, [&](size_t k) {
-        TTrial& t = trials[k / 2];
-        if (k % 2 == 1 && !zlibAlso(t)) return;
-        const std::vector<uint8_t> filtered = FilterRaster(rasters[t.Raster], t.Rule);
-        std::vector<uint8_t> data = k % 2 == 0 ? LibdeflateCompress(filtered, FinalLevel)
-                                               : ZlibCompress(filtered, 9, t.Rule != TPngFilterRule::None);
-        std::lock_guard lock(mutex);
-        if (t.Data.empty() || data.size() < t.Data.size()) t.Data = std::move(data);
+    // The finalists, the best trial and those close behind it (the trials' low level may rank
+    // them wrongly), at libdeflate's strongest level first: the best of them sets the size to
+    // beat. Then each at zlib's highest level with its strategies: the default and the one for
+    // filtered data (ahead on some photos), run lengths and Huffman codes alone (ahead on tiny
+    // data, where libdeflate may store the bytes as they are). Each zlib stream stops as soon as
+    // it is past the size to beat. On large pictures, fixed filters other than the finalists' at
+    // zlib's level 9 do not pay: over a folder of sprites they saved 9 bytes in 92,000 for half
+    // as much time again.
+    struct TFinal {
+        size_t Raster;
+        TPngFilterRule Rule;
+        int Strategy;    // zlib's; unused for libdeflate
+        size_t Finalist; // whose filtered rows these are, or SIZE_MAX: filtered when compressed
+    };
+    std::vector<TFinal> finals;
+    const size_t margin = trials.front().Size + trials.front().Size / FinalistMargin;
+    size_t finalists = 0;
+    while (finalists < std::min(MaxFinalists, trials.size()) && (finalists == 0 || trials[finalists].Size <= margin))
+        finals.push_back({trials[finalists].Raster, trials[finalists].Rule, 0, finalists}), ++finalists;
+    for (size_t k = 0; k < finalists; ++k)
+        for (const int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_RLE, Z_HUFFMAN_ONLY})
+            finals.push_back({finals[k].Raster, finals[k].Rule, strategy, k});
+    // On small pictures the trials' ranking is least sure and every compression cheap: there
+    // every fixed filter of every layout gets zlib's highest level too.
+    for (size_t k = finalists; k < trials.size(); ++k) {
+        const TTrial& t = trials[k];
+        const TPngRaster& raster = rasters[t.Raster];
+        if ((raster.RowBytes() + 1) * static_cast<size_t>(raster.Height) > SmallRaster || t.Rule > TPngFilterRule::Paeth) continue;
+        for (const int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED}) finals.push_back({t.Raster, t.Rule, strategy, SIZE_MAX});
+    }
+
+    // Each compression in its own slot, chosen in a fixed order afterwards, and the size to beat
+    // taken from the first round alone: the file never depends on which thread finished first.
+    std::vector<std::vector<uint8_t>> streams(finals.size());
+    const auto encoded = [&](size_t k) { return EncodedBytes(rasters[finals[k].Raster], streams[k].size()); };
+    std::vector<std::vector<uint8_t>> filtered(finalists); // the rows of each finalist, filtered once
+    RunTasks(finalists, threads, [&](size_t k) {
+        filtered[k] = FilterRaster(rasters[finals[k].Raster], finals[k].Rule);
+        streams[k] = LibdeflateCompress(filtered[k], FinalLevel);
     });
-    for (TTrial& t : trials) t.Size = EncodedBytes(rasters[t.Raster], t.Data.size());
-    std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
-    const TTrial& best = trials.front();
+    size_t best = 0;
+    for (size_t k = 1; k < finalists; ++k)
+        if (encoded(k) < encoded(best)) best = k;
+    const size_t toBeat = encoded(best);
+    RunTasks(finals.size() - finalists, threads, [&](size_t j) {
+        const TFinal& f = finals[finalists + j];
+        const size_t overhead = EncodedBytes(rasters[f.Raster], 0);
+        if (overhead >= toBeat) return;
+        streams[finalists + j] =
+            f.Finalist != SIZE_MAX ? ZlibWithStrategy(filtered[f.Finalist], 9, f.Strategy, toBeat - overhead)
+                                   : ZlibWithStrategy(FilterRaster(rasters[f.Raster], f.Rule), 9, f.Strategy, toBeat - overhead);
+    });
+    for (size_t k = finalists; k < streams.size(); ++k)
+        if (!streams[k].empty() && encoded(k) < encoded(best)) best = k;
+
     if (!options.PlainSave) {
-        WritePngRaster(stream, rasters[best.Raster], best.Data, options.Chunks);
+        WritePngRaster(stream, rasters[finals[best].Raster], streams[best], options.Chunks);
         return;
     }
     // The plain save is a candidate too: the smaller file is written (the optimized one on a tie).
     TMemoryStream optimized, plain;
-    WritePngRaster(optimized, rasters[best.Raster], best.Data, options.Chunks);
+    WritePngRaster(optimized, rasters[finals[best].Raster], streams[best], options.Chunks);
     options.PlainSave(plain);
-    const TMemoryStream& smaller = plain.Size() < optimized.Size() ? plain : optimized;
+    const TMemoryStream& smaller = plain.Bytes().size() < optimized.Bytes().size() ? plain : optimized;
     stream.WriteBuffer(smaller.Memory(), static_cast<int64_t>(smaller.Bytes().size()));
 }
 

@@ -352,7 +352,8 @@ TEST(PngWrite, CustomPixelFormatIsWrittenWithItsOwnColours)
             EXPECT_EQ(MakeColor(p[0], p[1], p[2]), c) << x << "," << y;
         }
     // The copy is 24-bit, so no 5-bit significance is claimed.
-    EXPECT_EQ(test::FindChunk(test::ParseChunks(file), "sBIT"), nullptr);
+    const std::vector<test::Chunk> chunks = test::ParseChunks(file);
+    EXPECT_EQ(test::FindChunk(chunks, "sBIT"), nullptr);
 }
 
 // ---------------------------------------------------------------- filters

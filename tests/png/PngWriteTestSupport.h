@@ -59,6 +59,8 @@ inline std::vector<std::string> ChunkTypes(const std::vector<Chunk>& chunks)
     return types;
 }
 
+// Not on a temporary list: the chunk found would dangle.
+const Chunk* FindChunk(std::vector<Chunk>&&, const std::string&) = delete;
 inline const Chunk* FindChunk(const std::vector<Chunk>& chunks, const std::string& type)
 {
     for (const Chunk& c : chunks)

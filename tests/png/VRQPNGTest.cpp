@@ -364,7 +364,8 @@ TEST(VRQPNG, LoadTakesThePropertiesOfTheFile)
     EXPECT_EQ(second.TimeStamp.Year, 0);
     EXPECT_EQ(second.BitsPerPixel, 24);
     EXPECT_EQ(second.AlphaBitmap->ConstScanLine(4)[7], first.AlphaBitmap->ConstScanLine(4)[7]);
-    EXPECT_NE(test::FindChunk(test::ParseChunks(Save(second)), "tIME"), nullptr);
+    const std::vector<test::Chunk> secondChunks = test::ParseChunks(Save(second));
+    EXPECT_NE(test::FindChunk(secondChunks, "tIME"), nullptr);
 
     TVRQPNG third;
     TMemoryStream again(file);

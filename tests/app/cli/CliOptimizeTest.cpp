@@ -171,7 +171,8 @@ TEST_F(CliOptimize, OneFileOnSeveralThreadsGivesTheSamePicture)
         ASSERT_EQ(run.Status, 0) << run.Err;
     }
     const std::vector<uint8_t> one = ReadFileBytes(dir.File("out1.png")), three = ReadFileBytes(dir.File("out3.png"));
-    EXPECT_EQ(FindChunk(ParseChunks(one), "IDAT")->Data, FindChunk(ParseChunks(three), "IDAT")->Data);
+    const std::vector<Chunk> oneChunks = ParseChunks(one), threeChunks = ParseChunks(three);
+    EXPECT_EQ(FindChunk(oneChunks, "IDAT")->Data, FindChunk(threeChunks, "IDAT")->Data);
 }
 
 } // namespace

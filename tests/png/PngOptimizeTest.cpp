@@ -1,0 +1,84 @@
+// The optimizer's own choices: the plain save as a candidate, and no stored deflate block where
+// a compressed one is smaller.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "png/PngOptimize.h"
+#include "png/SFunc.h"
+#include "tests/png/PngWriteTestSupport.h"
+
+namespace tintabrel {
+namespace {
+
+// A 2-colour palette picture: its image data is a handful of bytes.
+void TwoColours(TBitmap& image, int w, int h)
+{
+    const TRGBQuad quads[2] = {{0, 0, 0, 0}, {255, 255, 255, 0}};
+    image.SetPixelFormat(TPixelFormat::pf8bit);
+    image.SetPalette(CreatePaletteFromQuads(quads, 2));
+    image.SetSize(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) image.ScanLine(y)[x] = static_cast<uint8_t>((x + y) % 3 == 0);
+}
+
+std::vector<uint8_t> Optimize(const TBitmap& image, const TPngOptimizeOptions& options)
+{
+    TMemoryStream memory;
+    WriteOptimizedPng(memory, image, TBitmap(), options);
+    return memory.Bytes();
+}
+
+TEST(PngOptimize, ThePlainSaveWinsWhenItIsSmaller)
+{
+    TBitmap image;
+    TwoColours(image, 40, 30);
+    TPngOptimizeOptions options;
+    options.Chunks.Time = TPngTimeSource::None;
+    const std::vector<uint8_t> optimized = Optimize(image, options);
+
+    // A plain save smaller than anything the optimizer finds is written as it is ...
+    const std::vector<uint8_t> small(optimized.begin(), optimized.begin() + 20);
+    int asked = 0;
+    options.PlainSave = [&](TStream& stream) {
+        ++asked;
+        stream.WriteBuffer(small.data(), static_cast<int64_t>(small.size()));
+    };
+    EXPECT_EQ(Optimize(image, options), small);
+    EXPECT_EQ(asked, 1);
+    // ... a larger one loses, and one of the same size too.
+    for (const size_t size : {optimized.size() + 1, optimized.size()}) {
+        const std::vector<uint8_t> other(size, 0x55);
+        options.PlainSave = [&](TStream& stream) { stream.WriteBuffer(other.data(), static_cast<int64_t>(other.size())); };
+        EXPECT_EQ(Optimize(image, options), optimized) << size;
+    }
+}
+
+TEST(PngOptimize, TinyImageDataIsCompressedWhenThatIsSmaller)
+{
+    // Rows of a few bytes: libdeflate passes data this short through as a stored block, which
+    // costs five bytes more than the data; a fixed-code block is smaller.
+    for (const int size : {4, 8, 12}) {
+        SCOPED_TRACE(size);
+        TBitmap image;
+        TwoColours(image, size, size);
+        TPngOptimizeOptions options;
+        options.Chunks.Strip = true;
+        const std::vector<uint8_t> file = Optimize(image, options);
+        const std::vector<test::Chunk> chunks = test::ParseChunks(file);
+        const test::Chunk* idat = test::FindChunk(chunks, "IDAT");
+        ASSERT_NE(idat, nullptr);
+        ASSERT_GT(idat->Data.size(), 2u);
+        const int blockType = (idat->Data[2] >> 1) & 3;
+        EXPECT_NE(blockType, 0) << "a stored block";
+        const test::Decoded decoded = test::DecodeWithLibpng(file);
+        ASSERT_TRUE(decoded.Ok) << decoded.Error;
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x) ASSERT_EQ(decoded.Pixel(x, y)[0], (x + y) % 3 == 0 ? 255 : 0);
+    }
+}
+
+} // namespace
+} // namespace tintabrel
