@@ -251,6 +251,29 @@ TEST_F(CliEdges, ABatchUnderALowOpenFileLimitWritesEveryFile)
 }
 
 
+// --optimize holds several copies of a picture's rows (its layouts, their filtered and compressed
+// trials, the plain save competing): the budget counts them, so that two large files under a
+// limit on memory that fits one run one after the other instead of failing together.
+TEST_F(CliEdges, TwoLargeOptimizedFilesUnderAMemoryLimitBothSucceedByWaiting)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
+#endif
+    TBitmap image;
+    MakeSprite(image, 1024, 1024); // many colours: RGB layouts; one file alone fits the limit
+    const fs::path in = dir_.Path() / "large";
+    fs::create_directories(in);
+    WritePicture((in / "a.png").string(), image);
+    fs::copy_file(in / "a.png", in / "b.png");
+    const std::string out = dir_.File("out");
+    const TLimitedRun run =
+        RunCliLimited({"recolour", "--source", "0", "--target", "120", "--optimize", "-j", "2", "-q", "--out-dir", out,
+                       (in / "a.png").string(), (in / "b.png").string()},
+                      {RLIMIT_DATA, rlim_t{60} << 20, {}});
+    EXPECT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(RegularFilesIn(out), 2);
+}
+
 void AppendChunk(std::string& png, const char* type, const std::string& body)
 {
     const uint32_t length = static_cast<uint32_t>(body.size());
