@@ -385,6 +385,15 @@ TBitmapInfoHeader ReadBmpHeader(TStream& stream)
     return ReadHeaders(src).Fields;
 }
 
+std::optional<TBitmapInfoHeader> ReadRunLengthBmpHeader(TStream& stream)
+{
+    TByteSource src(stream, std::max<int64_t>(0, stream.Size() - stream.Position()));
+    TBmpHeaders headers = ReadHeaders(src);
+    if (!headers.RunLength()) return std::nullopt;
+    (void)ReadColourTable(src, headers);
+    return headers.Fields;
+}
+
 void TBitmap::LoadFromStream(TStream& stream)
 {
     const int64_t available = std::max<int64_t>(0, stream.Size() - stream.Position());

@@ -107,6 +107,11 @@ struct TBitmapInfoHeader {
 // The information header of a BMP stream, checked as loading checks it, without reading the
 // colour table or the pixels: the size a file declares, cheaply. Errors as TBitmap::LoadFromStream.
 TBitmapInfoHeader ReadBmpHeader(TStream& stream);
+// A run-length BMP stream's header, with its colour table checked as loading checks it, without
+// decoding the pixels (which cannot fail): what a load would make of it costs no more than the
+// headers. Nothing (the stream's position undefined) for other BMPs, whose load costs about
+// their file's size. Errors as TBitmap::LoadFromStream.
+std::optional<TBitmapInfoHeader> ReadRunLengthBmpHeader(TStream& stream);
 
 // Largest picture the program holds: 2^28 pixels (16384 x 16384). Readers refuse larger
 // declared sizes before allocating anything; the limit can be lowered (fuzzing does).

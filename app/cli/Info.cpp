@@ -3,7 +3,8 @@
 // and a small file declaring a huge picture costs no more than its chunks. A file that does not
 // end at IEND, or is too short for its rows, is loaded as recolour and convert load it, so that
 // it fails as there; the image data of a complete file is not inflated (a damaged deflate stream
-// inside complete chunks goes unnoticed by info). A BMP is loaded as recolour and convert load it.
+// inside complete chunks goes unnoticed by info). A run-length BMP is described from its headers;
+// other BMPs are loaded as recolour and convert load them.
 #include "app/cli/CliTool.h"
 #include "app/cli/Inputs.h"
 #include "app/cli/Messages.h"
@@ -170,6 +171,25 @@ std::optional<TPictureFacts> PngFactsWithoutPixels(TStream& stream)
     return facts;
 }
 
+// The facts of a run-length BMP from its headers: the load holds such a picture in device form
+// with no palette, and decoding its runs never fails. Nothing for other BMPs (loaded: their load
+// costs about their file's size) and for headers the load refuses, in its own words.
+std::optional<TPictureFacts> BmpFactsWithoutPixels(TStream& stream)
+{
+    std::optional<TBitmapInfoHeader> header;
+    try {
+        header = ReadRunLengthBmpHeader(stream);
+    } catch (const Exception&) {
+        return std::nullopt;
+    }
+    if (!header) return std::nullopt;
+    TPictureFacts facts;
+    facts.Width = header->biWidth;
+    facts.Height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
+    facts.Format = TPixelFormat::pfDevice;
+    return facts;
+}
+
 TPictureFacts FactsOfLoaded(const TPictureData& data, const TVRQPNGFileFacts& png)
 {
     TPictureFacts facts;
@@ -273,6 +293,7 @@ int RunInfo(const TInfoOptions& options)
             input.ReadRest(kind);
             std::optional<TPictureFacts> facts;
             if (kind == TPictureKind::Png) facts = input.Peek([](TStream& stream) { return PngFactsWithoutPixels(stream); });
+            if (kind == TPictureKind::Bmp) facts = input.Peek([](TStream& stream) { return BmpFactsWithoutPixels(stream); });
             if (!facts) {
                 TPictureData data;
                 TVRQPNGFileFacts png;

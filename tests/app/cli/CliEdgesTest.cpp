@@ -319,6 +319,30 @@ std::string HugeDeclaredPng()
 
 // info reads the chunks, not the image data: a small file declaring a huge picture costs what
 // its chunks cost. (Decoding it takes 268 MB.)
+// 16384 x 16384 at 8 bits, run-length coded: the headers, a grey colour table and a run of 255
+// pixels, then the end of the picture.
+std::string HugeDeclaredRunLengthBmp()
+{
+    std::string bmp;
+    const auto put = [&](uint32_t v, int bytes) {
+        for (int k = 0; k < bytes; ++k) bmp += static_cast<char>((v >> (8 * k)) & 0xFF);
+    };
+    const uint32_t table = 256 * 4, pixels = 4;
+    bmp += "BM";
+    put(14 + 40 + table + pixels, 4);
+    put(0, 4);
+    put(14 + 40 + table, 4);
+    for (const uint32_t v : {40u, 16384u, 16384u}) put(v, 4);
+    put(1, 2);
+    put(8, 2);
+    put(1, 4); // BI_RLE8
+    put(pixels, 4);
+    for (int k = 0; k < 4; ++k) put(0, 4);
+    for (uint32_t k = 0; k < 256; ++k) put(k * 0x010101u, 4);
+    for (const int b : {255, 7, 0, 1}) bmp += static_cast<char>(b);
+    return bmp;
+}
+
 TEST_F(CliEdges, InfoOfASmallFileDeclaringAHugePictureStaysSmall)
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -334,6 +358,15 @@ TEST_F(CliEdges, InfoOfASmallFileDeclaringAHugePictureStaysSmall)
     const TLimitedRun limited = RunCliLimited({"info", "--max-pixels", "1000000", huge}, {});
     EXPECT_EQ(limited.Status, 1);
     EXPECT_TRUE(Contains(limited.Err, "Error Size")) << limited.Err;
+
+    // A run-length BMP of a few bytes whose runs would fill a 1 GB picture.
+    const std::string rle = dir_.File("huge.bmp");
+    WriteFile(rle, HugeDeclaredRunLengthBmp());
+    const TLimitedRun bmp = RunCliLimited({"info", "--json", rle}, {});
+    ASSERT_EQ(bmp.Status, 0) << bmp.Err;
+    EXPECT_LT(bmp.PeakKiB, 48 * 1024) << "info decoded the picture";
+    const TLimitedRun bmpLimited = RunCliLimited({"info", "--max-pixels", "1000000", rle}, {});
+    EXPECT_EQ(bmpLimited.Status, 1) << "refused by the picture limit, as a load refuses it";
 }
 
 const char* FormatName(TPixelFormat format)
@@ -412,6 +445,39 @@ TEST_F(CliEdges, InfoWithoutDecodingTellsWhatALoadFinds)
         }
     }
     EXPECT_EQ(seen, expected.size());
+}
+
+// Run-length BMPs are described from their headers: the same as a load finds, and the same
+// failure for those a load refuses.
+TEST_F(CliEdges, InfoOfRunLengthBmpsTellsWhatALoadFinds)
+{
+    size_t described = 0;
+    for (const char* folder : {"g", "q", "b"}) {
+        for (const auto& e : fs::directory_iterator(DataPath("bmpsuite") + "/" + folder)) {
+            const std::string path = e.path().string();
+            if (e.path().extension() != ".bmp" || !Contains(path, "rle")) continue;
+            SCOPED_TRACE(path);
+            TPictureData data;
+            bool loads = true;
+            try {
+                LoadPicture(path, TPictureKind::Bmp, data, nullptr);
+            } catch (const std::exception&) {
+                loads = false;
+            }
+            const TCliRun run = RunCli({"info", "--json", path});
+            ASSERT_EQ(run.Status, loads ? 0 : 1) << run.Err;
+            if (!loads) continue;
+            const nlohmann::json j = nlohmann::json::parse(run.Out);
+            EXPECT_EQ(j.at("width"), data.Image.Width());
+            EXPECT_EQ(j.at("height"), data.Image.Height());
+            // A run-length picture is held in device form.
+            EXPECT_EQ(data.Image.PixelFormat(), TPixelFormat::pfDevice);
+            EXPECT_EQ(j.at("pixel_format"), "device");
+            EXPECT_EQ(j.at("palette_size"), 0);
+            ++described;
+        }
+    }
+    EXPECT_GE(described, 4u);
 }
 
 
