@@ -262,7 +262,7 @@ bool TDeferredCommits::FlushKeepingFailures(bool anyFlush)
     return true;
 }
 
-bool TDeferredCommits::FlushToFreeDescriptors()
+bool TDeferredCommits::FlushWaitingFiles()
 {
     TDeferredCommits* deferred = g_deferred.load();
     return deferred && deferred->FlushKeepingFailures(true);
@@ -271,7 +271,7 @@ bool TDeferredCommits::FlushToFreeDescriptors()
 bool TDeferredCommits::MakeRoomForDescriptor(int error, int& attempt)
 {
     if (!OutOfDescriptors(error)) return false;
-    if (FlushToFreeDescriptors()) return true;
+    if (FlushWaitingFiles()) return true;
     constexpr int Waits = 400;
     if (attempt >= Waits) return false;
     ++attempt;

@@ -81,6 +81,10 @@ public:
     std::vector<TFailure> Flush();
     size_t FlushEvery() const { return flushEvery_; }
 
+    // When a batch is alive and holds files, flushes them now (their failures are returned by
+    // the next Flush) and returns true: to free their descriptors, or to keep them when the
+    // program is asked to stop. Any thread may call it.
+    static bool FlushWaitingFiles();
     // For a caller whose open failed with error: true when it should try again, after the waiting
     // files were flushed or, with none waiting, after a short wait for another job to close its
     // files (other jobs of the batch hold descriptors only for a while). attempt counts the
@@ -92,9 +96,7 @@ public:
 
 private:
     friend class TSafeFileWriter;
-    // When a batch is alive and holds files, flushes them now (their failures are returned by
-    // the next Flush) and returns true. Any thread may call it.
-    static bool FlushToFreeDescriptors();
+
     void Add(std::unique_ptr<TSafeFileWriter::TPending> pending);
     // Flushes what is waiting and keeps its failures for the next Flush; false when nothing waited
     // (with anyFlush, true also when another flush ended meanwhile).

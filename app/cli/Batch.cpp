@@ -45,8 +45,10 @@ using TMakeWhileRead = std::function<bool(const TOutputPlan&, TInput&, unsigned 
 struct TRun {
     TPNGSaveOptions Png; // how the outputs are written (its Threads: those one file may use)
     TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
-    TInterruption Interruption;
+    // Before the interruption, which outlives it: the interruption's own thread may be
+    // committing its files when the run ends.
     std::optional<TDeferredCommits> Commits;
+    TInterruption Interruption;
 };
 
 std::string ErrorText(std::exception_ptr error)

@@ -1,6 +1,7 @@
 #include "app/cli/Signals.h"
 
 #include "app/PictureFiles.h"
+#include "app/SafeFile.h"
 
 #include <cerrno>
 #include <ctime>
@@ -39,6 +40,7 @@ TInterruption::~TInterruption()
     finished_ = true;
     if (watcher_.Size() > 0) pthread_kill(watcher_[0].native_handle(), Wake);
     watcher_.Join();
+    committer_.Join();
     const int signal = signal_.load();
     if (signal != 0) {
         std::signal(signal, SIG_DFL);
@@ -77,6 +79,10 @@ void TInterruption::Watch()
         deadline.tv_sec += GraceSeconds;
         static constexpr char text[] = "\ninterrupted: finishing the files in progress (a second signal stops at once)\n";
         Say(text, sizeof text - 1);
+        // Finished files waiting for the batch's sync are kept even when a stuck file makes the
+        // grace run out. On a thread of its own, so that a slow disk cannot keep a second signal
+        // unheard.
+        if (!committer_.Start([] { TDeferredCommits::FlushWaitingFiles(); })) TDeferredCommits::FlushWaitingFiles();
     }
 }
 

@@ -14,7 +14,8 @@ namespace tintabrel::cli {
 void IgnoreFileSignals();
 
 // While alive: the first SIGINT, SIGTERM or SIGHUP lets the files in progress finish and takes no
-// new ones; at the end the program ends by that signal. Files that do not finish within
+// new ones, and commits at once the finished files a batch holds for its common sync; at the end
+// the program ends by that signal. Files that do not finish within
 // GraceSeconds, or a second signal, end it at once, after removing the temporary files of the
 // files in progress.
 class TInterruption {
@@ -37,6 +38,7 @@ private:
     std::atomic<bool> finished_{false};
     std::atomic<int> signal_{0};
     TThreadGroup watcher_;
+    TThreadGroup committer_; // commits the waiting files at the first signal, beside the watcher
 };
 
 } // namespace tintabrel::cli

@@ -293,6 +293,9 @@ TEST_F(CliStop, AFileThatCannotFinishKeepsTheToolAliveOnlyForAWhile)
 {
     const TCliRun run = RunCliSignalled(Stuck(), {{[&](const std::string&) { return StuckInProgress(); }, SIGHUP}});
     EXPECT_EQ(run.Signal, SIGHUP) << run.Err;
+    // The file finished before the signal was committed at the signal, though the stuck one made
+    // the grace run out.
+    EXPECT_TRUE(fs::exists(out_ + "/in.png")) << run.Err;
 }
 
 } // namespace
