@@ -126,6 +126,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
             stamped.Time = TPngTimeSource::Fixed;
         }
         optimize.Chunks = stamped;
+        optimize.Progress = options.Progress;
         // The plain save competes, unless it would write a palette where only RGB or RGBA may go.
         if (!options.TrueColourOnly || !IsPalettePicture(image))
             optimize.PlainSave = [&](TStream& plainStream) {

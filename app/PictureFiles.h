@@ -61,6 +61,8 @@ struct TPNGSaveOptions : TPngChunkSettings {
     // The threads this one file may use: the trials of Optimize, or the compression of a large
     // picture in segments.
     unsigned Threads = 1;
+    // Told how far an Optimize save has come, 0 to 1 (see TPngOptimizeOptions::Progress).
+    std::function<void(double done)> Progress;
 };
 
 struct TLoadOptions {

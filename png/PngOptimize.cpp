@@ -571,6 +571,38 @@ std::vector<uint8_t> RowTypes(const std::vector<uint8_t>& filtered, size_t rowLe
     return types;
 }
 
+// The optimizer's progress through its rounds: each round a share of the whole, in which every
+// task done counts alike.
+class TProgress {
+public:
+    explicit TProgress(const std::function<void(double)>& report) : report_(report) {}
+    void Round(double start, double end, size_t tasks)
+    {
+        std::lock_guard lock(mutex_);
+        start_ = start, end_ = end, tasks_ = std::max<size_t>(tasks, 1), done_ = 0;
+        TellLocked(start);
+    }
+    void TaskDone()
+    {
+        std::lock_guard lock(mutex_);
+        ++done_;
+        TellLocked(start_ + (end_ - start_) * static_cast<double>(done_) / static_cast<double>(tasks_));
+    }
+
+private:
+    void TellLocked(double done)
+    {
+        if (!report_ || done <= told_) return;
+        told_ = done;
+        report_(done);
+    }
+
+    const std::function<void(double)>& report_;
+    std::mutex mutex_;
+    double start_ = 0, end_ = 0, told_ = -1;
+    size_t tasks_ = 1, done_ = 0;
+};
+
 } // namespace
 
 unsigned ThreadsPerFile(unsigned jobs, size_t files)
@@ -625,7 +657,11 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     // The row types of every trial, so that rules that chose the same rows are compressed once
     // (the earliest in the list is kept, whichever thread finished first).
     std::vector<std::vector<uint8_t>> rowTypes(trials.size());
+    // The rounds' shares of the time, as measured on sprite sheets and photos.
+    TProgress progress(options.Progress);
+    progress.Round(0, 0.3, trials.size());
     RunTasks(trials.size(), threads, [&](size_t k) {
+        const TScopeGuard counted([&] { progress.TaskDone(); });
         TTrial& t = trials[k];
         const TPngRaster& raster = rasters[t.Raster];
         const std::vector<uint8_t> filtered = FilterRaster(raster, t.Rule);
@@ -674,7 +710,9 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     std::vector<std::vector<uint8_t>> streams(finals.size());
     const auto encoded = [&](size_t k) { return EncodedBytes(rasters[finals[k].Raster], streams[k].size()); };
     std::vector<std::vector<uint8_t>> filtered(finalists); // the rows of each finalist, filtered once
+    progress.Round(0.3, 0.7, finalists);
     RunTasks(finalists, threads, [&](size_t k) {
+        const TScopeGuard counted([&] { progress.TaskDone(); });
         filtered[k] = FilterRaster(rasters[finals[k].Raster], finals[k].Rule);
         streams[k] = LibdeflateCompress(filtered[k], FinalLevel);
     });
@@ -682,7 +720,9 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     for (size_t k = 1; k < finalists; ++k)
         if (encoded(k) < encoded(best)) best = k;
     const size_t toBeat = encoded(best);
+    progress.Round(0.7, 0.95, finals.size() - finalists);
     RunTasks(finals.size() - finalists, threads, [&](size_t j) {
+        const TScopeGuard counted([&] { progress.TaskDone(); });
         const TFinal& f = finals[finalists + j];
         const size_t overhead = EncodedBytes(rasters[f.Raster], 0);
         if (overhead >= toBeat) return;
@@ -700,7 +740,9 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     // The plain save is a candidate too: the smaller file is written (the optimized one on a tie).
     TMemoryStream optimized, plain;
     WritePngRaster(optimized, rasters[finals[best].Raster], streams[best], options.Chunks);
+    progress.Round(0.95, 1, 1);
     options.PlainSave(plain);
+    progress.TaskDone();
     const TMemoryStream& smaller = plain.Bytes().size() < optimized.Bytes().size() ? plain : optimized;
     stream.WriteBuffer(smaller.Memory(), static_cast<int64_t>(smaller.Bytes().size()));
 }

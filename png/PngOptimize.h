@@ -62,6 +62,9 @@ struct TPngOptimizeOptions {
     // Writes the file a plain save with the same options would write: one more candidate, so
     // that the optimized file is never the larger. Empty: none.
     std::function<void(TStream& stream)> PlainSave;
+    // Told how far the work has come, 0 to 1, from any of its threads (one at a time), each
+    // call further than the last.
+    std::function<void(double done)> Progress;
 };
 
 // Threads for one file (its --optimize trials, its compression in segments) when jobs threads

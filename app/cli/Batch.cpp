@@ -328,10 +328,10 @@ int RunRecolour(const TRecolourOptions& options)
 
     // The cores the batch leaves idle go to each file: all of them for one file, none for a batch
     // of at least as many files as jobs.
-    const TPNGSaveOptions png =
-        PngSettings(options.Output, ThreadsPerFile(options.Run.Jobs, plans.size()), options.TrueColour);
     TReporter reporter(plans.size(), options.Run, options.Json && !options.DryRun,
                        plans.size() == 1 ? plans[0].Input : std::string());
+    TPNGSaveOptions png = PngSettings(options.Output, ThreadsPerFile(options.Run.Jobs, plans.size()), options.TrueColour);
+    reporter.ShowProgressOf(png);
     std::optional<TDryRunReport> dryRun;
     if (options.DryRun)
         dryRun.emplace(plans, options.Json, [&reporter](const std::string& text) { reporter.Out(text); });
@@ -369,11 +369,12 @@ int RunConvert(const TConvertOptions& options)
     if (options.Json && options.Output == "-") throw TUsageError("--json and - would both write to standard output");
     const std::vector<TInputPlan> plans = PlanConvert(options);
     NoteOptimizeOnBmp(plans, options.Out, options.Run.Quiet);
-    const TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(std::thread::hardware_concurrency(), 1), false);
     const TProtectedColors none;
     TRunOptions run = options.Run;
     run.Jobs = 1;
     TReporter reporter(plans.size(), run, options.Json, options.Input);
+    TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(std::thread::hardware_concurrency(), 1), false);
+    reporter.ShowProgressOf(png);
     return RunInputs(
         plans, run, png, reporter,
         [&](const TInputPlan& plan, size_t, const TOutputPlan& out, TPictureData& data) {

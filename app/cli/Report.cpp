@@ -1,5 +1,7 @@
 #include "app/cli/Report.h"
 
+#include <algorithm>
+
 #include "app/cli/Messages.h"
 
 #include <cstdio>
@@ -53,8 +55,12 @@ void TReporter::DrawLocked()
         static const char spin[] = "|/-\\";
         const auto elapsed = std::chrono::steady_clock::now() - start_;
         const long tenths = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 250);
-        const std::string line = std::string("\r[") + spin[tenths % 4] + " " + std::to_string(tenths / 4) + " s] " +
-                                 Printable(single_);
+        char head[48];
+        if (progress_ >= 0)
+            std::snprintf(head, sizeof head, "\r[%c %ld s %d%%] ", spin[tenths % 4], tenths / 4, static_cast<int>(progress_ * 100));
+        else
+            std::snprintf(head, sizeof head, "\r[%c %ld s] ", spin[tenths % 4], tenths / 4);
+        const std::string line = head + Printable(single_);
         std::fputs(line.c_str(), stderr);
         std::fflush(stderr);
         return;
@@ -186,6 +192,21 @@ std::string ResultJson(const TInputResult& r)
     return std::string("{\"version\":1,\"file\":") + JsonName(r.Input) + ",\"status\":\"" + status +
            "\",\"written\":" + names(r.Written) + ",\"up_to_date\":" + names(r.UpToDate) +
            ",\"failed\":" + names(r.Failed) + ",\"error\":" + (r.Error.empty() ? "null" : JsonName(r.Error)) + "}";
+}
+
+} // namespace tintabrel::cli
+
+namespace tintabrel::cli {
+
+void TReporter::Progress(double done)
+{
+    std::lock_guard lock(mutex_);
+    progress_ = std::clamp(done, 0.0, 1.0);
+}
+
+void TReporter::ShowProgressOf(TPNGSaveOptions& png)
+{
+    if (ticking_) png.Progress = [this](double done) { Progress(done); };
 }
 
 } // namespace tintabrel::cli

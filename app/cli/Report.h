@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PictureFiles.h"
 #include "app/cli/CliTool.h"
 #include "base/TaskPool.h"
 
@@ -46,6 +47,10 @@ public:
     void InputDone(size_t index, TInputResult result);
     // With -v, one line: inputs, outputs written and kept, failures, bytes in and out, time.
     void Summary();
+    // How far a single input's work has come, 0 to 1: shown beside its time on a terminal.
+    void Progress(double done);
+    // Setting a file's save options' Progress to this reporter, for a single input on a terminal.
+    void ShowProgressOf(TPNGSaveOptions& png);
 
 private:
     void DrawLocked();
@@ -66,6 +71,7 @@ private:
     // One input on a terminal: its name and the time it has taken so far, redrawn while it works.
     std::string single_;
     bool ticking_ = false;
+    double progress_ = -1; // none told
     std::condition_variable stop_;
     TThreadGroup ticker_;
 };

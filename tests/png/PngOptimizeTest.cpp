@@ -2,6 +2,7 @@
 // a compressed one is smaller.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -77,6 +78,27 @@ TEST(PngOptimize, TinyImageDataIsCompressedWhenThatIsSmaller)
         ASSERT_TRUE(decoded.Ok) << decoded.Error;
         for (int y = 0; y < size; ++y)
             for (int x = 0; x < size; ++x) ASSERT_EQ(decoded.Pixel(x, y)[0], (x + y) % 3 == 0 ? 255 : 0);
+    }
+}
+
+TEST(PngOptimize, ProgressRisesToTheEndOnEveryThreadCount)
+{
+    TBitmap image;
+    TwoColours(image, 64, 48);
+    for (const unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        TPngOptimizeOptions options;
+        options.Threads = threads;
+        options.Chunks.Time = TPngTimeSource::None;
+        options.PlainSave = [](TStream& stream) { stream.WriteBuffer("x", 1); };
+        std::vector<double> told;
+        options.Progress = [&](double done) { told.push_back(done); };
+        Optimize(image, options);
+        ASSERT_GT(told.size(), 3u);
+        EXPECT_EQ(told.front(), 0.0);
+        EXPECT_EQ(told.back(), 1.0);
+        EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+        EXPECT_EQ(std::adjacent_find(told.begin(), told.end()), told.end()) << "each call further than the last";
     }
 }
 
