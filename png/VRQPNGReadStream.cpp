@@ -831,7 +831,11 @@ int32_t TVRQPNGReadStream::ReadRow(bool first)
             if (!f.staging) f.staging = std::make_unique<uint8_t[]>(StagingSize);
             const size_t kept = f.stagedEnd - f.stagedPos;
             std::memmove(f.staging.get(), f.staging.get() + f.stagedPos, kept);
-            const int64_t got = Inflate(f.staging.get() + kept, StagingSize - kept, need - kept);
+            // Never past the picture's last byte: what follows it in the stream is not read,
+            // damaged or not, as the inflating thread does not read it either.
+            const int64_t left = std::max<int64_t>(0, rawTotal_ - static_cast<int64_t>(f.stream.total_out));
+            const size_t room = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(StagingSize - kept), left));
+            const int64_t got = Inflate(f.staging.get() + kept, room, need - kept);
             if (got < 0) return -1;
             f.stagedPos = 0;
             f.stagedEnd = kept + static_cast<size_t>(got);
