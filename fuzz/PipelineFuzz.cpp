@@ -7,6 +7,7 @@
 #include "fuzz/FuzzCommon.h"
 #include "app/PictureChange.h"
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 #include "base/Exceptions.h"
 #include "base/RowGate.h"
 #include "base/ScopeGuard.h"
@@ -17,7 +18,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -71,13 +71,6 @@ std::string Written(TMemoryStream& out)
     inflateEnd(&z);
     if (status != Z_STREAM_END) std::abort(); // the writer made a broken stream
     return text + " IDAT " + raw;
-}
-
-TPictureKind KindOf(const uint8_t* data, size_t size)
-{
-    if (size >= 8 && std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0) return TPictureKind::Png;
-    if (size >= 2 && data[0] == 'B' && data[1] == 'M') return TPictureKind::Bmp;
-    return TPictureKind::Unknown;
 }
 
 // Load, change, save, each on up to threads threads.
@@ -197,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return true;
     }();
     (void)once;
-    const TPictureKind kind = KindOf(data, size);
+    const TPictureKind kind = KindOfFirstBytes(data, size);
     if (kind == TPictureKind::Unknown) return 0;
     // The change comes from the input's size, so that the file itself stays a file.
     THueWindow window;
