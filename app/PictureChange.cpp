@@ -10,11 +10,7 @@ namespace {
 // save writes (8 bits, the picture's size); otherwise the picture counts as opaque, as saved.
 const TBitmap* AlphaOf(const TPictureData& picture)
 {
-    const TBitmap& alpha = picture.Alpha;
-    if (alpha.Empty() || alpha.PixelFormat() != TPixelFormat::pf8bit || alpha.Width() != picture.Image.Width() ||
-        alpha.Height() != picture.Image.Height())
-        return nullptr;
-    return &alpha;
+    return AlphaPlaneFits(picture.Image, picture.Alpha) ? &picture.Alpha : nullptr;
 }
 
 } // namespace

@@ -98,8 +98,7 @@ void WritePngAsRowsArrive(TStream& stream, const TBitmap& image, const TBitmap* 
     TVRQPNG png;
     TakeEncoding(png, options);
     png.LinkedBitmap = const_cast<TBitmap*>(&image);
-    if (alpha && !alpha->Empty() && alpha->Width() == image.Width() && alpha->Height() == image.Height() &&
-        alpha->PixelFormat() == TPixelFormat::pf8bit) {
+    if (alpha && AlphaPlaneFits(image, *alpha)) {
         png.LinkedAlphaBitmap = const_cast<TBitmap*>(alpha);
         png.UseAlpha = true;
     }
@@ -111,7 +110,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
 {
     const TBitmap& image = data.Image;
     const TBitmap& alpha = data.Alpha;
-    const bool withAlpha = !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height();
+    const bool withAlpha = AlphaPlaneFits(image, alpha);
     const TBitmap none;
     if (options.Optimize && image.Width() > 0 && image.Height() > 0) {
         TPngOptimizeOptions optimize;

@@ -595,4 +595,10 @@ TCanvas& TBitmap::Canvas()
 
 void TBitmap::Draw(TCanvas& canvas, const TRect& rect) const { canvas.StretchDraw(rect, *this); }
 
+bool AlphaPlaneFits(const TBitmap& image, const TBitmap& alpha)
+{
+    return !alpha.Empty() && alpha.PixelFormat() == TPixelFormat::pf8bit && alpha.Width() == image.Width() &&
+           alpha.Height() == image.Height();
+}
+
 } // namespace tintabrel

@@ -248,4 +248,8 @@ private:
 // Colour of a pixel of a store in its own layout (no range test).
 TColor StorePixel(const TBitmapImage& image, int32_t x, int32_t y);
 
+// Whether alpha is an alpha plane for image: 8 bits a pixel and the picture's size. Anything
+// else is ignored by every reader of the plane (the picture counts as opaque).
+bool AlphaPlaneFits(const TBitmap& image, const TBitmap& alpha);
+
 } // namespace tintabrel

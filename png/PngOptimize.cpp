@@ -214,12 +214,6 @@ void PutSample(uint8_t* row, int32_t depth, int32_t x, uint32_t value)
     }
 }
 
-bool HasAlphaFor(const TBitmap& image, const TBitmap& alpha)
-{
-    return !alpha.Empty() && alpha.Width() == image.Width() && alpha.Height() == image.Height() &&
-           alpha.PixelFormat() == TPixelFormat::pf8bit;
-}
-
 } // namespace
 
 std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBitmap& alpha,
@@ -229,7 +223,7 @@ std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBi
     count = std::clamp(count, 0, 256);
     std::vector<uint8_t> table(static_cast<size_t>(count), 255);
     std::copy_n(known.begin(), std::min(known.size(), table.size()), table.begin());
-    if (bits == 0 || !HasAlphaFor(image, alpha)) {
+    if (bits == 0 || !AlphaPlaneFits(image, alpha)) {
         // Every pixel is opaque: so is every index a pixel uses.
         if (bits == 0) return table;
         for (int32_t y = 0; y < image.Height(); ++y) {
@@ -292,8 +286,7 @@ bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::ve
         const TColor c = palette && i < palette->Count() ? palette->ColorOf(i) : clBlack;
         raster.Palette.insert(raster.Palette.end(), {RedOf(c), GreenOf(c), BlueOf(c)});
     }
-    size_t used = table->size();
-    while (used > 0 && (*table)[used - 1] == 255) --used;
+    const size_t used = TransparencyLength(table->data(), table->size());
     raster.Transparency.assign(table->begin(), table->begin() + static_cast<long>(used));
 
     const size_t rowBytes = raster.RowBytes();
@@ -625,7 +618,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         s.Rgb.SetPixelFormat(TPixelFormat::pf24bit);
         s.Width = s.Rgb.Width();
         s.Height = s.Rgb.Height();
-        if (HasAlphaFor(image, alpha)) s.Alpha = &alpha;
+        if (AlphaPlaneFits(image, alpha)) s.Alpha = &alpha;
         const TPixelFacts facts = Examine(s);
         if (!options.TrueColour) {
             if (!facts.ManyColours)

@@ -170,8 +170,7 @@ void TVRQPNG::TakeResults(const TVRQPNGReadStream& reader)
     TransparentColor = reader.TransparentColor;
     IndexAlpha.clear();
     if (reader.ColorKind == 3) {
-        size_t count = reader.AlphaTable.size();
-        while (count > 0 && reader.AlphaTable[count - 1] == 255) --count;
+        const size_t count = TransparencyLength(reader.AlphaTable.data(), reader.AlphaTable.size());
         IndexAlpha.assign(reader.AlphaTable.begin(), reader.AlphaTable.begin() + static_cast<long>(count));
     }
     Gamma = reader.Gamma;

@@ -108,6 +108,15 @@ using TVRQPNGEncodeRowEvent =
 // May supply or change the key handed to the row event.
 using TVRQPNGKeyRequestEvent = std::function<void(TVRQPNGReadStream& sender, std::string& key)>;
 
+// How many alpha values of a palette a tRNS chunk holds: up to the last entry that is not
+// opaque, as the entries it leaves out read as opaque. The one rule of reader, writer and
+// optimizer for a palette's transparency.
+inline size_t TransparencyLength(const uint8_t* alpha, size_t count)
+{
+    while (count > 0 && alpha[count - 1] == 255) --count;
+    return count;
+}
+
 // Every PNG file starts with these 8 bytes.
 inline constexpr uint8_t PngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
 

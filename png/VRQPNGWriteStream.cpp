@@ -123,8 +123,7 @@ void TVRQPNGWriteStream::WriteImage()
     }
     OutputBits = (SourceBits == 15 || SourceBits == 16) ? 24 : SourceBits;
 
-    if (AlphaBitmap && AlphaBitmap != &bitmap && !AlphaBitmap->Empty() && AlphaBitmap->Width() == bitmap.Width() &&
-        AlphaBitmap->Height() == bitmap.Height() && AlphaBitmap->PixelFormat() == TPixelFormat::pf8bit)
+    if (AlphaBitmap && AlphaBitmap != &bitmap && AlphaPlaneFits(bitmap, *AlphaBitmap))
         EffectiveAlpha = AlphaBitmap;
 
     StartProgress();
@@ -403,8 +402,8 @@ void TVRQPNGWriteStream::WriteTransparencyChunk()
 {
     if (!IndexAlpha.empty() && !GrayOutput && !AlphaOutput && SourceBits <= 8) {
         // Entries beyond the written palette, and trailing opaque ones, are left out.
-        size_t count = std::min(IndexAlpha.size(), static_cast<size_t>(std::max(paletteCount_, 0)));
-        while (count > 0 && IndexAlpha[count - 1] == 255) --count;
+        const size_t count = TransparencyLength(
+            IndexAlpha.data(), std::min(IndexAlpha.size(), static_cast<size_t>(std::max(paletteCount_, 0))));
         if (count > 0) WriteChunk(chunk::tRNS, IndexAlpha.data(), static_cast<uint32_t>(count));
         return;
     }
