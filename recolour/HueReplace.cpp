@@ -70,6 +70,8 @@ TColor TProtectedColors::PixelColorOfLine(std::string_view line)
 
 namespace {
 
+std::atomic<int64_t> movedHuesWorkedOut{0};
+
 // The new colour of each (largest, smallest) component pair for one target hue, 0 while not yet
 // known. It is the same for every picture and every thread, so one table per target serves a
 // whole run, filled as pairs turn up by whichever thread meets them first (all write the same
@@ -155,16 +157,22 @@ inline long Level(int mx)
     return levels[static_cast<size_t>(mx)];
 }
 
-// HSVToRGB(hue, s, v) for s > 0, with m = Level(mx) of that v; only the levels that the sector
-// uses are computed.
-inline TRGBBytes ToRGB(double hue, double s, long m)
+// HSVToRGB's sector position hue / 60 of a hue in [0, 360].
+inline double Sector(double hue)
 {
     if (hue >= 360.0) hue = 0.0;
     // HSVToRGB divides in long double and stores the quotient as a double. For a double
     // dividend that is the double quotient itself: the digits of x / 60 repeat with a period
     // of 4 bits beyond the last ones kept, so the long double quotient never lands on a halfway
-    // point between two doubles. And h - i is exact in either precision.
-    const double h = hue / 60.0;
+    // point between two doubles.
+    return hue / 60.0;
+}
+
+// HSVToRGB(hue, s, v) for s > 0, given h = Sector(hue), with m = Level(mx) of that v; only the
+// levels that the sector uses are computed.
+inline TRGBBytes ToRGB(double h, double s, long m)
+{
+    // h - i is exact in either precision.
     const int i = static_cast<int>(h);
     const double f = h - i;
     const long double lm = m;
@@ -212,6 +220,16 @@ public:
         test_.Two = reachCount_ > 1;
         test_.Lo2 = test_.Two ? reaches_[1].Lo : 0;
         test_.Width2 = test_.Two ? reaches_[1].Hi - reaches_[1].Lo : 0;
+        // The rows of the moved hues' table: for each range and d, the v from the first to the
+        // last whose num = 60 v the range holds (see Place). The rounding of the first towards 0
+        // matters only below 0, where 0 is taken anyway.
+        for (int k = 0; k < reachCount_; ++k)
+            for (int d = 1; d < 256; ++d) {
+                const int first = std::max(0, (reaches_[k].Lo * d + test_.Open + 59) / 60);
+                const int last = std::min(6 * d, (reaches_[k].Hi * d - test_.Open) / 60);
+                indexBase_[static_cast<size_t>(k)][static_cast<size_t>(d)] = static_cast<int64_t>(tableSize_) - first;
+                if (last >= first) tableSize_ += static_cast<size_t>(last - first + 1);
+            }
         // The centre's ordinary hue, and the turn from it to the target in (-180, 180].
         const int centre = ((240 - window.Source) % 360 + 360) % 360;
         delta_ = window.Target - centre;
@@ -242,9 +260,10 @@ public:
     // Where the pixel of mirrored hue num / d lies: the window's bounds belong to it, the
     // band's outer ones do not. In integers, exactly as the plain check compares (see
     // TRecolourer::InWindow). For the band, copy is the copy of the hue that lies there.
-    TPlace Place(int num, int d, int& copy) const
+    // k is the range of reaches_ that the pixel lies in.
+    TPlace Place(int num, int d, int& copy, int& k) const
     {
-        for (int k = 0; k < reachCount_; ++k) {
+        for (k = 0; k < reachCount_; ++k) {
             const TReach& reach = reaches_[k];
             if (num < reach.Lo * d + test_.Open || num > reach.Hi * d - test_.Open) continue;
             if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
@@ -254,11 +273,25 @@ public:
         return Outside;
     }
 
-    // The new colour of a pixel that is caught (with Shift) or in the soft band (copy from
-    // Place), in the order of steps and the precision that the options prescribe.
-    // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, S and V, the
-    // mirrored hue as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
-    TRGBBytes Moved(int b, int g, int r, int mx, int mn, bool caught, int copy) const
+    // The moved hue of a pixel depends only on its mirrored hue num / d with num = 60 v (see
+    // MovedHue), so a table holds it for each (v, d) that a range reaches: for each d the v of
+    // range k from VFirst(k, d) on, at MovedHueIndex.
+    size_t MovedHueIndex(int k, int v, int d) const
+    {
+        return static_cast<size_t>(indexBase_[k][static_cast<size_t>(d)] + v);
+    }
+    size_t MovedHueTableSize() const { return tableSize_; }
+
+    // Sector of the new hue of a pixel that is caught (with Shift) or in the soft band (copy
+    // from Place), in the order of steps and the precision that the options prescribe. The
+    // pixel's colour is ToRGB of it with the pixel's saturation and value.
+    // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, the mirrored hue
+    // as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
+    // Both hues, and with them the result, depend only on v = num / 60 and d (num the mirrored
+    // numerator): v tells which component is the largest (ranges [0, d), [d, 3d], (3d, 5d] and
+    // (5d, 6d) for blue with red <= green, green, red, and blue with red > green; ties take the
+    // first of green, red, blue) and the differences the conversion divides.
+    double MovedHue(int b, int g, int r, int mx, int mn, bool caught, int copy) const
     {
         const int d = mx - mn;
         double mirrored = 0;
@@ -283,7 +316,7 @@ public:
         double hue = hueBefore + turn;
         if (hue < 0) hue += 360;
         else if (hue >= 360) hue -= 360;
-        return quick::ToRGB(hue, quick::Saturation(mx, d), quick::Level(mx));
+        return quick::Sector(hue);
     }
 
 private:
@@ -301,6 +334,8 @@ private:
     int reachCount_ = 0;
     TReachTest test_{};
     int delta_ = 0;
+    std::array<std::array<int64_t, 256>, 2> indexBase_{};
+    size_t tableSize_ = 0;
 };
 
 // Decides the new colour of each pixel from its bytes and writes it into the row.
@@ -425,7 +460,8 @@ private:
     [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num)
     {
         int copy = 0;
-        const TWindowOptions::TPlace place = options_.Place(num, mx - mn, copy);
+        int k = 0;
+        const TWindowOptions::TPlace place = options_.Place(num, mx - mn, copy, k);
         if (place == TWindowOptions::Outside) return 0;
         const bool caught = place == TWindowOptions::Caught;
         if constexpr (!Counting) {
@@ -435,7 +471,9 @@ private:
         if (caught && !options_.Shift) {
             result = Recoloured(mx, mn);
         } else {
-            const TRGBBytes out = options_.Moved(b, g, r, mx, mn, caught, copy);
+            const int d = mx - mn;
+            const TRGBBytes out = quick::ToRGB(MovedHue(b, g, r, mx, mn, caught, copy, k, num / 60),
+                                               quick::Saturation(mx, d), quick::Level(mx));
             result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
         }
         if constexpr (Counting) {
@@ -443,6 +481,20 @@ private:
             return IsProtected(b, g, r) ? kKept : result | kAltered;
         }
         return result;
+    }
+
+    // TWindowOptions::MovedHue of a pixel in range k of the window with mirrored numerator
+    // 60 v, worked out once for every pixel of the same v and d (in photos those come again and
+    // again: a hue and a chroma at many values).
+    double MovedHue(int b, int g, int r, int mx, int mn, bool caught, int copy, int k, int v)
+    {
+        if (movedHues_.empty()) movedHues_.assign(options_.MovedHueTableSize(), kUnknownHue);
+        double& slot = movedHues_[options_.MovedHueIndex(k, v, mx - mn)];
+        if (std::isnan(slot)) {
+            slot = options_.MovedHue(b, g, r, mx, mn, caught, copy);
+            movedHuesWorkedOut.fetch_add(1, std::memory_order_relaxed);
+        }
+        return slot;
     }
 
     // The mirrored hue of a non-grey pixel is MirroredNumerator / d exactly (see InWindow).
@@ -572,6 +624,8 @@ private:
     std::vector<TSlot> cache_ = std::vector<TSlot>(size_t{1} << kCacheBits);
     int skipCacheRows_ = 0;
     const TWindowOptions options_;
+    static constexpr double kUnknownHue = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> movedHues_; // by TWindowOptions::MovedHueIndex, filled as needed
 };
 
 void CheckWindow(const THueWindow& window)
@@ -710,6 +764,8 @@ void THueRowReplacer::Row(uint8_t* row, int32_t width, const uint8_t* alpha)
     if (impl_->Plain) impl_->Recolourer.Row<false>(row, width);
     else impl_->Recolourer.RowWithOptions<false>(row, alpha, width);
 }
+
+int64_t MovedHuesWorkedOutForTesting() { return movedHuesWorkedOut.load(); }
 
 // ---------------------------------------------------------------- PickedSourcePosition
 

@@ -115,6 +115,10 @@ private:
     std::unique_ptr<TImpl> impl_;
 };
 
+// For tests: how many new hues of pixels in the soft band or shifted have been worked out so far.
+// Pixels of one hue and one chroma (largest less smallest component) share theirs within a run.
+int64_t MovedHuesWorkedOutForTesting();
+
 // The source position a click on a pixel of this colour picks, as the window's colour picker
 // sets its source slider: 235 - trunc(hue), brought into 0..359. None for a grey colour, which
 // has no hue.
