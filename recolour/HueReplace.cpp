@@ -168,9 +168,10 @@ inline double Sector(double hue)
     return hue / 60.0;
 }
 
-// HSVToRGB(hue, s, v) for s > 0, given h = Sector(hue), with m = Level(mx) of that v; only the
-// levels that the sector uses are computed.
-inline TRGBBytes ToRGB(double h, double s, long m)
+// HSVToRGB(hue, s, v) for s > 0, given h = Sector(hue), with m = Level(mx) of that v, as bytes
+// blue | green << 8 | red << 16. Without a branch on the sector: the pixels of a soft band
+// straddle sectors at random.
+inline uint32_t ToRGB(double h, double s, long m)
 {
     // h - i is exact in either precision.
     const int i = static_cast<int>(h);
@@ -178,19 +179,20 @@ inline TRGBBytes ToRGB(double h, double s, long m)
     const long double lm = m;
     const long double ls = s;
     const long double lf = f;
-    const auto byte = [](long x) { return static_cast<uint8_t>(x & 0xFF); };
-    const uint8_t top = byte(m);
-    const uint8_t p = byte(RoundEven(lm * (1.0L - ls)));
-    if (i & 1) {
-        const uint8_t q = byte(RoundEven(lm * (1.0L - ls * lf)));
-        if (i == 1) return {q, top, p};
-        if (i == 3) return {p, q, top};
-        return {top, p, q};
-    }
-    const uint8_t t = byte(RoundEven(lm * (1.0L - (1.0L - lf) * ls)));
-    if (i == 0) return {top, t, p};
-    if (i == 2) return {p, top, t};
-    return {t, p, top};
+    const uint32_t top = static_cast<uint32_t>(m) & 0xFF;
+    const uint32_t p = static_cast<uint32_t>(RoundEven(lm * (1.0L - ls))) & 0xFF;
+    const uint32_t q = static_cast<uint32_t>(RoundEven(lm * (1.0L - ls * lf))) & 0xFF;
+    const uint32_t t = static_cast<uint32_t>(RoundEven(lm * (1.0L - (1.0L - lf) * ls))) & 0xFF;
+    const uint32_t levels = top | p << 8 | q << 16 | t << 24;
+    // Per sector, where red, green and blue take their level from (top 0, p 8, q 16, t 24);
+    // 6 and 7 as HSVToRGB would take them, though a hue below 360 never gets there.
+    struct TSector {
+        uint8_t R, G, B;
+    };
+    static constexpr TSector sectors[8] = {{0, 24, 8}, {16, 0, 8}, {8, 0, 24}, {8, 16, 0},
+                                           {24, 8, 0}, {0, 8, 16}, {24, 8, 0}, {0, 8, 16}};
+    const TSector& sector = sectors[static_cast<unsigned>(i) & 7u];
+    return (levels >> sector.B & 0xFF) | (levels >> sector.G & 0xFF) << 8 | (levels >> sector.R & 0xFF) << 16;
 }
 
 } // namespace quick
@@ -282,8 +284,8 @@ public:
     }
     size_t MovedHueTableSize() const { return tableSize_; }
 
-    // Sector of the new hue of a pixel that is caught (with Shift) or in the soft band (copy
-    // from Place), in the order of steps and the precision that the options prescribe. The
+    // Sector of the new hue of a pixel that is caught or in the soft band (copy from Place),
+    // in the order of steps and the precision that the options prescribe. The
     // pixel's colour is ToRGB of it with the pixel's saturation and value.
     // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, the mirrored hue
     // as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
@@ -293,6 +295,7 @@ public:
     // first of green, red, blue) and the differences the conversion divides.
     double MovedHue(int b, int g, int r, int mx, int mn, bool caught, int copy) const
     {
+        if (caught && !Shift) return quick::Sector(target_);
         const int d = mx - mn;
         double mirrored = 0;
         const double hueBefore = quick::Hue(r, g, b, mx, d, caught ? nullptr : &mirrored);
@@ -467,15 +470,9 @@ private:
         if constexpr (!Counting) {
             if (IsProtected(b, g, r)) return 0;
         }
-        uint32_t result;
-        if (caught && !options_.Shift) {
-            result = Recoloured(mx, mn);
-        } else {
-            const int d = mx - mn;
-            const TRGBBytes out = quick::ToRGB(MovedHue(b, g, r, mx, mn, caught, copy, k, num / 60),
-                                               quick::Saturation(mx, d), quick::Level(mx));
-            result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
-        }
+        const int d = mx - mn;
+        const uint32_t result = kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, caught, copy, k, num / 60),
+                                                      quick::Saturation(mx, d), quick::Level(mx));
         if constexpr (Counting) {
             if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
             return IsProtected(b, g, r) ? kKept : result | kAltered;
