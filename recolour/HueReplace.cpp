@@ -168,10 +168,11 @@ inline double Sector(double hue)
     return hue / 60.0;
 }
 
-// HSVToRGB(hue, s, v) for s > 0, given h = Sector(hue), with m = Level(mx) of that v, as bytes
-// blue | green << 8 | red << 16. Without a branch on the sector: the pixels of a soft band
-// straddle sectors at random.
-inline uint32_t ToRGB(double h, double s, long m)
+// HSVToRGB(hue, s, v) for s > 0, given h = Sector(hue), with m = Level(mx) of that v and mn the
+// colour's smallest component, as bytes blue | green << 8 | red << 16. Of the levels, m (1 - s)
+// rounds to mn: s is d / mx to far less than half a level. Without a branch on the sector: the
+// pixels of a soft band straddle sectors at random.
+inline uint32_t ToRGB(double h, double s, long m, int mn)
 {
     // h - i is exact in either precision.
     const int i = static_cast<int>(h);
@@ -179,18 +180,20 @@ inline uint32_t ToRGB(double h, double s, long m)
     const long double lm = m;
     const long double ls = s;
     const long double lf = f;
-    const uint32_t top = static_cast<uint32_t>(m) & 0xFF;
-    const uint32_t p = static_cast<uint32_t>(RoundEven(lm * (1.0L - ls))) & 0xFF;
-    const uint32_t q = static_cast<uint32_t>(RoundEven(lm * (1.0L - ls * lf))) & 0xFF;
-    const uint32_t t = static_cast<uint32_t>(RoundEven(lm * (1.0L - (1.0L - lf) * ls))) & 0xFF;
-    const uint32_t levels = top | p << 8 | q << 16 | t << 24;
-    // Per sector, where red, green and blue take their level from (top 0, p 8, q 16, t 24);
+    // The odd sectors take m (1 - s f), the even ones m (1 - (1 - f) s): the same product of
+    // part = c + sign f, which is f or 1 - f to the bit (a sum with 0, or the same difference).
+    static constexpr double constant[2] = {1.0, 0.0};
+    static constexpr double sign[2] = {-1.0, 1.0};
+    const long double part = constant[i & 1] + sign[i & 1] * lf;
+    const uint32_t x = static_cast<uint32_t>(RoundEven(lm * (1.0L - ls * part))) & 0xFF;
+    const uint32_t levels = (static_cast<uint32_t>(m) & 0xFF) | static_cast<uint32_t>(mn) << 8 | x << 16;
+    // Per sector, where red, green and blue take their level from (m 0, mn 8, the third 16);
     // 6 and 7 as HSVToRGB would take them, though a hue below 360 never gets there.
     struct TSector {
         uint8_t R, G, B;
     };
-    static constexpr TSector sectors[8] = {{0, 24, 8}, {16, 0, 8}, {8, 0, 24}, {8, 16, 0},
-                                           {24, 8, 0}, {0, 8, 16}, {24, 8, 0}, {0, 8, 16}};
+    static constexpr TSector sectors[8] = {{0, 16, 8}, {16, 0, 8}, {8, 0, 16}, {8, 16, 0},
+                                           {16, 8, 0}, {0, 8, 16}, {16, 8, 0}, {0, 8, 16}};
     const TSector& sector = sectors[static_cast<unsigned>(i) & 7u];
     return (levels >> sector.B & 0xFF) | (levels >> sector.G & 0xFF) << 8 | (levels >> sector.R & 0xFF) << 16;
 }
@@ -242,19 +245,22 @@ public:
     const bool Shift;
     const bool VisibleOnly;
 
-    enum TPlace { Outside, Caught, InBand };
+    enum TPlace { Caught, InBand };
 
     // The ranges of Place in a form for a quick test of many pixels, taken into locals by the
     // row loop (stores into the row would make the compiler read members again).
     struct TReachTest {
         int Lo1, Width1, Lo2, Width2, Open;
         bool Two; // a second range (a wrapped window or band across 0/360)
-        // Whether the pixel of mirrored hue num / d lies in the window or its band (see Place):
-        // Lo d + Open <= num <= (Lo + Width) d - Open, as one unsigned comparison per range.
-        bool Reaches(int num, int d) const
+        // The range (0 or 1) whose window or band holds the pixel of mirrored hue num / d, or -1
+        // (see Place): Lo d + Open <= num <= (Lo + Width) d - Open, as one unsigned comparison per
+        // range.
+        int Range(int num, int d) const
         {
-            return static_cast<unsigned>(num - Lo1 * d - Open) <= static_cast<unsigned>(Width1 * d - 2 * Open) ||
-                   (Two && static_cast<unsigned>(num - Lo2 * d - Open) <= static_cast<unsigned>(Width2 * d - 2 * Open));
+            if (static_cast<unsigned>(num - Lo1 * d - Open) <= static_cast<unsigned>(Width1 * d - 2 * Open)) return 0;
+            if (Two && static_cast<unsigned>(num - Lo2 * d - Open) <= static_cast<unsigned>(Width2 * d - 2 * Open))
+                return 1;
+            return -1;
         }
     };
     TReachTest ReachTest() const { return test_; }
@@ -262,17 +268,13 @@ public:
     // Where the pixel of mirrored hue num / d lies: the window's bounds belong to it, the
     // band's outer ones do not. In integers, exactly as the plain check compares (see
     // TRecolourer::InWindow). For the band, copy is the copy of the hue that lies there.
-    // k is the range of reaches_ that the pixel lies in.
-    TPlace Place(int num, int d, int& copy, int& k) const
+    // Given the range k that TReachTest::Range finds, which is the first to hold the pixel.
+    TPlace Place(int num, int d, int k, int& copy) const
     {
-        for (k = 0; k < reachCount_; ++k) {
-            const TReach& reach = reaches_[k];
-            if (num < reach.Lo * d + test_.Open || num > reach.Hi * d - test_.Open) continue;
-            if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
-            copy = reach.Copy;
-            return InBand;
-        }
-        return Outside;
+        const TReach& reach = reaches_[k];
+        if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
+        copy = reach.Copy;
+        return InBand;
     }
 
     // The moved hue of a pixel depends only on its mirrored hue num / d with num = 60 v (see
@@ -455,24 +457,20 @@ private:
         const int d = mx - mn;
         if (d == 0) return 0; // grey: no hue
         const int num = MirroredNumerator(b, g, r, mx, d);
-        if (!test.Reaches(num, d)) return 0;
-        return DecideNearWindow<Counting>(b, g, r, mx, mn, num);
+        const int k = test.Range(num, d);
+        if (k < 0) return 0;
+        return DecideNearWindow<Counting>(b, g, r, mx, mn, num, k);
     }
 
+    // A pixel in range k of the window or its band.
     template <bool Counting>
-    [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num)
+    [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num, int k)
     {
-        int copy = 0;
-        int k = 0;
-        const TWindowOptions::TPlace place = options_.Place(num, mx - mn, copy, k);
-        if (place == TWindowOptions::Outside) return 0;
-        const bool caught = place == TWindowOptions::Caught;
         if constexpr (!Counting) {
             if (IsProtected(b, g, r)) return 0;
         }
-        const int d = mx - mn;
-        const uint32_t result = kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, caught, copy, k, num / 60),
-                                                      quick::Saturation(mx, d), quick::Level(mx));
+        const uint32_t result = kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), quick::Saturation(mx, mx - mn),
+                                                      quick::Level(mx), mn);
         if constexpr (Counting) {
             if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
             return IsProtected(b, g, r) ? kKept : result | kAltered;
@@ -483,15 +481,21 @@ private:
     // TWindowOptions::MovedHue of a pixel in range k of the window with mirrored numerator
     // 60 v, worked out once for every pixel of the same v and d (in photos those come again and
     // again: a hue and a chroma at many values).
-    double MovedHue(int b, int g, int r, int mx, int mn, bool caught, int copy, int k, int v)
+    double MovedHue(int b, int g, int r, int mx, int mn, int num, int k)
     {
         if (movedHues_.empty()) movedHues_.assign(options_.MovedHueTableSize(), kUnknownHue);
-        double& slot = movedHues_[options_.MovedHueIndex(k, v, mx - mn)];
-        if (std::isnan(slot)) {
-            slot = options_.MovedHue(b, g, r, mx, mn, caught, copy);
-            movedHuesWorkedOut.fetch_add(1, std::memory_order_relaxed);
-        }
+        double& slot = movedHues_[options_.MovedHueIndex(k, num / 60, mx - mn)];
+        if (std::isnan(slot)) [[unlikely]]
+            slot = WorkOutMovedHue(b, g, r, mx, mn, num, k);
         return slot;
+    }
+
+    [[gnu::noinline]] double WorkOutMovedHue(int b, int g, int r, int mx, int mn, int num, int k) const
+    {
+        int copy = 0;
+        const bool caught = options_.Place(num, mx - mn, k, copy) == TWindowOptions::Caught;
+        movedHuesWorkedOut.fetch_add(1, std::memory_order_relaxed);
+        return options_.MovedHue(b, g, r, mx, mn, caught, copy);
     }
 
     // The mirrored hue of a non-grey pixel is MirroredNumerator / d exactly (see InWindow).
