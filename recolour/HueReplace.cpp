@@ -168,27 +168,40 @@ inline double Sector(double hue)
     return hue / 60.0;
 }
 
-// HSVToRGB(hue, s, v) for s > 0, given h = Sector(hue), with m = Level(mx) of that v and mn the
-// colour's smallest component, as bytes blue | green << 8 | red << 16. Of the levels, m (1 - s)
-// rounds to mn: s is d / mx to far less than half a level. Without a branch on the sector: the
-// pixels of a soft band straddle sectors at random.
-inline uint32_t ToRGB(double h, double s, long m, int mn)
+// The level of a sector that HSVToRGB(hue, s, v) computes besides m and m (1 - s): m (1 - s part)
+// rounded to the nearest whole number, halves to the even one, with m = Level(mx) of that v and
+// part f in the odd sectors and 1 - f in the even ones (f the fraction of h = Sector(hue)).
+[[gnu::noinline]] inline long ThirdLevel(double h, double s, long m)
 {
-    // h - i is exact in either precision.
+    const int i = static_cast<int>(h);
+    const long double lf = h - i; // exact in either precision
+    const long double part = i & 1 ? lf : 1.0L - lf;
+    return RoundEven(static_cast<long double>(m) * (1.0L - static_cast<long double>(s) * part));
+}
+
+// HSVToRGB(hue, s, v) of a colour that is not grey, given h = Sector(hue), the colour's largest
+// component mx and smallest mn (its s and v), as bytes blue | green << 8 | red << 16.
+inline uint32_t ToRGB(double h, int mx, int mn)
+{
     const int i = static_cast<int>(h);
     const double f = h - i;
-    const long double lm = m;
-    const long double ls = s;
-    const long double lf = f;
-    // The odd sectors take m (1 - s f), the even ones m (1 - (1 - f) s): the same product of
-    // part = c + sign f, which is f or 1 - f to the bit (a sum with 0, or the same difference).
+    // m is mx, and m (1 - s) is mn: s is (mx - mn) / mx to far less than half a level. So the
+    // third level m (1 - s part) is mx - (mx - mn) part, which doubles give to better than
+    // 1e-12, as the long doubles of HSVToRGB do: both round to the same whole number unless it
+    // lies within that of a half. Near a half it is worked out as HSVToRGB does.
     static constexpr double constant[2] = {1.0, 0.0};
     static constexpr double sign[2] = {-1.0, 1.0};
-    const long double part = constant[i & 1] + sign[i & 1] * lf;
-    const uint32_t x = static_cast<uint32_t>(RoundEven(lm * (1.0L - ls * part))) & 0xFF;
-    const uint32_t levels = (static_cast<uint32_t>(m) & 0xFF) | static_cast<uint32_t>(mn) << 8 | x << 16;
-    // Per sector, where red, green and blue take their level from (m 0, mn 8, the third 16);
-    // 6 and 7 as HSVToRGB would take them, though a hue below 360 never gets there.
+    const double part = constant[i & 1] + sign[i & 1] * f; // f or 1 - f, no branch
+    const double third = (mx - (mx - mn) * part) + 0.5;
+    long x = static_cast<long>(third);
+    const double fraction = third - static_cast<double>(x);
+    if (fraction < 1e-7 || fraction > 1.0 - 1e-7) [[unlikely]]
+        x = ThirdLevel(h, Saturation(mx, mx - mn), Level(mx));
+    const uint32_t levels = static_cast<uint32_t>(mx) | static_cast<uint32_t>(mn) << 8 |
+                            (static_cast<uint32_t>(x) & 0xFF) << 16;
+    // Without a branch on the sector either: the pixels of a soft band straddle sectors at
+    // random. Per sector, where red, green and blue take their level from (mx 0, mn 8, the
+    // third 16); 6 and 7 as HSVToRGB would take them, though a hue below 360 never gets there.
     struct TSector {
         uint8_t R, G, B;
     };
@@ -469,8 +482,7 @@ private:
         if constexpr (!Counting) {
             if (IsProtected(b, g, r)) return 0;
         }
-        const uint32_t result = kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), quick::Saturation(mx, mx - mn),
-                                                      quick::Level(mx), mn);
+        const uint32_t result = kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), mx, mn);
         if constexpr (Counting) {
             if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
             return IsProtected(b, g, r) ? kKept : result | kAltered;
