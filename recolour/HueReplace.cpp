@@ -361,7 +361,8 @@ class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
         : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
-          target_(window.Target), results_(SharedResults(window.Target)), options_(window)
+          target_(window.Target), results_(SharedResults(window.Target)), options_(window),
+          targetOnly_(window.Soft == 0 && !window.Shift)
     {
     }
 
@@ -482,7 +483,9 @@ private:
         if constexpr (!Counting) {
             if (IsProtected(b, g, r)) return 0;
         }
-        const uint32_t result = kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), mx, mn);
+        // Without a band or a shift every pixel here is caught and takes the target.
+        const uint32_t result = targetOnly_ ? Recoloured(mx, mn)
+                                            : kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), mx, mn);
         if constexpr (Counting) {
             if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
             return IsProtected(b, g, r) ? kKept : result | kAltered;
@@ -640,6 +643,7 @@ private:
     std::vector<TSlot> cache_ = std::vector<TSlot>(size_t{1} << kCacheBits);
     int skipCacheRows_ = 0;
     const TWindowOptions options_;
+    const bool targetOnly_;
     static constexpr double kUnknownHue = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> movedHues_; // by TWindowOptions::MovedHueIndex, filled as needed
 };
