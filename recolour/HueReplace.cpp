@@ -291,8 +291,8 @@ public:
     }
 
     // The moved hue of a pixel depends only on its mirrored hue num / d with num = 60 v (see
-    // MovedHue), so a table holds it for each (v, d) that a range reaches: for each d the v of
-    // range k from VFirst(k, d) on, at MovedHueIndex.
+    // MovedHue), so a table of MovedHueTableSize entries can hold it for each (v, d) that a
+    // range reaches: range k's pixel at MovedHueIndex(k, v, d).
     size_t MovedHueIndex(int k, int v, int d) const
     {
         return static_cast<size_t>(indexBase_[k][static_cast<size_t>(d)] + v);
@@ -300,8 +300,8 @@ public:
     size_t MovedHueTableSize() const { return tableSize_; }
 
     // Sector of the new hue of a pixel that is caught or in the soft band (copy from Place),
-    // in the order of steps and the precision that the options prescribe. The
-    // pixel's colour is ToRGB of it with the pixel's saturation and value.
+    // in the order of steps and the precision that the options prescribe. The pixel's colour
+    // is quick::ToRGB of it with the pixel's largest and smallest component.
     // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, the mirrored hue
     // as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
     // Both hues, and with them the result, depend only on v = num / 60 and d (num the mirrored
