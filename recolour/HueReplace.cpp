@@ -241,12 +241,16 @@ public:
         // The rows of the moved hues' table: for each range and d, the v from the first to the
         // last whose num = 60 v the range holds (see Place). The rounding of the first towards 0
         // matters only below 0, where 0 is taken anyway.
-        for (int k = 0; k < reachCount_; ++k)
+        // Only a band or a shift moves hues: without them no table is needed.
+        for (int k = 0; k < reachCount_ && (soft_ > 0 || Shift); ++k)
             for (int d = 1; d < 256; ++d) {
                 const int first = std::max(0, (reaches_[k].Lo * d + test_.Open + 59) / 60);
                 const int last = std::min(6 * d, (reaches_[k].Hi * d - test_.Open) / 60);
-                indexBase_[static_cast<size_t>(k)][static_cast<size_t>(d)] = static_cast<int64_t>(tableSize_) - first;
-                if (last >= first) tableSize_ += static_cast<size_t>(last - first + 1);
+                const size_t kk = static_cast<size_t>(k), dd = static_cast<size_t>(d);
+                indexBase_[kk][dd] = static_cast<int64_t>(tableSize_) - first;
+                rowStart_[kk][dd] = static_cast<uint32_t>(tableSize_);
+                rowLength_[kk][dd] = static_cast<uint32_t>(std::max(0, last - first + 1));
+                tableSize_ += rowLength_[kk][dd];
             }
         // The centre's ordinary hue, and the turn from it to the target in (-180, 180].
         const int centre = ((240 - window.Source) % 360 + 360) % 360;
@@ -298,6 +302,12 @@ public:
         return static_cast<size_t>(indexBase_[k][static_cast<size_t>(d)] + v);
     }
     size_t MovedHueTableSize() const { return tableSize_; }
+    // The entries of range k and d: from MovedHueRowStart on, MovedHueRowLength of them.
+    size_t MovedHueRowStart(int k, int d) const { return rowStart_[static_cast<size_t>(k)][static_cast<size_t>(d)]; }
+    size_t MovedHueRowLength(int k, int d) const
+    {
+        return rowLength_[static_cast<size_t>(k)][static_cast<size_t>(d)];
+    }
 
     // Sector of the new hue of a pixel that is caught or in the soft band (copy from Place),
     // in the order of steps and the precision that the options prescribe. The pixel's colour
@@ -353,6 +363,8 @@ private:
     TReachTest test_{};
     int delta_ = 0;
     std::array<std::array<int64_t, 256>, 2> indexBase_{};
+    std::array<std::array<uint32_t, 256>, 2> rowStart_{};
+    std::array<std::array<uint32_t, 256>, 2> rowLength_{};
     size_t tableSize_ = 0;
 };
 
@@ -498,8 +510,17 @@ private:
     // again: a hue and a chroma at many values).
     double MovedHue(int b, int g, int r, int mx, int mn, int num, int k)
     {
-        if (movedHues_.empty()) movedHues_.assign(options_.MovedHueTableSize(), kUnknownHue);
-        double& slot = movedHues_[options_.MovedHueIndex(k, num / 60, mx - mn)];
+        // The table is not cleared as a whole: a row is, when a pixel first needs it (a small
+        // picture needs a few).
+        const int d = mx - mn;
+        if (!movedHues_) movedHues_.reset(new double[options_.MovedHueTableSize()]);
+        const size_t row = static_cast<size_t>(k) * 256 + static_cast<size_t>(d);
+        if (!(rowsCleared_[row >> 6] >> (row & 63) & 1u)) [[unlikely]] {
+            double* const start = movedHues_.get() + options_.MovedHueRowStart(k, d);
+            std::fill(start, start + options_.MovedHueRowLength(k, d), kUnknownHue);
+            rowsCleared_[row >> 6] |= uint64_t{1} << (row & 63);
+        }
+        double& slot = movedHues_[options_.MovedHueIndex(k, num / 60, d)];
         if (std::isnan(slot)) [[unlikely]]
             slot = WorkOutMovedHue(b, g, r, mx, mn, num, k);
         return slot;
@@ -645,7 +666,8 @@ private:
     const TWindowOptions options_;
     const bool targetOnly_;
     static constexpr double kUnknownHue = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> movedHues_; // by TWindowOptions::MovedHueIndex, filled as needed
+    std::unique_ptr<double[]> movedHues_; // by TWindowOptions::MovedHueIndex, filled as needed
+    std::array<uint64_t, 8> rowsCleared_{}; // bit k * 256 + d: that row's entries are set
 };
 
 void CheckWindow(const THueWindow& window)
@@ -667,7 +689,9 @@ void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtect
     const size_t rows = static_cast<size_t>(height);
     const int64_t pixels = static_cast<int64_t>(height) * width;
     const size_t bands = std::clamp<size_t>(std::min<int64_t>(threads, pixels / BandMinimumPixels), 1, rows);
-    std::vector<TRecolourer> recolourers(bands, TRecolourer(protectedColors, window));
+    std::vector<TRecolourer> recolourers;
+    recolourers.reserve(bands);
+    for (size_t k = 0; k < bands; ++k) recolourers.emplace_back(protectedColors, window);
     const auto run = [&](size_t k) {
         band(recolourers[k], static_cast<int32_t>(rows * k / bands), static_cast<int32_t>(rows * (k + 1) / bands));
     };
