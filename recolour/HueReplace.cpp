@@ -70,6 +70,8 @@ TColor TProtectedColors::PixelColorOfLine(std::string_view line)
 
 namespace {
 
+std::atomic<int64_t> movedHuesWorkedOut{0};
+
 // The new colour of each (largest, smallest) component pair for one target hue, 0 while not yet
 // known. It is the same for every picture and every thread, so one table per target serves a
 // whole run, filled as pairs turn up by whichever thread meets them first (all write the same
@@ -155,34 +157,58 @@ inline long Level(int mx)
     return levels[static_cast<size_t>(mx)];
 }
 
-// HSVToRGB(hue, s, v) for s > 0, with m = Level(mx) of that v; only the levels that the sector
-// uses are computed.
-inline TRGBBytes ToRGB(double hue, double s, long m)
+// HSVToRGB's sector position hue / 60 of a hue in [0, 360].
+inline double Sector(double hue)
 {
     if (hue >= 360.0) hue = 0.0;
     // HSVToRGB divides in long double and stores the quotient as a double. For a double
     // dividend that is the double quotient itself: the digits of x / 60 repeat with a period
     // of 4 bits beyond the last ones kept, so the long double quotient never lands on a halfway
-    // point between two doubles. And h - i is exact in either precision.
-    const double h = hue / 60.0;
+    // point between two doubles.
+    return hue / 60.0;
+}
+
+// The level of a sector that HSVToRGB(hue, s, v) computes besides m and m (1 - s): m (1 - s part)
+// rounded to the nearest whole number, halves to the even one, with m = Level(mx) of that v and
+// part f in the odd sectors and 1 - f in the even ones (f the fraction of h = Sector(hue)).
+[[gnu::noinline]] inline long ThirdLevel(double h, double s, long m)
+{
+    const int i = static_cast<int>(h);
+    const long double lf = h - i; // exact in either precision
+    const long double part = i & 1 ? lf : 1.0L - lf;
+    return RoundEven(static_cast<long double>(m) * (1.0L - static_cast<long double>(s) * part));
+}
+
+// HSVToRGB(hue, s, v) of a colour that is not grey, given h = Sector(hue), the colour's largest
+// component mx and smallest mn (its s and v), as bytes blue | green << 8 | red << 16.
+inline uint32_t ToRGB(double h, int mx, int mn)
+{
     const int i = static_cast<int>(h);
     const double f = h - i;
-    const long double lm = m;
-    const long double ls = s;
-    const long double lf = f;
-    const auto byte = [](long x) { return static_cast<uint8_t>(x & 0xFF); };
-    const uint8_t top = byte(m);
-    const uint8_t p = byte(RoundEven(lm * (1.0L - ls)));
-    if (i & 1) {
-        const uint8_t q = byte(RoundEven(lm * (1.0L - ls * lf)));
-        if (i == 1) return {q, top, p};
-        if (i == 3) return {p, q, top};
-        return {top, p, q};
-    }
-    const uint8_t t = byte(RoundEven(lm * (1.0L - (1.0L - lf) * ls)));
-    if (i == 0) return {top, t, p};
-    if (i == 2) return {p, top, t};
-    return {t, p, top};
+    // m is mx, and m (1 - s) is mn: s is (mx - mn) / mx to far less than half a level. So the
+    // third level m (1 - s part) is mx - (mx - mn) part, which doubles give to better than
+    // 1e-12, as the long doubles of HSVToRGB do: both round to the same whole number unless it
+    // lies within that of a half. Near a half it is worked out as HSVToRGB does.
+    static constexpr double constant[2] = {1.0, 0.0};
+    static constexpr double sign[2] = {-1.0, 1.0};
+    const double part = constant[i & 1] + sign[i & 1] * f; // f or 1 - f, no branch
+    const double third = (mx - (mx - mn) * part) + 0.5;
+    long x = static_cast<long>(third);
+    const double fraction = third - static_cast<double>(x);
+    if (fraction < 1e-7 || fraction > 1.0 - 1e-7) [[unlikely]]
+        x = ThirdLevel(h, Saturation(mx, mx - mn), Level(mx));
+    const uint32_t levels = static_cast<uint32_t>(mx) | static_cast<uint32_t>(mn) << 8 |
+                            (static_cast<uint32_t>(x) & 0xFF) << 16;
+    // Without a branch on the sector either: the pixels of a soft band straddle sectors at
+    // random. Per sector, where red, green and blue take their level from (mx 0, mn 8, the
+    // third 16); 6 and 7 as HSVToRGB would take them, though a hue below 360 never gets there.
+    struct TSector {
+        uint8_t R, G, B;
+    };
+    static constexpr TSector sectors[8] = {{0, 16, 8}, {16, 0, 8}, {8, 0, 16}, {8, 16, 0},
+                                           {16, 8, 0}, {0, 8, 16}, {16, 8, 0}, {0, 8, 16}};
+    const TSector& sector = sectors[static_cast<unsigned>(i) & 7u];
+    return (levels >> sector.B & 0xFF) | (levels >> sector.G & 0xFF) << 8 | (levels >> sector.R & 0xFF) << 16;
 }
 
 } // namespace quick
@@ -212,6 +238,20 @@ public:
         test_.Two = reachCount_ > 1;
         test_.Lo2 = test_.Two ? reaches_[1].Lo : 0;
         test_.Width2 = test_.Two ? reaches_[1].Hi - reaches_[1].Lo : 0;
+        // The rows of the moved hues' table: for each range and d, the v from the first to the
+        // last whose num = 60 v the range holds (see Place). The rounding of the first towards 0
+        // matters only below 0, where 0 is taken anyway.
+        // Only a band or a shift moves hues: without them no table is needed.
+        for (int k = 0; k < reachCount_ && (soft_ > 0 || Shift); ++k)
+            for (int d = 1; d < 256; ++d) {
+                const int first = std::max(0, (reaches_[k].Lo * d + test_.Open + 59) / 60);
+                const int last = std::min(6 * d, (reaches_[k].Hi * d - test_.Open) / 60);
+                const size_t kk = static_cast<size_t>(k), dd = static_cast<size_t>(d);
+                indexBase_[kk][dd] = static_cast<int64_t>(tableSize_) - first;
+                rowStart_[kk][dd] = static_cast<uint32_t>(tableSize_);
+                rowLength_[kk][dd] = static_cast<uint32_t>(std::max(0, last - first + 1));
+                tableSize_ += rowLength_[kk][dd];
+            }
         // The centre's ordinary hue, and the turn from it to the target in (-180, 180].
         const int centre = ((240 - window.Source) % 360 + 360) % 360;
         delta_ = window.Target - centre;
@@ -222,19 +262,22 @@ public:
     const bool Shift;
     const bool VisibleOnly;
 
-    enum TPlace { Outside, Caught, InBand };
+    enum TPlace { Caught, InBand };
 
     // The ranges of Place in a form for a quick test of many pixels, taken into locals by the
     // row loop (stores into the row would make the compiler read members again).
     struct TReachTest {
         int Lo1, Width1, Lo2, Width2, Open;
         bool Two; // a second range (a wrapped window or band across 0/360)
-        // Whether the pixel of mirrored hue num / d lies in the window or its band (see Place):
-        // Lo d + Open <= num <= (Lo + Width) d - Open, as one unsigned comparison per range.
-        bool Reaches(int num, int d) const
+        // The range (0 or 1) whose window or band holds the pixel of mirrored hue num / d, or -1
+        // (see Place): Lo d + Open <= num <= (Lo + Width) d - Open, as one unsigned comparison per
+        // range.
+        int Range(int num, int d) const
         {
-            return static_cast<unsigned>(num - Lo1 * d - Open) <= static_cast<unsigned>(Width1 * d - 2 * Open) ||
-                   (Two && static_cast<unsigned>(num - Lo2 * d - Open) <= static_cast<unsigned>(Width2 * d - 2 * Open));
+            if (static_cast<unsigned>(num - Lo1 * d - Open) <= static_cast<unsigned>(Width1 * d - 2 * Open)) return 0;
+            if (Two && static_cast<unsigned>(num - Lo2 * d - Open) <= static_cast<unsigned>(Width2 * d - 2 * Open))
+                return 1;
+            return -1;
         }
     };
     TReachTest ReachTest() const { return test_; }
@@ -242,24 +285,42 @@ public:
     // Where the pixel of mirrored hue num / d lies: the window's bounds belong to it, the
     // band's outer ones do not. In integers, exactly as the plain check compares (see
     // TRecolourer::InWindow). For the band, copy is the copy of the hue that lies there.
-    TPlace Place(int num, int d, int& copy) const
+    // Given the range k that TReachTest::Range finds, which is the first to hold the pixel.
+    TPlace Place(int num, int d, int k, int& copy) const
     {
-        for (int k = 0; k < reachCount_; ++k) {
-            const TReach& reach = reaches_[k];
-            if (num < reach.Lo * d + test_.Open || num > reach.Hi * d - test_.Open) continue;
-            if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
-            copy = reach.Copy;
-            return InBand;
-        }
-        return Outside;
+        const TReach& reach = reaches_[k];
+        if (num >= reach.WindowLo * d && num <= reach.WindowHi * d) return Caught;
+        copy = reach.Copy;
+        return InBand;
     }
 
-    // The new colour of a pixel that is caught (with Shift) or in the soft band (copy from
-    // Place), in the order of steps and the precision that the options prescribe.
-    // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, S and V, the
-    // mirrored hue as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
-    TRGBBytes Moved(int b, int g, int r, int mx, int mn, bool caught, int copy) const
+    // The moved hue of a pixel depends only on its mirrored hue num / d with num = 60 v (see
+    // MovedHue), so a table of MovedHueTableSize entries can hold it for each (v, d) that a
+    // range reaches: range k's pixel at MovedHueIndex(k, v, d).
+    size_t MovedHueIndex(int k, int v, int d) const
     {
+        return static_cast<size_t>(indexBase_[k][static_cast<size_t>(d)] + v);
+    }
+    size_t MovedHueTableSize() const { return tableSize_; }
+    // The entries of range k and d: from MovedHueRowStart on, MovedHueRowLength of them.
+    size_t MovedHueRowStart(int k, int d) const { return rowStart_[static_cast<size_t>(k)][static_cast<size_t>(d)]; }
+    size_t MovedHueRowLength(int k, int d) const
+    {
+        return rowLength_[static_cast<size_t>(k)][static_cast<size_t>(d)];
+    }
+
+    // Sector of the new hue of a pixel that is caught or in the soft band (copy from Place),
+    // in the order of steps and the precision that the options prescribe. The pixel's colour
+    // is quick::ToRGB of it with the pixel's largest and smallest component.
+    // (The conversions are TColorConvert's, inlined: RGBToHSV(r, g, b) for H, the mirrored hue
+    // as RGBToHSV(b, g, r) gives it, and HSVToRGB.)
+    // Both hues, and with them the result, depend only on v = num / 60 and d (num the mirrored
+    // numerator): v tells which component is the largest (ranges [0, d), [d, 3d], (3d, 5d] and
+    // (5d, 6d) for blue with red <= green, green, red, and blue with red > green; ties take the
+    // first of green, red, blue) and the differences the conversion divides.
+    double MovedHue(int b, int g, int r, int mx, int mn, bool caught, int copy) const
+    {
+        if (caught && !Shift) return quick::Sector(target_);
         const int d = mx - mn;
         double mirrored = 0;
         const double hueBefore = quick::Hue(r, g, b, mx, d, caught ? nullptr : &mirrored);
@@ -283,7 +344,7 @@ public:
         double hue = hueBefore + turn;
         if (hue < 0) hue += 360;
         else if (hue >= 360) hue -= 360;
-        return quick::ToRGB(hue, quick::Saturation(mx, d), quick::Level(mx));
+        return quick::Sector(hue);
     }
 
 private:
@@ -301,6 +362,10 @@ private:
     int reachCount_ = 0;
     TReachTest test_{};
     int delta_ = 0;
+    std::array<std::array<int64_t, 256>, 2> indexBase_{};
+    std::array<std::array<uint32_t, 256>, 2> rowStart_{};
+    std::array<std::array<uint32_t, 256>, 2> rowLength_{};
+    size_t tableSize_ = 0;
 };
 
 // Decides the new colour of each pixel from its bytes and writes it into the row.
@@ -308,7 +373,8 @@ class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
         : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
-          target_(window.Target), results_(SharedResults(window.Target)), options_(window)
+          target_(window.Target), results_(SharedResults(window.Target)), options_(window),
+          targetOnly_(window.Soft == 0 && !window.Shift)
     {
     }
 
@@ -417,27 +483,21 @@ private:
         const int d = mx - mn;
         if (d == 0) return 0; // grey: no hue
         const int num = MirroredNumerator(b, g, r, mx, d);
-        if (!test.Reaches(num, d)) return 0;
-        return DecideNearWindow<Counting>(b, g, r, mx, mn, num);
+        const int k = test.Range(num, d);
+        if (k < 0) return 0;
+        return DecideNearWindow<Counting>(b, g, r, mx, mn, num, k);
     }
 
+    // A pixel in range k of the window or its band.
     template <bool Counting>
-    [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num)
+    [[gnu::noinline]] uint32_t DecideNearWindow(int b, int g, int r, int mx, int mn, int num, int k)
     {
-        int copy = 0;
-        const TWindowOptions::TPlace place = options_.Place(num, mx - mn, copy);
-        if (place == TWindowOptions::Outside) return 0;
-        const bool caught = place == TWindowOptions::Caught;
         if constexpr (!Counting) {
             if (IsProtected(b, g, r)) return 0;
         }
-        uint32_t result;
-        if (caught && !options_.Shift) {
-            result = Recoloured(mx, mn);
-        } else {
-            const TRGBBytes out = options_.Moved(b, g, r, mx, mn, caught, copy);
-            result = kWrite | uint32_t{out.B} | uint32_t{out.G} << 8 | uint32_t{out.R} << 16;
-        }
+        // Without a band or a shift every pixel here is caught and takes the target.
+        const uint32_t result = targetOnly_ ? Recoloured(mx, mn)
+                                            : kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), mx, mn);
         if constexpr (Counting) {
             if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
             return IsProtected(b, g, r) ? kKept : result | kAltered;
@@ -445,13 +505,45 @@ private:
         return result;
     }
 
+    // TWindowOptions::MovedHue of a pixel in range k of the window with mirrored numerator
+    // 60 v, worked out once for every pixel of the same v and d (in photos those come again and
+    // again: a hue and a chroma at many values).
+    double MovedHue(int b, int g, int r, int mx, int mn, int num, int k)
+    {
+        // The table is not cleared as a whole: a row is, when a pixel first needs it (a small
+        // picture needs a few).
+        const int d = mx - mn;
+        if (!movedHues_) movedHues_.reset(new double[options_.MovedHueTableSize()]);
+        const size_t row = static_cast<size_t>(k) * 256 + static_cast<size_t>(d);
+        if (!(rowsCleared_[row >> 6] >> (row & 63) & 1u)) [[unlikely]] {
+            double* const start = movedHues_.get() + options_.MovedHueRowStart(k, d);
+            std::fill(start, start + options_.MovedHueRowLength(k, d), kUnknownHue);
+            rowsCleared_[row >> 6] |= uint64_t{1} << (row & 63);
+        }
+        double& slot = movedHues_[options_.MovedHueIndex(k, num / 60, d)];
+        if (std::isnan(slot)) [[unlikely]]
+            slot = WorkOutMovedHue(b, g, r, mx, mn, num, k);
+        return slot;
+    }
+
+    [[gnu::noinline]] double WorkOutMovedHue(int b, int g, int r, int mx, int mn, int num, int k) const
+    {
+        int copy = 0;
+        const bool caught = options_.Place(num, mx - mn, k, copy) == TWindowOptions::Caught;
+        movedHuesWorkedOut.fetch_add(1, std::memory_order_relaxed);
+        return options_.MovedHue(b, g, r, mx, mn, caught, copy);
+    }
+
     // The mirrored hue of a non-grey pixel is MirroredNumerator / d exactly (see InWindow).
+    // Selected without branches: in a photo which component is the largest changes at random.
     static int MirroredNumerator(int b, int g, int r, int mx, int d)
     {
-        if (mx == g) return 60 * (r - b + 2 * d);
-        if (mx == r) return 60 * (b - g + 4 * d);
-        if (r > g) return 60 * (g - r + 6 * d);
-        return 60 * (g - r);
+        const int blue = r > g ? g - r + 6 * d : g - r;
+        const int red = b - g + 4 * d;
+        const int green = r - b + 2 * d;
+        int v = mx == r ? red : blue;
+        v = mx == g ? green : v;
+        return 60 * v;
     }
 
     // RowWithOptions, with or without the alpha row to read.
@@ -572,6 +664,10 @@ private:
     std::vector<TSlot> cache_ = std::vector<TSlot>(size_t{1} << kCacheBits);
     int skipCacheRows_ = 0;
     const TWindowOptions options_;
+    const bool targetOnly_;
+    static constexpr double kUnknownHue = std::numeric_limits<double>::quiet_NaN();
+    std::unique_ptr<double[]> movedHues_; // by TWindowOptions::MovedHueIndex, filled as needed
+    std::array<uint64_t, 8> rowsCleared_{}; // bit k * 256 + d: that row's entries are set
 };
 
 void CheckWindow(const THueWindow& window)
@@ -593,7 +689,9 @@ void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtect
     const size_t rows = static_cast<size_t>(height);
     const int64_t pixels = static_cast<int64_t>(height) * width;
     const size_t bands = std::clamp<size_t>(std::min<int64_t>(threads, pixels / BandMinimumPixels), 1, rows);
-    std::vector<TRecolourer> recolourers(bands, TRecolourer(protectedColors, window));
+    std::vector<TRecolourer> recolourers;
+    recolourers.reserve(bands);
+    for (size_t k = 0; k < bands; ++k) recolourers.emplace_back(protectedColors, window);
     const auto run = [&](size_t k) {
         band(recolourers[k], static_cast<int32_t>(rows * k / bands), static_cast<int32_t>(rows * (k + 1) / bands));
     };
@@ -710,6 +808,8 @@ void THueRowReplacer::Row(uint8_t* row, int32_t width, const uint8_t* alpha)
     if (impl_->Plain) impl_->Recolourer.Row<false>(row, width);
     else impl_->Recolourer.RowWithOptions<false>(row, alpha, width);
 }
+
+int64_t MovedHuesWorkedOutForTesting() { return movedHuesWorkedOut.load(); }
 
 // ---------------------------------------------------------------- PickedSourcePosition
 

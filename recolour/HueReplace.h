@@ -115,6 +115,11 @@ private:
     std::unique_ptr<TImpl> impl_;
 };
 
+// For tests: how many new hues of pixels that a window with a soft band or a shift moves have
+// been worked out so far, on all threads. Pixels of one hue and one chroma (largest less smallest
+// component) share theirs within a band of rows (a whole picture on one thread).
+int64_t MovedHuesWorkedOutForTesting();
+
 // The source position a click on a pixel of this colour picks, as the window's colour picker
 // sets its source slider: 235 - trunc(hue), brought into 0..359. None for a grey colour, which
 // has no hue.

@@ -398,6 +398,69 @@ TEST(HueOptionsTest, MatchTheRulesStepByStep)
     }
 }
 
+// Pixels of one hue and one chroma (largest less smallest component) at many values: each such
+// family has its new hue worked out once in a run, whether caught or in the band, and every
+// pixel still ends as the rules say.
+TEST(HueOptionsTest, PixelsOfOneHueAndChromaShareTheirNewHue)
+{
+    struct Case {
+        THueWindow window;
+        std::vector<RGB> families; // each at values + 0, 1, 2, ...
+        int64_t workedOut;
+    };
+    const std::vector<Case> cases = {
+        // In the band below and above the window, caught, and far away.
+        {Window(240, 10, 120, false, 30, false), {{40, 0, 10}, {40, 0, 0}, {40, 10, 0}, {0, 40, 0}}, 3},
+        // Shifted: caught, and in the band across 0/360 on either side.
+        {Window(0, 10, 200, true, 20, true), {{0, 0, 40}, {10, 0, 40}, {0, 10, 40}}, 3},
+        // Two chromas of one hue are two families.
+        {Window(240, 10, 300, false, 45, false), {{40, 0, 20}, {50, 0, 25}}, 2},
+    };
+    const TProtectedColors none;
+    for (const Case& c : cases) {
+        const int32_t width = 200;
+        std::vector<TColor> colours;
+        for (const RGB& family : c.families)
+            for (int j = 0; j < width; ++j) colours.push_back(ColorOf({family.r + j, family.g + j, family.b + j}));
+        TBitmap before, after, expected;
+        Make24(before, width, static_cast<int32_t>(c.families.size()), colours);
+        const int64_t already = MovedHuesWorkedOutForTesting();
+        ReplaceHue(before, after, none, c.window);
+        EXPECT_EQ(MovedHuesWorkedOutForTesting() - already, c.workedOut) << Describe(c.window);
+        expected.Assign(before);
+        for (int32_t y = 0; y < before.Height(); ++y)
+            for (int32_t x = 0; x < width; ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), c.window, none));
+        ExpectSamePixels(after, expected, Describe(c.window));
+    }
+}
+
+// Every (largest, smallest) pair, in the band and caught with a shift: the levels of the new
+// colour for every value and saturation.
+TEST(HueOptionsTest, EveryValueAndSaturationMatchesTheRules)
+{
+    std::vector<TColor> colours;
+    for (int mx = 1; mx < 256; ++mx)
+        for (int mn = 0; mn < mx; ++mn) {
+            const int d = mx - mn;
+            colours.push_back(ColorOf({mx, mn + d / 4, mn})); // hue about 15
+            colours.push_back(ColorOf({mx, mn, mn + d / 3})); // hue about 340
+            colours.push_back(ColorOf({mx, mn, mn}));         // hue 0
+        }
+    TBitmap before;
+    const int32_t width = 255;
+    Make24(before, width, static_cast<int32_t>(colours.size() / width), colours);
+    const TProtectedColors none;
+    for (const THueWindow& w : {Window(240, 10, 77, false, 40, false), Window(240, 5, 131, false, 30, true),
+                                Window(240, 2, 30, false, 1, false)}) {
+        TBitmap after, expected;
+        ReplaceHue(before, after, none, w);
+        expected.Assign(before);
+        for (int32_t y = 0; y < before.Height(); ++y)
+            for (int32_t x = 0; x < width; ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), w, none));
+        ExpectSamePixels(after, expected, Describe(w));
+    }
+}
+
 // Every one of the 2^24 colours against the rules step by step, under windows whose soft bands
 // and shifts together reach every hue. Takes a while; run it after touching the conversions:
 // --gtest_also_run_disabled_tests --gtest_filter='*EveryColour*'
