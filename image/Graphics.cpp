@@ -1,5 +1,7 @@
 #include "image/Graphics.h"
 
+#include <stdexcept>
+
 #include "image/Canvas.h"
 #include "base/Exceptions.h"
 #include "image/PixelCodec.h"
@@ -599,6 +601,12 @@ bool AlphaPlaneFits(const TBitmap& image, const TBitmap& alpha)
 {
     return !alpha.Empty() && alpha.PixelFormat() == TPixelFormat::pf8bit && alpha.Width() == image.Width() &&
            alpha.Height() == image.Height();
+}
+
+void RequireFittingAlpha(const TBitmap& image, const TBitmap* alpha)
+{
+    if (alpha && !alpha->Empty() && !AlphaPlaneFits(image, *alpha))
+        throw std::invalid_argument("the alpha picture must have 8 bits per pixel and the picture's size");
 }
 
 } // namespace tintabrel

@@ -251,5 +251,8 @@ TColor StorePixel(const TBitmapImage& image, int32_t x, int32_t y);
 // Whether alpha is an alpha plane for image: 8 bits a pixel and the picture's size. Anything
 // else is ignored by every reader of the plane (the picture counts as opaque).
 bool AlphaPlaneFits(const TBitmap& image, const TBitmap& alpha);
+// For work that takes an optional alpha plane (none, or an empty one, is fine): throws
+// std::invalid_argument when it is given and does not fit.
+void RequireFittingAlpha(const TBitmap& image, const TBitmap* alpha);
 
 } // namespace tintabrel

@@ -732,14 +732,6 @@ void ForRowBands(int32_t height, int32_t width, unsigned threads, const TProtect
     });
 }
 
-void CheckAlpha(const TBitmap* alpha, const TBitmap& picture)
-{
-    if (!alpha || alpha->Empty()) return;
-    if (alpha->PixelFormat() != TPixelFormat::pf8bit || alpha->Width() != picture.Width() ||
-        alpha->Height() != picture.Height())
-        throw std::invalid_argument("the alpha picture must have 8 bits per pixel and the picture's size");
-}
-
 } // namespace
 
 void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& protectedColors,
@@ -748,7 +740,7 @@ void ReplaceHue(const TBitmap& before, TBitmap& after, const TProtectedColors& p
     CheckWindow(window);
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
     if (alpha == &after) throw std::invalid_argument("the alpha and after pictures must differ");
-    CheckAlpha(alpha, before);
+    RequireFittingAlpha(before, alpha);
     after.Assign(&before);
     ReplaceHueInPlace(after, protectedColors, window, counts, threads, alpha);
 }
@@ -758,7 +750,7 @@ void ReplaceHueInPlace(TBitmap& picture, const TProtectedColors& protectedColors
 {
     CheckWindow(window);
     if (alpha == &picture) throw std::invalid_argument("the alpha and the picture must differ");
-    CheckAlpha(alpha, picture);
+    RequireFittingAlpha(picture, alpha);
     TBitmap& after = picture;
     after.SetPixelFormat(TPixelFormat::pf24bit);
     const int32_t width = after.Width();

@@ -36,22 +36,9 @@ std::vector<TColor> RecolourColours(const std::vector<TColor>& colours, const TP
     return result;
 }
 
-namespace {
-
-// As ReplaceHue checks it.
-void CheckAlpha(const TBitmap& picture, const TBitmap* alpha)
-{
-    if (alpha && !alpha->Empty() &&
-        (alpha->PixelFormat() != TPixelFormat::pf8bit || alpha->Width() != picture.Width() ||
-         alpha->Height() != picture.Height()))
-        throw std::invalid_argument("the alpha picture must have 8 bits per pixel and the picture's size");
-}
-
-} // namespace
-
 std::vector<bool> VisibleIndices(const TBitmap& picture, const TBitmap* alpha, size_t count)
 {
-    CheckAlpha(picture, alpha);
+    RequireFittingAlpha(picture, alpha);
     std::vector<bool> visible(count, false);
     const int bits = FactsOf(picture.PixelFormat()).Bits;
     if (!IsIndexedBits(bits)) return visible;
@@ -76,7 +63,7 @@ void RecolourPicture(const TBitmap& before, TBitmap& after, const TProtectedColo
     }
     if (&before == &after) throw std::invalid_argument("the before and after pictures must differ");
     if (alpha == &after) throw std::invalid_argument("the alpha and after pictures must differ");
-    CheckAlpha(before, alpha);
+    RequireFittingAlpha(before, alpha);
 
     // The colour table decides what the pixels show; the logical palette, when the reader kept
     // one, is what PNG writes. Both get the same recolouring.
