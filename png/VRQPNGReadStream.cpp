@@ -117,6 +117,9 @@ struct TVRQPNGReadStream::Inflater {
     size_t stagedPos = 0;
     size_t stagedEnd = 0;
     bool ended = false; // the zlib stream has ended
+    // The last inflate filled its output: zlib may hold more of a match cut there, which it
+    // gives without new input.
+    bool mayHoldOutput = false;
 
     ~Inflater()
     {
@@ -876,12 +879,16 @@ int64_t TVRQPNGReadStream::Inflate(uint8_t* out, size_t size, size_t least)
         if (zs.avail_out == 0) return static_cast<int64_t>(got);
         if (zs.avail_in == 0) {
             // Beyond what is needed only the input at hand is used: the next chunk is read only
-            // for bytes that are needed, so the chunk walk stays where it would be.
+            // for bytes that are needed, so the chunk walk stays where it would be. What zlib
+            // still holds comes first: at the end of the image data there is no next chunk.
             if (got >= least) return static_cast<int64_t>(got);
             if (inflater_->ended) break; // nothing more can come
-            if (FillInput() != 0) return -1;
+            if (!inflater_->mayHoldOutput && FillInput() != 0) return -1;
         }
         const int result = inflate(&zs, Z_NO_FLUSH);
+        inflater_->mayHoldOutput = zs.avail_out == 0;
+        // Nothing was held: the next round reads more input.
+        if (result == Z_BUF_ERROR && zs.avail_in == 0) continue;
         // The stream's end before the bytes needed, or a dictionary request (which would never
         // make progress), ends the read like an error.
         if (result == Z_NEED_DICT) {
