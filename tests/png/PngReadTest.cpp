@@ -1,6 +1,7 @@
 // The PNG reader on files built in the test: chunk handling, header errors, image data layouts,
 // transparency, events, progress and the read budget.
 #include <gtest/gtest.h>
+#include "tests/Sanitizers.h"
 #include <zlib.h>
 
 #include <sys/resource.h>
@@ -346,7 +347,7 @@ bool ReadsWithin(const Bytes& file, int64_t budget, const std::string& message)
 
 TEST(PngRead, MemoryFollowsTheImageData)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
 #endif
     // 65 bytes declaring 2^27 x 1 RGBA at 16 bits (1 GiB of raw rows) with an 8-byte IDAT: refused

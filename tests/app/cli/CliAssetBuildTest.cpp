@@ -1,6 +1,7 @@
 // The tool inside an asset build: inputs that are pipes feeding several outputs, folder trees
 // mirrored, incremental runs, replacing inputs in place, and a report a script can read.
 #include "tests/TestData.h"
+#include "tests/Sanitizers.h"
 #include "tests/app/cli/CliHarness.h"
 
 #include <gtest/gtest.h>
@@ -251,7 +252,7 @@ TEST_F(CliAssetBuild, MessagesSayWhatHappened)
 // picture's header stops at that picture's bound, within a small address space.
 TEST_F(CliAssetBuild, EndlessPipeStopsAtWhatItsHeaderAllows)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
 #endif
     const std::string out = dir_.File("o.png");
@@ -331,7 +332,7 @@ TEST_F(CliAssetBuild, OptimizeSaysItDoesNothingForBmp)
 // finishes and is kept, and none of those waiting for the budget starts.
 TEST_F(CliAssetBuild, SignalKeepsTheFileInProgressAndStartsNoOther)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
 #endif
     TBitmap image;

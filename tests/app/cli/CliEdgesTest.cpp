@@ -1,6 +1,7 @@
 // The tool at the edges of the system: outputs that are not regular files, few descriptors,
 // threads the system refuses, a small file declaring a huge picture.
 #include "tests/TestData.h"
+#include "tests/Sanitizers.h"
 #include "tests/app/cli/CliHarness.h"
 
 #include "base/TaskPool.h"
@@ -224,7 +225,7 @@ TEST_F(CliEdges, OverwriteWritesIntoAFifoOrADeviceAndKeepsIt)
 // limit on open files it makes them durable earlier, and every file is written.
 TEST_F(CliEdges, ABatchUnderALowOpenFileLimitWritesEveryFile)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
 #endif
     constexpr int Files = 100;
@@ -256,7 +257,7 @@ TEST_F(CliEdges, ABatchUnderALowOpenFileLimitWritesEveryFile)
 // limit on memory that fits one run one after the other instead of failing together.
 TEST_F(CliEdges, TwoLargeOptimizedFilesUnderAMemoryLimitBothSucceedByWaiting)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
 #endif
     TBitmap image;
@@ -345,7 +346,7 @@ std::string HugeDeclaredRunLengthBmp()
 
 TEST_F(CliEdges, InfoOfASmallFileDeclaringAHugePictureStaysSmall)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
 #endif
     const std::string huge = dir_.File("huge.png");

@@ -1,6 +1,7 @@
 // Saving through a temporary file: what happens to targets that are not regular files, and a
 // deferred batch when the process runs out of descriptors.
 #include "app/SafeFile.h"
+#include "tests/Sanitizers.h"
 
 #include "base/Exceptions.h"
 #include "tests/TestData.h"
@@ -224,7 +225,7 @@ TEST(DeferredCommits, HoldsAtMostAQuarterOfTheDescriptors)
 // file that finds none flushes the files waiting and is made: every file of the batch is written.
 TEST(DeferredCommits, ANewFileWithNoDescriptorLeftFlushesTheWaitingOnes)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TINTABREL_SANITIZED)
     GTEST_SKIP() << "resource limits measure the sanitizer's own descriptors and memory, not the program's";
 #endif
     test::TempDir dir;
