@@ -350,6 +350,16 @@ TColor ReferencePixel(TColor colour, const THueWindow& w, const TProtectedColors
     return MakeColor(out.R, out.G, out.B);
 }
 
+// after is what the rules give for before, pixel by pixel.
+void ExpectTheRulesPicture(const TBitmap& after, const TBitmap& before, const THueWindow& w, const TProtectedColors& list)
+{
+    TBitmap expected;
+    expected.Assign(before);
+    for (int32_t y = 0; y < before.Height(); ++y)
+        for (int32_t x = 0; x < before.Width(); ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), w, list));
+    ExpectSamePixels(after, expected, Describe(w));
+}
+
 // Every hue a pixel can have (the colours with a 0 component), some random colours, runs and a
 // few protected colours, under windows that put each option at its edges.
 std::vector<TColor> ManyColours()
@@ -389,12 +399,9 @@ TEST(HueOptionsTest, MatchTheRulesStepByStep)
     const int32_t width = 251;
     Make24(before, width, static_cast<int32_t>((colours.size() + width - 1) / width), colours);
     for (const THueWindow& w : OptionWindows()) {
-        TBitmap after, expected;
+        TBitmap after;
         ReplaceHue(before, after, list, w);
-        expected.Assign(before);
-        for (int32_t y = 0; y < before.Height(); ++y)
-            for (int32_t x = 0; x < width; ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), w, list));
-        ExpectSamePixels(after, expected, Describe(w));
+        ExpectTheRulesPicture(after, before, w, list);
     }
 }
 
@@ -422,15 +429,12 @@ TEST(HueOptionsTest, PixelsOfOneHueAndChromaShareTheirNewHue)
         std::vector<TColor> colours;
         for (const RGB& family : c.families)
             for (int j = 0; j < width; ++j) colours.push_back(ColorOf({family.r + j, family.g + j, family.b + j}));
-        TBitmap before, after, expected;
+        TBitmap before, after;
         Make24(before, width, static_cast<int32_t>(c.families.size()), colours);
         const int64_t already = MovedHuesWorkedOutForTesting();
         ReplaceHue(before, after, none, c.window);
         EXPECT_EQ(MovedHuesWorkedOutForTesting() - already, c.workedOut) << Describe(c.window);
-        expected.Assign(before);
-        for (int32_t y = 0; y < before.Height(); ++y)
-            for (int32_t x = 0; x < width; ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), c.window, none));
-        ExpectSamePixels(after, expected, Describe(c.window));
+        ExpectTheRulesPicture(after, before, c.window, none);
     }
 }
 
@@ -452,12 +456,9 @@ TEST(HueOptionsTest, EveryValueAndSaturationMatchesTheRules)
     const TProtectedColors none;
     for (const THueWindow& w : {Window(240, 10, 77, false, 40, false), Window(240, 5, 131, false, 30, true),
                                 Window(240, 2, 30, false, 1, false)}) {
-        TBitmap after, expected;
+        TBitmap after;
         ReplaceHue(before, after, none, w);
-        expected.Assign(before);
-        for (int32_t y = 0; y < before.Height(); ++y)
-            for (int32_t x = 0; x < width; ++x) expected.SetPixel(x, y, ReferencePixel(before.Pixel(x, y), w, none));
-        ExpectSamePixels(after, expected, Describe(w));
+        ExpectTheRulesPicture(after, before, w, none);
     }
 }
 
