@@ -121,6 +121,8 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
 
 namespace {
 
+// cap: the compressed size past which the stream would lose anyway; the compression stops there
+// and the result is empty. 0: no cap.
 std::vector<uint8_t> ZlibWithStrategy(const std::vector<uint8_t>& data, int level, int strategy, size_t cap)
 {
     if (level < 0 || level > 9) level = Z_DEFAULT_COMPRESSION;
@@ -151,9 +153,9 @@ std::vector<uint8_t> ZlibWithStrategy(const std::vector<uint8_t>& data, int leve
 
 } // namespace
 
-std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered, size_t cap)
+std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered)
 {
-    return ZlibWithStrategy(data, level, filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY, cap);
+    return ZlibWithStrategy(data, level, filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY, 0);
 }
 
 std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int level)

@@ -29,9 +29,7 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
 
 // A zlib stream of data: by zlib at level 0..9 (other values: zlib's default), as the writer
 // compresses, or with zlib's strategy for filtered data; or by libdeflate at level 1..12.
-// cap: the compressed size past which the stream would lose anyway; the compression stops there
-// and the result is empty. 0: no cap.
-std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered = false, size_t cap = 0);
+std::vector<uint8_t> ZlibCompress(const std::vector<uint8_t>& data, int level, bool filtered = false);
 std::vector<uint8_t> LibdeflateCompress(const std::vector<uint8_t>& data, int level);
 
 // Writes a whole PNG file of the raster (not interlaced) with zlibData as its image data,
