@@ -88,30 +88,28 @@ void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
 
 } // namespace
 
-void WritePngAsRowsArrive(TStream& stream, const TBitmap& image, const TBitmap* alpha, const TPNGSaveOptions& options,
-                          const TRowGate& rows)
-{
-    if (image.PixelFormat() != TPixelFormat::pf24bit || options.Optimize)
-        throw std::invalid_argument("WritePngAsRowsArrive: a 24-bit picture, not optimised");
-    // As WritePicturePng writes such a picture, but from the bitmaps where they lie: sharing their
-    // pixels would make the decoder still storing rows copy them away.
-    TVRQPNG png;
-    TakeEncoding(png, options);
-    png.LinkedBitmap = const_cast<TBitmap*>(&image);
-    if (alpha && AlphaPlaneFits(image, *alpha)) {
-        png.LinkedAlphaBitmap = const_cast<TBitmap*>(alpha);
-        png.UseAlpha = true;
-    }
-    png.SourceRows = &rows;
-    png.SaveToStream(stream);
-}
-
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
 {
     const TBitmap& image = data.Image;
     const TBitmap& alpha = data.Alpha;
     const bool withAlpha = AlphaPlaneFits(image, alpha);
     const TBitmap none;
+    if (options.Rows) {
+        if (image.PixelFormat() != TPixelFormat::pf24bit || options.Optimize)
+            throw std::invalid_argument("WritePicturePng: rows still arriving need a 24-bit picture, not optimised");
+        // Read where they lie: a bitmap sharing their pixels would be copied away by the next row
+        // the decoder stores.
+        TVRQPNG png;
+        TakeEncoding(png, options);
+        png.LinkedBitmap = const_cast<TBitmap*>(&image);
+        if (withAlpha) {
+            png.LinkedAlphaBitmap = const_cast<TBitmap*>(&alpha);
+            png.UseAlpha = true;
+        }
+        png.SourceRows = options.Rows;
+        png.SaveToStream(stream);
+        return;
+    }
     if (options.Optimize && image.Width() > 0 && image.Height() > 0) {
         TPngOptimizeOptions optimize;
         optimize.Threads = options.Threads;
@@ -182,6 +180,8 @@ void SavePicture(const std::string& path, TPictureKind kind, const TPictureData&
     if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
     TSafeFileWriter writer(path, replaceExisting);
     SavePicture(writer.Stream(), kind, data, options);
+    // Rows still arriving: the file is kept only when its input was read to its end.
+    if (options.Rows && !options.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
     writer.Commit(replaceExisting);
 }
 

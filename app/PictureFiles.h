@@ -12,6 +12,7 @@
 
 #include "base/RowGate.h"
 #include "image/Graphics.h"
+#include "image/RowSink.h"
 #include "base/Streams.h"
 #include "png/VRQPNGTypes.h"
 #include "app/SafeFile.h"
@@ -63,6 +64,11 @@ struct TPNGSaveOptions : TPngChunkSettings {
     unsigned Threads = 1;
     // Told how far an Optimize save has come, 0 to 1 (see TPngOptimizeOptions::Progress).
     std::function<void(double done)> Progress;
+    // Rows another thread is still storing (and changing): the encoder reads each row once the
+    // gate has opened it, from the picture's bitmaps where they lie, and a file is kept only when
+    // the gate ends finished. Only for a 24-bit picture written without Optimize. None: every
+    // row is there.
+    const TRowGate* Rows = nullptr;
 };
 
 struct TLoadOptions {
@@ -71,9 +77,9 @@ struct TLoadOptions {
     TTruncatedPixels Truncated = TTruncatedPixels::ReadAsZero;
     // The threads this one file may use: a large PNG's image data is inflated ahead on a second.
     unsigned Threads = 1;
-    // A PNG's decoder hooks (TVRQPNG's), for work on rows while later ones are still being read.
-    std::function<void(TBitmap& image, TBitmap* alpha)> OnImageStart;
-    std::function<void(int32_t rows)> OnRowsStored;
+    // Told how far a PNG's rows are stored, for work on rows while later ones are still being read
+    // (the picture pipeline).
+    TRowSink* Rows = nullptr;
 };
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
@@ -105,10 +111,5 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
 void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options = {});
 // The PNG part of SavePicture, onto any stream.
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
-// Writes a 24-bit picture and its alpha (8-bit; none or empty: opaque) as WritePicturePng would,
-// while another thread is still storing their rows: each row is read once rows has opened it,
-// from the bitmaps where they lie. Fails when rows ends unfinished.
-void WritePngAsRowsArrive(TStream& stream, const TBitmap& image, const TBitmap* alpha, const TPNGSaveOptions& options,
-                          const TRowGate& rows);
 
 } // namespace tintabrel

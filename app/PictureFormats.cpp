@@ -57,8 +57,7 @@ void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, co
     std::vector<uint8_t> indexAlpha;
     TVRQPNG png;
     png.Threads = static_cast<int32_t>(options.Threads);
-    png.OnImageStart = options.OnImageStart;
-    png.OnRowsStored = options.OnRowsStored;
+    png.RowSink = options.Rows;
     png.LoadFromStream(stream);
     image.Assign(png.ActiveBitmap());
     if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())

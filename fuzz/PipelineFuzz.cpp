@@ -8,6 +8,7 @@
 #include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 #include "app/PictureFormats.h"
+#include "app/PicturePipeline.h"
 #include "base/Exceptions.h"
 #include "base/RowGate.h"
 #include "base/ScopeGuard.h"
@@ -111,66 +112,34 @@ bool RecolourableAsRead(const uint8_t* data, size_t size)
            reader.Width > 0 && reader.Height > 0;
 }
 
-// Each stored row is recoloured and opened to an encoding thread that compresses it meanwhile.
+// The picture pipeline row by row: each stored row is recoloured and opened to an encoding thread
+// that compresses it meanwhile.
 std::string AsRead(const uint8_t* data, size_t size, const THueWindow& window)
 {
     const TProtectedColors none;
-    THueRowReplacer change(none, window);
-    TRowGate gate;
     TMemoryStream out;
-    TBitmap image, alpha;
-    bool withAlpha = false;
-    TPNGSaveOptions save;
-    save.Threads = 2;
-    TThreadGroup encoder;
-    std::exception_ptr encodeError;
-    // Declared after all the encoding thread uses, so that it is stopped before they go.
-    const TScopeGuard stop([&] {
-        gate.End(false);
-        encoder.Join();
-    });
-    TBitmap::TRows rows;
-    int32_t width = 0, recoloured = 0;
+    TPipelineOutput output;
+    output.Stream = &out;
+    output.Png.Threads = 2;
+    output.RowChange = TRowChange{&none, {window}};
     TLoadOptions load;
     load.Threads = 2;
-    load.OnImageStart = [&](TBitmap& decoded, TBitmap* decodedAlpha) {
-        if (decoded.PixelFormat() != TPixelFormat::pf24bit || decoded.Height() <= 0) return;
-        rows = decoded.Rows();
-        width = decoded.Width();
-        image.Assign(decoded);
-        withAlpha = decodedAlpha && !decodedAlpha->Empty();
-        if (withAlpha) alpha.Assign(*decodedAlpha);
-        encoder.Start([&] {
-            try {
-                WritePngAsRowsArrive(out, image, withAlpha ? &alpha : nullptr, save, gate);
-            } catch (...) {
-                encodeError = std::current_exception();
-            }
-        });
-    };
-    load.OnRowsStored = [&](int32_t stored) {
-        if (encoder.Size() == 0) return;
-        for (; recoloured < stored; ++recoloured) change.Row(rows.At(recoloured), width);
-        gate.Open(stored);
-    };
-    TPictureData picture;
+    std::vector<TPipelineResult> results;
     try {
         TMemoryStream in(data, size);
-        LoadPicture(in, TPictureKind::Png, picture, nullptr, load);
+        results = RunPicturePipeline(in, TPictureKind::Png, load, {output});
     } catch (const Exception& e) {
-        return std::string("error ") + FixedText(e.what());
+        const std::string text = FixedText(e.what());
+        return text == NoPictureInFile ? "empty" : "error " + text;
     }
-    if (encoder.Size() == 0) return "not as read";
-    if (picture.Image.Empty() || picture.Image.Width() == 0 || picture.Image.Height() == 0) return "empty";
-    gate.End(true);
-    encoder.Join();
-    if (encodeError) {
+    if (results[0].Error) {
         try {
-            std::rethrow_exception(encodeError);
+            std::rethrow_exception(results[0].Error);
         } catch (const Exception& e) {
             return std::string("error ") + FixedText(e.what());
         }
     }
+    if (!results[0].WhileRead) return "not as read";
     return Written(out);
 }
 
@@ -187,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const bool once = [] {
         fuzz::LimitPictures();
         SetSmallThresholdsForTesting(true);
+        SetLeastPixelsRowByRowForTesting(1);
         return true;
     }();
     (void)once;

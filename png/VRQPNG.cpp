@@ -219,8 +219,7 @@ void TVRQPNG::LoadFromStream(TStream& stream)
     reader.Threads = Threads;
     AlphaBitmap->Clear();
     reader.AlphaTarget = &ActiveAlphaBitmap();
-    if (OnImageStart) reader.OnImageStart = [this, &reader] { OnImageStart(ActiveBitmap(), reader.AlphaPlane()); };
-    reader.OnRowsStored = OnRowsStored;
+    reader.RowSink = RowSink;
 
     TProgressRelay relay(*this, ActiveBitmap());
     reader.ReadFromStream(&ActiveBitmap(), stream, 0);

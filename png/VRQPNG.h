@@ -11,6 +11,7 @@
 
 #include "base/RowGate.h"
 #include "image/Graphics.h"
+#include "image/RowSink.h"
 #include "png/VRQPNGTypes.h"
 
 namespace tintabrel {
@@ -61,10 +62,8 @@ public:
     int32_t Threads = 1; // above 1: a large picture is inflated ahead, or compressed, on more threads
     // Set while another thread still stores the rows being saved (the encoder's SourceRows).
     const TRowGate* SourceRows = nullptr;
-    // The decoder's OnImageStart (with the bitmap and the alpha plane in use, or none) and
-    // OnRowsStored, for a consumer that works on rows while later ones are still being read.
-    std::function<void(TBitmap& image, TBitmap* alpha)> OnImageStart;
-    std::function<void(int32_t rows)> OnRowsStored;
+    // Told how far the decoder's rows are stored, for work on rows while later ones are read.
+    TRowSink* RowSink = nullptr;
     bool Grayscale = false;
     TBitmap* LinkedAlphaBitmap = nullptr; // not owned
     const std::unique_ptr<TBitmap> AlphaBitmap; // 8-bit, byte = 255 - alpha

@@ -682,7 +682,7 @@ void TVRQPNGReadStream::ReadImageData()
     const int32_t height = Bitmap->Height();
     BeginProgressPhase(1, totalRows, 98);
     // Row addresses are taken once, before anybody else sees the bitmaps: a consumer that shares
-    // their pixels (OnImageStart) must not make a row request copy them.
+    // their pixels (the row sink) must not make a row request copy them.
     rows_ = Bitmap->Rows();
     if (alphaPlane_) alphaRows_ = alphaPlane_->Rows();
 
@@ -698,7 +698,7 @@ void TVRQPNGReadStream::ReadImageData()
             pipe_.reset(); // no thread to be had: this one does it all
     }
     bool stopAsked = false;
-    if (OnImageStart) OnImageStart();
+    if (RowSink) RowSink->Begin(*Bitmap, alphaPlane_);
     for (int32_t pass = 0; pass < passCount; ++pass) {
         const TPassGeometry& g = adam7 ? Adam7Passes[pass] : PlainPass;
         const TPassSize size = PassSize(g, width, height);
@@ -729,7 +729,7 @@ void TVRQPNGReadStream::ReadImageData()
                 current_ ^= 1;
             }
             ++rowNumber;
-            if (!adam7 && OnRowsStored) OnRowsStored(rowNumber);
+            if (!adam7 && RowSink) RowSink->Stored(rowNumber);
             if (rowNumber % 4 == 2 || height < 4) {
                 if (!pipe_) {
                     StepProgress(rowNumber);

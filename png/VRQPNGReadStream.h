@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "image/RowSink.h"
 #include "png/VRQPNGTypes.h"
 #include "png/VRQStream.h"
 
@@ -38,12 +39,9 @@ public:
     // Threads the image data may use: above 1, a large picture is inflated ahead on a second
     // thread while this one unfilters and stores rows. The result is the same either way.
     int32_t Threads = 1;
-    // For a consumer on another thread, called on the reading thread: once the bitmap (and the
-    // alpha plane, when one is used) is sized for the image data, before any row; and, for a
-    // picture not interlaced, after each stored row with the count of rows stored so far (their
-    // colour and alpha are final then).
-    std::function<void()> OnImageStart;
-    std::function<void(int32_t rows)> OnRowsStored;
+    // Told on the reading thread when the bitmap is sized for the image data and, for a picture
+    // not interlaced, how many rows are stored after each row (none: nobody follows the rows).
+    TRowSink* RowSink = nullptr;
 
     // ---- results (Comment, Width, Height, BitDepth, PhysUnit/X/Y are inherited)
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane

@@ -3,11 +3,11 @@
 #include "app/cli/CliTool.h"
 #include "app/cli/Plan.h"
 #include "app/cli/RecipeRun.h"
-#include "app/cli/RecolourAsRead.h"
 #include "app/cli/Report.h"
 
 #include "app/PictureChange.h"
 #include "app/PictureFormats.h"
+#include "app/PicturePipeline.h"
 #include "png/PngOptimize.h"
 
 #include "app/cli/Inputs.h"
@@ -35,12 +35,8 @@ namespace tintabrel::cli {
 
 namespace {
 
-// Makes output k of the input from the input's picture (which it may change: it is the output's
-// own); out is the output with its kind settled.
-using TMake = std::function<void(const TInputPlan& plan, size_t k, const TOutputPlan& out, TPictureData&)>;
-// Makes the one output of an input while the input is read; false leaves it to the plain load
-// and TMake. The note says how it went, for -v.
-using TMakeWhileRead = std::function<bool(const TOutputPlan&, TInput&, unsigned threads, std::string& note)>;
+// Output k of the input as the picture pipeline makes it; out is the output with its kind settled.
+using TMake = std::function<TPipelineOutput(const TInputPlan& plan, size_t k, const TOutputPlan& out)>;
 
 struct TRun {
     TPNGSaveOptions Png; // how the outputs are written (its Threads: those one file may use)
@@ -71,8 +67,8 @@ int64_t FileBytes(const std::string& path)
 // One input: opened once (read whole when it cannot seek), its kind settled, admitted when the
 // picture it declares fits the memory budget, loaded once, and made into each of its outputs.
 // Returns false when the run was interrupted before the input started.
-bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMake& make,
-              const TMakeWhileRead& makeWhileRead, TInputResult& result, const std::function<void(size_t)>& failed)
+bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMake& make, TInputResult& result,
+              const std::function<void(size_t)>& failed)
 {
     const auto fail = [&](size_t k, const std::string& error) {
         if (result.Error.empty()) result.Error = error;
@@ -117,33 +113,24 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         input.ReadRest(kind);
         result.BytesIn = FileBytes(plan.Input);
 
-        std::string note;
-        if (outputs.size() == 1 && makeWhileRead && makeWhileRead(outputs[0], input, run.Png.Threads, note)) {
-            result.Written.push_back(outputs[0].Path);
-            result.BytesOut += FileBytes(outputs[0].Path);
-            reporter.Note(plan.Input, outputs[0].Path + ": " + note);
-            return true;
-        }
-        TPictureData data;
-        TLoadOptions options;
-        options.Threads = run.Png.Threads;
-        input.Load(kind, data, nullptr, options);
+        std::vector<TPipelineOutput> made;
+        for (size_t n = 0; n < outputs.size(); ++n) made.push_back(make(plan, todo[n], outputs[n]));
+        TLoadOptions load;
+        load.Threads = run.Png.Threads;
+        // A BMP cut short is refused rather than written out with black rows.
+        load.Truncated = TTruncatedPixels::Refuse;
+        const std::vector<TPipelineResult> results = RunPicturePipeline(input.Whole(kind), kind, load, made);
         for (size_t n = 0; n < outputs.size(); ++n) {
-            // Each output starts from the loaded picture; the last one takes it over.
-            TPictureData copy;
-            TPictureData& picture = n + 1 == outputs.size() ? data : copy;
-            if (&picture == &copy) copy.Assign(data);
-            try {
-                make(plan, todo[n], outputs[n], picture);
-                if (!outputs[n].Path.empty()) {
-                    result.Written.push_back(outputs[n].Path);
-                    result.BytesOut += FileBytes(outputs[n].Path);
-                    reporter.Note(plan.Input, outputs[n].Path + ": loaded, changed and saved");
-                }
-            } catch (...) {
-                const std::string error = ErrorText(std::current_exception());
+            if (results[n].Error) {
+                const std::string error = ErrorText(results[n].Error);
                 reporter.Message(plan.Input, error);
                 fail(todo[n], error);
+            } else if (!outputs[n].Path.empty()) {
+                result.Written.push_back(outputs[n].Path);
+                result.BytesOut += FileBytes(outputs[n].Path);
+                reporter.Note(plan.Input, outputs[n].Path + (results[n].WhileRead
+                                                                 ? ": read, changed and written in one pass"
+                                                                 : ": loaded, changed and saved"));
             }
         }
     } catch (...) {
@@ -177,7 +164,7 @@ unsigned JobsForDescriptors(unsigned jobs, TReporter& reporter, bool verbose)
 // together before they take their names (TDeferredCommits); after a first signal, no input
 // starts any more and what is finished is committed at once. Returns the exit status.
 int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, const TPNGSaveOptions& png,
-              TReporter& reporter, const TMake& make, const TMakeWhileRead& makeWhileRead = {},
+              TReporter& reporter, const TMake& make,
               const std::function<void(size_t input, size_t output)>& failedOutput = {})
 {
     std::atomic<bool> failed{false};
@@ -206,7 +193,7 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
             [&](size_t k) {
                 TInputResult result;
                 result.Input = plans[k].Input;
-                const bool ran = RunInput(plans[k], run, reporter, make, makeWhileRead, result,
+                const bool ran = RunInput(plans[k], run, reporter, make, result,
                                           [&](size_t output) { if (failedOutput) failedOutput(k, output); });
                 if (!result.Error.empty() || !ran) failed = true;
                 if (run.Commits && run.Interruption.Requested()) commitNow();
@@ -220,34 +207,36 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
     return failed ? ExitFailed : ExitDone;
 }
 
-void Save(const std::string& input, const TOutputPlan& out, const TPictureData& data, const TPNGSaveOptions& png,
-          TReporter& reporter)
+// Output out of input as the pipeline makes it: change (none: the picture as read), then the
+// file, or standard output (whole in memory first, so that a failed encoding sends nothing down
+// the pipe). rowChange: the same change as hue windows, when it is only that.
+TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const TPNGSaveOptions& png,
+                         TReporter& reporter, std::function<void(TPictureData&)> change,
+                         std::optional<TRowChange> rowChange)
 {
-    if (!FormatOf(out.Kind).HoldsAlpha && data.HasAlpha())
-        reporter.Message(input, "warning: " + out.Path + " is BMP, which holds no transparency; it is dropped");
-    if (IsStandardStream(out.Path)) {
-        // Whole in memory first, so that a failed encoding sends nothing down the pipe.
+    TPipelineOutput made;
+    made.Kind = out.Kind;
+    made.Overwrite = out.Overwrite;
+    made.Png = png;
+    made.RowChange = std::move(rowChange);
+    made.Change = [&reporter, input, out, change = std::move(change)](TPictureData& data) {
+        if (change) change(data);
+        if (!FormatOf(out.Kind).HoldsAlpha && data.HasAlpha())
+            reporter.Message(input, "warning: " + out.Path + " is BMP, which holds no transparency; it is dropped");
+    };
+    if (!IsStandardStream(out.Path)) {
+        made.Path = out.Path;
+        return made;
+    }
+    made.Take = [kind = out.Kind, png](TPictureData& data) {
         TMemoryStream bytes;
-        SavePicture(bytes, out.Kind, data, png);
+        SavePicture(bytes, kind, data, png);
         const int fd = ::dup(STDOUT_FILENO);
         if (fd < 0) throw EFileWriteError("standard output", errno);
         TFileStream stream(fd, "standard output");
         stream.WriteBuffer(bytes.Memory(), bytes.Size());
-        return;
-    }
-    SavePicture(out.Path, out.Kind, data, png, out.Overwrite);
-}
-
-// A large PNG going to a PNG file is recoloured (or, with no changes, copied) and written while it
-// is read, where that applies (CanRecolourAsRead); false leaves the output to the plain load.
-bool TryRecolourAsRead(const TOutputPlan& out, TInput& input, unsigned threads, const TChain& chain,
-                       const TProtectedColors& protectedColors, const TPNGSaveOptions& png)
-{
-    if (input.Kind(TPictureKind::Unknown) != TPictureKind::Png || out.Kind != TPictureKind::Png ||
-        out.Path.empty() || IsStandardStream(out.Path) || !CanRecolourAsRead(input, chain, png, threads))
-        return false;
-    RecolourAsRead(input, out.Path, out.Overwrite, chain, protectedColors, png, threads);
-    return true;
+    };
+    return made;
 }
 
 // The PNG settings of a run: the file's threads, and the time stamp: none with --no-time or
@@ -338,25 +327,25 @@ int RunRecolour(const TRecolourOptions& options)
     TDryRunReport* report = dryRun ? &*dryRun : nullptr;
     return RunInputs(
         plans, options.Run, png, reporter,
-        [&](const TInputPlan& plan, size_t k, const TOutputPlan& out, TPictureData& data) {
+        [&](const TInputPlan& plan, size_t k, const TOutputPlan& out) {
             const TChain& chain = ChainOf(options.Recipe, out.Variant);
             if (report) {
-                report->Run(plan, k, [&](TDryRunReport::TResult& result) {
-                    ApplyChain(data, chain, protectedColors, options.TrueColour, &result.Changes, png.Threads);
-                    result.Width = data.Image.Width();
-                    result.Height = data.Image.Height();
-                });
-                return;
+                // Nothing written: the change is counted and reported.
+                TPipelineOutput made;
+                made.Kind = out.Kind;
+                made.Take = [&, k](TPictureData& data) {
+                    report->Run(plan, k, [&](TDryRunReport::TResult& result) {
+                        ApplyChain(data, chain, protectedColors, options.TrueColour, &result.Changes, png.Threads);
+                        result.Width = data.Image.Width();
+                        result.Height = data.Image.Height();
+                    });
+                };
+                return made;
             }
-            ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
-            Save(plan.Input, out, data, png, reporter);
-        },
-        [&](const TOutputPlan& out, TInput& input, unsigned threads, std::string& note) {
-            if (report || !TryRecolourAsRead(out, input, threads, ChainOf(options.Recipe, out.Variant),
-                                             protectedColors, png))
-                return false;
-            note = "read, recoloured and written in one pass";
-            return true;
+            return OutputOf(
+                plan.Input, out, png, reporter,
+                [&](TPictureData& data) { ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads); },
+                RowChangeOf(chain, protectedColors));
         },
         // An input that fails to load still ends its place in the dry run's report.
         [&](size_t input, size_t output) {
@@ -377,13 +366,8 @@ int RunConvert(const TConvertOptions& options)
     reporter.ShowProgressOf(png);
     return RunInputs(
         plans, run, png, reporter,
-        [&](const TInputPlan& plan, size_t, const TOutputPlan& out, TPictureData& data) {
-            Save(plan.Input, out, data, png, reporter);
-        },
-        [&](const TOutputPlan& out, TInput& input, unsigned threads, std::string& note) {
-            if (!TryRecolourAsRead(out, input, threads, {}, none, png)) return false;
-            note = "copied while read";
-            return true;
+        [&](const TInputPlan& plan, size_t, const TOutputPlan& out) {
+            return OutputOf(plan.Input, out, png, reporter, {}, TRowChange{&none, {}});
         });
 }
 

@@ -1,4 +1,5 @@
 #include "app/cli/Inputs.h"
+#include "app/PicturePipeline.h"
 
 #include "base/Exceptions.h"
 #include "app/PictureFormats.h"
@@ -133,18 +134,24 @@ int64_t TInput::MemoryBytes(TPictureKind kind)
     return file_ ? PipeLimit(kind) : memory_->Size();
 }
 
-void TInput::Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts, TLoadOptions options)
+TStream& TInput::Whole(TPictureKind kind)
 {
     ReadRest(kind);
     TStream& stream = Stream();
     stream.SetPosition(0);
+    return stream;
+}
+
+void TInput::Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts, TLoadOptions options)
+{
+    TStream& stream = Whole(kind);
     // A BMP cut short is refused here rather than written out with black rows.
     options.Truncated = TTruncatedPixels::Refuse;
     LoadPicture(stream, kind, data, pngFacts, options);
     // The reader takes a file that ends before its image data as an empty picture; written out,
     // it would replace a sprite by nothing without a word.
     if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
-        throw EInvalidGraphic("no picture in the file (it is empty or ends before its image data)");
+        throw EInvalidGraphic(NoPictureInFile);
 }
 
 } // namespace tintabrel::cli

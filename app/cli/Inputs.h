@@ -43,6 +43,9 @@ public:
     // Reads the rest of an input that cannot seek, as far as the picture its header declares can
     // need (EReadError past that); nothing for a file.
     void ReadRest(TPictureKind kind);
+    // The whole input from its start, for the picture pipeline (the rest of one that cannot seek
+    // read first, as by ReadRest).
+    TStream& Whole(TPictureKind kind);
     // Loads the picture; a file that holds none (empty, or ending before its image data) is an
     // EInvalidGraphic. pngFacts and options as for LoadPicture (a BMP cut short is refused).
     void Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr, TLoadOptions options = {});

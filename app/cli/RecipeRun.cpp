@@ -39,6 +39,16 @@ void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColo
     }
 }
 
+std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors)
+{
+    TRowChange rows{&protectedColors, {}};
+    for (const TChange& change : chain) {
+        if (change.Pick) return std::nullopt;
+        rows.Windows.push_back(change.Window);
+    }
+    return rows;
+}
+
 const TChain& ChainOf(const TRecipe& recipe, const std::string& variant)
 {
     if (variant.empty()) return recipe.Chain;

@@ -10,6 +10,7 @@
 
 #include "app/PictureChange.h"
 #include "app/PictureFiles.h"
+#include "app/PicturePipeline.h"
 #include "app/cli/Recipe.h"
 #include "base/StringList.h"
 
@@ -34,6 +35,10 @@ struct TChangeReport {
 // threads: as many as a large picture may be recoloured on.
 void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
                 std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
+
+// The chain as hue windows applied row by row, when it is only that (no change picks its source
+// from the picture); none otherwise.
+std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors);
 
 // The chain of the plain output ("") or of the variant of that name.
 const TChain& ChainOf(const TRecipe& recipe, const std::string& variant);

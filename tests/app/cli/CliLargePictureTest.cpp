@@ -97,7 +97,7 @@ TEST(CliLargePicture, RecolouredWhileReadAsIfReadFirst)
             const TCliRun r = RunCli(run);
             ASSERT_EQ(r.Status, 0) << r.Err;
             // The path a large PNG should take is taken with two threads (and only then).
-            EXPECT_EQ(Contains(r.Err, "read, recoloured and written in one pass"), std::string(jobs) == "2") << r.Err;
+            EXPECT_EQ(Contains(r.Err, "read, changed and written in one pass"), std::string(jobs) == "2") << r.Err;
         }
         TPictureData one, two, in;
         ReadPicture(dir.File("out1.png"), one);
