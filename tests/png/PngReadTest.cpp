@@ -61,7 +61,7 @@ Bytes Zlib(const Bytes& raw)
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-const Bytes Signature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+const Bytes Signature(std::begin(PngSignature), std::end(PngSignature));
 const Bytes Iend = Chunk("IEND", {});
 
 Bytes Png(std::initializer_list<Bytes> chunks)

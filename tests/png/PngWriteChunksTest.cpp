@@ -56,7 +56,7 @@ TEST(PngWriteChunks, EncoderDefaultsOnA24BitPicture)
     TMemoryStream stream;
     writer.WriteToStream(b, stream);
     const Bytes& file = stream.Bytes();
-    const Bytes signature{137, 80, 78, 71, 13, 10, 26, 10};
+    const Bytes signature(std::begin(PngSignature), std::end(PngSignature));
     ASSERT_GE(file.size(), 20u);
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), signature);
     const Bytes iend{0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};

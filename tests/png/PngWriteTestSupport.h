@@ -33,9 +33,8 @@ inline uint32_t BE32(const uint8_t* p)
 // The chunks after the signature (empty when the signature is wrong).
 inline std::vector<Chunk> ParseChunks(const std::vector<uint8_t>& file)
 {
-    static const uint8_t signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
     std::vector<Chunk> chunks;
-    if (file.size() < 8 || std::memcmp(file.data(), signature, 8) != 0) return chunks;
+    if (file.size() < 8 || std::memcmp(file.data(), PngSignature, 8) != 0) return chunks;
     size_t pos = 8;
     while (pos + 12 <= file.size()) {
         const uint32_t length = BE32(&file[pos]);

@@ -194,7 +194,7 @@ TEST_F(CliAssetBuild, InPlaceReplacesAtomically)
 TEST_F(CliAssetBuild, JsonReportOfARealRun)
 {
     const std::string odd = dir_.File("a: b.png");
-    WriteFileBytes(odd, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 1});
+    WriteFileBytes(odd, PngBytes({0, 0, 0, 1}));
     const std::string out = dir_.File("out");
     const TCliRun run = RunCli({"recolour", "--json", "--from-hue", "0", "--target", "90", "--variant", "v=h0:20:10",
                                 "--out-dir", out, sprite_, odd});

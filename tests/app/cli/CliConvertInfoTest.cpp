@@ -95,7 +95,7 @@ void Chunk(std::vector<unsigned char>& file, const char* type, const std::vector
 // index 0, gamma, resolution in pixels per metre and two comments.
 std::vector<unsigned char> IndexedPng()
 {
-    std::vector<unsigned char> file{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<unsigned char> file = PngBytes();
     Chunk(file, "IHDR", {0, 0, 0, 2, 0, 0, 0, 1, 8, 3, 0, 0, 0});
     Chunk(file, "gAMA", {0, 0, 0xB1, 0x8F}); // 45455
     Chunk(file, "PLTE", {255, 0, 0, 0, 0, 255});
@@ -203,7 +203,7 @@ TEST(CliInfo, AcceptsExactlyTheFilesConvertAccepts)
 {
     TempDir dir;
     const std::vector<unsigned char> good = IndexedPng();
-    std::vector<unsigned char> noImage{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<unsigned char> noImage = PngBytes();
     Chunk(noImage, "IHDR", {0, 0, 0, 2, 0, 0, 0, 1, 8, 3, 0, 0, 0});
     Chunk(noImage, "IEND", {});
     std::vector<unsigned char> shortGamma(good.begin(), good.begin() + 33); // signature and IHDR
@@ -218,7 +218,7 @@ TEST(CliInfo, AcceptsExactlyTheFilesConvertAccepts)
     const std::vector<std::pair<std::string, std::vector<unsigned char>>> files = {
         {"ok.png", good},
         {"empty.png", {}},
-        {"signature.png", {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}},
+        {"signature.png", PngBytes()},
         {"no-image-data.png", noImage},
         {"cut.png", std::vector<unsigned char>(good.begin(), good.end() - 40)},
         {"short-gamma.png", shortGamma},
@@ -246,7 +246,7 @@ TEST(CliInfo, ReportsTheReadersValues)
     auto png = [](const std::vector<unsigned char>& header, const std::vector<std::pair<const char*, std::vector<unsigned char>>>& before,
                   const std::vector<unsigned char>& raw) {
         // The chunks in order; "IHDR" stands for the header.
-        std::vector<unsigned char> file{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+        std::vector<unsigned char> file = PngBytes();
         for (const auto& [type, data] : before) Chunk(file, type, std::string(type) == "IHDR" ? header : data);
         unsigned char packed[256];
         uLongf packedSize = sizeof packed;

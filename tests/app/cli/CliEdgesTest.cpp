@@ -289,7 +289,7 @@ void AppendChunk(std::string& png, const char* type, const std::string& body)
 std::string HugeDeclaredPng()
 {
     constexpr uint32_t Side = 16384;
-    std::string png("\x89PNG\r\n\x1a\n", 8);
+    std::string png(std::begin(PngSignature), std::end(PngSignature));
     std::string header;
     for (uint32_t v : {Side, Side})
         for (int shift = 24; shift >= 0; shift -= 8) header += static_cast<char>(v >> shift);

@@ -1,6 +1,7 @@
 #include "tests/app/cli/CliHarness.h"
 
 #include "base/Exceptions.h"
+#include "png/VRQPNGTypes.h"
 #include "tests/TestData.h"
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
@@ -206,6 +208,14 @@ void WritePicture(const std::string& path, const TBitmap& image, const TBitmap& 
 void ReadPicture(const std::string& path, TPictureData& data)
 {
     LoadPicture(path, KindOfExtension(ExtractExtension(path), false), data);
+}
+
+std::vector<unsigned char> PngBytes(std::initializer_list<unsigned char> after)
+{
+    std::vector<unsigned char> bytes(sizeof PngSignature + after.size());
+    std::copy(std::begin(PngSignature), std::end(PngSignature), bytes.begin());
+    std::copy(after.begin(), after.end(), bytes.begin() + sizeof PngSignature);
+    return bytes;
 }
 
 std::string LoadFailure(const std::string& path)

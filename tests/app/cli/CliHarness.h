@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ std::vector<uint8_t> AlphaBytes(const TBitmap& alpha);
 
 void WritePicture(const std::string& path, const TBitmap& image, const TBitmap& alpha = TBitmap());
 void ReadPicture(const std::string& path, TPictureData& data);
+// The PNG signature followed by these bytes.
+std::vector<unsigned char> PngBytes(std::initializer_list<unsigned char> after = {});
 
 // The message the program gives for a file it cannot load (the exception's text).
 std::string LoadFailure(const std::string& path);

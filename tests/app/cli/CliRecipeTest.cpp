@@ -420,7 +420,7 @@ TEST_F(CliRecipe, DryRunCountsAreTheEnginesAndNothingIsWritten)
 // the order of the inputs.
 TEST_F(CliRecipe, DryRunGoesOnPastFailedFiles)
 {
-    WriteFileBytes(dir_.File("bad.png"), {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 1});
+    WriteFileBytes(dir_.File("bad.png"), PngBytes({0, 0, 0, 1}));
     TBitmap image;
     MakeSprite(image, 6, 6);
     WritePicture(dir_.File("last.png"), image);

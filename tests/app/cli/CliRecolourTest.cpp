@@ -119,13 +119,12 @@ TEST(CliRecolour, BatchGoesOnPastACorruptFile)
     WritePicture(dir.File("two.bmp"), image);
     WritePicture(dir.File("three.png"), image);
     // A PNG signature followed by a header chunk that names a colour type no reader accepts.
-    WriteFileBytes(dir.File("bad.png"), {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-                                         0, 0, 0, 1, 0, 0, 0, 1, 8, 7, 0, 0, 0, 0, 0, 0, 0});
+    WriteFileBytes(dir.File("bad.png"), PngBytes({0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 1, 0, 0, 0, 1, 8, 7, 0, 0, 0, 0, 0, 0, 0}));
     // A BMP cut off inside its header.
     WriteFileBytes(dir.File("cut.bmp"), {'B', 'M', 0x46, 0, 0, 0, 0, 0, 0, 0, 0x36, 0, 0, 0, 40, 0, 0});
     // A PNG that ends right after its signature: the reader gives an empty picture, which must
     // not replace anything.
-    WriteFileBytes(dir.File("short.png"), {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A});
+    WriteFileBytes(dir.File("short.png"), PngBytes());
     fs::create_directory(dir.Path() / "out");
 
     const TCliRun run = RunCli({"recolour", "--source", "50", "--target", "300", "-j", "3", "--out-dir", dir.File("out"),
