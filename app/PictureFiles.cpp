@@ -107,6 +107,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
             png.UseAlpha = true;
         }
         png.SourceRows = options.Rows;
+        if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
         png.SaveToStream(stream);
         return;
     }
@@ -129,6 +130,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
             optimize.PlainSave = [&](TStream& plainStream) {
                 TPNGSaveOptions plain = stamped;
                 plain.Optimize = false;
+                plain.Progress = nullptr; // a round of the optimizer's own progress
                 WritePicturePng(plainStream, data, plain);
             };
         WriteOptimizedPng(stream, image, withAlpha ? alpha : none, optimize);
@@ -171,6 +173,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         png.AlphaBitmap->SetPixelFormat(TPixelFormat::pf8bit);
         png.UseAlpha = true;
     }
+    if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
     png.SaveToStream(stream);
 }
 

@@ -62,7 +62,7 @@ struct TPNGSaveOptions : TPngChunkSettings {
     // The threads this one file may use: the trials of Optimize, or the compression of a large
     // picture in segments.
     unsigned Threads = 1;
-    // Told how far an Optimize save has come, 0 to 1 (see TPngOptimizeOptions::Progress).
+    // Told how far a PNG save has come, 0 to 1 (with Optimize, see TPngOptimizeOptions::Progress).
     std::function<void(double done)> Progress;
     // Rows another thread is still storing (and changing): the encoder reads each row once the
     // gate has opened it, from the picture's bitmaps where they lie, and a file is kept only when
@@ -80,6 +80,8 @@ struct TLoadOptions {
     // Told how far a PNG's rows are stored, for work on rows while later ones are still being read
     // (the picture pipeline).
     TRowSink* Rows = nullptr;
+    // Told how far a PNG's read has come, 0 to 1.
+    std::function<void(double done)> Progress;
 };
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index

@@ -12,6 +12,13 @@
 
 namespace tintabrel {
 
+TProgressEvent PercentRelay(const std::function<void(double)>& progress)
+{
+    return [progress](const TGraphic&, TProgressStage, uint8_t percent, bool, const TRect&, const std::string&) {
+        progress(percent / 100.0);
+    };
+}
+
 namespace {
 
 // An 8-bit picture of the given size, all opaque, with the grey palette the reader gives its
@@ -58,6 +65,7 @@ void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, co
     TVRQPNG png;
     png.Threads = static_cast<int32_t>(options.Threads);
     png.RowSink = options.Rows;
+    if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
     png.LoadFromStream(stream);
     image.Assign(png.ActiveBitmap());
     if (png.UseAlpha && !png.ActiveAlphaBitmap().Empty())

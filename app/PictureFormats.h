@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct TPictureFormat {
     void (*Save)(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
     bool HoldsAlpha; // a save keeps the transparency
 };
+
+// A picture's progress event as a fraction 0 to 1 for progress.
+TProgressEvent PercentRelay(const std::function<void(double)>& progress);
 
 // The bytes of a file's start that DeclaredSize and HasSignature need.
 inline constexpr size_t HeadBytes = 32;

@@ -71,6 +71,7 @@ public:
             try {
                 TPNGSaveOptions png = out_.Png;
                 png.Rows = &gate_;
+                png.Progress = nullptr; // the read tells how far the file is: the write follows it
                 Write(out_, picture_, png);
             } catch (...) {
                 error_ = std::current_exception();
@@ -118,12 +119,19 @@ void Load(TStream& input, TPictureKind kind, TPictureData& data, const TLoadOpti
 
 } // namespace
 
-std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kind, const TLoadOptions& load,
+std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kind, const TLoadOptions& givenLoad,
                                                 const std::vector<TPipelineOutput>& outputs)
 {
     std::vector<TPipelineResult> results(outputs.size());
+    // How far the file is, told through the outputs' progress: the read the first half, the
+    // writes the second (row by row, the read all of it, the write following).
+    const std::function<void(double)> progress = outputs.empty() ? nullptr : outputs.front().Png.Progress;
+    TLoadOptions load = givenLoad;
+    const bool rowByRow = outputs.size() == 1 && RowByRow(input, kind, load, outputs[0]);
+    if (progress && !load.Progress)
+        load.Progress = [progress, share = rowByRow ? 1.0 : 0.5](double done) { progress(share * done); };
     TPictureData data;
-    if (outputs.size() == 1 && RowByRow(input, kind, load, outputs[0])) {
+    if (rowByRow) {
         TRowFlow flow(outputs[0]);
         TLoadOptions followed = load;
         followed.Rows = &flow;
@@ -152,7 +160,12 @@ std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kin
         if (&picture == &copy) copy.Assign(data);
         try {
             if (out.Change) out.Change(picture);
-            Write(out, picture, out.Png);
+            TPNGSaveOptions png = out.Png;
+            if (progress)
+                png.Progress = [progress, k, n = static_cast<double>(outputs.size())](double done) {
+                    progress(0.5 + 0.5 * (static_cast<double>(k) + done) / n);
+                };
+            Write(out, picture, png);
             if (out.Take) out.Take(picture);
         } catch (...) {
             results[k].Error = std::current_exception();

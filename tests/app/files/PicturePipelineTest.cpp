@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,47 @@ TEST(PicturePipeline, OutputsOfOneInputStartFromThePictureAsRead)
         EXPECT_EQ(Pixels(taken[k].Image), Pixels(expected.Image));
     }
     EXPECT_NE(Pixels(taken[0].Image), Pixels(taken[1].Image));
+}
+
+// A file's progress is told through its output's: rising from the read to the write, reaching 1,
+// row by row as when the picture is read whole, and for several outputs.
+TEST(PicturePipeline, ProgressRisesToTheEnd)
+{
+    SetLeastPixelsRowByRowForTesting(1);
+    const TScopeGuard restore([] { SetLeastPixelsRowByRowForTesting(int64_t{1} << 20); });
+    const TProtectedColors none;
+    struct TCase {
+        const char* Name;
+        bool RowChange;
+        int Outputs;
+        bool Optimize;
+    };
+    for (const TCase& c : {TCase{"row by row", true, 1, false}, TCase{"whole", false, 1, false},
+                           TCase{"two outputs", true, 2, false}, TCase{"optimized", false, 1, true}}) {
+        SCOPED_TRACE(c.Name);
+        std::vector<double> told;
+        std::mutex mutex;
+        std::vector<TMemoryStream> out(static_cast<size_t>(c.Outputs));
+        std::vector<TPipelineOutput> outputs(static_cast<size_t>(c.Outputs));
+        for (int k = 0; k < c.Outputs; ++k) {
+            outputs[k].Stream = &out[k];
+            outputs[k].Png.Optimize = c.Optimize;
+            if (c.RowChange) outputs[k].RowChange = TRowChange{&none, {}};
+            outputs[k].Png.Progress = [&](double done) {
+                std::lock_guard lock(mutex);
+                told.push_back(done);
+            };
+        }
+        TFileStream in(Suite("basn6a08.png"), TFileMode::fmOpenRead);
+        TLoadOptions load;
+        load.Threads = 2;
+        const std::vector<TPipelineResult> results = RunPicturePipeline(in, TPictureKind::Png, load, outputs);
+        EXPECT_EQ(results[0].WhileRead, c.RowChange && c.Outputs == 1);
+        ASSERT_GE(told.size(), 3u);
+        EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+        EXPECT_LT(told.front(), 0.5);
+        EXPECT_DOUBLE_EQ(told.back(), 1.0);
+    }
 }
 
 } // namespace
