@@ -88,6 +88,13 @@ void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
 
 } // namespace
 
+TProgressEvent PercentRelay(const std::function<void(double)>& progress)
+{
+    return [progress](const TGraphic&, TProgressStage, uint8_t percent, bool, const TRect&, const std::string&) {
+        progress(percent / 100.0);
+    };
+}
+
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
 {
     const TBitmap& image = data.Image;

@@ -111,6 +111,9 @@ void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& imag
                  const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 // The same picture bytes written to a stream (standard output, memory).
 void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options = {});
+// A picture's progress event as a fraction 0 to 1 for progress.
+TProgressEvent PercentRelay(const std::function<void(double)>& progress);
+
 // The PNG part of SavePicture, onto any stream.
 void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
 

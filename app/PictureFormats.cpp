@@ -12,13 +12,6 @@
 
 namespace tintabrel {
 
-TProgressEvent PercentRelay(const std::function<void(double)>& progress)
-{
-    return [progress](const TGraphic&, TProgressStage, uint8_t percent, bool, const TRect&, const std::string&) {
-        progress(percent / 100.0);
-    };
-}
-
 namespace {
 
 // An 8-bit picture of the given size, all opaque, with the grey palette the reader gives its

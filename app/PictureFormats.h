@@ -29,9 +29,6 @@ struct TPictureFormat {
     bool HoldsAlpha; // a save keeps the transparency
 };
 
-// A picture's progress event as a fraction 0 to 1 for progress.
-TProgressEvent PercentRelay(const std::function<void(double)>& progress);
-
 // The bytes of a file's start that DeclaredSize and HasSignature need.
 inline constexpr size_t HeadBytes = 32;
 
