@@ -184,15 +184,17 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
     png.SaveToStream(stream);
 }
 
-void SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options,
-                 bool replaceExisting)
+int64_t SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options,
+                    bool replaceExisting)
 {
     if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
     TSafeFileWriter writer(path, replaceExisting);
     SavePicture(writer.Stream(), kind, data, options);
     // Rows still arriving: the file is kept only when its input was read to its end.
     if (options.Rows && !options.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
+    const int64_t bytes = writer.Stream().Position();
     writer.Commit(replaceExisting);
+    return bytes;
 }
 
 void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options)

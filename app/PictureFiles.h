@@ -105,8 +105,9 @@ void ReadWholeInput(TStream& source, TMemoryStream& memory);
 // complete: a failure leaves an existing target untouched. Messages name the target. Without
 // replaceExisting, a file that appears at the target meanwhile is kept and the save fails with
 // the create message.
-void SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data,
-                 const TPNGSaveOptions& options = {}, bool replaceExisting = true);
+// Returns the bytes written (the file's size).
+int64_t SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data,
+                    const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,
                  const TPNGSaveOptions& options = {}, bool replaceExisting = true);
 // The same picture bytes written to a stream (standard output, memory).

@@ -15,14 +15,15 @@ namespace {
 // Below this, a picture is quicker changed and compressed after the read than handed over row by row.
 std::atomic<int64_t> leastPixelsRowByRow{int64_t{1} << 20};
 
-void Write(const TPipelineOutput& out, const TPictureData& picture, const TPNGSaveOptions& png)
+// The bytes written.
+int64_t Write(const TPipelineOutput& out, const TPictureData& picture, const TPNGSaveOptions& png)
 {
-    if (!out.Path.empty()) {
-        SavePicture(out.Path, out.Kind, picture, png, out.Overwrite);
-    } else if (out.Stream) {
-        SavePicture(*out.Stream, out.Kind, picture, png);
-        if (png.Rows && !png.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
-    }
+    if (!out.Path.empty()) return SavePicture(out.Path, out.Kind, picture, png, out.Overwrite);
+    if (!out.Stream) return 0;
+    const int64_t start = out.Stream->Position();
+    SavePicture(*out.Stream, out.Kind, picture, png);
+    if (png.Rows && !png.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
+    return out.Stream->Position() - start;
 }
 
 // Whether the output can follow the read row by row: a PNG written somewhere, a change of hue
@@ -72,7 +73,7 @@ public:
                 TPNGSaveOptions png = out_.Png;
                 png.Rows = &gate_;
                 png.Progress = nullptr; // the read tells how far the file is: the write follows it
-                Write(out_, picture_, png);
+                bytes_ = Write(out_, picture_, png);
             } catch (...) {
                 error_ = std::current_exception();
             }
@@ -89,6 +90,7 @@ public:
     }
 
     bool Started() const { return started_; }
+    int64_t Bytes() const { return bytes_; } // after End
     // The read ended, finished or not; waits for the encoder. Its failure, if any.
     std::exception_ptr End(bool finished)
     {
@@ -108,6 +110,7 @@ private:
     TRowGate gate_;
     bool started_ = false;
     std::exception_ptr error_;
+    int64_t bytes_ = 0;
     TThreadGroup encoder_; // last: joined before what it uses goes
 };
 
@@ -139,6 +142,7 @@ std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kin
         if (flow.Started()) {
             results[0].Error = flow.End(true);
             results[0].WhileRead = !results[0].Error;
+            results[0].Bytes = flow.Bytes();
             if (!results[0].Error && outputs[0].Take) {
                 try {
                     outputs[0].Take(data);
@@ -165,7 +169,7 @@ std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kin
                 png.Progress = [progress, k, n = static_cast<double>(outputs.size())](double done) {
                     progress(0.5 + 0.5 * (static_cast<double>(k) + done) / n);
                 };
-            Write(out, picture, png);
+            results[k].Bytes = Write(out, picture, png);
             if (out.Take) out.Take(picture);
         } catch (...) {
             results[k].Error = std::current_exception();

@@ -49,6 +49,7 @@ struct TPipelineOutput {
 struct TPipelineResult {
     std::exception_ptr Error; // none: the output was made
     bool WhileRead = false;   // changed and written row by row while the input was being read
+    int64_t Bytes = 0;        // written to the file or stream (0 when it went to Take alone)
 };
 
 // Reads the picture in input (of kind, from the stream's position) once and makes every output

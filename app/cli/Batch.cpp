@@ -127,7 +127,8 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
                 fail(todo[n], error);
             } else if (!outputs[n].Path.empty()) {
                 result.Written.push_back(outputs[n].Path);
-                result.BytesOut += FileBytes(outputs[n].Path);
+                // Counted as written: a batch's outputs take their names only at its common sync.
+                result.BytesOut += results[n].Bytes;
                 reporter.Note(plan.Input, outputs[n].Path + (results[n].WhileRead
                                                                  ? ": read, changed and written in one pass"
                                                                  : ": loaded, changed and saved"));

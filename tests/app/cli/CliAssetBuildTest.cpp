@@ -168,6 +168,24 @@ TEST_F(CliAssetBuild, UpdateRedoesOnlyWhatIsOutOfDate)
     EXPECT_EQ(statuses(RunCli(args)), (std::vector<std::string>{"done", "done"}));
 }
 
+// -v's summary counts what was written, also in a batch, whose outputs take their names only at
+// its common sync (it said "0 bytes out").
+TEST_F(CliAssetBuild, VerboseSummaryCountsTheBytesOfABatch)
+{
+    const std::string other = dir_.File("other.png");
+    TBitmap image;
+    MakeSprite(image, 9, 9);
+    WritePicture(other, image);
+    const std::string out = dir_.File("out");
+    const TCliRun run = RunCli({"recolour", "-v", "-j", "2", "--from-hue", "0", "--target", "90", "--variant", "a=10:20:30",
+                                "--variant", "b=100:20:200", "--out-dir", out, sprite_, other});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    uintmax_t written = 0;
+    for (const std::string& name : Files(out)) written += fs::file_size(fs::path(out) / name);
+    ASSERT_EQ(Files(out).size(), 6u); // the plain output and two variants of each
+    EXPECT_NE(run.Err.find(std::to_string(written) + " bytes out"), std::string::npos) << run.Err;
+}
+
 // --in-place replaces each input by its result through the temporary-file commit: a failed
 // write leaves the input whole.
 TEST_F(CliAssetBuild, InPlaceReplacesAtomically)
