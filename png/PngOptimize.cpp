@@ -553,12 +553,24 @@ constexpr int FinalLevel = 12;
 // zlib's streams beat libdeflate's strongest only on small data (where libdeflate's block
 // choices cost more than they save, or it stores the bytes as they are); on larger data they
 // lose and take as long. Up to this size of filtered rows (a 128x128 RGBA sprite), zlib's four
-// strategies compete on the best trial and every other fixed filter of every layout gets zlib's
-// highest level; and the work runs on the calling thread, as a thread's start and its own
-// compressors cost more than the trials it would share.
+// strategies compete on the best trial and other fixed filters get zlib's highest level too; and
+// the work runs on the calling thread, as a thread's start and its own compressors cost more than
+// the trials it would share.
 constexpr size_t SmallRaster = size_t{64} << 10;
+// Up to this size of filtered rows every fixed filter of every layout gets zlib's highest level;
+// above it, only those whose trial came within 1/CloseTrial of the best one's size: on sheets of
+// flat sprites zlib's level 9 is slow (long chains of repeats) and far behind, and over a folder of
+// sprites the ones further behind won nowhere, for a sixth of the search's time.
+constexpr size_t TinyRaster = size_t{16} << 10;
+constexpr size_t CloseTrial = 4;
 // Filtered and compressed data of the trials running at once stay within this.
 constexpr size_t TrialMemory = size_t{1} << 30;
+
+// Filtered rows of the raster: what deflate takes.
+size_t RowsSize(const TPngRaster& r)
+{
+    return (r.RowBytes() + 1) * static_cast<size_t>(r.Height);
+}
 
 // The filter type of every row: two trials that chose the same are the same encoding.
 std::vector<uint8_t> RowTypes(const std::vector<uint8_t>& filtered, size_t rowLength)
@@ -648,7 +660,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false});
 
     size_t largest = 0;
-    for (const TPngRaster& r : rasters) largest = std::max(largest, (r.RowBytes() + 1) * static_cast<size_t>(r.Height));
+    for (const TPngRaster& r : rasters) largest = std::max(largest, RowsSize(r));
     const unsigned threads =
         largest <= SmallRaster ? 1u
                                    : static_cast<unsigned>(std::clamp<size_t>(TrialMemory / std::max<size_t>(1, 2 * largest), 1,
@@ -687,15 +699,15 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         int Strategy;   // zlib's; unused for libdeflate
         bool BestsRows; // compresses the best trial's rows (filtered once), not its own
     };
-    const auto small = [&](size_t raster) {
-        return (rasters[raster].RowBytes() + 1) * static_cast<size_t>(rasters[raster].Height) <= SmallRaster;
-    };
+    const auto small = [&](size_t raster) { return RowsSize(rasters[raster]) <= SmallRaster; };
     std::vector<TFinal> finals{{trials.front().Raster, trials.front().Rule, 0, true}};
     if (small(trials.front().Raster))
         for (const int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_RLE, Z_HUFFMAN_ONLY})
             finals.push_back({trials.front().Raster, trials.front().Rule, strategy, true});
+    const size_t close = trials.front().Size + trials.front().Size / CloseTrial;
     for (size_t k = 1; k < trials.size(); ++k)
-        if (small(trials[k].Raster) && trials[k].Rule <= TPngFilterRule::Paeth)
+        if (small(trials[k].Raster) && trials[k].Rule <= TPngFilterRule::Paeth &&
+            (trials[k].Size <= close || RowsSize(rasters[trials[k].Raster]) <= TinyRaster))
             finals.push_back({trials[k].Raster, trials[k].Rule, Z_DEFAULT_STRATEGY, false});
 
     // Each compression in its own slot, chosen in a fixed order afterwards, and the size to beat
