@@ -552,15 +552,15 @@ constexpr int TrialLevel = 4;
 constexpr int FinalLevel = 12;
 // zlib's streams beat libdeflate's strongest only on small data (where libdeflate's block
 // choices cost more than they save, or it stores the bytes as they are); on larger data they
-// lose and take as long. Up to this size of filtered rows (a 128x128 RGBA sprite), zlib's four
-// strategies compete on the best trial and other fixed filters get zlib's highest level too; and
-// the work runs on the calling thread, as a thread's start and its own compressors cost more than
-// the trials it would share.
+// lose and take as long. Up to SmallRaster of filtered rows (a 128x128 RGBA sprite) zlib's level
+// 9 with its default strategy competes, on the best trial's rows and on the other fixed filters
+// whose trial came within 1/CloseTrial of the best one's size; and the work runs on the calling
+// thread, as a thread's start and its own compressors cost more than the trials it would share.
+// Up to TinyRaster every fixed filter of every layout competes, and zlib's other strategies on
+// the best trial's rows. Beyond those bounds, on sheets of flat sprites, zlib's level 9 is slow
+// (long chains of repeats) and far behind: over a folder of sprites the streams left out won
+// nowhere, for a fifth of the search's time.
 constexpr size_t SmallRaster = size_t{64} << 10;
-// Up to this size of filtered rows every fixed filter of every layout gets zlib's highest level;
-// above it, only those whose trial came within 1/CloseTrial of the best one's size: on sheets of
-// flat sprites zlib's level 9 is slow (long chains of repeats) and far behind, and over a folder of
-// sprites the ones further behind won nowhere, for a sixth of the search's time.
 constexpr size_t TinyRaster = size_t{16} << 10;
 constexpr size_t CloseTrial = 4;
 // Filtered and compressed data of the trials running at once stay within this.
@@ -687,12 +687,12 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
 
     // The best trial at libdeflate's strongest level first: it sets the size to beat. Then, on
-    // small data, the same rows at zlib's highest level with its strategies: the default and the
-    // one for filtered data, run lengths and Huffman codes alone (ahead on tiny data, where
-    // libdeflate may store the bytes as they are); and every other fixed filter at zlib's
-    // default, so that the file is never larger than a plain save at level 9 with one of them
-    // (their filtered strategy won on no sprite of a folder, for a quarter more time). Each zlib
-    // stream stops as soon as it is past the size to beat.
+    // small data, the same rows at zlib's highest level with its strategies: the default, and on
+    // tiny data the one for filtered data, run lengths and Huffman codes alone (where libdeflate
+    // may store the bytes as they are); and other fixed filters at zlib's default, so that the
+    // file is not larger than a plain save at level 9 with one of them (their filtered strategy
+    // won on no sprite of a folder, for a quarter more time). Each zlib stream stops as soon as
+    // it is past the size to beat.
     struct TFinal {
         size_t Raster;
         TPngFilterRule Rule;
@@ -701,9 +701,12 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     };
     const auto small = [&](size_t raster) { return RowsSize(rasters[raster]) <= SmallRaster; };
     std::vector<TFinal> finals{{trials.front().Raster, trials.front().Rule, 0, true}};
-    if (small(trials.front().Raster))
+    if (RowsSize(rasters[trials.front().Raster]) <= TinyRaster) {
         for (const int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_RLE, Z_HUFFMAN_ONLY})
             finals.push_back({trials.front().Raster, trials.front().Rule, strategy, true});
+    } else if (small(trials.front().Raster)) {
+        finals.push_back({trials.front().Raster, trials.front().Rule, Z_DEFAULT_STRATEGY, true});
+    }
     const size_t close = trials.front().Size + trials.front().Size / CloseTrial;
     for (size_t k = 1; k < trials.size(); ++k)
         if (small(trials[k].Raster) && trials[k].Rule <= TPngFilterRule::Paeth &&
