@@ -559,7 +559,7 @@ constexpr int FinalLevel = 12;
 // Up to TinyRaster every fixed filter of every layout competes, and zlib's other strategies on
 // the best trial's rows. Beyond those bounds, on sheets of flat sprites, zlib's level 9 is slow
 // (long chains of repeats) and far behind: over a folder of sprites the streams left out won
-// nowhere, for a fifth of the search's time.
+// nowhere, for a seventh of the search's time.
 constexpr size_t SmallRaster = size_t{64} << 10;
 constexpr size_t TinyRaster = size_t{16} << 10;
 constexpr size_t CloseTrial = 4;
