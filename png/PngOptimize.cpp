@@ -661,10 +661,9 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
 
     size_t largest = 0;
     for (const TPngRaster& r : rasters) largest = std::max(largest, RowsSize(r));
+    const size_t fitting = TrialMemory / std::max<size_t>(1, 2 * largest);
     const unsigned threads =
-        largest <= SmallRaster ? 1u
-                                   : static_cast<unsigned>(std::clamp<size_t>(TrialMemory / std::max<size_t>(1, 2 * largest), 1,
-                                                                              std::max(1u, options.Threads)));
+        largest <= SmallRaster ? 1u : static_cast<unsigned>(std::clamp<size_t>(fitting, 1, std::max(1u, options.Threads)));
 
     // The row types of every trial, so that rules that chose the same rows are compressed once
     // (the earliest in the list is kept, whichever thread finished first).
@@ -689,15 +688,16 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     // The best trial at libdeflate's strongest level first: it sets the size to beat. Then, on
     // small data, the same rows at zlib's highest level with its strategies: the default, and on
     // tiny data the one for filtered data, run lengths and Huffman codes alone (where libdeflate
-    // may store the bytes as they are); and other fixed filters at zlib's default, so that the
-    // file is not larger than a plain save at level 9 with one of them (their filtered strategy
-    // won on no sprite of a folder, for a quarter more time). Each zlib stream stops as soon as
-    // it is past the size to beat.
+    // may store the bytes as they are); and other fixed filters at zlib's default (all of them on
+    // tiny data, those close behind the best on small data), so that the file is not larger than a
+    // plain save at level 9 with one of them (their filtered strategy won on no sprite of a
+    // folder, for a quarter more time). Each zlib stream stops as soon as it is past the size to
+    // beat.
     struct TFinal {
         size_t Raster;
         TPngFilterRule Rule;
         int Strategy;   // zlib's; unused for libdeflate
-        bool BestsRows; // compresses the best trial's rows (filtered once), not its own
+        bool OnBestRows; // compresses the best trial's rows (filtered once), not its own
     };
     const auto small = [&](size_t raster) { return RowsSize(rasters[raster]) <= SmallRaster; };
     std::vector<TFinal> finals{{trials.front().Raster, trials.front().Rule, 0, true}};
@@ -728,7 +728,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         const TFinal& f = finals[1 + j];
         const size_t overhead = EncodedBytes(rasters[f.Raster], 0);
         if (overhead >= toBeat) return;
-        streams[1 + j] = f.BestsRows ? ZlibWithStrategy(bestRows, 9, f.Strategy, toBeat - overhead)
+        streams[1 + j] = f.OnBestRows ? ZlibWithStrategy(bestRows, 9, f.Strategy, toBeat - overhead)
                                      : ZlibWithStrategy(FilterRaster(rasters[f.Raster], f.Rule), 9, f.Strategy, toBeat - overhead);
     });
     size_t best = 0;
