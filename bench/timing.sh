@@ -32,6 +32,20 @@ best_of() {
     done
     echo "$best"
 }
+# cpu_best_of CMD...: runs the command three times, prints the least CPU time (user + system, of
+# the command and every process it waited for) in nanoseconds: on a shared machine it moves less
+# than the wall time.
+cpu_best_of() {
+    local best=0 took
+    for _ in 1 2 3; do
+        took=$( ( "$@" >/dev/null; times ) | awk 'NR == 2 {
+            n = 0
+            for (i = 1; i <= 2; ++i) { split($i, t, /[ms]/); n += t[1] * 60 + t[2] }
+            printf "%.0f", n * 1e9 }')
+        if (( best == 0 || took < best )); then best=$took; fi
+    done
+    echo "$best"
+}
 bytes() { du -cb "$@" | tail -1 | cut -f1; }
 seconds() { awk -v n="$1" 'BEGIN { printf "%.3f", n / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
