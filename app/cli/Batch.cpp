@@ -111,7 +111,8 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         // A file that waited for the budget while the run was being stopped does not start.
         if (run.Interruption.Requested()) return false;
         input.ReadRest(kind);
-        result.BytesIn = FileBytes(plan.Input);
+        // A pipe's bytes are those read into memory.
+        result.BytesIn = input.MemoryBytes(kind) > 0 ? input.MemoryBytes(kind) : FileBytes(plan.Input);
 
         std::vector<TPipelineOutput> made;
         for (size_t n = 0; n < outputs.size(); ++n) made.push_back(make(plan, todo[n], outputs[n]));

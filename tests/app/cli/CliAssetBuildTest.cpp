@@ -169,8 +169,8 @@ TEST_F(CliAssetBuild, UpdateRedoesOnlyWhatIsOutOfDate)
 }
 
 // -v's summary counts what was written, also in a batch, whose outputs take their names only at
-// its common sync (it said "0 bytes out").
-TEST_F(CliAssetBuild, VerboseSummaryCountsTheBytesOfABatch)
+// its common sync (it said "0 bytes out"), and what was read, also from a pipe (it said "0 bytes in").
+TEST_F(CliAssetBuild, VerboseSummaryCountsTheBytesOfABatchAndOfAPipe)
 {
     const std::string other = dir_.File("other.png");
     TBitmap image;
@@ -184,6 +184,11 @@ TEST_F(CliAssetBuild, VerboseSummaryCountsTheBytesOfABatch)
     for (const std::string& name : Files(out)) written += fs::file_size(fs::path(out) / name);
     ASSERT_EQ(Files(out).size(), 6u); // the plain output and two variants of each
     EXPECT_NE(run.Err.find(std::to_string(written) + " bytes out"), std::string::npos) << run.Err;
+
+    // A pipe's bytes in are those read from it.
+    const TCliRun piped = RunCliPiped({"recolour", "-v", "--from-hue", "0", "--target", "90", "-o", dir_.File("piped.png"), "-"},
+                                      Text(ReadFileBytes(sprite_)));
+    EXPECT_NE(piped.Err.find(std::to_string(fs::file_size(sprite_)) + " bytes in"), std::string::npos) << piped.Err;
 }
 
 // --in-place replaces each input by its result through the temporary-file commit: a failed
