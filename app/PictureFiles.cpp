@@ -84,6 +84,7 @@ void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
     png.Clock = options.Clock;
     png.TimeStamp = options.Time == TPngTimeSource::Fixed ? options.FixedTime : TVRQPNGTime{};
     png.Strip = options.Strip;
+    if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
 }
 
 } // namespace
@@ -101,23 +102,8 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
     const TBitmap& alpha = data.Alpha;
     const bool withAlpha = AlphaPlaneFits(image, alpha);
     const TBitmap none;
-    if (options.Rows) {
-        if (image.PixelFormat() != TPixelFormat::pf24bit || options.Optimize)
-            throw std::invalid_argument("WritePicturePng: rows still arriving need a 24-bit picture, not optimised");
-        // Read where they lie: a bitmap sharing their pixels would be copied away by the next row
-        // the decoder stores.
-        TVRQPNG png;
-        TakeEncoding(png, options);
-        png.LinkedBitmap = const_cast<TBitmap*>(&image);
-        if (withAlpha) {
-            png.LinkedAlphaBitmap = const_cast<TBitmap*>(&alpha);
-            png.UseAlpha = true;
-        }
-        png.SourceRows = options.Rows;
-        if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
-        png.SaveToStream(stream);
-        return;
-    }
+    if (options.Rows && (image.PixelFormat() != TPixelFormat::pf24bit || options.Optimize))
+        throw std::invalid_argument("WritePicturePng: rows still arriving need a 24-bit picture, not optimised");
     if (options.Optimize && image.Width() > 0 && image.Height() > 0) {
         TPngOptimizeOptions optimize;
         optimize.Threads = options.Threads;
@@ -162,7 +148,13 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
 
     TVRQPNG png;
     TakeEncoding(png, options);
-    if (indexAlpha) {
+    if (options.Rows) {
+        // Read where they lie: a bitmap sharing their pixels would be copied away by the next row
+        // the decoder stores.
+        png.LinkedBitmap = const_cast<TBitmap*>(&image);
+        if (withAlpha) png.LinkedAlphaBitmap = const_cast<TBitmap*>(&alpha);
+        png.SourceRows = options.Rows;
+    } else if (indexAlpha) {
         // Alpha per index: a palette with tRNS holds it exactly.
         png.Assign(image);
         png.IndexAlpha = std::move(*indexAlpha);
@@ -176,12 +168,12 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         png.Assign(image);
     }
     if (withAlpha && !indexAlpha) {
-        png.AlphaBitmap->Assign(alpha);
-        png.AlphaBitmap->SetPixelFormat(TPixelFormat::pf8bit);
+        if (!options.Rows) png.AlphaBitmap->Assign(alpha);
         png.UseAlpha = true;
     }
-    if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
     png.SaveToStream(stream);
+    // Rows still arriving: the picture is whole only when its input was read to its end.
+    if (options.Rows && !options.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
 }
 
 int64_t SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options,
@@ -190,8 +182,6 @@ int64_t SavePicture(const std::string& path, TPictureKind kind, const TPictureDa
     if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
     TSafeFileWriter writer(path, replaceExisting);
     SavePicture(writer.Stream(), kind, data, options);
-    // Rows still arriving: the file is kept only when its input was read to its end.
-    if (options.Rows && !options.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
     const int64_t bytes = writer.Stream().Position();
     writer.Commit(replaceExisting);
     return bytes;

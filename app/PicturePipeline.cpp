@@ -22,7 +22,6 @@ int64_t Write(const TPipelineOutput& out, const TPictureData& picture, const TPN
     if (!out.Stream) return 0;
     const int64_t start = out.Stream->Position();
     SavePicture(*out.Stream, out.Kind, picture, png);
-    if (png.Rows && !png.Rows->AwaitEnd()) throw EVRQPNG(pngmsg::WriteError);
     return out.Stream->Position() - start;
 }
 
@@ -64,7 +63,7 @@ public:
         // Row addresses first: taken after the pixels are shared, they would copy them away.
         rows_ = image.Rows();
         width_ = image.Width();
-        withAlpha_ = alpha && !alpha->Empty();
+        withAlpha_ = alpha && AlphaPlaneFits(image, *alpha);
         if (withAlpha_) alphaRows_ = alpha->Rows();
         picture_.Image.Assign(image);
         if (withAlpha_) picture_.Alpha.Assign(*alpha);
@@ -114,13 +113,14 @@ private:
     TThreadGroup encoder_; // last: joined before what it uses goes
 };
 
-void Load(TStream& input, TPictureKind kind, TPictureData& data, const TLoadOptions& load)
+} // namespace
+
+void LoadWholePicture(TStream& input, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
+                      const TLoadOptions& load)
 {
-    LoadPicture(input, kind, data, nullptr, load);
+    LoadPicture(input, kind, data, pngFacts, load);
     if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0) throw EInvalidGraphic(NoPictureInFile);
 }
-
-} // namespace
 
 std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kind, const TLoadOptions& givenLoad,
                                                 const std::vector<TPipelineOutput>& outputs)
@@ -138,7 +138,7 @@ std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kin
         TRowFlow flow(outputs[0]);
         TLoadOptions followed = load;
         followed.Rows = &flow;
-        Load(input, kind, data, followed); // a failure ends the flow unfinished: nothing is kept
+        LoadWholePicture(input, kind, data, nullptr, followed); // a failure ends the flow unfinished: nothing is kept
         if (flow.Started()) {
             results[0].Error = flow.End(true);
             results[0].WhileRead = !results[0].Error;
@@ -154,7 +154,7 @@ std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kin
         }
         // The decoder made something else of it than its header promised: the gate opens at the end.
     } else {
-        Load(input, kind, data, load);
+        LoadWholePicture(input, kind, data, nullptr, load);
     }
 
     for (size_t k = 0; k < outputs.size(); ++k) {

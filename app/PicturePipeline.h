@@ -52,6 +52,11 @@ struct TPipelineResult {
     int64_t Bytes = 0;        // written to the file or stream (0 when it went to Take alone)
 };
 
+// The pipeline's first stage alone: loads the picture (pngFacts as for LoadPicture) and refuses a
+// file that holds none with NoPictureInFile.
+void LoadWholePicture(TStream& input, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
+                      const TLoadOptions& load);
+
 // Reads the picture in input (of kind, from the stream's position) once and makes every output
 // of it: each from its own copy, the last taking the picture over. A failure of the input (it
 // cannot be read, or holds no picture) is thrown; a failure of one output is its result.

@@ -147,11 +147,7 @@ void TInput::Load(TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFa
     TStream& stream = Whole(kind);
     // A BMP cut short is refused here rather than written out with black rows.
     options.Truncated = TTruncatedPixels::Refuse;
-    LoadPicture(stream, kind, data, pngFacts, options);
-    // The reader takes a file that ends before its image data as an empty picture; written out,
-    // it would replace a sprite by nothing without a word.
-    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0)
-        throw EInvalidGraphic(NoPictureInFile);
+    LoadWholePicture(stream, kind, data, pngFacts, options);
 }
 
 } // namespace tintabrel::cli

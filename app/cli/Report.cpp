@@ -117,6 +117,17 @@ void TReporter::PrintReadyLocked()
     if (cleared) std::fflush(stdout);
 }
 
+void TReporter::Progress(double done)
+{
+    std::lock_guard lock(mutex_);
+    progress_ = std::clamp(done, 0.0, 1.0);
+}
+
+void TReporter::ShowProgressOf(TPNGSaveOptions& png)
+{
+    if (ticking_) png.Progress = [this](double done) { Progress(done); };
+}
+
 void TReporter::Summary()
 {
     if (!verbose_) return;
@@ -192,21 +203,6 @@ std::string ResultJson(const TInputResult& r)
     return std::string("{\"version\":1,\"file\":") + JsonName(r.Input) + ",\"status\":\"" + status +
            "\",\"written\":" + names(r.Written) + ",\"up_to_date\":" + names(r.UpToDate) +
            ",\"failed\":" + names(r.Failed) + ",\"error\":" + (r.Error.empty() ? "null" : JsonName(r.Error)) + "}";
-}
-
-} // namespace tintabrel::cli
-
-namespace tintabrel::cli {
-
-void TReporter::Progress(double done)
-{
-    std::lock_guard lock(mutex_);
-    progress_ = std::clamp(done, 0.0, 1.0);
-}
-
-void TReporter::ShowProgressOf(TPNGSaveOptions& png)
-{
-    if (ticking_) png.Progress = [this](double done) { Progress(done); };
 }
 
 } // namespace tintabrel::cli

@@ -56,6 +56,15 @@ protected:
         ::signal(SIGPIPE, SIG_IGN);
     }
 
+    // A second, opaque sprite beside the first: other.png.
+    std::string OtherSprite()
+    {
+        TBitmap image;
+        MakeSprite(image, 9, 9);
+        WritePicture(dir_.File("other.png"), image);
+        return dir_.File("other.png");
+    }
+
     TempDir dir_;
     std::string sprite_;
 };
@@ -135,10 +144,7 @@ TEST_F(CliAssetBuild, RecursiveRunMirrorsTheTree)
 // since, or a newer recipe or list, makes its outputs again.
 TEST_F(CliAssetBuild, UpdateRedoesOnlyWhatIsOutOfDate)
 {
-    const std::string other = dir_.File("other.png");
-    TBitmap image;
-    MakeSprite(image, 9, 9);
-    WritePicture(other, image);
+    const std::string other = OtherSprite();
     const std::string list = dir_.File("list.dat");
     WriteFileBytes(list, {'c', 'l', 'R', 'e', 'd', '\r', '\n'});
     const std::string out = dir_.File("out");
@@ -172,10 +178,7 @@ TEST_F(CliAssetBuild, UpdateRedoesOnlyWhatIsOutOfDate)
 // its common sync (it said "0 bytes out"), and what was read, also from a pipe (it said "0 bytes in").
 TEST_F(CliAssetBuild, VerboseSummaryCountsTheBytesOfABatchAndOfAPipe)
 {
-    const std::string other = dir_.File("other.png");
-    TBitmap image;
-    MakeSprite(image, 9, 9);
-    WritePicture(other, image);
+    const std::string other = OtherSprite();
     const std::string out = dir_.File("out");
     const TCliRun run = RunCli({"recolour", "-v", "-j", "2", "--from-hue", "0", "--target", "90", "--variant", "a=10:20:30",
                                 "--variant", "b=100:20:200", "--out-dir", out, sprite_, other});
