@@ -121,15 +121,41 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
 
 namespace {
 
+// A zlib compressor at windowBits 15 and memLevel 9 for one level and strategy, kept by each
+// thread and reset for each stream: setting one up allocates and clears some 400 KiB, which cost
+// more than compressing a small sprite's rows, a dozen times per sprite. A reset stream
+// compresses exactly as a new one.
+z_stream& ZlibCompressor(int level, int strategy)
+{
+    struct TEnd {
+        z_stream* Stream = nullptr;
+        ~TEnd()
+        {
+            if (Stream != nullptr) deflateEnd(Stream);
+            delete Stream;
+        }
+    };
+    // Levels 0..9 and the default (-1), strategies 0..4 (Z_DEFAULT_STRATEGY..Z_FIXED).
+    thread_local TEnd compressors[11][5];
+    TEnd& slot = compressors[level + 1][strategy];
+    if (slot.Stream == nullptr) {
+        auto stream = std::make_unique<z_stream>();
+        if (deflateInit2(stream.get(), level, Z_DEFLATED, 15, 9, strategy) != Z_OK)
+            throw EOutOfResources(msg::OutOfResources);
+        slot.Stream = stream.release();
+    } else if (deflateReset(slot.Stream) != Z_OK) {
+        throw EOutOfResources(msg::OutOfResources);
+    }
+    return *slot.Stream;
+}
+
 // cap: the compressed size past which the stream would lose anyway; the compression stops there
 // and the result is empty. 0: no cap.
 std::vector<uint8_t> ZlibWithStrategy(const std::vector<uint8_t>& data, int level, int strategy, size_t cap)
 {
     if (level < 0 || level > 9) level = Z_DEFAULT_COMPRESSION;
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, 15, 9, strategy) != Z_OK)
-        throw EOutOfResources(msg::OutOfResources);
-    const TScopeGuard ended([&z] { deflateEnd(&z); });
+    if (strategy < Z_DEFAULT_STRATEGY || strategy > Z_FIXED) strategy = Z_DEFAULT_STRATEGY;
+    z_stream& z = ZlibCompressor(level, strategy);
     std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(data.size())));
     z.next_out = out.data();
     z.avail_out = static_cast<uInt>(out.size());
@@ -552,17 +578,22 @@ constexpr int TrialLevel = 4;
 constexpr int FinalLevel = 12;
 // zlib's streams beat libdeflate's strongest only on small data (where libdeflate's block
 // choices cost more than they save, or it stores the bytes as they are); on larger data they
-// lose and take as long. Up to SmallRaster of filtered rows (a 128x128 RGBA sprite) zlib's level
-// 9 with its default strategy competes, on the best trial's rows and on the other fixed filters
-// whose trial came within 1/CloseTrial of the best one's size; and the work runs on the calling
-// thread, as a thread's start and its own compressors cost more than the trials it would share.
-// Up to TinyRaster every fixed filter of every layout competes, and zlib's other strategies on
-// the best trial's rows. Beyond those bounds, on sheets of flat sprites, zlib's level 9 is slow
-// (long chains of repeats) and far behind: over a folder of sprites the streams left out won
-// nowhere, for a seventh of the search's time.
+// lose and take as long. Up to TinyRaster of filtered rows zlib's level 9 competes with its four
+// strategies on the best trial's rows, and with its default on the CloseOnTiny best-ranked other
+// fixed filters of any layout (over a folder of sprites those ranked lower won nowhere, for half
+// of zlib's time there). Up to SmallRaster (a 128x128 RGBA sprite) its default competes on the
+// best trial's rows and on the best-ranked other fixed filter whose trial came within
+// 1/CloseTrial of the best one's size (bands of rows where zlib's lazy matches win; further
+// close filters won nowhere, for a fifth of the folder's time). Up to SmallRaster the work runs
+// on the calling thread, as a thread's start and its own compressors cost more than the trials
+// it would share. Beyond, on sheets of flat sprites, zlib's level 9 is slow (long chains of
+// repeats) and far behind: over a folder of sprites the streams left out won nowhere, for a
+// seventh of the search's time.
 constexpr size_t SmallRaster = size_t{64} << 10;
 constexpr size_t TinyRaster = size_t{16} << 10;
 constexpr size_t CloseTrial = 4;
+constexpr size_t CloseOnTiny = 4;
+constexpr size_t CloseOnSmall = 1;
 // Filtered and compressed data of the trials running at once stay within this.
 constexpr size_t TrialMemory = size_t{1} << 30;
 
@@ -708,10 +739,14 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         finals.push_back({trials.front().Raster, trials.front().Rule, Z_DEFAULT_STRATEGY, true});
     }
     const size_t close = trials.front().Size + trials.front().Size / CloseTrial;
-    for (size_t k = 1; k < trials.size(); ++k)
-        if (small(trials[k].Raster) && trials[k].Rule <= TPngFilterRule::Paeth &&
-            (trials[k].Size <= close || RowsSize(rasters[trials[k].Raster]) <= TinyRaster))
-            finals.push_back({trials[k].Raster, trials[k].Rule, Z_DEFAULT_STRATEGY, false});
+    size_t closeTaken = 0;
+    for (size_t k = 1; k < trials.size(); ++k) {
+        if (!small(trials[k].Raster) || trials[k].Rule > TPngFilterRule::Paeth) continue;
+        const bool tiny = RowsSize(rasters[trials[k].Raster]) <= TinyRaster;
+        if (closeTaken == (tiny ? CloseOnTiny : CloseOnSmall) || (!tiny && trials[k].Size > close)) continue;
+        ++closeTaken;
+        finals.push_back({trials[k].Raster, trials[k].Rule, Z_DEFAULT_STRATEGY, false});
+    }
 
     // Each compression in its own slot, chosen in a fixed order afterwards, and the size to beat
     // taken from the first round alone: the file never depends on which thread finished first.

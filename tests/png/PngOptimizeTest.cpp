@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <zlib.h>
 
 #include "png/PngOptimize.h"
 #include "png/SFunc.h"
@@ -78,6 +82,37 @@ TEST(PngOptimize, TinyImageDataIsCompressedWhenThatIsSmaller)
         ASSERT_TRUE(decoded.Ok) << decoded.Error;
         for (int y = 0; y < size; ++y)
             for (int x = 0; x < size; ++x) ASSERT_EQ(decoded.Pixel(x, y)[0], (x + y) % 3 == 0 ? 255 : 0);
+    }
+}
+
+TEST(PngOptimize, KeptZlibCompressorsCompressAsNewOnes)
+{
+    // Each thread keeps its compressors between streams: one that has compressed other data (at
+    // other strategies too) must give the bytes a new one gives.
+    std::vector<uint8_t> first(70000), second(20000);
+    for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i * 7 % 251);
+    // Small values of noise, as filtered rows: short matches, which the strategies treat apart.
+    uint32_t seed = 5;
+    for (uint8_t& b : second) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 28);
+    const auto onNewThread = [](const std::function<void()>& work) { std::thread(work).join(); };
+    std::vector<uint8_t> fresh, freshFiltered, reused, reusedFiltered;
+    onNewThread([&] {
+        fresh = ZlibCompress(second, 9);
+        freshFiltered = ZlibCompress(second, 9, true);
+    });
+    onNewThread([&] {
+        for (const bool filtered : {false, true}) ZlibCompress(first, 9, filtered);
+        reused = ZlibCompress(second, 9);
+        reusedFiltered = ZlibCompress(second, 9, true);
+    });
+    EXPECT_EQ(reused, fresh);
+    EXPECT_EQ(reusedFiltered, freshFiltered);
+    EXPECT_NE(fresh, freshFiltered) << "the strategies differ, so each has its own compressor";
+    for (const std::vector<uint8_t>* stream : {&reused, &reusedFiltered}) {
+        std::vector<uint8_t> back(second.size());
+        uLongf length = static_cast<uLongf>(back.size());
+        ASSERT_EQ(uncompress(back.data(), &length, stream->data(), static_cast<uLong>(stream->size())), Z_OK);
+        EXPECT_EQ(back, second);
     }
 }
 
