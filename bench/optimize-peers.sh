@@ -60,13 +60,23 @@ each() { # tool outdir files...
 }
 
 # The folder in one run, as each tool is used on one: ours one process over every file on all cores
-# (a hue window that leaves every pixel as it is), optipng one process per core over its share.
+# (a hue window that leaves every pixel as it is); optipng one process over the folder as its
+# manual shows (one core), and one process per core, the files dealt out in turn so that the
+# large ones are shared.
 folder() { # tool outdir files...
     local tool=$1 out=$2; shift 2
     rm -rf "$out" && mkdir "$out"
     case $tool in
         ours) "$cli" recolour --optimize --strip -q -j "$cores" --source 0 --tolerance 0 --target 240 --out-dir "$out" "$@" ;;
-        optipng) printf '%s\0' "$@" | xargs -0 -n $(( ($# + cores - 1) / cores )) -P "$cores" optipng -quiet -o2 -strip all -dir "$out" ;;
+        optipng) optipng -quiet -o2 -strip all -dir "$out" "$@" ;;
+        optipng-cores)
+            local k share
+            for ((k = 0; k < cores; k++)); do
+                share=()
+                for ((i = k + 1; i <= $#; i += cores)); do share+=("${!i}"); done
+                ((${#share[@]} == 0)) || optipng -quiet -o2 -strip all -dir "$out" "${share[@]}" &
+            done
+            wait ;;
     esac
 }
 
@@ -77,6 +87,9 @@ c_ours=$(cpu_best_of each ours out-ours sprites/*.png)
 c_opti=$(cpu_best_of each optipng out-opti sprites/*.png)
 f_ours=$(best_of folder ours folder-ours sprites/*.png)
 f_opti=$(best_of folder optipng folder-opti sprites/*.png)
+f_optc=$(best_of folder optipng-cores folder-opti sprites/*.png)
+fc_ours=$(cpu_best_of folder ours folder-ours sprites/*.png)
+fc_optc=$(cpu_best_of folder optipng-cores folder-opti sprites/*.png)
 start=$(now); each ours sheets-ours sheets/*.png; t_sours=$(( $(now) - start ))
 start=$(now); each optipng sheets-opti sheets/*.png; t_sopti=$(( $(now) - start ))
 start=$(now); each zopflipng sheets-zopfli sheets/*.png; t_szop=$(( $(now) - start ))
@@ -109,8 +122,10 @@ for f in sheets/*.png; do
     printf '%-38s %12s\n' "  optipng -o2" "$(bytes "sheets-opti/$n")"
     printf '%-38s %12s   (to ours: %s)\n' "  zopflipng" "$(bytes "sheets-zopfli/$n")" "$(ratio "$(bytes "sheets-ours/$n")" "$(bytes "sheets-zopfli/$n")")"
 done
-printf 'sprites as one run over the folder: tintabrel %s s (%s bytes), optipng %s s (%s bytes): %s\n' \
-    "$(seconds "$f_ours")" "$(bytes folder-ours/*.png)" "$(seconds "$f_opti")" "$(bytes folder-opti/*.png)" "$(ratio "$f_ours" "$f_opti")"
+printf 'sprites as one run over the folder: tintabrel %s s (%s bytes); optipng %s s in one process (%s), %s s in one per core (%s)\n' \
+    "$(seconds "$f_ours")" "$(bytes folder-ours/*.png)" "$(seconds "$f_opti")" "$(ratio "$f_ours" "$f_opti")" \
+    "$(seconds "$f_optc")" "$(ratio "$f_ours" "$f_optc")"
+printf '  CPU: tintabrel %s s, optipng in one process per core %s s (%s)\n' "$(seconds "$fc_ours")" "$(seconds "$fc_optc")" "$(ratio "$fc_ours" "$fc_optc")"
 printf 'sheets in all: tintabrel %s s, optipng %s s, zopflipng %s s\n' "$(seconds "$t_sours")" "$(seconds "$t_sopti")" "$(seconds "$t_szop")"
 echo
 echo "Targets: files no larger than optipng's $notLarger of $count ($(ratio "$notLarger" "$count"), >= 0.95);" \
