@@ -121,32 +121,30 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
 
 namespace {
 
-// A zlib compressor at windowBits 15 and memLevel 9 for one level and strategy, kept by each
-// thread and reset for each stream: setting one up allocates and clears some 400 KiB, which cost
-// more than compressing a small sprite's rows, a dozen times per sprite. A reset stream
-// compresses exactly as a new one.
+// A zlib compressor at windowBits 15 and memLevel 9, kept by each thread and reset for each
+// stream with the level and strategy it asks for: setting one up allocates and first touches some
+// 400 KiB, which cost more than compressing a small sprite's rows, a dozen times per sprite. A
+// reset stream given its parameters before any input compresses exactly as a new one.
 z_stream& ZlibCompressor(int level, int strategy)
 {
-    struct TEnd {
+    struct TKept {
         z_stream* Stream = nullptr;
-        ~TEnd()
+        ~TKept()
         {
             if (Stream != nullptr) deflateEnd(Stream);
             delete Stream;
         }
     };
-    // Levels 0..9 and the default (-1), strategies 0..4 (Z_DEFAULT_STRATEGY..Z_FIXED).
-    thread_local TEnd compressors[11][5];
-    TEnd& slot = compressors[level + 1][strategy];
-    if (slot.Stream == nullptr) {
+    thread_local TKept kept;
+    if (kept.Stream == nullptr) {
         auto stream = std::make_unique<z_stream>();
         if (deflateInit2(stream.get(), level, Z_DEFLATED, 15, 9, strategy) != Z_OK)
             throw EOutOfResources(msg::OutOfResources);
-        slot.Stream = stream.release();
-    } else if (deflateReset(slot.Stream) != Z_OK) {
+        kept.Stream = stream.release();
+    } else if (deflateReset(kept.Stream) != Z_OK || deflateParams(kept.Stream, level, strategy) != Z_OK) {
         throw EOutOfResources(msg::OutOfResources);
     }
-    return *slot.Stream;
+    return *kept.Stream;
 }
 
 // cap: the compressed size past which the stream would lose anyway; the compression stops there

@@ -831,7 +831,8 @@ int32_t TVRQPNGReadStream::ReadRow(bool first)
         }
     } else if (need <= StagingSize / 4) {
         if (f.stagedEnd - f.stagedPos < need) {
-            if (!f.staging) f.staging = std::make_unique<uint8_t[]>(StagingSize);
+            // Only what was inflated into it is read: not cleared.
+            if (!f.staging) f.staging = std::make_unique_for_overwrite<uint8_t[]>(StagingSize);
             const size_t kept = f.stagedEnd - f.stagedPos;
             std::memmove(f.staging.get(), f.staging.get() + f.stagedPos, kept);
             // Never past the picture's last byte: what follows it in the stream is not read,

@@ -56,7 +56,8 @@ void TVRQCustomReadStream::BeginRead(TStream& source, int32_t limit)
             return;
         }
     } else {
-        if (!window_) window_ = std::make_unique<uint8_t[]>(WindowSize);
+        // Filled before it is read, so not cleared (as the write buffer).
+        if (!window_) window_ = std::make_unique_for_overwrite<uint8_t[]>(WindowSize);
         current_ = window_.get();
     }
     if (Available == 0) FillBuffer(0);
@@ -287,7 +288,9 @@ void TVRQCustomGraphicReadStream::CreateBitmap()
 
 // ---------------------------------------------------------------- writing
 
-TVRQCustomWriteStream::TVRQCustomWriteStream() : buffer_(std::make_unique<uint8_t[]>(BufferSize)), cursor_(buffer_.get()) {}
+// Bytes are written here before they are read: uncleared, its pages are touched only as far as
+// the file fills them (a small file would clear 64 KiB for a few hundred bytes).
+TVRQCustomWriteStream::TVRQCustomWriteStream() : buffer_(std::make_unique_for_overwrite<uint8_t[]>(BufferSize)), cursor_(buffer_.get()) {}
 
 void TVRQCustomWriteStream::BeginWrite(TStream& target)
 {
