@@ -121,10 +121,11 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
 
 namespace {
 
-// A zlib compressor at windowBits 15 and memLevel 9, kept by each thread and reset for each
-// stream with the level and strategy it asks for: setting one up allocates and first touches some
-// 400 KiB, which cost more than compressing a small sprite's rows, a dozen times per sprite. A
-// reset stream given its parameters before any input compresses exactly as a new one.
+// A zlib compressor with the writer's window and memory level (so that the rows of a plain
+// save give its very stream), kept by each thread and reset for each stream with the level and
+// strategy it asks for: setting one up allocates and first touches some 256 KiB, which cost more
+// than compressing a small sprite's rows, a dozen times per sprite. A reset stream given its
+// parameters before any input compresses exactly as a new one.
 z_stream& ZlibCompressor(int level, int strategy)
 {
     struct TKept {
@@ -138,7 +139,7 @@ z_stream& ZlibCompressor(int level, int strategy)
     thread_local TKept kept;
     if (kept.Stream == nullptr) {
         auto stream = std::make_unique<z_stream>();
-        if (deflateInit2(stream.get(), level, Z_DEFLATED, 15, 9, strategy) != Z_OK)
+        if (deflateInit2(stream.get(), level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
             throw EOutOfResources(msg::OutOfResources);
         kept.Stream = stream.release();
     } else if (deflateReset(kept.Stream) != Z_OK || deflateParams(kept.Stream, level, strategy) != Z_OK) {
@@ -510,11 +511,13 @@ TPngRaster GreyRaster(const TSource& s, const TPixelFacts& f)
     return r;
 }
 
-TPngRaster ColourRaster(const TSource& s, const TPixelFacts& f)
+// RGB, with the transparent colour in tRNS where one colour is transparent (keyed) or else an
+// alpha channel where any pixel is not opaque.
+TPngRaster ColourRaster(const TSource& s, const TPixelFacts& f, bool keyed)
 {
-    const bool withAlpha = !f.Opaque && !f.KeyAlpha();
+    const bool withAlpha = !f.Opaque && !keyed;
     TPngRaster r = EmptyRaster(s, withAlpha ? 6 : 2, 8);
-    if (f.KeyAlpha()) {
+    if (keyed) {
         const uint32_t c = f.ClearColour;
         r.Transparency = {0, static_cast<uint8_t>(c >> 16), 0, static_cast<uint8_t>(c >> 8), 0, static_cast<uint8_t>(c)};
     }
@@ -653,11 +656,19 @@ unsigned ThreadsPerFile(unsigned jobs, size_t files)
 
 void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alpha, const TPngOptimizeOptions& options)
 {
+    // On small data the layouts that cost more bytes per pixel may still compress smaller (whole
+    // bytes per palette index; an alpha channel, whose clear pixels repeat as they are, in place
+    // of a tRNS colour), and they are the layouts a plain save writes: they compete there too.
     std::vector<TPngRaster> rasters;
     TPngRaster kept;
-    if (options.KeepPalette && !options.TrueColour && BitsOfPalettePicture(image) != 0 &&
+    const int32_t paletteBits = BitsOfPalettePicture(image);
+    if (options.KeepPalette && !options.TrueColour && paletteBits != 0 &&
         KeptPaletteRaster(image, alpha, options.IndexAlpha, 0, kept)) {
+        const bool shrunk = kept.BitDepth < paletteBits;
         rasters.push_back(std::move(kept));
+        if (shrunk && KeptPaletteRaster(image, alpha, options.IndexAlpha, paletteBits, kept) &&
+            RowsSize(kept) <= SmallRaster)
+            rasters.push_back(std::move(kept));
     } else {
         TSource s;
         s.Rgb.Assign(image);
@@ -675,7 +686,9 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         // its transparency may cost more than they save.
         const bool smallPicture = static_cast<int64_t>(s.Width) * s.Height <= 64 * 64;
         if (options.TrueColour || facts.ManyColours || facts.Colours.size() > 16 || smallPicture)
-            rasters.push_back(ColourRaster(s, facts));
+            rasters.push_back(ColourRaster(s, facts, facts.KeyAlpha()));
+        if (facts.KeyAlpha() && (4 * static_cast<size_t>(s.Width) + 1) * static_cast<size_t>(s.Height) <= SmallRaster)
+            rasters.push_back(ColourRaster(s, facts, false));
     }
 
     struct TTrial {

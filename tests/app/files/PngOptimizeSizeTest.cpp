@@ -90,6 +90,46 @@ void PhotoNoise(TPictureData& d)
     }
 }
 
+// Small sprites as games keep them: a few flat discs with a dark outline on clear pixels.
+// Sized so that whole bytes per pixel win (the layouts a plain save writes): an alpha channel
+// over a tRNS colour, a palette's 8 bits over the 4 its entries need.
+void Discs(TPictureData& d, int size, bool palette)
+{
+    const TColor colours[] = {0x4846D0, 0xCE7D59, 0x2CAA6D, 0x1C0C14};
+    const auto colourAt = [&](int x, int y) -> int {
+        const int discs[3][3] = {{size / 3, size / 3, size / 4}, {2 * size / 3, size / 2, size / 5}, {size / 2, 3 * size / 4, size / 6}};
+        int found = -1;
+        for (int k = 0; k < 3; ++k) {
+            const int dx = x - discs[k][0], dy = y - discs[k][1], r = discs[k][2];
+            if (dx * dx + dy * dy <= r * r) found = dx * dx + dy * dy > (r - 1) * (r - 1) ? 3 : k;
+        }
+        return found;
+    };
+    if (palette) {
+        TRGBQuad quads[5]{};
+        for (int i = 0; i < 4; ++i)
+            quads[i + 1] = {static_cast<uint8_t>(colours[i] >> 16), static_cast<uint8_t>(colours[i] >> 8), static_cast<uint8_t>(colours[i]), 0};
+        d.Image.SetPixelFormat(TPixelFormat::pf8bit);
+        d.Image.SetPalette(CreatePaletteFromQuads(quads, 5));
+        d.PaletteBits = 8;
+    } else {
+        d.Image.SetPixelFormat(TPixelFormat::pf24bit);
+        d.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+        d.Alpha.SetSize(size, size);
+    }
+    d.Image.SetSize(size, size);
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+            const int k = colourAt(x, y);
+            if (palette) {
+                d.Image.ScanLine(y)[x] = static_cast<uint8_t>(k + 1);
+                continue;
+            }
+            d.Image.SetPixel(x, y, k < 0 ? TColor{0} : colours[k]);
+            d.Alpha.ScanLine(y)[x] = k < 0 ? 255 : 0;
+        }
+}
+
 // Both files load to the same colours and alpha.
 void ExpectSamePixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
@@ -119,6 +159,8 @@ TEST(PngOptimizeSize, NeverLargerThanThePlainSaveOrAnyFixedFilterAtLevelNine)
         {"RGBA sprite sheet", SpriteSheet},
         {"tiny", Tiny},
         {"photo-like noise", PhotoNoise},
+        {"16x16 sprite, one clear colour", [](TPictureData& d) { Discs(d, 16, false); }},
+        {"32x32 sprite, 5 palette entries", [](TPictureData& d) { Discs(d, 32, true); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
