@@ -59,15 +59,14 @@ each() { # tool outdir files...
     esac
 }
 
-# The folder in one run, as each tool is used on one: ours one process over every file on all cores
-# (a hue window that leaves every pixel as it is); optipng one process over the folder as its
-# manual shows (one core), and one process per core, the files dealt out in turn so that the
-# large ones are shared.
+# The folder in one run, as each tool is used on one: ours one process over every file on all cores;
+# optipng one process over the folder as its manual shows (one core), and one process per core, the
+# files dealt out in turn so that the large ones are shared.
 folder() { # tool outdir files...
     local tool=$1 out=$2; shift 2
     rm -rf "$out" && mkdir "$out"
     case $tool in
-        ours) "$cli" recolour --optimize --strip -q -j "$cores" --source 0 --tolerance 0 --target 240 --out-dir "$out" "$@" ;;
+        ours) "$cli" convert --optimize --strip -q -j "$cores" --out-dir "$out" "$@" ;;
         optipng) optipng -quiet -o2 -strip all -dir "$out" "$@" ;;
         optipng-cores)
             local k share

@@ -293,6 +293,18 @@ void NoteOptimizeOnBmp(const std::vector<TInputPlan>& plans, const TOutputOption
             }
 }
 
+// --out-dir, and the folders below it that a walked tree needs.
+void MakeOutputFolders(const std::vector<TInputPlan>& plans, const TOutputOptions& out)
+{
+    if (!out.OutputDir.empty()) MakeFolders(out.OutputDir);
+    for (const TInputPlan& plan : plans)
+        for (const TOutputPlan& o : plan.Outputs)
+            if (!o.Path.empty() && !IsStandardStream(o.Path) && o.Refusal.empty() && !o.UpToDate && plan.Refusal.empty()) {
+                const std::string folder = std::filesystem::path(o.Path).parent_path().string();
+                if (!folder.empty()) MakeFolders(folder);
+            }
+}
+
 } // namespace
 
 int RunRecolour(const TRecolourOptions& options)
@@ -305,17 +317,7 @@ int RunRecolour(const TRecolourOptions& options)
     const TProtectedColors protectedColors(ProtectedList(options));
     if (!options.Run.Quiet) HintAtTheWrap(options.Recipe);
     NoteOptimizeOnBmp(plans, options.Output, options.Run.Quiet);
-    if (!options.DryRun) {
-        if (!options.Output.OutputDir.empty()) MakeFolders(options.Output.OutputDir);
-        // Folders below --out-dir that a walked tree needs.
-        for (const TInputPlan& plan : plans)
-            for (const TOutputPlan& out : plan.Outputs)
-                if (!out.Path.empty() && !IsStandardStream(out.Path) && out.Refusal.empty() && !out.UpToDate &&
-                    plan.Refusal.empty()) {
-                    const std::string folder = std::filesystem::path(out.Path).parent_path().string();
-                    if (!folder.empty()) MakeFolders(folder);
-                }
-    }
+    if (!options.DryRun) MakeOutputFolders(plans, options.Output);
 
     // The cores the batch leaves idle go to each file: all of them for one file, none for a batch
     // of at least as many files as jobs.
@@ -357,17 +359,17 @@ int RunRecolour(const TRecolourOptions& options)
 
 int RunConvert(const TConvertOptions& options)
 {
-    if (options.Json && options.Output == "-") throw TUsageError("--json and - would both write to standard output");
+    if (options.Json && options.Out.OutputFile == "-")
+        throw TUsageError("--json and - would both write to standard output");
     const std::vector<TInputPlan> plans = PlanConvert(options);
     NoteOptimizeOnBmp(plans, options.Out, options.Run.Quiet);
+    MakeOutputFolders(plans, options.Out);
     const TProtectedColors none;
-    TRunOptions run = options.Run;
-    run.Jobs = 1;
-    TReporter reporter(plans.size(), run, options.Json, options.Input);
-    TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(std::thread::hardware_concurrency(), 1), false);
+    TReporter reporter(plans.size(), options.Run, options.Json, plans.size() == 1 ? plans[0].Input : std::string());
+    TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(options.Run.Jobs, plans.size()), false);
     reporter.ShowProgressOf(png);
     return RunInputs(
-        plans, run, png, reporter,
+        plans, options.Run, png, reporter,
         [&](const TInputPlan& plan, size_t, const TOutputPlan& out) {
             return OutputOf(plan.Input, out, png, reporter, {}, TRowChange{&none, {}});
         });

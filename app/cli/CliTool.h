@@ -57,10 +57,11 @@ struct TRecolourOptions {
     std::vector<std::string> Inputs;
 };
 
+// convert INPUT OUTPUT is Inputs {INPUT} with Out.OutputFile OUTPUT.
 struct TConvertOptions {
-    std::string Input;  // "-": standard input
-    std::string Output; // "-": standard output (with Out.Format)
-    TOutputOptions Out; // its format, overwrite, update and PNG settings
+    std::vector<std::string> Inputs; // "-": standard input
+    bool Recursive = false;
+    TOutputOptions Out; // where the outputs go, their format, overwrite, update and PNG settings
     TRunOptions Run;
     bool Json = false;
 };

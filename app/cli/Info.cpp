@@ -279,9 +279,11 @@ int RunInfo(const TInfoOptions& options)
 {
     int status = ExitDone;
     bool first = true;
-    for (const std::string& path : options.Inputs) {
+    for (const TFound& found : FindInputs(options.Inputs, options.Recursive)) {
+        const std::string& path = found.Path;
         std::string error;
         try {
+            if (!found.Refusal.empty()) throw EFOpenError(found.Refusal);
             std::error_code ec;
             if (std::filesystem::is_directory(path, ec)) throw EFOpenError("a folder, not a picture file");
             // Opened and loaded as convert and recolour do (pipes and standard input read whole):

@@ -69,13 +69,13 @@ std::vector<TOptionDef> MakeTable()
          "", [](TSettings& s, const std::string& v) { s.Recolour.Json = IsTrue(v); }});
 
     // Where the outputs go.
-    add({"output", "o", R, T::Path, "OUTPUT", "output file (one input only; - for standard output)", 0, 0, {}, false,
+    add({"output", "o", R | C, T::Path, "OUTPUT", "output file (one input only; - for standard output)", 0, 0, {}, false,
          true, "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputFile = v; }});
-    add({"out-dir", "", R, T::Path, "DIR", "folder for the outputs, named as the inputs", 0, 0, {}, false, true,
+    add({"out-dir", "", R | C, T::Path, "DIR", "folder for the outputs, named as the inputs", 0, 0, {}, false, true,
          "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputDir = v; }});
-    add({"in-place", "", R, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
+    add({"in-place", "", R | C, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
          "", [](TSettings& s, const std::string& v) { s.Recolour.Output.InPlace = IsTrue(v); }});
-    add({"recursive", "r", R | I, T::Flag, "", "walk folders among the inputs for .png and .bmp files", 0, 0, {}, false,
+    add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for .png and .bmp files", 0, 0, {}, false,
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Recursive = IsTrue(v); }});
     add({"format", "", R | C, T::Name, "png|bmp", "output format (default: by the output's name, else the input's)", 0,
          0, {"png", "bmp"}, false, true, "",
@@ -106,7 +106,7 @@ std::vector<TOptionDef> MakeTable()
     add({"max-pixels", "", R | C | I, T::Number, "N", "refuse pictures of more pixels (default and most: " + std::to_string(MaxPicturePixels()) + ")",
          1, MaxPicturePixels(), {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.MaxPixels = std::stoll(v); }});
-    add({"jobs", "j", R, T::Number, "N", "files processed at once (default: the cores)", 1, 1024, {}, false, true, "",
+    add({"jobs", "j", R | C, T::Number, "N", "files processed at once (default: the cores)", 1, 1024, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Run.Jobs = static_cast<unsigned>(ToInt(v)); }});
     add({"quiet", "q", R | C, T::Flag, "", "no progress bar, no hints", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Run.Quiet = IsTrue(v); }});
@@ -256,7 +256,7 @@ std::string UsageText()
             if (o.Type != TValueType::Flag) word += std::string(" ") + o.ValueText;
             put("[" + word + "]" + (o.Repeatable ? "..." : ""));
         }
-        put(command == CmdConvert ? "INPUT OUTPUT" : "INPUT...");
+        put(command == CmdConvert ? "(INPUT OUTPUT | INPUT...)" : "INPUT...");
         text += line + "\n";
     }
     text += "       tintabrel-cli --help | --version\n"
@@ -272,12 +272,13 @@ std::string ManualPage()
       << ".SH SYNOPSIS\n";
     for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo})
         m << ".B tintabrel-cli " << CommandName(command) << "\n[\\fIOPTION\\fR]... "
-          << (command == CmdConvert ? "\\fIINPUT OUTPUT\\fR" : "\\fIINPUT\\fR...") << "\n.br\n";
+          << (command == CmdConvert ? "\\fIINPUT OUTPUT\\fR | \\fIINPUT\\fR..." : "\\fIINPUT\\fR...") << "\n.br\n";
     m << ".SH DESCRIPTION\n"
          "\\fBrecolour\\fR gives every pixel whose hue lies in a window a new hue, keeping its saturation and "
          "value, except pixels whose colour is on the protected list; it gives exactly the result of the "
          "window's check for the same slider positions. \\fBconvert\\fR rewrites a picture as PNG or BMP without "
-         "changing it. \\fBinfo\\fR describes pictures.\n"
+         "changing it: \\fIINPUT OUTPUT\\fR, or any number of inputs with \\fB\\-o\\fR, \\fB\\-\\-out\\-dir\\fR or "
+         "\\fB\\-\\-in\\-place\\fR (as \\fBrecolour\\fR). \\fBinfo\\fR describes pictures.\n"
          "An INPUT of \\- reads standard input; an OUTPUT of \\- writes standard output.\n";
     for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo}) {
         m << ".SH " << Lower(CommandName(command)) << " OPTIONS\n";

@@ -100,47 +100,9 @@ bool Newer(const timespec& a, const timespec& b)
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
 
-// An input as given, or the picture files of a folder with -r, each with the path its outputs
-// take below --out-dir (the file's name, or its path below the folder walked).
-struct TFound {
-    std::string Path;
-    std::string Below;
-    std::string Refusal;
-};
-
 bool IsPictureName(const fs::path& path)
 {
     return KindOfExtension(ExtractExtension(path.filename().string()), false) != TPictureKind::Unknown;
-}
-
-std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recursive)
-{
-    std::vector<TFound> found;
-    for (const std::string& input : inputs) {
-        std::error_code ec;
-        if (IsStandardStream(input) || !fs::is_directory(input, ec)) {
-            found.push_back({input, fs::path(input).filename().string(), ""});
-            continue;
-        }
-        if (!recursive) {
-            found.push_back({input, "", "a folder, not a picture file (-r walks it)"});
-            continue;
-        }
-        std::vector<TFound> files;
-        fs::recursive_directory_iterator walk(input, fs::directory_options::skip_permission_denied, ec);
-        if (ec) {
-            found.push_back({input, "", "cannot read the folder: " + ec.message()});
-            continue;
-        }
-        for (const fs::directory_entry& entry : walk) {
-            std::error_code typeError;
-            if (!entry.is_regular_file(typeError) || !IsPictureName(entry.path())) continue;
-            files.push_back({entry.path().string(), entry.path().lexically_relative(input).string(), ""});
-        }
-        std::sort(files.begin(), files.end(), [](const TFound& a, const TFound& b) { return a.Path < b.Path; });
-        found.insert(found.end(), files.begin(), files.end());
-    }
-    return found;
 }
 
 void FillInputKind(TInputPlan& plan)
@@ -216,18 +178,52 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
 
 } // namespace
 
-std::vector<TInputPlan> PlanRecolour(const TRecolourOptions& options)
+std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recursive)
 {
-    const TOutputOptions& out = options.Output;
+    std::vector<TFound> found;
+    for (const std::string& input : inputs) {
+        std::error_code ec;
+        if (IsStandardStream(input) || !fs::is_directory(input, ec)) {
+            found.push_back({input, fs::path(input).filename().string(), ""});
+            continue;
+        }
+        if (!recursive) {
+            found.push_back({input, "", "a folder, not a picture file (-r walks it)"});
+            continue;
+        }
+        std::vector<TFound> files;
+        fs::recursive_directory_iterator walk(input, fs::directory_options::skip_permission_denied, ec);
+        if (ec) {
+            found.push_back({input, "", "cannot read the folder: " + ec.message()});
+            continue;
+        }
+        for (const fs::directory_entry& entry : walk) {
+            std::error_code typeError;
+            if (!entry.is_regular_file(typeError) || !IsPictureName(entry.path())) continue;
+            files.push_back({entry.path().string(), entry.path().lexically_relative(input).string(), ""});
+        }
+        std::sort(files.begin(), files.end(), [](const TFound& a, const TFound& b) { return a.Path < b.Path; });
+        found.insert(found.end(), files.begin(), files.end());
+    }
+    return found;
+}
+
+namespace {
+
+// The inputs (folders walked with recursive) and where their outputs go: recipe null, one output
+// per input; else the plain output when the recipe has a chain and one per variant.
+std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool recursive, const TOutputOptions& out,
+                                    const TRecipe* recipe, bool dryRun, const std::vector<std::string>& madeFrom)
+{
     std::vector<TInputPlan> plans;
-    if (!out.OutputFile.empty() && options.Inputs.size() != 1)
+    if (!out.OutputFile.empty() && inputs.size() != 1)
         throw TUsageError("-o takes exactly one input; use --out-dir for several");
     if (!out.OutputDir.empty()) {
         std::error_code ec;
         if (fs::exists(out.OutputDir, ec) && !fs::is_directory(out.OutputDir, ec))
             throw TUsageError("--out-dir " + out.OutputDir + " is not a folder");
     }
-    const std::vector<TFound> found = FindInputs(options.Inputs, options.Recursive);
+    const std::vector<TFound> found = FindInputs(inputs, recursive);
     if (!out.OutputFile.empty() && found.size() != 1)
         throw TUsageError("-o takes exactly one input; use --out-dir for several");
 
@@ -262,8 +258,8 @@ std::vector<TInputPlan> PlanRecolour(const TRecolourOptions& options)
             first.Kind = out.Format; // a dry run without an output: nothing is written
         }
         // The plain output when the recipe has a chain, then one output per variant.
-        if (!options.Recipe.Chain.empty()) plan.Outputs.push_back(first);
-        for (const TVariant& variant : options.Recipe.Variants) {
+        if (!recipe || !recipe->Chain.empty()) plan.Outputs.push_back(first);
+        for (const TVariant& variant : recipe ? recipe->Variants : std::vector<TVariant>{}) {
             TOutputPlan v = first;
             if (!v.Path.empty()) v.Path = VariantOutput(first.Path, variant.Name);
             v.Variant = variant.Name;
@@ -274,25 +270,23 @@ std::vector<TInputPlan> PlanRecolour(const TRecolourOptions& options)
             if (o.Kind == TPictureKind::Unknown && !IsStandardStream(o.Path)) o.Kind = plan.Kind;
         plans.push_back(std::move(plan));
     }
-    // A dry run writes nothing, so existing outputs do not matter to it.
     // A dry run writes nothing: existing outputs do not matter to it, but one that is an input does.
-    if (options.DryRun) CheckOutputs(plans, true, out.InPlace, false, {});
-    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.Update, options.MadeFrom);
+    if (dryRun) CheckOutputs(plans, true, out.InPlace, false, {});
+    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.Update, madeFrom);
     return plans;
+}
+
+} // namespace
+
+std::vector<TInputPlan> PlanRecolour(const TRecolourOptions& options)
+{
+    return PlanOutputs(options.Inputs, options.Recursive, options.Output, &options.Recipe, options.DryRun,
+                       options.MadeFrom);
 }
 
 std::vector<TInputPlan> PlanConvert(const TConvertOptions& options)
 {
-    TInputPlan plan;
-    plan.Input = options.Input;
-    TOutputPlan out;
-    out.Path = options.Output;
-    out.Kind = OutputKindOf(options.Output, options.Out.Format);
-    plan.Outputs.push_back(out);
-    FillInputKind(plan);
-    std::vector<TInputPlan> plans{plan};
-    CheckOutputs(plans, options.Out.Overwrite, false, options.Out.Update, {});
-    return plans;
+    return PlanOutputs(options.Inputs, options.Recursive, options.Out, nullptr, false, {});
 }
 
 } // namespace tintabrel::cli

@@ -27,11 +27,21 @@ struct TInputPlan {
     std::vector<TOutputPlan> Outputs;
 };
 
+// An input as given, or the picture files of a folder with -r (sorted by path), each with the path
+// its outputs take below --out-dir (the file's name, or its path below the folder walked); a
+// folder without -r is refused.
+struct TFound {
+    std::string Path;
+    std::string Below;
+    std::string Refusal;
+};
+std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recursive);
+
 // The plan of recolour: inputs in the order given (a folder's files sorted by path), each with
 // the plain output when the recipe has a chain and one per variant. TUsageError for command lines
 // that make no sense as a whole (two inputs to one output ...).
 std::vector<TInputPlan> PlanRecolour(const TRecolourOptions& options);
-// The plan of convert: one input, one output.
+// The plan of convert: as recolour's, one output per input.
 std::vector<TInputPlan> PlanConvert(const TConvertOptions& options);
 
 // The kind of an input file: by its extension in any letter case; for other extensions by the

@@ -104,12 +104,10 @@ int main(int argc, char** argv)
         }
     }
     std::vector<std::string> inputs;
-    std::string convertInput, convertOutput;
     commands[0]->add_option("INPUT", inputs, "BMP or PNG files or, with -r, folders (- for standard input)");
-    commands[1]->add_option("INPUT", convertInput, "BMP or PNG file (- for standard input)")->required();
-    commands[1]
-        ->add_option("OUTPUT", convertOutput, "output file; .png or .bmp decides the format (- for standard output)")
-        ->required();
+    commands[1]->add_option("INPUT", inputs,
+                            "INPUT OUTPUT (.png or .bmp decides the format; - for standard input and output), or "
+                            "BMP or PNG files and, with -r, folders for -o, --out-dir or --in-place");
     commands[2]->add_option("INPUT", inputs, "BMP or PNG files")->required();
 
     // CLI11 would only say that a command is missing; name the word that was not one.
@@ -170,12 +168,22 @@ int main(int argc, char** argv)
             return RunRecolour(recolour);
         }
         if (command == 1) {
+            if (inputs.empty()) throw TUsageError("INPUT is required");
             TConvertOptions convert;
-            convert.Input = convertInput;
-            convert.Output = convertOutput;
+            convert.Inputs = inputs;
+            convert.Recursive = recolour.Recursive;
             convert.Out = recolour.Output;
             convert.Run = recolour.Run;
             convert.Json = recolour.Json;
+            // Without an output option the last of two words is the output, as it always was.
+            if (convert.Out.OutputFile.empty() && convert.Out.OutputDir.empty() && !convert.Out.InPlace) {
+                if (inputs.size() != 2)
+                    throw TUsageError("convert takes INPUT OUTPUT, or its inputs with -o OUTPUT, --out-dir DIR or "
+                                      "--in-place");
+                if (convert.Recursive) throw TUsageError("-r needs --out-dir DIR or --in-place");
+                convert.Out.OutputFile = inputs[1];
+                convert.Inputs.pop_back();
+            }
             return RunConvert(convert);
         }
         TInfoOptions info;

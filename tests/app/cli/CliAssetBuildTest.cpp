@@ -140,6 +140,62 @@ TEST_F(CliAssetBuild, RecursiveRunMirrorsTheTree)
     EXPECT_TRUE(Contains(flat.Err, "-r walks it")) << flat.Err;
 }
 
+// convert over a folder tree, as an asset build optimizes its sprites: one run on several jobs
+// writes the bytes that converting each file alone writes, mirrored below --out-dir; --in-place
+// rewrites the inputs; the two-word form still names the output; info -r walks the same tree.
+TEST_F(CliAssetBuild, ConvertRunsOverATree)
+{
+    const fs::path in = dir_.Path() / "in";
+    fs::create_directories(in / "enemies/orcs");
+    TBitmap image, alpha;
+    MakeSprite(image, 12, 10);
+    MakeAlpha(alpha, 12, 10);
+    WritePicture((in / "enemies/orc.png").string(), image, alpha);
+    WritePicture((in / "enemies/orcs/orc.png").string(), image);
+    WritePicture((in / "tile.bmp").string(), image);
+    const std::vector<std::string> names{"enemies/orc.png", "enemies/orcs/orc.png", "tile.bmp"};
+
+    const fs::path out = dir_.Path() / "out";
+    const TCliRun run = RunCli({"convert", "-r", "-j", "2", "--optimize", "--strip", "--out-dir", out.string(), in.string()});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    ASSERT_EQ(Files(out), names);
+    for (const std::string& name : names) {
+        const std::string alone = dir_.File("alone-" + fs::path(name).filename().string());
+        fs::remove(alone);
+        ASSERT_EQ(RunCli({"convert", "--optimize", "--strip", (in / name).string(), alone}).Status, 0);
+        EXPECT_EQ(ReadFileBytes((out / name).string()), ReadFileBytes(alone)) << name;
+    }
+
+    const std::string copy = dir_.File("copy.png");
+    fs::copy_file(in / "enemies/orc.png", copy);
+    ASSERT_EQ(RunCli({"convert", "--in-place", "--optimize", "--strip", copy}).Status, 0);
+    EXPECT_EQ(ReadFileBytes(copy), ReadFileBytes((out / "enemies/orc.png").string()));
+
+    const TCliRun json = RunCli({"info", "-r", "--json", in.string()});
+    ASSERT_EQ(json.Status, 0) << json.Err;
+    std::vector<std::string> described;
+    std::istringstream lines(json.Out);
+    for (std::string line; std::getline(lines, line);)
+        described.push_back(fs::path(nlohmann::json::parse(line).at("file").get<std::string>()).lexically_relative(in).string());
+    EXPECT_EQ(described, names);
+
+    const struct {
+        std::vector<std::string> Args;
+        const char* Says;
+    } usage[] = {
+        {{"convert", sprite_}, "convert takes INPUT OUTPUT"},
+        {{"convert", sprite_, sprite_, dir_.File("x.png")}, "convert takes INPUT OUTPUT"},
+        {{"convert", "-r", in.string(), dir_.File("x.png")}, "-r needs --out-dir"},
+        {{"convert", "-o", dir_.File("x.png"), sprite_, sprite_}, "-o takes exactly one input"},
+    };
+    for (const auto& u : usage) {
+        const TCliRun r = RunCli(u.Args);
+        EXPECT_EQ(r.Status, 2) << u.Says;
+        EXPECT_TRUE(Contains(r.Err, u.Says)) << r.Err;
+    }
+    EXPECT_FALSE(fs::exists(dir_.File("x.png")));
+}
+
 // --update: a second run over a finished batch writes nothing and succeeds; an input touched
 // since, or a newer recipe or list, makes its outputs again.
 TEST_F(CliAssetBuild, UpdateRedoesOnlyWhatIsOutOfDate)
