@@ -69,7 +69,7 @@ folder() { # tool outdir files...
         ours) "$cli" convert --optimize --strip -q -j "$cores" --out-dir "$out" "$@" ;;
         optipng) optipng -quiet -o2 -strip all -dir "$out" "$@" ;;
         optipng-cores)
-            local k share
+            local k i share
             for ((k = 0; k < cores; k++)); do
                 share=()
                 for ((i = k + 1; i <= $#; i += cores)); do share+=("${!i}"); done

@@ -153,7 +153,6 @@ z_stream& ZlibCompressor(int level, int strategy)
 std::vector<uint8_t> ZlibWithStrategy(const std::vector<uint8_t>& data, int level, int strategy, size_t cap)
 {
     if (level < 0 || level > 9) level = Z_DEFAULT_COMPRESSION;
-    if (strategy < Z_DEFAULT_STRATEGY || strategy > Z_FIXED) strategy = Z_DEFAULT_STRATEGY;
     z_stream& z = ZlibCompressor(level, strategy);
     std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(data.size())));
     z.next_out = out.data();
@@ -599,9 +598,14 @@ constexpr size_t CloseOnSmall = 1;
 constexpr size_t TrialMemory = size_t{1} << 30;
 
 // Filtered rows of the raster: what deflate takes.
+size_t RowsSize(int32_t width, int32_t height, int32_t pixelBits)
+{
+    return ((static_cast<size_t>(width) * static_cast<size_t>(pixelBits) + 7) / 8 + 1) * static_cast<size_t>(height);
+}
+
 size_t RowsSize(const TPngRaster& r)
 {
-    return (r.RowBytes() + 1) * static_cast<size_t>(r.Height);
+    return RowsSize(r.Width, r.Height, r.PixelBits());
 }
 
 // The filter type of every row: two trials that chose the same are the same encoding.
@@ -666,8 +670,8 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         KeptPaletteRaster(image, alpha, options.IndexAlpha, 0, kept)) {
         const bool shrunk = kept.BitDepth < paletteBits;
         rasters.push_back(std::move(kept));
-        if (shrunk && KeptPaletteRaster(image, alpha, options.IndexAlpha, paletteBits, kept) &&
-            RowsSize(kept) <= SmallRaster)
+        if (shrunk && RowsSize(image.Width(), image.Height(), paletteBits) <= SmallRaster &&
+            KeptPaletteRaster(image, alpha, options.IndexAlpha, paletteBits, kept))
             rasters.push_back(std::move(kept));
     } else {
         TSource s;
@@ -687,7 +691,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         const bool smallPicture = static_cast<int64_t>(s.Width) * s.Height <= 64 * 64;
         if (options.TrueColour || facts.ManyColours || facts.Colours.size() > 16 || smallPicture)
             rasters.push_back(ColourRaster(s, facts, facts.KeyAlpha()));
-        if (facts.KeyAlpha() && (4 * static_cast<size_t>(s.Width) + 1) * static_cast<size_t>(s.Height) <= SmallRaster)
+        if (facts.KeyAlpha() && RowsSize(s.Width, s.Height, 32) <= SmallRaster)
             rasters.push_back(ColourRaster(s, facts, false));
     }
 

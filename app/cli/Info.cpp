@@ -20,7 +20,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
@@ -283,9 +282,8 @@ int RunInfo(const TInfoOptions& options)
         const std::string& path = found.Path;
         std::string error;
         try {
+            // A folder is refused here (or walked with -r), as convert and recolour refuse it.
             if (!found.Refusal.empty()) throw EFOpenError(found.Refusal);
-            std::error_code ec;
-            if (std::filesystem::is_directory(path, ec)) throw EFOpenError("a folder, not a picture file");
             // Opened and loaded as convert and recolour do (pipes and standard input read whole):
             // the same files fail with the same message.
             TInput input(path);
