@@ -12,6 +12,7 @@
 
 #include "base/RowGate.h"
 #include "image/Graphics.h"
+#include "image/PictureData.h"
 #include "image/RowSink.h"
 #include "base/Streams.h"
 #include "png/VRQPNGTypes.h"
@@ -26,28 +27,6 @@ enum class TPictureKind { Unknown, Png, Bmp };
 std::string ExtractExtension(const std::string& path);
 // ".png" and ".bmp"; with exactCase only those spellings, otherwise any letter case.
 TPictureKind KindOfExtension(const std::string& extension, bool exactCase);
-
-// A picture as the program holds it: the colour image and, beside it, its transparency as an
-// 8-bit picture of the same size whose byte v means alpha 255 - v (empty: fully opaque).
-struct TPictureData {
-    TBitmap Image;
-    TBitmap Alpha;
-    // A palette file (PNG colour type 3, 1-, 4- or 8-bit BMP) gives its bit depth there (1, 2,
-    // 4 or 8; 0 for other files) and, for PNG, the alpha of each palette index from tRNS
-    // (trailing opaque entries left out), so that saving can keep the palette as it was.
-    int32_t PaletteBits = 0;
-    std::vector<uint8_t> IndexAlpha;
-    bool HasAlpha() const { return !Alpha.Empty(); }
-    // Takes the other's picture, transparency and palette facts (sharing their pixel stores
-    // until one changes).
-    void Assign(const TPictureData& other)
-    {
-        Image.Assign(other.Image);
-        Alpha.Assign(other.Alpha);
-        PaletteBits = other.PaletteBits;
-        IndexAlpha = other.IndexAlpha;
-    }
-};
 
 // Beside the encoding: the time stamp (TPngChunkSettings::Time, FixedTime, Clock; the current
 // time by default) and Strip (only the chunks the pixels need), for every way of writing.

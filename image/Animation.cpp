@@ -1,0 +1,115 @@
+#include "image/Animation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace tintabrel {
+
+namespace {
+
+struct TRgba {
+    uint8_t R = 0, G = 0, B = 0, A = 0;
+};
+
+// The frame's pixels as straight (not premultiplied) RGBA, row by row.
+std::vector<TRgba> FramePixelsRgba(const TPictureData& picture)
+{
+    const int32_t w = picture.Image.Width(), h = picture.Image.Height();
+    std::vector<TRgba> out(static_cast<size_t>(w) * static_cast<size_t>(std::max(h, 0)));
+    TBitmap full;
+    full.Assign(picture.Image);
+    if (full.PixelFormat() != TPixelFormat::pf24bit) full.SetPixelFormat(TPixelFormat::pf24bit);
+    const bool alpha = AlphaPlaneFits(picture.Image, picture.Alpha);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t* row = full.ConstScanLine(y);
+        const uint8_t* a = alpha ? picture.Alpha.ConstScanLine(y) : nullptr;
+        for (int32_t x = 0; x < w; ++x) {
+            TRgba& p = out[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)];
+            p.B = row[3 * x];
+            p.G = row[3 * x + 1];
+            p.R = row[3 * x + 2];
+            p.A = a ? static_cast<uint8_t>(255 - a[x]) : 255;
+        }
+    }
+    return out;
+}
+
+uint8_t Round8(double v) { return static_cast<uint8_t>(std::clamp(std::nearbyint(v), 0.0, 255.0)); }
+
+// Straight-alpha "over": the frame's pixel drawn on what the canvas holds.
+TRgba Over(const TRgba& src, const TRgba& dst)
+{
+    if (src.A == 255 || dst.A == 0) return src;
+    if (src.A == 0) return dst;
+    const double sa = src.A / 255.0, da = dst.A / 255.0;
+    const double oa = sa + da * (1 - sa);
+    auto mix = [&](uint8_t s, uint8_t d) { return Round8((s * sa + d * da * (1 - sa)) / oa); };
+    return {mix(src.R, dst.R), mix(src.G, dst.G), mix(src.B, dst.B), Round8(oa * 255)};
+}
+
+} // namespace
+
+int64_t TAnimation::FramePixels() const
+{
+    int64_t total = 0;
+    for (const TFrame& frame : Frames) total += int64_t{frame.Picture.Image.Width()} * frame.Picture.Image.Height();
+    return total;
+}
+
+TPictureData ComposeFrame(const TAnimation& animation, size_t index)
+{
+    if (index >= animation.Frames.size()) throw std::out_of_range("ComposeFrame: no such frame");
+    const int32_t w = animation.Width, h = animation.Height;
+    std::vector<TRgba> canvas(static_cast<size_t>(std::max(w, 0)) * static_cast<size_t>(std::max(h, 0)));
+    std::vector<TRgba> saved;
+    for (size_t i = 0; i <= index; ++i) {
+        const TFrame& frame = animation.Frames[i];
+        const int32_t fw = frame.Picture.Image.Width(), fh = frame.Picture.Image.Height();
+        // Only the part of the rectangle on the canvas is drawn.
+        const int32_t x0 = std::clamp(frame.X, 0, w), y0 = std::clamp(frame.Y, 0, h);
+        const int32_t x1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{frame.X} + fw, 0, w));
+        const int32_t y1 = static_cast<int32_t>(std::clamp<int64_t>(int64_t{frame.Y} + fh, 0, h));
+        // The first frame's "previous" is the cleared canvas.
+        const bool restore = frame.Dispose == TFrameDispose::Previous && i > 0;
+        if (restore && i < index) saved = canvas;
+        const std::vector<TRgba> pixels = FramePixelsRgba(frame.Picture);
+        for (int32_t y = y0; y < y1; ++y)
+            for (int32_t x = x0; x < x1; ++x) {
+                const TRgba& src = pixels[static_cast<size_t>(y - frame.Y) * static_cast<size_t>(fw) +
+                                          static_cast<size_t>(x - frame.X)];
+                TRgba& dst = canvas[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)];
+                dst = frame.Blend == TFrameBlend::Source ? src : Over(src, dst);
+            }
+        if (i == index) break;
+        if (frame.Dispose == TFrameDispose::Background || (frame.Dispose == TFrameDispose::Previous && i == 0)) {
+            for (int32_t y = y0; y < y1; ++y)
+                for (int32_t x = x0; x < x1; ++x) canvas[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)] = {};
+        } else if (restore) {
+            canvas.swap(saved);
+        }
+    }
+    TPictureData out;
+    out.Image.SetPixelFormat(TPixelFormat::pf24bit);
+    out.Image.SetSize(w, h);
+    bool anyClear = false;
+    for (const TRgba& p : canvas) anyClear |= p.A != 255;
+    if (anyClear) {
+        out.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+        out.Alpha.SetSize(w, h);
+    }
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* row = out.Image.ScanLine(y);
+        uint8_t* a = anyClear ? out.Alpha.ScanLine(y) : nullptr;
+        for (int32_t x = 0; x < w; ++x) {
+            const TRgba& p = canvas[static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)];
+            row[3 * x] = p.B;
+            row[3 * x + 1] = p.G;
+            row[3 * x + 2] = p.R;
+            if (a) a[x] = static_cast<uint8_t>(255 - p.A);
+        }
+    }
+    return out;
+}
+
+} // namespace tintabrel
