@@ -50,6 +50,8 @@ TRgba Over(const TRgba& src, const TRgba& dst)
 
 } // namespace
 
+int64_t TAnimationLimits::FramePixels() const { return MaxFramePixels > 0 ? MaxFramePixels : MaxPicturePixels(); }
+
 int64_t TAnimation::FramePixels() const
 {
     int64_t total = 0;

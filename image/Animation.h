@@ -80,6 +80,19 @@ struct TAnimation {
     int64_t FramePixels() const;
 };
 
+// What a reader of animations accepts: beyond these a file is refused (with the sizes named)
+// before its frames are decoded, so that a tiny file declaring huge or countless frames cannot
+// exhaust the machine. 0 takes the default.
+struct TAnimationLimits {
+    int64_t MaxFramePixels = 0; // per frame and for the canvas (default: MaxPicturePixels())
+    int64_t MaxTotalPixels = 0; // all frames' rectangles together (default: 2^30)
+    int64_t MaxFrames = 0;      // default: 65536
+
+    int64_t FramePixels() const;
+    int64_t TotalPixels() const { return MaxTotalPixels > 0 ? MaxTotalPixels : int64_t{1} << 30; }
+    int64_t Frames() const { return MaxFrames > 0 ? MaxFrames : 65536; }
+};
+
 // The canvas after frames 0..index have been drawn in turn, as a viewer shows frame index:
 // 24-bit colour with its alpha beside it (fully transparent where nothing was drawn).
 TPictureData ComposeFrame(const TAnimation& animation, size_t index);
