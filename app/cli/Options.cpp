@@ -1,4 +1,5 @@
 #include "app/cli/Options.h"
+#include "app/PictureFormats.h"
 
 #include "app/PictureFiles.h"
 
@@ -16,7 +17,13 @@ constexpr unsigned R = CmdRecolour, C = CmdConvert, I = CmdInfo;
 bool IsTrue(const std::string& value) { return value == "true"; }
 int ToInt(const std::string& value) { return std::stoi(value); }
 
-TPictureKind KindOfName(const std::string& name) { return name == "png" ? TPictureKind::Png : TPictureKind::Bmp; }
+std::vector<std::string> SavingKeys()
+{
+    std::vector<std::string> keys;
+    for (const TPictureFormat* format : PictureFormats())
+        if (format->Has(fmtSaves)) keys.push_back(format->Key);
+    return keys;
+}
 
 // The PNG writer numbers its filter rules 0 adaptive, 1 none ... 5 paeth.
 int32_t FilterOfName(const std::string& name)
@@ -75,11 +82,11 @@ std::vector<TOptionDef> MakeTable()
          "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputDir = v; }});
     add({"in-place", "", R | C, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
          "", [](TSettings& s, const std::string& v) { s.Recolour.Output.InPlace = IsTrue(v); }});
-    add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for .png and .bmp files", 0, 0, {}, false,
+    add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for " + JoinedFormats(FormatExtension, false, ", ", " and ") + " files", 0, 0, {}, false,
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Recursive = IsTrue(v); }});
-    add({"format", "", R | C, T::Name, "png|bmp", "output format (default: by the output's name, else the input's)", 0,
-         0, {"png", "bmp"}, false, true, "",
-         [](TSettings& s, const std::string& v) { s.Recolour.Output.Format = KindOfName(v); }});
+    add({"format", "", R | C, T::Name, JoinedFormats(FormatKey, true, "|", "|"),
+         "output format (default: by the output's name, else the input's)", 0, 0, SavingKeys(), false, true, "",
+         [](TSettings& s, const std::string& v) { s.Recolour.Output.Format = FormatOfKey(v); }});
     add({"overwrite", "", R | C, T::Flag, "", "replace existing output files", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Overwrite = IsTrue(v); }});
     add({"update", "", R | C, T::Flag, "", "skip an output newer than its input (and the recipe and list)", 0, 0, {},

@@ -158,8 +158,8 @@ int main(int argc, char** argv)
             if (inputs.empty()) throw TUsageError("INPUT is required");
             ResolveRecipe(settings);
         }
-        if (settings.MaxPixels > 0) SetMaxPicturePixels(settings.MaxPixels);
         TRecolourOptions& recolour = settings.Recolour;
+        recolour.Run.MaxPixels = settings.MaxPixels;
         recolour.Inputs = inputs;
         if (command == 0) {
             const TOutputOptions& out = recolour.Output;
@@ -188,6 +188,7 @@ int main(int argc, char** argv)
         }
         TInfoOptions info;
         info.Json = recolour.Json;
+        info.MaxPixels = settings.MaxPixels;
         info.Recursive = recolour.Recursive;
         info.Inputs = inputs;
         return RunInfo(info);

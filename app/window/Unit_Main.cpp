@@ -43,7 +43,9 @@
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
 #include "app/window/LiveView.h"
-#include "app/window/LoadGuard.h"
+#include "app/MemoryBudget.h"
+#include "app/PicturePipeline.h"
+#include "app/PictureSource.h"
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
@@ -167,7 +169,7 @@ TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
 TfrmMain::~TfrmMain()
 {
     // A mask or preview run still working holds its own copies, but reports to this window.
-    if (liveJob_.valid()) liveJob_.wait();
+    liveJob_.Join();
     // The image controls go with the window; their pictures must not call back into it.
     imgBefore->OnMouseDown = nullptr;
     imgBefore->OnContextMenu = nullptr;
@@ -435,7 +437,8 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     QApplication::setOverrideCursor(Qt::BusyCursor);
     pbBusy->show();
     std::exception_ptr error;
-    std::future<void> job = std::async(std::launch::async, [&] {
+    TBackgroundWork job;
+    job.Start([&] {
         try {
             work();
         } catch (...) {
@@ -445,11 +448,11 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     QEventLoop loop;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (job.wait_for(std::chrono::seconds(0)) == std::future_status::ready) loop.quit();
+        if (job.Done()) loop.quit();
     });
     poll.start(10);
     loop.exec();
-    job.get();
+    job.Join();
     pbBusy->hide();
     QApplication::restoreOverrideCursor();
     setAcceptDrops(true);
@@ -457,7 +460,7 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     for (QWidget* input : disabled) input->setEnabled(true);
     if (error) std::rethrow_exception(error);
     // Settings moved while the window was busy: the mask and preview catch up.
-    if (livePending_ && !liveJob_.valid()) {
+    if (livePending_ && !liveJob_.Running()) {
         livePending_ = false;
         UpdateLive();
     }
@@ -509,7 +512,7 @@ std::string TfrmMain::DroppablePicture(const QMimeData* data)
     const QUrl url = data->urls().first();
     if (!url.isLocalFile()) return {};
     const std::string path = PathFromQString(url.toLocalFile());
-    if (KindOfExtension(ExtractExtension(path), false) == TPictureKind::Unknown) return {};
+    if (KindOfExtension(ExtractExtension(path), false) == nullptr) return {};
     return path;
 }
 
@@ -671,21 +674,32 @@ unsigned Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 } // namespace
 
+// Bytes a pixel the window holds beside the work of loading: the panes' screen copies, the mask
+// and the preview.
+constexpr int64_t HeldBytesPerPixel = 8;
+
 void TfrmMain::LoadChosenFile()
 {
     // ".png" and ".bmp" in any letter case; another extension loads nothing and keeps both pictures.
-    const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), false);
-    if (kind != TPictureKind::Unknown) {
+    // What the file is, its bytes tell, as they tell the command-line tool.
+    const TPictureKind byName = KindOfExtension(ExtractExtension(od.FileName), false);
+    if (byName != nullptr) {
+        TPictureSource source(od.FileName);
+        source.RequireKind(byName);
         // Refused before anything is sized for the picture: a picture the memory cannot hold, or
-        // a tiny BMP that declares a huge one.
-        const int64_t pixels =
-            CheckBeforeLoading(od.FileName, kind, MemoryBudget > 0 ? MemoryBudget : WindowMemoryBudget());
+        // a tiny file that declares a huge one.
+        const int64_t pixels = source.Check(TSourceLimits{}, TTruncatedPixels::ReadAsZero);
+        source.CheckMemory(MemoryBudget > 0 ? MemoryBudget : TMemoryBudget::FromAvailableMemory(), TPNGSaveOptions{},
+                           HeldBytesPerPixel);
         TPictureData data;
         // A large PNG reads faster with its image data inflated ahead on a second core.
         TLoadOptions options;
         options.Threads = Cores();
-        const std::string path = od.FileName;
-        RunBusy(pixels, [&] { LoadPicture(path, kind, data, nullptr, options); });
+        TPipelineOutput loaded;
+        loaded.Take = [&data](TPictureData& picture) { data.Assign(picture); };
+        std::vector<TPipelineResult> results;
+        RunBusy(pixels, [&] { results = RunPicturePipeline(source, options, {loaded}); });
+        if (results.front().Error) std::rethrow_exception(results.front().Error);
         bmpBefore->Assign(data);
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
@@ -718,7 +732,7 @@ void TfrmMain::btnSaveClick()
     rgZoomClick();
     const std::string extension = ExtractExtension(sd.FileName);
     const TPictureKind kind = KindOfExtension(extension, true);
-    if (kind == TPictureKind::Unknown) {
+    if (kind == nullptr) {
         ShowMessage(this, extension + "クイズ！無理オネア");
         return;
     }
@@ -727,12 +741,16 @@ void TfrmMain::btnSaveClick()
         return;
     TPictureData picture;
     picture.Assign(*bmpAfter);
-    const std::string path = sd.FileName;
-    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { SavePicture(path, kind, picture); });
+    TPipelineOutput saved;
+    saved.Kind = kind;
+    saved.Path = sd.FileName;
+    std::vector<TPipelineResult> results;
+    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { results = RunPicturePipeline(picture, {saved}); });
+    if (results.front().Error) std::rethrow_exception(results.front().Error);
     cleanAfter_.Assign(bmpAfter->Image);
     UpdateTitle();
     // BMP has no place for transparency: the file is written all the same, and the user is told.
-    if (kind == TPictureKind::Bmp && HasTransparency(*bmpAfter))
+    if (kind == BmpFormat() && HasTransparency(*bmpAfter))
         ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
 }
 
@@ -749,10 +767,14 @@ void TfrmMain::tbChange()
     // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
     // transparency.
     const TProtectedColors colors(*ColorList);
-    TPictureData before, result;
-    before.Assign(*bmpBefore);
-    RunBusy(int64_t{before.Image.Width()} * before.Image.Height(),
-            [&] { ApplyChange(before, result, colors, window, false, nullptr, Cores()); });
+    TPictureData result;
+    TPipelineOutput checked;
+    checked.Change = [&](TPictureData& picture) { ApplyChangeInPlace(picture, colors, window, false, nullptr, Cores()); };
+    checked.Take = [&result](TPictureData& picture) { result.Assign(picture); };
+    std::vector<TPipelineResult> results;
+    RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
+            [&] { results = RunPicturePipeline(*bmpBefore, {checked}); });
+    if (results.front().Error) std::rethrow_exception(results.front().Error);
     bmpAfter->Assign(result);
     ShowAfter();
 }
@@ -833,7 +855,7 @@ void TfrmMain::UpdateLive(bool preview)
     const bool wantAfter = preview && actPreview->isChecked() && IsExistingFile(od.FileName);
     if (!wantMask) imgBefore->SetOverlay(QImage());
     if (!wantMask && !wantAfter) return;
-    if (liveJob_.valid() || busy_) {
+    if (liveJob_.Running() || busy_) {
         // The newest settings win: one more run once this one is over.
         livePending_ = true;
         return;
@@ -852,7 +874,7 @@ void TfrmMain::UpdateLive(bool preview)
         return;
     }
     ++AsyncLiveRuns;
-    liveJob_ = std::async(std::launch::async, [this, before, colors, window, generation, wantAfter, wantMask] {
+    liveJob_.Start([this, before, colors, window, generation, wantAfter, wantMask] {
         auto result = std::make_shared<TLiveResult>();
         std::exception_ptr error;
         try {
@@ -871,7 +893,7 @@ void TfrmMain::UpdateLive(bool preview)
 void TfrmMain::LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
                         bool preview, bool mask)
 {
-    liveJob_.get();
+    liveJob_.Join();
     // The settings moved on meanwhile: this result shows for now, the newest follows.
     const bool again = livePending_;
     livePending_ = false;

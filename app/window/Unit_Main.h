@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 
 #include <QWidget>
 
 #include "app/PictureFiles.h"
+#include "app/window/Background.h"
 #include "app/window/Dialogs.h"
 #include "app/window/History.h"
 #include "base/StringList.h"
@@ -110,7 +110,7 @@ public:
     // preview, and only while the check itself could run).
     void UpdateLive(bool preview = true);
     // True while a mask or preview run is working off the interface thread.
-    bool LiveBusy() const { return liveJob_.valid(); }
+    bool LiveBusy() const { return liveJob_.Running(); }
 
     // The memory a loaded picture may take (0: three quarters of what the process may still use).
     int64_t MemoryBudget = 0;
@@ -193,7 +193,7 @@ private:
     QTimer* listReload_ = nullptr;
     std::string listBytes_; // ColorList.dat as last read
     bool busy_ = false;
-    std::future<void> liveJob_;
+    TBackgroundWork liveJob_;
     bool livePending_ = false;
     uint64_t pictureGeneration_ = 0; // counts changes of the before picture
     TBitmap cleanAfter_; // the after picture as last loaded or saved (sharing its store)

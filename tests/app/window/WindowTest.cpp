@@ -1791,7 +1791,8 @@ private slots:
     }
 
     // The refusal of hollow files takes no good file: every picture of the BMP suite's good set
-    // loads; a run-length BMP whose few bytes could not hold its declared pixels is refused.
+    // loads; a legal run-length BMP that ends at once is decoded as far as it goes (black), as the
+    // command-line tool decodes it: one way in decides for both.
     void hollowCheckKeepsGoodFiles()
     {
         ExeDir dir;
@@ -1816,8 +1817,10 @@ private slots:
         rle += std::string("\0\1", 2);
         WriteFile(dir.File("rle.bmp"), rle);
         Load(*w, dir.File("rle.bmp"));
-        QCOMPARE(dialogs->Messages.size(), size_t(1));
-        QVERIFY(Q(dialogs->Messages[0].Text).contains(QStringLiteral("画素のデータが足りない")));
+        QVERIFY2(dialogs->Messages.empty(), dialogs->Messages.empty() ? "" : dialogs->Messages[0].Text.c_str());
+        QCOMPARE(w->bmpBefore->Image.Width(), 4096);
+        QCOMPARE(w->bmpBefore->Image.Height(), 4096);
+        QCOMPARE(w->bmpBefore->Image.Pixel(2000, 2000), TColor(0));
     }
 };
 
