@@ -230,11 +230,13 @@ public:
             const TReach reach{lo_ - soft_ - copy, hi_ + soft_ - copy, lo_ - copy, hi_ - copy, copy};
             if (reach.Hi >= 0 && reach.Lo < 360 && reachCount_ < 2) reaches_[reachCount_++] = reach;
         }
-        // The copy 0 always meets 0..360; of the other two at most one does (the band would have
-        // to be wider than 360 less the window for both). None: a range no num lies in.
+        // The copy 0 meets 0..360 unless the window is [360, 360] without a band (no mirrored hue
+        // reaches 360); of the other two at most one does (the band would have to be wider than
+        // 360 less the window for both). None: a range no num lies in, 0 <= num < 360 d lying
+        // below 361 d (a zeroed range would hold num = 0, mirrored hue 0).
         test_.Open = soft_ > 0 ? 1 : 0;
-        test_.Lo1 = reaches_[0].Lo;
-        test_.Width1 = reaches_[0].Hi - reaches_[0].Lo;
+        test_.Lo1 = reachCount_ > 0 ? reaches_[0].Lo : 361;
+        test_.Width1 = reachCount_ > 0 ? reaches_[0].Hi - reaches_[0].Lo : 0;
         test_.Two = reachCount_ > 1;
         test_.Lo2 = test_.Two ? reaches_[1].Lo : 0;
         test_.Width2 = test_.Two ? reaches_[1].Hi - reaches_[1].Lo : 0;

@@ -181,6 +181,15 @@ TEST(HueOptionsTest, HandWorkedPixels)
         {"wrap with soft: nearest copy", Window(10, 8, 120, true, 30, false), {75, 50, 200}, {50, 200, 180}},
         {"soft without wrap: 332 away", Window(10, 8, 120, false, 30, false), {75, 50, 200}, {75, 50, 200}},
 
+        // The window [360, 360] holds no mirrored hue (they lie below 360), so no option makes it
+        // catch pure blue, of mirrored hue 0; with wrap, 0 + 360 lies in it and blue is caught.
+        {"[360, 360] with shift", Window(360, 0, 120, false, 0, true), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] visible only", Window(360, 0, 120, false, 0, false, true), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] with shift, visible only", Window(360, 0, 120, false, 0, true, true), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] with a soft edge", Window(360, 0, 120, false, 10, false), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] with wrap", Window(360, 0, 120, true, 0, false), {0, 0, 255}, {0, 255, 0}},
+        {"[360, 360] with wrap and shift", Window(360, 0, 120, true, 0, true), {0, 0, 255}, {0, 255, 0}},
+
         // Grey has no hue: never caught, never in a band, never turned.
         {"grey with every option", Window(0, 36, 120, true, 90, true), {128, 128, 128}, {128, 128, 128}},
         {"white with every option", Window(240, 36, 120, true, 90, true), {255, 255, 255}, {255, 255, 255}},
@@ -572,6 +581,37 @@ TEST(HueOptionsTest, EveryPathGivesTheSamePixelsAndCounts)
         for (size_t i = 0; i < some.size(); ++i)
             ASSERT_EQ(Text(changed[i]), Text(all.Pixel(static_cast<int32_t>(i % width), static_cast<int32_t>(i / width))))
                 << name << " colour " << i;
+    }
+}
+
+// The window [360, 360] without wrap catches nothing whatever the options, as the plain check:
+// no pixel changes or counts on any path (the shift once read its table out of bounds here).
+TEST(HueOptionsTest, TheWindowAtThreeSixtyCatchesNothing)
+{
+    const std::vector<TColor> colours = ManyColours();
+    const int32_t width = 251;
+    TBitmap before;
+    Make24(before, width, static_cast<int32_t>((colours.size() + width - 1) / width), colours);
+    const TProtectedColors list(ListOf({"clBlue"}));
+    for (const THueWindow& w : {Window(360, 0, 120, false, 0, true), Window(360, 0, 120, false, 0, false, true),
+                                Window(360, 0, 300, false, 0, true, true), Window(360, 0, 120, false, 0, false)}) {
+        const std::string name = Describe(w);
+        TBitmap after;
+        THueCounts counts;
+        ReplaceHue(before, after, list, w, &counts);
+        ExpectSamePixels(after, before, name + " counted");
+        EXPECT_EQ(counts.Altered, 0) << name;
+        EXPECT_EQ(counts.Kept, 0) << name;
+        ReplaceHue(before, after, TProtectedColors(), w);
+        ExpectSamePixels(after, before, name);
+        TBitmap rows;
+        rows.Assign(before);
+        THueRowReplacer replacer(list, w);
+        for (int32_t y = 0; y < rows.Height(); ++y) replacer.Row(rows.ScanLine(y), width);
+        ExpectSamePixels(rows, before, name + " rows");
+        EXPECT_EQ(RecolourColours({clBlue, MakeColor(0, 0, 200)}, TProtectedColors(), w),
+                  (std::vector<TColor>{clBlue, MakeColor(0, 0, 200)}))
+            << name;
     }
 }
 
