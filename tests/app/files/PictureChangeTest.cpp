@@ -242,7 +242,7 @@ void WritePanels(const std::string& path, const std::vector<const TBitmap*>& pan
 }
 
 // Writes docs/hue-wrap.png and docs/hue-soft.png for the README (before, without the option,
-// with it). Run by hand: --gtest_also_run_disabled_tests --gtest_filter='*ReadmePictures*'
+// with it), and docs/hue-lightness.png. Run by hand: --gtest_also_run_disabled_tests --gtest_filter='*ReadmePictures*'
 TEST(PictureChangeWithOptions, DISABLED_ReadmePictures)
 {
     const std::string docs = std::string(TINTABREL_TEST_DATA) + "/../../docs/";
@@ -286,6 +286,26 @@ TEST(PictureChangeWithOptions, DISABLED_ReadmePictures)
     ReplaceHue(ball, noSoft, none, hard);
     ReplaceHue(ball, withSoft, none, soft);
     WritePanels(docs + "hue-soft.png", {&ball, &noSoft, &withSoft});
+
+    // A red ball shaded from a dark shadow to a pale highlight (hue 0 to 10), to blue and to
+    // yellow keeping saturation and value, and keeping lightness.
+    TBitmap shaded;
+    DrawSprite(shaded, [&](int32_t x, int32_t y) -> THsvPixel {
+        const double dx = (x - 15.5) / 14.5, dy = (y - 15.5) / 14.5;
+        if (dx * dx + dy * dy > 1.0) return background;
+        const double lx = (x - 10.0) / 26.0, ly = (y - 10.0) / 26.0;
+        const double light = std::max(0.0, 1.0 - std::sqrt(lx * lx + ly * ly) * 1.2);
+        return {10.0 * light, 0.85 - 0.4 * light * light, 0.3 + 0.7 * light};
+    });
+    std::vector<TBitmap> changed(4);
+    std::vector<const TBitmap*> panels{&shaded};
+    for (size_t k = 0; k < changed.size(); ++k) {
+        THueWindow w{240, 18, k < 2 ? 240 : 60};
+        w.KeepLightness = k % 2 == 1;
+        ReplaceHue(shaded, changed[k], none, w);
+        panels.push_back(&changed[k]);
+    }
+    WritePanels(docs + "hue-lightness.png", panels);
 }
 
 } // namespace
