@@ -65,7 +65,7 @@ constexpr int CreditTop = 416;
 // Room kept below the credit text: its last line must not touch the window's edge.
 constexpr int BottomMargin = 3;
 
-// The specified places of the controls that follow the window's size (see LayOut).
+// The design places of the controls that follow the window's size (see LayOut).
 constexpr QRect BeforeBox(32, 40, 217, 241);
 constexpr QRect AfterBox(336, 40, 217, 241);
 constexpr QRect LeftButton(256, 64, 75, 25);
@@ -76,7 +76,10 @@ constexpr QRect SaveButton(408, 8, 75, 25);
 constexpr QRect ChangeGroup(8, 288, 297, 121);
 constexpr QRect GridBox(312, 288, 245, 121);
 constexpr QRect BusyBar(312, 424, 245, 16);
-// The tolerance caption inside the group box: its specified place, which it leaves only when the
+// The hints of the two colour previews, which also show the hues (ShowHueReadouts).
+constexpr const char* SourcePreviewHint = "元の色で設定した色のプレビューです。";
+constexpr const char* TargetPreviewHint = "変えた後の色で設定した色のプレビューです。";
+// The tolerance caption inside the group box: its design place, which it leaves only when the
 // font's lines need more height.
 constexpr QRect ToleranceCaption(8, 80, 41, 25);
 
@@ -203,7 +206,7 @@ void TfrmMain::CreateControls()
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
-    // The specified size is the smallest; the window grows from it (LayOut).
+    // The design size is the smallest; the window grows from it (LayOut).
     setMinimumSize(ClientWidth, ClientHeight);
     resize(ClientWidth, ClientHeight);
     const QFont font = WindowFont();
@@ -269,12 +272,12 @@ void TfrmMain::CreateControls()
     pnWidth = new TPanel(gb);
     pnWidth->setGeometry(216, 16, 33, 25);
     pnWidth->SetColor(clRed);
-    SetHint(pnWidth, "元の色で設定した色のプレビューです。");
+    SetHint(pnWidth, SourcePreviewHint);
 
     pntb = new TPanel(gb);
     pntb->setGeometry(216, 48, 33, 25);
     pntb->SetColor(clRed);
-    SetHint(pntb, "変えた後の色で設定した色のプレビューです。");
+    SetHint(pntb, TargetPreviewHint);
 
     btnCheck = new QPushButton(QString::fromUtf8("ﾁｪｯｸ"), gb);
     btnCheck->setGeometry(256, 16, 35, 89);
@@ -528,13 +531,13 @@ void TfrmMain::ShowHueReadouts()
     const int position = tbWidth->value();
     const int source = SourceHue(position);
     pnWidth->SetText(QStringLiteral("%1°").arg(source));
-    pnWidth->setToolTip(QString::fromUtf8("元の色で設定した色のプレビューです。\n"
-                                          "元の色: 色相 %1° (ｽﾗｲﾀﾞｰの位置 %2、色相を逆向きに並べた目盛り)")
+    pnWidth->setToolTip(QString::fromUtf8(SourcePreviewHint) +
+                        QString::fromUtf8("\n元の色: 色相 %1° (ｽﾗｲﾀﾞｰの位置 %2、色相を逆向きに並べた目盛り)")
                             .arg(source)
                             .arg(position));
     const int target = tb->value() % 360;
     pntb->SetText(QStringLiteral("%1°").arg(target));
-    pntb->setToolTip(QString::fromUtf8("変えた後の色で設定した色のプレビューです。\n変えた後の色: 色相 %1°").arg(target));
+    pntb->setToolTip(QString::fromUtf8(TargetPreviewHint) + QString::fromUtf8("\n変えた後の色: 色相 %1°").arg(target));
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
@@ -643,7 +646,7 @@ void TfrmMain::LayOut()
     const int grownWidth = std::max(0, width() - ClientWidth);
     const int grownHeight = std::max(0, height() - ClientHeight);
     // The panes share the new width and take all the new height; the L, zoom and R column stays
-    // between them, as far from their middle as specified; what lies above or below a pane
+    // between them, as far from their middle as designed; what lies above or below a pane
     // moves with it.
     const int left = grownWidth / 2, right = grownWidth - left, middle = grownHeight / 2;
     sbBefore->setGeometry(BeforeBox.adjusted(0, 0, left, grownHeight));
@@ -662,9 +665,9 @@ void TfrmMain::LayOut()
     if (actFit->isChecked()) Guarded([this] { rgZoomClick(); });
 }
 
-// The tolerance caption's two lines in a font taller than the specified 12 pixels (as a Japanese
-// desktop may choose) would be cut at the specified height: the caption grows downwards just
-// enough, below the target caption and inside its group box.
+// The tolerance caption's two lines in a font taller than the 12 pixels the layout was made for
+// (as a Japanese desktop may choose) would be cut at the design height: the caption grows
+// downwards just enough, below the target caption and inside its group box.
 void TfrmMain::PlaceToleranceLabel()
 {
     const QRect text = Label3->fontMetrics().boundingRect(QRect(0, 0, ToleranceCaption.width(), ClientHeight),
@@ -849,7 +852,8 @@ std::string TfrmMain::FileArgument(const QStringList& arguments)
         if (argument.isEmpty()) continue;
         QString path = argument;
         // A URL (as a desktop's %u passes it) counts only when it names a local file.
-        if (argument.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive) || argument.contains(QStringLiteral("://"))) {
+        if (argument.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive) ||
+            argument.contains(QStringLiteral("://"))) {
             const QUrl url(argument);
             if (!url.isLocalFile()) return {};
             path = url.toLocalFile();

@@ -117,12 +117,12 @@ public:
     int64_t MemoryBudget = 0;
 
     const std::string& ExeDir() const { return exeDir_; }
-    // The window's specified size: the layout of every control is the specified one at this size,
+    // The window's design size: every control stands at its design place at this size,
     // which is also the smallest the window takes.
     static constexpr int DesignWidth = 562;
     static constexpr int DesignHeight = 454;
     // Shows the window at the size it had when last closed (maximised if it was), else at its
-    // specified size, centred on the desktop.
+    // design size, centred on the desktop.
     void ShowCentred();
     // Where the window's size is remembered between runs.
     static constexpr const char* SettingsOrganization = "tintabrel";
@@ -195,7 +195,7 @@ private:
     void ResetPanes();
     void ShowPictures();
     void PlaceCredit();
-    // Places the controls for the window's size: the specified layout at the specified size;
+    // Places the controls for the window's size: the design layout at the design size;
     // beyond it the panes take the new room and the other controls keep their places relative
     // to them.
     void LayOut();

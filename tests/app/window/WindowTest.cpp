@@ -184,7 +184,7 @@ private slots:
         auto w = Open(dir);
         QVERIFY(dialogs->Messages.empty());
         QCOMPARE(w->windowTitle(), QStringLiteral("Tintabrel"));
-        // The specified size is the start-up size and the smallest; the window may grow.
+        // The design size is the start-up size and the smallest; the window may grow.
         QCOMPARE(w->size(), QSize(562, 454));
         QCOMPARE(w->minimumSize(), QSize(562, 454));
         QVERIFY(w->maximumSize().width() > 562 && w->maximumSize().height() > 454);
@@ -1917,9 +1917,11 @@ private slots:
         QCOMPARE(w->Unsaved(), work == "checked");
         QCOMPARE(w->windowTitle().startsWith('*'), work == "checked");
         if (answer >= 0) dialogs->SaveChangesAnswers.push_back(TSaveAnswer(answer));
-        if (answer == int(TSaveAnswer::Save))
-            dialogs->SaveAnswers.push_back(saveAs.isEmpty() ? std::optional<std::string>()
-                                                            : std::optional<std::string>(dir.File(saveAs.toStdString())));
+        if (answer == int(TSaveAnswer::Save)) {
+            std::optional<std::string> chosen;
+            if (!saveAs.isEmpty()) chosen = dir.File(saveAs.toStdString());
+            dialogs->SaveAnswers.push_back(chosen);
+        }
         const size_t messages = dialogs->Messages.size();
 
         QCOMPARE(w->close(), closes);
@@ -2029,7 +2031,7 @@ private slots:
     }
 
     // The tolerance caption's two lines fit its widget in every Japanese font at the window's
-    // 12 pixels and in a taller face (13 pixels: lines the specified 25 pixels cannot hold, still
+    // 12 pixels and in a taller face (13 pixels: lines the design's 25 pixels cannot hold, still
     // narrow enough for the caption's width), inside the group box and below the target caption.
     void toleranceCaptionFitsItsFont()
     {
@@ -2050,8 +2052,8 @@ private slots:
             w->setFont(font);
             const QString name = font.family() + QStringLiteral(" %1px").arg(font.pixelSize());
             const QRect inside = w->Label3->contentsRect();
-            const QRect text = w->Label3->fontMetrics().boundingRect(inside, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                                                                     w->Label3->text());
+            const QRect text = w->Label3->fontMetrics().boundingRect(
+                inside, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, w->Label3->text());
             QVERIFY2(inside.contains(text), qPrintable(name));
             // Each of the two lines whole, none broken further.
             QVERIFY2(text.height() < 3 * w->Label3->fontMetrics().lineSpacing(), qPrintable(name));
@@ -2132,9 +2134,9 @@ private slots:
 
     // ---------------------------------------------------------------- room to see and to act
 
-    // Every control stands where it is specified at the start-up size: after start, after being
+    // Every control stands at its design place at the start-up size: after start, after being
     // shown, and after growing and shrinking back.
-    void specifiedLayoutAtStartUpSize()
+    void designLayoutAtStartUpSize()
     {
         ExeDir dir;
         auto w = Open(dir);
@@ -2148,8 +2150,9 @@ private slots:
         const auto check = [&](const char* when) {
             QCOMPARE(w->size(), QSize(562, 454));
             for (const auto& [control, rect] : layout)
-                QVERIFY2(control->geometry() == rect, qPrintable(QStringLiteral("%1: %2").arg(when, control->metaObject()->className())));
-            // The tolerance caption in its place and width, as tall as specified unless its lines
+                QVERIFY2(control->geometry() == rect,
+                         qPrintable(QStringLiteral("%1: %2").arg(when, control->metaObject()->className())));
+            // The tolerance caption in its place and width, as tall as designed unless its lines
             // need more.
             const int lines = w->Label3->fontMetrics()
                                   .boundingRect(QRect(0, 0, 41, 454), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
@@ -2188,7 +2191,7 @@ private slots:
         const auto relations = [&] {
             const QRect before = w->sbBefore->geometry(), after = w->sbAfter->geometry();
             // The panes share the new width (the left one the smaller half) and take all the new
-            // height; the column between them stays as far from their middle as specified.
+            // height; the column between them stays as far from their middle as designed.
             const int grownWidth = w->width() - 562, grownHeight = w->height() - 454;
             const int middle = before.top() + grownHeight / 2;
             std::vector<int> r{before.left(), before.top(), after.top(), after.left() - before.right(),
@@ -2198,9 +2201,9 @@ private slots:
             for (QWidget* c : std::initializer_list<QWidget*>{w->btnL, w->rgZoom, w->btnR})
                 r.insert(r.end(), {c->x() - before.right(), c->y() - middle, c->width(), c->height()});
             r.insert(r.end(), {w->btnLoad->x() - before.left(), w->btnLoad->y(), w->btnSave->x() - after.left(),
-                               w->btnSave->y(), w->gb->x(), w->gb->y() - before.bottom(), w->gb->width(), w->gb->height(),
-                               w->SB1->x() - after.left(), w->SB1->y() - after.bottom(), w->width() - w->SB1->geometry().right(),
-                               w->SB1->height(), w->height() - w->lbl->y()});
+                               w->btnSave->y(), w->gb->x(), w->gb->y() - before.bottom(), w->gb->width(),
+                               w->gb->height(), w->SB1->x() - after.left(), w->SB1->y() - after.bottom(),
+                               w->width() - w->SB1->geometry().right(), w->SB1->height(), w->height() - w->lbl->y()});
             return r;
         };
         const std::vector<int> design = relations();
@@ -2233,7 +2236,7 @@ private slots:
     }
 
     // The size (and whether maximised) is remembered when the window closes and taken again at
-    // the next start, within the screen and never below the specified size; the settings are
+    // the next start, within the screen and never below the design size; the settings are
     // the test's own.
     void sizeIsRememberedBetweenRuns()
     {
@@ -2355,7 +2358,9 @@ private slots:
             option.sliderPosition = option.sliderValue = slider->value();
             option.tickPosition = slider->tickPosition();
             option.subControls = QStyle::SC_All;
-            const int y = slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider).center().y();
+            const QRect handle =
+                slider->style()->subControlRect(QStyle::CC_Slider, &option, QStyle::SC_SliderHandle, slider);
+            const int y = handle.center().y();
             const QPoint nearEnd(slider->width() - 6, y);
             slider->setValue(0);
             QTest::mouseClick(slider, Qt::LeftButton, {}, nearEnd);
