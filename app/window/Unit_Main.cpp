@@ -12,6 +12,11 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QSettings>
 #include <QApplication>
 #include <QEventLoop>
 #include <QMenu>
@@ -55,11 +60,30 @@ namespace tintabrel {
 
 namespace {
 
-constexpr int ClientWidth = 562;
-constexpr int ClientHeight = 454;
+constexpr int ClientWidth = TfrmMain::DesignWidth;
+constexpr int ClientHeight = TfrmMain::DesignHeight;
+constexpr int CreditLeft = 8;
 constexpr int CreditTop = 416;
 // Room kept below the credit text: its last line must not touch the window's edge.
 constexpr int BottomMargin = 3;
+
+// The design places of the controls that follow the window's size (see LayOut).
+constexpr QRect BeforeBox(32, 40, 217, 241);
+constexpr QRect AfterBox(336, 40, 217, 241);
+constexpr QRect LeftButton(256, 64, 75, 25);
+constexpr QRect ZoomGroup(256, 96, 73, 97);
+constexpr QRect RightButton(256, 200, 75, 25);
+constexpr QRect LoadButton(96, 8, 75, 25);
+constexpr QRect SaveButton(408, 8, 75, 25);
+constexpr QRect ChangeGroup(8, 288, 297, 121);
+constexpr QRect GridBox(312, 288, 245, 121);
+constexpr QRect BusyBar(312, 424, 245, 16);
+// The hints of the two colour previews, which also show the hues (ShowHueReadouts).
+constexpr const char* SourcePreviewHint = "元の色で設定した色のプレビューです。";
+constexpr const char* TargetPreviewHint = "変えた後の色で設定した色のプレビューです。";
+// The tolerance caption inside the group box: its design place, which it leaves only when the
+// font's lines need more height.
+constexpr QRect ToleranceCaption(8, 80, 41, 25);
 
 // An existing file that is not a folder.
 bool IsExistingFile(const std::string& path)
@@ -163,6 +187,8 @@ TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
     CreateControls();
     ConnectHandlers();
     Guarded([this] { FormCreate(); });
+    ShowHueReadouts();
+    LayOut();
     WatchList();
 }
 
@@ -181,8 +207,10 @@ void TfrmMain::CreateControls()
 {
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(ClientWidth, ClientHeight);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    // The design size is the smallest; the window grows from it (LayOut).
+    setMinimumSize(ClientWidth, ClientHeight);
+    resize(ClientWidth, ClientHeight);
     const QFont font = WindowFont();
     setFont(font);
     QPalette pal = palette();
@@ -191,31 +219,31 @@ void TfrmMain::CreateControls()
     setAutoFillBackground(true);
 
     lbl = new TLabel(this);
-    lbl->setGeometry(8, CreditTop, 12, 12);
+    lbl->setGeometry(CreditLeft, CreditTop, 12, 12);
     lbl->SetAutoSize(true);
     lbl->SetCaption("lbl");
 
     sbBefore = new TScrollBox(this);
-    sbBefore->setGeometry(32, 40, 217, 241);
+    sbBefore->setGeometry(BeforeBox);
     imgBefore = new TImage;
     imgBefore->resize(128, 192);
     imgBefore->SetStretch(true);
     sbBefore->setWidget(imgBefore);
 
     sbAfter = new TScrollBox(this);
-    sbAfter->setGeometry(336, 40, 217, 241);
+    sbAfter->setGeometry(AfterBox);
     imgAfter = new TImage;
     imgAfter->resize(128, 192);
     imgAfter->SetStretch(true);
     sbAfter->setWidget(imgAfter);
 
     btnL = new QPushButton(this);
-    btnL->setGeometry(256, 64, 75, 25);
+    btnL->setGeometry(LeftButton);
     SetArrowCaption(btnL, font, true);
     SetHint(btnL, "改変した絵をもう一度改変する時にこのボタンを押してください。");
 
     gb = new QGroupBox(QString::fromUtf8("色合いの変化"), this);
-    gb->setGeometry(8, 288, 297, 121);
+    gb->setGeometry(ChangeGroup);
 
     Label1 = new TLabel(gb);
     Label1->setGeometry(8, 24, 36, 12);
@@ -228,7 +256,7 @@ void TfrmMain::CreateControls()
     Label2->SetCaption("変化色");
 
     Label3 = new TLabel(gb);
-    Label3->setGeometry(8, 80, 41, 25);
+    Label3->setGeometry(ToleranceCaption);
     Label3->setWordWrap(true);
     Label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label3->SetCaption("誤差補正値");
@@ -246,12 +274,12 @@ void TfrmMain::CreateControls()
     pnWidth = new TPanel(gb);
     pnWidth->setGeometry(216, 16, 33, 25);
     pnWidth->SetColor(clRed);
-    SetHint(pnWidth, "元の色で設定した色のプレビューです。");
+    SetHint(pnWidth, SourcePreviewHint);
 
     pntb = new TPanel(gb);
     pntb->setGeometry(216, 48, 33, 25);
     pntb->SetColor(clRed);
-    SetHint(pntb, "変えた後の色で設定した色のプレビューです。");
+    SetHint(pntb, TargetPreviewHint);
 
     btnCheck = new QPushButton(QString::fromUtf8("ﾁｪｯｸ"), gb);
     btnCheck->setGeometry(256, 16, 35, 89);
@@ -260,6 +288,7 @@ void TfrmMain::CreateControls()
     tbHose = new QSlider(gb);
     tbHose->setGeometry(48, 80, 169, 33);
     SetupTrackBar(tbHose, 36, 18, 6, 2);
+    for (QSlider* slider : {tb, tbWidth, tbHose}) StepOnTrackClick(slider);
     SetHint(tbHose, "変化させる色合いの誤差を設定します。大きければ広範囲の色が変化します。");
 
     lblHose = new TLabel(gb);
@@ -269,20 +298,20 @@ void TfrmMain::CreateControls()
     lblHose->SetCaption("0");
 
     btnR = new QPushButton(this);
-    btnR->setGeometry(256, 200, 75, 25);
+    btnR->setGeometry(RightButton);
     SetArrowCaption(btnR, font, false);
     SetHint(btnR, "ﾁｪｯｸﾎﾞﾀﾝを押した後、やっぱり戻して保存したいときにこのﾎﾞﾀﾝを押してください。");
 
     btnLoad = new QPushButton(QString::fromUtf8("読み込み(&L)"), this);
-    btnLoad->setGeometry(96, 8, 75, 25);
+    btnLoad->setGeometry(LoadButton);
     SetHint(btnLoad, "改変元のファイルを読み込みます。");
 
     btnSave = new QPushButton(QString::fromUtf8("書き込み(&S)"), this);
-    btnSave->setGeometry(408, 8, 75, 25);
+    btnSave->setGeometry(SaveButton);
     SetHint(btnSave, "改変し終わったファイルを書き込みます。");
 
     SB1 = new TScrollBox(this);
-    SB1->setGeometry(312, 288, 245, 121);
+    SB1->setGeometry(GridBox);
     SB1->SetSmoothScrolling(true);
     imgColor = new TImage;
     imgColor->resize(97, 73);
@@ -292,7 +321,7 @@ void TfrmMain::CreateControls()
 
     rgZoom = new TRadioGroup(this);
     rgZoom->setTitle(QString::fromUtf8("拡大率(&Z)"));
-    rgZoom->setGeometry(256, 96, 73, 97);
+    rgZoom->setGeometry(ZoomGroup);
     rgZoom->SetItems({"x1", "x2", "x3", "x4", "x5"});
     rgZoom->SetItemIndex(0);
 
@@ -305,7 +334,7 @@ void TfrmMain::CreateControls()
 
     // Shown only while a long load, check or save runs, in the free corner below the grid.
     pbBusy = new QProgressBar(this);
-    pbBusy->setGeometry(312, 424, 245, 16);
+    pbBusy->setGeometry(BusyBar);
     pbBusy->setRange(0, 0);
     pbBusy->setTextVisible(false);
     pbBusy->hide();
@@ -318,6 +347,7 @@ void TfrmMain::CreateControls()
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
                         rgZoom->Button(0)};
     for (size_t i = 0; i + 1 < std::size(order); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
+    created_ = true;
 }
 
 void TfrmMain::ConnectHandlers()
@@ -341,14 +371,20 @@ void TfrmMain::ConnectHandlers()
         connect(slider, &QSlider::sliderMoved, this, tip);
         connect(slider, &QSlider::sliderReleased, this, [] { QToolTip::hideText(); });
     }
+    // The readouts follow the hue sliders at all times.
+    for (QSlider* slider : {tbWidth, tb})
+        connect(slider, &QSlider::valueChanged, this, [this] { ShowHueReadouts(); });
     // The mask and the preview follow every setting.
     for (QSlider* slider : {tbWidth, tb, tbHose})
         connect(slider, &QSlider::valueChanged, this, [this] { Guarded([this] { UpdateLive(); }); });
     const auto menu = [this](const QPoint& at) { PaneMenu->popup(at); };
     imgBefore->OnContextMenu = menu;
     imgAfter->OnContextMenu = menu;
+    // The panes' own area beside the picture opens the menu too, and the grid's beside the
+    // swatches starts the editor (see eventFilter).
     sbBefore->viewport()->installEventFilter(this);
     sbAfter->viewport()->installEventFilter(this);
+    SB1->viewport()->installEventFilter(this);
     // The two panes scroll together.
     for (auto [from, to] : {std::pair{sbBefore, sbAfter}, std::pair{sbAfter, sbBefore}}) {
         TScrollBox* other = to;
@@ -362,6 +398,7 @@ void TfrmMain::ConnectHandlers()
             // A chosen zoom leaves the fit to the pane.
             const QSignalBlocker quiet(actFit);
             actFit->setChecked(false);
+            fitZoom_ = rgZoom->ItemIndex();
             rgZoomClick();
         });
     };
@@ -424,8 +461,9 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
         work();
         return;
     }
-    // What could change the pictures meanwhile is off until the work is over.
-    QWidget* inputs[] = {btnLoad, btnSave, btnCheck, btnL, btnR, rgZoom, gb};
+    // What could change the pictures meanwhile is off until the work is over; the zoom and the
+    // scrolling, which change no picture, keep working.
+    QWidget* inputs[] = {btnLoad, btnSave, btnCheck, btnL, btnR, gb};
     std::vector<QWidget*> disabled;
     for (QWidget* input : inputs)
         if (input->isEnabled()) {
@@ -468,12 +506,56 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
 
 void TfrmMain::ZoomStep(int step)
 {
-    const int index = std::clamp(rgZoom->ItemIndex() + step, 0, rgZoom->Count() - 1);
+    const int index = std::clamp(ZoomIndex() + step, 0, rgZoom->Count() - 1);
     if (index != rgZoom->ItemIndex() || actFit->isChecked()) rgZoom->Button(index)->click();
+}
+
+int TfrmMain::ZoomIndex() const
+{
+    const int shown = rgZoom->ItemIndex();
+    return shown >= 0 ? shown : fitZoom_;
+}
+
+void TfrmMain::SetZoomIndex(int index)
+{
+    fitZoom_ = index;
+    rgZoom->SetItemIndex(actFit->isChecked() ? -1 : index);
+}
+
+// Fitted, the picture is shown at no factor of the group: none is selected until the fit ends.
+void TfrmMain::FitToggled(bool on)
+{
+    SetZoomIndex(on ? ZoomIndex() : fitZoom_);
+    rgZoomClick();
+}
+
+void TfrmMain::ShowHueReadouts()
+{
+    const int position = tbWidth->value();
+    const int source = SourceHue(position);
+    pnWidth->SetText(QStringLiteral("%1°").arg(source));
+    pnWidth->setToolTip(QString::fromUtf8(SourcePreviewHint) +
+                        QString::fromUtf8("\n元の色: 色相 %1° (ｽﾗｲﾀﾞｰの位置 %2、色相を逆向きに並べた目盛り)")
+                            .arg(source)
+                            .arg(position));
+    const int target = tb->value() % 360;
+    pntb->SetText(QStringLiteral("%1°").arg(target));
+    pntb->setToolTip(QString::fromUtf8(TargetPreviewHint) + QString::fromUtf8("\n変えた後の色: 色相 %1°").arg(target));
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 {
+    // Anywhere in either pane, not only over the picture, a right click opens the pane menu.
+    if (event->type() == QEvent::ContextMenu && (watched == sbBefore->viewport() || watched == sbAfter->viewport())) {
+        PaneMenu->popup(static_cast<QContextMenuEvent*>(event)->globalPos());
+        return true;
+    }
+    // A double click anywhere in the grid's box starts the list editor, as one on a swatch does.
+    if (event->type() == QEvent::MouseButtonDblClick && watched == SB1->viewport() &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        Guarded([this] { imgColorDblClick(); });
+        return true;
+    }
     // Ctrl+wheel over either pane steps the zoom.
     if (event->type() == QEvent::Wheel && (watched == sbBefore->viewport() || watched == sbAfter->viewport())) {
         auto* wheel = static_cast<QWheelEvent*>(event);
@@ -488,11 +570,31 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 
 void TfrmMain::ShowCentred()
 {
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QSettings settings(QString::fromLatin1(SettingsOrganization), QString::fromLatin1(SettingsApplication));
+    QSize size = settings.value(QStringLiteral("window/size")).toSize();
+    const bool maximised = settings.value(QStringLiteral("window/maximised"), false).toBool();
+    if (!size.isValid()) size = QSize(ClientWidth, ClientHeight);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    // A size remembered on a larger screen is cut to this one.
+    if (screen) size = size.boundedTo(screen->availableGeometry().size());
+    resize(size.expandedTo(minimumSize()));
+    if (screen) {
         const QRect desktop = screen->availableGeometry();
         move(desktop.center() - QPoint(width() / 2, height() / 2));
     }
-    show();
+    if (maximised)
+        showMaximized();
+    else
+        show();
+}
+
+void TfrmMain::RememberSize() const
+{
+    QSettings settings(QString::fromLatin1(SettingsOrganization), QString::fromLatin1(SettingsApplication));
+    // The size the window returns to when it is no longer maximised.
+    const QSize normal = isMaximized() && normalGeometry().isValid() ? normalGeometry().size() : size();
+    settings.setValue(QStringLiteral("window/size"), normal);
+    settings.setValue(QStringLiteral("window/maximised"), isMaximized());
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event)
@@ -502,8 +604,82 @@ void TfrmMain::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    bool close = false;
+    Guarded([&] { close = MayClose(); });
+    if (!close) {
+        event->ignore();
+        return;
+    }
+    RememberSize();
     Guarded([this] { FormClose(); });
     event->accept();
+}
+
+bool TfrmMain::MayClose()
+{
+    if (!Unsaved()) return true;
+    switch (Dialogs().AskSaveChanges(this, "変更した絵はまだ保存されていません。\n閉じる前に保存しますか?",
+                                     ApplicationTitle)) {
+    case TSaveAnswer::Save:
+        // A cancelled or refused save keeps the window open, as does a failing one (raised).
+        btnSaveClick();
+        return !Unsaved();
+    case TSaveAnswer::Discard: return true;
+    case TSaveAnswer::Cancel: break;
+    }
+    return false;
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    LayOut();
+}
+
+void TfrmMain::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // The labels have taken the new font already.
+    if (event->type() == QEvent::FontChange) LayOut();
+}
+
+void TfrmMain::LayOut()
+{
+    if (!created_) return;
+    const int grownWidth = std::max(0, width() - ClientWidth);
+    const int grownHeight = std::max(0, height() - ClientHeight);
+    // The panes share the new width and take all the new height; the L, zoom and R column stays
+    // between them, as far from their middle as designed; what lies above or below a pane
+    // moves with it.
+    const int left = grownWidth / 2, right = grownWidth - left, middle = grownHeight / 2;
+    sbBefore->setGeometry(BeforeBox.adjusted(0, 0, left, grownHeight));
+    sbAfter->setGeometry(AfterBox.translated(left, 0).adjusted(0, 0, right, grownHeight));
+    btnL->setGeometry(LeftButton.translated(left, middle));
+    rgZoom->setGeometry(ZoomGroup.translated(left, middle));
+    btnR->setGeometry(RightButton.translated(left, middle));
+    btnLoad->setGeometry(LoadButton);
+    btnSave->setGeometry(SaveButton.translated(left, 0));
+    gb->setGeometry(ChangeGroup.translated(0, grownHeight));
+    SB1->setGeometry(GridBox.translated(left, grownHeight).adjusted(0, 0, right, 0));
+    pbBusy->setGeometry(BusyBar.translated(left, grownHeight).adjusted(0, 0, right, 0));
+    PlaceCredit();
+    PlaceToleranceLabel();
+    // A picture fitted to the pane follows the pane's size.
+    if (actFit->isChecked()) Guarded([this] { rgZoomClick(); });
+}
+
+// The tolerance caption's two lines in a font taller than the 12 pixels the layout was made for
+// (as a Japanese desktop may choose) would be cut at the design height: the caption grows
+// downwards just enough, below the target caption and inside its group box.
+void TfrmMain::PlaceToleranceLabel()
+{
+    const QRect text = Label3->fontMetrics().boundingRect(QRect(0, 0, ToleranceCaption.width(), ClientHeight),
+                                                          Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                                                          Label3->text());
+    const int height = std::max(ToleranceCaption.height(), text.height());
+    int top = std::max(ToleranceCaption.top(), Label2->geometry().bottom() + 1);
+    top = std::max(0, std::min(top, gb->height() - 2 - height));
+    Label3->setGeometry(ToleranceCaption.left(), top, ToleranceCaption.width(), height);
 }
 
 std::string TfrmMain::DroppablePicture(const QMimeData* data)
@@ -526,7 +702,7 @@ void TfrmMain::dropEvent(QDropEvent* event)
     const std::string path = DroppablePicture(event->mimeData());
     if (path.empty() || busy_) return;
     event->acceptProposedAction();
-    Guarded([&] { FileDropped(path); });
+    Guarded([&] { OpenFile(path); });
 }
 
 std::string TfrmMain::CreditText()
@@ -608,7 +784,7 @@ void TfrmMain::ShowList()
 
 // ---------------------------------------------------------------- loading and saving
 
-int TfrmMain::ZoomFactor() const { return rgZoom->ItemIndex() + 1; }
+int TfrmMain::ZoomFactor() const { return ZoomIndex() + 1; }
 
 // Each pane shows its picture.
 void TfrmMain::ShowPictures()
@@ -632,10 +808,15 @@ void TfrmMain::UpdateTitle()
     QString title = QString::fromLatin1(ApplicationTitle);
     if (bmpAfter && bmpBefore && !bmpBefore->Image.Empty() && !od.FileName.empty()) {
         const std::string name = std::filesystem::path(od.FileName).filename().string();
-        const bool unsaved = bmpAfter->Image.Image() != cleanAfter_.Image();
-        title = (unsaved ? QStringLiteral("*") : QString()) + ToQString(name) + QStringLiteral(" - ") + title;
+        title = (Unsaved() ? QStringLiteral("*") : QString()) + ToQString(name) + QStringLiteral(" - ") + title;
     }
     setWindowTitle(title);
+}
+
+bool TfrmMain::Unsaved() const
+{
+    return bmpAfter && bmpBefore && !bmpBefore->Image.Empty() && !od.FileName.empty() &&
+           bmpAfter->Image.Image() != cleanAfter_.Image();
 }
 
 // The before picture changed: a mask or preview still being made for the old one is dropped.
@@ -659,12 +840,39 @@ void TfrmMain::btnLoadClick()
     LoadChosenFile();
 }
 
-void TfrmMain::FileDropped(const std::string& path)
+void TfrmMain::OpenFile(const std::string& path)
 {
     const TUndoStep step = BeginStep();
     // The check command reads this path again, as it does the open dialog's choice.
     od.FileName = path;
     LoadChosenFile();
+}
+
+std::string TfrmMain::FileArgument(const QStringList& arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument.isEmpty()) continue;
+        QString path = argument;
+        // A URL (as a desktop's %u passes it) counts only when it names a local file.
+        if (argument.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive) ||
+            argument.contains(QStringLiteral("://"))) {
+            const QUrl url(argument);
+            if (!url.isLocalFile()) return {};
+            path = url.toLocalFile();
+        }
+        // The check and the save's suggestion read the path later, whatever folder is current.
+        return PathFromQString(QFileInfo(path).absoluteFilePath());
+    }
+    return {};
+}
+
+void TfrmMain::OpenArguments(const QStringList& arguments)
+{
+    const std::string path = FileArgument(arguments);
+    if (path.empty()) return;
+    // Once the window shows: a failure's message, or a large file's progress, appear over it.
+    QTimer::singleShot(0, this, [this, path] { Guarded([&] { OpenFile(path); }); });
 }
 
 namespace {
@@ -724,11 +932,11 @@ void TfrmMain::btnSaveClick()
         const std::string extension = FilterExtension(sd);
         if (!extension.empty()) sd.FileName += "." + extension;
     }
-    rgZoom->SetItemIndex(0);
     {
         const QSignalBlocker quiet(actFit);
         actFit->setChecked(false);
     }
+    SetZoomIndex(0);
     rgZoomClick();
     const std::string extension = ExtractExtension(sd.FileName);
     const TPictureKind kind = KindOfExtension(extension, true);
@@ -837,7 +1045,7 @@ void TfrmMain::CreatePaneMenu()
     actVisibleOnly = item("見える画素だけ変える(&V)", QKeySequence(), false,
                           "完全に透明な画素は色を変えず、数にも入れません。");
 
-    connect(actFit, &QAction::toggled, this, [this] { Guarded([this] { rgZoomClick(); }); });
+    connect(actFit, &QAction::toggled, this, [this](bool on) { Guarded([this, on] { FitToggled(on); }); });
     connect(actChecker, &QAction::toggled, this, [this](bool on) {
         imgBefore->SetCheckerboard(on);
         imgAfter->SetCheckerboard(on);
@@ -962,7 +1170,8 @@ std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
     auto state = std::make_unique<TWindowState>();
     state->Before.Assign(*bmpBefore);
     state->After.Assign(*bmpAfter);
-    state->Zoom = rgZoom->ItemIndex();
+    state->Zoom = ZoomIndex();
+    state->Clean.Assign(cleanAfter_);
     state->Path = od.FileName;
     state->ScrollX = sbBefore->horizontalScrollBar()->value();
     state->ScrollY = sbBefore->verticalScrollBar()->value();
@@ -973,7 +1182,8 @@ void TfrmMain::RestoreState(const TWindowState& state)
 {
     bmpBefore->Assign(state.Before);
     bmpAfter->Assign(state.After);
-    rgZoom->SetItemIndex(state.Zoom);
+    SetZoomIndex(state.Zoom);
+    cleanAfter_.Assign(state.Clean);
     od.FileName = state.Path;
     ResetPanes();
     // The panes scroll back to where they were.
@@ -995,8 +1205,11 @@ void TfrmMain::Redo()
     if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 
-void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
+void TfrmMain::imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, int x, int y)
 {
+    // The right button opens the pane menu and must not move the source meanwhile; only the
+    // left button picks.
+    if (button != Qt::LeftButton) return;
     const int z = ZoomFactor();
     TBitmap& shown = imgBefore->Picture.Bitmap();
     if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
@@ -1051,7 +1264,8 @@ void TfrmMain::lblClick()
 // moves up just enough.
 void TfrmMain::PlaceCredit()
 {
-    lbl->move(lbl->x(), std::min(CreditTop, ClientHeight - BottomMargin - lbl->height()));
+    const int grown = std::max(0, height() - ClientHeight);
+    lbl->move(CreditLeft, std::min(CreditTop + grown, ClientHeight + grown - BottomMargin - lbl->height()));
 }
 
 } // namespace tintabrel
