@@ -261,12 +261,13 @@ int64_t BmpPictureBytes(const uint8_t* bytes, size_t count)
 TPictureFormat PngEntry()
 {
     return {"PNG", "png", {".png"}, HasPngSignature, PngHeaderStep, PngPictureBytes, LoadPng, SavePng,
-            fmtSaves | fmtAlpha | fmtPalette | fmtRowsAsRead};
+            fmtSaves | fmtAlpha | fmtPalette | fmtRowsAsRead | fmtRowsGated | fmtOptimizes, pngmsg::ErrorSize};
 }
 
 TPictureFormat BmpEntry()
 {
-    return {"BMP", "bmp", {".bmp"}, HasBmpSignature, BmpHeaderStep, BmpPictureBytes, LoadBmp, SaveBmp, fmtSaves | fmtPalette};
+    return {"BMP", "bmp", {".bmp"}, HasBmpSignature, BmpHeaderStep, BmpPictureBytes, LoadBmp, SaveBmp, fmtSaves | fmtPalette,
+            msg::InvalidBitmap};
 }
 
 std::vector<std::unique_ptr<TPictureFormat>>& Entries()

@@ -62,6 +62,8 @@ enum TFormatFlags : uint32_t {
     fmtPalette = 4,   // a save keeps a palette picture's palette
     fmtAnimation = 8, // holds animations (a save keeps every frame)
     fmtRowsAsRead = 16, // the load tells a row sink as rows are stored (TLoadOptions::Rows)
+    fmtRowsGated = 32,  // a save can take rows still arriving through a row gate (TPNGSaveOptions::Rows)
+    fmtOptimizes = 64,  // --optimize searches for a smaller file
 };
 
 struct TPictureFormat {
@@ -79,6 +81,8 @@ struct TPictureFormat {
     void (*Load)(TStream& stream, TPictureData& data, const TLoadOptions& options);
     void (*Save)(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options); // none: load-only
     uint32_t Flags;
+    // The reader's own text for a picture over the size limit (a refusal's message, its cause beside).
+    const char* SizeRefusal;
 
     bool Has(TFormatFlags flag) const { return (Flags & flag) != 0; }
 };

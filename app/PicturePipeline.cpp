@@ -31,7 +31,7 @@ int64_t Write(const TPipelineOutput& out, TPictureKind kind, const TPictureData&
 bool RowByRow(TPictureKind kind, const TPictureHeader& header, const TLoadOptions& load, const TPipelineOutput& out,
               TPictureKind outKind)
 {
-    if (!kind->Has(fmtRowsAsRead) || outKind != PngFormat() || load.Threads < 2 || !out.RowChange ||
+    if (!kind->Has(fmtRowsAsRead) || !outKind->Has(fmtRowsGated) || load.Threads < 2 || !out.RowChange ||
         out.Png.Optimize || out.Png.Interlace || out.Path.empty())
         return false;
     if (header.Info.SignificantBits != 0 && !out.Png.Strip) return false;

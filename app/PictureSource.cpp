@@ -151,7 +151,7 @@ int64_t TPictureSource::Check(const TSourceLimits& limits, TTruncatedPixels trun
     const TPictureKind kind = RequireKind();
     const int64_t limit = limits.Pixels();
     const auto refuse = [&](const std::string& cause) {
-        throw EInvalidGraphic(kind == PngFormat() ? pngmsg::ErrorSize : msg::InvalidBitmap, cause);
+        throw EInvalidGraphic(kind->SizeRefusal, cause);
     };
     if (h.Width > 0 && h.Height > 0 && (h.Width > limit || h.Height > limit || h.Pixels() > limit))
         refuse("the picture declares " + SizeText(h.Width, h.Height) + ", more than the limit of " +

@@ -226,7 +226,8 @@ TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const
     made.Change = [&reporter, input, out, change = std::move(change)](TPictureData& data) {
         if (change) change(data);
         if (!out.Kind->Has(fmtAlpha) && data.HasAlpha())
-            reporter.Message(input, "warning: " + out.Path + " is BMP, which holds no transparency; it is dropped");
+            reporter.Message(input, "warning: " + out.Path + " is " + out.Kind->Name +
+                                        ", which holds no transparency; it is dropped");
     };
     if (!IsStandardStream(out.Path)) {
         made.Path = out.Path;
@@ -283,14 +284,15 @@ void HintAtTheWrap(const TRecipe& recipe)
         }
 }
 
-// --optimize has nothing to choose in a BMP file: said once, so that nobody waits for smaller BMPs.
+// --optimize has nothing to choose in some formats (BMP): said once, so that nobody waits for smaller files.
 void NoteOptimizeOnBmp(const std::vector<TInputPlan>& plans, const TOutputOptions& out, bool quiet)
 {
     if (!out.Png.Optimize || quiet) return;
     for (const TInputPlan& plan : plans)
         for (const TOutputPlan& o : plan.Outputs)
-            if (o.Kind == BmpFormat()) {
-                std::fprintf(stderr, "note: --optimize makes PNG files smaller; BMP outputs are written as they are\n");
+            if (o.Kind && !o.Kind->Has(fmtOptimizes)) {
+                std::fprintf(stderr, "note: --optimize makes PNG files smaller; %s outputs are written as they are\n",
+                             o.Kind->Name);
                 return;
             }
 }

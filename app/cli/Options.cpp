@@ -275,7 +275,8 @@ std::string ManualPage()
 {
     std::ostringstream m;
     m << ".TH TINTABREL-CLI 1 \"\" \"tintabrel-cli " << TINTABREL_VERSION << "\" \"User Commands\"\n"
-      << ".SH NAME\ntintabrel-cli \\- recolour BMP and PNG sprites as the Tintabrel window does\n"
+      << ".SH NAME\ntintabrel-cli \\- recolour " << JoinedFormats(FormatName, false, ", ", " and ")
+      << " sprites as the Tintabrel window does\n"
       << ".SH SYNOPSIS\n";
     for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo})
         m << ".B tintabrel-cli " << CommandName(command) << "\n[\\fIOPTION\\fR]... "
@@ -283,7 +284,8 @@ std::string ManualPage()
     m << ".SH DESCRIPTION\n"
          "\\fBrecolour\\fR gives every pixel whose hue lies in a window a new hue, keeping its saturation and "
          "value, except pixels whose colour is on the protected list; it gives exactly the result of the "
-         "window's check for the same slider positions. \\fBconvert\\fR rewrites a picture as PNG or BMP without "
+         "window's check for the same slider positions. \\fBconvert\\fR rewrites a picture as "
+      << JoinedFormats(FormatName, true, ", ", " or ") << " without "
          "changing it: \\fIINPUT OUTPUT\\fR, or any number of inputs with \\fB\\-o\\fR, \\fB\\-\\-out\\-dir\\fR or "
          "\\fB\\-\\-in\\-place\\fR (as \\fBrecolour\\fR). \\fBinfo\\fR describes pictures.\n"
          "An INPUT of \\- reads standard input; an OUTPUT of \\- writes standard output.\n";

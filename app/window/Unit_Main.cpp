@@ -50,6 +50,7 @@
 #include "app/window/LiveView.h"
 #include "app/MemoryBudget.h"
 #include "app/PicturePipeline.h"
+#include "app/PictureFormats.h"
 #include "app/PictureSource.h"
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
@@ -958,7 +959,7 @@ void TfrmMain::btnSaveClick()
     cleanAfter_.Assign(bmpAfter->Image);
     UpdateTitle();
     // BMP has no place for transparency: the file is written all the same, and the user is told.
-    if (kind == BmpFormat() && HasTransparency(*bmpAfter))
+    if (!kind->Has(fmtAlpha) && HasTransparency(*bmpAfter))
         ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
 }
 
