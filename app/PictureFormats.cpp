@@ -186,6 +186,22 @@ void PngHeaderStep(TStream& stream, TPictureHeader& header)
                       CheckedRowStride(header.Width, sourceBits, header.Height) >= 0;
     header.Info = info;
     header.Png = info;
+    if (reader.HeaderColorType < 0) {
+        // Where a header chunk should be, what stands there instead.
+        uint8_t first[16] = {};
+        stream.SetPosition(start);
+        const int64_t got = stream.Read(first, sizeof first);
+        std::string type;
+        for (int i = 12; i < 16 && i < got; ++i)
+            type += first[i] >= 32 && first[i] < 127 ? static_cast<char>(first[i]) : '?';
+        header.Problem = got < 16 ? "no picture in the file: it ends after " + std::to_string(std::max<int64_t>(got, 0)) +
+                                        " bytes, before its header chunk (IHDR)"
+                                  : "no picture in the file: the first chunk after the signature is \"" + type + "\" of " +
+                                        std::to_string(BigEndian32(first + 8)) +
+                                        " bytes, not the header chunk (IHDR) that must come first";
+    } else if (reader.BitsPerPixel <= 0) {
+        header.Problem = "no picture in the file: it ends before its image data (no IDAT chunk)";
+    }
 }
 
 // The chunks from the signature on, to the end of IEND.

@@ -46,6 +46,8 @@ struct TPictureHeader {
     // The whole file was walked and holds a picture the load would not refuse on its structure:
     // what is described here is what the load gives (info needs no load).
     bool Complete = false;
+    // Why the file holds no picture, where the header walk can tell (empty otherwise).
+    std::string Problem;
     // What the file says beside its pixels, and for PNG the header and side values as they stand.
     TPictureInfo Info;
     std::optional<TPngInfo> Png;

@@ -254,7 +254,10 @@ void TPictureSource::Load(TPictureData& data, const TLoadOptions& options)
     TStream& stream = Whole();
     const TPictureKind kind = RequireKind();
     kind->Load(stream, data, options);
-    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0) throw EInvalidGraphic(NoPictureInFile);
+    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0) {
+        const std::string& problem = Header().Problem;
+        throw EInvalidGraphic(problem.empty() ? std::string(NoPictureInFile) : problem);
+    }
 }
 
 } // namespace tintabrel

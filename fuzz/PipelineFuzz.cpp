@@ -140,7 +140,8 @@ std::string AsRead(const uint8_t* data, size_t size, const THueWindow& window)
         results = RunPicturePipeline(source, load, {output});
     } catch (const Exception& e) {
         const std::string text = FixedText(e.what());
-        return text == NoPictureInFile ? "empty" : "error " + text;
+        // Either text of a file without a picture: the plain way sees the empty picture itself.
+        return text.rfind("no picture in the file", 0) == 0 ? "empty" : "error " + text;
     }
     if (results[0].Error) {
         try {

@@ -53,7 +53,7 @@ std::string ErrorText(std::exception_ptr error)
     try {
         std::rethrow_exception(error);
     } catch (const std::bad_alloc&) {
-        return msg::OutOfResources;
+        return OutOfMemoryText();
     } catch (const std::exception& e) {
         return FailureText(e);
     }

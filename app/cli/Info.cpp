@@ -226,7 +226,7 @@ int RunInfo(const TInfoOptions& options)
             first = false;
             std::fflush(stdout);
         } catch (const std::bad_alloc&) {
-            error = msg::OutOfResources;
+            error = OutOfMemoryText();
         } catch (const std::exception& e) {
             error = FailureText(e);
         }
