@@ -99,18 +99,18 @@ TProgressEvent PercentRelay(const std::function<void(double)>& progress)
 namespace {
 
 // Whether every sample of the picture is what its top n bits make it, for each channel's n in
-// bits: then sBIT still tells the truth about it (a change of colours usually breaks it, a
-// conversion never). Each value of the top bits must stand for one full value only.
+// bits, scaled as encoders scale (the top bits repeated below, or zeros): then sBIT still tells
+// the truth about it. A conversion keeps it so; new colours (a change) rarely are.
 bool SignificantBitsHold(const TPictureData& data, uint32_t bits)
 {
-    int32_t seen[4][256];
-    for (auto& channel : seen) std::fill_n(channel, 256, -1);
     auto fits = [&](int channel, uint8_t value) {
         const uint32_t n = (bits >> (8 * channel)) & 0xFF;
         if (n == 0 || n >= 8) return true;
-        int32_t& full = seen[channel][value >> (8 - n)];
-        if (full == -1) full = value;
-        return full == value;
+        const uint32_t top = value >> (8 - n);
+        uint32_t repeated = 0;
+        for (int shift = 8 - static_cast<int>(n); shift > -static_cast<int>(n); shift -= static_cast<int>(n))
+            repeated |= shift >= 0 ? top << shift : top >> -shift;
+        return value == (repeated & 0xFF) || value == ((top << (8 - n)) & 0xFF);
     };
     const TBitmap& image = data.Image;
     if (IsPalettePicture(image)) {

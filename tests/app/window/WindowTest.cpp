@@ -44,6 +44,9 @@
 #include "app/window/LiveView.h"
 #include "app/window/Unit_Main.h"
 #include "app/PictureChange.h"
+#include "app/PictureFormats.h"
+#include "app/PicturePipeline.h"
+#include "png/VRQPNG.h"
 #include "recolour/HueReplace.h"
 #include "tests/TestData.h"
 #include "tests/app/window/FakeDialogs.h"
@@ -1813,6 +1816,77 @@ private slots:
             QVERIFY(!a->isChecked());
         QVERIFY(w->actChecker->isChecked());
         QVERIFY(w->CurrentWindow().Plain());
+    }
+
+    // The window goes the tool's way: its load, check and save are runs of the picture pipeline,
+    // so a save keeps what the file said beside its pixels (gamma, texts) and still stamps its
+    // time; and a format added to the table loads with nothing else changed.
+    void loadCheckAndSaveGoThroughThePipeline()
+    {
+        ExeDir dir;
+        auto w = Open(dir);
+        TBitmap image;
+        image.SetPixelFormat(TPixelFormat::pf24bit);
+        image.SetSize(6, 4);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x) image.SetPixel(x, y, x < 3 ? TColor(0x2020C0) : TColor(0xC02020));
+        {
+            TVRQPNG png;
+            png.Assign(image);
+            png.Gamma = 0.55;
+            png.Comment = "hero";
+            png.UseCurrentTime = false;
+            png.SaveToFile(dir.File("in.png"));
+        }
+        const uint64_t before = PipelineRunsForTesting();
+        Load(*w, dir.File("in.png"));
+        QCOMPARE(PipelineRunsForTesting(), before + 1);
+        w->tbWidth->setValue(240);
+        w->tb->setValue(120);
+        w->btnCheck->click();
+        QCOMPARE(PipelineRunsForTesting(), before + 2);
+        QVERIFY(w->bmpAfter->Image.Pixel(0, 0) != TColor(0x2020C0));
+        Save(*w, dir.File("out.png"));
+        QCOMPARE(PipelineRunsForTesting(), before + 3);
+        QVERIFY(dialogs->Messages.empty());
+        TVRQPNG saved;
+        saved.LoadFromFile(dir.File("out.png"));
+        QCOMPARE(saved.Gamma, 0.55);
+        QCOMPARE(saved.Comment, std::string("hero\r\n"));
+        QVERIFY(saved.TimeStamp.Year >= 2024); // the save's own time
+
+        // A made-up format: "WTNY", width and height bytes, then grey bytes.
+        static const TPictureKind tiny = RegisterPictureFormat(
+            {"WTNY", "wtny", {".wtny"},
+             [](const uint8_t* b, size_t n) { return n >= 4 && std::memcmp(b, "WTNY", 4) == 0; },
+             [](TStream& stream, TPictureHeader& header) {
+                 uint8_t head[6] = {};
+                 if (stream.Read(head, 6) < 6) return;
+                 header.Width = head[4];
+                 header.Height = head[5];
+                 header.Complete = true;
+             },
+             nullptr,
+             [](TStream& stream, TPictureData& data, const TLoadOptions&) {
+                 uint8_t head[6] = {};
+                 stream.ReadBuffer(head, 6);
+                 data.Image.Clear();
+                 data.Image.SetPixelFormat(TPixelFormat::pf24bit);
+                 data.Image.SetSize(head[4], head[5]);
+                 for (int y = 0; y < head[5]; ++y)
+                     for (int x = 0; x < head[4]; ++x) {
+                         uint8_t grey = 0;
+                         stream.ReadBuffer(&grey, 1);
+                         data.Image.SetPixel(x, y, TColor(grey * 0x010101));
+                     }
+             },
+             nullptr, 0, "bad size"});
+        QVERIFY(tiny != nullptr);
+        WriteFile(dir.File("grey.wtny"), std::string("WTNY\x02\x01\x40\x80", 8));
+        Load(*w, dir.File("grey.wtny"));
+        QVERIFY2(dialogs->Messages.empty(), dialogs->Messages.empty() ? "" : dialogs->Messages[0].Text.c_str());
+        QCOMPARE(w->bmpBefore->Image.Width(), 2);
+        QCOMPARE(w->bmpBefore->Image.Pixel(1, 0), TColor(0x808080));
     }
 
     // The refusal of hollow files takes no good file: every picture of the BMP suite's good set
