@@ -2,6 +2,7 @@
 #include "app/PictureFormats.h"
 
 #include "app/PictureFiles.h"
+#include "recolour/HueOptions.h"
 
 #include <algorithm>
 #include <charconv>
@@ -51,14 +52,10 @@ std::vector<TOptionDef> MakeTable()
          [](TSettings& s, const std::string& v) { s.Recipe.Tolerance = ToInt(v); }});
     add({"target", "", R, T::Number, "0-360", "target hue in degrees", 0, 360, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recipe.Target = ToInt(v); }});
-    add({"wrap", "", R, T::Flag, "", "hue windows continue across 0/360 (both sides of blue)", 0, 0, {}, false, true, "",
-         [](TSettings& s, const std::string& v) { s.Recipe.Wrap = IsTrue(v); }});
-    add({"soft", "", R, T::Number, "0-90", "a soft edge: pixels up to F degrees outside a window move part of the way",
-         0, 90, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Soft = ToInt(v); }});
-    add({"shift", "", R, T::Flag, "", "turn caught hues by target - window centre instead of setting the target", 0, 0,
-         {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Shift = IsTrue(v); }});
-    add({"visible-only", "", R, T::Flag, "", "fully transparent pixels keep their colour and are not counted", 0, 0, {},
-         false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.VisibleOnly = IsTrue(v); }});
+    // The hue window's options, each for every change (a change's own "+suffix" adds to it).
+    for (const THueOptionDef& o : HueOptions())
+        add({o.Name, "", R, o.Flag ? T::Flag : T::Number, o.ValueText, o.Help, o.Lo, o.Hi, {}, false, true, "",
+             [&o](TSettings& s, const std::string& v) { o.Set(s.Recipe.Common, o.Flag ? IsTrue(v) : ToInt(v)); }});
     add({"map", "", R, T::Text, "P:T:H", "then this change on the result (P or hF : tolerance : target[+options])", 0, 0,
          {}, true, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Maps.push_back(v); }});
     add({"variant", "", R, T::Text, "NAME=P:T:H[/P:T:H...]",

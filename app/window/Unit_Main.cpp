@@ -55,6 +55,7 @@
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
+#include "recolour/HueOptions.h"
 #include "recolour/HueReplace.h"
 
 namespace tintabrel {
@@ -994,10 +995,8 @@ THueWindow TfrmMain::CurrentWindow() const
     window.Source = tbWidth->value();
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
-    window.Wrap = actWrap->isChecked();
-    window.Shift = actShift->isChecked();
-    window.VisibleOnly = actVisibleOnly->isChecked();
-    window.Soft = agSoft->checkedAction() ? agSoft->checkedAction()->data().toInt() : 0;
+    for (const auto& [def, action] : HueActions) def->Set(window, action->isChecked());
+    for (const auto& [def, group] : HueGroups) def->Set(window, group->checkedAction() ? group->checkedAction()->data().toInt() : 0);
     return window;
 }
 
@@ -1027,33 +1026,49 @@ void TfrmMain::CreatePaneMenu()
     actFit = item("枠に合わせて表示(&F)", QKeySequence(Qt::Key_F), false,
                   "絵全体が枠に収まる大きさで表示します。拡大率を選ぶと元に戻ります。");
     PaneMenu->addSeparator();
-    actWrap = item("色相の0と360をまたぐ(&W)", QKeySequence(), false,
-                   "変化させる色の範囲が0や360をまたぐ時、反対側の色も変化させます。");
-    QMenu* soft = PaneMenu->addMenu(QString::fromUtf8("境界をぼかす(&E)"));
-    soft->setToolTipsVisible(true);
-    agSoft = new QActionGroup(this);
-    agSoft->setExclusive(true);
-    for (int degrees : {0, 10, 20, 30, 45}) {
-        auto* action = new QAction(degrees == 0 ? QString::fromUtf8("なし") : QString::fromUtf8("%1度").arg(degrees), agSoft);
-        action->setCheckable(true);
-        action->setChecked(degrees == 0);
-        action->setData(degrees);
-        action->setToolTip(QString::fromUtf8("範囲の外側この角度までの色も、少しだけ変化させます。"));
-        soft->addAction(action);
+    // The hue window's options as their table describes them: a flag is an item, a number a
+    // submenu of its choices.
+    for (const THueOptionDef& o : HueOptions()) {
+        if (o.Flag) {
+            HueActions.push_back({&o, item(o.MenuText, QKeySequence(), false, o.MenuHint)});
+            continue;
+        }
+        QMenu* sub = PaneMenu->addMenu(QString::fromUtf8(o.MenuText));
+        sub->setToolTipsVisible(true);
+        auto* group = new QActionGroup(this);
+        group->setExclusive(true);
+        for (int value : o.MenuChoices) {
+            auto* action = new QAction(value == 0 ? QString::fromUtf8("なし") : QString::fromUtf8("%1度").arg(value), group);
+            action->setCheckable(true);
+            action->setChecked(value == 0);
+            action->setData(value);
+            action->setToolTip(QString::fromUtf8(o.MenuHint));
+            sub->addAction(action);
+        }
+        HueGroups.push_back({&o, group});
     }
-    actShift = item("色相をずらす(&H)", QKeySequence(), false,
-                    "変化後の色にそろえる代わりに、元の色との差の分だけ色相を回します。");
-    actVisibleOnly = item("見える画素だけ変える(&V)", QKeySequence(), false,
-                          "完全に透明な画素は色を変えず、数にも入れません。");
+    const auto flag = [this](const char* name) {
+        for (const auto& [def, action] : HueActions)
+            if (std::string(def->Name) == name) return action;
+        return static_cast<QAction*>(nullptr);
+    };
+    actWrap = flag("wrap");
+    actShift = flag("shift");
+    actVisibleOnly = flag("visible-only");
+    actKeepLightness = flag("keep-lightness");
+    agSoft = HueGroups.front().second;
 
     connect(actFit, &QAction::toggled, this, [this](bool on) { Guarded([this, on] { FitToggled(on); }); });
     connect(actChecker, &QAction::toggled, this, [this](bool on) {
         imgBefore->SetCheckerboard(on);
         imgAfter->SetCheckerboard(on);
     });
-    for (QAction* action : {actMask, actPreview, actWrap, actShift, actVisibleOnly})
+    for (QAction* action : {actMask, actPreview})
         connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
-    connect(agSoft, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
+    for (const auto& [def, action] : HueActions)
+        connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
+    for (const auto& [def, group] : HueGroups)
+        connect(group, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
 }
 
 void TfrmMain::UpdateLive(bool preview)

@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <QStringList>
 #include <QWidget>
@@ -16,6 +18,7 @@
 #include "app/window/Dialogs.h"
 #include "app/window/History.h"
 #include "base/StringList.h"
+#include "recolour/HueOptions.h"
 #include "recolour/HueReplace.h"
 
 class QAction;
@@ -88,9 +91,14 @@ public:
     QAction* actPreview;    // P: the after pane follows the settings
     QAction* actChecker;    // transparency over a checkerboard (on)
     QAction* actFit;        // F: the picture fitted to the pane instead of the chosen zoom
-    QAction* actWrap;       // the hue window's options, off by default
+    // The hue window's options, off by default, made from their table (recolour/HueOptions.h):
+    // a flag's item, a number's group of choices (each action carries its value).
+    std::vector<std::pair<const THueOptionDef*, QAction*>> HueActions;
+    std::vector<std::pair<const THueOptionDef*, QActionGroup*>> HueGroups;
+    QAction* actWrap;       // the items of wrap, shift, visible-only and keep-lightness
     QAction* actShift;
     QAction* actVisibleOnly;
+    QAction* actKeepLightness;
     QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
 
     // Loads, checks and saves of pictures of more pixels than this run off the interface thread,

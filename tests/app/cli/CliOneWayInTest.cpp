@@ -28,15 +28,20 @@ void Put32(TBytes& out, uint32_t v)
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(v >> shift));
 }
 
+void Put32At(unsigned char* at, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k) at[k] = static_cast<unsigned char>(v >> (24 - 8 * k));
+}
+
 TBytes Chunk(const char* type, const TBytes& data)
 {
-    TBytes out;
-    Put32(out, static_cast<uint32_t>(data.size()));
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
+    TBytes out(12 + data.size());
+    Put32At(out.data(), static_cast<uint32_t>(data.size()));
+    std::memcpy(out.data() + 4, type, 4);
+    if (!data.empty()) std::memcpy(out.data() + 8, data.data(), data.size());
     uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type), 4);
     crc = crc32(crc, data.data(), static_cast<uInt>(data.size()));
-    Put32(out, static_cast<uint32_t>(crc));
+    Put32At(out.data() + 8 + data.size(), static_cast<uint32_t>(crc));
     return out;
 }
 

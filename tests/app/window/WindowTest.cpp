@@ -1386,13 +1386,15 @@ private slots:
         QTest::addColumn<int>("soft");
         QTest::addColumn<bool>("shift");
         QTest::addColumn<bool>("visibleOnly");
+        QTest::addColumn<bool>("lightness");
         for (const char* picture : {"rgb.png", "rgba.png", "palette.png", "palette.bmp"}) {
             const std::string p = picture;
-            QTest::newRow((p + " red to green").c_str()) << picture << 240 << 18 << 120 << false << 0 << false << false;
-            QTest::newRow((p + " narrow").c_str()) << picture << 120 << 3 << 300 << false << 0 << false << false;
-            QTest::newRow((p + " wide").c_str()) << picture << 200 << 36 << 0 << false << 0 << false << false;
-            QTest::newRow((p + " at the end").c_str()) << picture << 355 << 18 << 60 << true << 0 << false << false;
-            QTest::newRow((p + " options").c_str()) << picture << 240 << 10 << 200 << true << 20 << true << true;
+            QTest::newRow((p + " red to green").c_str()) << picture << 240 << 18 << 120 << false << 0 << false << false << false;
+            QTest::newRow((p + " narrow").c_str()) << picture << 120 << 3 << 300 << false << 0 << false << false << false;
+            QTest::newRow((p + " wide").c_str()) << picture << 200 << 36 << 0 << false << 0 << false << false << false;
+            QTest::newRow((p + " at the end").c_str()) << picture << 355 << 18 << 60 << true << 0 << false << false << false;
+            QTest::newRow((p + " options").c_str()) << picture << 240 << 10 << 200 << true << 20 << true << true << false;
+            QTest::newRow((p + " lightness").c_str()) << picture << 240 << 18 << 120 << false << 20 << false << false << true;
         }
     }
     void maskAndPreviewEqualTheCheck()
@@ -1405,6 +1407,7 @@ private slots:
         QFETCH(int, soft);
         QFETCH(bool, shift);
         QFETCH(bool, visibleOnly);
+        QFETCH(bool, lightness);
         ExeDir dir("clRed\r\n$00C8D7F5\r\nclLime\r\n");
         auto w = Open(dir);
         // Every 10 degrees of hue at two saturations and values, greys and the protected colours.
@@ -1430,6 +1433,7 @@ private slots:
         w->actWrap->setChecked(wrap);
         w->actShift->setChecked(shift);
         w->actVisibleOnly->setChecked(visibleOnly);
+        w->actKeepLightness->setChecked(lightness);
         for (QAction* a : w->agSoft->actions())
             if (a->data().toInt() == soft) a->trigger();
         QTest::keyClick(w.get(), Qt::Key_M);
@@ -1443,6 +1447,7 @@ private slots:
         QCOMPARE(w->LastWindow.Soft, soft);
         QCOMPARE(w->LastWindow.Shift, shift);
         QCOMPARE(w->LastWindow.VisibleOnly, visibleOnly);
+        QCOMPARE(w->LastWindow.KeepLightness, lightness);
         QCOMPARE(w->LastWindow.Source, source);
         QCOMPARE(w->LastWindow.Target, target);
 
