@@ -691,6 +691,11 @@ void TGifWriter::Write()
         const TBitmap& image = *plan.Image;
         const int32_t w = image.Width(), h = image.Height();
         const TColourMap map = plan.Local ? MapOf(plan.Table) : nullptr;
+        // giflib drops (without freeing) its copy of the last local table when a frame has none.
+        if (!map && gif_->Image.ColorMap) {
+            GifFreeMapObject(gif_->Image.ColorMap);
+            gif_->Image.ColorMap = nullptr;
+        }
         Check(EGifPutImageDesc(gif_.get(), plan.X, plan.Y, w, h, plan.Interlaced, map.get()));
         const int bits = FactsOf(image.PixelFormat()).Bits;
         line.resize(static_cast<size_t>(w));

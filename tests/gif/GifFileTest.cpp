@@ -114,6 +114,11 @@ Bytes BuildGif(const GifSpec& spec)
             const auto colours = Colours(f.LocalBits, salt++);
             local = GifMakeMapObject(1 << f.LocalBits, colours.data());
         }
+        // giflib drops (without freeing) its copy of the last local table when a frame has none.
+        if (!local && gif->Image.ColorMap) {
+            GifFreeMapObject(gif->Image.ColorMap);
+            gif->Image.ColorMap = nullptr;
+        }
         EXPECT_EQ(EGifPutImageDesc(gif, f.Left, f.Top, f.Width, f.Height, f.Interlace, local), GIF_OK);
         GifFreeMapObject(local);
         std::vector<int> rows;
