@@ -649,6 +649,71 @@ void MakePalettePicture(TPictureData& data, TPixelFormat format, int entries, in
         for (int x = 0; x < width; ++x) PutPackedIndex(data.Image.ScanLine(y), bits, x, static_cast<uint8_t>((x + y) % used));
 }
 
+TEST(GifWrite, AnAnimationFromElsewhereKeepsItsTimingDisposalAndPlays)
+{
+    // As an animated PNG of palette frames reads: no GIF records, delays in other fractions.
+    TPictureData data;
+    data.Animation = std::make_shared<TAnimation>();
+    TAnimation& animation = *data.Animation;
+    animation.Width = 6;
+    animation.Height = 5;
+    animation.Plays = 2;
+    const TFrameDispose disposals[3] = {TFrameDispose::Background, TFrameDispose::Previous, TFrameDispose::None};
+    for (int i = 0; i < 3; ++i) {
+        TFrame frame;
+        MakePalettePicture(frame.Picture, TPixelFormat::pf8bit, i == 1 ? 7 : 6, 6 - i, 5 - i);
+        frame.X = i;
+        frame.Y = i;
+        frame.DelayNum = static_cast<uint16_t>(i + 1);
+        frame.DelayDen = static_cast<uint16_t>(i == 2 ? 0 : 30); // 0: hundredths
+        frame.Dispose = disposals[i];
+        animation.Frames.push_back(std::move(frame));
+    }
+    const Bytes written = Save(data);
+    const Slurped check(written);
+    // The first frame's table is the global one; a frame with another table has its own.
+    ASSERT_NE(check.Gif->SColorMap, nullptr);
+    EXPECT_EQ(check.Gif->SColorMap->ColorCount, 8);
+    EXPECT_EQ(check.Gif->SavedImages[0].ImageDesc.ColorMap, nullptr);
+    ASSERT_NE(check.Gif->SavedImages[1].ImageDesc.ColorMap, nullptr);
+    EXPECT_EQ(check.Gif->SavedImages[1].ImageDesc.ColorMap->ColorCount, 8);
+    EXPECT_EQ(check.Gif->SavedImages[2].ImageDesc.ColorMap, nullptr);
+
+    const TPictureData read = Load(written);
+    const TAnimation& back = *read.Animation;
+    EXPECT_EQ(back.Plays, 2u);
+    EXPECT_TRUE(back.Gif->Loops);
+    const uint16_t hundredths[3] = {3, 7, 3};
+    const uint8_t fileDisposal[3] = {2, 3, 1};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i + 1));
+        EXPECT_EQ(back.Frames[i].DelayNum, hundredths[i]);
+        EXPECT_EQ(back.Frames[i].Dispose, disposals[i]);
+        EXPECT_EQ(back.Frames[i].Gif->Disposal, fileDisposal[i]);
+        EXPECT_EQ(back.Frames[i].X, static_cast<int>(i));
+        EXPECT_EQ(IndicesOf(back.Frames[i].Picture.Image), IndicesOf(animation.Frames[i].Picture.Image));
+    }
+}
+
+TEST(GifWrite, TheFilesOwnDisposalValueIsKeptWhileItSaysTheSame)
+{
+    GifSpec spec;
+    spec.Width = spec.Height = 4;
+    spec.GlobalBits = 1;
+    spec.Frames = {Frame(0, 0, 4, 4, 0, 1, 1), Frame(0, 0, 4, 4, 0, 1, 2), Frame(0, 0, 4, 4, 0, 1, 3)};
+    spec.Frames[0].Disposal = 5; // undefined: the frame is left, as with 0 and 1
+    spec.Frames[1].Disposal = 0;
+    spec.Frames[2].Disposal = 0;
+    TPictureData data = Load(BuildGif(spec));
+    EXPECT_EQ(data.Animation->Frames[0].Dispose, TFrameDispose::None);
+    EXPECT_EQ(data.Animation->Frames[0].Gif->Disposal, 5);
+    data.Animation->Frames[2].Dispose = TFrameDispose::Previous; // changed by the caller
+    const TPictureData read = Load(Save(data));
+    EXPECT_EQ(read.Animation->Frames[0].Gif->Disposal, 5);
+    EXPECT_EQ(read.Animation->Frames[1].Gif->Disposal, 0);
+    EXPECT_EQ(read.Animation->Frames[2].Gif->Disposal, 3);
+}
+
 TEST(GifWrite, AStillPalettePictureIsOneFrameWithAGlobalTable)
 {
     // As a palette PNG with tRNS reads: alpha per index and a plane marking the pixels.
