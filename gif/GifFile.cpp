@@ -204,7 +204,12 @@ int64_t TGifReader::BytesLeft() { return std::max<int64_t>(end_ - stream_.Positi
 std::shared_ptr<TAnimation> TGifReader::Read()
 {
     input_.Stream = &stream_;
-    const int64_t got = stream_.Read(input_.Signature, sizeof input_.Signature);
+    int64_t got = 0;
+    while (got < static_cast<int64_t>(sizeof input_.Signature)) {
+        const int64_t n = stream_.Read(input_.Signature + got, static_cast<int64_t>(sizeof input_.Signature) - got);
+        if (n <= 0) break;
+        got += n;
+    }
     if (got < static_cast<int64_t>(sizeof input_.Signature)) Fail("the header", D_GIF_ERR_READ_FAILED);
     if (!HasGifSignature(input_.Signature, sizeof input_.Signature)) Fail("the header", D_GIF_ERR_NOT_GIF_FILE);
     input_.SignatureLeft = sizeof input_.Signature;
