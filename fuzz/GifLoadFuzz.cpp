@@ -1,5 +1,5 @@
 // GIF reading: any bytes load within the limits or fail with the reader's message; whatever
-// loads is written again and reads back to the same frames (indices, tables, timing).
+// loads composes, is written again and reads back to the same frames (indices, tables, timing).
 #include "fuzz/FuzzCommon.h"
 #include "base/Exceptions.h"
 #include "base/Streams.h"
@@ -50,6 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const EReadError&) {
         return 0;
     }
+    // The last frame as a viewer shows it: every disposal on the way, on partial rectangles.
+    const TAnimation& read = *first.Animation;
+    if (static_cast<int64_t>(read.Frames.size()) * read.Width * read.Height <= (int64_t{1} << 22))
+        (void)ComposeFrame(read, read.Frames.size() - 1);
     // What was read is a GIF of palette frames: it must write, and read back the same.
     TMemoryStream out;
     SaveGif(out, first);
