@@ -476,6 +476,7 @@ struct TFramePlan {
     bool UsedGlobal = true; // may be written with the global table
     bool Local = true;
     int Transparent = -1;
+    bool ClearPixels = false; // some pixel is transparent
     uint8_t Disposal = 0;
     bool UserInput = false;
     bool Interlaced = false;
@@ -542,6 +543,7 @@ void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const
         }
     }
     plan.Transparent = usedClear >= 0 ? usedClear : spareClear;
+    plan.ClearPixels = usedClear >= 0;
     // An index beyond the table marks nothing; kept as the file had it.
     if (plan.Transparent < 0 && facts && facts->TransparentIndex >= entries && facts->TransparentIndex <= 255)
         plan.Transparent = facts->TransparentIndex;
@@ -628,6 +630,11 @@ void TGifWriter::Plan()
             plan.UserInput = facts && facts->UserInput;
             plan.Interlaced = facts && facts->Interlaced;
             plan.Delay = Hundredths(frame);
+            // GIF draws every frame over the canvas: a frame that would put its transparent pixels
+            // in place of what an earlier frame drew cannot be said.
+            if (frame.Blend == TFrameBlend::Source && plan.ClearPixels && i > 0)
+                Unwritable(what + " replaces what lies under it, its transparent pixels included (blend source); "
+                                  "GIF only draws a frame over the canvas");
             frames_.push_back(std::move(plan));
         }
     }

@@ -55,7 +55,8 @@ void LoadGif(TStream& stream, TPictureData& data, const TAnimationLimits& limits
 // one-frame GIF with a global table. EConvertError, before anything is written, for a frame or
 // picture that is no palette picture (GIF holds at most 256 colours; no colours are reduced
 // here), or whose transparency GIF cannot hold (partial alpha, or more than one transparent
-// index in use); EWriteError when the stream fails.
+// index in use), or that a frame after the first replaces the canvas with transparent pixels
+// (blend source: GIF only draws over); EWriteError when the stream fails.
 void SaveGif(TStream& stream, const TPictureData& data);
 
 } // namespace tintabrel

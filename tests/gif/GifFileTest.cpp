@@ -667,6 +667,14 @@ TEST(GifWrite, AnAnimationFromElsewhereKeepsItsTimingDisposalAndPlays)
         frame.DelayNum = static_cast<uint16_t>(i + 1);
         frame.DelayDen = static_cast<uint16_t>(i == 2 ? 0 : 30); // 0: hundredths
         frame.Dispose = disposals[i];
+        // Blend source is what GIF does where nothing is transparent or nothing was drawn yet.
+        frame.Blend = i < 2 ? TFrameBlend::Source : TFrameBlend::Over;
+        if (i == 0) {
+            frame.Picture.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+            frame.Picture.Alpha.SetSize(6, 5);
+            for (int y = 0; y < 5; ++y)
+                for (int x = 0; x < 6; ++x) frame.Picture.Alpha.ScanLine(y)[x] = (x + y) % 6 == 5 ? 255 : 0;
+        }
         animation.Frames.push_back(std::move(frame));
     }
     const Bytes written = Save(data);
@@ -683,6 +691,8 @@ TEST(GifWrite, AnAnimationFromElsewhereKeepsItsTimingDisposalAndPlays)
     const TAnimation& back = *read.Animation;
     EXPECT_EQ(back.Plays, 2u);
     EXPECT_TRUE(back.Gif->Loops);
+    EXPECT_EQ(back.Frames[0].Gif->TransparentIndex, 5);
+    EXPECT_EQ(back.Frames[1].Gif->TransparentIndex, -1);
     const uint16_t hundredths[3] = {3, 7, 3};
     const uint8_t fileDisposal[3] = {2, 3, 1};
     for (size_t i = 0; i < 3; ++i) {
@@ -813,6 +823,15 @@ TEST(GifWrite, PicturesGifCannotHoldAreRefusedBeforeAnythingIsWritten)
              alphaPlane(d.Animation->Frames[0].Picture, [](int x, int y) { return (x + y) % 4 < 2 ? 255 : 0; });
          },
          "two transparent palette indices in use (0 and 1)"},
+        {"a later frame putting transparent pixels in place",
+         [&](TPictureData& d) {
+             animationOf(d, 2);
+             for (TFrame& frame : d.Animation->Frames) {
+                 frame.Blend = TFrameBlend::Source;
+                 alphaPlane(frame.Picture, [](int x, int y) { return (x + y) % 4 == 3 ? 255 : 0; });
+             }
+         },
+         "frame 2 replaces what lies under it, its transparent pixels included (blend source)"},
         {"a frame beyond the canvas",
          [&](TPictureData& d) {
              animationOf(d, 2);
