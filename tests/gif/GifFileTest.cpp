@@ -1020,6 +1020,21 @@ TEST(GifRead, DamagedAndHostileFilesAreRefusedWithTheirCause)
     }
 }
 
+TEST(GifRead, SignatureAndDeclaredScreenFromTheFirstBytes)
+{
+    const Bytes head = Header(300, 2, 1);
+    EXPECT_TRUE(HasGifSignature(head.data(), head.size()));
+    EXPECT_EQ(GifDeclaredSize(head.data(), head.size()), std::make_pair(int64_t{300}, int64_t{2}));
+    Bytes old = head;
+    old[4] = '7';
+    EXPECT_TRUE(HasGifSignature(old.data(), old.size()));
+    old[4] = '8';
+    EXPECT_FALSE(HasGifSignature(old.data(), old.size()));
+    EXPECT_EQ(GifDeclaredSize(old.data(), old.size()), std::make_pair(int64_t{0}, int64_t{0}));
+    EXPECT_FALSE(HasGifSignature(head.data(), 5));
+    EXPECT_EQ(GifDeclaredSize(head.data(), 9), std::make_pair(int64_t{0}, int64_t{0}));
+}
+
 // A stream that fails while it is read.
 class BrokenStream : public TMemoryStream {
 public:
