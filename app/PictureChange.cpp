@@ -1,5 +1,6 @@
 #include "app/PictureChange.h"
 
+#include "image/Animation.h"
 #include "recolour/PaletteRecolour.h"
 
 namespace tintabrel {
@@ -15,9 +16,24 @@ const TBitmap* AlphaOf(const TPictureData& picture)
 
 } // namespace
 
+void ShowFirstFrame(TPictureData& picture)
+{
+    if (!picture.Animation || picture.Animation->Frames.empty()) return;
+    TPictureData still = ComposeFrame(*picture.Animation, 0);
+    picture.Image.Assign(still.Image);
+    picture.Alpha.Assign(still.Alpha);
+    picture.PaletteBits = 0;
+    picture.IndexAlpha.clear();
+}
+
 void ApplyChange(const TPictureData& before, TPictureData& after, const TProtectedColors& protectedColors,
                  const THueWindow& window, bool trueColour, THueCounts* counts, unsigned threads)
 {
+    if (before.Animation) {
+        after.Assign(before);
+        ApplyChangeInPlace(after, protectedColors, window, trueColour, counts, threads);
+        return;
+    }
     const bool keepPalette = !trueColour && !counts && before.PaletteBits != 0;
     TBitmap image;
     if (counts)
@@ -34,6 +50,23 @@ void ApplyChange(const TPictureData& before, TPictureData& after, const TProtect
 void ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protectedColors, const THueWindow& window,
                         bool trueColour, THueCounts* counts, unsigned threads)
 {
+    if (picture.Animation) {
+        // Each frame as it stands in the file, as if it were decoded alone: never the composited
+        // canvas, which would change a pixel once per frame it shows through. Counts are all
+        // frames'; an animation's default image that is not a frame changes too.
+        TAnimation& animation = *picture.Animation;
+        for (TFrame& frame : animation.Frames) {
+            THueCounts frameCounts;
+            ApplyChangeInPlace(frame.Picture, protectedColors, window, trueColour, counts ? &frameCounts : nullptr, threads);
+            if (counts) {
+                counts->Altered += frameCounts.Altered;
+                counts->Kept += frameCounts.Kept;
+            }
+        }
+        if (animation.HiddenDefault) ApplyChangeInPlace(*animation.HiddenDefault, protectedColors, window, trueColour, nullptr, threads);
+        ShowFirstFrame(picture);
+        return;
+    }
     const bool keepPalette = !trueColour && !counts && picture.PaletteBits != 0;
     if (keepPalette) {
         TPictureData after;

@@ -19,9 +19,16 @@ void ApplyChange(const TPictureData& before, TPictureData& after, const TProtect
                  const THueWindow& window, bool trueColour = false, THueCounts* counts = nullptr,
                  unsigned threads = 1);
 
+// An animation's frames are changed each as it stands in the file (as if decoded alone), and its
+// still picture composed again from them; counts are all frames'.
+
 // The same with the picture as both: a picture that ends 24-bit is recoloured where it lies, so
 // a caller that does not keep the before picture pays for no copy.
 void ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protectedColors, const THueWindow& window,
                         bool trueColour = false, THueCounts* counts = nullptr, unsigned threads = 1);
+
+// An animation's still picture (Image, Alpha) made again from its frames: the first frame on the
+// canvas, as a still format shows it. Nothing for a still picture.
+void ShowFirstFrame(TPictureData& picture);
 
 } // namespace tintabrel
