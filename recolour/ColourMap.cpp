@@ -115,39 +115,59 @@ struct TBandCounts {
     std::vector<uint8_t> Seen; // by entry: a pixel was found with it
 };
 
+// What a From entry does to a pixel, as one word: the new colour's bytes (blue, green, red from
+// the low byte up) and flags above them.
+constexpr uint32_t kWrite = 1u << 24;   // the pixel takes the new colour
+constexpr uint32_t kAltered = 1u << 25; // counted as altered
+constexpr uint32_t kKept = 1u << 26;    // counted as kept by the list
+
+std::vector<uint32_t> DecisionsOf(const std::vector<TMapTarget>& targets)
+{
+    std::vector<uint32_t> decisions(targets.size(), 0);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const TMapTarget& t = targets[i];
+        if (t.Kind == TMapKind::Change)
+            decisions[i] = kWrite | kAltered | t.Blue | static_cast<uint32_t>(t.Green) << 8 | static_cast<uint32_t>(t.Red) << 16;
+        else if (t.Kind == TMapKind::Kept)
+            decisions[i] = kKept;
+    }
+    return decisions;
+}
+
 template <bool Counting, bool Visible>
 void MapRow(uint8_t* row, const uint8_t* alpha, int32_t width, const TColourMap& map,
-            const std::vector<TMapTarget>& targets, TBandCounts& counts)
+            const std::vector<uint32_t>& decisions, TBandCounts& counts)
 {
-    // Sprites run in flat spans: a pixel of the colour before it needs no look-up.
-    uint32_t lastKey = kEmpty;
+    // Sprites run in flat spans: a pixel of the colour before it takes the same decision. Most
+    // colours are not in the map, and the map's filter tells so without a look-up.
+    uint32_t lastKey = kEmpty, result = 0;
     int32_t entry = -1;
-    for (int32_t x = 0; x < width; ++x) {
+    const size_t end = static_cast<size_t>(width) * 3;
+    for (size_t i = 0, x = 0; i < end; i += 3, ++x) {
         if constexpr (Visible)
             if (alpha[x] == 255) continue;
-        uint8_t* p = row + 3 * static_cast<size_t>(x);
-        const uint32_t key = KeyOfBytes(p);
+        const uint32_t key = uint32_t{row[i + 2]} | uint32_t{row[i + 1]} << 8 | uint32_t{row[i]} << 16;
         if (key != lastKey) {
             lastKey = key;
-            entry = map.IndexOf(static_cast<TColor>(key));
+            entry = map.MayContain(static_cast<TColor>(key)) ? map.IndexOf(static_cast<TColor>(key)) : -1;
+            result = entry >= 0 ? decisions[static_cast<size_t>(entry)] : 0;
         }
-        if (entry < 0) continue;
-        const TMapTarget& t = targets[static_cast<size_t>(entry)];
-        if constexpr (Counting) counts.Seen[static_cast<size_t>(entry)] = 1;
-        if (t.Kind == TMapKind::Change) {
-            p[0] = t.Blue;
-            p[1] = t.Green;
-            p[2] = t.Red;
-            if constexpr (Counting) ++counts.Altered;
-        } else if (Counting && t.Kind == TMapKind::Kept) {
-            ++counts.Kept;
+        if constexpr (Counting) {
+            counts.Altered += result >> 25 & 1;
+            counts.Kept += result >> 26 & 1;
+            if (entry >= 0) counts.Seen[static_cast<size_t>(entry)] = 1;
         }
+        if (!(result & kWrite)) continue;
+        row[i] = static_cast<uint8_t>(result);
+        row[i + 1] = static_cast<uint8_t>(result >> 8);
+        row[i + 2] = static_cast<uint8_t>(result >> 16);
     }
 }
 
 void MapTrueColour(TPictureData& picture, const TColourMap& map, const std::vector<TMapTarget>& targets,
                    const TColourChangeOptions& options, TColourMapCounts* counts)
 {
+    const std::vector<uint32_t> decisions = DecisionsOf(targets);
     TBitmap& image = picture.Image;
     image.SetPixelFormat(TPixelFormat::pf24bit);
     picture.PaletteBits = 0;
@@ -169,11 +189,11 @@ void MapTrueColour(TPictureData& picture, const TColourMap& map, const std::vect
             uint8_t* row = rows.At(y);
             const uint8_t* alphaRow = alpha ? alpha->ConstScanLine(y) : nullptr;
             if (counts) {
-                if (alphaRow) MapRow<true, true>(row, alphaRow, width, map, targets, c);
-                else MapRow<true, false>(row, nullptr, width, map, targets, c);
+                if (alphaRow) MapRow<true, true>(row, alphaRow, width, map, decisions, c);
+                else MapRow<true, false>(row, nullptr, width, map, decisions, c);
             } else {
-                if (alphaRow) MapRow<false, true>(row, alphaRow, width, map, targets, c);
-                else MapRow<false, false>(row, nullptr, width, map, targets, c);
+                if (alphaRow) MapRow<false, true>(row, alphaRow, width, map, decisions, c);
+                else MapRow<false, false>(row, nullptr, width, map, decisions, c);
             }
         }
     });
@@ -510,6 +530,8 @@ TColourMap::TColourMap(std::vector<TColor> from, std::vector<TColor> to) : from_
         }
         keys_[slot] = key;
         entries_[slot] = static_cast<int32_t>(i);
+        const uint32_t h = FilterBit(key);
+        filter_[h >> 6] |= uint64_t{1} << (h & 63);
     }
 }
 

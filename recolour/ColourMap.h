@@ -4,6 +4,7 @@
 // as they are.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,13 +36,23 @@ public:
     const std::vector<TColor>& To() const { return to_; }
     // The entry of From that is the colour, or -1.
     int32_t IndexOf(TColor colour) const;
+    // False when the colour is surely not in From: one bit of a small filter, for the many
+    // pixels a map leaves alone.
+    bool MayContain(TColor colour) const
+    {
+        const uint32_t h = FilterBit(static_cast<uint32_t>(colour));
+        return filter_[h >> 6] >> (h & 63) & 1u;
+    }
 
 private:
+    static uint32_t FilterBit(uint32_t key) { return (key * 0x2545F491u) >> 20; }
+
     std::vector<TColor> from_;
     std::vector<TColor> to_;
     std::vector<uint32_t> keys_;   // open addressing: colour, or kEmpty
     std::vector<int32_t> entries_; // the From entry of each key
     int shift_ = 32;
+    std::array<uint64_t, 64> filter_{};
 };
 
 // What one map or remap does, counted as a dry run shows it.
