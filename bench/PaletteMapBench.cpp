@@ -8,6 +8,7 @@
 #include "png/VRQPNG.h"
 #include "recolour/ColourMap.h"
 #include "recolour/HueReplace.h"
+#include "recolour/PaletteRecolour.h"
 
 #include <benchmark/benchmark.h>
 
@@ -50,7 +51,8 @@ const TPictureData& Sprite()
     return *sprite;
 }
 
-// The sprites of the corpus (TINTABREL_SPRITES, or the shared corpus folder), as loaded.
+// The sprites of the corpus (TINTABREL_SPRITES, or the shared corpus folder), as the tool loads
+// them: a palette file keeps its palette, and both changes recolour its entries.
 const std::vector<std::unique_ptr<TPictureData>>& Corpus()
 {
     static const std::vector<std::unique_ptr<TPictureData>> sprites = [] {
@@ -69,6 +71,11 @@ const std::vector<std::unique_ptr<TPictureData>>& Corpus()
                 auto data = std::make_unique<TPictureData>();
                 data->Image.Assign(png.ActiveBitmap());
                 if (png.UseAlpha) data->Alpha.Assign(png.ActiveAlphaBitmap());
+                // A palette file stays one, as loading for the tool keeps it.
+                if (IsPalettePicture(data->Image) && !png.Grayscale) {
+                    data->PaletteBits = png.BitsPerPixel;
+                    data->IndexAlpha = png.IndexAlpha;
+                }
                 loaded.push_back(std::move(data));
             } catch (const std::exception&) {
                 // A file the reader refuses is left out of the measure.
@@ -85,6 +92,7 @@ TColourMap TeamMap(const TPictureData& picture)
     std::vector<TColor> from, to;
     const std::vector<TPictureColour> colours = PictureColours(picture);
     for (size_t i = 0; i < colours.size() && from.size() < 64; i += 3) {
+        if (std::find(from.begin(), from.end(), colours[i].Colour) != from.end()) continue; // a palette's repeat
         from.push_back(colours[i].Colour);
         to.push_back(colours[i].Colour ^ 0xFFFFFF);
     }
@@ -154,8 +162,12 @@ void BM_HueWindowCorpus(benchmark::State& state)
     THueCounts counts;
     for (auto _ : state)
         for (const auto& sprite : Corpus()) {
+            // As a change of the tool runs it: a dry run counts on the 24-bit result.
             TBitmap after;
-            ReplaceHue(sprite->Image, after, none, kWindow, state.range(0) ? &counts : nullptr);
+            if (state.range(0))
+                ReplaceHue(sprite->Image, after, none, kWindow, &counts);
+            else
+                RecolourPicture(sprite->Image, after, none, kWindow, sprite->PaletteBits != 0);
             benchmark::DoNotOptimize(after.Image()->Pixels());
         }
     Measure(state, pixels, Corpus().size());

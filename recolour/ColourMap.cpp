@@ -44,13 +44,11 @@ const TBitmap* AlphaOf(const TPictureData& picture)
     return AlphaPlaneFits(picture.Image, picture.Alpha) ? &picture.Alpha : nullptr;
 }
 
-// How many pixels of each palette index there are, all and those of alpha above 0; false when a
-// pixel's index lies beyond the colour table (it shows black, which no entry can be changed to).
-bool CountIndices(const TPictureData& picture, std::vector<int64_t>& all, std::vector<int64_t>& visible)
+// How many pixels of each palette index there are, all and those of alpha above 0.
+void CountIndices(const TPictureData& picture, std::vector<int64_t>& all, std::vector<int64_t>& visible)
 {
     const TBitmap& image = picture.Image;
     const int bits = FactsOf(image.PixelFormat()).Bits;
-    const size_t tableCount = image.Image()->ColorTable.size();
     const TBitmap* alpha = AlphaOf(picture);
     all.assign(256, 0);
     visible.assign(256, 0);
@@ -63,18 +61,33 @@ bool CountIndices(const TPictureData& picture, std::vector<int64_t>& all, std::v
             if (!transparency || transparency[x] != 255) ++visible[index];
         }
     }
-    for (size_t i = tableCount; i < all.size(); ++i)
-        if (all[i] > 0) return false;
+}
+
+// Whether every pixel of a palette picture shows a colour-table entry: one beyond the table shows
+// black, which no entry can be changed to.
+bool IndicesInTable(const TBitmap& image)
+{
+    const int bits = FactsOf(image.PixelFormat()).Bits;
+    const size_t tableCount = image.Image()->ColorTable.size();
+    if (tableCount >= (size_t{1} << bits)) return true;
+    for (int32_t y = 0; y < image.Height(); ++y) {
+        const uint8_t* row = image.ConstScanLine(y);
+        uint8_t largest = 0;
+        if (bits == 8)
+            for (int32_t x = 0; x < image.Width(); ++x) largest = std::max(largest, row[x]);
+        else
+            for (int32_t x = 0; x < image.Width(); ++x) largest = std::max(largest, GetPackedIndex(row, bits, x));
+        if (largest >= tableCount) return false;
+    }
     return true;
 }
 
 // Whether a picture keeps its palette through a change: one from a palette file whose every
 // pixel shows a colour-table entry.
-bool KeepsPalette(const TPictureData& picture, const TColourChangeOptions& options, std::vector<int64_t>& all,
-                  std::vector<int64_t>& visible)
+bool KeepsPalette(const TPictureData& picture, const TColourChangeOptions& options)
 {
     return !options.TrueColour && picture.PaletteBits != 0 && IsPalettePicture(picture.Image) &&
-           CountIndices(picture, all, visible);
+           IndicesInTable(picture.Image);
 }
 
 // Each frame of an animation (and its hidden default picture) changed as the still picture is.
@@ -221,14 +234,15 @@ void MapPaletteEntries(TPictureData& picture, const TColourMap& map, const std::
         const int32_t entry = map.IndexOf(colour);
         if (entry < 0) return nullptr;
         const TMapTarget& t = targets[static_cast<size_t>(entry)];
-        const int64_t pixels = options.VisibleOnly ? visible[index] : all[index];
-        if (count && pixels > 0) {
+        const int64_t pixels = !count || index >= all.size() ? 0 : options.VisibleOnly ? visible[index] : all[index];
+        if (pixels > 0) {
             seen[static_cast<size_t>(entry)] = 1;
             if (t.Kind == TMapKind::Change) counts->Altered += pixels;
             else if (t.Kind == TMapKind::Kept) counts->Kept += pixels;
         }
         // An entry only transparent pixels use (or none) stays, as those pixels do in the 24-bit result.
-        if (t.Kind != TMapKind::Change || (options.VisibleOnly && visible[index] == 0)) return nullptr;
+        if (t.Kind != TMapKind::Change || (options.VisibleOnly && (index >= visible.size() || visible[index] == 0)))
+            return nullptr;
         return &t;
     };
     for (size_t i = 0; i < store.ColorTable.size(); ++i) {
@@ -259,10 +273,13 @@ void MapStill(TPictureData& picture, const TColourMap& map, const std::vector<TM
               const TColourChangeOptions& options, TColourMapCounts* counts)
 {
     if (counts) *counts = {};
-    std::vector<int64_t> all, visible;
-    if (KeepsPalette(picture, options, all, visible))
+    if (KeepsPalette(picture, options)) {
+        // Pixels per index only where they matter: for the counts, and for which entries only
+        // transparent pixels use.
+        std::vector<int64_t> all, visible;
+        if (counts || options.VisibleOnly) CountIndices(picture, all, visible);
         MapPaletteEntries(picture, map, targets, options, all, visible, counts);
-    else
+    } else
         MapTrueColour(picture, map, targets, options, counts);
 }
 
