@@ -291,9 +291,10 @@ public:
         full.SetPixelFormat(TPixelFormat::pf24bit);
         TColourPalette palette;
         palette.Colours.reserve(static_cast<size_t>(pixels));
-        for (int32_t y = 0; y < full.Height(); ++y) {
+        const int32_t width = full.Width(), height = full.Height();
+        for (int32_t y = 0; y < height; ++y) {
             const uint8_t* row = full.ConstScanLine(y);
-            for (int32_t x = 0; x < full.Width(); ++x)
+            for (int32_t x = 0; x < width; ++x)
                 palette.Colours.push_back(MakeColor(row[3 * x + 2], row[3 * x + 1], row[3 * x]));
         }
         return palette;

@@ -52,10 +52,11 @@ void CountIndices(const TPictureData& picture, std::vector<int64_t>& all, std::v
     const TBitmap* alpha = AlphaOf(picture);
     all.assign(256, 0);
     visible.assign(256, 0);
-    for (int32_t y = 0; y < image.Height(); ++y) {
+    const int32_t width = image.Width(), height = image.Height();
+    for (int32_t y = 0; y < height; ++y) {
         const uint8_t* row = image.ConstScanLine(y);
         const uint8_t* transparency = alpha ? alpha->ConstScanLine(y) : nullptr;
-        for (int32_t x = 0; x < image.Width(); ++x) {
+        for (int32_t x = 0; x < width; ++x) {
             const uint8_t index = GetPackedIndex(row, bits, x);
             ++all[index];
             if (!transparency || transparency[x] != 255) ++visible[index];
@@ -70,13 +71,14 @@ bool IndicesInTable(const TBitmap& image)
     const int bits = FactsOf(image.PixelFormat()).Bits;
     const size_t tableCount = image.Image()->ColorTable.size();
     if (tableCount >= (size_t{1} << bits)) return true;
-    for (int32_t y = 0; y < image.Height(); ++y) {
+    const int32_t width = image.Width(), height = image.Height();
+    for (int32_t y = 0; y < height; ++y) {
         const uint8_t* row = image.ConstScanLine(y);
         uint8_t largest = 0;
         if (bits == 8)
-            for (int32_t x = 0; x < image.Width(); ++x) largest = std::max(largest, row[x]);
+            for (int32_t x = 0; x < width; ++x) largest = std::max(largest, row[x]);
         else
-            for (int32_t x = 0; x < image.Width(); ++x) largest = std::max(largest, GetPackedIndex(row, bits, x));
+            for (int32_t x = 0; x < width; ++x) largest = std::max(largest, GetPackedIndex(row, bits, x));
         if (largest >= tableCount) return false;
     }
     return true;
@@ -631,9 +633,10 @@ std::vector<TPictureColour> PictureColours(const TPictureData& picture)
         const std::optional<TPalette> palette = image.Palette();
         const int bits = FactsOf(image.PixelFormat()).Bits;
         std::array<int64_t, 256> counts{};
-        for (int32_t y = 0; y < image.Height(); ++y) {
+        const int32_t width = image.Width(), height = image.Height();
+        for (int32_t y = 0; y < height; ++y) {
             const uint8_t* row = image.ConstScanLine(y);
-            for (int32_t x = 0; x < image.Width(); ++x) ++counts[GetPackedIndex(row, bits, x)];
+            for (int32_t x = 0; x < width; ++x) ++counts[GetPackedIndex(row, bits, x)];
         }
         const int count = palette ? palette->Count() : 0;
         bool covered = true;
@@ -649,11 +652,12 @@ std::vector<TPictureColour> PictureColours(const TPictureData& picture)
     full.Assign(image);
     full.SetPixelFormat(TPixelFormat::pf24bit);
     TOrderedSet colours(size_t{1} << 24);
-    for (int32_t y = 0; y < full.Height(); ++y) {
+    const int32_t width = full.Width(), height = full.Height();
+    for (int32_t y = 0; y < height; ++y) {
         const uint8_t* row = full.ConstScanLine(y);
         uint32_t lastKey = kEmpty;
         int32_t position = -1;
-        for (int32_t x = 0; x < full.Width(); ++x) {
+        for (int32_t x = 0; x < width; ++x) {
             const uint32_t key = KeyOfBytes(row + 3 * static_cast<size_t>(x));
             if (key != lastKey) {
                 lastKey = key;
