@@ -1,6 +1,7 @@
 #include "app/PaletteFiles.h"
 
-#include "app/PicturePipeline.h"
+#include "app/PictureFormats.h"
+#include "app/PictureSource.h"
 #include "app/SafeFile.h"
 #include "image/Graphics.h"
 
@@ -278,7 +279,9 @@ public:
             // Read whole first, as any picture input: a pipe cannot seek.
             TMemoryStream memory;
             ReadWholeInput(stream, memory);
-            LoadWholePicture(memory, TPictureKind::Png, data, nullptr, {});
+            TPictureSource source(memory, "palette");
+            source.RequireKind(PngFormat());
+            source.Load(data, {});
         } catch (const Exception& e) {
             Fail(e.Detail().empty() ? e.Message() : e.Detail() + " (" + e.Message() + ")");
         }
@@ -446,7 +449,7 @@ void WritePalette(TStream& stream, TPaletteFormat format, const TColourPalette& 
             row[3 * i + 1] = GreenOf(colours[i]);
             row[3 * i + 2] = RedOf(colours[i]);
         }
-        SavePicture(stream, TPictureKind::Png, strip, png);
+        SavePicture(stream, PngFormat(), strip, png);
         return;
     }
     }

@@ -1,5 +1,6 @@
 #include "app/SwapTextureFiles.h"
 
+#include "app/PictureFormats.h"
 #include "app/SafeFile.h"
 #include "png/PngOptimize.h"
 
@@ -31,7 +32,7 @@ void WriteSwapIndexPng(TStream& stream, const TSwapTexture& texture, const TPNGS
 int64_t SaveSwapTexture(const std::string& lutPath, const std::string& indexPath, const TSwapTexture& texture,
                         const TPNGSaveOptions& options, bool replaceExisting)
 {
-    const int64_t lutBytes = SavePicture(lutPath, TPictureKind::Png, texture.Lut, options, replaceExisting);
+    const int64_t lutBytes = SavePicture(lutPath, PngFormat(), texture.Lut, options, replaceExisting);
     TSafeFileWriter writer(indexPath, replaceExisting);
     WriteSwapIndexPng(writer.Stream(), texture, options);
     const int64_t indexBytes = writer.Stream().Position();

@@ -1,4 +1,5 @@
 #include "app/PaletteFiles.h"
+#include "app/PictureFormats.h"
 
 #include "tests/TestData.h"
 #include "base/Streams.h"
@@ -62,7 +63,7 @@ std::string PngStrip(int32_t width, int32_t height, const std::vector<TColor>& c
     data.Image.SetSize(width, height);
     for (int32_t i = 0; i < width * height; ++i) data.Image.SetPixel(i % width, i / width, colours[static_cast<size_t>(i)]);
     TMemoryStream stream;
-    SavePicture(stream, TPictureKind::Png, data);
+    SavePicture(stream, PngFormat(), data);
     return ReadBack(stream);
 }
 

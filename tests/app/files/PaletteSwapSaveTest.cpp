@@ -1,6 +1,7 @@
 // Palette swaps as files: what a map or a remap leaves is saved as the palette PNG it should be,
 // read back by libpng with its indices as stored.
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 #include "recolour/ColourMap.h"
 #include "tests/TestData.h"
 
@@ -76,9 +77,9 @@ TEST(PaletteSwapSave, MappedPalettePngKeepsItsIndexRows)
             picture.Alpha.ScanLine(y)[x] = index == 4 ? 255 : index == 1 ? 100 : 0;
         }
     const std::string in = dir.File("in.png");
-    SavePicture(in, TPictureKind::Png, picture);
+    SavePicture(in, PngFormat(), picture);
     TPictureData loaded;
-    LoadPicture(in, TPictureKind::Png, loaded);
+    LoadPicture(in, PngFormat(), loaded);
     ASSERT_EQ(loaded.PaletteBits, 4);
 
     TPictureData mapped;
@@ -86,7 +87,7 @@ TEST(PaletteSwapSave, MappedPalettePngKeepsItsIndexRows)
                                           {clRed, MakeColor(128, 0, 0), MakeColor(200, 30, 30)}),
                TProtectedColors());
     const std::string out = dir.File("out.png");
-    SavePicture(out, TPictureKind::Png, mapped);
+    SavePicture(out, PngFormat(), mapped);
 
     const TPalettePng before = ReadPalettePng(in), after = ReadPalettePng(out);
     EXPECT_EQ(after.ColourType, PNG_COLOR_TYPE_PALETTE);
@@ -115,7 +116,7 @@ TEST(PaletteSwapSave, RemappedPictureSavesAsAPalettePngInThePalettesOrder)
     RemapColours(picture, remapped, TRemapPalette({clLime, clRed, clWhite, clBlue}), TProtectedColors());
     ASSERT_EQ(remapped.PaletteBits, 2);
     const std::string out = dir.File("remapped.png");
-    SavePicture(out, TPictureKind::Png, remapped);
+    SavePicture(out, PngFormat(), remapped);
 
     const TPalettePng png = ReadPalettePng(out);
     EXPECT_EQ(png.ColourType, PNG_COLOR_TYPE_PALETTE);
@@ -127,7 +128,7 @@ TEST(PaletteSwapSave, RemappedPictureSavesAsAPalettePngInThePalettesOrder)
     EXPECT_EQ(png.Rows[0][0], 0b01100111);
 
     TPictureData back;
-    LoadPicture(out, TPictureKind::Png, back);
+    LoadPicture(out, PngFormat(), back);
     EXPECT_EQ(back.PaletteBits, 2);
     for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(back.Image.Pixel(x, 0), remapped.Image.Pixel(x, 0));
 }

@@ -1,4 +1,5 @@
 #include "app/SwapTextureFiles.h"
+#include "app/PictureFormats.h"
 
 #include "base/Streams.h"
 #include "recolour/ColourMap.h"
@@ -91,7 +92,7 @@ TEST(SwapTextureFiles, IndexIsGreyOf8Or16Bits)
             EXPECT_GT(SaveSwapTexture(dir.File("a_lut.png"), dir.File("a_index.png"), texture, options), 0);
             EXPECT_EQ(test::ReadFileBytes(dir.File("a_index.png")), stream.Bytes());
             TPictureData lut;
-            LoadPicture(dir.File("a_lut.png"), TPictureKind::Png, lut);
+            LoadPicture(dir.File("a_lut.png"), PngFormat(), lut);
             ASSERT_EQ(lut.Image.Width(), texture.Columns());
             ASSERT_EQ(lut.Image.Height(), 2);
             ASSERT_TRUE(lut.HasAlpha());
