@@ -4,6 +4,7 @@
 #include "app/cli/Plan.h"
 #include "app/cli/RecipeRun.h"
 #include "app/cli/Report.h"
+#include "app/cli/SwapTextureRun.h"
 
 #include "app/PictureChange.h"
 #include "app/PictureFormats.h"
@@ -333,9 +334,16 @@ int RunRecolour(const TRecolourOptions& options)
     if (options.DryRun)
         dryRun.emplace(plans, options.Json, [&reporter](const std::string& text) { reporter.Out(text); });
     TDryRunReport* report = dryRun ? &*dryRun : nullptr;
+    // --emit-lut: the texture each input's two parts share.
+    std::vector<std::shared_ptr<TSwapTextureWork>> textures(plans.size());
     return RunInputs(
         plans, options.Run, png, reporter,
         [&](const TInputPlan& plan, size_t k, const TOutputPlan& out) {
+            if (!out.Texture.empty()) {
+                std::shared_ptr<TSwapTextureWork>& work = textures[static_cast<size_t>(&plan - plans.data())];
+                if (!work) work = std::make_shared<TSwapTextureWork>();
+                return SwapTextureOutput(out, options.Recipe, protectedColors, options.TrueColour, png, work);
+            }
             const TChain& chain = ChainOf(options.Recipe, out.Variant);
             if (report) {
                 // Nothing written: the change is counted and reported.

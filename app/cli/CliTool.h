@@ -74,9 +74,19 @@ struct TInfoOptions {
 };
 
 
+// palette INPUT [-o FILE] [--json].
+struct TPaletteOptions {
+    std::string Input;  // "-": standard input
+    std::string Output; // a palette file, its format by its extension; "": .hex lines on standard output
+    bool Overwrite = false;
+    bool Json = false; // each colour with its pixel count on standard output
+    int64_t MaxPixels = 0;
+};
+
 // Each returns the exit status; TUsageError for command lines that make no sense as a whole.
 int RunRecolour(const TRecolourOptions& options);
 int RunConvert(const TConvertOptions& options);
 int RunInfo(const TInfoOptions& options);
+int RunPalette(const TPaletteOptions& options);
 
 } // namespace tintabrel::cli

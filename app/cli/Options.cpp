@@ -13,7 +13,7 @@ namespace tintabrel::cli {
 
 namespace {
 
-constexpr unsigned R = CmdRecolour, C = CmdConvert, I = CmdInfo;
+constexpr unsigned R = CmdRecolour, C = CmdConvert, I = CmdInfo, P = CmdPalette;
 
 bool IsTrue(const std::string& value) { return value == "true"; }
 int ToInt(const std::string& value) { return std::stoi(value); }
@@ -33,6 +33,62 @@ int32_t FilterOfName(const std::string& name)
     for (int32_t k = 0; k < 6; ++k)
         if (name == names[k]) return k;
     return 1;
+}
+
+TOptionDef* Row(std::vector<TOptionDef>& t, std::string_view name)
+{
+    for (TOptionDef& o : t)
+        if (o.Long == name) return &o;
+    throw std::logic_error("no option " + std::string(name));
+}
+
+// Palette swaps: steps that map colours by palette files, taking their places in a chain in the
+// order given beside --map and the first change; the swap texture; and the palette command,
+// which shares the options of reading one input and writing one file.
+void AddPaletteSwaps(std::vector<TOptionDef>& t)
+{
+    using T = TValueType;
+    TOptionDef& map = *Row(t, "map");
+    map.InOrder = true;
+    map.Store = [store = map.Store](TSettings& s, const std::string& v) {
+        store(s, v);
+        s.Recipe.Steps.push_back({"map", v, {}});
+    };
+    // The first change stands where its source is given.
+    for (const char* name : {"source", "from-hue", "pick"}) {
+        TOptionDef& source = *Row(t, name);
+        source.InOrder = true;
+        source.Store = [store = source.Store](TSettings& s, const std::string& v) {
+            store(s, v);
+            s.Recipe.FirstAt = s.Recipe.Steps.size();
+        };
+    }
+    const auto at = std::find_if(t.begin(), t.end(), [](const TOptionDef& o) { return o.Long == std::string_view("map"); });
+    std::vector<TOptionDef> steps;
+    steps.push_back({"palette-map", "", R, T::Path, "FROM TO",
+                     "then map the colours of palette file FROM to those of TO, entry by entry (.gpl .pal .hex .act "
+                     ".png)",
+                     0, 0, {}, true, true, "",
+                     [](TSettings& s, const std::string& v) {
+                         if (!s.Recipe.PaletteFrom) {
+                             s.Recipe.PaletteFrom = v;
+                             return;
+                         }
+                         s.Recipe.Steps.push_back({"palette-map", *s.Recipe.PaletteFrom, v});
+                         s.Recipe.PaletteFrom.reset();
+                     },
+                     2, true});
+    steps.push_back({"remap", "", R, T::Path, "PALETTE",
+                     "then give every colour the nearest entry of the palette file (OKLab); the output's palette "
+                     "begins with its entries",
+                     0, 0, {}, true, true, "",
+                     [](TSettings& s, const std::string& v) { s.Recipe.Steps.push_back({"remap", v, {}}); }, 1, true});
+    steps.push_back({"emit-lut", "", R, T::Flag, "",
+                     "also write NAME_lut.png and NAME_index.png, a swap texture of the variants for shaders", 0, 0,
+                     {}, false, true, "",
+                     [](TSettings& s, const std::string& v) { s.Recolour.Recipe.EmitLut = IsTrue(v); }});
+    t.insert(at + 1, steps.begin(), steps.end());
+    for (const char* name : {"output", "json", "overwrite", "max-pixels"}) Row(t, name)->Commands |= P;
 }
 
 std::vector<TOptionDef> MakeTable()
@@ -116,6 +172,7 @@ std::vector<TOptionDef> MakeTable()
          [](TSettings& s, const std::string& v) { s.Recolour.Run.Quiet = IsTrue(v); }});
     add({"verbose", "v", R | C, T::Flag, "", "say how each file went and sum up the run", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Run.Verbose = IsTrue(v); }});
+    AddPaletteSwaps(t);
     return t;
 }
 
@@ -137,7 +194,7 @@ size_t EditDistance(const std::string& a, const std::string& b)
 
 const char* CommandName(unsigned command)
 {
-    return command == CmdRecolour ? "recolour" : command == CmdConvert ? "convert" : "info";
+    return command == CmdRecolour ? "recolour" : command == CmdConvert ? "convert" : command == CmdPalette ? "palette" : "info";
 }
 
 std::string Lower(std::string text)
@@ -242,7 +299,7 @@ std::string NearestOption(const std::string& typed, unsigned command)
 std::string UsageText()
 {
     std::string text;
-    for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo}) {
+    for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette}) {
         const std::string head = std::string(text.empty() ? "usage: " : "       ") + "tintabrel-cli " +
                                  CommandName(command);
         std::string line = head;
@@ -260,7 +317,7 @@ std::string UsageText()
             if (o.Type != TValueType::Flag) word += std::string(" ") + o.ValueText;
             put("[" + word + "]" + (o.Repeatable ? "..." : ""));
         }
-        put(command == CmdConvert ? "(INPUT OUTPUT | INPUT...)" : "INPUT...");
+        put(command == CmdConvert ? "(INPUT OUTPUT | INPUT...)" : command == CmdPalette ? "INPUT" : "INPUT...");
         text += line + "\n";
     }
     text += "       tintabrel-cli --help | --version\n"
@@ -275,18 +332,24 @@ std::string ManualPage()
       << ".SH NAME\ntintabrel-cli \\- recolour " << JoinedFormats(FormatName, false, ", ", " and ")
       << " sprites as the Tintabrel window does\n"
       << ".SH SYNOPSIS\n";
-    for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo})
+    for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette})
         m << ".B tintabrel-cli " << CommandName(command) << "\n[\\fIOPTION\\fR]... "
-          << (command == CmdConvert ? "\\fIINPUT OUTPUT\\fR | \\fIINPUT\\fR..." : "\\fIINPUT\\fR...") << "\n.br\n";
+          << (command == CmdConvert   ? "\\fIINPUT OUTPUT\\fR | \\fIINPUT\\fR..."
+              : command == CmdPalette ? "\\fIINPUT\\fR"
+                                      : "\\fIINPUT\\fR...")
+          << "\n.br\n";
     m << ".SH DESCRIPTION\n"
          "\\fBrecolour\\fR gives every pixel whose hue lies in a window a new hue, keeping its saturation and "
          "value, except pixels whose colour is on the protected list; it gives exactly the result of the "
          "window's check for the same slider positions. \\fBconvert\\fR rewrites a picture as "
       << JoinedFormats(FormatName, true, ", ", " or ") << " without "
          "changing it: \\fIINPUT OUTPUT\\fR, or any number of inputs with \\fB\\-o\\fR, \\fB\\-\\-out\\-dir\\fR or "
-         "\\fB\\-\\-in\\-place\\fR (as \\fBrecolour\\fR). \\fBinfo\\fR describes pictures.\n"
+         "\\fB\\-\\-in\\-place\\fR (as \\fBrecolour\\fR). \\fBinfo\\fR describes pictures. \\fBpalette\\fR "
+         "writes a picture's palette (a palette picture's entries in order, else its colours in the order first "
+         "met) to the palette file \\fB\\-o\\fR names (.gpl, .pal, .hex, .act or .png by its extension), or "
+         "as .hex lines to standard output.\n"
          "An INPUT of \\- reads standard input; an OUTPUT of \\- writes standard output.\n";
-    for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo}) {
+    for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette}) {
         m << ".SH " << Lower(CommandName(command)) << " OPTIONS\n";
         for (const TOptionDef& o : OptionTable()) {
             if (!(o.Commands & command)) continue;
@@ -320,7 +383,7 @@ std::string Completion(const std::string& shell)
              "    local cur prev cmd\n    cur=\"${COMP_WORDS[COMP_CWORD]}\"\n    prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
              "    cmd=\"${COMP_WORDS[1]}\"\n"
              "    if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
-             "        COMPREPLY=($(compgen -W \"recolour convert info --help --version\" -- \"$cur\"))\n"
+             "        COMPREPLY=($(compgen -W \"recolour convert info palette --help --version\" -- \"$cur\"))\n"
              "        return\n    fi\n    case \"$prev\" in\n";
         for (const TOptionDef& o : OptionTable()) {
             if (o.Type == TValueType::Name)
@@ -331,7 +394,7 @@ std::string Completion(const std::string& shell)
                   << ") COMPREPLY=($(compgen -f -- \"$cur\")); return;;\n";
         }
         c << "    esac\n    case \"$cmd\" in\n";
-        for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo})
+        for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette})
             c << "        " << CommandName(command) << ") local opts=\"" << Joined(options(command), " ") << "\";;\n";
         c << "    esac\n"
              "    if [[ \"$cur\" == -* ]]; then COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"));\n"
@@ -339,9 +402,9 @@ std::string Completion(const std::string& shell)
              "complete -o filenames -F _tintabrel_cli tintabrel-cli\n";
     } else if (shell == "zsh") {
         c << "#compdef tintabrel-cli\n_tintabrel_cli() {\n  local -a commands\n"
-             "  commands=(recolour convert info)\n"
+             "  commands=(recolour convert info palette)\n"
              "  if (( CURRENT == 2 )); then _describe command commands; return; fi\n  case $words[2] in\n";
-        for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo}) {
+        for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette}) {
             c << "    " << CommandName(command) << ") _arguments";
             for (const TOptionDef& o : OptionTable()) {
                 if (!(o.Commands & command)) continue;
@@ -361,8 +424,8 @@ std::string Completion(const std::string& shell)
         c << "  esac\n}\n_tintabrel_cli \"$@\"\n";
     } else if (shell == "fish") {
         c << "# fish completion for tintabrel-cli\n"
-             "complete -c tintabrel-cli -f -n '__fish_use_subcommand' -a 'recolour convert info'\n";
-        for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo})
+             "complete -c tintabrel-cli -f -n '__fish_use_subcommand' -a 'recolour convert info palette'\n";
+        for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette})
             for (const TOptionDef& o : OptionTable()) {
                 if (!(o.Commands & command)) continue;
                 std::string help = o.Help;

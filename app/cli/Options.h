@@ -14,7 +14,7 @@
 namespace tintabrel::cli {
 
 // The commands an option belongs to.
-enum TCommand : unsigned { CmdRecolour = 1, CmdConvert = 2, CmdInfo = 4 };
+enum TCommand : unsigned { CmdRecolour = 1, CmdConvert = 2, CmdInfo = 4, CmdPalette = 8 };
 
 enum class TValueType {
     Flag,   // given or not; true/false in a recipe
@@ -53,6 +53,8 @@ struct TOptionDef {
     const char* Group = "";         // at most one option of a group is given
     // Stores one checked value (for a Flag "true" or "false"; for a Name the name in lower case).
     std::function<void(TSettings&, const std::string&)> Store;
+    int Values = 1;       // the words each use takes (--palette-map FROM TO: 2)
+    bool InOrder = false; // stored in the order given among the others so marked (the steps of a chain)
 };
 
 const std::vector<TOptionDef>& OptionTable();

@@ -208,6 +208,21 @@ std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recu
 
 namespace {
 
+// --emit-lut: <stem>_lut.png and <stem>_index.png beside the plain output (where it would go when
+// only variants are written).
+void AddSwapTextureOutputs(TInputPlan& plan, const TOutputPlan& first)
+{
+    if (first.Path.empty() || IsStandardStream(first.Path)) return;
+    const std::string stem = first.Path.substr(0, first.Path.size() - ExtractExtension(first.Path).size());
+    for (const char* part : {"lut", "index"}) {
+        TOutputPlan texture;
+        texture.Path = stem + "_" + part + ".png";
+        texture.Kind = PngFormat();
+        texture.Texture = part;
+        plan.Outputs.push_back(texture);
+    }
+}
+
 // The inputs (folders walked with recursive) and where their outputs go: recipe null, one output
 // per input; else the plain output when the recipe has a chain and one per variant.
 std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool recursive, const TOutputOptions& out,
@@ -263,6 +278,7 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
             v.Variant = variant.Name;
             plan.Outputs.push_back(v);
         }
+        if (recipe && recipe->EmitLut && !dryRun) AddSwapTextureOutputs(plan, first);
         FillInputKind(plan);
         for (TOutputPlan& o : plan.Outputs)
             if (o.Kind == nullptr && !IsStandardStream(o.Path)) o.Kind = plan.Kind;

@@ -17,6 +17,7 @@ struct TOutputPlan {
     std::string Refusal;  // why it must not be written
     bool Overwrite = false; // an existing output may be replaced
     bool UpToDate = false;  // --update: newer than everything it is made from
+    std::string Texture;    // --emit-lut: "lut" or "index", a part of the input's swap texture
 };
 
 // One input and every output made from it: the input is read once, whatever number it feeds.

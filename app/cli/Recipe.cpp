@@ -55,10 +55,19 @@ std::vector<std::string_view> Split(std::string_view text, char separator)
     }
 }
 
+// A step of a chain: a hue window, or a palette map "palette:FROM:TO" (its files read later).
+TChange ParseStep(const std::string& text)
+{
+    if (!IsPaletteStepText(text)) return ParseChange(text);
+    TChange change;
+    change.Palette = std::make_shared<TPaletteStep>(ParsePaletteStep(text));
+    return change;
+}
+
 TChain ParseChain(std::string_view text)
 {
     TChain chain;
-    for (const std::string_view part : Split(text, '/')) chain.push_back(ParseChange(std::string(part)));
+    for (const std::string& part : SplitChainSteps(text)) chain.push_back(ParseStep(part));
     return chain;
 }
 
@@ -99,7 +108,7 @@ TVariant ParseVariant(const std::string& text)
 {
     const size_t equals = text.find('=');
     if (equals == std::string::npos)
-        throw std::invalid_argument("'" + text + "' is not NAME=P:T:H[/P:T:H...]");
+        throw std::invalid_argument("'" + text + "' is not NAME=P:T:H[/P:T:H...] (or palette:FROM:TO steps)");
     TVariant variant;
     variant.Name = text.substr(0, equals);
     const bool nameOk = !variant.Name.empty() && std::all_of(variant.Name.begin(), variant.Name.end(), [](char c) {
@@ -243,10 +252,11 @@ private:
                 } else {
                     throw Wrong(name, expected);
                 }
-                words.push_back(text);
+                words.push_back(key + "=" + RebasePaletteSteps(text.substr(key.size() + 1), folder_.string()));
             }
             return words;
         }
+        if (option.Values == 2) return PathPairs(option, value);
         if (name == "pick") {
             if (value.is_string()) return {value.get<std::string>()};
             if (value.is_array() && value.size() == 2 && value[0].is_number_integer() && value[1].is_number_integer())
@@ -254,7 +264,9 @@ private:
             throw Wrong(name, "expected [X, Y] or \"X,Y\"");
         }
         if (option.Repeatable) {
-            if (value.is_string()) return {value.get<std::string>()};
+            if (value.is_string())
+                return {option.Type == TValueType::Path ? Rebased(value.get<std::string>())
+                                                        : RebasePaletteSteps(value.get<std::string>(), folder_.string())};
             std::vector<std::string> words;
             const std::string expected = std::string("expected a list of \"") + option.ValueText + "\" strings";
             if (!value.is_array()) throw Wrong(name, expected);
@@ -262,6 +274,9 @@ private:
                 if (!item.is_string()) throw Wrong(name, expected);
                 words.push_back(item.get<std::string>());
             }
+            // Palette files count from the file's folder, in a step of "map" too.
+            for (std::string& word : words)
+                word = option.Type == TValueType::Path ? Rebased(word) : RebasePaletteSteps(word, folder_.string());
             return words;
         }
         switch (option.Type) {
@@ -287,6 +302,37 @@ private:
         return {};
     }
 
+    // A path of the file counted from the file's folder.
+    std::string Rebased(const std::string& path) const
+    {
+        const fs::path p(path);
+        return p.is_absolute() || p.empty() ? path : (folder_ / p).string();
+    }
+
+    // "palette-map": ["FROM", "TO"] or [["FROM", "TO"], ...], the paths from the file's folder.
+    std::vector<std::string> PathPairs(const TOptionDef& option, const nlohmann::ordered_json& value) const
+    {
+        const char* expected = "expected [\"FROM\", \"TO\"] or a list of such pairs of palette files";
+        const auto pair = [](const nlohmann::ordered_json& v) {
+            return v.is_array() && v.size() == 2 && v[0].is_string() && v[1].is_string();
+        };
+        std::vector<const nlohmann::ordered_json*> pairs;
+        if (pair(value)) {
+            pairs.push_back(&value);
+        } else if (value.is_array() && !value.empty()) {
+            for (const auto& item : value) {
+                if (!pair(item)) throw Wrong(option.Long, expected);
+                pairs.push_back(&item);
+            }
+        } else {
+            throw Wrong(option.Long, expected);
+        }
+        std::vector<std::string> words;
+        for (const nlohmann::ordered_json* p : pairs)
+            for (const auto& path : *p) words.push_back(Rebased(path.get<std::string>()));
+        return words;
+    }
+
     std::string path_;
     fs::path folder_;
     nlohmann::ordered_json json_;
@@ -301,6 +347,88 @@ auto Checked(const std::string& option, const F& parse)
     } catch (const std::invalid_argument& e) {
         throw TUsageError(option + ": " + e.what());
     }
+}
+
+} // namespace
+
+namespace {
+
+// The steps given after the first change (--map, --palette-map, --remap) into the plain chain in
+// the order given; the first change (already in the chain, when there is one) stands where its
+// source was given, but before every --map, as it always has.
+void ChainSteps(TSettings& settings)
+{
+    TRecipeArgs& args = settings.Recipe;
+    TChain& chain = settings.Recolour.Recipe.Chain;
+    if (args.PaletteFrom)
+        throw TUsageError(settings.Where("palette-map") + ": FROM " + *args.PaletteFrom + " has no TO palette");
+    std::optional<TChange> first;
+    if (!chain.empty()) {
+        first = chain.front();
+        chain.clear();
+    }
+    size_t firstAt = args.FirstAt;
+    for (size_t k = 0; k < args.Steps.size(); ++k)
+        if (args.Steps[k].Option == std::string_view("map")) {
+            firstAt = std::min(firstAt, k);
+            break;
+        }
+    for (size_t k = 0; k <= args.Steps.size(); ++k) {
+        if (first && k == std::min(firstAt, args.Steps.size())) chain.push_back(*first);
+        if (k == args.Steps.size()) break;
+        const TRecipeArgs::TStep& step = args.Steps[k];
+        const std::string where = settings.Where(step.Option);
+        TChange change;
+        if (step.Option == std::string_view("map")) {
+            change = Checked(where, [&] { return ParseStep(step.Text); });
+        } else {
+            TPaletteStep palette;
+            palette.Kind = step.Option == std::string_view("remap") ? TPaletteStep::TKind::Remap : TPaletteStep::TKind::Map;
+            palette.From = step.Text;
+            palette.To = step.To;
+            change.Palette = std::make_shared<TPaletteStep>(std::move(palette));
+        }
+        MergeHueOptions(change.Window, args.Common);
+        chain.push_back(std::move(change));
+    }
+}
+
+// Every palette step's files read (each once), refused with the option or field that named them;
+// and what --emit-lut cannot write.
+void ReadPaletteSteps(TSettings& settings)
+{
+    TRecipe& recipe = settings.Recolour.Recipe;
+    TPaletteStepReader reader;
+    const auto read = [&](TChain& chain, const std::string& where) {
+        for (TChange& change : chain) {
+            if (!change.Palette) continue;
+            const std::string named =
+                !where.empty() ? where
+                : change.Palette->Kind == TPaletteStep::TKind::Remap ? settings.Where("remap")
+                : settings.Has("palette-map")                         ? settings.Where("palette-map")
+                                                                      : settings.Where("map");
+            Checked(named, [&] {
+                reader.Read(*change.Palette);
+                return 0;
+            });
+            // Files the outputs are made from: an output older than one is not up to date.
+            for (const std::string& path : {change.Palette->From, change.Palette->To})
+                if (!path.empty() && std::find(settings.Recolour.MadeFrom.begin(), settings.Recolour.MadeFrom.end(),
+                                               path) == settings.Recolour.MadeFrom.end())
+                    settings.Recolour.MadeFrom.push_back(path);
+        }
+    };
+    read(recipe.Chain, "");
+    for (TVariant& variant : recipe.Variants) read(variant.Chain, settings.Where("variant") + " " + variant.Name);
+
+    if (!recipe.EmitLut) return;
+    const std::string lut = settings.Where("emit-lut");
+    for (const TVariant& variant : recipe.Variants)
+        if (variant.Name == "lut" || variant.Name == "index")
+            throw TUsageError(lut + " writes <stem>_lut.png and <stem>_index.png: a variant cannot be named " +
+                              variant.Name + " beside it");
+    if (settings.Recolour.Output.OutputFile == "-")
+        throw TUsageError(lut + " writes files beside the output: not with -o - (standard output)");
 }
 
 } // namespace
@@ -340,8 +468,7 @@ void ResolveRecipe(TSettings& settings)
         throw TUsageError(where(given("target") ? "target" : "tolerance") +
                           " needs a source: --source, --from-hue or --pick");
     }
-    for (const std::string& map : args.Maps)
-        recipe.Chain.push_back(withCommon(Checked(where("map"), [&] { return ParseChange(map); })));
+    ChainSteps(settings);
 
     std::set<std::string> names;
     for (const std::string& text : args.Variants) {
@@ -353,7 +480,9 @@ void ResolveRecipe(TSettings& settings)
     }
 
     if (recipe.Chain.empty() && recipe.Variants.empty())
-        throw TUsageError("nothing to do: give --source (or --from-hue, --pick) with --target, --map or --variant");
+        throw TUsageError("nothing to do: give --source (or --from-hue, --pick) with --target, --map, "
+                          "--palette-map, --remap or --variant");
+    ReadPaletteSteps(settings);
     if (!recipe.Variants.empty() && !options.Output.OutputFile.empty())
         throw TUsageError("--variant writes <stem>_<NAME> files into --out-dir DIR, not into -o OUTPUT");
     if (options.Output.InPlace && (!recipe.Variants.empty() || !options.Output.OutputFile.empty() ||

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/cli/PaletteSteps.h"
 #include "recolour/HueReplace.h"
 
 namespace tintabrel::cli {
@@ -25,6 +27,9 @@ struct TPixelPick {
 struct TChange {
     THueWindow Window;
     std::optional<TPixelPick> Pick;
+    // Set: this step maps colours by palettes instead (app/cli/PaletteSteps.h); of Window only
+    // VisibleOnly applies to it.
+    std::shared_ptr<TPaletteStep> Palette;
 };
 using TChain = std::vector<TChange>;
 
@@ -37,6 +42,8 @@ struct TVariant {
 struct TRecipe {
     TChain Chain; // the plain output's changes; empty when only variants are written
     std::vector<TVariant> Variants;
+    // --emit-lut: each input also gets a swap texture of its variants (NAME_lut.png, NAME_index.png).
+    bool EmitLut = false;
     // The protected colours written in the recipe file itself, when it gives them inline.
     std::optional<std::vector<std::string>> ListColours;
 };
@@ -47,7 +54,7 @@ int SourceOfHue(int hue);
 // "P:T:H" (source position, tolerance, target hue) or "hF:T:H" (source as a hue in degrees).
 // std::invalid_argument says what is wrong.
 TChange ParseChange(const std::string& text);
-// "NAME=P:T:H[/P:T:H...]".
+// "NAME=STEP[/STEP...]", each STEP "P:T:H" (as ParseChange) or "palette:FROM:TO".
 TVariant ParseVariant(const std::string& text);
 // "X,Y".
 TPixelPick ParsePick(const std::string& text);
@@ -61,6 +68,18 @@ struct TRecipeArgs {
     int Target = 0;
     std::vector<std::string> Maps;
     std::vector<std::string> Variants;
+    // The steps after the first change, in the order given: --map, --palette-map and --remap.
+    struct TStep {
+        const char* Option; // "map", "palette-map" or "remap"
+        std::string Text;   // --map's P:T:H; --palette-map's FROM; --remap's palette
+        std::string To;     // --palette-map's TO
+    };
+    std::vector<TStep> Steps;
+    // How many of Steps were given before the first change's source option (--source, --from-hue,
+    // --pick): the first change goes there, but never after a --map.
+    size_t FirstAt = 0;
+    // --palette-map's FROM until its TO comes.
+    std::optional<std::string> PaletteFrom;
     std::string RecipeFile;
     // The hue-window options, for every change (recolour/HueOptions.h).
     THueWindow Common;

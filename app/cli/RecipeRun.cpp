@@ -27,11 +27,65 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick)
     return *source;
 }
 
+namespace {
+
+// A palette step of a chain, with --visible-only as for the hue windows; counted into reports.
+void ApplyPaletteChange(TPictureData& picture, const TChange& change, const TProtectedColors& protectedColors,
+                        bool trueColour, std::vector<TChangeReport>* reports, unsigned threads)
+{
+    TColourMapCounts counts;
+    ApplyPaletteStep(picture, *change.Palette, protectedColors, change.Window.VisibleOnly, trueColour,
+                     reports ? &counts : nullptr, threads);
+    if (!reports) return;
+    TChangeReport report;
+    report.Window = change.Window;
+    report.Palette = change.Palette;
+    report.Counts.Altered = counts.Altered;
+    report.Counts.Kept = counts.Kept;
+    report.Unmatched = std::move(counts.Unmatched);
+    reports->push_back(std::move(report));
+}
+
+// The colours of the entries, "#rrggbb", of the step's FROM palette (a remap's palette).
+std::vector<std::string> EntryColours(const TPaletteStep& step, const std::vector<int32_t>& entries)
+{
+    const std::vector<TColor>* colours = step.Map ? &step.Map->From() : step.Remap ? &step.Remap->Entries() : nullptr;
+    std::vector<std::string> texts;
+    for (const int32_t entry : entries)
+        texts.push_back(colours && entry >= 0 && static_cast<size_t>(entry) < colours->size()
+                            ? HexOfColour((*colours)[static_cast<size_t>(entry)])
+                            : std::string("?"));
+    return texts;
+}
+
+// "N pixels altered, K protected pixels left alone" and, for a palette step, its unmatched entries.
+std::string CountsText(const TChangeReport& c)
+{
+    std::string text = std::to_string(c.Counts.Altered) + " pixels altered, " + std::to_string(c.Counts.Kept) +
+                       " protected pixels left alone";
+    if (!c.Palette) return text;
+    const bool remap = c.Palette->Kind == TPaletteStep::TKind::Remap;
+    if (c.Unmatched.empty())
+        return text + (remap ? ", every entry of the palette given" : ", every entry of FROM matched");
+    const std::vector<std::string> colours = EntryColours(*c.Palette, c.Unmatched);
+    text += ", " + std::to_string(c.Unmatched.size()) + (remap ? " entries of the palette given to no pixel ("
+                                                               : " entries of FROM matched nothing (");
+    for (size_t k = 0; k < c.Unmatched.size(); ++k)
+        text += (k ? ", " : "") + std::to_string(c.Unmatched[k] + 1) + " " + colours[k];
+    return text + ")";
+}
+
+} // namespace
+
 void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
                 std::vector<TChangeReport>* reports, unsigned threads)
 {
     for (const TChange& change : chain) {
-        TChangeReport report{change.Window, change.Pick, {}};
+        if (change.Palette) {
+            ApplyPaletteChange(picture, change, protectedColors, trueColour, reports, threads);
+            continue;
+        }
+        TChangeReport report{change.Window, change.Pick, {}, {}, {}};
         if (change.Pick) report.Window.Source = PickSource(picture.Image, *change.Pick);
         ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr,
                            threads);
@@ -43,7 +97,7 @@ std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColor
 {
     TRowChange rows{&protectedColors, {}};
     for (const TChange& change : chain) {
-        if (change.Pick) return std::nullopt;
+        if (change.Pick || change.Palette) return std::nullopt;
         rows.Windows.push_back(change.Window);
     }
     return rows;
@@ -139,6 +193,35 @@ void TDryRunReport::Finish(size_t index, TResult* result)
     }
 }
 
+namespace {
+
+// The keys of a change object that tell a palette step: "step" ("hue", "palette-map" or "remap"),
+// "from", "to" (its files) and "unmatched" (the FROM entries no pixel has, 0-based, with their
+// colours); the hue window's keys are null for a palette step, these for a hue window.
+void AddPaletteKeys(nlohmann::ordered_json& change, const TChangeReport& c)
+{
+    using J = nlohmann::ordered_json;
+    if (c.Palette) {
+        change["source"] = J();
+        change["tolerance"] = J();
+        change["target"] = J();
+    }
+    const bool remap = c.Palette && c.Palette->Kind == TPaletteStep::TKind::Remap;
+    change["step"] = !c.Palette ? "hue" : remap ? "remap" : "palette-map";
+    change["from"] = c.Palette ? J(c.Palette->From) : J();
+    change["to"] = c.Palette && !remap ? J(c.Palette->To) : J();
+    if (!c.Palette) {
+        change["unmatched"] = J();
+        return;
+    }
+    change["unmatched"] = J::array();
+    const std::vector<std::string> colours = EntryColours(*c.Palette, c.Unmatched);
+    for (size_t k = 0; k < c.Unmatched.size(); ++k)
+        change["unmatched"].push_back({{"entry", c.Unmatched[k]}, {"colour", colours[k]}});
+}
+
+} // namespace
+
 void TDryRunReport::Print(size_t first, size_t end)
 {
     size_t done = first;
@@ -167,6 +250,7 @@ void TDryRunReport::Print(size_t first, size_t end)
                 change["pick"] = c.Pick ? nlohmann::ordered_json::array({c.Pick->X, c.Pick->Y}) : nlohmann::ordered_json();
                 change["altered"] = c.Counts.Altered;
                 change["protected"] = c.Counts.Kept;
+                AddPaletteKeys(change, c);
                 out["changes"].push_back(change);
             }
             file["outputs"].push_back(out);
@@ -181,6 +265,10 @@ void TDryRunReport::Print(size_t first, size_t end)
             text += "  " + (outputs_[i].Output.empty() ? std::string("result") : outputs_[i].Output) + variant + "\n";
             int step = 0;
             for (const TChangeReport& c : results_[i].Changes) {
+                if (c.Palette) {
+                    text += "    change " + std::to_string(++step) + ", " + c.Palette->Text() + ": " + CountsText(c) + "\n";
+                    continue;
+                }
                 std::string source = "source " + std::to_string(c.Window.Source);
                 if (c.Pick) source += " (picked at " + std::to_string(c.Pick->X) + "," + std::to_string(c.Pick->Y) + ")";
                 text += "    change " + std::to_string(++step) + ", " + source + " tolerance " +

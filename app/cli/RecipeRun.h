@@ -26,6 +26,10 @@ struct TChangeReport {
     THueWindow Window; // with the picked source, when the change picks it
     std::optional<TPixelPick> Pick;
     THueCounts Counts;
+    // A palette step: the step, and the entries of its FROM palette that no pixel has (a remap:
+    // the entries of its palette that no pixel was given), in ascending order.
+    std::shared_ptr<const TPaletteStep> Palette;
+    std::vector<int32_t> Unmatched;
 };
 
 // picture becomes the result of every change of chain in turn, exactly as check, L, check ... in
@@ -37,7 +41,7 @@ void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColo
                 std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
 
 // The chain as hue windows applied row by row, when it is only that (no change picks its source
-// from the picture); none otherwise.
+// from the picture, none is a palette step); none otherwise.
 std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors);
 
 // The chain of the plain output ("") or of the variant of that name.

@@ -26,8 +26,8 @@ int UsageFailure(const std::string& reason)
     return ExitUsage;
 }
 
-const char* const CommandNames[] = {"recolour", "convert", "info"};
-constexpr unsigned CommandBits[] = {CmdRecolour, CmdConvert, CmdInfo};
+const char* const CommandNames[] = {"recolour", "convert", "info", "palette"};
+constexpr unsigned CommandBits[] = {CmdRecolour, CmdConvert, CmdInfo, CmdPalette};
 
 // An option the command does not know, with the nearest one it does; "" when all are known.
 std::string UnknownOption(int argc, char** argv, unsigned command)
@@ -60,6 +60,30 @@ void KeepWorkingMemory()
     mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }
 
+void StoreValue(TSettings& settings, const TOptionDef& option, const std::string& value)
+{
+    try {
+        option.Store(settings, CheckValue(option, value));
+    } catch (const std::invalid_argument& e) {
+        throw TUsageError(std::string("--") + option.Long + ": " + e.what());
+    }
+}
+
+// The options stored in the order given (the steps of a chain): each use with its words.
+void StoreInOrder(TSettings& settings, const std::vector<std::pair<const TOptionDef*, CLI::Option*>>& given,
+                  const std::vector<CLI::Option*>& order)
+{
+    std::map<const CLI::Option*, size_t> taken;
+    for (const CLI::Option* used : order)
+        for (const auto& [o, option] : given) {
+            if (option != used || !o->InOrder) continue;
+            size_t& next = taken[option];
+            const std::vector<std::string>& values = option->results();
+            for (int k = 0; k < (o->Type == TValueType::Flag ? 0 : o->Values) && next < values.size(); ++k)
+                StoreValue(settings, *o, values[next++]);
+        }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -83,15 +107,16 @@ int main(int argc, char** argv)
 
     TSettings settings;
     settings.Recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
-    CLI::App* commands[3] = {
+    CLI::App* commands[4] = {
         app.add_subcommand("recolour", "give the pixels in a hue window a new hue"),
         app.add_subcommand("convert", "rewrite a picture as " + JoinedFormats(FormatName, true, ", ", " or ") +
                                           " without changing it"),
         app.add_subcommand("info", "describe pictures"),
+        app.add_subcommand("palette", "write a picture's palette to a palette file"),
     };
     // CLI11 only splits the words: every value is checked and stored through the option table.
-    std::vector<std::pair<const TOptionDef*, CLI::Option*>> given[3];
-    for (size_t c = 0; c < 3; ++c) {
+    std::vector<std::pair<const TOptionDef*, CLI::Option*>> given[4];
+    for (size_t c = 0; c < 4; ++c) {
         for (const TOptionDef& o : OptionTable()) {
             if (!(o.Commands & CommandBits[c])) continue;
             const std::string names = (*o.Short ? std::string("-") + o.Short + "," : std::string()) + "--" + o.Long;
@@ -100,6 +125,7 @@ int main(int argc, char** argv)
                 option = commands[c]->add_flag(names, o.Help);
             } else {
                 option = commands[c]->add_option(names, o.Help)->option_text(o.ValueText)->allow_extra_args(false);
+                if (o.Values > 1) option->expected(o.Values);
                 option->multi_option_policy(o.Repeatable ? CLI::MultiOptionPolicy::TakeAll
                                                          : CLI::MultiOptionPolicy::TakeLast);
             }
@@ -114,14 +140,15 @@ int main(int argc, char** argv)
                                 " decides the format; - for standard input and output), or " + files +
                                 " and, with -r, folders for -o, --out-dir or --in-place");
     commands[2]->add_option("INPUT", inputs, files)->required();
+    commands[3]->add_option("INPUT", inputs, files + " (- for standard input)")->required();
 
     // CLI11 would only say that a command is missing; name the word that was not one.
     const std::string first = argc > 1 ? argv[1] : "";
     int command = -1;
-    for (int c = 0; c < 3; ++c)
+    for (int c = 0; c < 4; ++c)
         if (first == CommandNames[c]) command = c;
     if (!first.empty() && first[0] != '-' && command < 0)
-        return UsageFailure(std::string("unknown command '") + argv[1] + "' (recolour, convert or info)");
+        return UsageFailure(std::string("unknown command '") + argv[1] + "' (recolour, convert, info or palette)");
     if (command >= 0) {
         const std::string unknown = UnknownOption(argc, argv, CommandBits[command]);
         if (!unknown.empty()) return UsageFailure(unknown);
@@ -150,15 +177,11 @@ int main(int argc, char** argv)
             }
             const std::vector<std::string> values =
                 o->Type == TValueType::Flag ? std::vector<std::string>{"true"} : option->results();
-            for (const std::string& value : values) {
-                try {
-                    o->Store(settings, CheckValue(*o, value));
-                } catch (const std::invalid_argument& e) {
-                    throw TUsageError(spelled + ": " + e.what());
-                }
-            }
             settings.Given[o->Long] = spelled;
+            if (o->InOrder) continue; // below, in the order given
+            for (const std::string& value : values) StoreValue(settings, *o, value);
         }
+        StoreInOrder(settings, given[command], commands[command]->parse_order());
         if (command == 0) {
             if (inputs.empty()) throw TUsageError("INPUT is required");
             ResolveRecipe(settings);
@@ -190,6 +213,16 @@ int main(int argc, char** argv)
                 convert.Inputs.pop_back();
             }
             return RunConvert(convert);
+        }
+        if (command == 3) {
+            if (inputs.size() != 1) throw TUsageError("palette takes one INPUT");
+            TPaletteOptions palette;
+            palette.Input = inputs[0];
+            palette.Output = recolour.Output.OutputFile;
+            palette.Overwrite = recolour.Output.Overwrite;
+            palette.Json = recolour.Json;
+            palette.MaxPixels = settings.MaxPixels;
+            return RunPalette(palette);
         }
         TInfoOptions info;
         info.Json = recolour.Json;
