@@ -69,18 +69,17 @@ void StoreValue(TSettings& settings, const TOptionDef& option, const std::string
     }
 }
 
-// The options stored in the order given (the steps of a chain): each use with its words.
+// The options stored in the order given (the steps of a chain). CLI11 lists an option once per
+// word it took.
 void StoreInOrder(TSettings& settings, const std::vector<std::pair<const TOptionDef*, CLI::Option*>>& given,
                   const std::vector<CLI::Option*>& order)
 {
     std::map<const CLI::Option*, size_t> taken;
     for (const CLI::Option* used : order)
         for (const auto& [o, option] : given) {
-            if (option != used || !o->InOrder) continue;
+            if (option != used || !o->InOrder || o->Type == TValueType::Flag) continue;
             size_t& next = taken[option];
-            const std::vector<std::string>& values = option->results();
-            for (int k = 0; k < (o->Type == TValueType::Flag ? 0 : o->Values) && next < values.size(); ++k)
-                StoreValue(settings, *o, values[next++]);
+            if (next < option->results().size()) StoreValue(settings, *o, option->results()[next++]);
         }
 }
 

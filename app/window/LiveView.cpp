@@ -25,17 +25,28 @@ bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1]
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
                  bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result)
 {
+    ComputeLive(
+        before, protectedColors,
+        [&window, threads](TPictureData& p, const TProtectedColors& colors, bool trueColour) {
+            ApplyChangeInPlace(p, colors, window, trueColour, nullptr, threads);
+        },
+        wantAfter, wantMask, result);
+}
+
+void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const TLiveChange& change,
+                 bool wantAfter, bool wantMask, TLiveResult& result)
+{
     if (before.Image.Empty() || before.Image.Width() <= 0 || before.Image.Height() <= 0) return;
     // Exactly the check: the same pipeline and change with the same settings; beside it, for the
     // mask, what the change would make without the list (the pixels the list keeps).
     TPictureData checked, free;
     const bool keptToo = wantMask && !protectedColors.Empty();
     std::vector<TPipelineOutput> outputs(keptToo ? 2 : 1);
-    outputs[0].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, protectedColors, window, false, nullptr, threads); };
+    outputs[0].Change = [&](TPictureData& p) { change(p, protectedColors, false); };
     outputs[0].Take = [&checked](TPictureData& p) { checked.Assign(p); };
     const TProtectedColors none;
     if (keptToo) {
-        outputs[1].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, none, window, true, nullptr, threads); };
+        outputs[1].Change = [&](TPictureData& p) { change(p, none, true); };
         outputs[1].Take = [&free](TPictureData& p) { free.Assign(p); };
     }
     for (const TPipelineResult& r : RunPicturePipeline(before, outputs))

@@ -3,6 +3,8 @@
 // they stay exactly what the check does whatever options shape its rule.
 #pragma once
 
+#include <functional>
+
 #include <QImage>
 
 #include "app/PictureFiles.h"
@@ -25,9 +27,16 @@ struct TLiveResult {
     int64_t Kept = 0;
 };
 
+// A change as the window makes it on a picture where it lies: with the protected colours, or
+// (trueColour) with none and a 24-bit result, for the mask's pixels the list keeps.
+using TLiveChange = std::function<void(TPictureData& picture, const TProtectedColors& protectedColors, bool trueColour)>;
+
 // The check's result of before under these settings and/or the mask of what it changes, into
 // result (which starts empty).
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
                  bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result);
+// The same for any change (the palette swap's).
+void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const TLiveChange& change,
+                 bool wantAfter, bool wantMask, TLiveResult& result);
 
 } // namespace tintabrel

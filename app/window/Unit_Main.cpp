@@ -43,6 +43,7 @@
 
 #include <zlib.h>
 
+#include "app/PaletteFiles.h"
 #include "app/PictureChange.h"
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
@@ -376,9 +377,15 @@ void TfrmMain::ConnectHandlers()
     // The readouts follow the hue sliders at all times.
     for (QSlider* slider : {tbWidth, tb})
         connect(slider, &QSlider::valueChanged, this, [this] { ShowHueReadouts(); });
-    // The mask and the preview follow every setting.
+    // The mask and the preview follow every setting; a slider moved makes the hue window the
+    // change in use again.
     for (QSlider* slider : {tbWidth, tb, tbHose})
-        connect(slider, &QSlider::valueChanged, this, [this] { Guarded([this] { UpdateLive(); }); });
+        connect(slider, &QSlider::valueChanged, this, [this] {
+            Guarded([this] {
+                LeavePaletteMap();
+                UpdateLive();
+            });
+        });
     const auto menu = [this](const QPoint& at) { PaneMenu->popup(at); };
     imgBefore->OnContextMenu = menu;
     imgAfter->OnContextMenu = menu;
@@ -968,6 +975,7 @@ void TfrmMain::btnSaveClick()
 
 void TfrmMain::tbChange()
 {
+    LeavePaletteMap();
     // Runs only while the picture last chosen for loading still exists.
     if (!IsExistingFile(od.FileName)) return;
     const TUndoStep step = BeginStep();
@@ -1058,6 +1066,14 @@ void TfrmMain::CreatePaneMenu()
     actKeepLightness = flag("keep-lightness");
     agSoft = HueGroups.front().second;
 
+    PaneMenu->addSeparator();
+    actPaletteMap = item("ﾊﾟﾚｯﾄで色を置き換える(&R)...", QKeySequence(), false,
+                         "置き換える前の色のﾊﾟﾚｯﾄと後の色のﾊﾟﾚｯﾄを選ぶと、前のﾊﾟﾚｯﾄのn番目の色を後のﾊﾟﾚｯﾄのn番目の色に"
+                         "置き換えます(.gpl .pal .hex .act .png)。");
+    connect(actPaletteMap, &QAction::triggered, this, [this] { Guarded([this] { PaletteMapClick(); }); });
+    pd.Title = "ﾊﾟﾚｯﾄを開く";
+    pd.Filter = "ﾊﾟﾚｯﾄ|*.gpl;*.pal;*.hex;*.act;*.png|すべてのﾌｧｲﾙ|*";
+
     connect(actFit, &QAction::toggled, this, [this](bool on) { Guarded([this, on] { FitToggled(on); }); });
     connect(actChecker, &QAction::toggled, this, [this](bool on) {
         imgBefore->SetCheckerboard(on);
@@ -1089,20 +1105,33 @@ void TfrmMain::UpdateLive(bool preview)
     auto colors = std::make_shared<TProtectedColors>(*ColorList);
     const THueWindow window = CurrentWindow();
     LastWindow = window;
+    // The change in use: the palette swap while its item is checked, else the hue window.
+    TLiveChange change = [window, threads = Cores()](TPictureData& p, const TProtectedColors& c, bool trueColour) {
+        ApplyChangeInPlace(p, c, window, trueColour, nullptr, threads);
+    };
+    if (actPaletteMap->isChecked() && PaletteMap)
+        change = [map = PaletteMap, visibleOnly = window.VisibleOnly, threads = Cores()](
+                     TPictureData& p, const TProtectedColors& c, bool trueColour) {
+            TColourChangeOptions options;
+            options.VisibleOnly = visibleOnly;
+            options.TrueColour = trueColour;
+            options.Threads = threads;
+            MapColoursInPlace(p, *map, c, options);
+        };
     const uint64_t generation = pictureGeneration_;
     const int64_t pixels = int64_t{before->Image.Width()} * before->Image.Height();
     if (pixels <= LiveSyncPixels) {
         TLiveResult result;
-        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result);
+        ComputeLive(*before, *colors, change, wantAfter, wantMask, result);
         ApplyLive(result, generation, wantAfter, wantMask);
         return;
     }
     ++AsyncLiveRuns;
-    liveJob_.Start([this, before, colors, window, generation, wantAfter, wantMask] {
+    liveJob_.Start([this, before, colors, change, generation, wantAfter, wantMask] {
         auto result = std::make_shared<TLiveResult>();
         std::exception_ptr error;
         try {
-            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result);
+            ComputeLive(*before, *colors, change, wantAfter, wantMask, *result);
         } catch (...) {
             error = std::current_exception();
         }
@@ -1134,6 +1163,75 @@ void TfrmMain::ApplyLive(const TLiveResult& result, uint64_t generation, bool pr
         bmpAfter->Assign(result.After);
         ShowAfter();
     }
+}
+
+// ---------------------------------------------------------------- the palette swap
+
+void TfrmMain::PaletteMapClick()
+{
+    // Unchecked: the hue window is the change in use again.
+    if (!actPaletteMap->isChecked()) {
+        UpdateLive();
+        return;
+    }
+    const QSignalBlocker quiet(actPaletteMap);
+    actPaletteMap->setChecked(false); // until both files are read
+    std::string paths[2];
+    const char* titles[2] = {"置き換える前の色のﾊﾟﾚｯﾄを開く", "置き換えた後の色のﾊﾟﾚｯﾄを開く"};
+    for (int k = 0; k < 2; ++k) {
+        pd.Title = titles[k];
+        pd.FileName = k == 0 ? PaletteFrom : PaletteTo;
+        if (!Dialogs().ExecuteOpen(this, pd)) {
+            UpdateLive();
+            return;
+        }
+        paths[k] = pd.FileName;
+    }
+    std::shared_ptr<const TColourMap> map;
+    try {
+        map = std::make_shared<const TColourMap>(ReadPaletteFile(paths[0]).Colours, ReadPaletteFile(paths[1]).Colours);
+    } catch (const std::exception& e) {
+        // The reason in English, as the tool gives it: the file, the line, what is wrong.
+        Dialogs().MessageBox(this, std::string("ﾊﾟﾚｯﾄで色を置き換えられません。\n") + e.what(), ApplicationTitle,
+                             TMsgIcon::Warning);
+        UpdateLive();
+        return;
+    }
+    PaletteMap = std::move(map);
+    PaletteFrom = paths[0];
+    PaletteTo = paths[1];
+    actPaletteMap->setChecked(true);
+    ApplyPaletteMap();
+    UpdateLive();
+}
+
+void TfrmMain::ApplyPaletteMap()
+{
+    // As the check: only while the picture last chosen for loading still exists.
+    if (!PaletteMap || !IsExistingFile(od.FileName)) return;
+    const TUndoStep step = BeginStep();
+    const TProtectedColors colors(*ColorList);
+    TColourChangeOptions options;
+    options.VisibleOnly = CurrentWindow().VisibleOnly;
+    options.Threads = Cores();
+    const std::shared_ptr<const TColourMap> map = PaletteMap;
+    TPictureData result;
+    TPipelineOutput mapped;
+    mapped.Change = [&](TPictureData& picture) { MapColoursInPlace(picture, *map, colors, options); };
+    mapped.Take = [&result](TPictureData& picture) { result.Assign(picture); };
+    std::vector<TPipelineResult> results;
+    RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
+            [&] { results = RunPicturePipeline(*bmpBefore, {mapped}); });
+    if (results.front().Error) std::rethrow_exception(results.front().Error);
+    bmpAfter->Assign(result);
+    ShowAfter();
+}
+
+void TfrmMain::LeavePaletteMap()
+{
+    if (!actPaletteMap || !actPaletteMap->isChecked()) return;
+    const QSignalBlocker quiet(actPaletteMap);
+    actPaletteMap->setChecked(false);
 }
 
 // ---------------------------------------------------------------- view and editing controls

@@ -18,6 +18,7 @@
 #include "app/window/Dialogs.h"
 #include "app/window/History.h"
 #include "base/StringList.h"
+#include "recolour/ColourMap.h"
 #include "recolour/HueOptions.h"
 #include "recolour/HueReplace.h"
 
@@ -100,6 +101,19 @@ public:
     QAction* actVisibleOnly;
     QAction* actKeepLightness;
     QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
+
+    // The palette swap: the pane-menu entry chooses a FROM and a TO palette file (through the
+    // open dialog pd) and applies the map, entry i of FROM becoming entry i of TO, as a check
+    // (undo, L and R as for the hue window). Its item stays checked while the map is the change in
+    // use: the mask and the preview then show the map. A slider moved or the check pressed makes
+    // the hue window the change again; so does the item unchecked.
+    QAction* actPaletteMap = nullptr;
+    TFileDialog pd;
+    std::shared_ptr<const TColourMap> PaletteMap; // the map last chosen
+    std::string PaletteFrom, PaletteTo;           // its files
+    void PaletteMapClick();
+    // The chosen map on the before picture, as the check applies the hue window.
+    void ApplyPaletteMap();
 
     // Loads, checks and saves of pictures of more pixels than this run off the interface thread,
     // with a busy cursor and the progress bar showing; input that would change the pictures
@@ -230,6 +244,8 @@ private:
     void LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
                   bool preview, bool mask);
     void ApplyLive(const TLiveResult& result, uint64_t generation, bool preview, bool mask);
+    // The hue window is the change in use again (a slider moved, the check pressed).
+    void LeavePaletteMap();
 
     std::string exeDir_;
     QFileSystemWatcher* listWatcher_ = nullptr;

@@ -448,6 +448,8 @@ TEST_F(CliRecipe, DryRunGoesOnPastFailedFiles)
 TEST_F(CliRecipe, EveryRecolourOptionIsARecipeField)
 {
     WriteText(dir_.File("list.dat"), "clRed\r\n");
+    WriteText(dir_.File("from.hex"), "ff0000\n");
+    WriteText(dir_.File("to.hex"), "00ff00\n");
     const std::string recipe = dir_.File("all.json");
     for (const cli::TOptionDef& option : cli::OptionTable()) {
         if (!(option.Commands & cli::CmdRecolour) || !option.InRecipe) continue;
@@ -462,6 +464,8 @@ TEST_F(CliRecipe, EveryRecolourOptionIsARecipeField)
         case cli::TValueType::Text: value = name == "pick" ? "0,0" : "1:1:1"; break;
         }
         if (name == "variant") value = {{"v", "1:1:1"}};
+        if (name == "palette-map") value = {"from.hex", "to.hex"};
+        if (name == "remap") value = "from.hex";
         if (name == "source" || name == "from-hue" || name == "pick") fields["target"] = 1;
         if (name == "tolerance" || name == "target") {
             fields["source"] = 1;
