@@ -1514,6 +1514,97 @@ private slots:
         QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), QRgb(0));
     }
 
+    // The palette swap from the pane menu: FROM and TO chosen through the open dialog, the map
+    // applied as a check (undo, L), the mask and the preview showing it while it is the change in
+    // use; a slider or the check makes the hue window the change again, the check unchanged.
+    void paletteMapActsAsACheck()
+    {
+        ExeDir dir("clBlue\r\n");
+        auto w = Open(dir);
+        QVERIFY(MakeImage(3, 1, {0xff0000, 0x00ff00, 0x0000ff}).save(Q(dir.File("s.png"))));
+        WriteFile(dir.File("from.hex"), "ff0000\n0000ff\n");
+        WriteFile(dir.File("to.gpl"), "GIMP Palette\n255 255 0 yellow\n0 255 255 cyan\n");
+        WriteFile(dir.File("short.hex"), "ffff00\n");
+        Load(*w, dir.File("s.png"));
+        QStringList texts;
+        for (QAction* a : w->PaneMenu->actions()) texts << a->text();
+        QVERIFY(texts.contains(QStringLiteral("ﾊﾟﾚｯﾄで色を置き換える(&R)...")));
+        QVERIFY(!w->actPaletteMap->isChecked());
+        const size_t steps = w->History.UndoCount();
+
+        // Cancelled, or files that make no map: nothing changes, and the user is told why.
+        dialogs->OpenAnswers = {dir.File("from.hex"), std::nullopt};
+        w->actPaletteMap->trigger();
+        QVERIFY(!w->actPaletteMap->isChecked());
+        dialogs->OpenAnswers = {dir.File("from.hex"), dir.File("short.hex")};
+        w->actPaletteMap->trigger();
+        QVERIFY(!w->actPaletteMap->isChecked());
+        QCOMPARE(dialogs->Messages.size(), size_t(1));
+        QVERIFY(dialogs->Messages[0].Text.find("FROM has 2 colours and TO has 1") != std::string::npos);
+        QCOMPARE(w->History.UndoCount(), steps);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+
+        // Red becomes yellow; blue would become cyan but the list keeps it.
+        dialogs->OpenAnswers = {dir.File("from.hex"), dir.File("to.gpl")};
+        w->actPaletteMap->trigger();
+        QVERIFY(w->actPaletteMap->isChecked());
+        QCOMPARE(w->PaletteFrom, dir.File("from.hex"));
+        QCOMPARE(w->PaletteTo, dir.File("to.gpl"));
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), Rgb(255, 255, 0));
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clLime);
+        QCOMPARE(w->bmpAfter->Image.Pixel(2, 0), clBlue);
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
+        QCOMPARE(w->History.UndoCount(), steps + 1);
+        w->Undo();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+        w->Redo();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), Rgb(255, 255, 0));
+
+        // The mask marks what the map changes and what the list keeps from it.
+        w->actMask->setChecked(true);
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), MaskChanged);
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), QRgb(0));
+        QCOMPARE(w->imgBefore->Overlay().pixel(2, 0), MaskKept);
+        // The preview follows the map: after L the before picture has no FROM colour left.
+        w->actPreview->setChecked(true);
+        w->btnL->click();
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), Rgb(255, 255, 0));
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), Rgb(255, 255, 0));
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), QRgb(0));
+        w->Undo(); // L undone: red again before, the preview shows it mapped
+        QCOMPARE(w->bmpBefore->Image.Pixel(0, 0), clRed);
+        w->UpdateLive();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), Rgb(255, 255, 0));
+
+        // A slider moved: the hue window is the change again, for the mask and the preview.
+        w->tb->setValue(120);
+        w->tbWidth->setValue(240); // red's window
+        QVERIFY(!w->actPaletteMap->isChecked());
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), MaskChanged);
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+        w->actPreview->setChecked(false);
+
+        // The check is the hue window's whatever was chosen before it.
+        dialogs->OpenAnswers = {dir.File("from.hex"), dir.File("to.gpl")};
+        w->actPaletteMap->trigger();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), Rgb(255, 255, 0));
+        w->btnCheck->click();
+        QVERIFY(!w->actPaletteMap->isChecked());
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clLime);
+        QCOMPARE(w->LastWindow.Source, 240);
+        // The item unchecked by hand: the mask is the hue window's again.
+        dialogs->OpenAnswers = {dir.File("from.hex"), dir.File("to.gpl")};
+        w->actPaletteMap->trigger();
+        w->tbWidth->blockSignals(true);
+        w->tbWidth->setValue(0);
+        w->tbWidth->blockSignals(false);
+        w->UpdateLive();
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), MaskChanged); // the map's
+        w->actPaletteMap->trigger();
+        QVERIFY(!w->actPaletteMap->isChecked());
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), QRgb(0)); // source 0 catches blue, not red
+    }
+
     // A large picture's mask and preview run off the interface thread: the event loop keeps
     // running meanwhile, and the newest settings win.
     void largePictureLiveRunsOffThread()
