@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -20,9 +21,13 @@ namespace tintabrel {
 // temporary file is created once, exclusively (a name planted there meanwhile, a link included,
 // is never followed), written through that descriptor, and named after at most the first bytes
 // of the target's name, so that every name the folder accepts works.
-// A target that exists and is not a regular file (a FIFO, a terminal, /dev/null, a link to one
-// such as /dev/stdout) is written into directly instead, as any other tool writes there: renaming
-// over it would put a regular file in its place.
+// A target that is a symbolic link is written through it: the file it leads to is replaced (its
+// temporary file in that file's folder) and the link stays. The replaced file's owner, group and
+// mode are kept as far as the system allows. A target that exists and is not a regular file (a
+// FIFO, a terminal, /dev/null, a link to one such as /dev/stdout) is written into directly
+// instead, as any other tool writes there: renaming over it would put a regular file in its place.
+// Each temporary file carries a shared lock while it is open, which tells a living writer's file
+// from one left by a writer that ended at once (RemoveStaleTemporaries).
 // EFileCreateError msg::FileCreate(target) when it cannot be made; without replaceExisting, an
 // existing target that is not a regular file is refused at once (EEXIST), nothing written to it.
 // Failed writes raise EFileWriteError naming the target.
@@ -51,11 +56,19 @@ private:
     struct TPending;
     static void Finish(TPending& pending);
 
-    std::string target_;
+    std::string target_; // as named: messages name it
+    std::string replaced_; // the file replaced: target_, or the file a link leads to
     std::string temp_;
     std::unique_ptr<TFileStream> file_;
     bool committed_ = false;
 };
+
+// Removes the temporary files that writers which ended at once (killed, or the machine stopped)
+// left in folder: files of the temporary-file names above (".NAME.tmp-XXXXXX"), regular, the
+// running user's, unchanged for at least olderThan and not held by a living writer. Returns the
+// paths removed; nothing else is ever touched.
+std::vector<std::string> RemoveStaleTemporaries(const std::string& folder,
+                                                std::chrono::seconds olderThan = std::chrono::minutes(10));
 
 // A batch of saves made durable together. While one is alive, TSafeFileWriter::Commit on any
 // thread only starts the file's data on its way to the disk and hands the file over; Flush then

@@ -67,6 +67,8 @@ std::string OpenCause(int code)
 
 } // namespace
 
+std::string SystemCause(int code) { return Cause(code); }
+
 std::string FailureText(const std::exception& error)
 {
     const auto* file = dynamic_cast<const TFileFailure*>(&error);

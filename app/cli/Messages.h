@@ -15,4 +15,7 @@ std::string Printable(const std::string& text);
 // otherwise the exception's own message.
 std::string FailureText(const std::exception& error);
 
+// The cause of a system error in words ("permission denied", "the name is too long" ...).
+std::string SystemCause(int code);
+
 } // namespace tintabrel::cli

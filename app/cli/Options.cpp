@@ -75,6 +75,12 @@ std::vector<TOptionDef> MakeTable()
          "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputDir = v; }});
     add({"in-place", "", R | C, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
          "", [](TSettings& s, const std::string& v) { s.Recolour.Output.InPlace = IsTrue(v); }});
+    add({"break-hard-links", "", R | C, T::Flag, "",
+         "--in-place also replaces a file of several hard links, under the name given alone (the other names keep "
+         "the old file)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.BreakHardLinks = IsTrue(v); }});
+    add({"preserve", "", R | C, T::Flag, "", "each output keeps its input's modification time (--in-place: the file's own)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.Preserve = IsTrue(v); }});
     add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for .png and .bmp files", 0, 0, {}, false,
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Recursive = IsTrue(v); }});
     add({"format", "", R | C, T::Name, "png|bmp", "output format (default: by the output's name, else the input's)", 0,
@@ -115,6 +121,8 @@ std::vector<TOptionDef> MakeTable()
     return t;
 }
 
+} // namespace
+
 size_t EditDistance(const std::string& a, const std::string& b)
 {
     std::vector<size_t> row(b.size() + 1);
@@ -130,6 +138,8 @@ size_t EditDistance(const std::string& a, const std::string& b)
     }
     return row[b.size()];
 }
+
+namespace {
 
 const char* CommandName(unsigned command)
 {
