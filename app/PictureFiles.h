@@ -32,7 +32,7 @@ TPictureKind KindOfExtension(const std::string& extension, bool exactCase);
 // time by default) and Strip (only the chunks the pixels need), for every way of writing.
 struct TPNGSaveOptions : TPngChunkSettings {
     int32_t FilterMode = 1;        // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
-    int32_t CompressionLevel = -1; // 0..9, other values: zlib's default
+    int32_t CompressionLevel = -1; // 0..9, other values: the default (5)
     bool Interlace = false;
     // The smallest encoding found instead (WriteOptimizedPng; the three settings above do not
     // apply); TrueColourOnly keeps it to RGB or RGBA.

@@ -2,28 +2,27 @@
 
 #include "base/ScopeGuard.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <new>
 
 #include "png/VRQPNGTypes.h"
+#include "png/VRQZLIB.h"
 
 namespace tintabrel {
 
 namespace {
 
-constexpr size_t Window = 32768;
 // zlib takes lengths as unsigned int; a segment stays well below.
 constexpr size_t MaxSegment = size_t{1} << 30;
 
-int ZlibLevel(int level) { return (level >= 0 && level <= 9) ? level : Z_DEFAULT_COMPRESSION; }
-
-// The two header bytes zlib itself writes for a 32 KiB window at this level, so that the file
+// The two header bytes libdeflate writes for a whole stream at this level, so that the file
 // does not depend on how it was compressed.
 void ZlibHeader(int level, uint8_t out[2])
 {
-    const int l = level == Z_DEFAULT_COMPRESSION ? 6 : level;
+    const int l = level;
     const unsigned flags = l < 2 ? 0 : l < 6 ? 1 : l == 6 ? 2 : 3;
     unsigned header = (0x78u << 8) | (flags << 6);
     header += 31 - header % 31;
@@ -35,7 +34,6 @@ void ZlibHeader(int level, uint8_t out[2])
 
 struct TParallelDeflate::TSegment {
     std::vector<uint8_t> Input;
-    std::vector<uint8_t> Dictionary; // up to 32 KiB of input just before this segment
     bool Last = false;
     size_t InputSize = 0;
     uint32_t Adler = 1;              // of this segment's input alone
@@ -45,7 +43,7 @@ struct TParallelDeflate::TSegment {
 };
 
 TParallelDeflate::TParallelDeflate(int level, int threads, size_t segmentBytes, size_t blockSize, TBlockSink sink)
-    : level_(ZlibLevel(level)), threads_(std::max(1, threads)),
+    : level_(DeflateLevel(level)), threads_(std::max(1, threads)),
       segmentBytes_(std::clamp<size_t>(segmentBytes, 1, MaxSegment)), blockSize_(std::max<size_t>(1, blockSize)),
       sink_(std::move(sink))
 {
@@ -106,16 +104,7 @@ void TParallelDeflate::CloseSegment(bool last)
     segment->Input = std::move(current_);
     current_ = {};
     segment->InputSize = segment->Input.size();
-    segment->Dictionary = history_;
     segment->Last = last;
-    // The next segment's dictionary: the last 32 KiB of everything so far.
-    const std::vector<uint8_t>& in = segment->Input;
-    if (in.size() >= Window) {
-        history_.assign(in.end() - static_cast<ptrdiff_t>(Window), in.end());
-    } else {
-        history_.insert(history_.end(), in.begin(), in.end());
-        if (history_.size() > Window) history_.erase(history_.begin(), history_.end() - static_cast<ptrdiff_t>(Window));
-    }
 
     bool spareThreads;
     {
@@ -147,41 +136,63 @@ void TParallelDeflate::CloseSegment(bool last)
     EmitReady(false);
 }
 
-void TParallelDeflate::Compress(TSegment& s)
+namespace {
+
+// Turns a raw deflate stream that libdeflate ended with a final block into one that another can
+// follow, as zlib's sync flush leaves it: the final block's flag is cleared (found by walking the
+// blocks with inflate, which stops at each block's end) and an empty stored block ends it on a
+// byte boundary. inputSize: the bytes it decodes to, checked on the way.
+void LeaveOpen(std::vector<uint8_t>& stream, size_t inputSize)
 {
     z_stream z{};
-    const auto fail = [](int r) {
-        if (r == Z_MEM_ERROR) throw std::bad_alloc();
-        throw EVRQPNG(pngmsg::WriteError);
-    };
-    if (const int r = deflateInit2(&z, level_, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY); r != Z_OK) fail(r);
-    const TScopeGuard end([&z] { deflateEnd(&z); });
-    if (!s.Dictionary.empty()) {
-        const int r = deflateSetDictionary(&z, s.Dictionary.data(), static_cast<uInt>(s.Dictionary.size()));
-        if (r != Z_OK) fail(r);
-    }
-    // Room for the whole result at once; the sync flush adds a few bytes beyond the bound.
-    s.Output = TakeBuffer();
-    s.Output.resize(deflateBound(&z, static_cast<uLong>(s.Input.size())) + 16);
-    z.next_in = s.Input.data();
-    z.avail_in = static_cast<uInt>(s.Input.size());
-    size_t used = 0;
-    const int flush = s.Last ? Z_FINISH : Z_SYNC_FLUSH;
+    if (inflateInit2(&z, -15) != Z_OK) throw std::bad_alloc();
+    const TScopeGuard end([&z] { inflateEnd(&z); });
+    z.next_in = stream.data();
+    z.avail_in = static_cast<uInt>(stream.size());
+    uint8_t sink[65536];
+    size_t decoded = 0;
+    bool last = stream[0] & 1; // the first block's flag is the stream's first bit
+    stream[0] &= ~1u;
     for (;;) {
-        z.next_out = s.Output.data() + used;
-        z.avail_out = static_cast<uInt>(s.Output.size() - used);
-        const int r = deflate(&z, flush);
-        used = s.Output.size() - z.avail_out;
-        if (r == Z_STREAM_END) break;
-        if (r != Z_OK && r != Z_BUF_ERROR) fail(r);
-        if (!s.Last && z.avail_in == 0 && z.avail_out > 0) break;
-        if (z.avail_out > 0) fail(r); // no progress although there was room
-        s.Output.resize(s.Output.size() + 4096);
+        z.next_out = sink;
+        z.avail_out = sizeof sink;
+        const int r = inflate(&z, Z_BLOCK);
+        decoded += sizeof sink - z.avail_out;
+        if (r == Z_STREAM_END) break; // the final block, its flag read before it was cleared
+        if (r != Z_OK) throw EVRQPNG(pngmsg::WriteError);
+        if (!(z.data_type & 128)) continue; // within a block
+        if (last) break;
+        // The next block's header starts right after this block's end.
+        const int unused = z.data_type & 7;
+        uint8_t* flagByte = unused ? z.next_in - 1 : z.next_in;
+        const uint8_t flag = unused ? static_cast<uint8_t>(0x100 >> unused) : 1;
+        if (!unused && z.avail_in == 0) throw EVRQPNG(pngmsg::WriteError);
+        last = *flagByte & flag;
+        *flagByte &= static_cast<uint8_t>(~flag);
     }
-    s.Output.resize(used);
-    s.Adler = static_cast<uint32_t>(adler32(1, s.Input.data(), static_cast<uInt>(s.Input.size())));
+    if (decoded != inputSize) throw EVRQPNG(pngmsg::WriteError);
+    const int unused = z.data_type & 7;
+    stream.resize(static_cast<size_t>(z.next_in - stream.data()));
+    if (unused) stream.back() &= static_cast<uint8_t>((1u << (8 - unused)) - 1);
+    // An empty stored block: three header bits of zero, then to the byte boundary, LEN 0, NLEN ~0.
+    if (unused < 3) stream.push_back(0);
+    for (const uint8_t b : {0x00, 0x00, 0xFF, 0xFF}) stream.push_back(b);
+}
+
+} // namespace
+
+void TParallelDeflate::Compress(TSegment& s)
+{
+    libdeflate_compressor* compressor = DeflateCompressor(level_);
+    if (!compressor) throw std::bad_alloc();
+    s.Output = TakeBuffer();
+    s.Output.resize(libdeflate_deflate_compress_bound(compressor, s.Input.size()) + 8);
+    const size_t size = libdeflate_deflate_compress(compressor, s.Input.data(), s.Input.size(), s.Output.data(), s.Output.size());
+    if (size == 0) throw EVRQPNG(pngmsg::WriteError);
+    s.Output.resize(size);
+    if (!s.Last) LeaveOpen(s.Output, s.Input.size());
+    s.Adler = libdeflate_adler32(1, s.Input.data(), s.Input.size());
     GiveBack(std::move(s.Input));
-    s.Dictionary = {};
 }
 
 std::vector<uint8_t> TParallelDeflate::TakeBuffer()

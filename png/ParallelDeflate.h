@@ -1,6 +1,7 @@
 // Deflate on several cores: the bytes of one zlib stream are cut into segments that are
-// compressed at the same time, each primed with the 32 KiB that precede it and ended with a
-// sync flush (the last one finished), so that their concatenation is one ordinary stream.
+// compressed at the same time by libdeflate, each on its own (libdeflate takes no dictionary; a
+// cut costs a few hundred bytes of a segment's megabytes) and left open as a sync flush leaves a
+// stream (the last one finished), so that their concatenation is one ordinary stream.
 #pragma once
 
 #include "base/TaskPool.h"
@@ -32,7 +33,7 @@ public:
     // shorter, none is empty). Called only on the thread that calls Write and Finish.
     using TBlockSink = std::function<void(const uint8_t* data, size_t size)>;
 
-    // level -1..9 as zlib's (other values: its default); threads at least 1 (the caller's thread
+    // level 0..9 (other values: the default, DeflateLevel); threads at least 1 (the caller's thread
     // counts as one); segmentBytes at least 1.
     TParallelDeflate(int level, int threads, size_t segmentBytes, size_t blockSize, TBlockSink sink);
     // Stops the helper threads; a stream not finished is abandoned.
@@ -79,7 +80,6 @@ private:
     TBlockSink sink_;
 
     std::vector<uint8_t> current_;  // input of the segment being filled
-    std::vector<uint8_t> history_;  // the last 32 KiB of the input before current_
     std::vector<uint8_t> block_;    // output waiting for a full block
     uint32_t adler_ = 1;
     bool headerWritten_ = false;

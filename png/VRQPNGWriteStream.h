@@ -25,7 +25,7 @@ public:
     ~TVRQPNGWriteStream() override;
 
     // ---- settings (kept between writes)
-    int32_t CompressionLevel = -1;     // 0..9; anything else: zlib's default
+    int32_t CompressionLevel = -1;     // 0..9; anything else: the default (DeflateLevel)
     int32_t FilterMode = 1;            // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth, above 5 None
     int32_t Interlace = 0;             // 0 rows in order, 1 Adam7
     bool Grayscale = false;            // write a grey image whatever the source

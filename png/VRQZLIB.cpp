@@ -1,5 +1,8 @@
 #include "png/VRQZLIB.h"
 
+#include <libdeflate.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -8,58 +11,34 @@
 
 namespace tintabrel {
 
-namespace {
-
-voidpf AllocItems(voidpf, uInt items, uInt size)
-{
-    if (size != 0 && items > std::numeric_limits<size_t>::max() / size) return Z_NULL;
-    return std::malloc(static_cast<size_t>(items) * size);
-}
-
-void FreeItems(voidpf, voidpf address) { std::free(address); }
-
-// Offers the whole output buffer to deflate again.
-void ResetOutput(TDeflateContext& c)
-{
-    c.Stream.next_out = c.OutBuffer.get();
-    c.Stream.avail_out = static_cast<uInt>(c.OutSize);
-}
-
-int FlushFull(TDeflateContext& c)
-{
-    if (c.Flush) {
-        const int r = c.Flush(c);
-        if (r != 0) return r < 0 ? r : -r;
-    }
-    ResetOutput(c);
-    return 0;
-}
-
-} // namespace
-
 TDeflateContext::TDeflateContext() = default;
 
 TDeflateContext::~TDeflateContext() { DeflateRelease(*this); }
 
+int DeflateLevel(int level) { return level >= 0 && level <= 9 ? level : 5; }
+
+libdeflate_compressor* DeflateCompressor(int level)
+{
+    level = DeflateLevel(level);
+    struct TFree {
+        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+    };
+    thread_local std::unique_ptr<libdeflate_compressor, TFree> compressors[10];
+    std::unique_ptr<libdeflate_compressor, TFree>& compressor = compressors[level];
+    if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
+    return compressor.get();
+}
+
 int DeflateStart(TDeflateContext& c, int32_t level, int32_t size)
 {
     if (size <= 0 || size >= 262144) size = 32768;
-    if (c.StreamReady) {
-        deflateEnd(&c.Stream);
-        c.StreamReady = false;
-    }
-    c.OutBuffer.reset();
-    c.OutSize = 0;
+    c.StreamReady = false;
+    c.Input.clear();
+    c.Filled = 0;
     c.OutBuffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    c.OutSize = c.OutBuffer ? size : 0;
     if (!c.OutBuffer) return -1;
-    c.OutSize = size;
-    c.Stream = z_stream{};
-    ResetOutput(c);
-    c.Stream.zalloc = AllocItems;
-    c.Stream.zfree = FreeItems;
-    c.Stream.opaque = Z_NULL;
-    if (level < -1 || level > 9) level = -1;
-    if (deflateInit2(&c.Stream, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return -1;
+    c.Level = DeflateLevel(level);
     c.StreamReady = true;
     return 0;
 }
@@ -68,39 +47,36 @@ int DeflateRow(TDeflateContext& c)
 {
     if (!c.StreamReady || !c.OutBuffer) return -1;
     SelectFilter(c);
-    c.Stream.next_in = c.FilteredRow;
-    c.Stream.avail_in = static_cast<uInt>(c.RowLength);
-    for (;;) {
-        const int r = deflate(&c.Stream, Z_NO_FLUSH);
-        // Z_BUF_ERROR only says that no progress was possible, which ends the loop below.
-        if (r < 0 && r != Z_BUF_ERROR) return r;
-        if (c.Stream.avail_out == 0) {
-            if (const int f = FlushFull(c); f < 0) return f;
-            continue;
-        }
-        if (c.Stream.avail_in == 0) return 0;
-        if (r == Z_BUF_ERROR) return r;
+    try {
+        c.Input.insert(c.Input.end(), c.FilteredRow, c.FilteredRow + c.RowLength);
+    } catch (const std::bad_alloc&) {
+        return -1;
     }
+    return 0;
 }
 
 int DeflateFinish(TDeflateContext& c)
 {
     if (!c.StreamReady || !c.OutBuffer) return -1;
-    c.Stream.next_in = nullptr;
-    c.Stream.avail_in = 0;
-    for (;;) {
-        const int r = deflate(&c.Stream, Z_FINISH);
-        if (r < 0 && r != Z_BUF_ERROR) return -1;
-        if (r == Z_STREAM_END) break;
-        if (c.Stream.avail_out == 0) {
-            if (FlushFull(c) < 0) return -1;
-            continue;
-        }
-        if (r == Z_BUF_ERROR) return -1;
+    libdeflate_compressor* compressor = DeflateCompressor(c.Level);
+    if (!compressor) return -1;
+    std::vector<uint8_t> stream;
+    try {
+        stream.resize(libdeflate_zlib_compress_bound(compressor, c.Input.size()));
+    } catch (const std::bad_alloc&) {
+        return -1;
     }
-    if (c.Pending() > 0 && c.Flush && c.Flush(c) != 0) return -1;
-    ResetOutput(c);
-    deflateReset(&c.Stream);
+    const size_t size = libdeflate_zlib_compress(compressor, c.Input.data(), c.Input.size(), stream.data(), stream.size());
+    if (size == 0) return -1;
+    // Handed on in blocks of the output buffer's size, as IDAT chunks.
+    for (size_t at = 0; at < size;) {
+        c.Filled = static_cast<int32_t>(std::min(size - at, static_cast<size_t>(c.OutSize)));
+        std::memcpy(c.OutBuffer.get(), stream.data() + at, static_cast<size_t>(c.Filled));
+        at += static_cast<size_t>(c.Filled);
+        if (c.Flush && c.Flush(c) != 0) return -1;
+        c.Filled = 0;
+    }
+    c.Input.clear();
     return 0;
 }
 
@@ -108,10 +84,9 @@ void DeflateRelease(TDeflateContext& c)
 {
     c.OutBuffer.reset();
     c.OutSize = 0;
-    if (c.StreamReady) {
-        deflateEnd(&c.Stream);
-        c.StreamReady = false;
-    }
+    c.Filled = 0;
+    c.Input = {};
+    c.StreamReady = false;
 }
 
 void FilterRow(const TDeflateContext& c, TRowFilter filter, uint8_t* out)
