@@ -290,13 +290,14 @@ std::vector<std::string> RemoveStaleTemporaries(const std::string& folder, std::
 
 namespace {
 
-// Files a deferred batch may hold open: a quarter of the descriptors the process may have, so
-// that the inputs and outputs in progress keep the rest.
+// Files a part of a deferred batch may hold open: an eighth of the descriptors the process may
+// have (two parts may be open, one syncing and one filling), so that the inputs and outputs in
+// progress keep three quarters.
 size_t DescriptorShare()
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
-    return std::max<size_t>(1, static_cast<size_t>(limit.rlim_cur / 4));
+    return std::max<size_t>(1, static_cast<size_t>(limit.rlim_cur / 8));
 }
 
 } // namespace
@@ -308,17 +309,41 @@ TDeferredCommits::TDeferredCommits(size_t flushEvery)
     if (!g_deferred.compare_exchange_strong(none, this)) throw std::logic_error("TDeferredCommits: one at a time");
 }
 
-TDeferredCommits::~TDeferredCommits() { g_deferred = nullptr; }
+TDeferredCommits::~TDeferredCommits()
+{
+    AwaitBackground();
+    g_deferred = nullptr;
+}
 
 void TDeferredCommits::Add(std::unique_ptr<TSafeFileWriter::TPending> pending)
 {
-    bool full;
+    TBatch full;
     {
         std::lock_guard lock(mutex_);
         pending_.push_back(std::move(pending));
-        full = pending_.size() >= flushEvery_;
+        if (pending_.size() >= flushEvery_) full.swap(pending_);
     }
-    if (full) FlushKeepingFailures(false);
+    if (!full.empty()) FlushInBackground(std::move(full));
+}
+
+void TDeferredCommits::FlushInBackground(TBatch batch)
+{
+    std::lock_guard background(backgroundMutex_);
+    background_.Join(); // the part before, if it still syncs: at most two parts hold descriptors
+    auto shared = std::make_shared<TBatch>(std::move(batch));
+    const auto flush = [this, shared] {
+        std::lock_guard flushing(flushMutex_);
+        std::vector<TFailure> failures = FlushBatch(std::move(*shared));
+        std::lock_guard lock(mutex_);
+        failures_.insert(failures_.end(), failures.begin(), failures.end());
+    };
+    if (!background_.Start(flush)) flush();
+}
+
+void TDeferredCommits::AwaitBackground()
+{
+    std::lock_guard background(backgroundMutex_);
+    background_.Join();
 }
 
 bool TDeferredCommits::FlushKeepingFailures(bool anyFlush)
@@ -370,20 +395,29 @@ int TDeferredCommits::DescriptorsLeft()
 
 std::vector<TDeferredCommits::TFailure> TDeferredCommits::Flush()
 {
+    AwaitBackground();
     std::lock_guard flushing(flushMutex_);
     return FlushLocked();
 }
 
 std::vector<TDeferredCommits::TFailure> TDeferredCommits::FlushLocked()
 {
-    const TScopeGuard counted([this] { ++flushes_; });
-    std::vector<std::unique_ptr<TSafeFileWriter::TPending>> batch;
+    TBatch batch;
     std::vector<TFailure> failures;
     {
         std::lock_guard lock(mutex_);
         batch.swap(pending_);
         failures.swap(failures_);
     }
+    std::vector<TFailure> more = FlushBatch(std::move(batch));
+    failures.insert(failures.end(), more.begin(), more.end());
+    return failures;
+}
+
+std::vector<TDeferredCommits::TFailure> TDeferredCommits::FlushBatch(TBatch batch)
+{
+    const TScopeGuard counted([this] { ++flushes_; });
+    std::vector<TFailure> failures;
     // Every file's data first, then the names. The syncs wait side by side: waiting mostly for
     // the disk, they cost no processor, and the file system's journal commits them together.
     std::vector<std::exception_ptr> errors(batch.size());

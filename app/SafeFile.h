@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/Streams.h"
+#include "base/TaskPool.h"
 
 namespace tintabrel {
 
@@ -73,7 +74,10 @@ std::vector<std::string> RemoveStaleTemporaries(const std::string& folder,
 // A batch of saves made durable together. While one is alive, TSafeFileWriter::Commit on any
 // thread only starts the file's data on its way to the disk and hands the file over; Flush then
 // waits for all of them at once and gives each its name. So no output is ever seen empty or
-// partial after a crash, without one serial wait for the disk per file. Only one at a time.
+// partial after a crash, without one serial wait for the disk per file. A part of the batch that
+// fills up (flushEvery files) is synced and named on a thread of its own while the next part
+// fills, so that no writer waits for the disk (only for a part still syncing when the next one
+// is full). Only one at a time.
 class TDeferredCommits {
 public:
     struct TFailure {
@@ -82,7 +86,7 @@ public:
     };
 
     // Flushes by itself whenever flushEvery files are waiting, which bounds the open files; fewer
-    // when the process may open few files (a quarter of RLIMIT_NOFILE), and at once when a new
+    // when the process may open few files (an eighth of RLIMIT_NOFILE a part), and at once when a new
     // file finds no descriptor left.
     explicit TDeferredCommits(size_t flushEvery = 64);
     ~TDeferredCommits(); // the temporary files of commits never flushed are removed
@@ -110,18 +114,27 @@ public:
 private:
     friend class TSafeFileWriter;
 
+    using TBatch = std::vector<std::unique_ptr<TSafeFileWriter::TPending>>;
+
     void Add(std::unique_ptr<TSafeFileWriter::TPending> pending);
+    // Syncs and names a full part on the background thread (here when none can be started).
+    void FlushInBackground(TBatch batch);
+    // Waits for the part the background thread is flushing.
+    void AwaitBackground();
     // Flushes what is waiting and keeps its failures for the next Flush; false when nothing waited
     // (with anyFlush, true also when another flush ended meanwhile).
     bool FlushKeepingFailures(bool anyFlush);
     std::vector<TFailure> FlushLocked(); // with flushMutex_ held
+    std::vector<TFailure> FlushBatch(TBatch batch); // with flushMutex_ held
 
     size_t flushEvery_;
     std::mutex flushMutex_; // one flush at a time, so that a waiting one knows files were closed
     std::atomic<uint64_t> flushes_{0};
     std::mutex mutex_;
-    std::vector<std::unique_ptr<TSafeFileWriter::TPending>> pending_;
+    TBatch pending_;
     std::vector<TFailure> failures_;
+    std::mutex backgroundMutex_; // one part flushed in the background at a time
+    TThreadGroup background_;
 };
 
 } // namespace tintabrel

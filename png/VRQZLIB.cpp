@@ -1,5 +1,7 @@
 #include "png/VRQZLIB.h"
 
+#include "base/ScopeGuard.h"
+
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -14,6 +16,34 @@ namespace tintabrel {
 TDeflateContext::TDeflateContext() = default;
 
 TDeflateContext::~TDeflateContext() { DeflateRelease(*this); }
+
+namespace {
+
+// Buffers of up to this size are kept by the thread for its next picture: made afresh, the rows
+// and the stream of every sprite of a batch cost page faults and a copy per doubling.
+constexpr size_t KeptBufferBytes = size_t{16} << 20;
+
+std::vector<uint8_t>& SpareBuffer(int k)
+{
+    thread_local std::vector<uint8_t> spare[2];
+    return spare[k];
+}
+
+std::vector<uint8_t> TakeSpare(int k)
+{
+    std::vector<uint8_t> buffer = std::move(SpareBuffer(k));
+    SpareBuffer(k) = {};
+    buffer.clear();
+    return buffer;
+}
+
+void KeepSpare(int k, std::vector<uint8_t>&& buffer)
+{
+    if (buffer.capacity() <= KeptBufferBytes && buffer.capacity() > SpareBuffer(k).capacity()) SpareBuffer(k) = std::move(buffer);
+    buffer = {};
+}
+
+} // namespace
 
 int DeflateLevel(int level) { return level >= 0 && level <= 9 ? level : 5; }
 
@@ -33,6 +63,7 @@ int DeflateStart(TDeflateContext& c, int32_t level, int32_t size)
 {
     if (size <= 0 || size >= 262144) size = 32768;
     c.StreamReady = false;
+    if (c.Input.capacity() == 0) c.Input = TakeSpare(0);
     c.Input.clear();
     c.Filled = 0;
     c.OutBuffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
@@ -60,7 +91,8 @@ int DeflateFinish(TDeflateContext& c)
     if (!c.StreamReady || !c.OutBuffer) return -1;
     libdeflate_compressor* compressor = DeflateCompressor(c.Level);
     if (!compressor) return -1;
-    std::vector<uint8_t> stream;
+    std::vector<uint8_t> stream = TakeSpare(1);
+    const TScopeGuard keep([&stream] { KeepSpare(1, std::move(stream)); });
     try {
         stream.resize(libdeflate_zlib_compress_bound(compressor, c.Input.size()));
     } catch (const std::bad_alloc&) {
@@ -85,7 +117,7 @@ void DeflateRelease(TDeflateContext& c)
     c.OutBuffer.reset();
     c.OutSize = 0;
     c.Filled = 0;
-    c.Input = {};
+    KeepSpare(0, std::move(c.Input));
     c.StreamReady = false;
 }
 
