@@ -21,7 +21,7 @@ namespace {
 
 // Buffers of up to this size are kept by the thread for its next picture: made afresh, the rows
 // and the stream of every sprite of a batch cost page faults and a copy per doubling.
-constexpr size_t KeptBufferBytes = size_t{16} << 20;
+constexpr size_t KeptBufferBytes = size_t{8} << 20;
 
 std::vector<uint8_t>& SpareBuffer(int k)
 {

@@ -22,6 +22,9 @@ int64_t WorkingBytes(int64_t pixels, const TPNGSaveOptions& png)
 {
     const int64_t threads = std::max(1u, png.Threads);
     int64_t bytes = pixels * 16;
+    // Below a million pixels the writer compresses its filtered rows whole: they and the stream
+    // are held at once, up to 8 bytes a pixel each.
+    if (pixels < (int64_t{1} << 20)) bytes += pixels * 16;
     if (png.Optimize) {
         // The optimizer's layouts of the picture, the finalists' filtered rows, the optimized and
         // the plain file in memory (up to 24 bytes a pixel, measured on photos), and each more
