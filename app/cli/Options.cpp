@@ -79,6 +79,12 @@ std::vector<TOptionDef> MakeTable()
          "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputDir = v; }});
     add({"in-place", "", R | C, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
          "", [](TSettings& s, const std::string& v) { s.Recolour.Output.InPlace = IsTrue(v); }});
+    add({"break-hard-links", "", R | C, T::Flag, "",
+         "--in-place also replaces a file of several hard links, under the name given alone (the other names keep "
+         "the old file)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.BreakHardLinks = IsTrue(v); }});
+    add({"preserve", "", R | C, T::Flag, "", "each output keeps its input's modification time (--in-place: the file's own)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.Preserve = IsTrue(v); }});
     add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for " + JoinedFormats(FormatExtension, false, ", ", " and ") + " files", 0, 0, {}, false,
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Recursive = IsTrue(v); }});
     add({"format", "", R | C, T::Name, JoinedFormats(FormatKey, true, "|", "|"),
@@ -86,7 +92,7 @@ std::vector<TOptionDef> MakeTable()
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Format = FormatOfKey(v); }});
     add({"overwrite", "", R | C, T::Flag, "", "replace existing output files", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Overwrite = IsTrue(v); }});
-    add({"update", "", R | C, T::Flag, "", "skip an output newer than its input (and the recipe and list)", 0, 0, {},
+    add({"update", "", R | C, T::Flag, "", "skip an output not older than its input (and the recipe and list)", 0, 0, {},
          false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.Update = IsTrue(v); }});
     add({"truecolour", "", R, T::Flag, "", "24-bit output even for palette pictures", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.TrueColour = IsTrue(v); }});
@@ -95,7 +101,7 @@ std::vector<TOptionDef> MakeTable()
     add({"png-filter", "", R | C, T::Name, "none|sub|up|average|paeth|adaptive", "PNG row filter (default none)", 0, 0,
          {"none", "sub", "up", "average", "paeth", "adaptive"}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.FilterMode = FilterOfName(v); }});
-    add({"png-level", "", R | C, T::Number, "0-9", "PNG compression level (default: zlib's)", 0, 9, {}, false, true, "",
+    add({"png-level", "", R | C, T::Number, "0-9", "PNG compression level (default 5)", 0, 9, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.CompressionLevel = ToInt(v); }});
     add({"interlace", "", R | C, T::Flag, "", "write interlaced (Adam7) PNG", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.Interlace = IsTrue(v); }});
@@ -119,6 +125,8 @@ std::vector<TOptionDef> MakeTable()
     return t;
 }
 
+} // namespace
+
 size_t EditDistance(const std::string& a, const std::string& b)
 {
     std::vector<size_t> row(b.size() + 1);
@@ -134,6 +142,8 @@ size_t EditDistance(const std::string& a, const std::string& b)
     }
     return row[b.size()];
 }
+
+namespace {
 
 const char* CommandName(unsigned command)
 {

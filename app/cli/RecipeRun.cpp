@@ -2,6 +2,7 @@
 
 #include "app/cli/CliTool.h"
 #include "app/cli/Plan.h"
+#include "app/cli/Report.h"
 #include "base/ScopeGuard.h"
 
 #include <nlohmann/json.hpp>
@@ -87,7 +88,10 @@ TDryRunReport::TDryRunReport(const std::vector<TInputPlan>& plans, bool json,
     for (const TInputPlan& plan : plans) {
         firstOfPlan_.push_back(outputs_.size());
         for (const TOutputPlan& out : plan.Outputs)
-            outputs_.push_back({plan.Input, out.Path, out.Variant, plan.Refusal.empty() && out.Refusal.empty()});
+            outputs_.push_back({plan.Input, out.Path, out.Variant, plan.Refusal.empty() && out.Refusal.empty(), false,
+                                plan.Refusal.empty() ? out.Refusal : plan.Refusal});
+        if (plan.Outputs.empty() && plan.SameAs.empty())
+            outputs_.push_back({plan.Input, "", "", false, true, plan.Refusal});
     }
     results_.resize(outputs_.size());
     state_.assign(outputs_.size(), 0);
@@ -116,10 +120,12 @@ void TDryRunReport::Run(const TInputPlan& plan, size_t k, const std::function<vo
     finished = &result;
 }
 
-void TDryRunReport::Failed(const TInputPlan& plan, size_t k)
+void TDryRunReport::Failed(const TInputPlan& plan, size_t k, const std::string& error)
 {
     std::lock_guard lock(mutex_);
-    Finish(IndexOf(plan, k), nullptr);
+    const size_t index = IndexOf(plan, k);
+    if (index < outputs_.size() && outputs_[index].Error.empty()) outputs_[index].Error = error;
+    Finish(index, nullptr);
 }
 
 void TDryRunReport::Finish(size_t index, TResult* result)
@@ -139,11 +145,31 @@ void TDryRunReport::Finish(size_t index, TResult* result)
     }
 }
 
+nlohmann::ordered_json TDryRunReport::FirstError(size_t first, size_t end) const
+{
+    for (size_t i = first; i < end; ++i)
+        if (state_[i] == 2 && !outputs_[i].Error.empty()) return outputs_[i].Error;
+    return nullptr;
+}
+
 void TDryRunReport::Print(size_t first, size_t end)
 {
     size_t done = first;
     while (done < end && state_[done] != 1) ++done;
-    if (done == end) return; // every output failed: the errors say why
+    if (done == end) {
+        // Every output failed: standard error says why, and so does the JSON object.
+        if (json_) {
+            nlohmann::ordered_json file;
+            file["version"] = 1;
+            file["file"] = outputs_[first].Input;
+            file["width"] = nullptr;
+            file["height"] = nullptr;
+            file["outputs"] = nlohmann::ordered_json::array();
+            file["error"] = FirstError(first, end);
+            print_(JsonText(file) + "\n");
+        }
+        return;
+    }
     const TResult& size = results_[done];
 
     if (json_) {
@@ -155,6 +181,7 @@ void TDryRunReport::Print(size_t first, size_t end)
         file["outputs"] = nlohmann::ordered_json::array();
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
+            if (outputs_[i].Placeholder) continue;
             nlohmann::ordered_json out;
             out["output"] = outputs_[i].Output.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputs_[i].Output);
             out["variant"] = outputs_[i].Variant.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputs_[i].Variant);
@@ -171,7 +198,8 @@ void TDryRunReport::Print(size_t first, size_t end)
             }
             file["outputs"].push_back(out);
         }
-        print_(file.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+        file["error"] = FirstError(first, end);
+        print_(JsonText(file) + "\n");
     } else {
         std::string text = outputs_[first].Input + ": " + std::to_string(size.Width) + " x " +
                            std::to_string(size.Height) + "\n";

@@ -14,6 +14,8 @@
 #include "app/cli/Recipe.h"
 #include "base/StringList.h"
 
+#include <nlohmann/json.hpp>
+
 namespace tintabrel::cli {
 
 struct TRecolourOptions;
@@ -68,8 +70,9 @@ public:
     // Runs work for output k of the plan and prints what is complete. An output whose work throws
     // is left out of the report (the exception goes on to the caller, which reports it).
     void Run(const TInputPlan& plan, size_t k, const std::function<void(TResult&)>& work);
-    // The output failed before its work could run (its input did not load, say).
-    void Failed(const TInputPlan& plan, size_t k);
+    // The output failed before its work could run (its input did not load, say); an input with no
+    // outputs (a folder the walk could not read) fails as its output 0.
+    void Failed(const TInputPlan& plan, size_t k, const std::string& error);
 
 private:
     struct TOutput {
@@ -77,10 +80,14 @@ private:
         std::string Output; // "" when the dry run names none
         std::string Variant;
         bool Runs = true; // false for an output refused before the run
+        bool Placeholder = false; // stands for an input with no outputs
+        std::string Error; // why it failed
     };
     size_t IndexOf(const TInputPlan& plan, size_t k) const;
     void Finish(size_t index, TResult* result);
     void Print(size_t first, size_t end);
+    // The message of the first output of [first, end) that failed, or null.
+    nlohmann::ordered_json FirstError(size_t first, size_t end) const;
 
     const TInputPlan* plans_;
     std::vector<size_t> firstOfPlan_;

@@ -187,6 +187,25 @@ std::string JsonName(const std::string& bytes)
     return out + "\"";
 }
 
+std::string JsonText(const nlohmann::ordered_json& value)
+{
+    if (value.is_string()) return JsonName(value.get_ref<const std::string&>());
+    if (!value.is_object() && !value.is_array()) return value.dump();
+    std::string text(1, value.is_object() ? '{' : '[');
+    bool first = true;
+    for (const auto& [key, item] : value.items()) {
+        if (!first) text += ',';
+        first = false;
+        if (value.is_object()) {
+            text += JsonName(key);
+            text += ':';
+        }
+        text += JsonText(item);
+    }
+    text += value.is_object() ? '}' : ']';
+    return text;
+}
+
 std::string ResultJson(const TInputResult& r)
 {
     const auto names = [](const std::vector<std::string>& list) {

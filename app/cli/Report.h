@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "app/PictureFiles.h"
 #include "app/cli/CliTool.h"
 #include "base/TaskPool.h"
@@ -78,6 +80,9 @@ private:
 
 // A JSON string of a file name: UTF-8 as it is, other bytes escaped so that they can be matched back.
 std::string JsonName(const std::string& bytes);
+// One line of JSON (no spaces) with every string written by JsonName, so that a name reads the
+// same in every report of the tool.
+std::string JsonText(const nlohmann::ordered_json& value);
 // An input's result as one JSON line: {"version": 1, "file", "status", "written", "up_to_date",
 // "failed", "error"}.
 std::string ResultJson(const TInputResult& result);
