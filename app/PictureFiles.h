@@ -61,6 +61,9 @@ struct TLoadOptions {
     TRowSink* Rows = nullptr;
     // Told how far a PNG's read has come, 0 to 1.
     std::function<void(double done)> Progress;
+    // A PNG's image data is kept as the file holds it (TPictureData::SourceImageData), for an
+    // optimized save that may reuse it.
+    bool KeepImageData = false;
 };
 
 // Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index

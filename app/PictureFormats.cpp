@@ -58,6 +58,7 @@ void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, co
     TVRQPNG png;
     png.Threads = static_cast<int32_t>(options.Threads);
     png.RowSink = options.Rows;
+    png.KeepImageData = options.KeepImageData;
     if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
     png.LoadFromStream(stream);
     image.Assign(png.ActiveBitmap());
@@ -75,6 +76,8 @@ void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, co
     data.Alpha.Assign(alpha);
     data.PaletteBits = paletteBits;
     data.IndexAlpha = std::move(indexAlpha);
+    data.SourceImageData.reset();
+    if (!png.ImageData.empty()) data.SourceImageData = std::make_shared<const std::vector<uint8_t>>(std::move(png.ImageData));
 }
 
 void LoadBmp(TStream& stream, TPictureData& data, TVRQPNGFileFacts*, const TLoadOptions& options)
@@ -86,6 +89,7 @@ void LoadBmp(TStream& stream, TPictureData& data, TVRQPNGFileFacts*, const TLoad
     data.Alpha.Assign(TBitmap());
     data.PaletteBits = IsPalettePicture(image) ? image.Image()->Header.biBitCount : 0;
     data.IndexAlpha.clear();
+    data.SourceImageData.reset();
 }
 
 void SavePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)

@@ -11,6 +11,7 @@ TPictureData& TPictureData::operator=(TPictureData&& other)
     PaletteBits = other.PaletteBits;
     IndexAlpha = std::move(other.IndexAlpha);
     Animation = std::move(other.Animation);
+    SourceImageData = std::move(other.SourceImageData);
     other.Image.Clear();
     other.Alpha.Clear();
     return *this;
@@ -23,6 +24,7 @@ void TPictureData::Assign(const TPictureData& other)
     Alpha.Assign(other.Alpha);
     PaletteBits = other.PaletteBits;
     IndexAlpha = other.IndexAlpha;
+    SourceImageData = other.SourceImageData;
     Animation.reset();
     if (other.Animation) {
         auto copy = std::make_shared<TAnimation>();

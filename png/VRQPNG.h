@@ -95,6 +95,9 @@ public:
     TVRQPNGEncodeRowEvent OnEncodeRow;
     TVRQPNGDecodeRowEvent OnDecodeRow;
     TVRQPNGFileFacts FileFacts; // what the last load found in the file, for reports
+    // Set: a load keeps the file's image data as it stands in ImageData (see TVRQPNGReadStream).
+    bool KeepImageData = false;
+    std::vector<uint8_t> ImageData;
 
 private:
     void GiveSettings(TVRQPNGWriteStream& writer) const;

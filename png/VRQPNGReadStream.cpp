@@ -207,6 +207,8 @@ void TVRQPNGReadStream::ReadImage()
     HeaderBitDepth = 0;
     PhysSeen = false;
     ActiveKey.clear();
+    ImageData.clear();
+    keepingData_ = false;
     BackgroundColor = TransparentColor = -1;
     SignificantBits = 0;
     Gamma = 0;
@@ -239,8 +241,20 @@ void TVRQPNGReadStream::ChunkLoop()
     while (!AtEnd && !Stopped && !Is(EndSeen)) {
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
+        if (type != chunk::IDAT) keepingData_ = false;
         ReadChunkBody(type);
+        if (chunkLeft_ > 0 && keepingData_ && static_cast<int64_t>(Position) + chunkLeft_ <= Size) {
+            // The rest of the image data, past what the rows needed (the stream's end and checksum).
+            const size_t kept = ImageData.size();
+            ImageData.resize(kept + static_cast<size_t>(chunkLeft_));
+            ReadBytes(ImageData.data() + kept, static_cast<int32_t>(chunkLeft_));
+            chunkLeft_ = 0;
+        }
         if (chunkLeft_ > 0) Skip(static_cast<int32_t>(chunkLeft_));
+        if (keepingData_ && (AtEnd || Stopped || chunkLeft_ > 0)) {
+            keepingData_ = false;
+            ImageData.clear(); // not all of it
+        }
         ReadLongBE(); // CRC, not checked
     }
 }
@@ -667,6 +681,7 @@ void TVRQPNGReadStream::ReadImageData()
 #endif
 
     CreateBitmap();
+    keepingData_ = KeepImageData;
 
     // Plain rows are converted straight into the bitmap and the alpha plane; Adam7 rows go
     // through a converted row of the widest pass. The raw rows grow as data arrives (ReadRow).
@@ -747,6 +762,12 @@ void TVRQPNGReadStream::ReadImageData()
     if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
 }
 
+void TVRQPNGReadStream::KeepData(const uint8_t* bytes, int32_t count)
+{
+    // Only one thread reads the input at a time (the inflating one while it runs).
+    if (keepingData_ && count > 0) ImageData.insert(ImageData.end(), bytes, bytes + count);
+}
+
 void TVRQPNGReadStream::TRawRow::Free::operator()(uint8_t* p) const { std::free(p); }
 
 void TVRQPNGReadStream::TRawRow::Reserve(int32_t bytes)
@@ -793,6 +814,7 @@ int32_t TVRQPNGReadStream::FillInput()
     int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize));
     ReadBytes(inflater_->input.get(), n);
     if (AtEnd || Stopped) return endedInside();
+    KeepData(inflater_->input.get(), n);
     chunkLeft_ -= n;
     // The image data chunks that follow join the same input (encoders cut the data into chunks
     // of 8 KiB, and zlib's costs per call add about a fifth to the inflate), as long as their
@@ -808,6 +830,7 @@ int32_t TVRQPNGReadStream::FillInput()
         const int32_t m = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize - n));
         if (m > 0) ReadBytes(inflater_->input.get() + n, m);
         if (AtEnd || Stopped) return endedInside();
+        KeepData(inflater_->input.get() + n, m);
         n += m;
         chunkLeft_ -= m;
     }
