@@ -57,7 +57,8 @@ struct TPngOptimizeOptions {
     unsigned Threads = 1;            // trials at once
     bool KeepPalette = true;         // a palette picture keeps its palette, entry order and indices
     bool TrueColour = false;         // only RGB or RGBA layouts (a palette is not kept)
-    std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf)
+    std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf); the
+                                     // optimized layouts count such indices opaque
     TPngChunkSettings Chunks;        // time stamp and stripping of the file written
     // The image data of the PNG file the picture was read from (a zlib stream), or none: one more
     // candidate, taken only for a layout whose rows it decodes to exactly (checked by inflating
