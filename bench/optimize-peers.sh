@@ -63,10 +63,10 @@ folder() { # tool outdir files...
 timed() {
     local start
     start=$(now)
-    ( "$@" >/dev/null; times ) | awk -v wall=$(( $(now) - start )) 'NR == 2 {
+    ( "$@" >/dev/null; echo $(( $(now) - start )); times ) | awk 'NR == 1 { wall = $1 } NR == 3 {
         n = 0
         for (i = 1; i <= 2; ++i) { split($i, t, /[ms]/); n += t[1] * 60 + t[2] }
-        printf "%d %.0f\n", wall, n * 1e9 }'
+        printf "%s %.0f\n", wall, n * 1e9 }'
 }
 # best CMD...: the least wall time and the least CPU time of RUNS runs.
 best() {
@@ -139,6 +139,6 @@ printf 'folder in one run: tintabrel %s s (CPU %s s); optipng in one process %s 
 echo
 echo "Targets: no larger than optipng on ${total[4]} of ${total[0]} ($(ratio "${total[4]}" "${total[0]}"), >= 0.95);" \
      "total / optipng $(ratio "${total[2]}" "${total[3]}") (<= 0.86); larger than the input less its dropped chunks: ${total[5]} (0);" \
-     "sheets / zopflipng $(ratio "$s_sours" "$s_szop") (<= 1.03) in $(ratio "$t_sours" "$t_szop") of its time (< 0.25);" \
-     "folder / optipng $(ratio "$t_ours" "$t_opti") (<= 0.5)"
+     "sheets / zopflipng $(ratio "$s_sours" "$s_szop") (<= 1.03) in $(ratio "$t_sours" "$t_szop") of its time (< 0.25; CPU" \
+     "$(ratio "$c_sours" "$c_szop")); folder / optipng $(ratio "$t_ours" "$t_opti") of its time (<= 0.5; CPU $(ratio "$c_ours" "$c_opti"))"
 [[ -z $larger ]] || printf 'Larger than optipng:\n%s' "$larger"
