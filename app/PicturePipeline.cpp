@@ -152,6 +152,8 @@ std::vector<TPipelineResult> RunPicturePipeline(TPictureSource& source, const TL
     // writes the second (row by row, the read all of it, the write following).
     const std::function<void(double)> progress = outputs.empty() ? nullptr : outputs.front().Png.Progress;
     TLoadOptions load = givenLoad;
+    // An optimized PNG may reuse the input's image data.
+    for (const TPipelineOutput& out : outputs) load.KeepImageData = load.KeepImageData || out.Png.Optimize;
     const bool rowByRow = outputs.size() == 1 && RowByRow(kind, header, load, outputs[0], kindOf(outputs[0]));
     if (progress && !load.Progress)
         load.Progress = [progress, share = rowByRow ? 1.0 : 0.5](double done) { progress(share * done); };
