@@ -227,8 +227,10 @@ TChange ParseChange(const std::string& full)
 {
     // P:T:H, then "+option" suffixes for this change alone (+wrap, +shift, +visible, +softF ...)
     // and where it applies (@X,Y,W,H, @mask="FILE").
-    const TStepText step = SplitStep(full);
-    const std::string text = step.Change.empty() ? full : step.Change;
+    // Text that starts with neither is refused as a change ("+1:2:3": source '+1').
+    TStepText step = SplitStep(full);
+    if (step.Change.empty()) step = TStepText{full, {}, {}, {}};
+    const std::string& text = step.Change;
     THueWindow options;
     for (const std::string& piece : step.Options) {
         const std::string_view o = piece;
