@@ -611,6 +611,8 @@ void ResolveRecipe(TSettings& settings)
             if (!place.Mask) continue;
             std::shared_ptr<const TChangeMask>& mask = masks[*place.Mask];
             if (!mask) {
+                // An output older than a mask it is made with is not up to date (--update).
+                options.MadeFrom.push_back(*place.Mask);
                 const std::string from = change.Place.Mask ? named : variant.Mask ? where("variant") : where("mask");
                 try {
                     mask = LoadChangeMask(*place.Mask, limits);

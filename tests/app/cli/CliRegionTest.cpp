@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 
 namespace tintabrel::test {
@@ -180,6 +181,21 @@ TEST_F(CliRegion, VariantsKeepTheirChangesToTheirRegion)
     variant += MaskSuffix(maskPath_) + "=10:20:100";
     EXPECT_EQ(outputs({"--map", "10:20:100", "--variant", variant}),
               Engine({{{10, 20, 100}, masked}}));
+}
+
+// --update: an output older than a mask it is made with is made again.
+TEST_F(CliRegion, AnOutputOlderThanItsMaskIsNotUpToDate)
+{
+    const auto status = [&] {
+        const TCliRun run = RunCli({"recolour", "--json", "--update", "--map", "10:20:100", "--mask", maskPath_,
+                                    "-o", dir_.File("out.png"), sprite_});
+        EXPECT_EQ(run.Status, 0) << run.Err;
+        return nlohmann::json::parse(run.Out)["status"].get<std::string>();
+    };
+    EXPECT_EQ(status(), "done");
+    EXPECT_EQ(status(), "up to date");
+    fs::last_write_time(maskPath_, fs::last_write_time(dir_.File("out.png")) + std::chrono::hours(1));
+    EXPECT_EQ(status(), "done");
 }
 
 // A dry run counts the inside alone and names the region and the mask.
