@@ -1,6 +1,7 @@
 #include "app/PictureChange.h"
 
 #include "app/MemoryBudget.h"
+#include "image/Animation.h"
 #include "image/PixelFormats.h"
 #include "recolour/PaletteRecolour.h"
 
@@ -216,6 +217,16 @@ void ChangeRegionTo24Bit(const TPictureData& before, TPictureData& picture, cons
 
 } // namespace
 
+void ShowFirstFrame(TPictureData& picture)
+{
+    if (!picture.Animation || picture.Animation->Frames.empty()) return;
+    TPictureData still = ComposeFrame(*picture.Animation, 0);
+    picture.Image.Assign(still.Image);
+    picture.Alpha.Assign(still.Alpha);
+    picture.PaletteBits = 0;
+    picture.IndexAlpha.clear();
+}
+
 std::string TRegionRect::Text() const
 {
     return std::to_string(X) + "," + std::to_string(Y) + "," + std::to_string(Width) + "," + std::to_string(Height);
@@ -255,6 +266,42 @@ std::shared_ptr<const TChangeMask> LoadChangeMask(const std::string& path, const
     options.Animation = limits.Animation;
     source.Load(data, options);
     return std::make_shared<const TChangeMask>(data, path);
+}
+
+std::shared_ptr<const TChangeMask> TChangeMask::Part(int32_t x, int32_t y, int32_t width, int32_t height) const
+{
+    auto part = std::shared_ptr<TChangeMask>(new TChangeMask());
+    part->name_ = name_;
+    part->width_ = std::max(0, width);
+    part->height_ = std::max(0, height);
+    part->inside_.assign(static_cast<size_t>(part->width_) * static_cast<size_t>(part->height_), 0);
+    for (int32_t row = 0; row < part->height_; ++row) {
+        const int64_t from = int64_t{y} + row;
+        if (from < 0 || from >= height_) continue;
+        for (int32_t column = 0; column < part->width_; ++column) {
+            const int64_t at = int64_t{x} + column;
+            if (at >= 0 && at < width_)
+                part->inside_[static_cast<size_t>(row) * static_cast<size_t>(part->width_) + static_cast<size_t>(column)] =
+                    Row(static_cast<int32_t>(from))[at];
+        }
+    }
+    return part;
+}
+
+std::optional<TChangeRegion> TChangeRegion::PartAt(int32_t x, int32_t y, int32_t width, int32_t height) const
+{
+    if (Whole()) return TChangeRegion{};
+    // The rectangle (or the mask's whole picture) where it overlaps the part, in the part's pixels.
+    const int64_t left = Rect ? Rect->X : 0, top = Rect ? Rect->Y : 0;
+    const int64_t right = Rect ? left + Rect->Width : Mask->Width(), bottom = Rect ? top + Rect->Height : Mask->Height();
+    const int64_t fromX = std::max<int64_t>(left, x), toX = std::min<int64_t>(right, int64_t{x} + width);
+    const int64_t fromY = std::max<int64_t>(top, y), toY = std::min<int64_t>(bottom, int64_t{y} + height);
+    if (fromX >= toX || fromY >= toY) return std::nullopt;
+    TChangeRegion part;
+    part.Rect = TRegionRect{static_cast<int32_t>(fromX - x), static_cast<int32_t>(fromY - y),
+                            static_cast<int32_t>(toX - fromX), static_cast<int32_t>(toY - fromY)};
+    if (Mask) part.Mask = Mask->Part(x, y, width, height);
+    return part;
 }
 
 bool TChangeRegion::Fits(int32_t width, int32_t height) const
@@ -338,6 +385,10 @@ TChangeOutcome ApplyChange(const TPictureData& before, TPictureData& after, cons
                            const THueWindow& window, bool trueColour, THueCounts* counts, unsigned threads,
                            const TChangeRegion& region)
 {
+    if (before.Animation) {
+        after.Assign(before);
+        return ApplyChangeInPlace(after, protectedColors, window, trueColour, counts, threads, region);
+    }
     TChangeOutcome outcome;
     const bool keepPalette = !trueColour && !counts && before.PaletteBits != 0;
     if (!region.Whole()) {
@@ -367,6 +418,34 @@ TChangeOutcome ApplyChangeInPlace(TPictureData& picture, const TProtectedColors&
                                   const THueWindow& window, bool trueColour, THueCounts* counts, unsigned threads,
                                   const TChangeRegion& region)
 {
+    if (picture.Animation) {
+        // Each frame as it stands in the file, as if it were decoded alone: never the composited
+        // canvas, which would change a pixel once per frame it shows through. Counts are all
+        // frames'; an animation's default image that is not a frame changes too. A region is the
+        // canvas's: each frame takes the part of it that its rectangle covers.
+        TAnimation& animation = *picture.Animation;
+        region.Check(animation.Width, animation.Height);
+        TChangeOutcome outcome;
+        const auto change = [&](TPictureData& part, int32_t x, int32_t y, THueCounts* partCounts) {
+            const std::optional<TChangeRegion> own = region.PartAt(x, y, part.Image.Width(), part.Image.Height());
+            if (!own) {
+                RecolourColours({}, protectedColors, window); // nothing of it is inside; the settings still count
+                return;
+            }
+            outcome.Then(ApplyChangeInPlace(part, protectedColors, window, trueColour, partCounts, threads, *own));
+        };
+        for (TFrame& frame : animation.Frames) {
+            THueCounts frameCounts;
+            change(frame.Picture, frame.X, frame.Y, counts ? &frameCounts : nullptr);
+            if (counts) {
+                counts->Altered += frameCounts.Altered;
+                counts->Kept += frameCounts.Kept;
+            }
+        }
+        if (animation.HiddenDefault) change(*animation.HiddenDefault, 0, 0, nullptr);
+        ShowFirstFrame(picture);
+        return outcome;
+    }
     const bool keepPalette = !trueColour && !counts && picture.PaletteBits != 0;
     if (keepPalette) {
         TPictureData after;

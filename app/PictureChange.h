@@ -46,8 +46,12 @@ public:
     const std::string& Name() const { return name_; }
     // One byte a pixel of row y: 1 inside, 0 outside.
     const uint8_t* Row(int32_t y) const { return inside_.data() + static_cast<size_t>(y) * static_cast<size_t>(width_); }
+    // The mask under a part of width x height placed at (x, y) (an animation's frame); what lies
+    // beyond the mask is outside.
+    std::shared_ptr<const TChangeMask> Part(int32_t x, int32_t y, int32_t width, int32_t height) const;
 
 private:
+    TChangeMask() = default;
     int32_t width_ = 0;
     int32_t height_ = 0;
     std::vector<uint8_t> inside_;
@@ -72,6 +76,9 @@ struct TChangeRegion {
     // The smallest rectangle that holds every pixel inside the region on a picture of this size
     // (Check first); empty when none is inside.
     TRegionRect Bounds(int32_t width, int32_t height) const;
+    // The region as a part of width x height placed at (x, y) sees it (an animation's frame on
+    // its canvas), in the part's own pixels; none when the part lies wholly outside it.
+    std::optional<TChangeRegion> PartAt(int32_t x, int32_t y, int32_t width, int32_t height) const;
 };
 
 // What a change did to a picture's kind beyond its pixels: a palette picture whose entries are
@@ -111,6 +118,10 @@ TChangeOutcome ApplyChange(const TPictureData& before, TPictureData& after, cons
                            const THueWindow& window, bool trueColour = false, THueCounts* counts = nullptr,
                            unsigned threads = 1, const TChangeRegion& region = {});
 
+// An animation's frames are changed each as it stands in the file (as if decoded alone), and its
+// still picture composed again from them; counts are all frames'. A region lies on the canvas:
+// each frame takes the part of it that the frame's rectangle covers.
+
 // The same with the picture as both: a picture that ends 24-bit is recoloured where it lies, so
 // a caller that does not keep the before picture pays for no copy.
 TChangeOutcome ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protectedColors,
@@ -140,5 +151,9 @@ void ForRunsInRegion(const TChangeRegion& region, int32_t width, int32_t y, Run 
         if (x > start) run(start, x - start);
     }
 }
+
+// An animation's still picture (Image, Alpha) made again from its frames: the first frame on the
+// canvas, as a still format shows it. Nothing for a still picture.
+void ShowFirstFrame(TPictureData& picture);
 
 } // namespace tintabrel

@@ -28,7 +28,7 @@ enum class TFrameBlend : uint8_t {
 
 // What a GIF says of a frame beyond the neutral fields, kept for writing it back as it was.
 struct TGifFrameFacts {
-    uint8_t Disposal = 0;         // the file's disposal method 0..3 (0 and 1 both leave the frame)
+    uint8_t Disposal = 0;         // the file's disposal method 0..7 (0, 1 and the undefined 4..7 leave the frame)
     bool UserInput = false;
     bool Interlaced = false;
     bool LocalTable = false;      // the frame had a local colour table

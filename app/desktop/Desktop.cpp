@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPointer>
 #include <QTranslator>
 
@@ -31,6 +33,20 @@ bool InstallQtTranslations()
     QCoreApplication::installTranslator(translator.get());
     installed = translator.release();
     return true;
+}
+
+int AskToSaveChanges(QWidget* parent, const QString& caption, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::NoButton, parent);
+    QPushButton* save = box.addButton(QStringLiteral("保存する(&S)"), QMessageBox::AcceptRole);
+    QPushButton* discard = box.addButton(QStringLiteral("保存しない(&N)"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == save) return 0;
+    if (box.clickedButton() == discard) return 1;
+    return 2;
 }
 
 } // namespace tintabrel

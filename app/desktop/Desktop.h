@@ -8,6 +8,9 @@
 
 #include "base/Exceptions.h"
 
+class QString;
+class QWidget;
+
 namespace tintabrel {
 
 // A failure that ends a handler without a message.
@@ -38,5 +41,9 @@ void GuardedCall(Show&& show, F&& handler)
 // the system's locale. False when the translations are not installed on this system (Qt's English
 // texts stay).
 bool InstallQtTranslations();
+
+// The question both programs ask before closing with unsaved work: save (the default), discard, or
+// cancel (Escape), in the same Japanese words. 0 save, 1 discard, 2 cancel.
+int AskToSaveChanges(QWidget* parent, const QString& caption, const QString& text);
 
 } // namespace tintabrel

@@ -101,17 +101,8 @@ void TEditorDialogs::ShowError(QWidget* parent, const std::string& text)
 
 TEditorDialogs::TAnswer TEditorDialogs::AskSaveChanges(QWidget* parent)
 {
-    QMessageBox box(QMessageBox::Question, QString::fromLatin1(EditorTitle),
-                    QStringLiteral("変更された一覧を保存しますか？"), QMessageBox::NoButton, parent);
-    QPushButton* save = box.addButton(QStringLiteral("保存する(&S)"), QMessageBox::AcceptRole);
-    QPushButton* discard = box.addButton(QStringLiteral("保存しない(&N)"), QMessageBox::DestructiveRole);
-    QPushButton* cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
-    box.setDefaultButton(save);
-    box.setEscapeButton(cancel);
-    box.exec();
-    if (box.clickedButton() == save) return TAnswer::Save;
-    if (box.clickedButton() == discard) return TAnswer::Discard;
-    return TAnswer::Cancel;
+    const int answer = AskToSaveChanges(parent, QString::fromLatin1(EditorTitle), QStringLiteral("変更された一覧を保存しますか？"));
+    return answer == 0 ? TAnswer::Save : answer == 1 ? TAnswer::Discard : TAnswer::Cancel;
 }
 
 TEditorDialogs& EditorDialogs() { return *CurrentDialogs(); }

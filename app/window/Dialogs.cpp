@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/desktop/Desktop.h"
 #include "app/window/Application.h"
 
 namespace tintabrel {
@@ -177,16 +178,8 @@ bool TDialogs::Confirm(QWidget* parent, const std::string& text, const std::stri
 TSaveAnswer TDialogs::AskSaveChanges(QWidget* parent, const std::string& text, const std::string& caption)
 {
     // The same three answers, in the same words, as the list editor asks before it closes.
-    QMessageBox box(QMessageBox::Question, ToQString(caption), ToQString(text), QMessageBox::NoButton, parent);
-    QPushButton* save = box.addButton(QStringLiteral("保存する(&S)"), QMessageBox::AcceptRole);
-    QPushButton* discard = box.addButton(QStringLiteral("保存しない(&N)"), QMessageBox::DestructiveRole);
-    QPushButton* cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
-    box.setDefaultButton(save);
-    box.setEscapeButton(cancel);
-    box.exec();
-    if (box.clickedButton() == save) return TSaveAnswer::Save;
-    if (box.clickedButton() == discard) return TSaveAnswer::Discard;
-    return TSaveAnswer::Cancel;
+    const int answer = AskToSaveChanges(parent, ToQString(caption), ToQString(text));
+    return answer == 0 ? TSaveAnswer::Save : answer == 1 ? TSaveAnswer::Discard : TSaveAnswer::Cancel;
 }
 
 bool TDialogs::StartProgram(const std::string& path)

@@ -396,9 +396,9 @@ TEST(CliOneWayIn, WhatFollowsAWholePictureIsNotNeededFromAPipeEither)
     TBytes bytes = ReadFileBytes(dir.File("s.png"));
     bytes.resize(bytes.size() + (size_t{60} << 20), 0);
     WriteFileBytes(dir.File("long.png"), bytes);
-    const TCliRun fromFile = RunCli({"recolour", "--from-hue", "0", "--target", "90", "-o", dir.File("a.png"), dir.File("long.png")});
+    const TCliRun fromFile = RunCli({"recolour", "--no-time", "--from-hue", "0", "--target", "90", "-o", dir.File("a.png"), dir.File("long.png")});
     EXPECT_EQ(fromFile.Status, 0) << fromFile.Err;
-    const TCliRun fromPipe = RunCliPiped({"recolour", "--from-hue", "0", "--target", "90", "-o", dir.File("b.png"), "-"},
+    const TCliRun fromPipe = RunCliPiped({"recolour", "--no-time", "--from-hue", "0", "--target", "90", "-o", dir.File("b.png"), "-"},
                                          std::string(bytes.begin(), bytes.end()));
     EXPECT_EQ(fromPipe.Status, 0) << fromPipe.Err;
     EXPECT_EQ(ReadFileBytes(dir.File("a.png")), ReadFileBytes(dir.File("b.png")));

@@ -12,6 +12,7 @@
 #include "base/Colors.h"
 #include "base/ScopeGuard.h"
 #include "base/StringList.h"
+#include "image/Animation.h"
 #include "image/PixelFormats.h"
 #include "recolour/PaletteRecolour.h"
 #include "tests/TestData.h"
@@ -248,6 +249,70 @@ TEST(PictureRegion, RegionsThatDoNotFitAreRefused)
                      EChangeRegion);
         EXPECT_EQ(inPlace.Image.Image(), sheet.Image.Image()) << "the picture is left as it was";
     }
+}
+
+// An animation's region lies on its canvas: each frame changes the part its rectangle covers,
+// in its own pixels; a frame wholly outside stays; counts are the frames' insides; a region
+// outside the canvas is refused.
+TEST(PictureRegion, AnAnimationsFramesTakeTheirPartOfTheRegion)
+{
+    TPictureData animated;
+    animated.Animation = std::make_shared<TAnimation>();
+    TAnimation& animation = *animated.Animation;
+    animation.Width = 20;
+    animation.Height = 10;
+    const struct {
+        int32_t X, Y, W, H;
+    } places[] = {{0, 0, 20, 10}, {12, 4, 8, 6}, {0, 8, 5, 2}};
+    for (const auto& place : places) {
+        TFrame frame;
+        MakeSheet(frame.Picture, place.W, place.H);
+        frame.X = place.X;
+        frame.Y = place.Y;
+        animation.Frames.push_back(std::move(frame));
+    }
+    ShowFirstFrame(animated);
+    std::vector<uint8_t> maskInside;
+    const std::shared_ptr<const TChangeMask> mask = MakeMask(20, 10, maskInside);
+    const THueWindow window{200, 36, 30, true};
+    for (const TChangeRegion& region : {TChangeRegion{TRegionRect{10, 2, 6, 6}, nullptr}, TChangeRegion{std::nullopt, mask},
+                                        TChangeRegion{TRegionRect{10, 2, 6, 6}, mask}}) {
+        SCOPED_TRACE(region.Mask ? (region.Rect ? "both" : "a mask") : "a rectangle");
+        TPictureData after;
+        THueCounts counts;
+        ApplyChange(animated, after, TProtectedColors(), window, false, nullptr, 1, region);
+        TPictureData dry;
+        ApplyChange(animated, dry, TProtectedColors(), window, false, &counts, 1, region);
+        ASSERT_TRUE(after.Animated());
+        int64_t altered = 0;
+        for (size_t k = 0; k < animation.Frames.size(); ++k) {
+            const TFrame& was = animation.Frames[k];
+            const TFrame& now = after.Animation->Frames[k];
+            TPictureData whole;
+            ApplyChange(was.Picture, whole, TProtectedColors(), window);
+            for (int32_t y = 0; y < was.Picture.Image.Height(); ++y)
+                for (int32_t x = 0; x < was.Picture.Image.Width(); ++x) {
+                    const int32_t cx = was.X + x, cy = was.Y + y;
+                    const TColor before = At(was.Picture.Image, x, y), result = At(now.Picture.Image, x, y);
+                    if (Inside(region, maskInside, 20, cx, cy)) {
+                        ASSERT_EQ(result, At(whole.Image, x, y)) << k << ": " << x << "," << y;
+                        altered += result != before;
+                    } else {
+                        ASSERT_EQ(result, before) << k << ": " << x << "," << y;
+                    }
+                }
+        }
+        EXPECT_GT(altered, 0);
+        EXPECT_EQ(counts.Altered, altered);
+        if (!region.Mask) {
+            EXPECT_EQ(after.Animation->Frames[2].Picture.Image.Image(), animation.Frames[2].Picture.Image.Image())
+                << "a frame wholly outside is not touched";
+        }
+    }
+    TPictureData after;
+    EXPECT_THROW(ApplyChange(animated, after, TProtectedColors(), window, false, nullptr, 1,
+                             {TRegionRect{15, 0, 6, 2}, nullptr}),
+                 EChangeRegion);
 }
 
 // ---------------------------------------------------------------- palette pictures
