@@ -159,9 +159,13 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
                 }
                 // Counted as written: a batch's outputs take their names only at its common sync.
                 result.BytesOut += results[n].Bytes;
-                reporter.Note(plan.Input, outputs[n].Path + (results[n].WhileRead
-                                                                 ? ": read, changed and written in one pass"
-                                                                 : ": loaded, changed and saved"));
+                const TChangeOutcome& outcome = results[n].Outcome;
+                if (outcome.Palette != TChangeOutcome::TPalette::Kept)
+                    result.Palettes.emplace_back(outputs[n].Path, outcome.Key());
+                reporter.Note(plan.Input, outputs[n].Path +
+                                              (results[n].WhileRead ? ": read, changed and written in one pass"
+                                                                    : ": loaded, changed and saved") +
+                                              (outcome.Text().empty() ? std::string() : "; " + outcome.Text()));
             }
         }
     } catch (...) {
@@ -257,12 +261,14 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
 
 // Output out of input as the pipeline makes it: change (none: the picture as read), then the
 // file, or standard output (whole in memory first, so that a failed encoding sends nothing down
-// the pipe). rowChange: the same change as hue windows, when it is only that.
+// the pipe). rowChange: the same change as hue windows, when it is only that. outcome: where
+// change tells what it did to the picture's palette.
 TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const TPNGSaveOptions& png,
                          TReporter& reporter, std::function<void(TPictureData&)> change,
-                         std::optional<TRowChange> rowChange)
+                         std::optional<TRowChange> rowChange, std::shared_ptr<TChangeOutcome> outcome = nullptr)
 {
     TPipelineOutput made;
+    made.Outcome = std::move(outcome);
     made.Kind = out.Kind;
     made.Overwrite = out.Overwrite;
     made.Png = png;
@@ -433,10 +439,13 @@ int RunRecolour(const TRecolourOptions& options)
                 };
                 return made;
             }
+            auto outcome = std::make_shared<TChangeOutcome>();
             return OutputOf(
                 plan.Input, out, png, reporter,
-                [&](TPictureData& data) { ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads); },
-                RowChangeOf(chain, protectedColors));
+                [&, outcome](TPictureData& data) {
+                    *outcome = ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
+                },
+                RowChangeOf(chain, protectedColors), outcome);
         },
         // An input that fails to load still ends its place in the dry run's report.
         [&](size_t input, size_t output, const std::string& error) {

@@ -28,16 +28,18 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick)
     return *source;
 }
 
-void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
-                std::vector<TChangeReport>* reports, unsigned threads)
+TChangeOutcome ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors,
+                          bool trueColour, std::vector<TChangeReport>* reports, unsigned threads)
 {
+    TChangeOutcome outcome;
     for (const TChange& change : chain) {
-        TChangeReport report{change.Window, change.Pick, {}};
+        TChangeReport report{change.Window, change.Pick, change.Region, {}};
         if (change.Pick) report.Window.Source = PickSource(picture.Image, *change.Pick);
-        ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr,
-                           threads);
+        outcome.Then(ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour,
+                                        reports ? &report.Counts : nullptr, threads, change.Region));
         if (reports) reports->push_back(report);
     }
+    return outcome;
 }
 
 std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors)
@@ -46,6 +48,7 @@ std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColor
     for (const TChange& change : chain) {
         if (change.Pick) return std::nullopt;
         rows.Windows.push_back(change.Window);
+        rows.Regions.push_back(change.Region);
     }
     return rows;
 }
@@ -192,6 +195,9 @@ void TDryRunReport::Print(size_t first, size_t end)
                 change["tolerance"] = c.Window.Tolerance;
                 change["target"] = c.Window.Target;
                 change["pick"] = c.Pick ? nlohmann::ordered_json::array({c.Pick->X, c.Pick->Y}) : nlohmann::ordered_json();
+                const std::optional<TRegionRect>& r = c.Region.Rect;
+                change["region"] = r ? nlohmann::ordered_json::array({r->X, r->Y, r->Width, r->Height}) : nlohmann::ordered_json();
+                change["mask"] = c.Region.Mask ? nlohmann::ordered_json(c.Region.Mask->Name()) : nlohmann::ordered_json();
                 change["altered"] = c.Counts.Altered;
                 change["protected"] = c.Counts.Kept;
                 out["changes"].push_back(change);
@@ -211,8 +217,11 @@ void TDryRunReport::Print(size_t first, size_t end)
             for (const TChangeReport& c : results_[i].Changes) {
                 std::string source = "source " + std::to_string(c.Window.Source);
                 if (c.Pick) source += " (picked at " + std::to_string(c.Pick->X) + "," + std::to_string(c.Pick->Y) + ")";
+                std::string place;
+                if (c.Region.Rect) place += " in region " + c.Region.Rect->Text();
+                if (c.Region.Mask) place += (place.empty() ? " where the mask " : " and where the mask ") + c.Region.Mask->Name() + " is set";
                 text += "    change " + std::to_string(++step) + ", " + source + " tolerance " +
-                        std::to_string(c.Window.Tolerance) + " target " + std::to_string(c.Window.Target) + ": " +
+                        std::to_string(c.Window.Tolerance) + " target " + std::to_string(c.Window.Target) + place + ": " +
                         std::to_string(c.Counts.Altered) + " pixels altered, " + std::to_string(c.Counts.Kept) +
                         " protected pixels left alone\n";
             }

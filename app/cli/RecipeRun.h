@@ -27,19 +27,21 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick);
 struct TChangeReport {
     THueWindow Window; // with the picked source, when the change picks it
     std::optional<TPixelPick> Pick;
-    THueCounts Counts;
+    TChangeRegion Region;
+    THueCounts Counts; // inside the region only
 };
 
 // picture becomes the result of every change of chain in turn, exactly as check, L, check ... in
 // the window: each change starts from the previous result, and the protected colours are looked
-// up in that step's before picture. Each step goes through ApplyChange, so palette pictures stay
-// palette pictures unless trueColour. With reports, each change is counted and reported there.
+// up in that step's before picture. Each step goes through ApplyChange, kept to its region, so
+// palette pictures stay palette pictures unless trueColour (or a region leaves no room in the
+// palette: the outcome says so). With reports, each change is counted and reported there.
 // threads: as many as a large picture may be recoloured on.
-void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
-                std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
+TChangeOutcome ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors,
+                          bool trueColour, std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
 
-// The chain as hue windows applied row by row, when it is only that (no change picks its source
-// from the picture); none otherwise.
+// The chain as hue windows applied row by row (each kept to its region), when it is only that
+// (no change picks its source from the picture); none otherwise.
 std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors);
 
 // The chain of the plain output ("") or of the variant of that name.

@@ -216,12 +216,17 @@ std::string ResultJson(const TInputResult& r)
         }
         return text + "]";
     };
+    std::string palettes;
+    for (const auto& [output, outcome] : r.Palettes)
+        palettes += (palettes.empty() ? ",\"palette\":{" : ",") + JsonName(output) + ":\"" + outcome + "\"";
+    if (!palettes.empty()) palettes += "}";
     const char* status = !r.Error.empty() ? (r.Written.empty() ? "failed" : "partly failed")
                          : r.Written.empty() && !r.UpToDate.empty() ? "up to date"
                                                                     : "done";
     return std::string("{\"version\":1,\"file\":") + JsonName(r.Input) + ",\"status\":\"" + status +
            "\",\"written\":" + names(r.Written) + ",\"up_to_date\":" + names(r.UpToDate) +
-           ",\"failed\":" + names(r.Failed) + ",\"error\":" + (r.Error.empty() ? "null" : JsonName(r.Error)) + "}";
+           ",\"failed\":" + names(r.Failed) + ",\"error\":" + (r.Error.empty() ? "null" : JsonName(r.Error)) +
+           palettes + "}";
 }
 
 } // namespace tintabrel::cli

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -26,6 +27,9 @@ struct TInputResult {
     std::vector<std::string> UpToDate; // outputs kept by --update
     std::vector<std::string> Failed;   // outputs that failed
     std::string Error;                 // the first failure's message
+    // Outputs of a palette picture whose region change extended the palette ("extended") or
+    // left no room in it ("truecolour").
+    std::vector<std::pair<std::string, std::string>> Palettes;
     int64_t BytesIn = 0, BytesOut = 0;
 };
 
@@ -84,7 +88,7 @@ std::string JsonName(const std::string& bytes);
 // same in every report of the tool.
 std::string JsonText(const nlohmann::ordered_json& value);
 // An input's result as one JSON line: {"version": 1, "file", "status", "written", "up_to_date",
-// "failed", "error"}.
+// "failed", "error"}, and "palette": {OUTPUT: "extended" | "truecolour"} when there are Palettes.
 std::string ResultJson(const TInputResult& result);
 
 } // namespace tintabrel::cli

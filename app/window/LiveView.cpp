@@ -23,7 +23,7 @@ bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1]
 } // namespace
 
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
-                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result)
+                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result, const TChangeRegion& region)
 {
     if (before.Image.Empty() || before.Image.Width() <= 0 || before.Image.Height() <= 0) return;
     // Exactly the check: the same pipeline and change with the same settings; beside it, for the
@@ -31,11 +31,13 @@ void ComputeLive(const TPictureData& before, const TProtectedColors& protectedCo
     TPictureData checked, free;
     const bool keptToo = wantMask && !protectedColors.Empty();
     std::vector<TPipelineOutput> outputs(keptToo ? 2 : 1);
-    outputs[0].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, protectedColors, window, false, nullptr, threads); };
+    outputs[0].Change = [&](TPictureData& p) {
+        ApplyChangeInPlace(p, protectedColors, window, false, nullptr, threads, region);
+    };
     outputs[0].Take = [&checked](TPictureData& p) { checked.Assign(p); };
     const TProtectedColors none;
     if (keptToo) {
-        outputs[1].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, none, window, true, nullptr, threads); };
+        outputs[1].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, none, window, true, nullptr, threads, region); };
         outputs[1].Take = [&free](TPictureData& p) { free.Assign(p); };
     }
     for (const TPipelineResult& r : RunPicturePipeline(before, outputs))

@@ -5,6 +5,7 @@
 
 #include <QImage>
 
+#include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 #include "recolour/HueReplace.h"
 
@@ -26,8 +27,9 @@ struct TLiveResult {
 };
 
 // The check's result of before under these settings and/or the mask of what it changes, into
-// result (which starts empty).
+// result (which starts empty); kept to region as the check is.
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
-                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result);
+                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result,
+                 const TChangeRegion& region = {});
 
 } // namespace tintabrel

@@ -200,6 +200,8 @@ TfrmMain::~TfrmMain()
     liveJob_.Join();
     // The image controls go with the window; their pictures must not call back into it.
     imgBefore->OnMouseDown = nullptr;
+    imgBefore->OnMouseMove = nullptr;
+    imgBefore->OnMouseUp = nullptr;
     imgBefore->OnContextMenu = nullptr;
     imgAfter->OnContextMenu = nullptr;
     imgColor->OnDblClick = nullptr;
@@ -406,6 +408,12 @@ void TfrmMain::ConnectHandlers()
     };
     imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
         Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
+    };
+    imgBefore->OnMouseMove = [this](Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y) {
+        Guarded([&] { imgBeforeMouseMove(buttons, shift, x, y); });
+    };
+    imgBefore->OnMouseUp = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
+        Guarded([&] { imgBeforeMouseUp(button, shift, x, y); });
     };
     imgColor->OnDblClick = [this] { Guarded([this] { imgColorDblClick(); }); };
     lbl->OnClick = [this] { Guarded([this] { lblClick(); }); };
@@ -914,6 +922,9 @@ void TfrmMain::LoadChosenFile()
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
         cleanAfter_.Assign(bmpAfter->Image);
+        // A rectangle of another picture means nothing to this one.
+        dragFrom_.reset();
+        SetSelection(std::nullopt);
     }
     ResetPanes();
     PicturesChanged();
@@ -972,14 +983,18 @@ void TfrmMain::tbChange()
     if (!IsExistingFile(od.FileName)) return;
     const TUndoStep step = BeginStep();
     const THueWindow window = CurrentWindow();
+    const TChangeRegion region = CurrentRegion();
     LastWindow = window;
+    LastSelection = region.Rect;
     // A palette picture's result keeps its palette (the entries recoloured, the indices and the
     // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
     // transparency.
     const TProtectedColors colors(*ColorList);
     TPictureData result;
     TPipelineOutput checked;
-    checked.Change = [&](TPictureData& picture) { ApplyChangeInPlace(picture, colors, window, false, nullptr, Cores()); };
+    checked.Change = [&](TPictureData& picture) {
+        ApplyChangeInPlace(picture, colors, window, false, nullptr, Cores(), region);
+    };
     checked.Take = [&result](TPictureData& picture) { result.Assign(picture); };
     std::vector<TPipelineResult> results;
     RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
@@ -998,6 +1013,22 @@ THueWindow TfrmMain::CurrentWindow() const
     for (const auto& [def, action] : HueActions) def->Set(window, action->isChecked());
     for (const auto& [def, group] : HueGroups) def->Set(window, group->checkedAction() ? group->checkedAction()->data().toInt() : 0);
     return window;
+}
+
+TChangeRegion TfrmMain::CurrentRegion() const
+{
+    TChangeRegion region{selection_, nullptr};
+    if (!selection_ || !bmpBefore || !region.Fits(bmpBefore->Image.Width(), bmpBefore->Image.Height())) return {};
+    return region;
+}
+
+void TfrmMain::SetSelection(const std::optional<TRegionRect>& selection)
+{
+    selection_ = selection;
+    const QRect frame = selection ? QRect(selection->X, selection->Y, selection->Width, selection->Height) : QRect();
+    imgBefore->SetFrame(frame);
+    imgAfter->SetFrame(frame);
+    actClearSelection->setEnabled(selection.has_value());
 }
 
 // ---------------------------------------------------------------- mask and live preview
@@ -1025,6 +1056,11 @@ void TfrmMain::CreatePaneMenu()
                       "透明な画素と半透明な画素の下に市松模様を表示します。保存する絵は変わりません。");
     actFit = item("枠に合わせて表示(&F)", QKeySequence(Qt::Key_F), false,
                   "絵全体が枠に収まる大きさで表示します。拡大率を選ぶと元に戻ります。");
+    actClearSelection = item("選んだ範囲を解除(&C)", QKeySequence(Qt::Key_Escape), false,
+                             "Shift+ドラッグで左の絵に選んだ範囲を解除します。範囲がある間は、ﾁｪｯｸ・印・その場の表示は"
+                             "範囲の中だけに働きます。");
+    actClearSelection->setCheckable(false);
+    actClearSelection->setEnabled(false);
     PaneMenu->addSeparator();
     // The hue window's options as their table describes them: a flag is an item, a number a
     // submenu of its choices.
@@ -1065,6 +1101,13 @@ void TfrmMain::CreatePaneMenu()
     });
     for (QAction* action : {actMask, actPreview})
         connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
+    connect(actClearSelection, &QAction::triggered, this, [this] {
+        Guarded([this] {
+            dragFrom_.reset();
+            SetSelection(std::nullopt);
+            UpdateLive();
+        });
+    });
     for (const auto& [def, action] : HueActions)
         connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
     for (const auto& [def, group] : HueGroups)
@@ -1088,21 +1131,23 @@ void TfrmMain::UpdateLive(bool preview)
     before->Assign(*bmpBefore);
     auto colors = std::make_shared<TProtectedColors>(*ColorList);
     const THueWindow window = CurrentWindow();
+    const TChangeRegion region = CurrentRegion();
     LastWindow = window;
+    LastSelection = region.Rect;
     const uint64_t generation = pictureGeneration_;
     const int64_t pixels = int64_t{before->Image.Width()} * before->Image.Height();
     if (pixels <= LiveSyncPixels) {
         TLiveResult result;
-        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result);
+        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result, region);
         ApplyLive(result, generation, wantAfter, wantMask);
         return;
     }
     ++AsyncLiveRuns;
-    liveJob_.Start([this, before, colors, window, generation, wantAfter, wantMask] {
+    liveJob_.Start([this, before, colors, window, region, generation, wantAfter, wantMask] {
         auto result = std::make_shared<TLiveResult>();
         std::exception_ptr error;
         try {
-            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result);
+            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result, region);
         } catch (...) {
             error = std::current_exception();
         }
@@ -1191,6 +1236,7 @@ std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
     state->Path = od.FileName;
     state->ScrollX = sbBefore->horizontalScrollBar()->value();
     state->ScrollY = sbBefore->verticalScrollBar()->value();
+    state->Selection = selection_;
     return state;
 }
 
@@ -1201,6 +1247,8 @@ void TfrmMain::RestoreState(const TWindowState& state)
     SetZoomIndex(state.Zoom);
     cleanAfter_.Assign(state.Clean);
     od.FileName = state.Path;
+    dragFrom_.reset();
+    SetSelection(state.Selection);
     ResetPanes();
     // The panes scroll back to where they were.
     sbBefore->horizontalScrollBar()->setValue(state.ScrollX);
@@ -1221,24 +1269,68 @@ void TfrmMain::Redo()
     if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 
-void TfrmMain::imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, int x, int y)
+QPoint TfrmMain::BeforePixel(int x, int y) const
+{
+    const TBitmap& shown = imgBefore->Picture.Bitmap();
+    if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
+        // Fitted to the pane: the pixel under the pointer at whatever scale that is.
+        return QPoint(int(int64_t{x} * shown.Width() / imgBefore->width()), int(int64_t{y} * shown.Height() / imgBefore->height()));
+    }
+    const int z = ZoomFactor();
+    return QPoint(x / z, y / z);
+}
+
+void TfrmMain::imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)
 {
     // The right button opens the pane menu and must not move the source meanwhile; only the
     // left button picks.
     if (button != Qt::LeftButton) return;
-    const int z = ZoomFactor();
-    TBitmap& shown = imgBefore->Picture.Bitmap();
-    if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
-        // Fitted to the pane: the pixel under the pointer at whatever scale that is.
-        x = int(int64_t{x} * shown.Width() / imgBefore->width());
-        y = int(int64_t{y} * shown.Height() / imgBefore->height());
-    } else {
-        x /= z;
-        y /= z;
+    const QPoint pixel = BeforePixel(x, y);
+    // With Shift the press may begin a selection (a drag); as a click it picks all the same.
+    dragFrom_.reset();
+    const bool inPicture = bmpBefore && pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() < bmpBefore->Image.Width() &&
+                           pixel.y() < bmpBefore->Image.Height();
+    if ((shift & Qt::ShiftModifier) && inPicture) {
+        dragFrom_ = std::pair{pixel.x(), pixel.y()};
+        dragged_ = false;
+        sourceBeforeDrag_ = tbWidth->value();
     }
-    const TColor color = shown.Canvas().Pixels(x, y);
+    const TColor color = imgBefore->Picture.Bitmap().Canvas().Pixels(pixel.x(), pixel.y());
     // A grey pixel (an empty pane reads as white) has no hue to pick: the slider stays.
     if (const std::optional<int> p = PickedSourcePosition(color)) tbWidth->setValue(*p);
+}
+
+void TfrmMain::imgBeforeMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifiers, int x, int y)
+{
+    if (!dragFrom_) return;
+    if (!(buttons & Qt::LeftButton)) { // its release went elsewhere
+        dragFrom_.reset();
+        return;
+    }
+    DragSelection(BeforePixel(x, y));
+}
+
+void TfrmMain::imgBeforeMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers, int x, int y)
+{
+    if (button != Qt::LeftButton || !dragFrom_) return;
+    DragSelection(BeforePixel(x, y));
+    dragFrom_.reset();
+    if (dragged_) UpdateLive();
+}
+
+void TfrmMain::DragSelection(const QPoint& pointer)
+{
+    if (!bmpBefore || bmpBefore->Image.Empty()) return;
+    const int x = std::clamp(pointer.x(), 0, bmpBefore->Image.Width() - 1);
+    const int y = std::clamp(pointer.y(), 0, bmpBefore->Image.Height() - 1);
+    const auto [fromX, fromY] = *dragFrom_;
+    if (!dragged_) {
+        if (x == fromX && y == fromY) return; // still a click
+        // A drag selects and picks nothing: the source goes back to where the press found it.
+        dragged_ = true;
+        tbWidth->setValue(sourceBeforeDrag_);
+    }
+    SetSelection(TRegionRect{std::min(x, fromX), std::min(y, fromY), std::abs(x - fromX) + 1, std::abs(y - fromY) + 1});
 }
 
 void TfrmMain::tbWidthChange()

@@ -466,8 +466,10 @@ TEST_F(CliRecipe, EveryRecolourOptionIsARecipeField)
         case cli::TValueType::Flag: value = true; break;
         case cli::TValueType::Number: value = option.Hi; break;
         case cli::TValueType::Name: value = option.Names.front(); break;
-        case cli::TValueType::Path: value = name == "list" ? "list.dat" : name == "output" ? "o.png" : "made"; break;
-        case cli::TValueType::Text: value = name == "pick" ? "0,0" : "1:1:1"; break;
+        case cli::TValueType::Path:
+            value = name == "list" ? "list.dat" : name == "output" ? "o.png" : name == "mask" ? sprite_ : "made";
+            break;
+        case cli::TValueType::Text: value = name == "pick" ? "0,0" : name == "region" ? "0,0,1,1" : "1:1:1"; break;
         }
         if (name == "variant") value = {{"v", "1:1:1"}};
         if (name == "source" || name == "from-hue" || name == "pick") fields["target"] = 1;
