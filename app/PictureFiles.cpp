@@ -169,6 +169,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         optimize.KeepPalette = data.PaletteBits != 0;
         optimize.TrueColour = options.TrueColourOnly;
         optimize.IndexAlpha = data.IndexAlpha;
+        optimize.SourceImageData = data.SourceImageData.get();
         // The clock is read once: both candidates carry the same time.
         TPNGSaveOptions stamped = options;
         if (stamped.Time == TPngTimeSource::Now) {

@@ -68,6 +68,9 @@ struct TLoadOptions {
     TRowSink* Rows = nullptr;
     // Told how far a PNG's read has come, 0 to 1.
     std::function<void(double done)> Progress;
+    // A PNG's image data is kept as the file holds it (TPictureData::SourceImageData), for an
+    // optimized save that may reuse it.
+    bool KeepImageData = false;
 };
 
 // Loads a picture file of the given kind (see app/PictureSource.h for the way the tool and the

@@ -63,6 +63,7 @@ void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options)
     png.Threads = static_cast<int32_t>(options.Threads);
     png.RowSink = options.Rows;
     png.KeepChunks = true;
+    png.KeepImageData = options.KeepImageData;
     if (options.Progress) png.OnProgress = PercentRelay(options.Progress);
     png.LoadFromStream(stream);
     image.Assign(png.ActiveBitmap());
@@ -81,6 +82,8 @@ void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options)
     data.IndexAlpha = std::move(indexAlpha);
     data.Info = png.Info;
     data.Animation.reset();
+    data.SourceImageData.reset();
+    if (!png.ImageData.empty()) data.SourceImageData = std::make_shared<const std::vector<uint8_t>>(std::move(png.ImageData));
 }
 
 void LoadBmp(TStream& stream, TPictureData& data, const TLoadOptions& options)
@@ -102,6 +105,7 @@ void LoadBmp(TStream& stream, TPictureData& data, const TLoadOptions& options)
         data.Info.PhysX = header.biXPelsPerMeter;
         data.Info.PhysY = header.biYPelsPerMeter;
     }
+    data.SourceImageData.reset();
 }
 
 void SavePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)

@@ -35,6 +35,9 @@ bool RowByRow(TPictureKind kind, const TPictureHeader& header, const TLoadOption
         out.Png.Optimize || out.Png.Interlace || out.Path.empty())
         return false;
     if (header.Info.SignificantBits != 0 && !out.Png.Strip) return false;
+    // A region the picture cannot take is refused by the whole-picture change, with its reason.
+    for (const TChangeRegion& region : out.RowChange->Regions)
+        if (!region.Fits(header.Width, header.Height)) return false;
     return header.RowsFinalAsStored && header.Pixels() >= leastPixelsRowByRow.load();
 }
 
@@ -47,12 +50,16 @@ public:
         // Known from the header walk before the first row: the chunks before and after the rows.
         picture_.Info = info;
         for (const THueWindow& window : out.RowChange->Windows) changes_.emplace_back(*out.RowChange->Protected, window);
+        regions_ = out.RowChange->Regions;
+        regions_.resize(changes_.size());
     }
     ~TRowFlow() override { End(false); }
 
     void Begin(TBitmap& image, TBitmap* alpha) override
     {
         if (image.PixelFormat() != TPixelFormat::pf24bit || image.Height() <= 0) return; // left to the end
+        for (const TChangeRegion& region : regions_)
+            if (!region.Fits(image.Width(), image.Height())) return;
         // Row addresses first: taken after the pixels are shared, they would copy them away.
         rows_ = image.Rows();
         width_ = image.Width();
@@ -75,9 +82,20 @@ public:
     void Stored(int32_t rows) override
     {
         if (!started_) return;
-        for (; changed_ < rows; ++changed_)
-            for (THueRowReplacer& change : changes_)
-                change.Row(rows_.At(changed_), width_, withAlpha_ ? alphaRows_.At(changed_) : nullptr);
+        for (; changed_ < rows; ++changed_) {
+            uint8_t* row = rows_.At(changed_);
+            const uint8_t* alpha = withAlpha_ ? alphaRows_.At(changed_) : nullptr;
+            for (size_t k = 0; k < changes_.size(); ++k) {
+                if (regions_[k].Whole()) {
+                    changes_[k].Row(row, width_, alpha);
+                    continue;
+                }
+                // The pixels inside, run by run: each pixel is decided by its own colour and alpha.
+                ForRunsInRegion(regions_[k], width_, changed_, [&](int32_t from, int32_t count) {
+                    changes_[k].Row(row + 3 * static_cast<size_t>(from), count, alpha ? alpha + from : nullptr);
+                });
+            }
+        }
         gate_.Open(rows);
     }
 
@@ -95,6 +113,7 @@ private:
     const TPipelineOutput& out_;
     TPictureKind kind_;
     std::vector<THueRowReplacer> changes_;
+    std::vector<TChangeRegion> regions_; // one per change
     TBitmap::TRows rows_, alphaRows_;
     int32_t width_ = 0;
     int32_t changed_ = 0;
@@ -121,6 +140,7 @@ void MakeOutputs(TPictureData& data, TPictureKind inputKind, const std::vector<T
         if (&picture == &copy) copy.Assign(data);
         try {
             if (out.Change) out.Change(picture);
+            if (out.Outcome) results[k].Outcome = *out.Outcome;
             TPNGSaveOptions png = out.Png;
             if (progress)
                 png.Progress = [progress, k, n = static_cast<double>(outputs.size())](double done) {
@@ -152,6 +172,8 @@ std::vector<TPipelineResult> RunPicturePipeline(TPictureSource& source, const TL
     // writes the second (row by row, the read all of it, the write following).
     const std::function<void(double)> progress = outputs.empty() ? nullptr : outputs.front().Png.Progress;
     TLoadOptions load = givenLoad;
+    // An optimized PNG may reuse the input's image data.
+    for (const TPipelineOutput& out : outputs) load.KeepImageData = load.KeepImageData || out.Png.Optimize;
     const bool rowByRow = outputs.size() == 1 && RowByRow(kind, header, load, outputs[0], kindOf(outputs[0]));
     if (progress && !load.Progress)
         load.Progress = [progress, share = rowByRow ? 1.0 : 0.5](double done) { progress(share * done); };

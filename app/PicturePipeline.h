@@ -9,10 +9,12 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 #include "app/PictureSource.h"
 #include "recolour/HueReplace.h"
@@ -20,10 +22,13 @@
 namespace tintabrel {
 
 // A change that is no more than hue windows applied in turn, each with the protected colours
-// looked up in that step's picture: it can be made one row at a time.
+// looked up in that step's picture and each kept to its region: it can be made one row at a
+// time. A region that does not fit the picture leaves the picture to the whole-picture change,
+// which refuses it.
 struct TRowChange {
     const TProtectedColors* Protected = nullptr; // outlives the run
     std::vector<THueWindow> Windows;             // none: the picture as read
+    std::vector<TChangeRegion> Regions = {};     // each window's (none or whole: the whole picture)
 };
 
 struct TPipelineOutput {
@@ -38,6 +43,9 @@ struct TPipelineOutput {
     // The same change told as hue windows, when it is no more than that: a picture read row by
     // row is then changed row by row instead, with the same pixels.
     std::optional<TRowChange> RowChange;
+    // Where Change leaves what it did to the picture's kind (a palette extended or given up for a
+    // region), for the output's result; none: nothing to tell.
+    std::shared_ptr<TChangeOutcome> Outcome;
     // Given the changed picture, after it was written.
     std::function<void(TPictureData&)> Take;
 };
@@ -46,6 +54,7 @@ struct TPipelineResult {
     std::exception_ptr Error; // none: the output was made
     bool WhileRead = false;   // changed and written row by row while the input was being read
     int64_t Bytes = 0;        // written to the file or stream (0 when it went to Take alone)
+    TChangeOutcome Outcome;   // as the change left it in TPipelineOutput::Outcome
 };
 
 // Reads the picture of the source once (checked and admitted by the caller) and makes every

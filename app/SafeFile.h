@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "base/Streams.h"
+#include "base/TaskPool.h"
 
 namespace tintabrel {
 
@@ -20,9 +22,13 @@ namespace tintabrel {
 // temporary file is created once, exclusively (a name planted there meanwhile, a link included,
 // is never followed), written through that descriptor, and named after at most the first bytes
 // of the target's name, so that every name the folder accepts works.
-// A target that exists and is not a regular file (a FIFO, a terminal, /dev/null, a link to one
-// such as /dev/stdout) is written into directly instead, as any other tool writes there: renaming
-// over it would put a regular file in its place.
+// A target that is a symbolic link is written through it: the file it leads to is replaced (its
+// temporary file in that file's folder) and the link stays. The replaced file's owner, group and
+// mode are kept as far as the system allows. A target that exists and is not a regular file (a
+// FIFO, a terminal, /dev/null, a link to one such as /dev/stdout) is written into directly
+// instead, as any other tool writes there: renaming over it would put a regular file in its place.
+// Each temporary file carries a shared lock while it is open, which tells a living writer's file
+// from one left by a writer that ended at once (RemoveStaleTemporaries).
 // EFileCreateError msg::FileCreate(target) when it cannot be made; without replaceExisting, an
 // existing target that is not a regular file is refused at once (EEXIST), nothing written to it.
 // Failed writes raise EFileWriteError naming the target.
@@ -51,16 +57,27 @@ private:
     struct TPending;
     static void Finish(TPending& pending);
 
-    std::string target_;
+    std::string target_; // as named: messages name it
+    std::string replaced_; // the file replaced: target_, or the file a link leads to
     std::string temp_;
     std::unique_ptr<TFileStream> file_;
     bool committed_ = false;
 };
 
+// Removes the temporary files that writers which ended at once (killed, or the machine stopped)
+// left in folder: files of the temporary-file names above (".NAME.tmp-XXXXXX"), regular, the
+// running user's, unchanged for at least olderThan and not held by a living writer. Returns the
+// paths removed; nothing else is ever touched.
+std::vector<std::string> RemoveStaleTemporaries(const std::string& folder,
+                                                std::chrono::seconds olderThan = std::chrono::minutes(10));
+
 // A batch of saves made durable together. While one is alive, TSafeFileWriter::Commit on any
 // thread only starts the file's data on its way to the disk and hands the file over; Flush then
 // waits for all of them at once and gives each its name. So no output is ever seen empty or
-// partial after a crash, without one serial wait for the disk per file. Only one at a time.
+// partial after a crash, without one serial wait for the disk per file. A part of the batch that
+// fills up (flushEvery files) is synced and named on a thread of its own while the next part
+// fills, so that no writer waits for the disk (only for a part still syncing when the next one
+// is full). Only one at a time.
 class TDeferredCommits {
 public:
     struct TFailure {
@@ -69,7 +86,7 @@ public:
     };
 
     // Flushes by itself whenever flushEvery files are waiting, which bounds the open files; fewer
-    // when the process may open few files (a quarter of RLIMIT_NOFILE), and at once when a new
+    // when the process may open few files (an eighth of RLIMIT_NOFILE a part), and at once when a new
     // file finds no descriptor left.
     explicit TDeferredCommits(size_t flushEvery = 64);
     ~TDeferredCommits(); // the temporary files of commits never flushed are removed
@@ -97,18 +114,27 @@ public:
 private:
     friend class TSafeFileWriter;
 
+    using TBatch = std::vector<std::unique_ptr<TSafeFileWriter::TPending>>;
+
     void Add(std::unique_ptr<TSafeFileWriter::TPending> pending);
+    // Syncs and names a full part on the background thread (here when none can be started).
+    void FlushInBackground(TBatch batch);
+    // Waits for the part the background thread is flushing.
+    void AwaitBackground();
     // Flushes what is waiting and keeps its failures for the next Flush; false when nothing waited
     // (with anyFlush, true also when another flush ended meanwhile).
     bool FlushKeepingFailures(bool anyFlush);
     std::vector<TFailure> FlushLocked(); // with flushMutex_ held
+    std::vector<TFailure> FlushBatch(TBatch batch); // with flushMutex_ held
 
     size_t flushEvery_;
     std::mutex flushMutex_; // one flush at a time, so that a waiting one knows files were closed
     std::atomic<uint64_t> flushes_{0};
     std::mutex mutex_;
-    std::vector<std::unique_ptr<TSafeFileWriter::TPending>> pending_;
+    TBatch pending_;
     std::vector<TFailure> failures_;
+    std::mutex backgroundMutex_; // one part flushed in the background at a time
+    TThreadGroup background_;
 };
 
 } // namespace tintabrel

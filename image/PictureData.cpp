@@ -12,6 +12,7 @@ TPictureData& TPictureData::operator=(TPictureData&& other)
     IndexAlpha = std::move(other.IndexAlpha);
     Info = std::move(other.Info);
     Animation = std::move(other.Animation);
+    SourceImageData = std::move(other.SourceImageData);
     other.Image.Clear();
     other.Alpha.Clear();
     return *this;
@@ -25,6 +26,7 @@ void TPictureData::Assign(const TPictureData& other)
     PaletteBits = other.PaletteBits;
     IndexAlpha = other.IndexAlpha;
     Info = other.Info;
+    SourceImageData = other.SourceImageData;
     Animation.reset();
     if (other.Animation) {
         auto copy = std::make_shared<TAnimation>();

@@ -29,6 +29,10 @@ struct TPictureData {
     // An animation's frames (none for a still picture). Image and Alpha then hold what a still
     // format shows of it: the first frame on the full canvas.
     std::shared_ptr<TAnimation> Animation;
+    // The compressed image data of the PNG file the picture was read from, as the file held it,
+    // when the load kept it: an encoding a rewrite may reuse once it has checked that the data
+    // decodes to exactly the rows it would write (the pixels may have changed since). Shared.
+    std::shared_ptr<const std::vector<uint8_t>> SourceImageData;
 
     TPictureData() = default;
     // Moving shares the other's pixel stores and takes its frames (bitmaps do not move).

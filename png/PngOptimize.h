@@ -48,15 +48,22 @@ std::optional<std::vector<uint8_t>> IndexAlphaOf(const TBitmap& image, const TBi
 // the writer writes, in their order, and the same indices; tRNS from IndexAlphaOf with
 // trailing opaque entries left out. bitDepth 0 takes the smallest depth that holds the
 // palette, otherwise bitDepth when it holds it. False when the alpha is not per index.
+// trimUnused: entries after the last one a pixel uses are left out, and entries no pixel uses
+// count as opaque (their alpha only lengthened tRNS): order and indices stay.
 bool KeptPaletteRaster(const TBitmap& image, const TBitmap& alpha, const std::vector<uint8_t>& indexAlpha,
-                       int32_t bitDepth, TPngRaster& raster);
+                       int32_t bitDepth, TPngRaster& raster, bool trimUnused = false);
 
 struct TPngOptimizeOptions {
     unsigned Threads = 1;            // trials at once
     bool KeepPalette = true;         // a palette picture keeps its palette, entry order and indices
     bool TrueColour = false;         // only RGB or RGBA layouts (a palette is not kept)
-    std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf)
+    std::vector<uint8_t> IndexAlpha; // alpha of palette indices no pixel uses (see IndexAlphaOf); the
+                                     // optimized layouts count such indices opaque
     TPngChunkSettings Chunks;        // time stamp and stripping of the file written
+    // The image data of the PNG file the picture was read from (a zlib stream), or none: one more
+    // candidate, taken only for a layout whose rows it decodes to exactly (checked by inflating
+    // and unfiltering it), so that a file whose layout is kept never grows.
+    const std::vector<uint8_t>* SourceImageData = nullptr;
     // Writes the file a plain save with the same options would write: one more candidate, so
     // that the optimized file is never the larger. Empty: none.
     std::function<void(TStream& stream)> PlainSave;
@@ -69,6 +76,10 @@ struct TPngOptimizeOptions {
 // work on files files at once: a single file gets them all, a batch of as many files as threads
 // gets one each.
 unsigned ThreadsPerFile(unsigned jobs, size_t files);
+
+// Whether a zlib stream decodes to exactly the raster's filtered rows, unfiltered, with its
+// checksum right and nothing after it.
+bool DecodesToRaster(const std::vector<uint8_t>& zlibData, const TPngRaster& raster);
 
 // Writes the smallest encoding found of the picture (alpha: byte = 255 - alpha, empty:
 // opaque) that decodes to exactly its pixels and alpha, RGB under transparent pixels included.

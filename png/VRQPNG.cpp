@@ -203,12 +203,14 @@ void TVRQPNG::LoadFromStream(TStream& stream)
     AlphaBitmap->Clear();
     reader.AlphaTarget = &ActiveAlphaBitmap();
     reader.RowSink = RowSink;
+    reader.KeepImageData = KeepImageData;
 
     TProgressRelay relay(*this, ActiveBitmap());
     reader.ReadFromStream(&ActiveBitmap(), stream, 0);
     relay.Restore();
 
     TakeResults(reader);
+    ImageData = std::move(reader.ImageData);
     Interlace = reader.Interlace != 0;
     SyncFromBitmap(ActiveBitmap());
 }

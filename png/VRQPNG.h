@@ -99,6 +99,9 @@ public:
     TVRQPNGKeyRequestEvent OnKeyRequest;
     TVRQPNGEncodeRowEvent OnEncodeRow;
     TVRQPNGDecodeRowEvent OnDecodeRow;
+    // Set: a load keeps the file's image data as it stands in ImageData (see TVRQPNGReadStream).
+    bool KeepImageData = false;
+    std::vector<uint8_t> ImageData;
 
 private:
     void GiveInfo(TVRQPNGWriteStream& writer) const;

@@ -222,6 +222,8 @@ void TVRQPNGReadStream::ReadImage()
     Info = TPngInfo{};
     ActiveKey.clear();
     TransparentColor = -1;
+    ImageData.clear();
+    keepingData_ = false;
     AlphaTable.fill(255);
     if (TimeStore) *TimeStore = TVRQPNGTime{};
     if (GifStore) *GifStore = TVRQPNGGifControl{};
@@ -255,8 +257,20 @@ void TVRQPNGReadStream::ChunkLoop()
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
         chunkType_ = type;
+        if (type != chunk::IDAT) keepingData_ = false;
         ReadChunkBody(type);
+        if (chunkLeft_ > 0 && keepingData_ && static_cast<int64_t>(Position) + chunkLeft_ <= Size) {
+            // The rest of the image data, past what the rows needed (the stream's end and checksum).
+            const size_t kept = ImageData.size();
+            ImageData.resize(kept + static_cast<size_t>(chunkLeft_));
+            ReadBytes(ImageData.data() + kept, static_cast<int32_t>(chunkLeft_));
+            chunkLeft_ = 0;
+        }
         if (chunkLeft_ > 0) Skip(static_cast<int32_t>(chunkLeft_));
+        if (keepingData_ && (AtEnd || Stopped || chunkLeft_ > 0)) {
+            keepingData_ = false;
+            ImageData.clear(); // not all of it
+        }
         ReadLongBE(); // CRC, not checked
     }
 }
@@ -699,6 +713,7 @@ void TVRQPNGReadStream::ReadImageData()
 #endif
 
     CreateBitmap();
+    keepingData_ = KeepImageData;
 
     // Plain rows are converted straight into the bitmap and the alpha plane; Adam7 rows go
     // through a converted row of the widest pass. The raw rows grow as data arrives (ReadRow).
@@ -779,6 +794,12 @@ void TVRQPNGReadStream::ReadImageData()
     if (SampleAlpha) HasAlpha = true; // the picture now carries its transparency as alpha
 }
 
+void TVRQPNGReadStream::KeepData(const uint8_t* bytes, int32_t count)
+{
+    // Only one thread reads the input at a time (the inflating one while it runs).
+    if (keepingData_ && count > 0) ImageData.insert(ImageData.end(), bytes, bytes + count);
+}
+
 void TVRQPNGReadStream::TRawRow::Free::operator()(uint8_t* p) const { std::free(p); }
 
 void TVRQPNGReadStream::TRawRow::Reserve(int32_t bytes)
@@ -826,6 +847,7 @@ int32_t TVRQPNGReadStream::FillInput()
     int32_t n = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize));
     ReadBytes(inflater_->input.get(), n);
     if (AtEnd || Stopped) return endedInside();
+    KeepData(inflater_->input.get(), n);
     chunkLeft_ -= n;
     // The image data chunks that follow join the same input (encoders cut the data into chunks
     // of 8 KiB, and zlib's costs per call add about a fifth to the inflate), as long as their
@@ -841,6 +863,7 @@ int32_t TVRQPNGReadStream::FillInput()
         const int32_t m = static_cast<int32_t>(std::min<int64_t>(chunkLeft_, InputBufferSize - n));
         if (m > 0) ReadBytes(inflater_->input.get() + n, m);
         if (AtEnd || Stopped) return endedInside();
+        KeepData(inflater_->input.get() + n, m);
         n += m;
         chunkLeft_ -= m;
     }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "image/RowSink.h"
 #include "png/VRQPNGTypes.h"
@@ -42,6 +43,8 @@ public:
     // Told on the reading thread when the bitmap is sized for the image data and, for a picture
     // not interlaced, how many rows are stored after each row (none: nobody follows the rows).
     TRowSink* RowSink = nullptr;
+    // Keeps the image data as the file holds it in ImageData, for a rewrite that may reuse it.
+    bool KeepImageData = false;
 
     // ---- results (Width, Height, BitDepth are inherited)
     // What the file says beside its rows, complete once a read has ended (also for a read that
@@ -69,6 +72,10 @@ public:
     TColor TransparentColor = -1; // -1, a colour, or $01000000 + index
     std::string ActiveKey;        // key handed to OnDecodeRow
     std::array<uint8_t, 256> AlphaTable{}; // alpha of each palette index, 255 where tRNS gives none
+    // With KeepImageData: the bytes of the image data chunks that follow each other from the
+    // first, joined (a zlib stream as the file has it, not checked beyond what the rows needed);
+    // empty when the file ends inside them.
+    std::vector<uint8_t> ImageData;
 
     // The alpha plane in use for the last image (AlphaTarget once filled), or none.
     TBitmap* AlphaPlane() const { return alphaPlane_; }
@@ -130,6 +137,8 @@ private:
     // Copies the next count inflated bytes from the pipe; false when the data ends before them.
     bool TakeInflated(uint8_t* dest, size_t count);
     void StopInflatePipe();
+    // Appends bytes of the image data to ImageData while it is being kept.
+    void KeepData(const uint8_t* bytes, int32_t count);
     void FillPaletteAlpha();
     void MatchSampleKey(const uint8_t* raw, int32_t pixels, uint8_t* alpha) const;
     void ReleaseImageState();
@@ -147,6 +156,7 @@ private:
     int64_t chunkLeft_ = 0;
     uint32_t chunkType_ = 0;
     uint32_t seen_ = 0;
+    bool keepingData_ = false; // the image data chunks are still being kept
     TBitmap* alphaPlane_ = nullptr;
 
     // Image decoding state, alive only while the image data is decoded.

@@ -15,6 +15,7 @@
 #include "app/PictureSource.h"
 #include "app/cli/Messages.h"
 #include "app/cli/Signals.h"
+#include "app/SafeFile.h"
 #include "base/Exceptions.h"
 #include "base/StringList.h"
 #include "base/TaskPool.h"
@@ -28,6 +29,10 @@
 #include <new>
 #include <optional>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -39,8 +44,17 @@ namespace {
 // Output k of the input as the picture pipeline makes it; out is the output with its kind settled.
 using TMake = std::function<TPipelineOutput(const TInputPlan& plan, size_t k, const TOutputPlan& out)>;
 
+// An output written with --preserve and the times of its input, set once it has its name.
+struct TKeptTimes {
+    std::string Output;
+    timespec Access, Modified;
+};
+
 struct TRun {
     TPNGSaveOptions Png; // how the outputs are written (its Threads: those one file may use)
+    bool Preserve = false;
+    std::mutex TimesMutex;
+    std::vector<TKeptTimes> Times;
     TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
     TSourceLimits Limits; // --max-pixels
     // Before the interruption, which outlives it: the interruption's own thread may be
@@ -60,23 +74,29 @@ std::string ErrorText(std::exception_ptr error)
     }
 }
 
-int64_t FileBytes(const std::string& path)
+// The input's status before anything is written (its size for -v, its times for --preserve).
+std::optional<struct stat> InputStatus(const std::string& path)
 {
     struct stat st{};
-    return !IsStandardStream(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+    if (IsStandardStream(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return st;
 }
 
 // One input: opened once (read whole when it cannot seek), its kind settled, admitted when the
 // picture it declares fits the memory budget, loaded once, and made into each of its outputs.
 // Returns false when the run was interrupted before the input started.
 bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMake& make, TInputResult& result,
-              const std::function<void(size_t)>& failed)
+              const std::function<void(size_t, const std::string&)>& failed)
 {
     const auto fail = [&](size_t k, const std::string& error) {
         if (result.Error.empty()) result.Error = error;
         result.Failed.push_back(plan.Outputs[k].Path);
-        if (failed) failed(k);
+        if (failed) failed(k, error);
     };
+    if (!plan.SameAs.empty()) {
+        reporter.Note(plan.Input, "the same file as " + plan.SameAs + ", which replaces it once");
+        return true;
+    }
     std::vector<size_t> todo;
     for (size_t k = 0; k < plan.Outputs.size(); ++k) {
         const TOutputPlan& out = plan.Outputs[k];
@@ -93,10 +113,14 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         }
     }
     if (!plan.Refusal.empty()) {
+        // A folder the walk could not read has no outputs, and fails all the same.
+        result.Error = plan.Refusal;
+        if (plan.Outputs.empty() && failed) failed(0, plan.Refusal);
         reporter.Message(plan.Input, plan.Refusal);
         return true;
     }
     if (todo.empty()) return true;
+    const std::optional<struct stat> status = InputStatus(plan.Input);
 
     try {
         TPictureSource input(plan.Input);
@@ -113,7 +137,7 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         if (run.Interruption.Requested()) return false;
         input.ReadRest();
         // A pipe's bytes are those read into memory.
-        result.BytesIn = input.MemoryBytes() > 0 ? input.MemoryBytes() : FileBytes(plan.Input);
+        result.BytesIn = input.MemoryBytes() > 0 ? input.MemoryBytes() : status ? status->st_size : 0;
 
         std::vector<TPipelineOutput> made;
         for (size_t n = 0; n < outputs.size(); ++n) made.push_back(make(plan, todo[n], outputs[n]));
@@ -130,11 +154,19 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
                 fail(todo[n], error);
             } else if (!outputs[n].Path.empty()) {
                 result.Written.push_back(outputs[n].Path);
+                if (run.Preserve && status && !IsStandardStream(outputs[n].Path)) {
+                    std::lock_guard lock(run.TimesMutex);
+                    run.Times.push_back({outputs[n].Path, status->st_atim, status->st_mtim});
+                }
                 // Counted as written: a batch's outputs take their names only at its common sync.
                 result.BytesOut += results[n].Bytes;
-                reporter.Note(plan.Input, outputs[n].Path + (results[n].WhileRead
-                                                                 ? ": read, changed and written in one pass"
-                                                                 : ": loaded, changed and saved"));
+                const TChangeOutcome& outcome = results[n].Outcome;
+                if (outcome.Palette != TChangeOutcome::TPalette::Kept)
+                    result.Palettes.emplace_back(outputs[n].Path, outcome.Key());
+                reporter.Note(plan.Input, outputs[n].Path +
+                                              (results[n].WhileRead ? ": read, changed and written in one pass"
+                                                                    : ": loaded, changed and saved") +
+                                              (outcome.Text().empty() ? std::string() : "; " + outcome.Text()));
             }
         }
     } catch (...) {
@@ -168,13 +200,15 @@ unsigned JobsForDescriptors(unsigned jobs, TReporter& reporter, bool verbose)
 // together before they take their names (TDeferredCommits); after a first signal, no input
 // starts any more and what is finished is committed at once. Returns the exit status.
 int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, const TPNGSaveOptions& png,
-              TReporter& reporter, const TMake& make,
-              const std::function<void(size_t input, size_t output)>& failedOutput = {})
+              bool preserve, TReporter& reporter, const TMake& make,
+              const std::function<void(size_t input, size_t output, const std::string& error)>& failedOutput = {})
 {
     std::atomic<bool> failed{false};
     TRun run;
     run.Png = png;
     run.Limits.MaxPixels = options.MaxPixels;
+    run.Preserve = preserve;
+    std::set<std::string> notCommitted; // outputs whose commit failed
     {
         if (options.Verbose)
             SetThreadFallbackNotice([&reporter](const std::string& reason) {
@@ -186,6 +220,10 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
         const auto commitNow = [&] {
             for (const TDeferredCommits::TFailure& failure : run.Commits->Flush()) {
                 failed = true;
+                {
+                    std::lock_guard lock(run.TimesMutex);
+                    notCommitted.insert(failure.Target);
+                }
                 const auto plan = std::find_if(plans.begin(), plans.end(), [&](const TInputPlan& p) {
                     return std::any_of(p.Outputs.begin(), p.Outputs.end(),
                                        [&](const TOutputPlan& o) { return o.Path == failure.Target; });
@@ -199,13 +237,23 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
                 TInputResult result;
                 result.Input = plans[k].Input;
                 const bool ran = RunInput(plans[k], run, reporter, make, result,
-                                          [&](size_t output) { if (failedOutput) failedOutput(k, output); });
+                                          [&](size_t output, const std::string& error) {
+                                              if (failedOutput) failedOutput(k, output, error);
+                                          });
                 if (!result.Error.empty() || !ran) failed = true;
                 if (run.Commits && run.Interruption.Requested()) commitNow();
                 reporter.InputDone(k, std::move(result));
             },
             [&] { return run.Interruption.Requested(); });
         if (run.Commits) commitNow();
+        // The times are set once the outputs have their names (a batch's take them at its sync);
+        // an output whose commit failed left the old file in place, which keeps its own.
+        for (const TKeptTimes& kept : run.Times) {
+            if (notCommitted.count(kept.Output)) continue;
+            const timespec times[2] = {kept.Access, kept.Modified};
+            if (::utimensat(AT_FDCWD, kept.Output.c_str(), times, 0) != 0)
+                reporter.Message(kept.Output, "cannot keep the input's modification time: " + SystemCause(errno));
+        }
         reporter.Summary();
         SetThreadFallbackNotice({});
     }
@@ -214,12 +262,14 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
 
 // Output out of input as the pipeline makes it: change (none: the picture as read), then the
 // file, or standard output (whole in memory first, so that a failed encoding sends nothing down
-// the pipe). rowChange: the same change as hue windows, when it is only that.
+// the pipe). rowChange: the same change as hue windows, when it is only that. outcome: where
+// change tells what it did to the picture's palette.
 TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const TPNGSaveOptions& png,
                          TReporter& reporter, std::function<void(TPictureData&)> change,
-                         std::optional<TRowChange> rowChange)
+                         std::optional<TRowChange> rowChange, std::shared_ptr<TChangeOutcome> outcome = nullptr)
 {
     TPipelineOutput made;
+    made.Outcome = std::move(outcome);
     made.Kind = out.Kind;
     made.Overwrite = out.Overwrite;
     made.Png = png;
@@ -298,16 +348,53 @@ void NoteOptimizeOnBmp(const std::vector<TInputPlan>& plans, const TOutputOption
             }
 }
 
-// --out-dir, and the folders below it that a walked tree needs.
-void MakeOutputFolders(const std::vector<TInputPlan>& plans, const TOutputOptions& out)
+// --out-dir, and the folders below it that a walked tree needs. A folder that cannot be made
+// (a path longer than the system allows, say) fails the outputs that go there and no others;
+// --in-place makes none.
+void MakeOutputFolders(std::vector<TInputPlan>& plans, const TOutputOptions& out)
 {
+    if (out.InPlace) return;
     if (!out.OutputDir.empty()) MakeFolders(out.OutputDir);
-    for (const TInputPlan& plan : plans)
-        for (const TOutputPlan& o : plan.Outputs)
+    std::map<std::string, std::string> made; // folder -> why it cannot be made ("" when it is there)
+    for (TInputPlan& plan : plans)
+        for (TOutputPlan& o : plan.Outputs)
             if (!o.Path.empty() && !IsStandardStream(o.Path) && o.Refusal.empty() && !o.UpToDate && plan.Refusal.empty()) {
                 const std::string folder = std::filesystem::path(o.Path).parent_path().string();
-                if (!folder.empty()) MakeFolders(folder);
+                if (folder.empty()) continue;
+                auto it = made.find(folder);
+                if (it == made.end()) {
+                    std::string why;
+                    try {
+                        MakeFolders(folder);
+                    } catch (const std::exception& e) {
+                        why = e.what();
+                    }
+                    it = made.emplace(folder, why).first;
+                }
+                o.Refusal = it->second;
             }
+}
+
+// Removes the temporary files that a run ended at once (killed, or the machine stopped) left in
+// the folders this run writes to; -v names each.
+void RemoveLeftTemporaries(const std::vector<TInputPlan>& plans, TReporter& reporter)
+{
+    std::set<std::string> folders;
+    for (const TInputPlan& plan : plans)
+        for (const TOutputPlan& o : plan.Outputs)
+            if (!o.Path.empty() && !IsStandardStream(o.Path) && o.Refusal.empty() && !o.UpToDate && plan.Refusal.empty())
+                folders.insert(std::filesystem::path(o.Path).parent_path().string());
+    for (const std::string& folder : folders)
+        for (const std::string& removed : RemoveStaleTemporaries(folder.empty() ? "." : folder))
+            reporter.Note(removed, "removed, a temporary file left by a run that did not finish");
+}
+
+// Picture bytes would garble a terminal (and could drive it): -o - wants a pipe or a file.
+void RefuseTerminalOutput(const std::string& output)
+{
+    if (IsStandardStream(output) && ::isatty(STDOUT_FILENO))
+        throw TUsageError("standard output is a terminal: -o - writes the picture's bytes there; "
+                          "send them into a pipe or a file");
 }
 
 } // namespace
@@ -316,6 +403,7 @@ int RunRecolour(const TRecolourOptions& options)
 {
     if (options.Json && !options.DryRun && options.Output.OutputFile == "-")
         throw TUsageError("--json and -o - would both write to standard output");
+    if (!options.DryRun) RefuseTerminalOutput(options.Output.OutputFile);
     std::vector<TInputPlan> plans = PlanRecolour(options);
 
     // Built once and only read by the workers.
@@ -328,6 +416,7 @@ int RunRecolour(const TRecolourOptions& options)
     // of at least as many files as jobs.
     TReporter reporter(plans.size(), options.Run, options.Json && !options.DryRun,
                        plans.size() == 1 ? plans[0].Input : std::string());
+    if (!options.DryRun) RemoveLeftTemporaries(plans, reporter);
     TPNGSaveOptions png = PngSettings(options.Output, ThreadsPerFile(options.Run.Jobs, plans.size()), options.TrueColour);
     reporter.ShowProgressOf(png);
     std::optional<TDryRunReport> dryRun;
@@ -337,7 +426,7 @@ int RunRecolour(const TRecolourOptions& options)
     // --emit-lut: the texture each input's two parts share.
     std::vector<std::shared_ptr<TSwapTextureWork>> textures(plans.size());
     return RunInputs(
-        plans, options.Run, png, reporter,
+        plans, options.Run, png, options.Output.Preserve && !options.DryRun, reporter,
         [&](const TInputPlan& plan, size_t k, const TOutputPlan& out) {
             if (!out.Texture.empty()) {
                 std::shared_ptr<TSwapTextureWork>& work = textures[static_cast<size_t>(&plan - plans.data())];
@@ -358,14 +447,17 @@ int RunRecolour(const TRecolourOptions& options)
                 };
                 return made;
             }
+            auto outcome = std::make_shared<TChangeOutcome>();
             return OutputOf(
                 plan.Input, out, png, reporter,
-                [&](TPictureData& data) { ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads); },
-                RowChangeOf(chain, protectedColors));
+                [&, outcome](TPictureData& data) {
+                    *outcome = ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
+                },
+                RowChangeOf(chain, protectedColors), outcome);
         },
         // An input that fails to load still ends its place in the dry run's report.
-        [&](size_t input, size_t output) {
-            if (report) report->Failed(plans[input], output);
+        [&](size_t input, size_t output, const std::string& error) {
+            if (report) report->Failed(plans[input], output, error);
         });
 }
 
@@ -373,15 +465,17 @@ int RunConvert(const TConvertOptions& options)
 {
     if (options.Json && options.Out.OutputFile == "-")
         throw TUsageError("--json and - would both write to standard output");
-    const std::vector<TInputPlan> plans = PlanConvert(options);
+    RefuseTerminalOutput(options.Out.OutputFile);
+    std::vector<TInputPlan> plans = PlanConvert(options);
     NoteOptimizeOnBmp(plans, options.Out, options.Run.Quiet);
     MakeOutputFolders(plans, options.Out);
     const TProtectedColors none;
     TReporter reporter(plans.size(), options.Run, options.Json, plans.size() == 1 ? plans[0].Input : std::string());
+    RemoveLeftTemporaries(plans, reporter);
     TPNGSaveOptions png = PngSettings(options.Out, ThreadsPerFile(options.Run.Jobs, plans.size()), false);
     reporter.ShowProgressOf(png);
     return RunInputs(
-        plans, options.Run, png, reporter,
+        plans, options.Run, png, options.Out.Preserve, reporter,
         [&](const TInputPlan& plan, size_t, const TOutputPlan& out) {
             return OutputOf(plan.Input, out, png, reporter, {}, TRowChange{&none, {}});
         });

@@ -29,6 +29,8 @@ struct TOutputOptions {
     bool Overwrite = false;
     bool Update = false;  // --update: an output newer than its input (and the recipe and list) is kept
     bool InPlace = false; // --in-place: each input is replaced by its result
+    bool BreakHardLinks = false; // --break-hard-links: --in-place may replace a file of several names
+    bool Preserve = false; // --preserve: each output takes its input's modification time
     bool NoTime = false;  // --no-time: no tIME chunk
     bool Strip = false;   // --strip: only the chunks the pixels need
     TPNGSaveOptions Png;

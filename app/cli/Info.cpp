@@ -9,6 +9,7 @@
 #include "app/PictureSource.h"
 #include "app/cli/Messages.h"
 #include "app/cli/Plan.h"
+#include "app/cli/Report.h"
 #include "image/PixelFormats.h"
 
 #include "base/Exceptions.h"
@@ -217,8 +218,8 @@ int RunInfo(const TInfoOptions& options)
                                          : input.MemoryBytes();
             const nlohmann::ordered_json j = Describe(path, kind, facts, fileSize);
             if (options.Json) {
-                // File bytes (a comment) need not be UTF-8; they must not stop the report.
-                std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+                // File bytes (a name, a comment) need not be UTF-8; they are escaped as names are.
+                std::printf("%s\n", JsonText(j).c_str());
             } else {
                 if (!first) std::printf("\n");
                 PrintText(j);
@@ -231,6 +232,9 @@ int RunInfo(const TInfoOptions& options)
             error = FailureText(e);
         }
         if (!error.empty()) {
+            // A script reading the JSON learns of the failure too, in the order of the inputs.
+            if (options.Json)
+                std::printf("%s\n", JsonText({{"file", path}, {"version", 1}, {"error", error}}).c_str());
             std::fflush(stdout);
             std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
             status = ExitFailed;

@@ -80,6 +80,8 @@ std::string MeaningOf(const std::exception& error)
 
 } // namespace
 
+std::string SystemCause(int code) { return Cause(code); }
+
 std::string OutOfMemoryText() { return std::string("not enough memory for this picture (") + msg::OutOfResources + ")"; }
 
 std::string FailureText(const std::exception& error)

@@ -18,4 +18,7 @@ std::string FailureText(const std::exception& error);
 // What running out of memory (std::bad_alloc) is reported as.
 std::string OutOfMemoryText();
 
+// The cause of a system error in words ("permission denied", "the name is too long" ...).
+std::string SystemCause(int code);
+
 } // namespace tintabrel::cli

@@ -112,9 +112,19 @@ std::vector<TOptionDef> MakeTable()
     for (const THueOptionDef& o : HueOptions())
         add({o.Name, "", R, o.Flag ? T::Flag : T::Number, o.ValueText, o.Help, o.Lo, o.Hi, {}, false, true, "",
              [&o](TSettings& s, const std::string& v) { o.Set(s.Recipe.Common, o.Flag ? IsTrue(v) : ToInt(v)); }});
-    add({"map", "", R, T::Text, "P:T:H", "then this change on the result (P or hF : tolerance : target[+options])", 0, 0,
+    // Where the changes apply: not colour rules, so not hue-window options, but for every change
+    // as those are (a step's or variant's own "@" place wins).
+    add({"region", "", R, T::Text, "X,Y,W,H",
+         "change only the rectangle W x H from column X, row Y (a change's @X,Y,W,H wins)", 0, 0, {}, false, true, "",
+         [](TSettings& s, const std::string& v) { s.Recipe.Region = v; }});
+    add({"mask", "", R, T::Path, "FILE",
+         "change only where this picture (the input's size) is neither black nor fully transparent "
+         "(a change's @mask=\"FILE\" wins)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Mask = v; }});
+    add({"map", "", R, T::Text, "P:T:H",
+         "then this change on the result (P or hF : tolerance : target[+options][@X,Y,W,H][@mask=\"FILE\"])", 0, 0,
          {}, true, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Maps.push_back(v); }});
-    add({"variant", "", R, T::Text, "NAME=P:T:H[/P:T:H...]",
+    add({"variant", "", R, T::Text, "NAME[@X,Y,W,H]=P:T:H[/P:T:H...]",
          "one more output per input, <stem>_<NAME>, with its own changes", 0, 0, {}, true, true, "",
          [](TSettings& s, const std::string& v) { s.Recipe.Variants.push_back(v); }});
     add({"recipe", "", R, T::Path, "FILE.json", "JSON file of these options (the command line wins)", 0, 0, {}, false,
@@ -135,6 +145,12 @@ std::vector<TOptionDef> MakeTable()
          "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputDir = v; }});
     add({"in-place", "", R | C, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
          "", [](TSettings& s, const std::string& v) { s.Recolour.Output.InPlace = IsTrue(v); }});
+    add({"break-hard-links", "", R | C, T::Flag, "",
+         "--in-place also replaces a file of several hard links, under the name given alone (the other names keep "
+         "the old file)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.BreakHardLinks = IsTrue(v); }});
+    add({"preserve", "", R | C, T::Flag, "", "each output keeps its input's modification time (--in-place: the file's own)",
+         0, 0, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.Preserve = IsTrue(v); }});
     add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for " + JoinedFormats(FormatExtension, false, ", ", " and ") + " files", 0, 0, {}, false,
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Recursive = IsTrue(v); }});
     add({"format", "", R | C, T::Name, JoinedFormats(FormatKey, true, "|", "|"),
@@ -142,7 +158,7 @@ std::vector<TOptionDef> MakeTable()
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Format = FormatOfKey(v); }});
     add({"overwrite", "", R | C, T::Flag, "", "replace existing output files", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Overwrite = IsTrue(v); }});
-    add({"update", "", R | C, T::Flag, "", "skip an output newer than its input (and the recipe and list)", 0, 0, {},
+    add({"update", "", R | C, T::Flag, "", "skip an output not older than its input (and the recipe and list)", 0, 0, {},
          false, true, "", [](TSettings& s, const std::string& v) { s.Recolour.Output.Update = IsTrue(v); }});
     add({"truecolour", "", R, T::Flag, "", "24-bit output even for palette pictures", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.TrueColour = IsTrue(v); }});
@@ -176,6 +192,8 @@ std::vector<TOptionDef> MakeTable()
     return t;
 }
 
+} // namespace
+
 size_t EditDistance(const std::string& a, const std::string& b)
 {
     std::vector<size_t> row(b.size() + 1);
@@ -191,6 +209,8 @@ size_t EditDistance(const std::string& a, const std::string& b)
     }
     return row[b.size()];
 }
+
+namespace {
 
 const char* CommandName(unsigned command)
 {
@@ -359,7 +379,9 @@ std::string ManualPage()
         }
     }
     m << ".SH RECIPES\nA recipe file (\\fB\\-\\-recipe\\fR) is one JSON object whose fields are the long options "
-         "above without their dashes; options given on the command line win over it.\n"
+         "above without their dashes; options given on the command line win over it. A step of \\fBmap\\fR or of a "
+         "variant may also be an object {\"change\": \"P:T:H\", \"region\": [X, Y, W, H], \"mask\": \"FILE\"}, "
+         "and a variant {\"changes\": [...], \"region\": ..., \"mask\": ...}; masks count from the recipe's folder.\n"
          ".SH ENVIRONMENT\n.TP\n.B SOURCE_DATE_EPOCH\nthe time written into PNG files (seconds since 1970), so "
          "that builds are reproducible.\n"
          ".SH EXIT STATUS\n0 all done, 1 some files failed, 2 bad command line.\n";

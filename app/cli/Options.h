@@ -63,6 +63,9 @@ const TOptionDef* FindOption(const std::string& longName);
 // The value as the option takes it, or std::invalid_argument saying why not (without the option).
 std::string CheckValue(const TOptionDef& option, const std::string& text);
 
+// Letters to insert, delete or change to turn a into b.
+size_t EditDistance(const std::string& a, const std::string& b);
+
 // The long option nearest to a mistyped one for the command ("" when none is near).
 std::string NearestOption(const std::string& typed, unsigned command);
 

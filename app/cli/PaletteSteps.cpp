@@ -35,15 +35,13 @@ TPaletteStep ParsePaletteStep(std::string_view text)
     return step;
 }
 
-std::vector<std::string> SplitChainSteps(std::string_view text)
+std::vector<std::string> JoinPaletteSteps(const std::vector<std::string_view>& pieces)
 {
     std::vector<std::string> steps;
     // Whether the last step is a palette step, and how many of its two ':' it has so far.
     bool palette = false;
     size_t colons = 0;
-    for (;;) {
-        const size_t at = text.find('/');
-        const std::string_view piece = text.substr(0, at);
+    for (const std::string_view piece : pieces) {
         const size_t pieceColons = static_cast<size_t>(std::count(piece.begin(), piece.end(), ':'));
         if (palette && (colons < 2 || pieceColons == 0)) {
             steps.back().append(1, '/').append(piece);
@@ -53,7 +51,17 @@ std::vector<std::string> SplitChainSteps(std::string_view text)
             palette = IsPaletteStepText(piece);
             colons = pieceColons;
         }
-        if (at == std::string_view::npos) return steps;
+    }
+    return steps;
+}
+
+std::vector<std::string> SplitChainSteps(std::string_view text)
+{
+    std::vector<std::string_view> pieces;
+    for (;;) {
+        const size_t at = text.find('/');
+        pieces.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return JoinPaletteSteps(pieces);
         text.remove_prefix(at + 1);
     }
 }

@@ -41,6 +41,8 @@ TPaletteStep ParsePaletteStep(std::string_view text);
 // holds a ':' (a hue window "P:T:H" or another "palette:" step), which no path of a palette step
 // does.
 std::vector<std::string> SplitChainSteps(std::string_view text);
+// The same on the pieces of a chain already split at its '/' (outside masks' quotes).
+std::vector<std::string> JoinPaletteSteps(const std::vector<std::string_view>& pieces);
 
 // The text of a step or a variant's chain with each relative path of its palette steps taken from
 // folder (a recipe file's). Other steps are left as they are.

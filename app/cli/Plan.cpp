@@ -38,7 +38,7 @@ void MakeFolders(const std::string& dir)
 {
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec) throw std::runtime_error("cannot create the folder " + dir + ": " + ec.message());
+    if (ec) throw std::runtime_error("cannot create the folder " + dir + ": " + SystemCause(ec.value()));
 }
 
 namespace {
@@ -56,14 +56,33 @@ std::optional<TFileId> IdOf(const std::string& path)
     return TFileId{st.st_dev, st.st_ino};
 }
 
-// The same file reached by two spellings must count as one output.
-std::string NormalPath(const std::string& path)
+std::string Canonical(const std::string& path)
 {
     std::error_code ec;
     fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
     if (ec) p = fs::absolute(path, ec).lexically_normal();
     return p.string();
 }
+
+// The same file reached by two spellings must count as one output: the real path of its folder
+// (found once per folder, not once per file) and its name, and for a name that is a symbolic
+// link the real path of the file it leads to.
+class TNormalPaths {
+public:
+    std::string Of(const std::string& path)
+    {
+        struct stat st{};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return Canonical(path);
+        const fs::path p(path);
+        const std::string folder = p.parent_path().string();
+        auto it = folders_.find(folder);
+        if (it == folders_.end()) it = folders_.emplace(folder, Canonical(folder.empty() ? "." : folder)).first;
+        return (fs::path(it->second) / p.filename()).string();
+    }
+
+private:
+    std::map<std::string, std::string> folders_;
+};
 
 std::string ReplaceExtension(const std::string& name, TPictureKind kind)
 {
@@ -98,6 +117,9 @@ bool Newer(const timespec& a, const timespec& b)
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
 
+// As make and cp -u count it: an output of the same time as its source is up to date.
+bool NotOlder(const timespec& a, const timespec& b) { return !Newer(b, a); }
+
 bool IsPictureName(const fs::path& path)
 {
     return KindOfExtension(ExtractExtension(path.filename().string()), false) != nullptr;
@@ -106,13 +128,13 @@ bool IsPictureName(const fs::path& path)
 void FillInputKind(TInputPlan& plan)
 {
     if (!plan.Refusal.empty() || IsStandardStream(plan.Input)) return; // told by its first bytes once read
-    std::error_code ec;
-    if (std::filesystem::is_directory(plan.Input, ec)) {
+    struct stat st{};
+    const bool exists = ::stat(plan.Input.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
         plan.Refusal = "a folder, not a picture file";
         return;
     }
-    struct stat st{};
-    if (::stat(plan.Input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (exists && !S_ISREG(st.st_mode)) {
         // A FIFO, a pipe, a device: its bytes can be read only once, when it is processed.
         plan.Kind = KindOfExtension(ExtractExtension(plan.Input), false);
         return;
@@ -125,22 +147,37 @@ void FillInputKind(TInputPlan& plan)
 
 // Refuses the outputs that would replace an input (but with --in-place its own), a folder, or an
 // existing file without overwrite; refuses (usage) two outputs that would be written to one file.
-// With update, marks the outputs newer than everything they are made from.
-void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, bool update,
+// With --in-place, an input that is an earlier one under another name is replaced once, through
+// that one, and a file of several hard links is refused unless breakLinks. With update, marks the
+// outputs not older than everything they are made from.
+void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, bool breakLinks, bool update,
                   const std::vector<std::string>& madeFrom)
 {
     std::vector<TFileId> inputs;
     for (const TInputPlan& plan : plans)
         if (auto id = IdOf(plan.Input)) inputs.push_back(*id);
 
+    TNormalPaths normal;
     std::map<std::string, const TInputPlan*> outputs;
-    for (const TInputPlan& plan : plans)
+    for (TInputPlan& plan : plans)
         for (const TOutputPlan& out : plan.Outputs) {
             if (out.Path.empty() || IsStandardStream(out.Path)) continue;
-            auto [it, added] = outputs.emplace(NormalPath(out.Path), &plan);
-            if (!added)
-                throw TUsageError(it->second->Input + " and " + plan.Input + " would both be written to " + out.Path);
+            const std::string path = normal.Of(out.Path);
+            auto [it, added] = outputs.emplace(path, &plan);
+            if (added) continue;
+            const std::optional<TFileId> id = IdOf(plan.Input);
+            if (inPlace && id && id == IdOf(it->second->Input)) {
+                plan.SameAs = it->second->Input;
+                break;
+            }
+            // Reached through a link, the file written is the one it leads to.
+            struct stat st{};
+            const bool link = ::lstat(out.Path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+            throw TUsageError(it->second->Input + " and " + plan.Input + " would both be written to " +
+                              (link ? path : out.Path));
         }
+    for (TInputPlan& plan : plans)
+        if (!plan.SameAs.empty()) plan.Outputs.clear();
 
     std::optional<timespec> newestSource;
     for (const std::string& path : madeFrom)
@@ -158,8 +195,12 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
             const bool ownInput = inputId == std::optional<TFileId>(id);
             if (S_ISDIR(st.st_mode)) {
                 out.Refusal = "the output " + out.Path + " is a folder";
-            } else if (update && inputTime && Newer(st.st_mtim, *inputTime) &&
-                       (!newestSource || Newer(st.st_mtim, *newestSource))) {
+            } else if (ownInput && S_ISREG(st.st_mode) && st.st_nlink > 1 && !breakLinks) {
+                out.Refusal = "the file has " + std::to_string(st.st_nlink) +
+                              " hard links: replacing it would leave the old pixels under the other names; "
+                              "nothing changed (--break-hard-links replaces it under this name alone)";
+            } else if (update && !ownInput && inputTime && NotOlder(st.st_mtim, *inputTime) &&
+                       (!newestSource || NotOlder(st.st_mtim, *newestSource))) {
                 out.UpToDate = true;
             } else if (ownInput) {
                 continue;
@@ -172,6 +213,36 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
             }
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// The picture files below root, and the folders below it that cannot be read (refused with the
+// cause, as find reports them), each folder listed once; links to folders are not followed.
+void Walk(const std::string& root, std::vector<TFound>& found)
+{
+    std::vector<TFound> entries;
+    std::vector<fs::path> folders{root};
+    while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        std::error_code ec;
+        fs::directory_iterator it(folder, ec);
+        for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+            const fs::directory_entry& entry = *it;
+            std::error_code typeError;
+            if (entry.is_directory(typeError) && !entry.is_symlink(typeError)) {
+                folders.push_back(entry.path());
+            } else if (IsPictureName(entry.path()) && entry.is_regular_file(typeError)) {
+                entries.push_back({entry.path().string(), entry.path().lexically_relative(root).string(), ""});
+            }
+        }
+        if (ec) entries.push_back({folder.string(), "", "cannot read the folder: " + SystemCause(ec.value()), true});
+    }
+    std::sort(entries.begin(), entries.end(), [](const TFound& a, const TFound& b) { return a.Path < b.Path; });
+    found.insert(found.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
 }
 
 } // namespace
@@ -189,19 +260,7 @@ std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recu
             found.push_back({input, "", "a folder, not a picture file (-r walks it)"});
             continue;
         }
-        std::vector<TFound> files;
-        fs::recursive_directory_iterator walk(input, fs::directory_options::skip_permission_denied, ec);
-        if (ec) {
-            found.push_back({input, "", "cannot read the folder: " + ec.message()});
-            continue;
-        }
-        for (const fs::directory_entry& entry : walk) {
-            std::error_code typeError;
-            if (!entry.is_regular_file(typeError) || !IsPictureName(entry.path())) continue;
-            files.push_back({entry.path().string(), entry.path().lexically_relative(input).string(), ""});
-        }
-        std::sort(files.begin(), files.end(), [](const TFound& a, const TFound& b) { return a.Path < b.Path; });
-        found.insert(found.end(), files.begin(), files.end());
+        Walk(input, found);
     }
     return found;
 }
@@ -237,13 +296,18 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
             throw TUsageError("--out-dir " + out.OutputDir + " is not a folder");
     }
     const std::vector<TFound> found = FindInputs(inputs, recursive);
-    if (!out.OutputFile.empty() && found.size() != 1)
+    if (!out.OutputFile.empty() &&
+        std::count_if(found.begin(), found.end(), [](const TFound& f) { return !f.Folder; }) != 1)
         throw TUsageError("-o takes exactly one input; use --out-dir for several");
 
     for (const TFound& input : found) {
         TInputPlan plan;
         plan.Input = input.Path;
         plan.Refusal = input.Refusal;
+        if (input.Folder) {
+            plans.push_back(std::move(plan)); // a folder the walk could not read: nothing to write
+            continue;
+        }
         TOutputPlan first;
         if (!out.OutputFile.empty()) {
             first.Path = out.OutputFile;
@@ -285,8 +349,8 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
         plans.push_back(std::move(plan));
     }
     // A dry run writes nothing: existing outputs do not matter to it, but one that is an input does.
-    if (dryRun) CheckOutputs(plans, true, out.InPlace, false, {});
-    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.Update, madeFrom);
+    if (dryRun) CheckOutputs(plans, true, out.InPlace, out.BreakHardLinks, false, {});
+    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.BreakHardLinks, out.Update, madeFrom);
     return plans;
 }
 

@@ -25,16 +25,21 @@ struct TInputPlan {
     std::string Input;    // "-" is standard input
     TPictureKind Kind = nullptr;
     std::string Refusal;  // why the input cannot be processed at all
+    // --in-place: an earlier input that is this very file under another name (a symbolic link to
+    // it), which replaces it once; this one then has no outputs.
+    std::string SameAs;
     std::vector<TOutputPlan> Outputs;
 };
 
 // An input as given, or the picture files of a folder with -r (sorted by path), each with the path
 // its outputs take below --out-dir (the file's name, or its path below the folder walked); a
-// folder without -r is refused.
+// folder without -r is refused, and so is a folder of the walk that cannot be read (Folder: it
+// has no outputs, the rest of the walk goes on).
 struct TFound {
     std::string Path;
     std::string Below;
     std::string Refusal;
+    bool Folder = false;
 };
 std::vector<TFound> FindInputs(const std::vector<std::string>& inputs, bool recursive);
 

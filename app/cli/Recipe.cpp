@@ -2,6 +2,7 @@
 #include "recolour/HueOptions.h"
 
 #include "app/cli/CliTool.h"
+#include "app/cli/Messages.h"
 #include "app/cli/Options.h"
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <new>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -55,6 +58,108 @@ std::vector<std::string_view> Split(std::string_view text, char separator)
     }
 }
 
+// Where the quoted path of "@mask=" starts at text[at], the index just past its closing quote
+// (the path into path); std::invalid_argument when the quote does not close.
+size_t ReadQuoted(std::string_view text, size_t at, std::string* path)
+{
+    for (size_t k = at + 1; k < text.size(); ++k) {
+        const char c = text[k];
+        if (c == '\\' && k + 1 < text.size() && (text[k + 1] == '"' || text[k + 1] == '\\')) {
+            if (path) *path += text[++k];
+            else ++k;
+        } else if (c == '"') {
+            return k + 1;
+        } else if (path) {
+            *path += c;
+        }
+    }
+    throw std::invalid_argument("the mask's path in '" + std::string(text) + "' has no closing quote");
+}
+
+constexpr std::string_view MaskTag = "@mask=";
+
+// Where one of separators stands in text from from on, outside the quoted paths of masks; npos
+// if nowhere.
+size_t FindOutsideQuotes(std::string_view text, std::string_view separators, size_t from = 0)
+{
+    for (size_t k = from; k < text.size(); ++k) {
+        if (separators.find(text[k]) != std::string_view::npos) return k;
+        if (text.substr(k, MaskTag.size()) == MaskTag && k + MaskTag.size() < text.size() &&
+            text[k + MaskTag.size()] == '"') {
+            k = ReadQuoted(text, k + MaskTag.size(), nullptr) - 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+std::vector<std::string_view> SplitOutsideQuotes(std::string_view text, char separator)
+{
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const size_t at = FindOutsideQuotes(text, std::string_view(&separator, 1));
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return parts;
+        text.remove_prefix(at + 1);
+    }
+}
+
+// One step as written: the change, its "+option"s and its "@" places.
+struct TStepText {
+    std::string Change;
+    std::vector<std::string> Options; // without the "+"
+    std::vector<std::string> Rects;   // without the "@"
+    std::vector<std::string> Masks;   // the paths, unquoted
+};
+
+TStepText SplitStep(std::string_view text)
+{
+    TStepText step;
+    size_t at = FindOutsideQuotes(text, "+@");
+    step.Change = std::string(text.substr(0, at));
+    while (at < text.size()) {
+        if (text.substr(at, MaskTag.size()) == MaskTag) {
+            const size_t quote = at + MaskTag.size();
+            if (quote >= text.size() || text[quote] != '"')
+                throw std::invalid_argument("the mask's path goes in double quotes: @mask=\"FILE\"");
+            std::string path;
+            at = ReadQuoted(text, quote, &path);
+            if (at < text.size() && text[at] != '+' && text[at] != '@')
+                throw std::invalid_argument("'" + std::string(text.substr(at)) + "' follows the mask's closing quote");
+            step.Masks.push_back(std::move(path));
+            continue;
+        }
+        const size_t next = FindOutsideQuotes(text, "+@", at + 1);
+        const std::string piece(text.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1));
+        (text[at] == '+' ? step.Options : step.Rects).push_back(piece);
+        at = next;
+    }
+    return step;
+}
+
+std::string JoinStep(const TStepText& step)
+{
+    std::string text = step.Change;
+    for (const std::string& o : step.Options) text += "+" + o;
+    for (const std::string& r : step.Rects) text += "@" + r;
+    for (const std::string& m : step.Masks) text += MaskSuffix(m);
+    return text;
+}
+
+// The place a step or a variant's name gives (one rectangle and one mask at most).
+TPlace PlaceOf(const TStepText& step)
+{
+    if (step.Rects.size() > 1) throw std::invalid_argument("give one @X,Y,W,H, not " + std::to_string(step.Rects.size()));
+    if (step.Masks.size() > 1)
+        throw std::invalid_argument("give one @mask=\"FILE\", not " + std::to_string(step.Masks.size()));
+    TPlace place;
+    if (!step.Rects.empty()) place.Rect = ParseRegion(step.Rects[0]);
+    if (!step.Masks.empty()) {
+        if (step.Masks[0].empty()) throw std::invalid_argument("the mask's path is empty");
+        place.Mask = step.Masks[0];
+    }
+    return place;
+}
+
 // A step of a chain: a hue window, or a palette map "palette:FROM:TO" (its files read later).
 TChange ParseStep(const std::string& text)
 {
@@ -67,27 +172,86 @@ TChange ParseStep(const std::string& text)
 TChain ParseChain(std::string_view text)
 {
     TChain chain;
-    for (const std::string& part : SplitChainSteps(text)) chain.push_back(ParseStep(part));
+    // Split at '/' outside masks' quotes; a palette step's paths keep their own '/'.
+    std::vector<std::string_view> pieces = SplitOutsideQuotes(text, '/');
+    for (const std::string& part : JoinPaletteSteps(pieces)) chain.push_back(ParseStep(part));
     return chain;
+}
+
+std::string Rebased(const std::string& path, const std::string& folder)
+{
+    const fs::path p(path);
+    return p.is_absolute() || p.empty() ? path : (fs::path(folder) / p).string();
 }
 
 } // namespace
 
+TPlace TPlace::Within(const TPlace& wider) const
+{
+    TPlace place = *this;
+    if (!place.Rect) place.Rect = wider.Rect;
+    if (!place.Mask) place.Mask = wider.Mask;
+    return place;
+}
+
+TRegionRect ParseRegion(const std::string& text)
+{
+    const std::vector<std::string_view> parts = Split(text, ',');
+    if (parts.size() != 4) throw std::invalid_argument("'" + text + "' is not X,Y,W,H (left, top, width, height)");
+    TRegionRect rect;
+    rect.X = ParseNumber(parts[0], 0, INT32_MAX, "region X");
+    rect.Y = ParseNumber(parts[1], 0, INT32_MAX, "region Y");
+    rect.Width = ParseNumber(parts[2], 0, INT32_MAX, "region width");
+    rect.Height = ParseNumber(parts[3], 0, INT32_MAX, "region height");
+    if (rect.Empty()) throw std::invalid_argument("the region " + text + " is empty");
+    return rect;
+}
+
+std::string MaskSuffix(const std::string& path)
+{
+    std::string text = std::string(MaskTag) + "\"";
+    for (const char c : path) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+    }
+    return text + "\"";
+}
+
+std::string RebaseMasks(const std::string& text, const std::string& folder, bool variant)
+{
+    if (text.find(MaskTag) == std::string::npos) return text;
+    const auto rebase = [&](std::string_view stepText) {
+        TStepText step = SplitStep(stepText);
+        for (std::string& m : step.Masks) m = Rebased(m, folder);
+        return JoinStep(step);
+    };
+    if (!variant) return rebase(text);
+    const size_t equals = FindOutsideQuotes(text, "=");
+    if (equals == std::string::npos) return text; // refused by ParseVariant with its reason
+    std::string result = rebase(std::string_view(text).substr(0, equals)) + "=";
+    const std::vector<std::string_view> steps = SplitOutsideQuotes(std::string_view(text).substr(equals + 1), '/');
+    for (size_t k = 0; k < steps.size(); ++k) result += (k ? "/" : "") + rebase(steps[k]);
+    return result;
+}
+
 TChange ParseChange(const std::string& full)
 {
-    // P:T:H, then "+option" suffixes for this change alone: +wrap, +shift, +visible, +softF.
-    std::vector<std::string_view> pieces = Split(full, '+');
-    if (pieces[0].empty()) pieces = {full};
-    const std::string text(pieces[0]);
+    // P:T:H, then "+option" suffixes for this change alone (+wrap, +shift, +visible, +softF ...)
+    // and where it applies (@X,Y,W,H, @mask="FILE").
+    // Text that starts with neither is refused as a change ("+1:2:3": source '+1').
+    TStepText step = SplitStep(full);
+    if (step.Change.empty()) step = TStepText{full, {}, {}, {}};
+    const std::string& text = step.Change;
     THueWindow options;
-    for (size_t k = 1; k < pieces.size(); ++k) {
-        const std::string_view o = pieces[k];
+    for (const std::string& piece : step.Options) {
+        const std::string_view o = piece;
         const auto def = std::find_if(HueOptions().begin(), HueOptions().end(), [&](const THueOptionDef& d) {
             const std::string_view suffix = d.Suffix;
             return d.Flag ? o == suffix : o.size() > suffix.size() && o.substr(0, suffix.size()) == suffix;
         });
         if (def == HueOptions().end())
-            throw std::invalid_argument("'+" + std::string(o) + "' is not an option of a change (" + HueSuffixList() + ")");
+            throw std::invalid_argument("'+" + std::string(o) + "' is not an option of a change (" + HueSuffixList() +
+                                        "; where it applies: @X,Y,W,H, @mask=\"FILE\")");
         def->Set(options, def->Flag ? 1 : ParseNumber(o.substr(std::string_view(def->Suffix).size()), def->Lo, def->Hi, def->Suffix));
     }
     const std::vector<std::string_view> parts = Split(text, ':');
@@ -101,22 +265,28 @@ TChange ParseChange(const std::string& full)
     change.Window.Tolerance = ParseNumber(parts[1], 0, 36, "tolerance");
     change.Window.Target = ParseNumber(parts[2], 0, 360, "target");
     MergeHueOptions(change.Window, options);
+    change.Place = PlaceOf(step);
     return change;
 }
 
 TVariant ParseVariant(const std::string& text)
 {
-    const size_t equals = text.find('=');
+    const size_t equals = FindOutsideQuotes(text, "=");
     if (equals == std::string::npos)
         throw std::invalid_argument("'" + text + "' is not NAME=P:T:H[/P:T:H...] (or palette:FROM:TO steps)");
+    // NAME, then where all its changes apply: NAME@X,Y,W,H@mask="FILE".
+    const TStepText head = SplitStep(std::string_view(text).substr(0, equals));
     TVariant variant;
-    variant.Name = text.substr(0, equals);
+    variant.Name = head.Change;
     const bool nameOk = !variant.Name.empty() && std::all_of(variant.Name.begin(), variant.Name.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
     });
     if (!nameOk)
         throw std::invalid_argument("variant name '" + variant.Name + "' must be letters, digits, - and _");
     try {
+        if (!head.Options.empty())
+            throw std::invalid_argument("'+" + head.Options[0] + "' goes on a change, not on the variant's name");
+        variant.Place = PlaceOf(head);
         variant.Chain = ParseChain(std::string_view(text).substr(equals + 1));
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument("variant " + variant.Name + ": " + e.what());
@@ -213,7 +383,13 @@ public:
                 }
                 settings.Recolour.Recipe.ListColours = std::move(colours);
             } else {
-                for (const std::string& word : Words(option, item.value())) {
+                std::vector<std::string> words;
+                try {
+                    words = Words(option, item.value());
+                } catch (const std::invalid_argument& e) { // a mask's quote that does not close
+                    throw Wrong(item.key(), e.what());
+                }
+                for (const std::string& word : words) {
                     try {
                         option.Store(settings, CheckValue(option, word));
                     } catch (const std::invalid_argument& e) {
@@ -231,31 +407,99 @@ private:
         return TUsageError(path_ + ": field \"" + field + "\": " + what);
     }
 
+    // [X, Y, W, H] or "X,Y,W,H".
+    std::string RegionWord(const std::string& field, const nlohmann::ordered_json& value) const
+    {
+        if (value.is_string()) return value.get<std::string>();
+        if (value.is_array() && value.size() == 4 &&
+            std::all_of(value.begin(), value.end(), [](const auto& n) { return n.is_number_integer(); }))
+            return value[0].dump() + "," + value[1].dump() + "," + value[2].dump() + "," + value[3].dump();
+        throw Wrong(field, "expected a region [X, Y, W, H] or \"X,Y,W,H\"");
+    }
+
+    // A mask's path, as written (counted from the file's folder once the step is whole).
+    std::string MaskWord(const std::string& field, const nlohmann::ordered_json& value) const
+    {
+        if (!value.is_string() || value.get<std::string>().empty()) throw Wrong(field, "expected a mask's path");
+        return value.get<std::string>();
+    }
+
+    // One step of "map" or of a variant: "P:T:H[+option...][@X,Y,W,H][@mask=\"FILE\"]" or
+    // {"change": "P:T:H[+option...]", "region": [X, Y, W, H], "mask": "FILE"}; a mask's path
+    // counts from the file's folder.
+    // rebase: false for a step of a variant, whose whole text is rebased once.
+    std::string StepWord(const std::string& field, const nlohmann::ordered_json& step, bool rebase = true) const
+    {
+        std::string text;
+        if (step.is_string()) {
+            text = step.get<std::string>();
+        } else if (step.is_object()) {
+            std::string places;
+            bool change = false;
+            for (const auto& [key, v] : step.items()) {
+                if (key == "change" && v.is_string()) {
+                    text = v.get<std::string>();
+                    change = true;
+                } else if (key == "region") {
+                    places += "@" + RegionWord(field, v);
+                } else if (key == "mask") {
+                    places += MaskSuffix(MaskWord(field, v));
+                } else {
+                    throw Wrong(field, key == "change" ? "\"change\" must be a text \"P:T:H\""
+                                                       : "unknown key \"" + key + "\" in a step (change, region, mask)");
+                }
+            }
+            if (!change) throw Wrong(field, "a step needs \"change\": \"P:T:H\"");
+            text += places;
+        } else {
+            throw Wrong(field, "expected a step \"P:T:H\" or {\"change\": \"P:T:H\", \"region\": ..., \"mask\": ...}");
+        }
+        return rebase ? RebaseMasks(text, folder_.string(), false) : text;
+    }
+
     // The words the command line would give for the field's value.
     std::vector<std::string> Words(const TOptionDef& option, const nlohmann::ordered_json& value) const
     {
         const std::string name = option.Long;
         if (name == "variant") {
-            // {"NAME": "P:T:H/P:T:H", "NAME": ["P:T:H", "P:T:H"]}
-            const char* expected = "expected an object of NAME: \"P:T:H[/P:T:H...]\" or NAME: [\"P:T:H\", ...]";
+            // {"NAME": "P:T:H/P:T:H", "NAME": ["P:T:H", STEP], "NAME": {"changes": ..., "region": ..., "mask": ...}}
+            const char* expected = "expected an object of NAME: \"P:T:H[/P:T:H...]\", NAME: [\"P:T:H\", ...] or "
+                                   "NAME: {\"changes\": ..., \"region\": [X, Y, W, H], \"mask\": \"FILE\"}";
             if (!value.is_object()) throw Wrong(name, expected);
             std::vector<std::string> words;
-            for (const auto& [key, chain] : value.items()) {
-                std::string text = key + "=";
-                if (chain.is_string()) {
-                    text += chain.get<std::string>();
-                } else if (chain.is_array() && !chain.empty()) {
-                    for (size_t i = 0; i < chain.size(); ++i) {
-                        if (!chain[i].is_string()) throw Wrong(name, expected);
-                        text += (i ? "/" : "") + chain[i].get<std::string>();
+            for (const auto& [key, given] : value.items()) {
+                std::string head = key;
+                const nlohmann::ordered_json* chain = &given;
+                if (given.is_object()) {
+                    chain = nullptr;
+                    for (const auto& [part, v] : given.items()) {
+                        if (part == "changes") chain = &v;
+                        else if (part == "region") head += "@" + RegionWord(name, v);
+                        else if (part == "mask") head += MaskSuffix(MaskWord(name, v));
+                        else throw Wrong(name, "variant " + key + ": unknown key \"" + part + "\" (changes, region, mask)");
                     }
+                    if (!chain) throw Wrong(name, "variant " + key + ": \"changes\" is missing");
+                }
+                std::string text = head + "=";
+                if (chain->is_string()) {
+                    text += chain->get<std::string>();
+                } else if (chain->is_array() && !chain->empty()) {
+                    for (size_t i = 0; i < chain->size(); ++i) text += (i ? "/" : "") + StepWord(name, (*chain)[i], false);
                 } else {
                     throw Wrong(name, expected);
                 }
-                words.push_back(key + "=" + RebasePaletteSteps(text.substr(key.size() + 1), folder_.string()));
+                const std::string chainText = RebasePaletteSteps(text.substr(head.size() + 1), folder_.string());
+                words.push_back(RebaseMasks(head + "=" + chainText, folder_.string(), true));
             }
             return words;
         }
+        if (name == "map") {
+            if (!value.is_array()) return {RebasePaletteSteps(StepWord(name, value), folder_.string())};
+            std::vector<std::string> words;
+            for (const auto& step : value) words.push_back(RebasePaletteSteps(StepWord(name, step), folder_.string()));
+            return words;
+        }
+        if (name == "region") return {RegionWord(name, value)};
         if (option.Values == 2) return PathPairs(option, value);
         if (name == "pick") {
             if (value.is_string()) return {value.get<std::string>()};
@@ -431,6 +675,28 @@ void ReadPaletteSteps(TSettings& settings)
         throw TUsageError(lut + " writes files beside the output: not with -o - (standard output)");
 }
 
+// A palette step changes the whole picture: a region given for it (its variant's, --region's,
+// --mask's) is refused rather than left unused. So is a region with --emit-lut, whose texture
+// gives each colour one answer.
+void RefuseRegionsOfPaletteSteps(const TSettings& settings)
+{
+    const TRecipe& recipe = settings.Recolour.Recipe;
+    std::vector<std::pair<const TChain*, std::string>> chains{{&recipe.Chain, ""}};
+    for (const TVariant& variant : recipe.Variants) chains.emplace_back(&variant.Chain, variant.Name);
+    for (const auto& [chain, variant] : chains)
+        for (const TChange& change : *chain) {
+            if (change.Region.Whole()) continue;
+            const std::string which = variant.empty() ? std::string() : " (variant " + variant + ")";
+            if (change.Palette)
+                throw TUsageError(change.Palette->Text() + which +
+                                  ": a palette step changes the whole picture; keep the hue windows to a region "
+                                  "with @X,Y,W,H or @mask=\"FILE\" on their own steps instead of --region or --mask");
+            if (recipe.EmitLut)
+                throw TUsageError(settings.Where("emit-lut") + ": a change kept to a region" + which +
+                                  " does not depend on the colour alone, which a swap texture needs");
+        }
+}
+
 } // namespace
 
 void ResolveRecipe(TSettings& settings)
@@ -483,6 +749,39 @@ void ResolveRecipe(TSettings& settings)
         throw TUsageError("nothing to do: give --source (or --from-hue, --pick) with --target, --map, "
                           "--palette-map, --remap or --variant");
     ReadPaletteSteps(settings);
+
+    // Where each change applies: its own rectangle and mask, else its variant's, else those of
+    // --region and --mask. Each mask file is read once, here: one that cannot be read stops the run.
+    TPlace common;
+    if (given("region")) common.Rect = Checked(where("region"), [&] { return ParseRegion(args.Region); });
+    if (given("mask")) common.Mask = args.Mask;
+    std::map<std::string, std::shared_ptr<const TChangeMask>> masks;
+    TSourceLimits limits;
+    limits.MaxPixels = settings.MaxPixels;
+    const auto resolve = [&](TChain& chain, const TPlace& variant, const std::string& named) {
+        for (TChange& change : chain) {
+            const TPlace place = change.Place.Within(variant).Within(common);
+            change.Region.Rect = place.Rect;
+            if (!place.Mask) continue;
+            std::shared_ptr<const TChangeMask>& mask = masks[*place.Mask];
+            if (!mask) {
+                // An output older than a mask it is made with is not up to date (--update).
+                options.MadeFrom.push_back(*place.Mask);
+                const std::string from = change.Place.Mask ? named : variant.Mask ? where("variant") : where("mask");
+                try {
+                    mask = LoadChangeMask(*place.Mask, limits);
+                } catch (const std::bad_alloc&) {
+                    throw TUsageError(from + ": the mask " + *place.Mask + " cannot be read: " + OutOfMemoryText());
+                } catch (const std::exception& e) {
+                    throw TUsageError(from + ": the mask " + *place.Mask + " cannot be read: " + FailureText(e));
+                }
+            }
+            change.Region.Mask = mask;
+        }
+    };
+    resolve(recipe.Chain, {}, where("map"));
+    for (TVariant& variant : recipe.Variants) resolve(variant.Chain, variant.Place, where("variant"));
+    RefuseRegionsOfPaletteSteps(settings);
     if (!recipe.Variants.empty() && !options.Output.OutputFile.empty())
         throw TUsageError("--variant writes <stem>_<NAME> files into --out-dir DIR, not into -o OUTPUT");
     if (options.Output.InPlace && (!recipe.Variants.empty() || !options.Output.OutputFile.empty() ||

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PictureChange.h"
 #include "app/cli/PaletteSteps.h"
 #include "recolour/HueReplace.h"
 
@@ -22,13 +23,26 @@ struct TPixelPick {
     int32_t Y = 0;
 };
 
+// Where a change, a variant or every change is kept to, as written: a rectangle and a mask file.
+// A change's own rectangle wins over its variant's and that over the one for every change; so
+// does its mask. Both set: where both hold.
+struct TPlace {
+    std::optional<TRegionRect> Rect;
+    std::optional<std::string> Mask; // the path
+    bool Empty() const { return !Rect && !Mask; }
+    // This place's rectangle and mask, each where it is not set taken from wider.
+    TPlace Within(const TPlace& wider) const;
+};
+
 // One check with these settings. With Pick, the source position is the picked one and
 // Window.Source is ignored.
 struct TChange {
     THueWindow Window;
     std::optional<TPixelPick> Pick;
+    TPlace Place;         // as written on the step
+    TChangeRegion Region; // as resolved: the rectangle and the mask read (ResolveRecipe)
     // Set: this step maps colours by palettes instead (app/cli/PaletteSteps.h); of Window only
-    // VisibleOnly applies to it.
+    // VisibleOnly applies to it, and it takes no region.
     std::shared_ptr<TPaletteStep> Palette;
 };
 using TChain = std::vector<TChange>;
@@ -37,6 +51,7 @@ using TChain = std::vector<TChange>;
 struct TVariant {
     std::string Name;
     TChain Chain;
+    TPlace Place; // for each of its changes
 };
 
 struct TRecipe {
@@ -51,13 +66,23 @@ struct TRecipe {
 // The source position of an ordinary hue in degrees 0..360: (240 - hue) mod 360.
 int SourceOfHue(int hue);
 
-// "P:T:H" (source position, tolerance, target hue) or "hF:T:H" (source as a hue in degrees).
-// std::invalid_argument says what is wrong.
+// "P:T:H" (source position, tolerance, target hue) or "hF:T:H" (source as a hue in degrees),
+// then "+option" suffixes (recolour/HueOptions.h) and where it applies: "@X,Y,W,H" (a
+// rectangle) and "@mask=\"FILE\"" (a mask picture; within the quotes \" and \\ stand for " and \,
+// nothing else is special, so any path survives). std::invalid_argument says what is wrong.
 TChange ParseChange(const std::string& text);
-// "NAME=STEP[/STEP...]", each STEP "P:T:H" (as ParseChange) or "palette:FROM:TO".
+// "NAME[@X,Y,W,H][@mask=\"FILE\"]=STEP[/STEP...]", each STEP as ParseChange takes it or
+// "palette:FROM:TO".
 TVariant ParseVariant(const std::string& text);
 // "X,Y".
 TPixelPick ParsePick(const std::string& text);
+// "X,Y,W,H": X and Y from 0, W and H from 1.
+TRegionRect ParseRegion(const std::string& text);
+// "@mask=\"FILE\"" for a path.
+std::string MaskSuffix(const std::string& path);
+// The text of a step or a variant (as ParseChange and ParseVariant take it) with each relative
+// mask path taken from folder (a recipe file's).
+std::string RebaseMasks(const std::string& text, const std::string& folder, bool variant);
 
 // The recipe options as CLI11 stores them; which of them were given is asked of CLI11.
 struct TRecipeArgs {
@@ -83,6 +108,9 @@ struct TRecipeArgs {
     std::string RecipeFile;
     // The hue-window options, for every change (recolour/HueOptions.h).
     THueWindow Common;
+    // --region and --mask: where every change applies.
+    std::string Region;
+    std::string Mask;
 };
 
 struct TSettings;

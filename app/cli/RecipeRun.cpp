@@ -2,6 +2,7 @@
 
 #include "app/cli/CliTool.h"
 #include "app/cli/Plan.h"
+#include "app/cli/Report.h"
 #include "base/ScopeGuard.h"
 
 #include <nlohmann/json.hpp>
@@ -77,20 +78,22 @@ std::string CountsText(const TChangeReport& c)
 
 } // namespace
 
-void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
-                std::vector<TChangeReport>* reports, unsigned threads)
+TChangeOutcome ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors,
+                          bool trueColour, std::vector<TChangeReport>* reports, unsigned threads)
 {
+    TChangeOutcome outcome;
     for (const TChange& change : chain) {
         if (change.Palette) {
             ApplyPaletteChange(picture, change, protectedColors, trueColour, reports, threads);
             continue;
         }
-        TChangeReport report{change.Window, change.Pick, {}, {}, {}};
+        TChangeReport report{change.Window, change.Pick, change.Region, {}, {}, {}};
         if (change.Pick) report.Window.Source = PickSource(picture.Image, *change.Pick);
-        ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour, reports ? &report.Counts : nullptr,
-                           threads);
+        outcome.Then(ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour,
+                                        reports ? &report.Counts : nullptr, threads, change.Region));
         if (reports) reports->push_back(report);
     }
+    return outcome;
 }
 
 std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors)
@@ -99,6 +102,7 @@ std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColor
     for (const TChange& change : chain) {
         if (change.Pick || change.Palette) return std::nullopt;
         rows.Windows.push_back(change.Window);
+        rows.Regions.push_back(change.Region);
     }
     return rows;
 }
@@ -141,7 +145,10 @@ TDryRunReport::TDryRunReport(const std::vector<TInputPlan>& plans, bool json,
     for (const TInputPlan& plan : plans) {
         firstOfPlan_.push_back(outputs_.size());
         for (const TOutputPlan& out : plan.Outputs)
-            outputs_.push_back({plan.Input, out.Path, out.Variant, plan.Refusal.empty() && out.Refusal.empty()});
+            outputs_.push_back({plan.Input, out.Path, out.Variant, plan.Refusal.empty() && out.Refusal.empty(), false,
+                                plan.Refusal.empty() ? out.Refusal : plan.Refusal});
+        if (plan.Outputs.empty() && plan.SameAs.empty())
+            outputs_.push_back({plan.Input, "", "", false, true, plan.Refusal});
     }
     results_.resize(outputs_.size());
     state_.assign(outputs_.size(), 0);
@@ -170,10 +177,12 @@ void TDryRunReport::Run(const TInputPlan& plan, size_t k, const std::function<vo
     finished = &result;
 }
 
-void TDryRunReport::Failed(const TInputPlan& plan, size_t k)
+void TDryRunReport::Failed(const TInputPlan& plan, size_t k, const std::string& error)
 {
     std::lock_guard lock(mutex_);
-    Finish(IndexOf(plan, k), nullptr);
+    const size_t index = IndexOf(plan, k);
+    if (index < outputs_.size() && outputs_[index].Error.empty()) outputs_[index].Error = error;
+    Finish(index, nullptr);
 }
 
 void TDryRunReport::Finish(size_t index, TResult* result)
@@ -222,11 +231,31 @@ void AddPaletteKeys(nlohmann::ordered_json& change, const TChangeReport& c)
 
 } // namespace
 
+nlohmann::ordered_json TDryRunReport::FirstError(size_t first, size_t end) const
+{
+    for (size_t i = first; i < end; ++i)
+        if (state_[i] == 2 && !outputs_[i].Error.empty()) return outputs_[i].Error;
+    return nullptr;
+}
+
 void TDryRunReport::Print(size_t first, size_t end)
 {
     size_t done = first;
     while (done < end && state_[done] != 1) ++done;
-    if (done == end) return; // every output failed: the errors say why
+    if (done == end) {
+        // Every output failed: standard error says why, and so does the JSON object.
+        if (json_) {
+            nlohmann::ordered_json file;
+            file["version"] = 1;
+            file["file"] = outputs_[first].Input;
+            file["width"] = nullptr;
+            file["height"] = nullptr;
+            file["outputs"] = nlohmann::ordered_json::array();
+            file["error"] = FirstError(first, end);
+            print_(JsonText(file) + "\n");
+        }
+        return;
+    }
     const TResult& size = results_[done];
 
     if (json_) {
@@ -238,6 +267,7 @@ void TDryRunReport::Print(size_t first, size_t end)
         file["outputs"] = nlohmann::ordered_json::array();
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
+            if (outputs_[i].Placeholder) continue;
             nlohmann::ordered_json out;
             out["output"] = outputs_[i].Output.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputs_[i].Output);
             out["variant"] = outputs_[i].Variant.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(outputs_[i].Variant);
@@ -248,6 +278,9 @@ void TDryRunReport::Print(size_t first, size_t end)
                 change["tolerance"] = c.Window.Tolerance;
                 change["target"] = c.Window.Target;
                 change["pick"] = c.Pick ? nlohmann::ordered_json::array({c.Pick->X, c.Pick->Y}) : nlohmann::ordered_json();
+                const std::optional<TRegionRect>& r = c.Region.Rect;
+                change["region"] = r ? nlohmann::ordered_json::array({r->X, r->Y, r->Width, r->Height}) : nlohmann::ordered_json();
+                change["mask"] = c.Region.Mask ? nlohmann::ordered_json(c.Region.Mask->Name()) : nlohmann::ordered_json();
                 change["altered"] = c.Counts.Altered;
                 change["protected"] = c.Counts.Kept;
                 AddPaletteKeys(change, c);
@@ -255,7 +288,8 @@ void TDryRunReport::Print(size_t first, size_t end)
             }
             file["outputs"].push_back(out);
         }
-        print_(file.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+        file["error"] = FirstError(first, end);
+        print_(JsonText(file) + "\n");
     } else {
         std::string text = outputs_[first].Input + ": " + std::to_string(size.Width) + " x " +
                            std::to_string(size.Height) + "\n";
@@ -271,8 +305,11 @@ void TDryRunReport::Print(size_t first, size_t end)
                 }
                 std::string source = "source " + std::to_string(c.Window.Source);
                 if (c.Pick) source += " (picked at " + std::to_string(c.Pick->X) + "," + std::to_string(c.Pick->Y) + ")";
+                std::string place;
+                if (c.Region.Rect) place += " in region " + c.Region.Rect->Text();
+                if (c.Region.Mask) place += (place.empty() ? " where the mask " : " and where the mask ") + c.Region.Mask->Name() + " is set";
                 text += "    change " + std::to_string(++step) + ", " + source + " tolerance " +
-                        std::to_string(c.Window.Tolerance) + " target " + std::to_string(c.Window.Target) + ": " +
+                        std::to_string(c.Window.Tolerance) + " target " + std::to_string(c.Window.Target) + place + ": " +
                         std::to_string(c.Counts.Altered) + " pixels altered, " + std::to_string(c.Counts.Kept) +
                         " protected pixels left alone\n";
             }

@@ -14,6 +14,8 @@
 #include "app/cli/Recipe.h"
 #include "base/StringList.h"
 
+#include <nlohmann/json.hpp>
+
 namespace tintabrel::cli {
 
 struct TRecolourOptions;
@@ -25,7 +27,8 @@ int PickSource(const TBitmap& picture, const TPixelPick& pick);
 struct TChangeReport {
     THueWindow Window; // with the picked source, when the change picks it
     std::optional<TPixelPick> Pick;
-    THueCounts Counts;
+    TChangeRegion Region;
+    THueCounts Counts; // inside the region only
     // A palette step: the step, and the entries of its FROM palette that no pixel has (a remap:
     // the entries of its palette that no pixel was given), in ascending order.
     std::shared_ptr<const TPaletteStep> Palette;
@@ -34,14 +37,15 @@ struct TChangeReport {
 
 // picture becomes the result of every change of chain in turn, exactly as check, L, check ... in
 // the window: each change starts from the previous result, and the protected colours are looked
-// up in that step's before picture. Each step goes through ApplyChange, so palette pictures stay
-// palette pictures unless trueColour. With reports, each change is counted and reported there.
+// up in that step's before picture. Each step goes through ApplyChange, kept to its region, so
+// palette pictures stay palette pictures unless trueColour (or a region leaves no room in the
+// palette: the outcome says so). With reports, each change is counted and reported there.
 // threads: as many as a large picture may be recoloured on.
-void ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors, bool trueColour,
-                std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
+TChangeOutcome ApplyChain(TPictureData& picture, const TChain& chain, const TProtectedColors& protectedColors,
+                          bool trueColour, std::vector<TChangeReport>* reports = nullptr, unsigned threads = 1);
 
-// The chain as hue windows applied row by row, when it is only that (no change picks its source
-// from the picture, none is a palette step); none otherwise.
+// The chain as hue windows applied row by row (each kept to its region), when it is only that
+// (no change picks its source from the picture, none is a palette step); none otherwise.
 std::optional<TRowChange> RowChangeOf(const TChain& chain, const TProtectedColors& protectedColors);
 
 // The chain of the plain output ("") or of the variant of that name.
@@ -72,8 +76,9 @@ public:
     // Runs work for output k of the plan and prints what is complete. An output whose work throws
     // is left out of the report (the exception goes on to the caller, which reports it).
     void Run(const TInputPlan& plan, size_t k, const std::function<void(TResult&)>& work);
-    // The output failed before its work could run (its input did not load, say).
-    void Failed(const TInputPlan& plan, size_t k);
+    // The output failed before its work could run (its input did not load, say); an input with no
+    // outputs (a folder the walk could not read) fails as its output 0.
+    void Failed(const TInputPlan& plan, size_t k, const std::string& error);
 
 private:
     struct TOutput {
@@ -81,10 +86,14 @@ private:
         std::string Output; // "" when the dry run names none
         std::string Variant;
         bool Runs = true; // false for an output refused before the run
+        bool Placeholder = false; // stands for an input with no outputs
+        std::string Error; // why it failed
     };
     size_t IndexOf(const TInputPlan& plan, size_t k) const;
     void Finish(size_t index, TResult* result);
     void Print(size_t first, size_t end);
+    // The message of the first output of [first, end) that failed, or null.
+    nlohmann::ordered_json FirstError(size_t first, size_t end) const;
 
     const TInputPlan* plans_;
     std::vector<size_t> firstOfPlan_;

@@ -187,6 +187,25 @@ std::string JsonName(const std::string& bytes)
     return out + "\"";
 }
 
+std::string JsonText(const nlohmann::ordered_json& value)
+{
+    if (value.is_string()) return JsonName(value.get_ref<const std::string&>());
+    if (!value.is_object() && !value.is_array()) return value.dump();
+    std::string text(1, value.is_object() ? '{' : '[');
+    bool first = true;
+    for (const auto& [key, item] : value.items()) {
+        if (!first) text += ',';
+        first = false;
+        if (value.is_object()) {
+            text += JsonName(key);
+            text += ':';
+        }
+        text += JsonText(item);
+    }
+    text += value.is_object() ? '}' : ']';
+    return text;
+}
+
 std::string ResultJson(const TInputResult& r)
 {
     const auto names = [](const std::vector<std::string>& list) {
@@ -197,12 +216,17 @@ std::string ResultJson(const TInputResult& r)
         }
         return text + "]";
     };
+    std::string palettes;
+    for (const auto& [output, outcome] : r.Palettes)
+        palettes += (palettes.empty() ? ",\"palette\":{" : ",") + JsonName(output) + ":\"" + outcome + "\"";
+    if (!palettes.empty()) palettes += "}";
     const char* status = !r.Error.empty() ? (r.Written.empty() ? "failed" : "partly failed")
                          : r.Written.empty() && !r.UpToDate.empty() ? "up to date"
                                                                     : "done";
     return std::string("{\"version\":1,\"file\":") + JsonName(r.Input) + ",\"status\":\"" + status +
            "\",\"written\":" + names(r.Written) + ",\"up_to_date\":" + names(r.UpToDate) +
-           ",\"failed\":" + names(r.Failed) + ",\"error\":" + (r.Error.empty() ? "null" : JsonName(r.Error)) + "}";
+           ",\"failed\":" + names(r.Failed) + ",\"error\":" + (r.Error.empty() ? "null" : JsonName(r.Error)) +
+           palettes + "}";
 }
 
 } // namespace tintabrel::cli

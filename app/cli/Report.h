@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "app/PictureFiles.h"
 #include "app/cli/CliTool.h"
@@ -24,6 +27,9 @@ struct TInputResult {
     std::vector<std::string> UpToDate; // outputs kept by --update
     std::vector<std::string> Failed;   // outputs that failed
     std::string Error;                 // the first failure's message
+    // Outputs of a palette picture whose region change extended the palette ("extended") or
+    // left no room in it ("truecolour").
+    std::vector<std::pair<std::string, std::string>> Palettes;
     int64_t BytesIn = 0, BytesOut = 0;
 };
 
@@ -78,8 +84,11 @@ private:
 
 // A JSON string of a file name: UTF-8 as it is, other bytes escaped so that they can be matched back.
 std::string JsonName(const std::string& bytes);
+// One line of JSON (no spaces) with every string written by JsonName, so that a name reads the
+// same in every report of the tool.
+std::string JsonText(const nlohmann::ordered_json& value);
 // An input's result as one JSON line: {"version": 1, "file", "status", "written", "up_to_date",
-// "failed", "error"}.
+// "failed", "error"}, and "palette": {OUTPUT: "extended" | "truecolour"} when there are Palettes.
 std::string ResultJson(const TInputResult& result);
 
 } // namespace tintabrel::cli

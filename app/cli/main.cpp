@@ -20,13 +20,33 @@ using namespace tintabrel::cli;
 
 namespace {
 
-int UsageFailure(const std::string& reason)
+const char* const CommandNames[] = {"recolour", "convert", "info", "palette"};
+
+// The reason in one line and where the usage is, as command-line tools do: the whole usage
+// text would bury the line that says what was wrong.
+int UsageFailure(const std::string& reason, int command = -1)
 {
-    std::fprintf(stderr, "tintabrel-cli: %s\n%s", Printable(reason).c_str(), UsageText().c_str());
+    const std::string help = command >= 0 ? std::string("tintabrel-cli ") + CommandNames[command] + " --help"
+                                          : std::string("tintabrel-cli --help");
+    std::fprintf(stderr, "tintabrel-cli: %s\nsee %s\n", Printable(reason).c_str(), help.c_str());
     return ExitUsage;
 }
 
-const char* const CommandNames[] = {"recolour", "convert", "info", "palette"};
+// The command nearest to a mistyped one (recolor, conver, inf), "" when none is near.
+std::string NearestCommand(const std::string& typed)
+{
+    std::string best;
+    size_t bestDistance = 3;
+    for (const char* name : CommandNames) {
+        // A prefix of a command (inf, rec) is as near as one letter off.
+        const size_t d = std::string(name).rfind(typed, 0) == 0 && typed.size() >= 2 ? 1 : EditDistance(typed, name);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = name;
+        }
+    }
+    return best;
+}
 constexpr unsigned CommandBits[] = {CmdRecolour, CmdConvert, CmdInfo, CmdPalette};
 
 // An option the command does not know, with the nearest one it does; "" when all are known.
@@ -146,11 +166,14 @@ int main(int argc, char** argv)
     int command = -1;
     for (int c = 0; c < 4; ++c)
         if (first == CommandNames[c]) command = c;
-    if (!first.empty() && first[0] != '-' && command < 0)
-        return UsageFailure(std::string("unknown command '") + argv[1] + "' (recolour, convert, info or palette)");
+    if (!first.empty() && first[0] != '-' && command < 0) {
+        const std::string nearest = NearestCommand(first);
+        return UsageFailure(std::string("unknown command '") + argv[1] + "'" +
+                            (nearest.empty() ? " (recolour, convert, info or palette)" : " (did you mean " + nearest + "?)"));
+    }
     if (command >= 0) {
         const std::string unknown = UnknownOption(argc, argv, CommandBits[command]);
-        if (!unknown.empty()) return UsageFailure(unknown);
+        if (!unknown.empty()) return UsageFailure(unknown, command);
     }
 
     try {
@@ -162,7 +185,7 @@ int main(int argc, char** argv)
     } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        return UsageFailure(e.what());
+        return UsageFailure(e.what(), command);
     }
 
     try {
@@ -230,7 +253,7 @@ int main(int argc, char** argv)
         info.Inputs = inputs;
         return RunInfo(info);
     } catch (const TUsageError& e) {
-        return UsageFailure(e.what());
+        return UsageFailure(e.what(), command);
     } catch (const std::exception& e) {
         // Only failures outside the per-file work reach here (the list file, no memory ...).
         std::fprintf(stderr, "tintabrel-cli: %s\n", Printable(e.what()).c_str());

@@ -10,8 +10,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 
 namespace tintabrel {
@@ -25,6 +27,8 @@ struct TWindowState {
     int ScrollY = 0;
     // The after picture as last loaded or saved then: undoing back to it shows it as saved.
     TBitmap Clean;
+    // The rectangle selected on the before pane, which the check, the mask and the preview keep to.
+    std::optional<TRegionRect> Selection;
 };
 
 // True when both states hold the same pictures (the same pixel stores).

@@ -111,6 +111,13 @@ void TImage::SetOverlay(const QImage& overlay)
     update();
 }
 
+void TImage::SetFrame(const QRect& pixels)
+{
+    if (pixels == frame_) return;
+    frame_ = pixels;
+    update();
+}
+
 // The picture with its alpha, ready to be drawn over the checkerboard.
 void TImage::Compose()
 {
@@ -148,6 +155,19 @@ void TImage::paintEvent(QPaintEvent* event)
         painter.drawImage(target, shown_);
     }
     if (!overlay_.isNull() && overlay_.size() == shown_.size()) painter.drawImage(target, overlay_);
+    if (!frame_.isNull()) {
+        // Round the outer edges of the framed pixels at whatever scale they are drawn, in white
+        // under black dashes: seen on light and dark pictures alike.
+        const double sx = double(target.width()) / shown_.width(), sy = double(target.height()) / shown_.height();
+        const QRectF outline(target.left() + frame_.left() * sx, target.top() + frame_.top() * sy,
+                             frame_.width() * sx, frame_.height() * sy);
+        const QRectF inside = outline.adjusted(0.5, 0.5, -0.5, -0.5);
+        painter.setBrush(Qt::NoBrush);
+        painter.setPen(QPen(Qt::white, 1));
+        painter.drawRect(inside);
+        painter.setPen(QPen(Qt::black, 1, Qt::DashLine));
+        painter.drawRect(inside);
+    }
 }
 
 void TImage::contextMenuEvent(QContextMenuEvent* event)
@@ -167,6 +187,24 @@ void TImage::mousePressEvent(QMouseEvent* event)
         OnMouseDown(event->button(), event->modifiers(), p.x(), p.y());
     }
     QWidget::mousePressEvent(event);
+}
+
+void TImage::mouseMoveEvent(QMouseEvent* event)
+{
+    if (OnMouseMove) {
+        const QPoint p = event->position().toPoint();
+        OnMouseMove(event->buttons(), event->modifiers(), p.x(), p.y());
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void TImage::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (OnMouseUp) {
+        const QPoint p = event->position().toPoint();
+        OnMouseUp(event->button(), event->modifiers(), p.x(), p.y());
+    }
+    QWidget::mouseReleaseEvent(event);
 }
 
 void TImage::mouseDoubleClickEvent(QMouseEvent* event)

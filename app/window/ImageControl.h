@@ -27,6 +27,9 @@ public:
     void SetAutoSize(bool value);
 
     std::function<void(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)> OnMouseDown;
+    // The pointer moved over the control (with or without a button held), and a button released.
+    std::function<void(Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y)> OnMouseMove;
+    std::function<void(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)> OnMouseUp;
     std::function<void()> OnDblClick;
     // A right click (or the menu key): where the menu goes, in screen coordinates.
     std::function<void(const QPoint& globalPos)> OnContextMenu;
@@ -40,6 +43,9 @@ public:
     // Drawn over the picture, one overlay pixel per picture pixel (null: none).
     void SetOverlay(const QImage& overlay);
     const QImage& Overlay() const { return overlay_; }
+    // A frame round these picture pixels, drawn over the picture and the overlay (null: none).
+    void SetFrame(const QRect& pixels);
+    const QRect& Frame() const { return frame_; }
     // The picture with its transparency (ARGB), when it has any and the checkerboard is on.
     const QImage& Composed() const { return composed_; }
     // The two shades of the checkerboard and the side of its squares in screen pixels.
@@ -53,6 +59,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -65,6 +73,7 @@ private:
     TBitmap alphaSource_; // the transparency alpha_ was made from (sharing its store)
     QImage composed_;
     QImage overlay_;
+    QRect frame_;
     bool checkerboard_ = true;
     bool stretch_ = false;
     bool autoSize_ = false;

@@ -23,12 +23,12 @@ bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1]
 } // namespace
 
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
-                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result)
+                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result, const TChangeRegion& region)
 {
     ComputeLive(
         before, protectedColors,
-        [&window, threads](TPictureData& p, const TProtectedColors& colors, bool trueColour) {
-            ApplyChangeInPlace(p, colors, window, trueColour, nullptr, threads);
+        [&window, threads, &region](TPictureData& p, const TProtectedColors& colors, bool trueColour) {
+            ApplyChangeInPlace(p, colors, window, trueColour, nullptr, threads, region);
         },
         wantAfter, wantMask, result);
 }

@@ -7,6 +7,7 @@
 
 #include <QImage>
 
+#include "app/PictureChange.h"
 #include "app/PictureFiles.h"
 #include "recolour/HueReplace.h"
 
@@ -32,9 +33,10 @@ struct TLiveResult {
 using TLiveChange = std::function<void(TPictureData& picture, const TProtectedColors& protectedColors, bool trueColour)>;
 
 // The check's result of before under these settings and/or the mask of what it changes, into
-// result (which starts empty).
+// result (which starts empty); kept to region as the check is.
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
-                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result);
+                 bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result,
+                 const TChangeRegion& region = {});
 // The same for any change (the palette swap's).
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const TLiveChange& change,
                  bool wantAfter, bool wantMask, TLiveResult& result);

@@ -201,6 +201,8 @@ TfrmMain::~TfrmMain()
     liveJob_.Join();
     // The image controls go with the window; their pictures must not call back into it.
     imgBefore->OnMouseDown = nullptr;
+    imgBefore->OnMouseMove = nullptr;
+    imgBefore->OnMouseUp = nullptr;
     imgBefore->OnContextMenu = nullptr;
     imgAfter->OnContextMenu = nullptr;
     imgColor->OnDblClick = nullptr;
@@ -413,6 +415,12 @@ void TfrmMain::ConnectHandlers()
     };
     imgBefore->OnMouseDown = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
         Guarded([&] { imgBeforeMouseDown(button, shift, x, y); });
+    };
+    imgBefore->OnMouseMove = [this](Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y) {
+        Guarded([&] { imgBeforeMouseMove(buttons, shift, x, y); });
+    };
+    imgBefore->OnMouseUp = [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
+        Guarded([&] { imgBeforeMouseUp(button, shift, x, y); });
     };
     imgColor->OnDblClick = [this] { Guarded([this] { imgColorDblClick(); }); };
     lbl->OnClick = [this] { Guarded([this] { lblClick(); }); };
@@ -921,6 +929,9 @@ void TfrmMain::LoadChosenFile()
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
         cleanAfter_.Assign(bmpAfter->Image);
+        // A rectangle of another picture means nothing to this one.
+        dragFrom_.reset();
+        SetSelection(std::nullopt);
     }
     ResetPanes();
     PicturesChanged();
@@ -980,14 +991,18 @@ void TfrmMain::tbChange()
     if (!IsExistingFile(od.FileName)) return;
     const TUndoStep step = BeginStep();
     const THueWindow window = CurrentWindow();
+    const TChangeRegion region = CurrentRegion();
     LastWindow = window;
+    LastSelection = region.Rect;
     // A palette picture's result keeps its palette (the entries recoloured, the indices and the
     // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
     // transparency.
     const TProtectedColors colors(*ColorList);
     TPictureData result;
     TPipelineOutput checked;
-    checked.Change = [&](TPictureData& picture) { ApplyChangeInPlace(picture, colors, window, false, nullptr, Cores()); };
+    checked.Change = [&](TPictureData& picture) {
+        ApplyChangeInPlace(picture, colors, window, false, nullptr, Cores(), region);
+    };
     checked.Take = [&result](TPictureData& picture) { result.Assign(picture); };
     std::vector<TPipelineResult> results;
     RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
@@ -1006,6 +1021,22 @@ THueWindow TfrmMain::CurrentWindow() const
     for (const auto& [def, action] : HueActions) def->Set(window, action->isChecked());
     for (const auto& [def, group] : HueGroups) def->Set(window, group->checkedAction() ? group->checkedAction()->data().toInt() : 0);
     return window;
+}
+
+TChangeRegion TfrmMain::CurrentRegion() const
+{
+    TChangeRegion region{selection_, nullptr};
+    if (!selection_ || !bmpBefore || !region.Fits(bmpBefore->Image.Width(), bmpBefore->Image.Height())) return {};
+    return region;
+}
+
+void TfrmMain::SetSelection(const std::optional<TRegionRect>& selection)
+{
+    selection_ = selection;
+    const QRect frame = selection ? QRect(selection->X, selection->Y, selection->Width, selection->Height) : QRect();
+    imgBefore->SetFrame(frame);
+    imgAfter->SetFrame(frame);
+    actClearSelection->setEnabled(selection.has_value());
 }
 
 // ---------------------------------------------------------------- mask and live preview
@@ -1033,6 +1064,11 @@ void TfrmMain::CreatePaneMenu()
                       "透明な画素と半透明な画素の下に市松模様を表示します。保存する絵は変わりません。");
     actFit = item("枠に合わせて表示(&F)", QKeySequence(Qt::Key_F), false,
                   "絵全体が枠に収まる大きさで表示します。拡大率を選ぶと元に戻ります。");
+    actClearSelection = item("選んだ範囲を解除(&C)", QKeySequence(Qt::Key_Escape), false,
+                             "Shift+ドラッグで左の絵に選んだ範囲を解除します。範囲がある間は、ﾁｪｯｸ・印・その場の表示は"
+                             "範囲の中だけに働きます。");
+    actClearSelection->setCheckable(false);
+    actClearSelection->setEnabled(false);
     PaneMenu->addSeparator();
     // The hue window's options as their table describes them: a flag is an item, a number a
     // submenu of its choices.
@@ -1081,11 +1117,54 @@ void TfrmMain::CreatePaneMenu()
     });
     for (QAction* action : {actMask, actPreview})
         connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
+    connect(actClearSelection, &QAction::triggered, this, [this] {
+        Guarded([this] {
+            dragFrom_.reset();
+            SetSelection(std::nullopt);
+            UpdateLive();
+        });
+    });
     for (const auto& [def, action] : HueActions)
         connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
     for (const auto& [def, group] : HueGroups)
         connect(group, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
 }
+
+namespace {
+
+// The map on picture, kept to the region as the check keeps the hue window to the selection:
+// outside it every pixel keeps its colour. A picture with a region ends 24-bit (a palette
+// picture's entries may be used inside and outside).
+void MapInRegion(TPictureData& picture, const TColourMap& map, const TProtectedColors& colors, bool visibleOnly,
+                 bool trueColour, unsigned threads, const TChangeRegion& region)
+{
+    TColourChangeOptions options;
+    options.VisibleOnly = visibleOnly;
+    options.TrueColour = trueColour || !region.Whole();
+    options.Threads = threads;
+    if (region.Whole()) {
+        MapColoursInPlace(picture, map, colors, options);
+        return;
+    }
+    region.Check(picture.Image.Width(), picture.Image.Height());
+    TBitmap original;
+    original.Assign(picture.Image);
+    original.SetPixelFormat(TPixelFormat::pf24bit);
+    MapColoursInPlace(picture, map, colors, options);
+    const int32_t width = picture.Image.Width();
+    for (int32_t y = 0; y < picture.Image.Height(); ++y) {
+        uint8_t* row = picture.Image.ScanLine(y);
+        const uint8_t* was = original.ConstScanLine(y);
+        std::vector<uint8_t> inside(static_cast<size_t>(width), 0);
+        ForRunsInRegion(region, width, y, [&](int32_t from, int32_t count) {
+            std::fill_n(inside.begin() + from, count, uint8_t{1});
+        });
+        for (int32_t x = 0; x < width; ++x)
+            if (!inside[static_cast<size_t>(x)]) std::copy_n(was + 3 * x, 3, row + 3 * x);
+    }
+}
+
+} // namespace
 
 void TfrmMain::UpdateLive(bool preview)
 {
@@ -1104,19 +1183,17 @@ void TfrmMain::UpdateLive(bool preview)
     before->Assign(*bmpBefore);
     auto colors = std::make_shared<TProtectedColors>(*ColorList);
     const THueWindow window = CurrentWindow();
+    const TChangeRegion region = CurrentRegion();
     LastWindow = window;
+    LastSelection = region.Rect;
     // The change in use: the palette swap while its item is checked, else the hue window.
-    TLiveChange change = [window, threads = Cores()](TPictureData& p, const TProtectedColors& c, bool trueColour) {
-        ApplyChangeInPlace(p, c, window, trueColour, nullptr, threads);
+    TLiveChange change = [window, region, threads = Cores()](TPictureData& p, const TProtectedColors& c, bool trueColour) {
+        ApplyChangeInPlace(p, c, window, trueColour, nullptr, threads, region);
     };
     if (actPaletteMap->isChecked() && PaletteMap)
-        change = [map = PaletteMap, visibleOnly = window.VisibleOnly, threads = Cores()](
+        change = [map = PaletteMap, visibleOnly = window.VisibleOnly, region, threads = Cores()](
                      TPictureData& p, const TProtectedColors& c, bool trueColour) {
-            TColourChangeOptions options;
-            options.VisibleOnly = visibleOnly;
-            options.TrueColour = trueColour;
-            options.Threads = threads;
-            MapColoursInPlace(p, *map, c, options);
+            MapInRegion(p, *map, c, visibleOnly, trueColour, threads, region);
         };
     const uint64_t generation = pictureGeneration_;
     const int64_t pixels = int64_t{before->Image.Width()} * before->Image.Height();
@@ -1167,6 +1244,7 @@ void TfrmMain::ApplyLive(const TLiveResult& result, uint64_t generation, bool pr
 
 // ---------------------------------------------------------------- the palette swap
 
+
 void TfrmMain::PaletteMapClick()
 {
     // Unchecked: the hue window is the change in use again.
@@ -1211,13 +1289,15 @@ void TfrmMain::ApplyPaletteMap()
     if (!PaletteMap || !IsExistingFile(od.FileName)) return;
     const TUndoStep step = BeginStep();
     const TProtectedColors colors(*ColorList);
-    TColourChangeOptions options;
-    options.VisibleOnly = CurrentWindow().VisibleOnly;
-    options.Threads = Cores();
+    const bool visibleOnly = CurrentWindow().VisibleOnly;
+    const TChangeRegion region = CurrentRegion();
+    LastSelection = region.Rect;
     const std::shared_ptr<const TColourMap> map = PaletteMap;
     TPictureData result;
     TPipelineOutput mapped;
-    mapped.Change = [&](TPictureData& picture) { MapColoursInPlace(picture, *map, colors, options); };
+    mapped.Change = [&](TPictureData& picture) {
+        MapInRegion(picture, *map, colors, visibleOnly, false, Cores(), region);
+    };
     mapped.Take = [&result](TPictureData& picture) { result.Assign(picture); };
     std::vector<TPipelineResult> results;
     RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
@@ -1289,6 +1369,7 @@ std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
     state->Path = od.FileName;
     state->ScrollX = sbBefore->horizontalScrollBar()->value();
     state->ScrollY = sbBefore->verticalScrollBar()->value();
+    state->Selection = selection_;
     return state;
 }
 
@@ -1299,6 +1380,8 @@ void TfrmMain::RestoreState(const TWindowState& state)
     SetZoomIndex(state.Zoom);
     cleanAfter_.Assign(state.Clean);
     od.FileName = state.Path;
+    dragFrom_.reset();
+    SetSelection(state.Selection);
     ResetPanes();
     // The panes scroll back to where they were.
     sbBefore->horizontalScrollBar()->setValue(state.ScrollX);
@@ -1319,24 +1402,68 @@ void TfrmMain::Redo()
     if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 
-void TfrmMain::imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, int x, int y)
+QPoint TfrmMain::BeforePixel(int x, int y) const
+{
+    const TBitmap& shown = imgBefore->Picture.Bitmap();
+    if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
+        // Fitted to the pane: the pixel under the pointer at whatever scale that is.
+        return QPoint(int(int64_t{x} * shown.Width() / imgBefore->width()), int(int64_t{y} * shown.Height() / imgBefore->height()));
+    }
+    const int z = ZoomFactor();
+    return QPoint(x / z, y / z);
+}
+
+void TfrmMain::imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y)
 {
     // The right button opens the pane menu and must not move the source meanwhile; only the
     // left button picks.
     if (button != Qt::LeftButton) return;
-    const int z = ZoomFactor();
-    TBitmap& shown = imgBefore->Picture.Bitmap();
-    if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
-        // Fitted to the pane: the pixel under the pointer at whatever scale that is.
-        x = int(int64_t{x} * shown.Width() / imgBefore->width());
-        y = int(int64_t{y} * shown.Height() / imgBefore->height());
-    } else {
-        x /= z;
-        y /= z;
+    const QPoint pixel = BeforePixel(x, y);
+    // With Shift the press may begin a selection (a drag); as a click it picks all the same.
+    dragFrom_.reset();
+    const bool inPicture = bmpBefore && pixel.x() >= 0 && pixel.y() >= 0 && pixel.x() < bmpBefore->Image.Width() &&
+                           pixel.y() < bmpBefore->Image.Height();
+    if ((shift & Qt::ShiftModifier) && inPicture) {
+        dragFrom_ = std::pair{pixel.x(), pixel.y()};
+        dragged_ = false;
+        sourceBeforeDrag_ = tbWidth->value();
     }
-    const TColor color = shown.Canvas().Pixels(x, y);
+    const TColor color = imgBefore->Picture.Bitmap().Canvas().Pixels(pixel.x(), pixel.y());
     // A grey pixel (an empty pane reads as white) has no hue to pick: the slider stays.
     if (const std::optional<int> p = PickedSourcePosition(color)) tbWidth->setValue(*p);
+}
+
+void TfrmMain::imgBeforeMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifiers, int x, int y)
+{
+    if (!dragFrom_) return;
+    if (!(buttons & Qt::LeftButton)) { // its release went elsewhere
+        dragFrom_.reset();
+        return;
+    }
+    DragSelection(BeforePixel(x, y));
+}
+
+void TfrmMain::imgBeforeMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers, int x, int y)
+{
+    if (button != Qt::LeftButton || !dragFrom_) return;
+    DragSelection(BeforePixel(x, y));
+    dragFrom_.reset();
+    if (dragged_) UpdateLive();
+}
+
+void TfrmMain::DragSelection(const QPoint& pointer)
+{
+    if (!bmpBefore || bmpBefore->Image.Empty()) return;
+    const int x = std::clamp(pointer.x(), 0, bmpBefore->Image.Width() - 1);
+    const int y = std::clamp(pointer.y(), 0, bmpBefore->Image.Height() - 1);
+    const auto [fromX, fromY] = *dragFrom_;
+    if (!dragged_) {
+        if (x == fromX && y == fromY) return; // still a click
+        // A drag selects and picks nothing: the source goes back to where the press found it.
+        dragged_ = true;
+        tbWidth->setValue(sourceBeforeDrag_);
+    }
+    SetSelection(TRegionRect{std::min(x, fromX), std::min(y, fromY), std::abs(x - fromX) + 1, std::abs(y - fromY) + 1});
 }
 
 void TfrmMain::tbWidthChange()

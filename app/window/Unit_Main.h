@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,6 +93,7 @@ public:
     QAction* actPreview;    // P: the after pane follows the settings
     QAction* actChecker;    // transparency over a checkerboard (on)
     QAction* actFit;        // F: the picture fitted to the pane instead of the chosen zoom
+    QAction* actClearSelection; // Esc: no rectangle selected any more
     // The hue window's options, off by default, made from their table (recolour/HueOptions.h):
     // a flag's item, a number's group of choices (each action carries its value).
     std::vector<std::pair<const THueOptionDef*, QAction*>> HueActions;
@@ -127,8 +129,17 @@ public:
     // was last given by the check, the mask or the preview (for tests).
     int AsyncLiveRuns = 0;
     THueWindow LastWindow;
+    std::optional<TRegionRect> LastSelection;
     // The settings of the sliders and the pane menu's options, as the check uses them.
     THueWindow CurrentWindow() const;
+    // The rectangle of before pixels selected by a Shift+drag on the before pane (none: the whole
+    // picture): the check, the mask and the preview apply inside it only. Shown as a frame on
+    // both panes; Esc or the pane menu clears it, a load too; undo and redo bring it back with
+    // the pictures.
+    const std::optional<TRegionRect>& Selection() const { return selection_; }
+    void SetSelection(const std::optional<TRegionRect>& selection);
+    // Where the check applies: the selection, when it fits the before picture.
+    TChangeRegion CurrentRegion() const;
     // Brings the mask and the preview up to date with the settings (the preview only with
     // preview, and only while the check itself could run).
     void UpdateLive(bool preview = true);
@@ -171,6 +182,8 @@ public:
     void btnRClick();
     void rgZoomClick();
     void imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void imgBeforeMouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifiers shift, int x, int y);
+    void imgBeforeMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
     void imgColorDblClick();
     void lblClick();
     void sbBeforeConstrainedResize();
@@ -214,6 +227,10 @@ private:
     void CreateControls();
     void ConnectHandlers();
     int ZoomFactor() const;
+    // The before picture's pixel under a point of its image control, at the zoom or fit shown.
+    QPoint BeforePixel(int x, int y) const;
+    // A Shift+drag that has reached pixel on the before pane.
+    void DragSelection(const QPoint& pixel);
     void ResetPanes();
     void ShowPictures();
     void PlaceCredit();
@@ -256,6 +273,12 @@ private:
     bool livePending_ = false;
     uint64_t pictureGeneration_ = 0; // counts changes of the before picture
     TBitmap cleanAfter_; // the after picture as last loaded or saved (sharing its store)
+    std::optional<TRegionRect> selection_;
+    // A Shift+press on the before pane, while its button is held: the pixel pressed, whether the
+    // pointer has left it (a drag), and the source slider's position before the press picked.
+    std::optional<std::pair<int, int>> dragFrom_;
+    bool dragged_ = false;
+    int sourceBeforeDrag_ = 0;
     int fitZoom_ = 0;    // the zoom item chosen before the picture was fitted to the pane
     bool created_ = false; // the controls exist (events may come while they are made)
 };

@@ -61,6 +61,61 @@ TEST(PngOptimize, ThePlainSaveWinsWhenItIsSmaller)
     }
 }
 
+// Entries after the last one a pixel uses are left out with trimUnused, and the alpha of unused
+// entries no longer lengthens tRNS; order, indices and the alpha of used entries stay.
+TEST(PngOptimize, UnusedTrailingPaletteEntriesAreLeftOut)
+{
+    TRGBQuad quads[8]{};
+    for (int i = 0; i < 8; ++i) quads[i] = {static_cast<uint8_t>(30 * i), static_cast<uint8_t>(200 - 20 * i), 7, 0};
+    const auto picture = [&](TBitmap& image, TBitmap& alpha, int highest, uint8_t usedAlpha) {
+        image.SetPixelFormat(TPixelFormat::pf8bit);
+        image.SetPalette(CreatePaletteFromQuads(quads, 8));
+        image.SetSize(12, 4);
+        alpha.SetPixelFormat(TPixelFormat::pf8bit);
+        alpha.SetSize(12, 4);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 12; ++x) {
+                const int index = x % (highest + 1);
+                image.ScanLine(y)[x] = static_cast<uint8_t>(index);
+                alpha.ScanLine(y)[x] = static_cast<uint8_t>(index == 1 ? 255 - usedAlpha : 0);
+            }
+    };
+    // Index 5 is used by no pixel; the file gave it alpha 0.
+    const std::vector<uint8_t> known = {255, 255, 255, 255, 255, 0};
+    const struct {
+        const char* Name;
+        int Highest;
+        uint8_t UsedAlpha;
+        bool Trim;
+        size_t Entries;
+        std::vector<uint8_t> Transparency;
+        int Depth;
+    } cases[] = {
+        {"kept whole", 2, 128, false, 8, {255, 128, 255, 255, 255, 0}, 4},
+        {"trimmed to index 2", 2, 128, true, 3, {255, 128}, 2},
+        {"trimmed, every used entry opaque", 2, 255, true, 3, {}, 2},
+        {"trimmed to index 6, unused 5 opaque", 6, 128, true, 7, {255, 128}, 4},
+        {"the last entry used: nothing to trim", 7, 128, true, 8, {255, 128}, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TBitmap image, alpha;
+        picture(image, alpha, c.Highest, c.UsedAlpha);
+        TPngRaster raster;
+        ASSERT_TRUE(KeptPaletteRaster(image, alpha, known, 0, raster, c.Trim));
+        EXPECT_EQ(raster.Palette.size(), 3 * c.Entries);
+        for (size_t i = 0; i < c.Entries && raster.Palette.size() == 3 * c.Entries; ++i)
+            EXPECT_EQ(std::vector<uint8_t>(raster.Palette.begin() + 3 * i, raster.Palette.begin() + 3 * i + 3),
+                      (std::vector<uint8_t>{quads[i].rgbRed, quads[i].rgbGreen, quads[i].rgbBlue})) << i;
+        EXPECT_EQ(raster.Transparency, c.Transparency);
+        EXPECT_EQ(raster.BitDepth, c.Depth);
+        for (int x = 0; x < 12; ++x) {
+            const int shift = 8 - c.Depth * (x % (8 / c.Depth) + 1);
+            EXPECT_EQ((raster.Rows[static_cast<size_t>(x * c.Depth / 8)] >> shift) & ((1 << c.Depth) - 1), x % (c.Highest + 1)) << x;
+        }
+    }
+}
+
 TEST(PngOptimize, TinyImageDataIsCompressedWhenThatIsSmaller)
 {
     // Rows of a few bytes: libdeflate passes data this short through as a stored block, which

@@ -6,6 +6,7 @@
 #include "tests/TestData.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,7 +23,8 @@ namespace {
 
 // Runs the tool with standard input from /dev/null or, given input, from a pipe fed with it, and
 // sends the signals in turn as each becomes ready.
-TCliRun Run(const std::vector<std::string>& args, const std::string* input, const std::vector<TCliSignal>& signals)
+TCliRun Run(const std::vector<std::string>& args, const std::string* input, const std::vector<TCliSignal>& signals,
+            const std::vector<std::string>& prefix = {})
 {
     char outName[] = "/tmp/tintabrel-cli-out-XXXXXX";
     char errName[] = "/tmp/tintabrel-cli-err-XXXXXX";
@@ -32,7 +34,8 @@ TCliRun Run(const std::vector<std::string>& args, const std::string* input, cons
     int feed[2] = {-1, -1};
     if (input && ::pipe2(feed, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
 
-    std::vector<std::string> argv{TINTABREL_CLI};
+    std::vector<std::string> argv = prefix;
+    argv.push_back(TINTABREL_CLI);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
     for (std::string& a : argv) pointers.push_back(a.data());
@@ -97,6 +100,51 @@ TCliRun Run(const std::vector<std::string>& args, const std::string* input, cons
 TCliRun RunCli(const std::vector<std::string>& args) { return Run(args, nullptr, {}); }
 
 TCliRun RunCliPiped(const std::vector<std::string>& args, const std::string& input) { return Run(args, &input, {}); }
+
+std::optional<TCliRun> RunCliAsNobody(const std::vector<std::string>& args)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) return std::nullopt;
+    return Run(args, nullptr, {}, {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+}
+
+TTerminalRun RunCliOnATerminal(const std::vector<std::string>& args)
+{
+    TTerminalRun run;
+    int terminal = -1, side = -1;
+    char errName[] = "/tmp/tintabrel-cli-err-XXXXXX";
+    const int err = ::mkstemp(errName);
+    if (err < 0 || ::openpty(&terminal, &side, nullptr, nullptr, nullptr) != 0) {
+        if (err >= 0) ::close(err), ::unlink(errName);
+        return run;
+    }
+    std::vector<std::string> argv{TINTABREL_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(side, 1);
+        ::dup2(err, 2);
+        ::execv(pointers[0], pointers.data());
+        ::_exit(127);
+    }
+    ::close(side);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    // What reached the terminal: read without waiting, the writer being gone.
+    ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) run.Screen.append(buffer, static_cast<size_t>(n));
+    ::close(terminal);
+    ::close(err);
+    run.Started = true;
+    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.Err = ReadFile(errName);
+    ::unlink(errName);
+    return run;
+}
 
 TCliRun RunCliInterrupted(const std::vector<std::string>& args, int signal, const std::function<bool()>& ready)
 {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,18 @@ struct TCliRun {
 
 // Runs tintabrel-cli with args, standard input empty, and waits for it.
 TCliRun RunCli(const std::vector<std::string>& args);
+// The same as the unprivileged user nobody (setpriv), where this runs as root; nothing elsewhere.
+std::optional<TCliRun> RunCliAsNobody(const std::vector<std::string>& args);
+
+// A run whose standard output is a terminal (a pseudo-terminal): Screen is what reached it.
+struct TTerminalRun {
+    bool Started = false; // false when no pseudo-terminal could be had
+    int Status = -1;
+    std::string Screen;
+    std::string Err;
+};
+TTerminalRun RunCliOnATerminal(const std::vector<std::string>& args);
+
 // The same with input fed to its standard input through a pipe (which cannot seek).
 TCliRun RunCliPiped(const std::vector<std::string>& args, const std::string& input);
 // The same, but sends signal to the tool as soon as ready() holds (checked every few

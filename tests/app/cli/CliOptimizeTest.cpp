@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tintabrel::test {
 namespace {
@@ -144,13 +145,17 @@ TEST_F(CliOptimize, DecodesToTheDefaultOutputsPixelsInSmallerLayouts)
 
 TEST_F(CliOptimize, KeepsThePaletteOrderAndTrueColourKeepsToRgb)
 {
-    // tbbn3p08 uses its palette out of order; --optimize keeps entry order and indices.
+    // tbbn3p08 uses its palette out of order; --optimize keeps entry order and indices. Its
+    // pixels use indices 0 to 244 of 246 entries: the last one, unused, is left out.
     const std::string in = DataPath("pngsuite/tbbn3p08.png");
     ASSERT_EQ(RunCli({"convert", "--optimize", in, dir.File("o.png")}).Status, 0);
     const std::vector<Chunk> before = ParseChunks(ReadFileBytes(in));
     const std::vector<Chunk> after = ParseChunks(ReadFileBytes(dir.File("o.png")));
     ASSERT_NE(FindChunk(after, "PLTE"), nullptr);
-    EXPECT_EQ(FindChunk(after, "PLTE")->Data, FindChunk(before, "PLTE")->Data);
+    const auto& kept = FindChunk(after, "PLTE")->Data;
+    const auto& given = FindChunk(before, "PLTE")->Data;
+    ASSERT_EQ(kept.size(), 245u * 3);
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), given.begin()));
 
     const TCliRun run = RunCli({"recolour", "--source", "200", "--target", "20", "--optimize", "--truecolour", "-o",
                                 dir.File("t.png"), in});
@@ -158,6 +163,38 @@ TEST_F(CliOptimize, KeepsThePaletteOrderAndTrueColourKeepsToRgb)
     const Decoded decoded = DecodeWithLibpng(ReadFileBytes(dir.File("t.png")));
     EXPECT_TRUE(decoded.ColorType == PNG_COLOR_TYPE_RGB || decoded.ColorType == PNG_COLOR_TYPE_RGB_ALPHA)
         << decoded.ColorType;
+}
+
+// A file zopflipng compressed better than the search does keeps its image data through a run
+// of the tool; a recolour that changes its pixels cannot use that data and writes its own.
+TEST_F(CliOptimize, AnInputsOwnImageDataIsKeptWhileItsRowsAre)
+{
+    if (std::system("zopflipng -h >/dev/null 2>&1") != 0) GTEST_SKIP() << "zopflipng is not installed";
+    const std::string in = dir.File("z.png");
+    ASSERT_EQ(std::system(("zopflipng -y '" + DataPath("pngsuite/basn2c08.png") + "' '" + in + "' >/dev/null").c_str()), 0);
+    const auto imageData = [](const std::string& path) {
+        std::vector<uint8_t> data;
+        for (const Chunk& c : ParseChunks(ReadFileBytes(path)))
+            if (c.Type == "IDAT") data.insert(data.end(), c.Data.begin(), c.Data.end());
+        return data;
+    };
+    TCliRun run = RunCli({"convert", "--optimize", "--strip", in, dir.File("kept.png")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(imageData(dir.File("kept.png")), imageData(in));
+    EXPECT_EQ(DecodeWithLibpng(ReadFileBytes(dir.File("kept.png"))).Rgba, DecodeWithLibpng(ReadFileBytes(in)).Rgba);
+
+    const std::vector<std::string> change = {"recolour", "--source", "200", "--tolerance", "36", "--target", "20"};
+    std::vector<std::string> args = change;
+    args.insert(args.end(), {"--optimize", "--strip", "-o", dir.File("changed.png"), in});
+    run = RunCli(args);
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    args = change;
+    args.insert(args.end(), {"-o", dir.File("plain.png"), in});
+    ASSERT_EQ(RunCli(args).Status, 0);
+    const Decoded changed = DecodeWithLibpng(ReadFileBytes(dir.File("changed.png")));
+    EXPECT_NE(changed.Rgba, DecodeWithLibpng(ReadFileBytes(in)).Rgba) << "the change altered no pixel";
+    EXPECT_EQ(changed.Rgba, DecodeWithLibpng(ReadFileBytes(dir.File("plain.png"))).Rgba);
+    EXPECT_NE(imageData(dir.File("changed.png")), imageData(in));
 }
 
 TEST_F(CliOptimize, OneFileOnSeveralThreadsGivesTheSamePicture)

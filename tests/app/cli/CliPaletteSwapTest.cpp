@@ -33,7 +33,7 @@ std::string Hex(TColor c)
 void WriteHexPalette(const std::string& path, const std::vector<TColor>& colours)
 {
     std::string text;
-    for (const TColor c : colours) text += "#" + Hex(c) + "\n";
+    for (const TColor c : colours) text.append("#").append(Hex(c)).append("\n");
     WriteFile(path, text);
 }
 
@@ -560,6 +560,10 @@ TEST_F(CliPaletteSwap, RefusalsNameTheFiles)
         {{"--palette-map", fromPath_}, {"palette-map"}},
         {{"--palette-map", fromPath_, toPath_, "--emit-lut", "-o", "-"}, {"--emit-lut", "standard output"}},
         {{"--palette-map", fromPath_, toPath_, "--emit-lut", "--variant", "lut=240:1:1"}, {"cannot be named lut"}},
+        // A palette step takes no region; a swap texture none at all.
+        {{"--palette-map", fromPath_, toPath_, "--region", "0,0,4,4"}, {"palette map", "changes the whole picture"}},
+        {{"--variant", "v@0,0,4,4=240:18:120/palette:" + fromPath_ + ":" + toPath_}, {"(variant v)", "whole picture"}},
+        {{"--source", "240", "--target", "1", "--map", "240:18:9@0,0,4,4", "--emit-lut"}, {"--emit-lut", "region"}},
     };
     for (const TCase& c : cases) {
         std::vector<std::string> args = c.Args;

@@ -429,18 +429,26 @@ TEST_F(CliRecipe, DryRunGoesOnPastFailedFiles)
                                  {sprite_, dir_.File("bad.png"), dir_.File("last.png")});
     EXPECT_EQ(run.Status, 1);
     EXPECT_TRUE(Contains(run.Err, dir_.File("bad.png") + ": ")) << run.Err;
-    // Every output of sprite.png and last.png would replace its input: refused, so not reported.
+    // The plain output of sprite.png and of last.png would replace its input: refused, and told in
+    // the object's error.
     EXPECT_TRUE(Contains(run.Err, "is an input file")) << run.Err;
+    // The failed input has its object too, with no outputs and its error.
     std::istringstream lines(run.Out);
     std::string line;
     std::vector<std::string> files;
     while (std::getline(lines, line)) {
         const nlohmann::json j = nlohmann::json::parse(line);
         files.push_back(j["file"]);
+        if (j["file"] == dir_.File("bad.png")) {
+            EXPECT_TRUE(j["outputs"].empty()) << line;
+            EXPECT_FALSE(j["error"].get<std::string>().empty()) << line;
+            continue;
+        }
+        EXPECT_TRUE(j["error"].is_string()) << line; // its plain output was refused
         EXPECT_EQ(j["outputs"].size(), 1u) << line;
         EXPECT_EQ(j["outputs"][0]["variant"], "v") << line;
     }
-    EXPECT_EQ(files, (std::vector<std::string>{sprite_, dir_.File("last.png")}));
+    EXPECT_EQ(files, (std::vector<std::string>{sprite_, dir_.File("bad.png"), dir_.File("last.png")}));
 }
 
 // A recipe holds the same options as the command line: every option of recolour that may stand in
@@ -460,8 +468,10 @@ TEST_F(CliRecipe, EveryRecolourOptionIsARecipeField)
         case cli::TValueType::Flag: value = true; break;
         case cli::TValueType::Number: value = option.Hi; break;
         case cli::TValueType::Name: value = option.Names.front(); break;
-        case cli::TValueType::Path: value = name == "list" ? "list.dat" : name == "output" ? "o.png" : "made"; break;
-        case cli::TValueType::Text: value = name == "pick" ? "0,0" : "1:1:1"; break;
+        case cli::TValueType::Path:
+            value = name == "list" ? "list.dat" : name == "output" ? "o.png" : name == "mask" ? sprite_ : "made";
+            break;
+        case cli::TValueType::Text: value = name == "pick" ? "0,0" : name == "region" ? "0,0,1,1" : "1:1:1"; break;
         }
         if (name == "variant") value = {{"v", "1:1:1"}};
         if (name == "palette-map") value = {"from.hex", "to.hex"};

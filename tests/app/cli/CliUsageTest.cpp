@@ -1,5 +1,5 @@
-// Command lines that make no sense: exit status 2, a one-line reason and the usage on standard
-// error, and nothing written.
+// Command lines that make no sense: exit status 2, a one-line reason and where the usage is on
+// standard error, and nothing written.
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
 
@@ -26,7 +26,8 @@ protected:
         out_ = dir_.File("out");
     }
 
-    // The run must fail as a usage error, say why (first line) and show the usage, and write nothing.
+    // The run must fail as a usage error, say why in one line and where the usage is in another
+    // (not the whole usage, which would bury the reason), and write nothing.
     void ExpectUsageError(const std::vector<std::string>& args, const std::string& reason)
     {
         const auto before = Listing();
@@ -34,7 +35,10 @@ protected:
         EXPECT_EQ(run.Status, 2) << run.Err;
         const std::string firstLine = run.Err.substr(0, run.Err.find('\n'));
         EXPECT_TRUE(Contains(firstLine, reason)) << "first line: " << firstLine;
-        EXPECT_TRUE(Contains(run.Err, "usage: tintabrel-cli recolour")) << run.Err;
+        const bool known = !args.empty() && (args[0] == "recolour" || args[0] == "convert" || args[0] == "info" ||
+                                                args[0] == "palette");
+        const std::string command = known ? args[0] + " " : "";
+        EXPECT_EQ(run.Err.substr(firstLine.size()), "\nsee tintabrel-cli " + command + "--help\n") << run.Err;
         EXPECT_EQ(run.Out, "");
         EXPECT_EQ(Listing(), before) << "a usage error wrote a file";
     }
@@ -54,7 +58,21 @@ protected:
 
 TEST_F(CliUsage, NoCommandAtAll) { ExpectUsageError({}, "subcommand"); }
 
-TEST_F(CliUsage, UnknownCommand) { ExpectUsageError({"paint", input_}, "paint"); }
+// A misspelt command is answered with the one meant, as a misspelt option is.
+TEST_F(CliUsage, UnknownCommand)
+{
+    const struct {
+        const char* Typed;
+        const char* Said;
+    } cases[] = {
+        {"paint", "unknown command 'paint' (recolour, convert, info or palette)"},
+        {"recolor", "unknown command 'recolor' (did you mean recolour?)"},
+        {"conver", "(did you mean convert?)"},
+        {"inf", "(did you mean info?)"},
+        {"Info", "(did you mean info?)"},
+    };
+    for (const auto& c : cases) ExpectUsageError({c.Typed, input_}, c.Said);
+}
 
 TEST_F(CliUsage, UnknownOption) { ExpectUsageError({"info", "--colour", input_}, "--colour"); }
 
@@ -133,6 +151,21 @@ TEST_F(CliUsage, StandardStreamsNeedWhatTheyLack)
         const TCliRun run = RunCli(args);
         EXPECT_EQ(run.Status, 0) << run.Err;
         EXPECT_EQ(run.Out.substr(0, 4), std::string("\x89PNG", 4));
+    }
+}
+
+// A picture's bytes are not sent to a terminal (they would garble it, and could drive it); into a
+// pipe they go as before (StandardStreamsNeedWhatTheyLack).
+TEST_F(CliUsage, PictureBytesAreNotWrittenToATerminal)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"recolour", "--source", "0", "--target", "0", "-o", "-", input_},
+          std::vector<std::string>{"convert", input_, "-"}}) {
+        const TTerminalRun run = RunCliOnATerminal(args);
+        ASSERT_TRUE(run.Started) << "no pseudo-terminal to be had";
+        EXPECT_EQ(run.Status, 2) << run.Err;
+        EXPECT_TRUE(Contains(run.Err, "standard output is a terminal")) << run.Err;
+        EXPECT_EQ(run.Screen, "") << "picture bytes reached the terminal";
     }
 }
 

@@ -1603,6 +1603,183 @@ private slots:
         w->actPaletteMap->trigger();
         QVERIFY(!w->actPaletteMap->isChecked());
         QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), QRgb(0)); // source 0 catches blue, not red
+
+        // With a selection the map keeps to it, as the check does.
+        WriteFile(dir.File("from2.hex"), "ff0000\n00ff00\n");
+        WriteFile(dir.File("to2.hex"), "ffff00\n000000\n");
+        w->SetSelection(TRegionRect{1, 0, 1, 1});
+        dialogs->OpenAnswers = {dir.File("from2.hex"), dir.File("to2.hex")};
+        w->actPaletteMap->trigger();
+        QCOMPARE(w->bmpAfter->Image.Pixel(0, 0), clRed);
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), clBlack);
+        QVERIFY(w->LastSelection == (TRegionRect{1, 0, 1, 1}));
+        QCOMPARE(w->imgBefore->Overlay().pixel(0, 0), QRgb(0));
+        QCOMPARE(w->imgBefore->Overlay().pixel(1, 0), MaskChanged);
+    }
+
+    // ---------------------------------------------------------------- a selected rectangle
+
+    // A Shift+drag on the before pane selects a rectangle, framed on both panes; the check, the
+    // mask and the preview then apply inside it only, exactly as the change kept to it; a plain
+    // click and a Shift+click still pick, a drag picks nothing; Esc clears the selection.
+    void selectionKeepsCheckMaskAndPreviewInside()
+    {
+        ExeDir dir("clRed\r\n");
+        auto w = Open(dir);
+        QImage picture(12, 6, QImage::Format_RGB32);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 12; ++x)
+                picture.setPixel(x, y, (x + y) % 5 == 0 ? qRgb(255, 0, 0) : QColor::fromHsv((x * 7 + y * 3) % 40, 200, 230).rgb());
+        QVERIFY(picture.save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->show();
+        QApplication::setActiveWindow(w.get());
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        SelectZoom(*w, 1);
+        const auto at = [](int x, int y) { return QPoint(2 * x + 1, 2 * y + 1); };
+        const auto picked = [&](int x, int y) { return *PickedSourcePosition(w->bmpBefore->Image.Pixel(x, y)); };
+
+        // A plain click and a Shift+click pick as they always have, and select nothing.
+        QTest::mouseClick(w->imgBefore, Qt::LeftButton, {}, at(3, 2));
+        QCOMPARE(w->tbWidth->value(), picked(3, 2));
+        QTest::mouseClick(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, at(6, 1));
+        QCOMPARE(w->tbWidth->value(), picked(6, 1));
+        QVERIFY(!w->Selection());
+        QVERIFY(w->imgBefore->Frame().isNull());
+        QVERIFY(!w->actClearSelection->isEnabled());
+
+        // A Shift+drag from pixel (7, 4) to (2, 1) selects columns 2 to 7 of rows 1 to 4; the
+        // source stays where it was before the press.
+        w->tbWidth->setValue(238);
+        w->tbHose->setValue(20);
+        w->tb->setValue(120);
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, at(7, 4));
+        QTest::mouseMove(w->imgBefore, at(4, 3));
+        QTest::mouseMove(w->imgBefore, at(2, 1));
+        QTest::mouseRelease(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, at(2, 1));
+        const TRegionRect rect{2, 1, 6, 4};
+        QVERIFY(w->Selection() == rect);
+        QCOMPARE(w->tbWidth->value(), 238);
+        QCOMPARE(w->imgBefore->Frame(), QRect(2, 1, 6, 4));
+        QCOMPARE(w->imgAfter->Frame(), QRect(2, 1, 6, 4));
+        QVERIFY(w->actClearSelection->isEnabled());
+        // A plain click inside still picks and keeps the selection.
+        QTest::mouseClick(w->imgBefore, Qt::LeftButton, {}, at(5, 2));
+        QCOMPARE(w->tbWidth->value(), picked(5, 2));
+        QVERIFY(w->Selection() == rect);
+        w->tbWidth->setValue(238);
+
+        // The mask and the preview: the change kept to the rectangle.
+        w->actMask->setChecked(true);
+        w->actPreview->setChecked(true);
+        QVERIFY(w->LastSelection == rect);
+        const TChangeRegion region{rect, nullptr};
+        const TProtectedColors list(*w->ColorList);
+        TPictureData expected, unprotected, whole;
+        ApplyChange(*w->bmpBefore, expected, list, w->LastWindow, false, nullptr, 1, region);
+        ApplyChange(*w->bmpBefore, unprotected, TProtectedColors(), w->LastWindow, true, nullptr, 1, region);
+        ApplyChange(*w->bmpBefore, whole, list, w->LastWindow);
+        const QImage mask = w->imgBefore->Overlay();
+        int inside = 0, outside = 0, kept = 0;
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 12; ++x) {
+                const TColor was = w->bmpBefore->Image.Pixel(x, y);
+                QCOMPARE(w->bmpAfter->Image.Pixel(x, y), expected.Image.Pixel(x, y));
+                const bool in = x >= 2 && x < 8 && y >= 1 && y < 5;
+                if (!in) {
+                    QCOMPARE(expected.Image.Pixel(x, y), was);
+                    QCOMPARE(mask.pixel(x, y), QRgb(0));
+                    outside += whole.Image.Pixel(x, y) != was;
+                    continue;
+                }
+                QCOMPARE(expected.Image.Pixel(x, y), whole.Image.Pixel(x, y));
+                const QRgb mark = was != expected.Image.Pixel(x, y) ? MaskChanged
+                                : unprotected.Image.Pixel(x, y) != was ? MaskKept : QRgb(0);
+                QCOMPARE(mask.pixel(x, y), mark);
+                inside += mark == MaskChanged;
+                kept += mark == MaskKept;
+            }
+        QVERIFY(inside > 0 && kept > 0 && outside > 0);
+
+        // The check: the same.
+        w->actPreview->setChecked(false);
+        w->btnR->click();
+        w->btnCheck->click();
+        QVERIFY(w->LastSelection == rect);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 12; ++x) QCOMPARE(w->bmpAfter->Image.Pixel(x, y), expected.Image.Pixel(x, y));
+
+        // Esc clears it: the frame goes, and the mask marks the whole picture again.
+        QTest::keyClick(w.get(), Qt::Key_Escape);
+        QVERIFY(!w->Selection());
+        QVERIFY(w->imgBefore->Frame().isNull() && w->imgAfter->Frame().isNull());
+        QVERIFY(!w->LastSelection);
+        int marked = 0;
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 12; ++x) marked += w->imgBefore->Overlay().pixel(x, y) == MaskChanged;
+        QCOMPARE(marked, inside + outside);
+        // So does the pane menu's entry.
+        QTest::mousePress(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, at(0, 0));
+        QTest::mouseMove(w->imgBefore, at(1, 1));
+        QTest::mouseRelease(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, at(1, 1));
+        QVERIFY(w->Selection() == (TRegionRect{0, 0, 2, 2}));
+        w->actClearSelection->trigger();
+        QVERIFY(!w->Selection());
+    }
+
+    // Undo and redo bring the selection back with the pictures; a load clears it; a drag past
+    // the picture's edge stops at it.
+    void selectionFollowsUndoAndLoad()
+    {
+        ExeDir dir("");
+        auto w = Open(dir);
+        QImage picture(8, 5, QImage::Format_RGB32);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 8; ++x) picture.setPixel(x, y, QColor::fromHsv((x * 45) % 360, 255, 255).rgb());
+        QVERIFY(picture.save(Q(dir.File("s.png"))));
+        Load(*w, dir.File("s.png"));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const auto drag = [&](QPoint from, QPoint to) {
+            QTest::mousePress(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, from);
+            QTest::mouseMove(w->imgBefore, to);
+            QTest::mouseRelease(w->imgBefore, Qt::LeftButton, Qt::ShiftModifier, to);
+        };
+        drag(QPoint(1, 1), QPoint(3, 2));
+        const TRegionRect first{1, 1, 3, 2};
+        QVERIFY(w->Selection() == first);
+        w->tbWidth->setValue(195); // hues 9 to 81: column 1, hue 45
+        w->tbHose->setValue(36);
+        w->tb->setValue(200);
+        w->btnCheck->click();
+        const TColor changed = w->bmpAfter->Image.Pixel(1, 1);
+        QVERIFY(changed != w->bmpBefore->Image.Pixel(1, 1));
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 0), w->bmpBefore->Image.Pixel(1, 0));
+        // Past the edge: up to the last column and row.
+        drag(QPoint(6, 3), QPoint(60, 40));
+        const TRegionRect second{6, 3, 2, 2};
+        QVERIFY(w->Selection() == second);
+        w->btnL->click();
+        QVERIFY2(w->Selection() == second, "« keeps the picture's size and the selection");
+        w->btnCheck->click();
+
+        QTest::keyClick(w.get(), Qt::Key_Z, Qt::ControlModifier); // the second check
+        QVERIFY(w->Selection() == second);
+        QTest::keyClick(w.get(), Qt::Key_Z, Qt::ControlModifier); // «
+        QTest::keyClick(w.get(), Qt::Key_Z, Qt::ControlModifier); // the first check
+        QVERIFY(w->Selection() == first);
+        QCOMPARE(w->imgBefore->Frame(), QRect(1, 1, 3, 2));
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 1), w->bmpBefore->Image.Pixel(1, 1));
+        // Redo: the first check's result, with the selection it had then (the second one).
+        QTest::keyClick(w.get(), Qt::Key_Y, Qt::ControlModifier);
+        QVERIFY(w->Selection() == second);
+        QCOMPARE(w->bmpAfter->Image.Pixel(1, 1), changed);
+
+        Load(*w, dir.File("s.png"));
+        QVERIFY(!w->Selection());
+        QVERIFY(w->imgAfter->Frame().isNull());
+        QTest::keyClick(w.get(), Qt::Key_Z, Qt::ControlModifier); // the load
+        QVERIFY(w->Selection() == second);
     }
 
     // A large picture's mask and preview run off the interface thread: the event loop keeps
