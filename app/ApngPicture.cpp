@@ -1,0 +1,332 @@
+#include "app/ApngPicture.h"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/PictureFormats.h"
+#include "base/TaskPool.h"
+#include "png/Apng.h"
+#include "png/PngOptimize.h"
+#include "png/VRQPNGTypes.h"
+#include "recolour/PaletteRecolour.h"
+
+namespace tintabrel {
+
+namespace {
+
+// A whole file's bytes: a memory stream's in place, any other stream read to its end.
+struct TFileBytes {
+    const uint8_t* Data = nullptr;
+    size_t Size = 0;
+    TMemoryStream Owned;
+};
+
+void ReadBytes(TStream& stream, const TAnimationLimits& limits, TFileBytes& out)
+{
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&stream)) {
+        const int64_t at = std::clamp<int64_t>(memory->Position(), 0, memory->Size());
+        out.Data = memory->Memory() + at;
+        out.Size = static_cast<size_t>(memory->Size() - at);
+        return;
+    }
+    // No file of frames within the limits needs more than their samples stored uncompressed.
+    const int64_t limit = std::max(limits.TotalPixels(), MaxPicturePixels()) * 8 + (int64_t{16} << 20);
+    if (!out.Owned.LoadFromStream(stream, limit))
+        throw EReadError("more than " + std::to_string(limit) + " bytes, more than any animation within the limits needs");
+    out.Data = out.Owned.Memory();
+    out.Size = static_cast<size_t>(out.Owned.Size());
+}
+
+// One PNG file decoded by the PNG format's own loading, as a still file would be.
+void DecodePng(std::vector<uint8_t> png, TPictureData& picture, const TLoadOptions& options, const std::string& what)
+{
+    TMemoryStream stream(std::move(png));
+    try {
+        FormatOf(TPictureKind::Png).Load(stream, picture, nullptr, options);
+    } catch (const EVRQPNG& e) {
+        // The reader's text stays the message; the detail says which picture failed.
+        throw EVRQPNG(e.Message(), what + ": " + (e.Detail().empty() ? e.Message() : e.Detail()));
+    }
+}
+
+TFrameDispose DisposeOfOp(uint8_t op)
+{
+    return op == 1 ? TFrameDispose::Background : op == 2 ? TFrameDispose::Previous : TFrameDispose::None;
+}
+uint8_t OpOfDispose(TFrameDispose d) { return d == TFrameDispose::Background ? 1 : d == TFrameDispose::Previous ? 2 : 0; }
+
+// ---- saving
+
+[[noreturn]] void CannotWrite(const std::string& cause) { throw EInvalidGraphic("cannot write the animated PNG: " + cause); }
+
+std::vector<uint8_t> Trimmed(std::vector<uint8_t> alpha)
+{
+    alpha.resize(TransparencyLength(alpha.data(), alpha.size()));
+    return alpha;
+}
+
+bool SamePalette(const TBitmap& a, const TBitmap& b)
+{
+    const std::optional<TPalette> pa = a.Palette(), pb = b.Palette();
+    if (!pa || !pb || pa->Count() != pb->Count()) return false;
+    for (int i = 0; i < pa->Count(); ++i)
+        if ((*pa)[i].peRed != (*pb)[i].peRed || (*pa)[i].peGreen != (*pb)[i].peGreen || (*pa)[i].peBlue != (*pb)[i].peBlue) return false;
+    return true;
+}
+
+// The per-index alpha all pictures share when every one is a palette picture of one palette
+// whose pixels of an index agree in alpha; none otherwise.
+std::optional<std::vector<uint8_t>> SharedPalette(const std::vector<const TPictureData*>& pictures)
+{
+    std::optional<std::vector<uint8_t>> shared;
+    const TBitmap none;
+    for (const TPictureData* p : pictures) {
+        if (!IsPalettePicture(p->Image) || p->PaletteBits == 0 || p->PaletteBits != pictures[0]->PaletteBits ||
+            !SamePalette(p->Image, pictures[0]->Image))
+            return std::nullopt;
+        const bool withAlpha = AlphaPlaneFits(p->Image, p->Alpha);
+        const std::optional<std::vector<uint8_t>> alpha =
+            IndexAlphaOf(p->Image, withAlpha ? p->Alpha : none, p->IndexAlpha, p->Image.Palette()->Count());
+        if (!alpha) return std::nullopt;
+        if (shared && Trimmed(*alpha) != *shared) return std::nullopt;
+        shared = Trimmed(*alpha);
+    }
+    return shared;
+}
+
+// The picture in the shared layout: the palette picture with the shared per-index alpha, or
+// 24-bit colour with an alpha plane (all opaque when it had none) or without.
+TPictureData InLayout(const TPictureData& p, const std::optional<std::vector<uint8_t>>& palette, bool alpha)
+{
+    TPictureData out;
+    out.Image.Assign(p.Image);
+    if (palette) {
+        out.Alpha.Assign(p.Alpha);
+        out.PaletteBits = p.PaletteBits;
+        out.IndexAlpha = *palette;
+        return out;
+    }
+    if (out.Image.PixelFormat() != TPixelFormat::pf24bit) out.Image.SetPixelFormat(TPixelFormat::pf24bit);
+    if (!alpha) return out;
+    if (AlphaPlaneFits(p.Image, p.Alpha)) {
+        out.Alpha.Assign(p.Alpha);
+    } else {
+        out.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+        out.Alpha.SetSize(p.Image.Width(), p.Image.Height());
+        for (int32_t y = 0; y < p.Image.Height(); ++y) std::fill_n(out.Alpha.ScanLine(y), p.Image.Width(), uint8_t{0});
+    }
+    return out;
+}
+
+// The picture as a raster of the shared layout: the palette kept (at the smallest depth that
+// holds it), or RGB / RGBA.
+TPngRaster RasterInLayout(const TPictureData& p, const std::optional<std::vector<uint8_t>>& palette, bool alpha)
+{
+    TPngRaster raster;
+    if (palette) {
+        const TBitmap none;
+        if (!KeptPaletteRaster(p.Image, AlphaPlaneFits(p.Image, p.Alpha) ? p.Alpha : none, *palette, 0, raster))
+            CannotWrite("a frame's alpha is not one per palette index");
+        return raster;
+    }
+    const TPictureData full = InLayout(p, std::nullopt, alpha);
+    raster.Width = full.Image.Width();
+    raster.Height = full.Image.Height();
+    raster.ColourType = alpha ? 6 : 2;
+    raster.BitDepth = 8;
+    const size_t channels = alpha ? 4 : 3;
+    raster.Rows.resize(raster.RowBytes() * static_cast<size_t>(raster.Height));
+    for (int32_t y = 0; y < raster.Height; ++y) {
+        const uint8_t* bgr = full.Image.ConstScanLine(y);
+        const uint8_t* a = alpha ? full.Alpha.ConstScanLine(y) : nullptr;
+        uint8_t* out = &raster.Rows[static_cast<size_t>(y) * raster.RowBytes()];
+        for (int32_t x = 0; x < raster.Width; ++x, out += channels) {
+            out[0] = bgr[3 * x + 2];
+            out[1] = bgr[3 * x + 1];
+            out[2] = bgr[3 * x];
+            if (a) out[3] = static_cast<uint8_t>(255 - a[x]);
+        }
+    }
+    return raster;
+}
+
+// The smallest image data of the raster over the row-filter rules, at the strongest compression.
+std::vector<uint8_t> SmallestData(const TPngRaster& raster)
+{
+    std::vector<uint8_t> best;
+    for (TPngFilterRule rule : {TPngFilterRule::None, TPngFilterRule::Sub, TPngFilterRule::Up, TPngFilterRule::Average,
+                                TPngFilterRule::Paeth, TPngFilterRule::Adaptive, TPngFilterRule::MinimumSum,
+                                TPngFilterRule::Entropy}) {
+        std::vector<uint8_t> data = LibdeflateCompress(FilterRaster(raster, rule), 12);
+        if (best.empty() || data.size() < best.size()) best = std::move(data);
+    }
+    return best;
+}
+
+std::vector<uint8_t> Encoded(const TPictureData& picture, const TPNGSaveOptions& options)
+{
+    TMemoryStream stream;
+    WritePicturePng(stream, picture, options);
+    return std::move(stream.Bytes());
+}
+
+// Runs encode(i) for every picture, over the threads the save may use (the frames then one thread
+// each), telling progress as pictures are done. The bytes do not depend on the threads.
+void EncodeAll(size_t count, const TPNGSaveOptions& options, const std::function<void(size_t, const TPNGSaveOptions&)>& encode)
+{
+    TPNGSaveOptions each = options;
+    each.Progress = nullptr;
+    const unsigned threads = std::max(1u, std::min<unsigned>(options.Threads, static_cast<unsigned>(count)));
+    if (threads > 1) each.Threads = std::max(1u, options.Threads / threads);
+    std::mutex lock;
+    size_t done = 0;
+    RunTasks(count, threads, [&](size_t i) {
+        encode(i, each);
+        if (options.Progress) {
+            const std::lock_guard<std::mutex> hold(lock);
+            options.Progress(static_cast<double>(++done) / static_cast<double>(count));
+        }
+    });
+}
+
+} // namespace
+
+void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, const TAnimationLimits& limits)
+{
+    TFileBytes file;
+    ReadBytes(stream, limits, file);
+    const TApngLayout layout = ReadApngLayout(file.Data, file.Size, limits);
+    if (!layout.Animated) {
+        TMemoryStream* memory = dynamic_cast<TMemoryStream*>(&stream);
+        TPictureData still;
+        FormatOf(TPictureKind::Png).Load(memory ? static_cast<TStream&>(*memory) : file.Owned, still, nullptr, options);
+        data = std::move(still);
+        return;
+    }
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&stream)) memory->Seek(0, TSeekOrigin::soEnd);
+
+    auto animation = std::make_shared<TAnimation>();
+    animation->Width = static_cast<int32_t>(layout.Width);
+    animation->Height = static_cast<int32_t>(layout.Height);
+    animation->Plays = layout.Plays;
+    TLoadOptions each;
+    each.Truncated = options.Truncated;
+    each.Threads = options.Threads;
+    const size_t count = layout.Frames.size() + (layout.DefaultIsFirstFrame ? 0 : 1);
+    animation->Frames.resize(layout.Frames.size());
+    for (size_t i = 0; i < layout.Frames.size(); ++i) {
+        const TApngLayout::TFrame& from = layout.Frames[i];
+        TFrame& frame = animation->Frames[i];
+        DecodePng(ApngFramePng(file.Data, layout, i), frame.Picture, each, "frame " + std::to_string(i));
+        frame.X = static_cast<int32_t>(from.Control.X);
+        frame.Y = static_cast<int32_t>(from.Control.Y);
+        frame.DelayNum = from.Control.DelayNum;
+        frame.DelayDen = from.Control.DelayDen;
+        frame.Dispose = DisposeOfOp(from.Control.DisposeOp);
+        frame.Blend = from.Control.BlendOp == 0 ? TFrameBlend::Source : TFrameBlend::Over;
+        frame.Apng = TApngFrameFacts{from.Control.DisposeOp, from.Control.BlendOp};
+        if (options.Progress) options.Progress(static_cast<double>(i + 1) / static_cast<double>(count));
+    }
+    TPictureData still;
+    if (layout.DefaultIsFirstFrame) {
+        still.Assign(animation->Frames[0].Picture);
+    } else {
+        animation->HiddenDefault.emplace();
+        DecodePng(ApngFramePng(file.Data, layout, DefaultImage), *animation->HiddenDefault, each, "the default image");
+        still.Assign(*animation->HiddenDefault);
+        if (options.Progress) options.Progress(1.0);
+    }
+    still.Animation = std::move(animation);
+    data = std::move(still);
+}
+
+void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
+{
+    if (!data.Animation) {
+        WritePicturePng(stream, data, options);
+        return;
+    }
+    const TAnimation& animation = *data.Animation;
+    const int64_t width = animation.Width, height = animation.Height;
+    if (animation.Frames.empty()) CannotWrite("the animation has no frames");
+    if (width <= 0 || height <= 0) CannotWrite("the canvas is empty");
+    for (size_t i = 0; i < animation.Frames.size(); ++i) {
+        const TFrame& f = animation.Frames[i];
+        const int64_t fw = f.Picture.Image.Width(), fh = f.Picture.Image.Height();
+        if (fw <= 0 || fh <= 0) CannotWrite("frame " + std::to_string(i) + " is empty");
+        if (f.X < 0 || f.Y < 0 || f.X + fw > width || f.Y + fh > height)
+            CannotWrite("frame " + std::to_string(i) + "'s rectangle of " + std::to_string(fw) + " x " + std::to_string(fh) +
+                        " at " + std::to_string(f.X) + "," + std::to_string(f.Y) + " lies outside the " +
+                        std::to_string(width) + " x " + std::to_string(height) + " canvas");
+    }
+    // The default image a plain reader shows: the first frame when it covers the canvas.
+    std::optional<TPictureData> composed;
+    const TPictureData* hidden = animation.HiddenDefault ? &*animation.HiddenDefault : nullptr;
+    const TFrame& first = animation.Frames[0];
+    if (!hidden && (first.X != 0 || first.Y != 0 || first.Picture.Image.Width() != width ||
+                    first.Picture.Image.Height() != height)) {
+        composed.emplace(ComposeFrame(animation, 0));
+        hidden = &*composed;
+    }
+    if (hidden && (hidden->Image.Width() != width || hidden->Image.Height() != height))
+        CannotWrite("the default image is not the size of the canvas");
+
+    // The pictures in file order: the hidden default image first.
+    std::vector<const TPictureData*> pictures;
+    if (hidden) pictures.push_back(hidden);
+    for (const TFrame& f : animation.Frames) pictures.push_back(&f.Picture);
+    const std::optional<std::vector<uint8_t>> palette = SharedPalette(pictures);
+    const bool alpha = std::any_of(pictures.begin(), pictures.end(),
+                                   [](const TPictureData* p) { return AlphaPlaneFits(p->Image, p->Alpha); });
+
+    std::vector<std::vector<uint8_t>> files(pictures.size());
+    const auto sameLayout = [&] {
+        return std::all_of(files.begin(), files.end(), [&](const std::vector<uint8_t>& f) { return SamePngLayout(f, files[0]); });
+    };
+    if (options.Optimize) {
+        // Each frame's smallest file, if they agree in layout; otherwise each frame's smallest data
+        // within the shared layout.
+        EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(*pictures[i], o); });
+        if (!sameLayout()) {
+            const TPngChunkSettings& chunks = options;
+            EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions&) {
+                const TPngRaster raster = RasterInLayout(*pictures[i], palette, alpha);
+                TMemoryStream file;
+                WritePngRaster(file, raster, SmallestData(raster), chunks);
+                files[i] = std::move(file.Bytes());
+            });
+        }
+    } else {
+        std::optional<std::vector<uint8_t>> shared = palette;
+        EncodeAll(pictures.size(), options,
+                  [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(InLayout(*pictures[i], shared, alpha), o); });
+        // The writer's own choices (a depth, a grey palette) could still differ: truecolour then.
+        if (shared && !sameLayout()) {
+            shared.reset();
+            EncodeAll(pictures.size(), options,
+                      [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(InLayout(*pictures[i], shared, alpha), o); });
+        }
+    }
+    if (!sameLayout()) CannotWrite("the frames could not be written in one pixel layout");
+
+    std::vector<TApngWriteFrame> frames(animation.Frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const TFrame& f = animation.Frames[i];
+        TApngFrameControl& c = frames[i].Control;
+        c.Width = static_cast<uint32_t>(f.Picture.Image.Width());
+        c.Height = static_cast<uint32_t>(f.Picture.Image.Height());
+        c.X = static_cast<uint32_t>(f.X);
+        c.Y = static_cast<uint32_t>(f.Y);
+        c.DelayNum = f.DelayNum;
+        c.DelayDen = f.DelayDen;
+        c.DisposeOp = OpOfDispose(f.Dispose);
+        c.BlendOp = f.Blend == TFrameBlend::Source ? 0 : 1;
+        frames[i].Png = std::move(files[i + (hidden ? 1 : 0)]);
+    }
+    WriteApng(stream, frames, animation.Plays, hidden ? &files[0] : nullptr);
+}
+
+} // namespace tintabrel
