@@ -375,8 +375,6 @@ void WriteApng(TStream& stream, const std::vector<TApngWriteFrame>& frames, uint
                 std::to_string(c.Y) + " lies outside the " + Size(width, height) + " canvas");
         if (c.DisposeOp > 2 || c.BlendOp > 1) bad(name + " has an unknown dispose or blend op");
     }
-    if (!hiddenDefault && (frames[0].Control.X != 0 || frames[0].Control.Y != 0))
-        bad("the first frame is the default image and must cover the canvas");
 
     stream.WriteBuffer(PngSignature, 8);
     const auto copy = [&](const std::vector<uint8_t>& png, const TChunkAt& c) {
