@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <unordered_map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -153,17 +154,109 @@ TPngRaster RasterInLayout(const TPictureData& p, const std::optional<std::vector
     return raster;
 }
 
-// The smallest image data of the raster over the row-filter rules, at the strongest compression.
+// The smallest image data of the raster found as the optimizer searches: every row-filter rule
+// ranked at a fast compression level, the best two compressed again at the strongest.
 std::vector<uint8_t> SmallestData(const TPngRaster& raster)
 {
-    std::vector<uint8_t> best;
+    constexpr int TrialLevel = 4, FinalLevel = 12;
+    struct TTrial {
+        size_t Size;
+        std::vector<uint8_t> Filtered;
+    };
+    std::vector<TTrial> trials;
     for (TPngFilterRule rule : {TPngFilterRule::None, TPngFilterRule::Sub, TPngFilterRule::Up, TPngFilterRule::Average,
                                 TPngFilterRule::Paeth, TPngFilterRule::Adaptive, TPngFilterRule::MinimumSum,
                                 TPngFilterRule::Entropy}) {
-        std::vector<uint8_t> data = LibdeflateCompress(FilterRaster(raster, rule), 12);
+        std::vector<uint8_t> filtered = FilterRaster(raster, rule);
+        const size_t size = LibdeflateCompress(filtered, TrialLevel).size();
+        trials.push_back({size, std::move(filtered)});
+    }
+    std::stable_sort(trials.begin(), trials.end(), [](const TTrial& a, const TTrial& b) { return a.Size < b.Size; });
+    std::vector<uint8_t> best;
+    for (size_t k = 0; k < 2; ++k) {
+        std::vector<uint8_t> data = LibdeflateCompress(trials[k].Filtered, FinalLevel);
         if (best.empty() || data.size() < best.size()) best = std::move(data);
     }
     return best;
+}
+
+// One palette for the colours (with alpha) of all pictures when they are at most 256: entries
+// with transparency first, so that tRNS stays short, each group in the order the colours first
+// appear. None when there are more.
+struct TSharedColours {
+    std::vector<uint32_t> Entries; // alpha << 24 | red << 16 | green << 8 | blue
+    std::unordered_map<uint32_t, uint8_t> Index;
+};
+
+uint32_t Rgba32(const uint8_t* bgr, int alpha)
+{
+    return uint32_t(alpha) << 24 | uint32_t{bgr[2]} << 16 | uint32_t{bgr[1]} << 8 | bgr[0];
+}
+
+std::optional<TSharedColours> SharedColours(const std::vector<TPictureData>& pictures)
+{
+    std::vector<uint32_t> seen;
+    std::unordered_map<uint32_t, bool> known;
+    for (const TPictureData& p : pictures) {
+        const bool alpha = AlphaPlaneFits(p.Image, p.Alpha);
+        for (int32_t y = 0; y < p.Image.Height(); ++y) {
+            const uint8_t* c = p.Image.ConstScanLine(y);
+            const uint8_t* a = alpha ? p.Alpha.ConstScanLine(y) : nullptr;
+            uint32_t last = 0;
+            for (int32_t x = 0; x < p.Image.Width(); ++x) {
+                const uint32_t v = Rgba32(c + 3 * x, a ? 255 - a[x] : 255);
+                if ((x > 0 && v == last) || !known.emplace(v, true).second) {
+                    last = v;
+                    continue;
+                }
+                last = v;
+                seen.push_back(v);
+                if (seen.size() > 256) return std::nullopt;
+            }
+        }
+    }
+    TSharedColours shared;
+    for (bool clear : {true, false})
+        for (uint32_t v : seen)
+            if (((v >> 24) != 255) == clear) {
+                shared.Index.emplace(v, static_cast<uint8_t>(shared.Entries.size()));
+                shared.Entries.push_back(v);
+            }
+    return shared;
+}
+
+// The picture (24-bit colour and alpha) as a raster in the shared palette, at the smallest depth
+// that holds it.
+TPngRaster SharedPaletteRaster(const TPictureData& p, const TSharedColours& colours)
+{
+    TPngRaster raster;
+    raster.Width = p.Image.Width();
+    raster.Height = p.Image.Height();
+    raster.ColourType = 3;
+    const size_t count = colours.Entries.size();
+    raster.BitDepth = count <= 2 ? 1 : count <= 4 ? 2 : count <= 16 ? 4 : 8;
+    std::vector<uint8_t> alpha;
+    for (uint32_t v : colours.Entries) {
+        raster.Palette.insert(raster.Palette.end(),
+                              {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+        alpha.push_back(static_cast<uint8_t>(v >> 24));
+    }
+    alpha.resize(TransparencyLength(alpha.data(), alpha.size()));
+    raster.Transparency = alpha;
+    raster.Rows.assign(raster.RowBytes() * static_cast<size_t>(raster.Height), 0);
+    const bool withAlpha = AlphaPlaneFits(p.Image, p.Alpha);
+    const int perByte = 8 / raster.BitDepth;
+    for (int32_t y = 0; y < raster.Height; ++y) {
+        const uint8_t* c = p.Image.ConstScanLine(y);
+        const uint8_t* a = withAlpha ? p.Alpha.ConstScanLine(y) : nullptr;
+        uint8_t* out = &raster.Rows[static_cast<size_t>(y) * raster.RowBytes()];
+        for (int32_t x = 0; x < raster.Width; ++x) {
+            const uint8_t index = colours.Index.at(Rgba32(c + 3 * x, a ? 255 - a[x] : 255));
+            const int shift = 8 - raster.BitDepth * (x % perByte + 1);
+            out[x / perByte] = static_cast<uint8_t>(out[x / perByte] | index << shift);
+        }
+    }
+    return raster;
 }
 
 std::vector<uint8_t> Encoded(const TPictureData& picture, const TPNGSaveOptions& options)
@@ -190,6 +283,27 @@ void EncodeAll(size_t count, const TPNGSaveOptions& options, const std::function
             options.Progress(static_cast<double>(++done) / static_cast<double>(count));
         }
     });
+}
+
+// Joins the frames' files (the hidden default image's first, when there is one) into the APNG.
+void WriteFrames(TStream& stream, const TAnimation& animation, const TPictureData* hidden,
+                 std::vector<std::vector<uint8_t>>& files)
+{
+    std::vector<TApngWriteFrame> frames(animation.Frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const TFrame& f = animation.Frames[i];
+        TApngFrameControl& c = frames[i].Control;
+        c.Width = static_cast<uint32_t>(f.Picture.Image.Width());
+        c.Height = static_cast<uint32_t>(f.Picture.Image.Height());
+        c.X = static_cast<uint32_t>(f.X);
+        c.Y = static_cast<uint32_t>(f.Y);
+        c.DelayNum = f.DelayNum;
+        c.DelayDen = f.DelayDen;
+        c.DisposeOp = OpOfDispose(f.Dispose);
+        c.BlendOp = f.Blend == TFrameBlend::Source ? 0 : 1;
+        frames[i].Png = std::move(files[i + (hidden ? 1 : 0)]);
+    }
+    WriteApng(stream, frames, animation.Plays, hidden ? &files[0] : nullptr);
 }
 
 } // namespace
@@ -283,50 +397,55 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
                                    [](const TPictureData* p) { return AlphaPlaneFits(p->Image, p->Alpha); });
 
     std::vector<std::vector<uint8_t>> files(pictures.size());
+    if (options.Optimize) {
+        // The optimizer chooses a layout for each picture alone, which frames of one file cannot
+        // have: the layout is chosen once for all (their palette; one palette for all their
+        // colours when they have at most 256; RGB or RGBA), and each frame gets its smallest data
+        // in it. The plain save competes, as it does for a still picture.
+        std::vector<TPictureData> colour;
+        std::optional<TSharedColours> shared;
+        if (!palette && !options.TrueColourOnly) {
+            for (const TPictureData* p : pictures) colour.push_back(InLayout(*p, std::nullopt, true));
+            shared = SharedColours(colour);
+        }
+        bool clear = false;
+        for (const TPictureData* p : pictures)
+            for (int32_t y = 0; !clear && AlphaPlaneFits(p->Image, p->Alpha) && y < p->Image.Height(); ++y)
+                clear = std::any_of(p->Alpha.ConstScanLine(y), p->Alpha.ConstScanLine(y) + p->Image.Width(),
+                                    [](uint8_t a) { return a != 0; });
+        const TPngChunkSettings& chunks = options;
+        EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions&) {
+            const TPngRaster raster =
+                shared ? SharedPaletteRaster(colour[i], *shared) : RasterInLayout(*pictures[i], palette, clear);
+            TMemoryStream file;
+            WritePngRaster(file, raster, SmallestData(raster), chunks);
+            files[i] = std::move(file.Bytes());
+        });
+        TPNGSaveOptions plainOptions = options;
+        plainOptions.Optimize = false;
+        plainOptions.Progress = nullptr;
+        TMemoryStream optimized, plain;
+        WriteFrames(optimized, animation, hidden, files);
+        SaveApng(plain, data, plainOptions);
+        const TMemoryStream& smaller = plain.Size() < optimized.Size() ? plain : optimized;
+        stream.WriteBuffer(smaller.Memory(), static_cast<int64_t>(smaller.Bytes().size()));
+        return;
+    }
+
     const auto sameLayout = [&] {
         return std::all_of(files.begin(), files.end(), [&](const std::vector<uint8_t>& f) { return SamePngLayout(f, files[0]); });
     };
-    if (options.Optimize) {
-        // Each frame's smallest file, if they agree in layout; otherwise each frame's smallest data
-        // within the shared layout.
-        EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(*pictures[i], o); });
-        if (!sameLayout()) {
-            const TPngChunkSettings& chunks = options;
-            EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions&) {
-                const TPngRaster raster = RasterInLayout(*pictures[i], palette, alpha);
-                TMemoryStream file;
-                WritePngRaster(file, raster, SmallestData(raster), chunks);
-                files[i] = std::move(file.Bytes());
-            });
-        }
-    } else {
-        std::optional<std::vector<uint8_t>> shared = palette;
+    std::optional<std::vector<uint8_t>> shared = palette;
+    EncodeAll(pictures.size(), options,
+              [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(InLayout(*pictures[i], shared, alpha), o); });
+    // The writer's own choices (a depth, a grey palette) could still differ: truecolour then.
+    if (shared && !sameLayout()) {
+        shared.reset();
         EncodeAll(pictures.size(), options,
                   [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(InLayout(*pictures[i], shared, alpha), o); });
-        // The writer's own choices (a depth, a grey palette) could still differ: truecolour then.
-        if (shared && !sameLayout()) {
-            shared.reset();
-            EncodeAll(pictures.size(), options,
-                      [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(InLayout(*pictures[i], shared, alpha), o); });
-        }
     }
     if (!sameLayout()) CannotWrite("the frames could not be written in one pixel layout");
-
-    std::vector<TApngWriteFrame> frames(animation.Frames.size());
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const TFrame& f = animation.Frames[i];
-        TApngFrameControl& c = frames[i].Control;
-        c.Width = static_cast<uint32_t>(f.Picture.Image.Width());
-        c.Height = static_cast<uint32_t>(f.Picture.Image.Height());
-        c.X = static_cast<uint32_t>(f.X);
-        c.Y = static_cast<uint32_t>(f.Y);
-        c.DelayNum = f.DelayNum;
-        c.DelayDen = f.DelayDen;
-        c.DisposeOp = OpOfDispose(f.Dispose);
-        c.BlendOp = f.Blend == TFrameBlend::Source ? 0 : 1;
-        frames[i].Png = std::move(files[i + (hidden ? 1 : 0)]);
-    }
-    WriteApng(stream, frames, animation.Plays, hidden ? &files[0] : nullptr);
+    WriteFrames(stream, animation, hidden, files);
 }
 
 } // namespace tintabrel

@@ -21,10 +21,12 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
 // Writes the picture as an APNG when it has frames (a still picture as a plain PNG). All frames
 // share one pixel layout, as the format requires: the palette when every frame is a palette
 // picture with the same palette and per-index alpha, otherwise RGB, or RGBA when any frame has
-// transparency. With Optimize each frame is optimized; when the frames' smallest encodings differ
-// in layout, each frame is written in the shared layout with the filters and compression that
-// give it its smallest data. Without a hidden default image, a first frame that does not cover the
-// canvas gets one: that frame as a plain reader should show it.
+// transparency. With Optimize the layout is still one for all frames, chosen for the whole
+// animation (their palette kept; else one palette for all their colours when they have at most
+// 256; else RGB, or RGBA when a pixel is not opaque), and each frame gets the smallest data the
+// optimizer's row-filter rules and compression find in it; the plain save competes, so the file
+// is never larger. Without a hidden default image, a first frame that does not cover the canvas
+// gets one: that frame as a plain reader should show it.
 // EInvalidGraphic when a frame's rectangle lies outside the canvas or a picture is empty.
 void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
 
