@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <optional>
 #include <string>
 #include <vector>
@@ -196,7 +197,7 @@ uint32_t Rgba32(const uint8_t* bgr, int alpha)
 std::optional<TSharedColours> SharedColours(const std::vector<TPictureData>& pictures)
 {
     std::vector<uint32_t> seen;
-    std::unordered_map<uint32_t, bool> known;
+    std::unordered_set<uint32_t> known;
     for (const TPictureData& p : pictures) {
         const bool alpha = AlphaPlaneFits(p.Image, p.Alpha);
         for (int32_t y = 0; y < p.Image.Height(); ++y) {
@@ -205,7 +206,7 @@ std::optional<TSharedColours> SharedColours(const std::vector<TPictureData>& pic
             uint32_t last = 0;
             for (int32_t x = 0; x < p.Image.Width(); ++x) {
                 const uint32_t v = Rgba32(c + 3 * x, a ? 255 - a[x] : 255);
-                if ((x > 0 && v == last) || !known.emplace(v, true).second) {
+                if ((x > 0 && v == last) || !known.insert(v).second) {
                     last = v;
                     continue;
                 }
@@ -250,8 +251,12 @@ TPngRaster SharedPaletteRaster(const TPictureData& p, const TSharedColours& colo
         const uint8_t* c = p.Image.ConstScanLine(y);
         const uint8_t* a = withAlpha ? p.Alpha.ConstScanLine(y) : nullptr;
         uint8_t* out = &raster.Rows[static_cast<size_t>(y) * raster.RowBytes()];
+        uint32_t last = 0;
+        uint8_t index = 0;
         for (int32_t x = 0; x < raster.Width; ++x) {
-            const uint8_t index = colours.Index.at(Rgba32(c + 3 * x, a ? 255 - a[x] : 255));
+            const uint32_t v = Rgba32(c + 3 * x, a ? 255 - a[x] : 255);
+            if (x == 0 || v != last) index = colours.Index.at(v);
+            last = v;
             const int shift = 8 - raster.BitDepth * (x % perByte + 1);
             out[x / perByte] = static_cast<uint8_t>(out[x / perByte] | index << shift);
         }
