@@ -54,6 +54,26 @@ void DecodePng(std::vector<uint8_t> png, TPictureData& picture, const TLoadOptio
     }
 }
 
+// Whether a PNG file has acTL before its image data, found by reading the chunk headers before it
+// only (the position is left as it was): a still file is then read by the PNG reader straight
+// from its stream, as any still file is, without being held in memory first.
+bool DeclaresAnimation(TStream& stream)
+{
+    const int64_t start = stream.Position();
+    bool animated = false;
+    uint8_t head[8];
+    if (stream.Read(head, 8) == 8 && std::equal(head, head + 8, PngSignature))
+        while (stream.Read(head, 8) == 8) {
+            const uint32_t length = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+            const uint32_t type = uint32_t{head[4]} << 24 | uint32_t{head[5]} << 16 | uint32_t{head[6]} << 8 | head[7];
+            if (type == chunk::acTL) animated = true;
+            if (animated || type == chunk::IDAT || type == chunk::IEND || length > 0x7FFFFFFF) break;
+            stream.Seek(int64_t{length} + 4, TSeekOrigin::soCurrent);
+        }
+    stream.SetPosition(start);
+    return animated;
+}
+
 TFrameDispose DisposeOfOp(uint8_t op)
 {
     return op == 1 ? TFrameDispose::Background : op == 2 ? TFrameDispose::Previous : TFrameDispose::None;
@@ -315,17 +335,24 @@ void WriteFrames(TStream& stream, const TAnimation& animation, const TPictureDat
 
 void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, const TAnimationLimits& limits)
 {
+    auto* memory = dynamic_cast<TMemoryStream*>(&stream);
+    auto* fileStream = dynamic_cast<TFileStream*>(&stream);
+    if (!memory && !(fileStream && !fileStream->CanSeek()) && !DeclaresAnimation(stream)) {
+        TPictureData still;
+        FormatOf(TPictureKind::Png).Load(stream, still, nullptr, options);
+        data = std::move(still);
+        return;
+    }
     TFileBytes file;
     ReadBytes(stream, limits, file);
     const TApngLayout layout = ReadApngLayout(file.Data, file.Size, limits);
     if (!layout.Animated) {
-        TMemoryStream* memory = dynamic_cast<TMemoryStream*>(&stream);
         TPictureData still;
         FormatOf(TPictureKind::Png).Load(memory ? static_cast<TStream&>(*memory) : file.Owned, still, nullptr, options);
         data = std::move(still);
         return;
     }
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&stream)) memory->Seek(0, TSeekOrigin::soEnd);
+    if (memory) memory->Seek(0, TSeekOrigin::soEnd);
 
     auto animation = std::make_shared<TAnimation>();
     animation->Width = static_cast<int32_t>(layout.Width);

@@ -10,6 +10,7 @@
 #include "png/Apng.h"
 #include "png/SFunc.h"
 #include "recolour/PaletteRecolour.h"
+#include "tests/TestData.h"
 #include "tests/png/ApngTestSupport.h"
 
 namespace tintabrel {
@@ -352,6 +353,54 @@ TEST(ApngPicture, StillFilesStayStill)
     const ByteVector written = Save(still);
     EXPECT_EQ(ReadApngLayout(written.data(), written.size(), {}).Animated, false);
     EXPECT_EQ(Pixels(Load(written)), Pixels(plain));
+}
+
+// Where the stream stands when the reader sizes the picture.
+class TPositionAtBegin : public TRowSink {
+public:
+    explicit TPositionAtBegin(TStream& stream) : stream_(stream) {}
+    void Begin(TBitmap&, TBitmap*) override { At = stream_.Position(); }
+    void Stored(int32_t) override {}
+    int64_t At = -1;
+
+private:
+    TStream& stream_;
+};
+
+TEST(ApngPicture, FilesAreReadFromTheirStream)
+{
+    const test::TempDir dir;
+    // A still file is read by the PNG reader straight from the file, not held in memory first:
+    // its picture is sized while most of the file is still unread.
+    uint32_t noise = 1;
+    TApngBuilder still;
+    still.Header(600, 600, 8, 2).Idat(test::ZRows(600, 600, 3, [&](int, int, int) {
+        noise = noise * 1664525u + 1013904223u;
+        return static_cast<uint8_t>(noise >> 24);
+    }));
+    test::WriteFileBytes(dir.File("still.png"), still.End().Bytes());
+    {
+        TFileStream file(dir.File("still.png"), TFileMode::fmOpenRead);
+        TPositionAtBegin sink(file);
+        TLoadOptions options;
+        options.Rows = &sink;
+        TPictureData picture;
+        LoadApng(file, picture, options, {});
+        EXPECT_FALSE(picture.Animation);
+        EXPECT_EQ(picture.Image.Width(), 600);
+        EXPECT_GT(sink.At, 0);
+        EXPECT_LT(sink.At, file.Size() / 2);
+    }
+    // An animated file from a file stream, from where the stream stands.
+    ByteVector prefixed{'x', 'y', 'z'};
+    const ByteVector ops = OpsFile();
+    prefixed.insert(prefixed.end(), ops.begin(), ops.end());
+    test::WriteFileBytes(dir.File("ops.png"), prefixed);
+    TFileStream file(dir.File("ops.png"), TFileMode::fmOpenRead);
+    file.SetPosition(3);
+    TPictureData picture;
+    LoadApng(file, picture, {}, {});
+    ExpectSameAnimation(picture, Load(ops));
 }
 
 TEST(ApngPicture, FailuresLeaveThePictureAsItWas)
