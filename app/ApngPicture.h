@@ -18,7 +18,9 @@ namespace tintabrel {
 // the data is left as it was.
 void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, const TAnimationLimits& limits);
 
-// Writes the picture as an APNG when it has frames (a still picture as a plain PNG). All frames
+// Writes the picture as an APNG when it has frames (a still picture as a plain PNG): the frames
+// and the hidden default image are written, the picture's own Image and Alpha are not (they are
+// what a still format shows of the animation). All frames
 // share one pixel layout, as the format requires: the palette when every frame is a palette
 // picture with the same palette and per-index alpha, otherwise RGB, or RGBA when any frame has
 // transparency. With Optimize the layout is still one for all frames, chosen for the whole
