@@ -42,12 +42,13 @@ void ReadBytes(TStream& stream, const TAnimationLimits& limits, TFileBytes& out)
     out.Size = static_cast<size_t>(out.Owned.Size());
 }
 
-// One PNG file decoded by the PNG format's own loading, as a still file would be.
+// One PNG file decoded by the PNG format's own loading (not through the format table, which may
+// lead back here), as a still file would be.
 void DecodePng(std::vector<uint8_t> png, TPictureData& picture, const TLoadOptions& options, const std::string& what)
 {
     TMemoryStream stream(std::move(png));
     try {
-        FormatOf(TPictureKind::Png).Load(stream, picture, nullptr, options);
+        LoadPng(stream, picture, nullptr, options);
     } catch (const EVRQPNG& e) {
         // The reader's text stays the message; the detail says which picture failed.
         throw EVRQPNG(e.Message(), what + ": " + (e.Detail().empty() ? e.Message() : e.Detail()));
@@ -339,7 +340,7 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
     auto* fileStream = dynamic_cast<TFileStream*>(&stream);
     if (!memory && !(fileStream && !fileStream->CanSeek()) && !DeclaresAnimation(stream)) {
         TPictureData still;
-        FormatOf(TPictureKind::Png).Load(stream, still, nullptr, options);
+        LoadPng(stream, still, nullptr, options);
         data = std::move(still);
         return;
     }
@@ -348,7 +349,7 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
     const TApngLayout layout = ReadApngLayout(file.Data, file.Size, limits);
     if (!layout.Animated) {
         TPictureData still;
-        FormatOf(TPictureKind::Png).Load(memory ? static_cast<TStream&>(*memory) : file.Owned, still, nullptr, options);
+        LoadPng(memory ? static_cast<TStream&>(*memory) : file.Owned, still, nullptr, options);
         data = std::move(still);
         return;
     }

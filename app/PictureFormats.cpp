@@ -50,6 +50,8 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
     }
 }
 
+} // namespace
+
 void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, const TLoadOptions& options)
 {
     TBitmap image, alpha;
@@ -76,6 +78,8 @@ void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, co
     data.PaletteBits = paletteBits;
     data.IndexAlpha = std::move(indexAlpha);
 }
+
+namespace {
 
 void LoadBmp(TStream& stream, TPictureData& data, TVRQPNGFileFacts*, const TLoadOptions& options)
 {

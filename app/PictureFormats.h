@@ -32,6 +32,9 @@ struct TPictureFormat {
 inline constexpr size_t HeadBytes = 32;
 
 const std::vector<TPictureFormat>& PictureFormats();
+// The PNG entry's loading of a picture, as the PNG reader gives it (the frames of an animation
+// read each of theirs with it).
+void LoadPng(TStream& stream, TPictureData& data, TVRQPNGFileFacts* pngFacts, const TLoadOptions& options);
 // std::invalid_argument for Unknown.
 const TPictureFormat& FormatOf(TPictureKind kind);
 // The format whose signature the bytes start with; Unknown when none.
