@@ -145,14 +145,15 @@ TPictureData InLayout(const TPictureData& p, const std::optional<std::vector<uin
 }
 
 // The picture as a raster of the shared layout: the palette kept (at the smallest depth that
-// holds it), or RGB / RGBA.
-TPngRaster RasterInLayout(const TPictureData& p, const std::optional<std::vector<uint8_t>>& palette, bool alpha)
+// holds it; none when it cannot be kept), or RGB / RGBA.
+std::optional<TPngRaster> RasterInLayout(const TPictureData& p, const std::optional<std::vector<uint8_t>>& palette,
+                                         bool alpha)
 {
     TPngRaster raster;
     if (palette) {
         const TBitmap none;
         if (!KeptPaletteRaster(p.Image, AlphaPlaneFits(p.Image, p.Alpha) ? p.Alpha : none, *palette, 0, raster))
-            CannotWrite("a frame's alpha is not one per palette index");
+            return std::nullopt;
         return raster;
     }
     const TPictureData full = InLayout(p, std::nullopt, alpha);
@@ -430,44 +431,59 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
                                    [](const TPictureData* p) { return AlphaPlaneFits(p->Image, p->Alpha); });
 
     std::vector<std::vector<uint8_t>> files(pictures.size());
+    const auto sameLayout = [&] {
+        return std::all_of(files.begin(), files.end(), [&](const std::vector<uint8_t>& f) { return SamePngLayout(f, files[0]); });
+    };
     if (options.Optimize) {
         // The optimizer chooses a layout for each picture alone, which frames of one file cannot
         // have: the layout is chosen once for all (their palette; one palette for all their
         // colours when they have at most 256; RGB or RGBA), and each frame gets its smallest data
-        // in it. The plain save competes, as it does for a still picture.
-        std::vector<TPictureData> colour;
-        std::optional<TSharedColours> shared;
-        if (!palette && !options.TrueColourOnly) {
-            for (const TPictureData* p : pictures) colour.push_back(InLayout(*p, std::nullopt, true));
-            shared = SharedColours(colour);
-        }
+        // in it.
         bool clear = false;
         for (const TPictureData* p : pictures)
             for (int32_t y = 0; !clear && AlphaPlaneFits(p->Image, p->Alpha) && y < p->Image.Height(); ++y)
                 clear = std::any_of(p->Alpha.ConstScanLine(y), p->Alpha.ConstScanLine(y) + p->Image.Width(),
                                     [](uint8_t a) { return a != 0; });
+        std::vector<TPictureData> colour;
+        // Each frame in one layout; false when a frame cannot be written in it, or the rasters of
+        // the frames came out in different layouts (a palette picture's depth follows its indices).
         const TPngChunkSettings& chunks = options;
-        EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions&) {
-            const TPngRaster raster =
-                shared ? SharedPaletteRaster(colour[i], *shared) : RasterInLayout(*pictures[i], palette, clear);
-            TMemoryStream file;
-            WritePngRaster(file, raster, SmallestData(raster), chunks);
-            files[i] = std::move(file.Bytes());
-        });
-        TPNGSaveOptions plainOptions = options;
-        plainOptions.Optimize = false;
-        plainOptions.Progress = nullptr;
+        const auto encode = [&](const std::optional<std::vector<uint8_t>>& kept, const TSharedColours* colours) {
+            std::vector<char> failed(pictures.size(), 0);
+            EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions&) {
+                const std::optional<TPngRaster> raster =
+                    colours ? SharedPaletteRaster(colour[i], *colours) : RasterInLayout(*pictures[i], kept, clear);
+                if (!raster) {
+                    failed[i] = 1;
+                    return;
+                }
+                TMemoryStream file;
+                WritePngRaster(file, *raster, SmallestData(*raster), chunks);
+                files[i] = std::move(file.Bytes());
+            });
+            return std::count(failed.begin(), failed.end(), 1) == 0 && sameLayout();
+        };
+        bool done = !options.TrueColourOnly && palette && encode(palette, nullptr);
+        if (!done && !options.TrueColourOnly) {
+            for (const TPictureData* p : pictures) colour.push_back(InLayout(*p, std::nullopt, true));
+            const std::optional<TSharedColours> shared = SharedColours(colour);
+            done = shared && encode(std::nullopt, &*shared);
+        }
+        if (!done) encode(std::nullopt, nullptr);
         TMemoryStream optimized, plain;
         WriteFrames(optimized, animation, hidden, files);
-        SaveApng(plain, data, plainOptions);
-        const TMemoryStream& smaller = plain.Size() < optimized.Size() ? plain : optimized;
+        // The plain save competes, unless it would write a palette where only RGB or RGBA may go.
+        if (!options.TrueColourOnly || !palette) {
+            TPNGSaveOptions plainOptions = options;
+            plainOptions.Optimize = false;
+            plainOptions.Progress = nullptr;
+            SaveApng(plain, data, plainOptions);
+        }
+        const TMemoryStream& smaller = plain.Size() > 0 && plain.Size() < optimized.Size() ? plain : optimized;
         stream.WriteBuffer(smaller.Memory(), static_cast<int64_t>(smaller.Bytes().size()));
         return;
     }
 
-    const auto sameLayout = [&] {
-        return std::all_of(files.begin(), files.end(), [&](const std::vector<uint8_t>& f) { return SamePngLayout(f, files[0]); });
-    };
     std::optional<std::vector<uint8_t>> shared = palette;
     EncodeAll(pictures.size(), options,
               [&](size_t i, const TPNGSaveOptions& o) { files[i] = Encoded(InLayout(*pictures[i], shared, alpha), o); });

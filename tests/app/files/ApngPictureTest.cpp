@@ -333,6 +333,27 @@ TEST(ApngPicture, OptimizeEachFrameInOneLayout)
         EXPECT_EQ(Save(model, threads), written);
     }
 
+    // Palette frames whose indices go past their palette (as a file may have them) cannot keep it
+    // at one depth: written all the same, in another layout. With TrueColourOnly a palette is not
+    // kept either.
+    {
+        std::vector<TFrame> frames;
+        frames.push_back(MakeFrame(Indexed(6, 6, 4, 1, [](int x, int y) { return uint8_t(x * 20 + y); }), 0, 0));
+        frames.push_back(MakeFrame(Indexed(2, 2, 4, 1, [](int, int) { return uint8_t{1}; }), 1, 1));
+        const TPictureData model = Animated(6, 6, std::move(frames));
+        const TPictureData back = Load(Save(model, optimize));
+        for (size_t i = 0; i < 2; ++i)
+            EXPECT_EQ(Pixels(back.Animation->Frames[i].Picture), Pixels(model.Animation->Frames[i].Picture)) << i;
+
+        std::vector<TFrame> kept;
+        kept.push_back(MakeFrame(Indexed(12, 8, 4, 1, idx), 0, 0));
+        const TPictureData palette = Animated(12, 8, std::move(kept));
+        TPNGSaveOptions colourOnly = optimize;
+        colourOnly.TrueColourOnly = true;
+        EXPECT_EQ(ColourType(Save(palette, colourOnly)), 2);
+        EXPECT_EQ(ColourType(Save(palette, optimize)), 3);
+    }
+
     // The plain save competes: an animation of tiny frames is never written larger.
     std::vector<TFrame> tiny;
     tiny.push_back(MakeFrame(Rgba(1, 1, [](int, int) { return TPx{1, 2, 3, 255}; }, false), 0, 0));
