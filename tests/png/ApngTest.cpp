@@ -247,7 +247,8 @@ TEST(ApngWrite, PlainReadersSeeTheDefaultImageAndTheFramesComeBack)
         EXPECT_EQ(chunks[1].Type, "acTL");
         EXPECT_EQ(chunks.back().Type, "IEND");
         if (test::HavePngcheck()) {
-            EXPECT_EQ(test::PngcheckErrors(file, "apng.png"), "");
+            const test::TempDir dir;
+            EXPECT_EQ(test::PngcheckErrors(file, dir.File("apng.png")), "");
         }
 
         // libpng and the codec's reader see the default image.
