@@ -48,7 +48,7 @@ void DecodePng(std::vector<uint8_t> png, TPictureData& picture, const TLoadOptio
 {
     TMemoryStream stream(std::move(png));
     try {
-        LoadPng(stream, picture, nullptr, options);
+        LoadPng(stream, picture, options);
     } catch (const EVRQPNG& e) {
         // The reader's text stays the message; the detail says which picture failed.
         throw EVRQPNG(e.Message(), what + ": " + (e.Detail().empty() ? e.Message() : e.Detail()));
@@ -341,7 +341,7 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
     auto* fileStream = dynamic_cast<TFileStream*>(&stream);
     if (!memory && !(fileStream && !fileStream->CanSeek()) && !DeclaresAnimation(stream)) {
         TPictureData still;
-        LoadPng(stream, still, nullptr, options);
+        LoadPng(stream, still, options);
         data = std::move(still);
         return;
     }
@@ -350,7 +350,7 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
     const TApngLayout layout = ReadApngLayout(file.Data, file.Size, limits);
     if (!layout.Animated) {
         TPictureData still;
-        LoadPng(memory ? static_cast<TStream&>(*memory) : file.Owned, still, nullptr, options);
+        LoadPng(memory ? static_cast<TStream&>(*memory) : file.Owned, still, options);
         data = std::move(still);
         return;
     }

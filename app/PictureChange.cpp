@@ -28,6 +28,7 @@ void ApplyChange(const TPictureData& before, TPictureData& after, const TProtect
     after.Alpha.Assign(before.Alpha);
     after.PaletteBits = keepPalette ? before.PaletteBits : 0;
     after.IndexAlpha = keepPalette ? before.IndexAlpha : std::vector<uint8_t>{};
+    after.Info = before.Info; // a change of colours keeps what the file says beside them
 }
 
 void ApplyChangeInPlace(TPictureData& picture, const TProtectedColors& protectedColors, const THueWindow& window,

@@ -38,9 +38,10 @@ TPictureKind KindOfExtension(const std::string& extension, bool exactCase)
     std::string ext = extension;
     if (!exactCase)
         for (char& c : ext) c = static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-    for (const TPictureFormat& format : PictureFormats())
-        if (ext == format.Extension) return format.Kind;
-    return TPictureKind::Unknown;
+    for (const TPictureFormat* format : PictureFormats())
+        for (const std::string& own : format->Extensions)
+            if (ext == own) return format;
+    return nullptr;
 }
 
 void ReadWholeInput(TStream& source, TMemoryStream& memory)
@@ -53,23 +54,22 @@ void ReadWholeInput(TStream& source, TMemoryStream& memory)
                          std::to_string(MaxPicturePixels()) + " pixels needs");
 }
 
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
-                 const TLoadOptions& options)
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, const TLoadOptions& options)
 {
     TFileStream file(path, TFileMode::fmOpenRead);
     if (file.CanSeek()) {
-        LoadPicture(file, kind, data, pngFacts, options);
+        LoadPicture(file, kind, data, options);
         return;
     }
     TMemoryStream memory;
     ReadWholeInput(file, memory);
-    LoadPicture(memory, kind, data, pngFacts, options);
+    LoadPicture(memory, kind, data, options);
 }
 
-void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
-                 const TLoadOptions& options)
+void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, const TLoadOptions& options)
 {
-    FormatOf(kind).Load(stream, data, pngFacts, options);
+    if (!kind) throw std::invalid_argument("LoadPicture: unknown picture kind");
+    kind->Load(stream, data, options);
 }
 
 namespace {
@@ -96,8 +96,67 @@ TProgressEvent PercentRelay(const std::function<void(double)>& progress)
     };
 }
 
-void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
+namespace {
+
+// Whether every sample of the picture is what its top n bits make it, for each channel's n in
+// bits, scaled as encoders scale (the top bits repeated below, or zeros): then sBIT still tells
+// the truth about it. A conversion keeps it so; new colours (a change) rarely are.
+bool SignificantBitsHold(const TPictureData& data, uint32_t bits)
 {
+    auto fits = [&](int channel, uint8_t value) {
+        const uint32_t n = (bits >> (8 * channel)) & 0xFF;
+        if (n == 0 || n >= 8) return true;
+        const uint32_t top = value >> (8 - n);
+        uint32_t repeated = 0;
+        for (int shift = 8 - static_cast<int>(n); shift > -static_cast<int>(n); shift -= static_cast<int>(n))
+            repeated |= shift >= 0 ? top << shift : top >> -shift;
+        return value == (repeated & 0xFF) || value == ((top << (8 - n)) & 0xFF);
+    };
+    const TBitmap& image = data.Image;
+    if (IsPalettePicture(image)) {
+        TRGBQuad quads[256]{};
+        const int32_t count = GetPaletteQuads(image.Palette(), quads);
+        for (int32_t i = 0; i < count; ++i)
+            if (!fits(0, quads[i].rgbRed) || !fits(1, quads[i].rgbGreen) || !fits(2, quads[i].rgbBlue)) return false;
+        for (uint8_t a : data.IndexAlpha)
+            if (!fits(3, a)) return false;
+        return true;
+    }
+    TBitmap full;
+    full.Assign(image);
+    if (full.PixelFormat() != TPixelFormat::pf24bit) full.SetPixelFormat(TPixelFormat::pf24bit);
+    const bool alpha = AlphaPlaneFits(image, data.Alpha);
+    for (int32_t y = 0; y < full.Height(); ++y) {
+        const uint8_t* row = full.ConstScanLine(y);
+        const uint8_t* a = alpha ? data.Alpha.ConstScanLine(y) : nullptr;
+        for (int32_t x = 0; x < full.Width(); ++x)
+            if (!fits(2, row[3 * x]) || !fits(1, row[3 * x + 1]) || !fits(0, row[3 * x + 2]) ||
+                (a && !fits(3, static_cast<uint8_t>(255 - a[x]))))
+                return false;
+    }
+    return true;
+}
+
+// The info a write of the picture carries: its file's, less what is no longer true of it.
+TPictureInfo InfoToWrite(const TPictureData& data, const TPNGSaveOptions& options)
+{
+    TPictureInfo info = data.Info;
+    // Rows still arriving cannot be checked; such a picture is not sent this way with sBIT.
+    if (info.SignificantBits != 0 && !options.Rows && !SignificantBitsHold(data, info.SignificantBits))
+        info.SignificantBits = 0;
+    // A background named by its palette entry needs the palette it was named in.
+    if ((static_cast<uint32_t>(info.BackgroundColor) & 0xFF000000u) == 0x01000000u && !IsPalettePicture(data.Image))
+        info.BackgroundColor = -1;
+    return info;
+}
+
+} // namespace
+
+void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& givenOptions)
+{
+    const TPictureInfo info = InfoToWrite(data, givenOptions);
+    TPNGSaveOptions options = givenOptions;
+    options.Info = &info;
     const TBitmap& image = data.Image;
     const TBitmap& alpha = data.Alpha;
     const bool withAlpha = AlphaPlaneFits(image, alpha);
@@ -148,6 +207,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
 
     TVRQPNG png;
     TakeEncoding(png, options);
+    TakePictureInfo(png.Info, options.Info);
     if (options.Rows) {
         // Read where they lie: a bitmap sharing their pixels would be copied away by the next row
         // the decoder stores.
@@ -179,7 +239,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
 int64_t SavePicture(const std::string& path, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options,
                     bool replaceExisting)
 {
-    if (kind == TPictureKind::Unknown) throw std::invalid_argument("SavePicture: unknown picture kind");
+    if (!kind || !kind->Save) throw std::invalid_argument("SavePicture: a picture kind that cannot be saved");
     TSafeFileWriter writer(path, replaceExisting);
     SavePicture(writer.Stream(), kind, data, options);
     const int64_t bytes = writer.Stream().Position();
@@ -189,7 +249,8 @@ int64_t SavePicture(const std::string& path, TPictureKind kind, const TPictureDa
 
 void SavePicture(TStream& stream, TPictureKind kind, const TPictureData& data, const TPNGSaveOptions& options)
 {
-    FormatOf(kind).Save(stream, data, options);
+    if (!kind || !kind->Save) throw std::invalid_argument("SavePicture: a picture kind that cannot be saved");
+    kind->Save(stream, data, options);
 }
 
 void SavePicture(const std::string& path, TPictureKind kind, const TBitmap& image, const TBitmap& alpha,

@@ -12,6 +12,7 @@
 
 #include "base/RowGate.h"
 #include "image/Graphics.h"
+#include "image/Animation.h"
 #include "image/PictureData.h"
 #include "image/RowSink.h"
 #include "base/Streams.h"
@@ -20,12 +21,16 @@
 
 namespace tintabrel {
 
-enum class TPictureKind { Unknown, Png, Bmp };
+// A picture format: an entry of the format table (app/PictureFormats.h); none (nullptr) where
+// the kind is not known.
+struct TPictureFormat;
+using TPictureKind = const TPictureFormat*;
 
 // The part of the path from its last "." to the end when that "." comes after the last "/";
 // otherwise empty. Letter case stays as written.
 std::string ExtractExtension(const std::string& path);
-// ".png" and ".bmp"; with exactCase only those spellings, otherwise any letter case.
+// The format whose extension this is (".png"); with exactCase only the spellings of the table,
+// otherwise any letter case. None for another extension.
 TPictureKind KindOfExtension(const std::string& extension, bool exactCase);
 
 // Beside the encoding: the time stamp (TPngChunkSettings::Time, FixedTime, Clock; the current
@@ -51,6 +56,8 @@ struct TPNGSaveOptions : TPngChunkSettings {
 };
 
 struct TLoadOptions {
+    // What an animation's reader accepts (frames, pixels per frame, all frames' pixels).
+    TAnimationLimits Animation;
     // What an uncompressed BMP that ends before its pixel data gives (the window reads it with the
     // missing bytes 0; the command-line tool refuses it). A cut PNG always fails.
     TTruncatedPixels Truncated = TTruncatedPixels::ReadAsZero;
@@ -63,15 +70,13 @@ struct TLoadOptions {
     std::function<void(double done)> Progress;
 };
 
-// Loads a PNG or BMP file. A PNG's alpha channel, per-index alpha, or single transparent index
-// or colour becomes the alpha picture; a BMP has none. On failure the data is left as it was.
-// pngFacts, when given, receives what the PNG reader found (a BMP leaves it as it was).
-// A file that cannot seek (a FIFO, /dev/stdin, a pipe) is read to its end first, as by
-// ReadWholeInput.
-void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr,
-                 const TLoadOptions& options = {});
-void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts = nullptr,
-                 const TLoadOptions& options = {});
+// Loads a picture file of the given kind (see app/PictureSource.h for the way the tool and the
+// window open, recognise and check a file first). A PNG's alpha channel, per-index alpha, or
+// single transparent index or colour becomes the alpha picture; a BMP has none. What the file
+// says beside its pixels goes to data.Info. On failure the data is left as it was. A file that
+// cannot seek (a FIFO, /dev/stdin, a pipe) is read to its end first, as by ReadWholeInput.
+void LoadPicture(const std::string& path, TPictureKind kind, TPictureData& data, const TLoadOptions& options = {});
+void LoadPicture(TStream& stream, TPictureKind kind, TPictureData& data, const TLoadOptions& options = {});
 
 // Reads what is left of an input that cannot seek into memory, so that it then loads exactly as
 // a file does. More bytes than a picture within the size limit can need raise EReadError.

@@ -6,7 +6,7 @@
 #include "base/RowGate.h"
 #include "base/ScopeGuard.h"
 #include "base/TaskPool.h"
-#include "png/VRQPNGReadStream.h"
+#include "app/PictureFormats.h"
 
 namespace tintabrel {
 
@@ -16,43 +16,36 @@ namespace {
 std::atomic<int64_t> leastPixelsRowByRow{int64_t{1} << 20};
 
 // The bytes written.
-int64_t Write(const TPipelineOutput& out, const TPictureData& picture, const TPNGSaveOptions& png)
+int64_t Write(const TPipelineOutput& out, TPictureKind kind, const TPictureData& picture, const TPNGSaveOptions& png)
 {
-    if (!out.Path.empty()) return SavePicture(out.Path, out.Kind, picture, png, out.Overwrite);
-    if (!out.Stream) return 0;
-    const int64_t start = out.Stream->Position();
-    SavePicture(*out.Stream, out.Kind, picture, png);
-    return out.Stream->Position() - start;
+    if (out.Path.empty()) return 0;
+    return SavePicture(out.Path, kind, picture, png, out.Overwrite);
 }
 
-// Whether the output can follow the read row by row: a PNG written somewhere, a change of hue
-// windows only, neither optimised nor interlaced, a second thread to compress on; and a file whose
-// header (read ahead, the stream rewound) says its rows are final once stored: RGB or RGBA, not
-// interlaced, no transparent colour; large enough to gain by it.
-bool RowByRow(TStream& input, TPictureKind kind, const TLoadOptions& load, const TPipelineOutput& out)
+// Whether the output can follow the read row by row: a file written by a format whose writer
+// takes rows as they arrive, a change of hue windows only, neither optimised nor interlaced, a
+// second thread to compress on; and an input whose reader tells its rows as stored and whose
+// header says they are final once stored, large enough to gain by it. What the output carries
+// beside its rows must be known before the first row: a significant-bits claim is checked on the
+// whole result, so such a file goes the whole way.
+bool RowByRow(TPictureKind kind, const TPictureHeader& header, const TLoadOptions& load, const TPipelineOutput& out,
+              TPictureKind outKind)
 {
-    if (kind != TPictureKind::Png || out.Kind != TPictureKind::Png || load.Threads < 2 || !out.RowChange ||
-        out.Png.Optimize || out.Png.Interlace || (out.Path.empty() && !out.Stream))
+    if (!kind->Has(fmtRowsAsRead) || !outKind->Has(fmtRowsGated) || load.Threads < 2 || !out.RowChange ||
+        out.Png.Optimize || out.Png.Interlace || out.Path.empty())
         return false;
-    const int64_t start = input.Position();
-    const TScopeGuard rewind([&] { input.SetPosition(start); });
-    TVRQPNGReadStream reader;
-    reader.StopAtImageData = true;
-    try {
-        reader.ReadFromStream(nullptr, input, 0);
-    } catch (const std::exception&) {
-        return false; // the load says why
-    }
-    return reader.ColorKind == 2 && reader.Interlace == 0 && reader.TransparentColor == -1 && !reader.SampleAlpha &&
-           int64_t{reader.Width} * reader.Height >= leastPixelsRowByRow.load();
+    if (header.Info.SignificantBits != 0 && !out.Png.Strip) return false;
+    return header.RowsFinalAsStored && header.Pixels() >= leastPixelsRowByRow.load();
 }
 
 // Follows the decoder: each stored row is changed on the reading thread and opened to the encoder,
 // which writes the output on a thread of its own from bitmaps sharing the decoder's pixels.
 class TRowFlow final : public TRowSink {
 public:
-    explicit TRowFlow(const TPipelineOutput& out) : out_(out)
+    TRowFlow(const TPipelineOutput& out, TPictureKind kind, const TPictureInfo& info) : out_(out), kind_(kind)
     {
+        // Known from the header walk before the first row: the chunks before and after the rows.
+        picture_.Info = info;
         for (const THueWindow& window : out.RowChange->Windows) changes_.emplace_back(*out.RowChange->Protected, window);
     }
     ~TRowFlow() override { End(false); }
@@ -72,7 +65,7 @@ public:
                 TPNGSaveOptions png = out_.Png;
                 png.Rows = &gate_;
                 png.Progress = nullptr; // the read tells how far the file is: the write follows it
-                bytes_ = Write(out_, picture_, png);
+                bytes_ = Write(out_, kind_, picture_, png);
             } catch (...) {
                 error_ = std::current_exception();
             }
@@ -100,6 +93,7 @@ public:
 
 private:
     const TPipelineOutput& out_;
+    TPictureKind kind_;
     std::vector<THueRowReplacer> changes_;
     TBitmap::TRows rows_, alphaRows_;
     int32_t width_ = 0;
@@ -113,32 +107,60 @@ private:
     TThreadGroup encoder_; // last: joined before what it uses goes
 };
 
-} // namespace
+std::atomic<uint64_t> pipelineRuns{0};
 
-void LoadWholePicture(TStream& input, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
-                      const TLoadOptions& load)
+// Each output from its own copy of the picture, the last taking it over: changed, written, given.
+// progress: the writes are the second half of the file's way.
+void MakeOutputs(TPictureData& data, TPictureKind inputKind, const std::vector<TPipelineOutput>& outputs,
+                 const std::function<void(double)>& progress, std::vector<TPipelineResult>& results)
 {
-    LoadPicture(input, kind, data, pngFacts, load);
-    if (data.Image.Empty() || data.Image.Width() == 0 || data.Image.Height() == 0) throw EInvalidGraphic(NoPictureInFile);
+    for (size_t k = 0; k < outputs.size(); ++k) {
+        const TPipelineOutput& out = outputs[k];
+        TPictureData copy;
+        TPictureData& picture = k + 1 == outputs.size() ? data : copy;
+        if (&picture == &copy) copy.Assign(data);
+        try {
+            if (out.Change) out.Change(picture);
+            TPNGSaveOptions png = out.Png;
+            if (progress)
+                png.Progress = [progress, k, n = static_cast<double>(outputs.size())](double done) {
+                    progress(0.5 + 0.5 * (static_cast<double>(k) + done) / n);
+                };
+            if (!out.Path.empty()) {
+                const TPictureKind kind = out.Kind ? out.Kind : inputKind;
+                results[k].Bytes = Write(out, kind, picture, png);
+            }
+            if (out.Take) out.Take(picture);
+        } catch (...) {
+            results[k].Error = std::current_exception();
+        }
+    }
 }
 
-std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kind, const TLoadOptions& givenLoad,
+} // namespace
+
+std::vector<TPipelineResult> RunPicturePipeline(TPictureSource& source, const TLoadOptions& givenLoad,
                                                 const std::vector<TPipelineOutput>& outputs)
 {
+    ++pipelineRuns;
     std::vector<TPipelineResult> results(outputs.size());
+    const TPictureKind kind = source.RequireKind();
+    source.ReadRest();
+    const TPictureHeader& header = source.Header();
+    const auto kindOf = [kind](const TPipelineOutput& out) { return out.Kind ? out.Kind : kind; };
     // How far the file is, told through the outputs' progress: the read the first half, the
     // writes the second (row by row, the read all of it, the write following).
     const std::function<void(double)> progress = outputs.empty() ? nullptr : outputs.front().Png.Progress;
     TLoadOptions load = givenLoad;
-    const bool rowByRow = outputs.size() == 1 && RowByRow(input, kind, load, outputs[0]);
+    const bool rowByRow = outputs.size() == 1 && RowByRow(kind, header, load, outputs[0], kindOf(outputs[0]));
     if (progress && !load.Progress)
         load.Progress = [progress, share = rowByRow ? 1.0 : 0.5](double done) { progress(share * done); };
     TPictureData data;
     if (rowByRow) {
-        TRowFlow flow(outputs[0]);
+        TRowFlow flow(outputs[0], kindOf(outputs[0]), header.Info);
         TLoadOptions followed = load;
         followed.Rows = &flow;
-        LoadWholePicture(input, kind, data, nullptr, followed); // a failure ends the flow unfinished: nothing is kept
+        source.Load(data, followed); // a failure ends the flow unfinished: nothing is kept
         if (flow.Started()) {
             results[0].Error = flow.End(true);
             results[0].WhileRead = !results[0].Error;
@@ -154,29 +176,25 @@ std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kin
         }
         // The decoder made something else of it than its header promised: the gate opens at the end.
     } else {
-        LoadWholePicture(input, kind, data, nullptr, load);
+        source.Load(data, load);
     }
 
-    for (size_t k = 0; k < outputs.size(); ++k) {
-        const TPipelineOutput& out = outputs[k];
-        TPictureData copy;
-        TPictureData& picture = k + 1 == outputs.size() ? data : copy;
-        if (&picture == &copy) copy.Assign(data);
-        try {
-            if (out.Change) out.Change(picture);
-            TPNGSaveOptions png = out.Png;
-            if (progress)
-                png.Progress = [progress, k, n = static_cast<double>(outputs.size())](double done) {
-                    progress(0.5 + 0.5 * (static_cast<double>(k) + done) / n);
-                };
-            results[k].Bytes = Write(out, picture, png);
-            if (out.Take) out.Take(picture);
-        } catch (...) {
-            results[k].Error = std::current_exception();
-        }
-    }
+    MakeOutputs(data, kind, outputs, progress, results);
     return results;
 }
+
+std::vector<TPipelineResult> RunPicturePipeline(const TPictureData& picture, const std::vector<TPipelineOutput>& outputs)
+{
+    ++pipelineRuns;
+    std::vector<TPipelineResult> results(outputs.size());
+    TPictureData data;
+    data.Assign(picture);
+    const std::function<void(double)> progress = outputs.empty() ? nullptr : outputs.front().Png.Progress;
+    MakeOutputs(data, nullptr, outputs, progress, results);
+    return results;
+}
+
+uint64_t PipelineRunsForTesting() { return pipelineRuns.load(); }
 
 void SetLeastPixelsRowByRowForTesting(int64_t pixels) { leastPixelsRowByRow = pixels; }
 

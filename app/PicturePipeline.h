@@ -14,13 +14,10 @@
 #include <vector>
 
 #include "app/PictureFiles.h"
+#include "app/PictureSource.h"
 #include "recolour/HueReplace.h"
 
 namespace tintabrel {
-
-// What a file without a picture (empty, or ending before its image data) is refused with: written
-// out, it would replace a sprite by nothing without a word.
-inline constexpr const char* NoPictureInFile = "no picture in the file (it is empty or ends before its image data)";
 
 // A change that is no more than hue windows applied in turn, each with the protected colours
 // looked up in that step's picture: it can be made one row at a time.
@@ -30,12 +27,11 @@ struct TRowChange {
 };
 
 struct TPipelineOutput {
-    TPictureKind Kind = TPictureKind::Png;
+    TPictureKind Kind = nullptr; // none: the input's
     // Where the picture is written: a file (through a temporary file in its folder; an existing
-    // one replaced only with Overwrite), or else Stream, or else nowhere (Take alone).
+    // one replaced only with Overwrite), or else nowhere (Take alone).
     std::string Path;
     bool Overwrite = true;
-    TStream* Stream = nullptr;
     TPNGSaveOptions Png;
     // The change, made on the output's own picture once it is whole (none: the picture as read).
     std::function<void(TPictureData&)> Change;
@@ -52,16 +48,19 @@ struct TPipelineResult {
     int64_t Bytes = 0;        // written to the file or stream (0 when it went to Take alone)
 };
 
-// The pipeline's first stage alone: loads the picture (pngFacts as for LoadPicture) and refuses a
-// file that holds none with NoPictureInFile.
-void LoadWholePicture(TStream& input, TPictureKind kind, TPictureData& data, TVRQPNGFileFacts* pngFacts,
-                      const TLoadOptions& load);
-
-// Reads the picture in input (of kind, from the stream's position) once and makes every output
-// of it: each from its own copy, the last taking the picture over. A failure of the input (it
-// cannot be read, or holds no picture) is thrown; a failure of one output is its result.
-std::vector<TPipelineResult> RunPicturePipeline(TStream& input, TPictureKind kind, const TLoadOptions& load,
+// Reads the picture of the source once (checked and admitted by the caller) and makes every
+// output of it: each from its own copy, the last taking the picture over. A failure of the input
+// (it cannot be read, or holds no picture) is thrown; a failure of one output is its result.
+std::vector<TPipelineResult> RunPicturePipeline(TPictureSource& source, const TLoadOptions& load,
                                                 const std::vector<TPipelineOutput>& outputs);
+
+// The stages after the read, for a picture already held (the window's): every output made of its
+// own copy of picture, as RunPicturePipeline makes them.
+std::vector<TPipelineResult> RunPicturePipeline(const TPictureData& picture, const std::vector<TPipelineOutput>& outputs);
+
+// How many pictures went through the pipeline in this process (for tests that must see a path
+// taken).
+uint64_t PipelineRunsForTesting();
 
 // For tests and the fuzzer: the fewest pixels a picture goes row by row with (a million by default).
 void SetLeastPixelsRowByRowForTesting(int64_t pixels);

@@ -29,17 +29,6 @@ TOkLab LinearToOkLab(const TLinearRGB& c)
             0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s};
 }
 
-TLinearRGB OkLabToLinear(const TOkLab& lab)
-{
-    const double l1 = lab.L + 0.3963377774 * lab.A + 0.2158037573 * lab.B;
-    const double m1 = lab.L - 0.1055613458 * lab.A - 0.0638541728 * lab.B;
-    const double s1 = lab.L - 0.0894841775 * lab.A - 1.2914855480 * lab.B;
-    const double l = l1 * l1 * l1, m = m1 * m1 * m1, s = s1 * s1 * s1;
-    return {4.0767416621 * l - 3.3077115913 * m + 0.2309699292 * s,
-            -1.2684380046 * l + 2.6097574011 * m - 0.3413193965 * s,
-            -0.0041960863 * l - 0.7034186147 * m + 1.7076147010 * s};
-}
-
 TOkLab OkLabOfBytes(uint8_t r, uint8_t g, uint8_t b) { return LinearToOkLab({LinearOfByte(r), LinearOfByte(g), LinearOfByte(b)}); }
 
 uint8_t ByteOfLinear(double c)

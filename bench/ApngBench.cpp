@@ -11,6 +11,7 @@
 
 #include "app/ApngPicture.h"
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 #include "image/Animation.h"
 
 namespace {
@@ -63,7 +64,7 @@ std::vector<TPictureData> WalkFrames()
         return frames;
     }
     TPictureData sheet;
-    LoadPicture(sheetPath, TPictureKind::Png, sheet);
+    LoadPicture(sheetPath, PngFormat(), sheet);
     TBitmap image;
     image.Assign(sheet.Image);
     image.SetPixelFormat(TPixelFormat::pf24bit);
@@ -170,7 +171,7 @@ void BM_SeparateFramesRead(benchmark::State& state)
         for (const std::vector<uint8_t>& file : files) {
             TMemoryStream in(file.data(), file.size());
             TPictureData data;
-            LoadPicture(in, TPictureKind::Png, data);
+            LoadPicture(in, PngFormat(), data);
             benchmark::DoNotOptimize(data.Image.Width());
         }
 }

@@ -4,6 +4,7 @@
 // handed the pipe itself fail with the read error instead of looping; the string list reads it too.
 #include "fuzz/FuzzCommon.h"
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 #include "base/Exceptions.h"
 #include "base/StringList.h"
 
@@ -59,7 +60,7 @@ std::string Outcome(const std::string& path, TPictureKind kind)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::LimitPictures();
-    const TPictureKind kind = size > 0 && data[0] == 0x89 ? TPictureKind::Png : TPictureKind::Bmp;
+    const TPictureKind kind = size > 0 && data[0] == 0x89 ? PngFormat() : BmpFormat();
 
     const int file = ::memfd_create("fuzz", MFD_CLOEXEC);
     if (file < 0) std::abort();

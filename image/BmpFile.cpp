@@ -44,7 +44,7 @@ void Put32(std::vector<uint8_t>& out, uint32_t v)
     Put16(out, v >> 16);
 }
 
-[[noreturn]] void Invalid() { throw EInvalidGraphic(msg::InvalidBitmap); }
+[[noreturn]] void Invalid(const std::string& cause) { throw EInvalidGraphic(msg::InvalidBitmap, cause); }
 
 // The bytes of one file, taken from the stream or, once the rest of a run-length file has been
 // copied, from that copy. Remaining() is what is left of the file.
@@ -54,12 +54,15 @@ public:
 
     int64_t Remaining() const { return remaining_; }
 
-    // Exactly count bytes or EReadError.
-    void Read(void* buffer, int64_t count)
+    // Exactly count bytes or EReadError, whose cause names what was being read.
+    void Read(void* buffer, int64_t count, const char* what = "its data")
     {
         if (count <= 0) return;
-        if (count > remaining_) throw EReadError(msg::ReadError);
-        if (Take(buffer, count) != count) throw EReadError(msg::ReadError);
+        const int64_t got = count > remaining_ ? remaining_ : count;
+        if (count > remaining_ || Take(buffer, count) != count)
+            throw EReadError(msg::ReadError, "the file ends inside " + std::string(what) + " (" +
+                                                 std::to_string(std::max<int64_t>(got, 0)) + " of " +
+                                                 std::to_string(count) + " bytes present)");
     }
 
     // Up to count bytes; returns how many were read.
@@ -114,20 +117,24 @@ bool ValidBitCount(int bits) { return IsIndexedBits(bits) || bits == 16 || bits 
 void CheckHeader(const TBitmapInfoHeader& h)
 {
     const int bits = h.biBitCount;
-    if (!ValidBitCount(bits)) Invalid();
+    if (!ValidBitCount(bits)) Invalid(std::to_string(bits) + " bits per pixel, which no BMP has");
+    const std::string compression = "compression " + std::to_string(h.biCompression);
     switch (h.biCompression) {
     case BI_RGB: break;
-    case BI_RLE8: if (bits != 8) Invalid(); break;
-    case BI_RLE4: if (bits != 4) Invalid(); break;
-    case BI_BITFIELDS: if (bits != 16 && bits != 32) Invalid(); break;
-    default: Invalid(); // embedded JPEG/PNG, alpha bit fields, Huffman ...
+    case BI_RLE8: if (bits != 8) Invalid("run-length compression of 8 bits with " + std::to_string(bits) + " bits per pixel"); break;
+    case BI_RLE4: if (bits != 4) Invalid("run-length compression of 4 bits with " + std::to_string(bits) + " bits per pixel"); break;
+    case BI_BITFIELDS: if (bits != 16 && bits != 32) Invalid("bit fields with " + std::to_string(bits) + " bits per pixel"); break;
+    default: Invalid(compression + " (embedded JPEG or PNG, alpha bit fields ...), which this program does not read");
     }
-    if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN) Invalid();
+    if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN)
+        Invalid("a picture of " + std::to_string(h.biWidth) + " x " + std::to_string(h.biHeight) + " pixels");
     const int64_t height = h.biHeight < 0 ? -static_cast<int64_t>(h.biHeight) : h.biHeight;
-    if (CheckedRowStride(h.biWidth, bits, height) < 0) Invalid();
+    const std::string size = std::to_string(h.biWidth) + " x " + std::to_string(height);
+    if (CheckedRowStride(h.biWidth, bits, height) < 0)
+        Invalid("the picture declares " + size + " pixels, more than the limit of " + std::to_string(MaxPicturePixels()) + " pixels");
     // Run-length pictures are held with 32 bits per pixel.
     if ((h.biCompression == BI_RLE8 || h.biCompression == BI_RLE4) && CheckedRowStride(h.biWidth, 32, height) < 0)
-        Invalid();
+        Invalid("the picture declares " + size + " pixels, more than the limit of " + std::to_string(MaxPicturePixels()) + " pixels");
 }
 
 inline void PutDevicePixel(uint8_t* row, int32_t x, uint32_t bgrx) { std::memcpy(row + 4 * static_cast<size_t>(x), &bgrx, 4); }
@@ -206,17 +213,17 @@ struct TBmpHeaders {
 TBmpHeaders ReadHeaders(TByteSource& src)
 {
     TBmpHeaders h;
-    src.Read(h.File, FileHeaderSize);
-    if (h.File[0] != 'B' || h.File[1] != 'M') Invalid();
+    src.Read(h.File, FileHeaderSize, "its 14-byte file header");
+    if (h.File[0] != 'B' || h.File[1] != 'M') Invalid("not a BMP file: it does not start with \"BM\"");
 
     uint8_t* hdr = h.Info;
-    src.Read(hdr, 4);
+    src.Read(hdr, 4, "the size of its information header");
     h.InfoSize = U32(hdr);
     TBitmapInfoHeader& info = h.Fields;
     uint16_t planes;
     h.Core = h.InfoSize == CoreHeaderSize;
     if (h.Core) {
-        src.Read(hdr + 4, 8);
+        src.Read(hdr + 4, 8, "its 12-byte core header");
         info.biWidth = U16(hdr + 4);
         info.biHeight = U16(hdr + 6);
         planes = U16(hdr + 8);
@@ -225,7 +232,8 @@ TBmpHeaders ReadHeaders(TByteSource& src)
                h.InfoSize == 124) {
         // The longer versions hold the masks inside the header after the 40 bytes (52: red, green,
         // blue; 56: and alpha, which is not used) and, from 108 bytes, colour-space data.
-        src.Read(hdr + 4, h.InfoSize - 4);
+        const std::string what = "its " + std::to_string(h.InfoSize) + "-byte information header";
+        src.Read(hdr + 4, h.InfoSize - 4, what.c_str());
         info.biWidth = I32(hdr + 4);
         info.biHeight = I32(hdr + 8);
         planes = U16(hdr + 12);
@@ -237,9 +245,9 @@ TBmpHeaders ReadHeaders(TByteSource& src)
         info.biClrUsed = U32(hdr + 32);
         info.biClrImportant = U32(hdr + 36);
     } else {
-        Invalid();
+        Invalid("an information header of " + std::to_string(h.InfoSize) + " bytes, which no BMP version has");
     }
-    if (planes != 1) Invalid();
+    if (planes != 1) Invalid("the header gives " + std::to_string(planes) + " planes, where a BMP has 1");
     CheckHeader(info);
     return h;
 }
@@ -264,7 +272,7 @@ void ReadMasks(TByteSource& src, const TBmpHeaders& h, uint32_t masks[3])
     const uint8_t* m = h.Info + InfoHeaderSize;
     uint8_t separate[12];
     if (h.InfoSize == InfoHeaderSize) {
-        src.Read(separate, 12);
+        src.Read(separate, 12, "its 12 bytes of bit-field masks");
         m = separate;
     }
     for (int k = 0; k < 3; ++k) masks[k] = U32(m + 4 * k);
@@ -278,7 +286,10 @@ std::vector<TRGBQuad> ReadColourTable(TByteSource& src, TBmpHeaders& h)
     int64_t used = h.Fields.biClrUsed;
     if (used == 0 && bits <= 8) used = int64_t{1} << bits;
     const int entrySize = h.Core ? 3 : 4;
-    if (used * entrySize > src.Remaining()) throw EReadError(msg::ReadError);
+    if (used * entrySize > src.Remaining())
+        throw EReadError(msg::ReadError, "the colour table of " + std::to_string(used) + " entries (colours used: " +
+                                             std::to_string(h.Fields.biClrUsed) + ") does not fit in the " +
+                                             std::to_string(src.Remaining()) + " bytes left in the file");
     const int kept = static_cast<int>(std::min<int64_t>(used, MaxTableEntries));
     std::vector<uint8_t> raw(static_cast<size_t>(kept) * static_cast<size_t>(entrySize));
     src.Read(raw.data(), static_cast<int64_t>(raw.size()));
@@ -383,6 +394,22 @@ TBitmapInfoHeader ReadBmpHeader(TStream& stream)
 {
     TByteSource src(stream, std::max<int64_t>(0, stream.Size() - stream.Position()));
     return ReadHeaders(src).Fields;
+}
+
+TBmpLayout ReadBmpLayout(TStream& stream)
+{
+    const int64_t start = stream.Position();
+    TByteSource src(stream, std::max<int64_t>(0, stream.Size() - start));
+    TBmpHeaders headers = ReadHeaders(src);
+    TBmpLayout layout;
+    layout.Fields = headers.Fields;
+    // The pixel data follows the headers, the masks and the colour table, as the reader takes it
+    // (the file header's offset is not used).
+    if (headers.InfoSize == InfoHeaderSize && headers.Fields.biCompression == BI_BITFIELDS) src.Skip(std::min<int64_t>(12, src.Remaining()));
+    const std::vector<TRGBQuad> table = ReadColourTable(src, headers);
+    layout.TableEntries = static_cast<int32_t>(table.size());
+    layout.PixelBytesPresent = src.Remaining();
+    return layout;
 }
 
 std::optional<TBitmapInfoHeader> ReadRunLengthBmpHeader(TStream& stream)

@@ -107,6 +107,14 @@ struct TBitmapInfoHeader {
 // The information header of a BMP stream, checked as loading checks it, without reading the
 // colour table or the pixels: the size a file declares, cheaply. Errors as TBitmap::LoadFromStream.
 TBitmapInfoHeader ReadBmpHeader(TStream& stream);
+// A BMP stream's headers and colour table checked as loading checks them, and where its pixel
+// data stands: what the file declares, and how much of the data it holds, without the pixels.
+struct TBmpLayout {
+    TBitmapInfoHeader Fields;
+    int32_t TableEntries = 0;      // colour-table entries read (0 for a picture without one)
+    int64_t PixelBytesPresent = 0; // from the pixel data's start to the end of the file
+};
+TBmpLayout ReadBmpLayout(TStream& stream);
 // A run-length BMP stream's header, with its colour table checked as loading checks it, without
 // decoding the pixels (which cannot fail): what a load would make of it costs no more than the
 // headers. Nothing (the stream's position undefined) for other BMPs, whose load costs about

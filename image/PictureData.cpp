@@ -10,6 +10,7 @@ TPictureData& TPictureData::operator=(TPictureData&& other)
     Alpha.Assign(other.Alpha);
     PaletteBits = other.PaletteBits;
     IndexAlpha = std::move(other.IndexAlpha);
+    Info = std::move(other.Info);
     Animation = std::move(other.Animation);
     other.Image.Clear();
     other.Alpha.Clear();
@@ -23,6 +24,7 @@ void TPictureData::Assign(const TPictureData& other)
     Alpha.Assign(other.Alpha);
     PaletteBits = other.PaletteBits;
     IndexAlpha = other.IndexAlpha;
+    Info = other.Info;
     Animation.reset();
     if (other.Animation) {
         auto copy = std::make_shared<TAnimation>();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/Graphics.h"
+#include "image/PictureInfo.h"
 
 namespace tintabrel {
 
@@ -23,6 +24,8 @@ struct TPictureData {
     // opaque entries left out), so that saving can keep the palette as it was.
     int32_t PaletteBits = 0;
     std::vector<uint8_t> IndexAlpha;
+    // What its file said beside the pixels, for the files made of it.
+    TPictureInfo Info;
     // An animation's frames (none for a still picture). Image and Alpha then hold what a still
     // format shows of it: the first frame on the full canvas.
     std::shared_ptr<TAnimation> Animation;

@@ -206,7 +206,7 @@ void WritePngRaster(TStream& stream, const TPngRaster& raster, const std::vector
                     const TPngChunkSettings& chunks)
 {
     TVRQPNGWriteStream writer;
-    writer.Gamma = DefaultGamma;
+    TakePictureInfo(writer.Info, chunks.Info);
     writer.TakeChunkSettings(chunks);
     writer.WriteRasterFile(stream, raster, zlibData);
 }

@@ -45,9 +45,10 @@ struct TRegistration {
 
 } // namespace
 
-TVRQPNG::TVRQPNG()
-    : AlphaBitmap(std::make_unique<TBitmap>()), Bitmap(std::make_unique<TBitmap>()), TimeStamp(CurrentUTCTime())
+TVRQPNG::TVRQPNG() : AlphaBitmap(std::make_unique<TBitmap>()), Bitmap(std::make_unique<TBitmap>())
 {
+    Gamma = DefaultGamma;
+    TimeStamp = CurrentUTCTime();
 }
 
 TVRQPNG::~TVRQPNG() = default;
@@ -72,20 +73,14 @@ void TVRQPNG::Assign(const TGraphic* source)
         Interlace = picture->Interlace;
         Threads = picture->Threads;
         Grayscale = picture->Grayscale;
-        Comment = picture->Comment;
-        BackgroundColor = picture->BackgroundColor;
-        TransparentColor = picture->TransparentColor;
+        // Everything the file says, but the GIF control, which stays the picture's own.
+        const TVRQPNGGifControl gif = GifControl;
+        Info = picture->Info;
+        GifControl = gif;
         IndexAlpha = picture->IndexAlpha;
-        Gamma = picture->Gamma;
-        SignificantBits = picture->SignificantBits;
-        PhysUnit = picture->PhysUnit;
-        PhysX = picture->PhysX;
-        PhysY = picture->PhysY;
         UseCurrentTime = picture->UseCurrentTime;
-        TimeStamp = picture->TimeStamp;
         Clock = picture->Clock;
         Strip = picture->Strip;
-        Chromaticity = picture->Chromaticity;
     } else {
         Bitmap->Assign(source);
     }
@@ -144,43 +139,30 @@ void TVRQPNG::SetTransparent(bool value)
 
 // ---------------------------------------------------------------- files and streams
 
-// The properties that go to the encoder on every save and come back from the decoder on every load.
-void TVRQPNG::GiveSettings(TVRQPNGWriteStream& writer) const
+// What goes to the encoder on every save: the record, with the picture's three records by reference.
+void TVRQPNG::GiveInfo(TVRQPNGWriteStream& writer) const
 {
     writer.Grayscale = Grayscale;
-    writer.Comment = Comment;
-    writer.BackgroundColor = BackgroundColor;
-    writer.TransparentColor = TransparentColor;
+    writer.Info = Info;
     writer.IndexAlpha = IndexAlpha;
-    writer.Gamma = Gamma;
-    writer.SignificantBits = SignificantBits;
-    writer.PhysUnit = PhysUnit;
-    writer.PhysX = PhysX;
-    writer.PhysY = PhysY;
     writer.TimeStamp = &TimeStamp;
     writer.Chromaticity = &Chromaticity;
     writer.GifControl = &GifControl;
 }
 
+// What comes back from the decoder on every load: the record, and what the picture derives from it.
 void TVRQPNG::TakeResults(const TVRQPNGReadStream& reader)
 {
+    Info = reader.Info;
     UseAlpha = reader.HasAlpha;
-    Comment = reader.Comment;
-    BackgroundColor = reader.BackgroundColor;
     TransparentColor = reader.TransparentColor;
     IndexAlpha.clear();
     if (reader.ColorKind == 3) {
         const size_t count = TransparencyLength(reader.AlphaTable.data(), reader.AlphaTable.size());
         IndexAlpha.assign(reader.AlphaTable.begin(), reader.AlphaTable.begin() + static_cast<long>(count));
     }
-    Gamma = reader.Gamma;
-    PhysUnit = static_cast<uint8_t>(reader.PhysUnit);
-    PhysX = reader.PhysX;
-    PhysY = reader.PhysY;
-    SignificantBits = reader.SignificantBits;
     BitsPerPixel = reader.BitDepth;
     Grayscale = reader.IsGray;
-    FileFacts = reader.Facts();
 }
 
 void TVRQPNG::SaveToStream(TStream& stream) const
@@ -192,7 +174,7 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.Interlace = Interlace ? 1 : 0;
     writer.Parallel.Threads = Threads;
     writer.SourceRows = SourceRows;
-    GiveSettings(writer);
+    GiveInfo(writer);
     writer.UseCurrentTime = UseCurrentTime;
     writer.Clock = Clock;
     writer.Strip = Strip;
@@ -217,6 +199,7 @@ void TVRQPNG::LoadFromStream(TStream& stream)
     reader.ChromaStore = &Chromaticity;
     reader.GifStore = &GifControl;
     reader.Threads = Threads;
+    reader.KeepChunks = KeepChunks;
     AlphaBitmap->Clear();
     reader.AlphaTarget = &ActiveAlphaBitmap();
     reader.RowSink = RowSink;
@@ -234,7 +217,7 @@ void TVRQPNG::WriteData(TStream& stream) const
 {
     if (Bitmap->Empty()) return;
     TVRQPNGWriteStream writer;
-    GiveSettings(writer);
+    GiveInfo(writer);
     if (UseAlpha) writer.AlphaBitmap = AlphaBitmap.get();
     writer.WriteToStream(*Bitmap, stream);
 }

@@ -71,33 +71,37 @@ public:
     const std::unique_ptr<TBitmap> Bitmap;
     bool UseAlpha = false;     // the alpha bitmap takes part in saving
     int32_t BitsPerPixel = 0;  // depth reported by the last load; information only
-    TColor BackgroundColor = -1;
-    TColor TransparentColor = -1;
+    // What the file says beside its rows: taken from the decoder by a load, given to the encoder
+    // by a save. The fields below that name its values are its.
+    TPngInfo Info;
+    TColor& BackgroundColor = Info.BackgroundColor;
+    TColor& TransparentColor = Info.TransparentColor;
     // Alpha of each palette index of a palette picture (tRNS), trailing opaque entries left
     // out; empty: every index opaque. Written when the picture is written as a palette.
     std::vector<uint8_t> IndexAlpha;
-    std::string Comment;
-    double Gamma = DefaultGamma;
+    std::string& Comment = Info.Comment;
+    double& Gamma = Info.Gamma;
     std::string RowKey;
-    uint32_t SignificantBits = 0;
-    uint8_t PhysUnit = 0;
-    int32_t PhysX = 0;
-    int32_t PhysY = 0;
+    uint32_t& SignificantBits = Info.SignificantBits;
+    int32_t& PhysUnit = Info.PhysUnit;
+    int32_t& PhysX = Info.PhysX;
+    int32_t& PhysY = Info.PhysY;
     bool SkipHeaderAllowed = true;
     bool UseCurrentTime = true;
-    TVRQPNGTime TimeStamp;
+    TVRQPNGTime& TimeStamp = Info.TimeStamp;
     std::function<TVRQPNGTime()> Clock; // the time of UseCurrentTime; empty: CurrentUTCTime
     bool Strip = false;                 // write only the chunks the pixels need
-    TVRQPNGChromaticity Chromaticity;
-    TVRQPNGGifControl GifControl;
+    TVRQPNGChromaticity& Chromaticity = Info.Chromaticity;
+    TVRQPNGGifControl& GifControl = Info.GifControl;
     bool HighColorOutput = false;
+    // A load also keeps the chunks a rewrite should carry (colour profile, texts) in Info.
+    bool KeepChunks = false;
     TVRQPNGKeyRequestEvent OnKeyRequest;
     TVRQPNGEncodeRowEvent OnEncodeRow;
     TVRQPNGDecodeRowEvent OnDecodeRow;
-    TVRQPNGFileFacts FileFacts; // what the last load found in the file, for reports
 
 private:
-    void GiveSettings(TVRQPNGWriteStream& writer) const;
+    void GiveInfo(TVRQPNGWriteStream& writer) const;
     void TakeResults(const TVRQPNGReadStream& reader);
 
     bool updating_ = false; // SyncFromBitmap is changing the transparent flag

@@ -161,24 +161,38 @@ TVRQPNGReadStream::TVRQPNGReadStream()
 
 TVRQPNGReadStream::~TVRQPNGReadStream() = default;
 
-TVRQPNGFileFacts TVRQPNGReadStream::Facts() const
+void TVRQPNGReadStream::FinishInfo()
 {
-    TVRQPNGFileFacts f;
-    f.ColorType = HeaderColorType;
-    f.BitDepth = HeaderBitDepth;
-    f.Interlace = Interlace;
-    f.Alpha = HasAlpha;
+    Info.Width = Width;
+    Info.Height = Height;
+    Info.ColorType = HeaderColorType;
+    Info.BitDepth = HeaderBitDepth;
+    Info.Interlace = Interlace;
+    Info.Alpha = HasAlpha;
     // An unresolved per-index mark (no image data) names no colour.
-    f.Transparent = TransparentColor == PerIndexMark ? -1 : TransparentColor;
-    f.Background = BackgroundColor;
-    f.Gamma = Gamma;
-    f.Resolution = PhysSeen;
-    f.PhysUnit = PhysUnit;
-    f.PhysX = PhysX;
-    f.PhysY = PhysY;
-    f.Comment = Comment;
-    f.PaletteSize = (seen_ & PaletteSeen) ? PaletteCount : 0;
-    return f;
+    Info.TransparentColor = TransparentColor == PerIndexMark ? -1 : TransparentColor;
+    Info.PaletteSize = (seen_ & PaletteSeen) ? PaletteCount : 0;
+    Info.FromFile = true;
+}
+
+void TVRQPNGReadStream::KeepChunk(int32_t length)
+{
+    const uint32_t type = chunkType_;
+    // A file may carry megabytes of profile or text; beyond this the rest is not carried.
+    constexpr size_t MostKeptBytes = size_t{64} << 20;
+    size_t kept = 0;
+    for (const TKeptChunk& c : Info.KeptChunks) kept += c.Data.size();
+    // Refuse a length beyond the input, or beyond the bound, before sizing anything for it.
+    if (static_cast<int64_t>(Position) + length > Size || kept + static_cast<size_t>(length) > MostKeptBytes) {
+        Skip(length);
+        return;
+    }
+    TKeptChunk chunk;
+    chunk.Type = type;
+    chunk.AfterImage = Is(ImageDone);
+    chunk.Data.resize(static_cast<size_t>(length));
+    ReadBytes(chunk.Data.data(), length);
+    Info.KeptChunks.push_back(std::move(chunk));
 }
 
 void TVRQPNGReadStream::ReleaseImageState()
@@ -205,11 +219,9 @@ void TVRQPNGReadStream::ReadImage()
     Interlace = 0;
     ColorKind = HeaderColorType = -1;
     HeaderBitDepth = 0;
-    PhysSeen = false;
+    Info = TPngInfo{};
     ActiveKey.clear();
-    BackgroundColor = TransparentColor = -1;
-    SignificantBits = 0;
-    Gamma = 0;
+    TransparentColor = -1;
     AlphaTable.fill(255);
     if (TimeStore) *TimeStore = TVRQPNGTime{};
     if (GifStore) *GifStore = TVRQPNGGifControl{};
@@ -222,7 +234,10 @@ void TVRQPNGReadStream::ReadImage()
         if (std::memcmp(signature, PngSignature, sizeof signature) != 0) throw EVRQPNG(pngmsg::NotPNG);
     }
 
-    const TScopeGuard release([this] { ReleaseImageState(); });
+    const TScopeGuard release([this] {
+        ReleaseImageState();
+        FinishInfo();
+    });
 
     ChunkLoop();
     // An unresolved per-index mark (no image data) is not a colour the bitmap could use.
@@ -239,6 +254,7 @@ void TVRQPNGReadStream::ChunkLoop()
     while (!AtEnd && !Stopped && !Is(EndSeen)) {
         chunkLeft_ = static_cast<int32_t>(ReadLongBE());
         const uint32_t type = ReadLongBE();
+        chunkType_ = type;
         ReadChunkBody(type);
         if (chunkLeft_ > 0) Skip(static_cast<int32_t>(chunkLeft_));
         ReadLongBE(); // CRC, not checked
@@ -271,7 +287,7 @@ void TVRQPNGReadStream::ReadChunkBody(uint32_t type)
         if (early && beforePalette) ReadWithin(4, &TVRQPNGReadStream::ReadGammaChunk);
         break;
     case chunk::cHRM:
-        if (early && beforePalette && chunkLeft_ == 32 && ChromaStore) ReadWithin(32, &TVRQPNGReadStream::ReadChromaChunk);
+        if (early && beforePalette && chunkLeft_ == 32) ReadWithin(32, &TVRQPNGReadStream::ReadChromaChunk);
         break;
     case chunk::pHYs:
         if (early) ReadWithin(9, &TVRQPNGReadStream::ReadPhysChunk);
@@ -281,14 +297,23 @@ void TVRQPNGReadStream::ReadChunkBody(uint32_t type)
             ReadWithin(HasAlpha ? 4 : 3, &TVRQPNGReadStream::ReadSignificantBitsChunk);
         break;
     case chunk::tIME:
-        if (chunkLeft_ == 7 && TimeStore) ReadWithin(7, &TVRQPNGReadStream::ReadTimeChunk);
+        if (chunkLeft_ == 7) ReadWithin(7, &TVRQPNGReadStream::ReadTimeChunk);
         break;
     case chunk::tEXt: ReadWithin(1, &TVRQPNGReadStream::ReadTextChunk); break;
     case chunk::gIFg:
-        if (early && beforePalette && chunkLeft_ == 4 && GifStore) ReadWithin(4, &TVRQPNGReadStream::ReadGifChunk);
+        if (early && beforePalette && chunkLeft_ == 4) ReadWithin(4, &TVRQPNGReadStream::ReadGifChunk);
         break;
     case chunk::vpNG:
         if (early && !Is(PrivateSeen)) ReadWithin(4, &TVRQPNGReadStream::ReadPrivateChunk);
+        break;
+    case chunk::sRGB:
+    case chunk::iCCP:
+        // A colour space counts only before the palette and the image, as gamma does.
+        if (KeepChunks && early && beforePalette) ReadWithin(0, &TVRQPNGReadStream::KeepChunk);
+        break;
+    case chunk::zTXt:
+    case chunk::iTXt:
+        if (KeepChunks) ReadWithin(0, &TVRQPNGReadStream::KeepChunk);
         break;
     case chunk::IEND: seen_ |= EndSeen; break;
     case chunk::IDAT: ReadImageData(); break;
@@ -411,7 +436,8 @@ void TVRQPNGReadStream::ReadGammaChunk(int32_t)
 
 void TVRQPNGReadStream::ReadChromaChunk(int32_t)
 {
-    for (uint32_t& v : ChromaStore->Values) v = ReadLongBE();
+    for (uint32_t& v : Info.Chromaticity.Values) v = ReadLongBE();
+    if (ChromaStore) *ChromaStore = Info.Chromaticity;
     StepProgress(0);
 }
 
@@ -436,18 +462,21 @@ void TVRQPNGReadStream::ReadSignificantBitsChunk(int32_t)
 
 void TVRQPNGReadStream::ReadTimeChunk(int32_t)
 {
-    TimeStore->Year = ReadWordBE();
-    TimeStore->Month = ReadByte();
-    TimeStore->Day = ReadByte();
-    TimeStore->Hour = ReadByte();
-    TimeStore->Minute = ReadByte();
-    TimeStore->Second = ReadByte();
+    TVRQPNGTime& t = Info.TimeStamp;
+    t.Year = ReadWordBE();
+    t.Month = ReadByte();
+    t.Day = ReadByte();
+    t.Hour = ReadByte();
+    t.Minute = ReadByte();
+    t.Second = ReadByte();
+    if (TimeStore) *TimeStore = t;
     StepProgress(0);
 }
 
 void TVRQPNGReadStream::ReadGifChunk(int32_t)
 {
-    ReadBytes(GifStore->Bytes, 4);
+    ReadBytes(Info.GifControl.Bytes, 4);
+    if (GifStore) *GifStore = Info.GifControl;
     StepProgress(0);
 }
 
@@ -461,6 +490,9 @@ void TVRQPNGReadStream::ReadTextChunk(int32_t length)
     std::string data(static_cast<size_t>(length), '\0');
     ReadBytes(data.data(), length);
     const size_t zero = data.find('\0');
+    // Every text is carried but the program's name, which a rewrite gives anew.
+    if (KeepChunks && data.compare(0, zero, "Software") != 0)
+        Info.KeptChunks.push_back({chunk::tEXt, data, Is(ImageDone)});
     if (zero == std::string::npos || data.compare(0, zero, "Comment") != 0) return;
     const std::string_view text = std::string_view(data).substr(zero + 1);
     if (!text.empty()) {
@@ -765,7 +797,8 @@ int32_t TVRQPNGReadStream::FillInput()
 {
     z_stream& zs = inflater_->stream;
     const auto endedInside = [this] {
-        if (AtEnd) Cause("the file ends at byte " + std::to_string(FileOffset()) + " inside the image data");
+        // Where the file ends, not where the read that met its end began.
+        if (AtEnd) Cause("the file ends at byte " + std::to_string(StartPosition + Size) + " inside the image data");
         return -1;
     };
     while (chunkLeft_ <= 0) {

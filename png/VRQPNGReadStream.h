@@ -43,7 +43,21 @@ public:
     // not interlaced, how many rows are stored after each row (none: nobody follows the rows).
     TRowSink* RowSink = nullptr;
 
-    // ---- results (Comment, Width, Height, BitDepth, PhysUnit/X/Y are inherited)
+    // ---- results (Width, Height, BitDepth are inherited)
+    // What the file says beside its rows, complete once a read has ended (also for a read that
+    // stops at the header or the image data). The fields below that name its values are its.
+    TPngInfo Info;
+    // Chunks the file holds that no handler interprets but a rewrite should carry: the colour
+    // profile and rendering intent and the text chunks (Info.KeptChunks). Off: skipped.
+    bool KeepChunks = false;
+    std::string& Comment = Info.Comment;
+    int32_t& PhysUnit = Info.PhysUnit;
+    int32_t& PhysX = Info.PhysX;
+    int32_t& PhysY = Info.PhysY;
+    bool& PhysSeen = Info.PhysSeen; // a pHYs chunk was taken
+    double& Gamma = Info.Gamma;     // 0 when absent
+    uint32_t& SignificantBits = Info.SignificantBits; // sBIT red, green, blue, alpha from the low byte up
+    TColor& BackgroundColor = Info.BackgroundColor;   // -1, a colour, or $01000000 + index
     bool HasAlpha = false;        // alpha channel, or per-index alpha that filled the alpha plane
     bool IsGray = false;          // colour type 0 or 4
     bool PaletteAlpha = false;    // the tRNS table needed an alpha plane
@@ -52,18 +66,12 @@ public:
     int32_t ColorKind = -1;       // -1 before IHDR; 0 grey, 2 RGB, 3 indexed
     int32_t HeaderColorType = -1; // the header's colour type (its low three bits); -1 before IHDR
     int32_t HeaderBitDepth = 0;   // the header's bit depth (BitDepth becomes the decoded depth)
-    bool PhysSeen = false;        // a pHYs chunk was taken
-    double Gamma = 0;             // 0 when absent
-    uint32_t SignificantBits = 0; // sBIT red, green, blue, alpha from the low byte up
-    TColor BackgroundColor = -1;  // -1, a colour, or $01000000 + index
     TColor TransparentColor = -1; // -1, a colour, or $01000000 + index
     std::string ActiveKey;        // key handed to OnDecodeRow
     std::array<uint8_t, 256> AlphaTable{}; // alpha of each palette index, 255 where tRNS gives none
 
     // The alpha plane in use for the last image (AlphaTarget once filled), or none.
     TBitmap* AlphaPlane() const { return alphaPlane_; }
-    // The results of the last read, as reports show them.
-    TVRQPNGFileFacts Facts() const;
 
 protected:
     void ReadImage() override;
@@ -100,6 +108,10 @@ private:
     void ReadGifChunk(int32_t length);
     void ReadTextChunk(int32_t length);
     void ReadPrivateChunk(int32_t length);
+    // Keeps a chunk's data as it stands (KeepChunks), within a bound on all kept bytes.
+    void KeepChunk(int32_t length);
+    // Completes Info from the working fields once the read ends.
+    void FinishInfo();
     void ReadImageData();
     void ChooseFormat();
     void CheckSize() const;
@@ -133,6 +145,7 @@ private:
     // Wider than the 32-bit length it starts from, so that a length of 2^31 or more (read as a
     // negative number) can be lowered by what handlers consume without overflowing.
     int64_t chunkLeft_ = 0;
+    uint32_t chunkType_ = 0;
     uint32_t seen_ = 0;
     TBitmap* alphaPlane_ = nullptr;
 

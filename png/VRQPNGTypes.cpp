@@ -4,6 +4,23 @@
 
 namespace tintabrel {
 
+void TakePictureInfo(TPngInfo& target, const TPictureInfo* info)
+{
+    if (info && info->FromFile) {
+        static_cast<TPictureInfo&>(target) = *info;
+        for (const TKeptChunk& kept : info->KeptChunks)
+            if (kept.Type == chunk::tEXt && kept.Data.compare(0, 8, std::string("Comment\0", 8)) == 0) target.Comment.clear();
+        return;
+    }
+    target.Gamma = DefaultGamma;
+    if (info && info->PhysSeen) {
+        target.PhysSeen = true;
+        target.PhysUnit = info->PhysUnit;
+        target.PhysX = info->PhysX;
+        target.PhysY = info->PhysY;
+    }
+}
+
 TVRQPNGTime CurrentUTCTime()
 {
     const std::time_t now = std::time(nullptr);

@@ -9,6 +9,7 @@
 
 #include "base/Colors.h"
 #include "base/Exceptions.h"
+#include "image/PictureInfo.h"
 
 namespace tintabrel {
 
@@ -30,34 +31,32 @@ struct TVRQPNGTime {
 #pragma pack(pop)
 static_assert(sizeof(TVRQPNGTime) == 7);
 
-// The cHRM values times 100000: white x, white y, red x, red y, green x, green y, blue x, blue y.
-struct TVRQPNGChromaticity {
-    uint32_t Values[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-};
-static_assert(sizeof(TVRQPNGChromaticity) == 32);
-
 // The gIFg data as it stands in the file: disposal method, user-input flag, delay (big-endian).
 struct TVRQPNGGifControl {
     uint8_t Bytes[4] = {0, 0, 0, 0};
 };
 
-// What a read found in a file and decoded with, for reports: the header as it stands and the
-// side values the picture takes.
-struct TVRQPNGFileFacts {
+// Everything a PNG file says beside its pixel rows, in one record: the reader fills it, the
+// picture keeps it, the writer takes it. The header as it stands, the side values the picture
+// takes (gamma, background, resolution ...), the three records of time, chromaticity and GIF
+// control, and the chunks kept as they stand.
+struct TPngInfo : TPictureInfo {
+    int32_t Width = 0;
+    int32_t Height = 0;
     int32_t ColorType = -1;     // the header's colour type (its low three bits); -1 without a header
     int32_t BitDepth = 0;       // the header's bit depth
     int32_t Interlace = 0;      // 0 none, 1 Adam7
     bool Alpha = false;         // an alpha channel, or transparency decoded into the alpha plane
-    TColor Transparent = -1;    // -1, a colour, or $01000000 + index
-    TColor Background = -1;     // likewise
-    double Gamma = 0;           // 0 when absent
-    bool Resolution = false;    // a pHYs chunk was taken
-    int32_t PhysUnit = 0;
-    int32_t PhysX = 0;
-    int32_t PhysY = 0;
-    std::string Comment;        // the joined "Comment" texts as the picture holds them
+    TColor TransparentColor = -1; // -1, a colour, or $01000000 + index
     int32_t PaletteSize = 0;    // the entries of PLTE (0 without one)
+    TVRQPNGTime TimeStamp;
+    TVRQPNGGifControl GifControl;
 };
+
+// A picture's info onto the record a write takes: as it stands when a file gave it (its texts ride
+// in the kept chunks then, not in Comment); otherwise the writer's default gamma, with the
+// picture's resolution where one is known. None: the defaults alone.
+void TakePictureInfo(TPngInfo& target, const TPictureInfo* info);
 
 // The current UTC date and time.
 TVRQPNGTime CurrentUTCTime();
@@ -79,6 +78,9 @@ struct TPngChunkSettings {
     std::function<TVRQPNGTime()> Clock;   // the time of TPngTimeSource::Now; empty: CurrentUTCTime
     // Only the chunks the pixels need: no time, texts, private chunk, gamma or the like.
     bool Strip = false;
+    // What the picture's file said beside its pixels (gamma, profile, resolution, texts ...),
+    // written again (see TakePictureInfo); none: the writer's defaults. Not owned.
+    const TPictureInfo* Info = nullptr;
 };
 
 // An image in one of PNG's pixel layouts, rows unfiltered and packed as in the file.
@@ -140,6 +142,10 @@ inline constexpr uint32_t sBIT = ChunkType("sBIT");
 inline constexpr uint32_t tIME = ChunkType("tIME");
 inline constexpr uint32_t tEXt = ChunkType("tEXt");
 inline constexpr uint32_t gIFg = ChunkType("gIFg");
+inline constexpr uint32_t sRGB = ChunkType("sRGB");
+inline constexpr uint32_t iCCP = ChunkType("iCCP");
+inline constexpr uint32_t zTXt = ChunkType("zTXt");
+inline constexpr uint32_t iTXt = ChunkType("iTXt");
 inline constexpr uint32_t vpNG = ChunkType("vpNG");
 inline constexpr uint32_t IDAT = ChunkType("IDAT");
 inline constexpr uint32_t IEND = ChunkType("IEND");

@@ -136,9 +136,11 @@ void TVRQPNGWriteStream::WriteImage()
     if (!Strip) WriteBackgroundChunk();
     WriteTransparencyChunk();
     if (!Strip) WritePhysChunk();
+    WriteKeptChunks(false, false);
     StepProgress(10);
 
     WriteImageData();
+    WriteKeptChunks(false, true);
     WriteChunk(chunk::IEND, nullptr, 0);
     FinishProgress();
 }
@@ -154,6 +156,18 @@ void TVRQPNGWriteStream::WriteLeadingChunks()
     WriteGammaChunk();
     WriteChromaChunk();
     WriteSignificantBitsChunk();
+    WriteKeptChunks(true, false);
+}
+
+void TVRQPNGWriteStream::WriteKeptChunks(bool colourSpace, bool afterImage)
+{
+    if (Strip) return;
+    for (const TKeptChunk& kept : Info.KeptChunks) {
+        const bool space = kept.Type == chunk::sRGB || kept.Type == chunk::iCCP;
+        if (space != colourSpace || (!space && kept.AfterImage != afterImage)) continue;
+        if (kept.Data.size() > MaxChunkLength) continue;
+        WriteChunk(kept.Type, kept.Data.data(), static_cast<uint32_t>(kept.Data.size()));
+    }
 }
 
 void TVRQPNGWriteStream::TakeChunkSettings(const TPngChunkSettings& settings)
@@ -184,13 +198,17 @@ void TVRQPNGWriteStream::WriteRasterFile(TStream& target, const TPngRaster& rast
     WriteLeadingChunks();
     if (!raster.Palette.empty())
         WriteChunk(chunk::PLTE, raster.Palette.data(), static_cast<uint32_t>(raster.Palette.size()));
+    if (!Strip) WriteRasterBackground(raster);
     if (!raster.Transparency.empty())
         WriteChunk(chunk::tRNS, raster.Transparency.data(), static_cast<uint32_t>(raster.Transparency.size()));
+    if (!Strip) WritePhysChunk();
+    WriteKeptChunks(false, false);
     // Fewer chunks are fewer bytes: one IDAT as long as a chunk may be.
     for (size_t pos = 0; pos < zlibData.size(); pos += MaxChunkLength) {
         const size_t n = std::min<size_t>(MaxChunkLength, zlibData.size() - pos);
         WriteChunk(chunk::IDAT, zlibData.data() + pos, static_cast<uint32_t>(n));
     }
+    WriteKeptChunks(false, true);
     WriteChunk(chunk::IEND, nullptr, 0);
     FlushPending();
     if (Stopped) throw EVRQPNG(pngmsg::WriteError);
@@ -390,10 +408,43 @@ void TVRQPNGWriteStream::WriteBackgroundChunk()
         data[0] = static_cast<uint8_t>(index);
         WriteChunk(chunk::bKGD, data, 1);
     } else {
+        if (NamesIndex(BackgroundColor)) return; // no palette is written to name an entry of
         const uint32_t c = static_cast<uint32_t>(BackgroundColor);
         PutWordBE(data, c & 0xFF);
         PutWordBE(data + 2, (c >> 8) & 0xFF);
         PutWordBE(data + 4, (c >> 16) & 0xFF);
+        WriteChunk(chunk::bKGD, data, 6);
+    }
+}
+
+void TVRQPNGWriteStream::WriteRasterBackground(const TPngRaster& raster)
+{
+    if (BackgroundColor == -1) return;
+    uint8_t data[6];
+    const bool index = NamesIndex(BackgroundColor);
+    const uint32_t c = static_cast<uint32_t>(BackgroundColor);
+    const uint8_t r = c & 0xFF, g = (c >> 8) & 0xFF, b = (c >> 16) & 0xFF;
+    if (raster.ColourType == 3) {
+        // An index stays the entry it named; a colour is the entry that holds it exactly.
+        const size_t entries = raster.Palette.size() / 3;
+        size_t at = index ? (c & 0xFF) : entries;
+        for (size_t i = 0; !index && i < entries; ++i)
+            if (raster.Palette[3 * i] == r && raster.Palette[3 * i + 1] == g && raster.Palette[3 * i + 2] == b) at = i;
+        if (at >= entries) return;
+        data[0] = static_cast<uint8_t>(at);
+        WriteChunk(chunk::bKGD, data, 1);
+    } else if (index) {
+        return; // no palette left to name an entry of
+    } else if (raster.ColourType == 0 || raster.ColourType == 4) {
+        // Only a grey the depth holds exactly (the optimizer may have narrowed it).
+        const int32_t top = (1 << raster.BitDepth) - 1, scale = 255 / top;
+        if (r != g || g != b || r % scale != 0) return;
+        PutWordBE(data, static_cast<uint32_t>(r / scale));
+        WriteChunk(chunk::bKGD, data, 2);
+    } else {
+        PutWordBE(data, r);
+        PutWordBE(data + 2, g);
+        PutWordBE(data + 4, b);
         WriteChunk(chunk::bKGD, data, 6);
     }
 }

@@ -29,15 +29,18 @@ public:
     int32_t FilterMode = 1;            // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth, above 5 None
     int32_t Interlace = 0;             // 0 rows in order, 1 Adam7
     bool Grayscale = false;            // write a grey image whatever the source
-    TColor BackgroundColor = -1;       // bKGD: -1 none, $01000000 + index, or a colour
-    TColor TransparentColor = -1;      // tRNS: as BackgroundColor
+    // What the file says beside its rows: the fields below that name its values are its, and
+    // its kept chunks (colour profile, rendering intent, texts) are written as they stand.
+    TPngInfo Info;
+    TColor& BackgroundColor = Info.BackgroundColor;   // bKGD: -1 none, $01000000 + index, or a colour
+    TColor& TransparentColor = Info.TransparentColor; // tRNS: as BackgroundColor
     std::vector<uint8_t> IndexAlpha;   // tRNS of a palette image: alpha per index (wins over TransparentColor)
-    std::string Comment;               // tEXt "Comment", bytes as held
-    double Gamma = 0;                  // gAMA
-    int32_t PhysUnit = 0;              // 0 aspect only, 1 per metre, 2 per inch (written per metre)
-    int32_t PhysX = 0;
-    int32_t PhysY = 0;
-    uint32_t SignificantBits = 0;      // sBIT red, green, blue, alpha from the low byte up; 0 none
+    std::string& Comment = Info.Comment; // tEXt "Comment", bytes as held
+    double& Gamma = Info.Gamma;          // gAMA
+    int32_t& PhysUnit = Info.PhysUnit;   // 0 aspect only, 1 per metre, 2 per inch (written per metre)
+    int32_t& PhysX = Info.PhysX;
+    int32_t& PhysY = Info.PhysY;
+    uint32_t& SignificantBits = Info.SignificantBits; // sBIT red, green, blue, alpha from the low byte up; 0 none
     bool UseCurrentTime = true;        // tIME from the clock; otherwise from TimeStamp
     const TVRQPNGTime* TimeStamp = nullptr;
     std::function<TVRQPNGTime()> Clock; // the clock of UseCurrentTime; empty: CurrentUTCTime
@@ -104,8 +107,12 @@ private:
     void WriteSignificantBitsChunk();
     void WritePaletteChunk();
     void WriteBackgroundChunk();
+    void WriteRasterBackground(const TPngRaster& raster);
     void WriteTransparencyChunk();
     void WritePhysChunk();
+    // The kept chunks of Info: the colour space ones (before the palette) or the texts from
+    // before or after the image data.
+    void WriteKeptChunks(bool colourSpace, bool afterImage);
     // Palette index named by a colour setting or nearest to it; -1 when none fits the palette.
     int32_t IndexOfSetting(TColor color) const;
     // Grey level of a colour setting for a grey image.

@@ -270,8 +270,7 @@ void TVRQCustomGraphicReadStream::ReadFromStream(TBitmap* bitmap, TStream& sourc
     });
 
     BeginRead(source, limit);
-    Comment.clear();
-    PaletteCount = PhysUnit = PhysX = PhysY = 0;
+    PaletteCount = 0;
     ReadImage();
 }
 

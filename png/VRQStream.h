@@ -75,15 +75,12 @@ class TVRQCustomGraphicReadStream : public TVRQCustomReadStream {
 public:
     TVRQCustomGraphicReadStream() { SkipHeaderAllowed = true; }
 
-    std::string Comment;
+    // Comment and the resolution are the PNG reader's, in its one record of what a file says.
     int32_t Width = 0;
     int32_t Height = 0;
     int32_t BitsPerPixel = 0;
     int32_t BitDepth = 0;
     int32_t PaletteCount = 0;
-    int32_t PhysUnit = 0;
-    int32_t PhysX = 0;
-    int32_t PhysY = 0;
     TBitmap* Bitmap = nullptr;
     std::string ProgressMessage;
     bool HeaderOnly = false;

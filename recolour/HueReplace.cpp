@@ -2,6 +2,7 @@
 
 #include "image/Graphics.h"
 #include "base/ColorConvert.h"
+#include "base/OkLab.h"
 #include "base/StringList.h"
 #include "base/TaskPool.h"
 
@@ -12,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -230,11 +232,13 @@ public:
             const TReach reach{lo_ - soft_ - copy, hi_ + soft_ - copy, lo_ - copy, hi_ - copy, copy};
             if (reach.Hi >= 0 && reach.Lo < 360 && reachCount_ < 2) reaches_[reachCount_++] = reach;
         }
-        // The copy 0 always meets 0..360; of the other two at most one does (the band would have
-        // to be wider than 360 less the window for both). None: a range no num lies in.
+        // The copy 0 meets 0..360 unless the window is [360, 360] without a band (no mirrored hue
+        // reaches 360); of the other two at most one does (the band would have to be wider than
+        // 360 less the window for both). None: a range no num lies in, 0 <= num < 360 d lying
+        // below 361 d (a zeroed range would hold num = 0, mirrored hue 0).
         test_.Open = soft_ > 0 ? 1 : 0;
-        test_.Lo1 = reaches_[0].Lo;
-        test_.Width1 = reaches_[0].Hi - reaches_[0].Lo;
+        test_.Lo1 = reachCount_ > 0 ? reaches_[0].Lo : 361;
+        test_.Width1 = reachCount_ > 0 ? reaches_[0].Hi - reaches_[0].Lo : 0;
         test_.Two = reachCount_ > 1;
         test_.Lo2 = test_.Two ? reaches_[1].Lo : 0;
         test_.Width2 = test_.Two ? reaches_[1].Hi - reaches_[1].Lo : 0;
@@ -328,10 +332,7 @@ public:
         if (caught) {
             turn = delta_;
         } else {
-            // How far the copy lies outside the window.
-            const double place = mirrored + copy;
-            const double e = place < lo_ ? lo_ - place : place - hi_;
-            const double w = 1.0 - e / soft_;
+            const double w = WeightAt(mirrored, copy);
             if (Shift) {
                 turn = w * delta_;
             } else {
@@ -347,7 +348,23 @@ public:
         return quick::Sector(hue);
     }
 
+    // The weight w of a pixel in the soft band (copy from Place).
+    double Weight(int b, int g, int r, int mx, int mn, int copy) const
+    {
+        double mirrored = 0;
+        quick::Hue(r, g, b, mx, mx - mn, &mirrored);
+        return WeightAt(mirrored, copy);
+    }
+
 private:
+    // The weight of a band pixel whose copy of the mirrored hue lies e outside the window.
+    double WeightAt(double mirrored, int copy) const
+    {
+        const double place = mirrored + copy;
+        const double e = place < lo_ ? lo_ - place : place - hi_;
+        return 1.0 - e / soft_;
+    }
+
     // A copy's reach in m: the band's bounds Lo, Hi (the window's when there is no band) and
     // the window's.
     struct TReach {
@@ -368,13 +385,103 @@ private:
     size_t tableSize_ = 0;
 };
 
+std::atomic<int64_t> lightnessColoursWorkedOut{0};
+
+// The new colours of KeepLightness (see THueWindow), worked out in OKLCH.
+class TLightnessChange {
+public:
+    explicit TLightnessChange(const THueWindow& window)
+        : shift_(window.Shift), target_(OkHueOfFullColour(window.Target)), cosTarget_(std::cos(target_)),
+          sinTarget_(std::sin(target_))
+    {
+        const int centre = ((240 - window.Source) % 360 + 360) % 360;
+        turn_ = target_ - OkHueOfFullColour(centre);
+        shiftArc_ = ShorterArc(turn_);
+    }
+
+    // The new colour, bytes blue | green << 8 | red << 16, of a caught pixel (weight 1) or of
+    // one in the soft band with its weight.
+    uint32_t NewColour(int r, int g, int b, bool caught, double weight) const
+    {
+        const TOkLab lab = OkLabOfBytes(static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b));
+        const double chroma = std::sqrt(lab.A * lab.A + lab.B * lab.B);
+        double cosHue = cosTarget_, sinHue = sinTarget_;
+        if (!caught || shift_) {
+            const double h = std::atan2(lab.B, lab.A);
+            double hue;
+            if (caught) hue = h + turn_;
+            else hue = h + weight * (shift_ ? shiftArc_ : ShorterArc(target_ - h));
+            cosHue = std::cos(hue);
+            sinHue = std::sin(hue);
+        }
+        const auto at = [&](double c) { return OkLabToLinear({lab.L, c * cosHue, c * sinHue}); };
+        TLinearRGB out = at(chroma);
+        if (!InGamut(out)) {
+            // Less chroma at the same lightness and hue, by halves: the last in the gamut.
+            double low = 0, high = chroma;
+            out = at(0);
+            for (int i = 0; i < 30; ++i) {
+                const double mid = (low + high) / 2;
+                const TLinearRGB atMid = at(mid);
+                if (InGamut(atMid)) {
+                    low = mid;
+                    out = atMid;
+                } else {
+                    high = mid;
+                }
+            }
+        }
+        return uint32_t{ByteOfLinear(out.B)} | uint32_t{ByteOfLinear(out.G)} << 8 | uint32_t{ByteOfLinear(out.R)} << 16;
+    }
+
+private:
+    // The OKLCH hue of HSV(hue, 1, 1), its components the exact fractions HSVToRGB would round.
+    static double OkHueOfFullColour(int hue)
+    {
+        hue %= 360;
+        const int sector = hue / 60;
+        const double rising = (hue - 60 * sector) / 60.0;      // f
+        const double falling = (60 * (sector + 1) - hue) / 60.0; // 1 - f
+        static constexpr int kRising = 0, kFalling = 1, kZero = 2, kOne = 3;
+        // Where red, green and blue take their level in each sector, as HSVToRGB's table.
+        static constexpr int levels[6][3] = {{kOne, kRising, kZero}, {kFalling, kOne, kZero}, {kZero, kOne, kRising},
+                                             {kZero, kFalling, kOne}, {kRising, kZero, kOne}, {kOne, kZero, kFalling}};
+        const double value[4] = {rising, falling, 0.0, 1.0};
+        const int* const l = levels[sector];
+        const TOkLab lab = LinearToOkLab({SrgbToLinear(value[l[0]]), SrgbToLinear(value[l[1]]), SrgbToLinear(value[l[2]])});
+        return std::atan2(lab.B, lab.A);
+    }
+
+    // An angle difference brought into (-pi, pi].
+    static double ShorterArc(double a)
+    {
+        constexpr double pi = std::numbers::pi;
+        if (a > pi) return a - 2 * pi;
+        if (a <= -pi) return a + 2 * pi;
+        return a;
+    }
+
+    static bool InGamut(const TLinearRGB& c)
+    {
+        return c.R >= 0 && c.R <= 1 && c.G >= 0 && c.G <= 1 && c.B >= 0 && c.B <= 1;
+    }
+
+    const bool shift_;
+    const double target_; // h_T
+    const double cosTarget_;
+    const double sinTarget_;
+    double turn_ = 0;     // h_T - h_S
+    double shiftArc_ = 0; // the same, brought into (-pi, pi]
+};
+
 // Decides the new colour of each pixel from its bytes and writes it into the row.
 class TRecolourer {
 public:
     TRecolourer(const TProtectedColors& protectedColors, const THueWindow& window)
         : protected_(protectedColors), lo_(window.Source - window.Tolerance), hi_(window.Source + window.Tolerance),
           target_(window.Target), results_(SharedResults(window.Target)), options_(window),
-          targetOnly_(window.Soft == 0 && !window.Shift)
+          targetOnly_(window.Soft == 0 && !window.Shift && !window.KeepLightness),
+          lightness_(window.KeepLightness ? std::make_unique<TLightnessChange>(window) : nullptr)
     {
     }
 
@@ -497,7 +604,8 @@ private:
         }
         // Without a band or a shift every pixel here is caught and takes the target.
         const uint32_t result = targetOnly_ ? Recoloured(mx, mn)
-                                            : kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), mx, mn);
+                                : lightness_ ? KeptLightness(b, g, r, mx, mn, num, k)
+                                             : kWrite | quick::ToRGB(MovedHue(b, g, r, mx, mn, num, k), mx, mn);
         if constexpr (Counting) {
             if (result == (kWrite | uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16)) return 0;
             return IsProtected(b, g, r) ? kKept : result | kAltered;
@@ -532,6 +640,54 @@ private:
         const bool caught = options_.Place(num, mx - mn, k, copy) == TWindowOptions::Caught;
         movedHuesWorkedOut.fetch_add(1, std::memory_order_relaxed);
         return options_.MovedHue(b, g, r, mx, mn, caught, copy);
+    }
+
+    // The KeepLightness colour of a pixel in range k of the window, kWrite set, through a table
+    // by colour: its new colour depends on all three components, and a photo holds too many
+    // colours for the row's small cache. An open-addressed table that starts small (a sprite
+    // has few colours) and doubles when half full, up to a bound; full there, it starts afresh.
+    uint32_t KeptLightness(int b, int g, int r, int mx, int mn, int num, int k)
+    {
+        const uint32_t key = (uint32_t(b) | uint32_t(g) << 8 | uint32_t(r) << 16) | kKnown;
+        if (lightCache_.empty()) lightCache_.resize(size_t{1} << kLightFirstBits);
+        size_t i = LightSlot(key);
+        for (; lightCache_[i].Key != 0; i = (i + 1) & (lightCache_.size() - 1))
+            if (lightCache_[i].Key == key) return lightCache_[i].Result;
+        const uint32_t result = kWrite | WorkOutLightness(b, g, r, mx, mn, num, k);
+        if (++lightFilled_ * 2 > lightCache_.size()) {
+            GrowLightCache();
+            for (i = LightSlot(key); lightCache_[i].Key != 0; i = (i + 1) & (lightCache_.size() - 1)) {
+            }
+            ++lightFilled_;
+        }
+        lightCache_[i] = {key, result};
+        return result;
+    }
+
+    size_t LightSlot(uint32_t key) const { return (key * 2654435761u) >> (32 - lightBits_); }
+
+    [[gnu::noinline]] uint32_t WorkOutLightness(int b, int g, int r, int mx, int mn, int num, int k) const
+    {
+        int copy = 0;
+        const bool caught = options_.Place(num, mx - mn, k, copy) == TWindowOptions::Caught;
+        lightnessColoursWorkedOut.fetch_add(1, std::memory_order_relaxed);
+        return lightness_->NewColour(r, g, b, caught, caught ? 1.0 : options_.Weight(b, g, r, mx, mn, copy));
+    }
+
+    // Twice the size with the same entries, or at the bound the same size empty.
+    void GrowLightCache()
+    {
+        std::vector<TSlot> old(size_t{1} << (lightBits_ < kLightLastBits ? ++lightBits_ : lightBits_));
+        old.swap(lightCache_);
+        lightFilled_ = 0;
+        if (lightCache_.size() == old.size()) return;
+        for (const TSlot& s : old)
+            if (s.Key != 0) {
+                size_t i = LightSlot(s.Key);
+                while (lightCache_[i].Key != 0) i = (i + 1) & (lightCache_.size() - 1);
+                lightCache_[i] = s;
+                ++lightFilled_;
+            }
     }
 
     // The mirrored hue of a non-grey pixel is MirroredNumerator / d exactly (see InWindow).
@@ -668,6 +824,12 @@ private:
     static constexpr double kUnknownHue = std::numeric_limits<double>::quiet_NaN();
     std::unique_ptr<double[]> movedHues_; // by TWindowOptions::MovedHueIndex, filled as needed
     std::array<uint64_t, 8> rowsCleared_{}; // bit k * 256 + d: that row's entries are set
+    std::unique_ptr<const TLightnessChange> lightness_; // with KeepLightness
+    static constexpr int kLightFirstBits = 10;
+    static constexpr int kLightLastBits = 19; // 4 MiB
+    int lightBits_ = kLightFirstBits;
+    size_t lightFilled_ = 0;
+    std::vector<TSlot> lightCache_; // by colour, allocated at the first pixel that needs it
 };
 
 void CheckWindow(const THueWindow& window)
@@ -802,6 +964,8 @@ void THueRowReplacer::Row(uint8_t* row, int32_t width, const uint8_t* alpha)
 }
 
 int64_t MovedHuesWorkedOutForTesting() { return movedHuesWorkedOut.load(); }
+
+int64_t LightnessColoursWorkedOutForTesting() { return lightnessColoursWorkedOut.load(); }
 
 // ---------------------------------------------------------------- PickedSourcePosition
 

@@ -50,11 +50,12 @@ struct THueWindow {
     int Tolerance = 18; // half width of the window, 0..36
     int Target = 0;     // new hue in degrees, 0..360
     // Beyond the sliders; all off by default, which is exactly the plain check above.
-    bool Wrap = false;        // the window continues across 0/360 of the mirrored scale
-    int Soft = 0;             // 0..90 degrees outside the window that move part of the way (0: none)
-    bool Shift = false;       // caught pixels turn by target - centre hue instead of taking the target
-    bool VisibleOnly = false; // pixels of alpha 0 keep their colour and are not counted
-    bool Plain() const { return !Wrap && Soft == 0 && !Shift && !VisibleOnly; }
+    bool Wrap = false;          // the window continues across 0/360 of the mirrored scale
+    int Soft = 0;               // 0..90 degrees outside the window that move part of the way (0: none)
+    bool Shift = false;         // caught pixels turn by target - centre hue instead of taking the target
+    bool VisibleOnly = false;   // pixels of alpha 0 keep their colour and are not counted
+    bool KeepLightness = false; // moved pixels keep their OKLab lightness: new colours from OKLCH
+    bool Plain() const { return !Wrap && Soft == 0 && !Shift && !VisibleOnly && !KeepLightness; }
 };
 // What the options do, exactly (m the mirrored hue as the window check computes it, H the
 // ordinary hue of the same pixel, p Source, t Tolerance; grey pixels are never touched and
@@ -66,8 +67,20 @@ struct THueWindow {
 // - Shift: caught pixels take H + delta, soft-band pixels H + w * delta, where
 //   delta = Target - C brought into (-180, 180] and C = (240 - p) mod 360 the window's centre.
 // - VisibleOnly: pixels whose alpha is 0 stay and are not counted.
-// A new hue is brought into [0, 360) and converted with the pixel's saturation and value as the
-// plain check converts the target hue.
+// Without KeepLightness a new hue is brought into [0, 360) and converted with the pixel's
+// saturation and value as the plain check converts the target hue.
+// - KeepLightness: which pixels are caught, protected or in the band stays as above; only their
+//   new colour is worked out otherwise, in double precision, in OKLCH (base/OkLab.h):
+//   1. The pixel's bytes through the sRGB transfer function to OKLab (L, a, b); its chroma
+//      sqrt(a^2 + b^2), h = atan2(b, a).
+//   2. Its new hue: h_T, the OKLCH hue of HSV(Target, 1, 1) with the components as exact
+//      fractions (not bytes). With Shift h + (h_T - h_S), h_S the same of the centre's hue C.
+//      A soft-band pixel: h + w * a, a the shorter arc from h to its full new hue (h_T - h, or
+//      h_T - h_S with Shift) brought into (-pi, pi].
+//   3. (L, chroma, new hue) to OKLab and linear sRGB. A channel outside [0, 1]: the chroma is
+//      bisected (low 0, high the chroma, 30 halvings, mid = (low + high) / 2, low moved when mid
+//      is in the gamut) and the last low in the gamut taken, L and the hue kept.
+//   4. Each channel clipped to [0, 1], encoded, times 255, rounded halves to even.
 
 // What one run changes, counted on request (a dry run shows it before files are written).
 struct THueCounts {
@@ -119,6 +132,10 @@ private:
 // been worked out so far, on all threads. Pixels of one hue and one chroma (largest less smallest
 // component) share theirs within a band of rows (a whole picture on one thread).
 int64_t MovedHuesWorkedOutForTesting();
+// For tests: how many colours KeepLightness has worked out in OKLCH so far, on all threads. A band
+// of rows works out each colour once while its table by colour has room (2^18 colours; full, it
+// starts afresh).
+int64_t LightnessColoursWorkedOutForTesting();
 
 // The source position a click on a pixel of this colour picks, as the window's colour picker
 // sets its source slider: 235 - trunc(hue), brought into 0..359. None for a grey colour, which

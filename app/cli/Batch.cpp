@@ -10,8 +10,8 @@
 #include "app/PicturePipeline.h"
 #include "png/PngOptimize.h"
 
-#include "app/cli/Inputs.h"
-#include "app/cli/MemoryBudget.h"
+#include "app/MemoryBudget.h"
+#include "app/PictureSource.h"
 #include "app/cli/Messages.h"
 #include "app/cli/Signals.h"
 #include "base/Exceptions.h"
@@ -41,6 +41,7 @@ using TMake = std::function<TPipelineOutput(const TInputPlan& plan, size_t k, co
 struct TRun {
     TPNGSaveOptions Png; // how the outputs are written (its Threads: those one file may use)
     TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
+    TSourceLimits Limits; // --max-pixels
     // Before the interruption, which outlives it: the interruption's own thread may be
     // committing its files when the run ends.
     std::optional<TDeferredCommits> Commits;
@@ -52,7 +53,7 @@ std::string ErrorText(std::exception_ptr error)
     try {
         std::rethrow_exception(error);
     } catch (const std::bad_alloc&) {
-        return msg::OutOfResources;
+        return OutOfMemoryText();
     } catch (const std::exception& e) {
         return FailureText(e);
     }
@@ -97,22 +98,21 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
     if (todo.empty()) return true;
 
     try {
-        TInput input(plan.Input);
-        const TPictureKind kind = input.Kind(plan.Kind);
-        if (kind == TPictureKind::Unknown) throw EInvalidGraphic(NotAPictureFile);
+        TPictureSource input(plan.Input);
+        const TPictureKind kind = input.RequireKind(plan.Kind);
         std::vector<TOutputPlan> outputs; // todo's, with their kinds settled
         for (const size_t k : todo) {
             outputs.push_back(plan.Outputs[k]);
             // A name that does not tell the format, and standard output without --format, keep the input's.
-            if (outputs.back().Kind == TPictureKind::Unknown) outputs.back().Kind = kind;
+            if (outputs.back().Kind == nullptr) outputs.back().Kind = kind;
         }
-        const int64_t pixels = input.CheckDeclaredSize(kind);
-        const auto ticket = run.Budget.Admit(WorkingBytes(pixels, run.Png) + input.MemoryBytes(kind));
+        input.Check(run.Limits);
+        const auto ticket = run.Budget.Admit(input.NeedBytes(run.Png));
         // A file that waited for the budget while the run was being stopped does not start.
         if (run.Interruption.Requested()) return false;
-        input.ReadRest(kind);
+        input.ReadRest();
         // A pipe's bytes are those read into memory.
-        result.BytesIn = input.MemoryBytes(kind) > 0 ? input.MemoryBytes(kind) : FileBytes(plan.Input);
+        result.BytesIn = input.MemoryBytes() > 0 ? input.MemoryBytes() : FileBytes(plan.Input);
 
         std::vector<TPipelineOutput> made;
         for (size_t n = 0; n < outputs.size(); ++n) made.push_back(make(plan, todo[n], outputs[n]));
@@ -120,7 +120,8 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         load.Threads = run.Png.Threads;
         // A BMP cut short is refused rather than written out with black rows.
         load.Truncated = TTruncatedPixels::Refuse;
-        const std::vector<TPipelineResult> results = RunPicturePipeline(input.Whole(kind), kind, load, made);
+        load.Animation = run.Limits.Animation;
+        const std::vector<TPipelineResult> results = RunPicturePipeline(input, load, made);
         for (size_t n = 0; n < outputs.size(); ++n) {
             if (results[n].Error) {
                 const std::string error = ErrorText(results[n].Error);
@@ -172,6 +173,7 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
     std::atomic<bool> failed{false};
     TRun run;
     run.Png = png;
+    run.Limits.MaxPixels = options.MaxPixels;
     {
         if (options.Verbose)
             SetThreadFallbackNotice([&reporter](const std::string& reason) {
@@ -223,8 +225,9 @@ TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const
     made.RowChange = std::move(rowChange);
     made.Change = [&reporter, input, out, change = std::move(change)](TPictureData& data) {
         if (change) change(data);
-        if (!FormatOf(out.Kind).HoldsAlpha && data.HasAlpha())
-            reporter.Message(input, "warning: " + out.Path + " is BMP, which holds no transparency; it is dropped");
+        if (!out.Kind->Has(fmtAlpha) && data.HasAlpha())
+            reporter.Message(input, "warning: " + out.Path + " is " + out.Kind->Name +
+                                        ", which holds no transparency; it is dropped");
     };
     if (!IsStandardStream(out.Path)) {
         made.Path = out.Path;
@@ -281,14 +284,15 @@ void HintAtTheWrap(const TRecipe& recipe)
         }
 }
 
-// --optimize has nothing to choose in a BMP file: said once, so that nobody waits for smaller BMPs.
+// --optimize has nothing to choose in some formats (BMP): said once, so that nobody waits for smaller files.
 void NoteOptimizeOnBmp(const std::vector<TInputPlan>& plans, const TOutputOptions& out, bool quiet)
 {
     if (!out.Png.Optimize || quiet) return;
     for (const TInputPlan& plan : plans)
         for (const TOutputPlan& o : plan.Outputs)
-            if (o.Kind == TPictureKind::Bmp) {
-                std::fprintf(stderr, "note: --optimize makes PNG files smaller; BMP outputs are written as they are\n");
+            if (o.Kind && !o.Kind->Has(fmtOptimizes)) {
+                std::fprintf(stderr, "note: --optimize makes PNG files smaller; %s outputs are written as they are\n",
+                             o.Kind->Name);
                 return;
             }
 }

@@ -21,12 +21,11 @@ inline constexpr int ExitDone = 0;
 inline constexpr int ExitFailed = 1;
 inline constexpr int ExitUsage = 2;
 
-inline constexpr const char* NotAPictureFile = "not a PNG or BMP file (neither by its name nor by its first bytes)";
 
 struct TOutputOptions {
     std::string OutputFile;             // -o; "-" is standard output
     std::string OutputDir;              // --out-dir
-    TPictureKind Format = TPictureKind::Unknown; // --format, Unknown when not given
+    TPictureKind Format = nullptr; // --format, Unknown when not given
     bool Overwrite = false;
     bool Update = false;  // --update: an output newer than its input (and the recipe and list) is kept
     bool InPlace = false; // --in-place: each input is replaced by its result
@@ -37,6 +36,7 @@ struct TOutputOptions {
 
 struct TRunOptions {
     unsigned Jobs = 1;
+    int64_t MaxPixels = 0; // --max-pixels (0: the program's limit)
     bool Quiet = false;
     bool Verbose = false;
 };
@@ -68,6 +68,7 @@ struct TConvertOptions {
 
 struct TInfoOptions {
     bool Json = false;
+    int64_t MaxPixels = 0;
     bool Recursive = false;
     std::vector<std::string> Inputs;
 };

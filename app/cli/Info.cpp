@@ -6,13 +6,12 @@
 // inside complete chunks goes unnoticed by info). A run-length BMP is described from its headers;
 // other BMPs are loaded as recolour and convert load them.
 #include "app/cli/CliTool.h"
-#include "app/cli/Inputs.h"
+#include "app/PictureSource.h"
 #include "app/cli/Messages.h"
 #include "app/cli/Plan.h"
 #include "image/PixelFormats.h"
 
 #include "base/Exceptions.h"
-#include "png/VRQPNGReadStream.h"
 
 #include <nlohmann/json.hpp>
 
@@ -107,106 +106,11 @@ std::string Escaped(const std::string& text)
     return out;
 }
 
-// What a picture file holds as info reports it.
-struct TPictureFacts {
-    int32_t Width = 0;
-    int32_t Height = 0;
-    TPixelFormat Format = TPixelFormat::pfDevice;
-    int32_t PaletteSize = 0; // a BMP's colour table, a PNG's PLTE
-    TVRQPNGFileFacts Png;
-};
-
-// A palette's per-index alpha (tRNS) as the decoder settles it once the image data starts: a
-// single fully clear index among opaque ones is a transparent index, anything else an alpha plane.
-constexpr TColor PerIndexPending = 0x01FFFFFF;
-
-// The facts of a PNG from its chunks alone, as the reader decodes with them; nothing when the
-// file holds no picture to describe that way (no header, no image data, an empty or too large
-// picture): loading it then says what it is, before anything large is made.
-std::optional<TPictureFacts> PngFactsWithoutPixels(TStream& stream)
-{
-    TVRQPNGReadStream reader;
-    try {
-        reader.ReadFromStream(nullptr, stream, 0);
-    } catch (const Exception&) {
-        return std::nullopt; // the load fails the same way, in its own words
-    }
-    // BitsPerPixel is settled by the first image data chunk.
-    const int32_t depth = reader.HeaderBitDepth;
-    const int32_t channels = reader.ColorKind == 2 ? 3 : 1;
-    const int32_t sourceBits = depth * (channels + (reader.HasAlpha ? 1 : 0));
-    // Rows that the file could not hold even at deflate's highest ratio: the load refuses them.
-    const int64_t leastData = int64_t{reader.Height} * ((int64_t{reader.Width} * sourceBits + 7) / 8 + 1) / 1040;
-    // A walk that did not end at IEND (a file cut short) is left to the load, which reads as far
-    // as the image data goes.
-    if (reader.AtEnd || reader.Stopped || leastData > stream.Size() || reader.HeaderColorType < 0 ||
-        reader.BitsPerPixel <= 0 || reader.Width <= 0 || reader.Height <= 0 ||
-        int64_t{reader.Width} * reader.Height > MaxPicturePixels() ||
-        CheckedRowStride(reader.Width, reader.BitsPerPixel, reader.Height) < 0 ||
-        CheckedRowStride(reader.Width, sourceBits, reader.Height) < 0)
-        return std::nullopt;
-    TPictureFacts facts;
-    facts.Width = reader.Width;
-    facts.Height = reader.Height;
-    facts.Format = PixelFormatOfBits(reader.BitsPerPixel);
-    facts.Png = reader.Facts();
-    facts.PaletteSize = facts.Png.PaletteSize;
-    if (reader.ColorKind == 3 && reader.TransparentColor == PerIndexPending) {
-        int zeros = 0, opaque = 0, zeroIndex = 0;
-        for (int i = 0; i < 256; ++i) {
-            const uint8_t a = reader.AlphaTable[static_cast<size_t>(i)];
-            if (a == 0) {
-                ++zeros;
-                zeroIndex = i;
-            } else if (a == 255) {
-                ++opaque;
-            }
-        }
-        if (zeros == 1 && opaque == 255) facts.Png.Transparent = 0x01000000 + zeroIndex;
-        else facts.Png.Alpha = true; // the alpha plane the load fills from the table
-    } else if (reader.ColorKind != 3 && reader.HeaderBitDepth == 16 && reader.TransparentColor != -1 && !reader.HasAlpha) {
-        facts.Png.Alpha = true; // a 16-bit transparent colour is matched into an alpha plane
-    }
-    return facts;
-}
-
-// The facts of a run-length BMP from its headers: the load holds such a picture in device form
-// with no palette, and decoding its runs never fails. Nothing for other BMPs (loaded: their load
-// costs about their file's size) and for headers the load refuses, in its own words.
-std::optional<TPictureFacts> BmpFactsWithoutPixels(TStream& stream)
-{
-    std::optional<TBitmapInfoHeader> header;
-    try {
-        header = ReadRunLengthBmpHeader(stream);
-    } catch (const Exception&) {
-        return std::nullopt;
-    }
-    if (!header) return std::nullopt;
-    TPictureFacts facts;
-    facts.Width = header->biWidth;
-    facts.Height = header->biHeight < 0 ? -header->biHeight : header->biHeight;
-    facts.Format = TPixelFormat::pfDevice;
-    return facts;
-}
-
-TPictureFacts FactsOfLoaded(const TPictureData& data, const TVRQPNGFileFacts& png)
-{
-    TPictureFacts facts;
-    facts.Width = data.Image.Width();
-    facts.Height = data.Image.Height();
-    facts.Format = data.Image.PixelFormat();
-    facts.Png = png;
-    facts.PaletteSize = png.PaletteSize;
-    if (png.ColorType < 0 && FactsOf(facts.Format).Indexed)
-        if (const std::optional<TPalette> palette = data.Image.Palette()) facts.PaletteSize = palette->Count();
-    return facts;
-}
-
 // The same keys for every format, "file" first; null where a key does not apply to the format.
-nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, const TPictureFacts& facts, int64_t fileSize)
+nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, const TPictureHeader& facts, int64_t fileSize)
 {
-    const TVRQPNGFileFacts& f = facts.Png;
-    const bool png = kind == TPictureKind::Png;
+    const TPngInfo f = facts.Png.value_or(TPngInfo{});
+    const bool png = facts.Png.has_value();
     const nlohmann::ordered_json none;
     nlohmann::ordered_json j;
     j["file"] = path;
@@ -218,7 +122,7 @@ nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, cons
     j["pixel_format"] = PixelFormatName(facts.Format);
     j["palette_size"] = facts.PaletteSize;
     // Any transparency: an alpha channel, alpha per palette index, or a transparent colour.
-    j["alpha"] = png && (f.Alpha || f.Transparent != -1);
+    j["alpha"] = facts.Alpha;
     j["color_type"] = png ? nlohmann::ordered_json(f.ColorType) : none;
     j["color_type_name"] = png ? nlohmann::ordered_json(ColorTypeName(f.ColorType)) : none;
     j["bit_depth"] = png ? nlohmann::ordered_json(f.BitDepth) : none;
@@ -227,10 +131,10 @@ nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, cons
         for (const char* key : {"transparent_color", "background", "gamma", "resolution", "comment"}) j[key] = none;
         return j;
     }
-    j["transparent_color"] = ColourSetting(f.Transparent);
-    j["background"] = ColourSetting(f.Background);
+    j["transparent_color"] = ColourSetting(f.TransparentColor);
+    j["background"] = ColourSetting(f.BackgroundColor);
     j["gamma"] = f.Gamma != 0 ? nlohmann::json(f.Gamma) : nlohmann::json();
-    if (f.Resolution)
+    if (f.PhysSeen)
         j["resolution"] = {{"x", static_cast<uint32_t>(f.PhysX)}, {"y", static_cast<uint32_t>(f.PhysY)}, {"unit", UnitName(f.PhysUnit)}};
     else
         j["resolution"] = nullptr;
@@ -286,25 +190,32 @@ int RunInfo(const TInfoOptions& options)
             if (!found.Refusal.empty()) throw EFOpenError(found.Refusal);
             // Opened and loaded as convert and recolour do (pipes and standard input read whole):
             // the same files fail with the same message.
-            TInput input(path);
-            const TPictureKind kind = input.Kind(KindOfExtension(ExtractExtension(path), false));
-            if (kind == TPictureKind::Unknown)
-                throw EInvalidGraphic(NotAPictureFile);
-            input.ReadRest(kind);
-            std::optional<TPictureFacts> facts;
-            if (kind == TPictureKind::Png) facts = input.Peek([](TStream& stream) { return PngFactsWithoutPixels(stream); });
-            if (kind == TPictureKind::Bmp) facts = input.Peek([](TStream& stream) { return BmpFactsWithoutPixels(stream); });
-            if (!facts) {
+            TPictureSource input(path);
+            const TPictureKind kind = input.RequireKind(KindOfExtension(ExtractExtension(path), false));
+            TSourceLimits limits;
+            limits.MaxPixels = options.MaxPixels;
+            input.Check(limits);
+            input.ReadRest();
+            TPictureHeader facts = input.Header();
+            if (!facts.Complete) {
+                // What the header alone cannot tell for sure is described as the load makes it,
+                // so that a file fails here as it fails in convert and recolour.
                 TPictureData data;
-                TVRQPNGFileFacts png;
-                input.Load(kind, data, &png);
-                facts = FactsOfLoaded(data, png);
+                TLoadOptions load;
+                load.Truncated = TTruncatedPixels::Refuse;
+                load.Animation = limits.Animation;
+                input.Load(data, load);
+                facts.Width = data.Image.Width();
+                facts.Height = data.Image.Height();
+                facts.Format = data.Image.PixelFormat();
+                if (!facts.Png && FactsOf(facts.Format).Indexed)
+                    if (const std::optional<TPalette> palette = data.Image.Palette()) facts.PaletteSize = palette->Count();
             }
             struct stat st{};
             const int64_t fileSize = !IsStandardStream(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
                                          ? static_cast<int64_t>(st.st_size)
-                                         : input.MemoryBytes(kind);
-            const nlohmann::ordered_json j = Describe(path, kind, *facts, fileSize);
+                                         : input.MemoryBytes();
+            const nlohmann::ordered_json j = Describe(path, kind, facts, fileSize);
             if (options.Json) {
                 // File bytes (a comment) need not be UTF-8; they must not stop the report.
                 std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
@@ -315,7 +226,7 @@ int RunInfo(const TInfoOptions& options)
             first = false;
             std::fflush(stdout);
         } catch (const std::bad_alloc&) {
-            error = msg::OutOfResources;
+            error = OutOfMemoryText();
         } catch (const std::exception& e) {
             error = FailureText(e);
         }

@@ -1,7 +1,9 @@
 #include "app/cli/Messages.h"
 
+#include "base/Exceptions.h"
 #include "base/Streams.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -65,7 +67,20 @@ std::string OpenCause(int code)
     }
 }
 
+// What a failure of each kind means, for a message that says only the window's Japanese text.
+std::string MeaningOf(const std::exception& error)
+{
+    if (dynamic_cast<const EOutOfResources*>(&error)) return "not enough memory for this picture";
+    if (dynamic_cast<const EReadError*>(&error)) return "the file cannot be read to its end";
+    if (dynamic_cast<const EWriteError*>(&error)) return "the file cannot be written";
+    if (dynamic_cast<const EInvalidGraphic*>(&error)) return "not a picture this program can read";
+    if (dynamic_cast<const EConvertError*>(&error)) return "a value cannot be converted";
+    return "the work failed";
+}
+
 } // namespace
+
+std::string OutOfMemoryText() { return std::string("not enough memory for this picture (") + msg::OutOfResources + ")"; }
 
 std::string FailureText(const std::exception& error)
 {
@@ -74,7 +89,10 @@ std::string FailureText(const std::exception& error)
         // The message as the window shows it, after what exactly happened when that is known.
         const auto* known = dynamic_cast<const Exception*>(&error);
         if (known && !known->Detail().empty()) return known->Detail() + " (" + error.what() + ")";
-        return error.what();
+        // A message in the window's words alone gets what it means in English before it.
+        const std::string what = error.what();
+        if (std::all_of(what.begin(), what.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return what;
+        return MeaningOf(error) + " (" + what + ")";
     }
     if (dynamic_cast<const EFOpenError*>(&error))
         return "cannot open " + file->Path() + ": " + OpenCause(file->Code()) + " (" + error.what() + ")";

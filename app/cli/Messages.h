@@ -13,6 +13,9 @@ std::string Printable(const std::string& text);
 // What went wrong, in words: for a file the system refused to create or write, the file and the
 // reason (disk full, file too large, permission denied, the output appeared meanwhile ...);
 // otherwise the exception's own message.
+// A message in the window's words only is given its meaning in English before it.
 std::string FailureText(const std::exception& error);
+// What running out of memory (std::bad_alloc) is reported as.
+std::string OutOfMemoryText();
 
 } // namespace tintabrel::cli

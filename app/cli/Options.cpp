@@ -1,6 +1,8 @@
 #include "app/cli/Options.h"
+#include "app/PictureFormats.h"
 
 #include "app/PictureFiles.h"
+#include "recolour/HueOptions.h"
 
 #include <algorithm>
 #include <charconv>
@@ -16,7 +18,13 @@ constexpr unsigned R = CmdRecolour, C = CmdConvert, I = CmdInfo;
 bool IsTrue(const std::string& value) { return value == "true"; }
 int ToInt(const std::string& value) { return std::stoi(value); }
 
-TPictureKind KindOfName(const std::string& name) { return name == "png" ? TPictureKind::Png : TPictureKind::Bmp; }
+std::vector<std::string> SavingKeys()
+{
+    std::vector<std::string> keys;
+    for (const TPictureFormat* format : PictureFormats())
+        if (format->Has(fmtSaves)) keys.push_back(format->Key);
+    return keys;
+}
 
 // The PNG writer numbers its filter rules 0 adaptive, 1 none ... 5 paeth.
 int32_t FilterOfName(const std::string& name)
@@ -44,14 +52,10 @@ std::vector<TOptionDef> MakeTable()
          [](TSettings& s, const std::string& v) { s.Recipe.Tolerance = ToInt(v); }});
     add({"target", "", R, T::Number, "0-360", "target hue in degrees", 0, 360, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recipe.Target = ToInt(v); }});
-    add({"wrap", "", R, T::Flag, "", "hue windows continue across 0/360 (both sides of blue)", 0, 0, {}, false, true, "",
-         [](TSettings& s, const std::string& v) { s.Recipe.Wrap = IsTrue(v); }});
-    add({"soft", "", R, T::Number, "0-90", "a soft edge: pixels up to F degrees outside a window move part of the way",
-         0, 90, {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Soft = ToInt(v); }});
-    add({"shift", "", R, T::Flag, "", "turn caught hues by target - window centre instead of setting the target", 0, 0,
-         {}, false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Shift = IsTrue(v); }});
-    add({"visible-only", "", R, T::Flag, "", "fully transparent pixels keep their colour and are not counted", 0, 0, {},
-         false, true, "", [](TSettings& s, const std::string& v) { s.Recipe.VisibleOnly = IsTrue(v); }});
+    // The hue window's options, each for every change (a change's own "+suffix" adds to it).
+    for (const THueOptionDef& o : HueOptions())
+        add({o.Name, "", R, o.Flag ? T::Flag : T::Number, o.ValueText, o.Help, o.Lo, o.Hi, {}, false, true, "",
+             [&o](TSettings& s, const std::string& v) { o.Set(s.Recipe.Common, o.Flag ? IsTrue(v) : ToInt(v)); }});
     add({"map", "", R, T::Text, "P:T:H", "then this change on the result (P or hF : tolerance : target[+options])", 0, 0,
          {}, true, true, "", [](TSettings& s, const std::string& v) { s.Recipe.Maps.push_back(v); }});
     add({"variant", "", R, T::Text, "NAME=P:T:H[/P:T:H...]",
@@ -75,11 +79,11 @@ std::vector<TOptionDef> MakeTable()
          "output", [](TSettings& s, const std::string& v) { s.Recolour.Output.OutputDir = v; }});
     add({"in-place", "", R | C, T::Flag, "", "replace each input by its result (atomically)", 0, 0, {}, false, true,
          "", [](TSettings& s, const std::string& v) { s.Recolour.Output.InPlace = IsTrue(v); }});
-    add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for .png and .bmp files", 0, 0, {}, false,
+    add({"recursive", "r", R | C | I, T::Flag, "", "walk folders among the inputs for " + JoinedFormats(FormatExtension, false, ", ", " and ") + " files", 0, 0, {}, false,
          true, "", [](TSettings& s, const std::string& v) { s.Recolour.Recursive = IsTrue(v); }});
-    add({"format", "", R | C, T::Name, "png|bmp", "output format (default: by the output's name, else the input's)", 0,
-         0, {"png", "bmp"}, false, true, "",
-         [](TSettings& s, const std::string& v) { s.Recolour.Output.Format = KindOfName(v); }});
+    add({"format", "", R | C, T::Name, JoinedFormats(FormatKey, true, "|", "|"),
+         "output format (default: by the output's name, else the input's)", 0, 0, SavingKeys(), false, true, "",
+         [](TSettings& s, const std::string& v) { s.Recolour.Output.Format = FormatOfKey(v); }});
     add({"overwrite", "", R | C, T::Flag, "", "replace existing output files", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Overwrite = IsTrue(v); }});
     add({"update", "", R | C, T::Flag, "", "skip an output newer than its input (and the recipe and list)", 0, 0, {},
@@ -268,7 +272,8 @@ std::string ManualPage()
 {
     std::ostringstream m;
     m << ".TH TINTABREL-CLI 1 \"\" \"tintabrel-cli " << TINTABREL_VERSION << "\" \"User Commands\"\n"
-      << ".SH NAME\ntintabrel-cli \\- recolour BMP and PNG sprites as the Tintabrel window does\n"
+      << ".SH NAME\ntintabrel-cli \\- recolour " << JoinedFormats(FormatName, false, ", ", " and ")
+      << " sprites as the Tintabrel window does\n"
       << ".SH SYNOPSIS\n";
     for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo})
         m << ".B tintabrel-cli " << CommandName(command) << "\n[\\fIOPTION\\fR]... "
@@ -276,7 +281,8 @@ std::string ManualPage()
     m << ".SH DESCRIPTION\n"
          "\\fBrecolour\\fR gives every pixel whose hue lies in a window a new hue, keeping its saturation and "
          "value, except pixels whose colour is on the protected list; it gives exactly the result of the "
-         "window's check for the same slider positions. \\fBconvert\\fR rewrites a picture as PNG or BMP without "
+         "window's check for the same slider positions. \\fBconvert\\fR rewrites a picture as "
+      << JoinedFormats(FormatName, true, ", ", " or ") << " without "
          "changing it: \\fIINPUT OUTPUT\\fR, or any number of inputs with \\fB\\-o\\fR, \\fB\\-\\-out\\-dir\\fR or "
          "\\fB\\-\\-in\\-place\\fR (as \\fBrecolour\\fR). \\fBinfo\\fR describes pictures.\n"
          "An INPUT of \\- reads standard input; an OUTPUT of \\- writes standard output.\n";

@@ -44,7 +44,7 @@ struct TOptionDef {
     const char* Short; // one letter, or ""
     unsigned Commands;
     TValueType Type;
-    const char* ValueText; // for the usage text: "0-360", "FILE" ...
+    std::string ValueText; // for the usage text: "0-360", "FILE" ...
     std::string Help;
     int64_t Lo = 0, Hi = 0;         // Number
     std::vector<std::string> Names; // Name

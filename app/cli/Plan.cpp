@@ -1,7 +1,7 @@
 #include "app/cli/Plan.h"
 
 #include "app/PictureFormats.h"
-#include "app/cli/Inputs.h"
+#include "app/PictureSource.h"
 #include "app/cli/Messages.h"
 #include "app/cli/RecipeRun.h"
 #include "base/Exceptions.h"
@@ -18,23 +18,21 @@ namespace fs = std::filesystem;
 
 namespace tintabrel::cli {
 
+// As the picture source tells it: by the first bytes, by the name where they tell nothing.
 TPictureKind InputKind(const std::string& path)
 {
     const TPictureKind byName = KindOfExtension(ExtractExtension(path), false);
-    if (byName != TPictureKind::Unknown) return byName;
     // A FIFO or a pipe would lose the bytes looked at here: only regular files are looked into.
     struct stat st{};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return TPictureKind::Unknown;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return byName;
     std::ifstream file(path, std::ios::binary);
-    char head[8] = {};
+    char head[HeadBytes] = {};
     file.read(head, sizeof head);
-    return KindOfFirstBytes(reinterpret_cast<const uint8_t*>(head), static_cast<size_t>(file.gcount()));
+    const TPictureKind byBytes = KindOfFirstBytes(reinterpret_cast<const uint8_t*>(head), static_cast<size_t>(file.gcount()));
+    return byBytes ? byBytes : byName;
 }
 
-const char* KindName(TPictureKind kind)
-{
-    return kind == TPictureKind::Unknown ? "unknown" : FormatOf(kind).Name;
-}
+const char* KindName(TPictureKind kind) { return kind ? kind->Name : "unknown"; }
 
 void MakeFolders(const std::string& dir)
 {
@@ -71,7 +69,7 @@ std::string ReplaceExtension(const std::string& name, TPictureKind kind)
 {
     const std::string ext = ExtractExtension(name);
     const std::string stem = name.substr(0, name.size() - ext.size());
-    return stem + FormatOf(kind).Extension;
+    return stem + kind->Extensions.front();
 }
 
 // Checks the format asked for against the output's name; "-" (standard output) takes --format or,
@@ -80,11 +78,11 @@ TPictureKind OutputKindOf(const std::string& output, TPictureKind format)
 {
     if (IsStandardStream(output)) return format;
     const TPictureKind byName = KindOfExtension(ExtractExtension(output), false);
-    if (byName != TPictureKind::Unknown && format != TPictureKind::Unknown && byName != format)
+    if (byName != nullptr && format != nullptr && byName != format)
         throw TUsageError("--format " + std::string(KindName(format)) + " contradicts the name " + output);
-    const TPictureKind kind = byName != TPictureKind::Unknown ? byName : format;
-    if (kind == TPictureKind::Unknown)
-        throw TUsageError("cannot tell the format of " + output + ": name it .png or .bmp, or give --format");
+    const TPictureKind kind = byName != nullptr ? byName : format;
+    if (kind == nullptr)
+        throw TUsageError("cannot tell the format of " + output + ": name it " + JoinedFormats(FormatExtension, true, ", ", " or ") + ", or give --format");
     return kind;
 }
 
@@ -102,7 +100,7 @@ bool Newer(const timespec& a, const timespec& b)
 
 bool IsPictureName(const fs::path& path)
 {
-    return KindOfExtension(ExtractExtension(path.filename().string()), false) != TPictureKind::Unknown;
+    return KindOfExtension(ExtractExtension(path.filename().string()), false) != nullptr;
 }
 
 void FillInputKind(TInputPlan& plan)
@@ -120,9 +118,9 @@ void FillInputKind(TInputPlan& plan)
         return;
     }
     plan.Kind = InputKind(plan.Input);
-    if (plan.Kind != TPictureKind::Unknown) return;
+    if (plan.Kind != nullptr) return;
     if (::access(plan.Input.c_str(), R_OK) != 0) plan.Refusal = FailureText(EFileOpenError(plan.Input, errno));
-    else plan.Refusal = NotAPictureFile;
+    else plan.Refusal = NotAPictureText();
 }
 
 // Refuses the outputs that would replace an input (but with --in-place its own), a folder, or an
@@ -239,7 +237,7 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
             if (IsStandardStream(input.Path)) throw TUsageError("standard input (-) cannot be replaced: use -o OUTPUT");
             first.Path = input.Path;
             first.Kind = KindOfExtension(ExtractExtension(input.Path), false);
-            if (out.Format != TPictureKind::Unknown && first.Kind != TPictureKind::Unknown && out.Format != first.Kind)
+            if (out.Format != nullptr && first.Kind != nullptr && out.Format != first.Kind)
                 throw TUsageError("--in-place keeps each input's format: --format " + std::string(KindName(out.Format)) +
                                   " contradicts " + input.Path);
         } else if (!out.OutputDir.empty()) {
@@ -247,7 +245,7 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
                 throw TUsageError("standard input (-) has no name for --out-dir: use -o OUTPUT");
             if (input.Below.empty() && input.Refusal.empty()) throw TUsageError(input.Path + " is not a file name");
             const std::string below = input.Below.empty() ? fs::path(input.Path).filename().string() : input.Below;
-            if (out.Format != TPictureKind::Unknown) {
+            if (out.Format != nullptr) {
                 first.Path = (fs::path(out.OutputDir) / ReplaceExtension(below, out.Format)).string();
                 first.Kind = out.Format;
             } else {
@@ -267,7 +265,7 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
         }
         FillInputKind(plan);
         for (TOutputPlan& o : plan.Outputs)
-            if (o.Kind == TPictureKind::Unknown && !IsStandardStream(o.Path)) o.Kind = plan.Kind;
+            if (o.Kind == nullptr && !IsStandardStream(o.Path)) o.Kind = plan.Kind;
         plans.push_back(std::move(plan));
     }
     // A dry run writes nothing: existing outputs do not matter to it, but one that is an input does.

@@ -12,7 +12,7 @@ namespace tintabrel::cli {
 
 struct TOutputPlan {
     std::string Path;     // "" in a dry run without an output; "-" is standard output
-    TPictureKind Kind = TPictureKind::Unknown; // Unknown: the input's, once it is known
+    TPictureKind Kind = nullptr; // Unknown: the input's, once it is known
     std::string Variant;  // the recipe variant this output is of, "" for the plain chain
     std::string Refusal;  // why it must not be written
     bool Overwrite = false; // an existing output may be replaced
@@ -22,7 +22,7 @@ struct TOutputPlan {
 // One input and every output made from it: the input is read once, whatever number it feeds.
 struct TInputPlan {
     std::string Input;    // "-" is standard input
-    TPictureKind Kind = TPictureKind::Unknown;
+    TPictureKind Kind = nullptr;
     std::string Refusal;  // why the input cannot be processed at all
     std::vector<TOutputPlan> Outputs;
 };

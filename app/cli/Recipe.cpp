@@ -1,4 +1,5 @@
 #include "app/cli/Recipe.h"
+#include "recolour/HueOptions.h"
 
 #include "app/cli/CliTool.h"
 #include "app/cli/Options.h"
@@ -72,13 +73,13 @@ TChange ParseChange(const std::string& full)
     THueWindow options;
     for (size_t k = 1; k < pieces.size(); ++k) {
         const std::string_view o = pieces[k];
-        if (o == "wrap") options.Wrap = true;
-        else if (o == "shift") options.Shift = true;
-        else if (o == "visible") options.VisibleOnly = true;
-        else if (o.substr(0, 4) == "soft" && o.size() > 4) options.Soft = ParseNumber(o.substr(4), 0, 90, "soft");
-        else
-            throw std::invalid_argument("'+" + std::string(o) + "' is not an option of a change (+wrap, +softF, "
-                                        "+shift, +visible)");
+        const auto def = std::find_if(HueOptions().begin(), HueOptions().end(), [&](const THueOptionDef& d) {
+            const std::string_view suffix = d.Suffix;
+            return d.Flag ? o == suffix : o.size() > suffix.size() && o.substr(0, suffix.size()) == suffix;
+        });
+        if (def == HueOptions().end())
+            throw std::invalid_argument("'+" + std::string(o) + "' is not an option of a change (" + HueSuffixList() + ")");
+        def->Set(options, def->Flag ? 1 : ParseNumber(o.substr(std::string_view(def->Suffix).size()), def->Lo, def->Hi, def->Suffix));
     }
     const std::vector<std::string_view> parts = Split(text, ':');
     if (parts.size() != 3)
@@ -90,10 +91,7 @@ TChange ParseChange(const std::string& full)
         change.Window.Source = ParseNumber(parts[0], 0, 360, "source");
     change.Window.Tolerance = ParseNumber(parts[1], 0, 36, "tolerance");
     change.Window.Target = ParseNumber(parts[2], 0, 360, "target");
-    change.Window.Wrap = options.Wrap;
-    change.Window.Soft = options.Soft;
-    change.Window.Shift = options.Shift;
-    change.Window.VisibleOnly = options.VisibleOnly;
+    MergeHueOptions(change.Window, options);
     return change;
 }
 
@@ -319,16 +317,8 @@ void ResolveRecipe(TSettings& settings)
     if (!options.ListFile.empty()) options.MadeFrom.push_back(options.ListFile);
 
     // The options of every change, then a step's own "+option" suffixes on top.
-    THueWindow common;
-    common.Wrap = args.Wrap;
-    common.Soft = args.Soft;
-    common.Shift = args.Shift;
-    common.VisibleOnly = args.VisibleOnly;
     const auto withCommon = [&](TChange change) {
-        change.Window.Wrap |= common.Wrap;
-        change.Window.Shift |= common.Shift;
-        change.Window.VisibleOnly |= common.VisibleOnly;
-        if (change.Window.Soft == 0) change.Window.Soft = common.Soft;
+        MergeHueOptions(change.Window, args.Common);
         return change;
     };
 

@@ -62,11 +62,8 @@ struct TRecipeArgs {
     std::vector<std::string> Maps;
     std::vector<std::string> Variants;
     std::string RecipeFile;
-    // The hue-window options, for every change.
-    bool Wrap = false;
-    int Soft = 0;
-    bool Shift = false;
-    bool VisibleOnly = false;
+    // The hue-window options, for every change (recolour/HueOptions.h).
+    THueWindow Common;
 };
 
 struct TSettings;

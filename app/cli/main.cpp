@@ -1,5 +1,6 @@
 // tintabrel-cli: reads the command line and hands the work to the command it names.
 #include "app/cli/CliTool.h"
+#include "app/PictureFormats.h"
 
 #include "app/cli/Messages.h"
 #include "app/cli/Options.h"
@@ -72,7 +73,8 @@ int main(int argc, char** argv)
         return ExitDone;
     }
 
-    CLI::App app{"Recolours BMP and PNG sprites exactly as the Tintabrel window does.", "tintabrel-cli"};
+    const std::string formats = JoinedFormats(FormatName, false, ", ", " and ");
+    CLI::App app{"Recolours " + formats + " sprites exactly as the Tintabrel window does.", "tintabrel-cli"};
     app.set_version_flag("--version", std::string("tintabrel-cli ") + TINTABREL_VERSION);
     app.require_subcommand(1);
 
@@ -83,7 +85,8 @@ int main(int argc, char** argv)
     settings.Recolour.Run.Jobs = std::max(1u, std::thread::hardware_concurrency());
     CLI::App* commands[3] = {
         app.add_subcommand("recolour", "give the pixels in a hue window a new hue"),
-        app.add_subcommand("convert", "rewrite a picture as PNG or BMP without changing it"),
+        app.add_subcommand("convert", "rewrite a picture as " + JoinedFormats(FormatName, true, ", ", " or ") +
+                                          " without changing it"),
         app.add_subcommand("info", "describe pictures"),
     };
     // CLI11 only splits the words: every value is checked and stored through the option table.
@@ -104,11 +107,13 @@ int main(int argc, char** argv)
         }
     }
     std::vector<std::string> inputs;
-    commands[0]->add_option("INPUT", inputs, "BMP or PNG files or, with -r, folders (- for standard input)");
+    const std::string files = JoinedFormats(FormatName, false, ", ", " or ") + " files";
+    commands[0]->add_option("INPUT", inputs, files + " or, with -r, folders (- for standard input)");
     commands[1]->add_option("INPUT", inputs,
-                            "INPUT OUTPUT (.png or .bmp decides the format; - for standard input and output), or "
-                            "BMP or PNG files and, with -r, folders for -o, --out-dir or --in-place");
-    commands[2]->add_option("INPUT", inputs, "BMP or PNG files")->required();
+                            "INPUT OUTPUT (" + JoinedFormats(FormatExtension, true, ", ", " or ") +
+                                " decides the format; - for standard input and output), or " + files +
+                                " and, with -r, folders for -o, --out-dir or --in-place");
+    commands[2]->add_option("INPUT", inputs, files)->required();
 
     // CLI11 would only say that a command is missing; name the word that was not one.
     const std::string first = argc > 1 ? argv[1] : "";
@@ -158,8 +163,8 @@ int main(int argc, char** argv)
             if (inputs.empty()) throw TUsageError("INPUT is required");
             ResolveRecipe(settings);
         }
-        if (settings.MaxPixels > 0) SetMaxPicturePixels(settings.MaxPixels);
         TRecolourOptions& recolour = settings.Recolour;
+        recolour.Run.MaxPixels = settings.MaxPixels;
         recolour.Inputs = inputs;
         if (command == 0) {
             const TOutputOptions& out = recolour.Output;
@@ -188,6 +193,7 @@ int main(int argc, char** argv)
         }
         TInfoOptions info;
         info.Json = recolour.Json;
+        info.MaxPixels = settings.MaxPixels;
         info.Recursive = recolour.Recursive;
         info.Inputs = inputs;
         return RunInfo(info);

@@ -1,11 +1,16 @@
 #include "app/window/Controls.h"
 
 #include <QButtonGroup>
+#include <QApplication>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QScrollBar>
+#include <QSlider>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QStyleOptionGroupBox>
 
 #include "app/window/Dialogs.h"
@@ -44,6 +49,13 @@ void TLabel::mouseReleaseEvent(QMouseEvent* event)
     QLabel::mouseReleaseEvent(event);
 }
 
+void TLabel::changeEvent(QEvent* event)
+{
+    QLabel::changeEvent(event);
+    // Another font: the label takes the size of its text again.
+    if (event->type() == QEvent::FontChange && autoSize_) adjustSize();
+}
+
 // ---------------------------------------------------------------- TPanel
 
 TPanel::TPanel(QWidget* parent) : QFrame(parent)
@@ -64,6 +76,29 @@ void TPanel::SetColor(TColor color)
 }
 
 QColor TPanel::ShownColor() const { return palette().color(QPalette::Window); }
+
+void TPanel::SetText(const QString& text)
+{
+    if (text == text_) return;
+    text_ = text;
+    update();
+}
+
+QColor TPanel::TextColor() const
+{
+    const QColor c = ShownColor();
+    // Perceived brightness: green counts most, blue least.
+    return c.red() * 299 + c.green() * 587 + c.blue() * 114 >= 128000 ? QColor(Qt::black) : QColor(Qt::white);
+}
+
+void TPanel::paintEvent(QPaintEvent* event)
+{
+    QFrame::paintEvent(event);
+    if (text_.isEmpty()) return;
+    QPainter painter(this);
+    painter.setPen(TextColor());
+    painter.drawText(contentsRect(), Qt::AlignCenter, text_);
+}
 
 // ---------------------------------------------------------------- TRadioGroup
 
@@ -146,6 +181,32 @@ void TScrollBox::resizeEvent(QResizeEvent* event)
 {
     QScrollArea::resizeEvent(event);
     if (OnConstrainedResize) OnConstrainedResize();
+}
+
+// ---------------------------------------------------------------- track clicks
+
+namespace {
+
+class TTrackStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == SH_Slider_AbsoluteSetButtons) return Qt::MiddleButton;
+        if (hint == SH_Slider_PageSetButtons) return Qt::LeftButton;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+} // namespace
+
+void StepOnTrackClick(QSlider* slider)
+{
+    // The application's style by name, so that the slider looks as every other control does.
+    auto* style = new TTrackStyle(QStyleFactory::create(QApplication::style()->name()));
+    style->setParent(slider);
+    slider->setStyle(style);
 }
 
 } // namespace tintabrel

@@ -16,6 +16,7 @@
 
 class QButtonGroup;
 class QRadioButton;
+class QSlider;
 
 namespace tintabrel {
 
@@ -34,13 +35,15 @@ public:
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     std::string caption_;
     bool autoSize_ = false;
 };
 
-// A panel showing one colour, framed by a single line.
+// A panel showing one colour, framed by a single line, with an optional short text centred on
+// it in black or white, whichever stands out from the colour.
 class TPanel : public QFrame {
     Q_OBJECT
 public:
@@ -49,9 +52,17 @@ public:
     void SetColor(TColor color);
     // The colour as painted (system colours resolved).
     QColor ShownColor() const;
+    const QString& Text() const { return text_; }
+    void SetText(const QString& text);
+    // The colour the text is drawn in.
+    QColor TextColor() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     TColor color_ = clBtnFace;
+    QString text_;
 };
 
 class TRadioGroup : public QGroupBox {
@@ -90,6 +101,10 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
 };
+
+// Makes a click on the slider's track step a page towards the click, whatever the desktop's
+// style does (some jump straight to the click); the middle button still jumps.
+void StepOnTrackClick(QSlider* slider);
 
 // The plain colour of a colour value as Qt draws it.
 QColor QColorOf(TColor color);

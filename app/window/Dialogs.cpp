@@ -11,6 +11,7 @@
 #include <QTreeView>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QStringList>
 
 #include <algorithm>
@@ -171,6 +172,21 @@ bool TDialogs::Confirm(QWidget* parent, const std::string& text, const std::stri
                     parent);
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+TSaveAnswer TDialogs::AskSaveChanges(QWidget* parent, const std::string& text, const std::string& caption)
+{
+    // The same three answers, in the same words, as the list editor asks before it closes.
+    QMessageBox box(QMessageBox::Question, ToQString(caption), ToQString(text), QMessageBox::NoButton, parent);
+    QPushButton* save = box.addButton(QStringLiteral("保存する(&S)"), QMessageBox::AcceptRole);
+    QPushButton* discard = box.addButton(QStringLiteral("保存しない(&N)"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == save) return TSaveAnswer::Save;
+    if (box.clickedButton() == discard) return TSaveAnswer::Discard;
+    return TSaveAnswer::Cancel;
 }
 
 bool TDialogs::StartProgram(const std::string& path)

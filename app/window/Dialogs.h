@@ -23,6 +23,9 @@ struct TFileDialog {
 
 enum class TMsgIcon { None, Information, Warning, Error };
 
+// The answers to the question before closing with unsaved work.
+enum class TSaveAnswer { Save, Discard, Cancel };
+
 class TDialogs {
 public:
     virtual ~TDialogs() = default;
@@ -32,6 +35,8 @@ public:
     virtual bool ExecuteSave(QWidget* parent, TFileDialog& dialog);
     // A modal question with Yes and No buttons (No the default); true for Yes.
     virtual bool Confirm(QWidget* parent, const std::string& text, const std::string& caption);
+    // A modal question with the buttons save, discard and cancel (save the default, Escape cancels).
+    virtual TSaveAnswer AskSaveChanges(QWidget* parent, const std::string& text, const std::string& caption);
     // A modal box with one OK button.
     virtual void MessageBox(QWidget* parent, const std::string& text, const std::string& caption, TMsgIcon icon);
     // Starts a program without waiting for it; false when it could not be started.

@@ -54,6 +54,7 @@ size_t TUndoHistory::Bytes() const
             count(state->Before.Alpha);
             count(state->After.Image);
             count(state->After.Alpha);
+            count(state->Clean);
         }
     return total;
 }

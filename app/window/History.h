@@ -1,8 +1,9 @@
 // Undo and redo of the window's picture commands (load, check, L and R). A step keeps the
-// window's state from before a command: both pictures with their transparency, the zoom and the
-// path the check command reads. Pictures share pixel stores with the window and with each other
-// until one of them changes, so a step costs only the pixels its command changed; the history is
-// bounded by the bytes of the distinct stores it holds, not by a number of steps.
+// window's state from before a command: both pictures with their transparency, the zoom, the
+// path the check command reads and which after picture was last loaded or saved. Pictures share
+// pixel stores with the window and with each other until one of them changes, so a step costs
+// only the pixels its command changed; the history is bounded by the bytes of the distinct
+// stores it holds, not by a number of steps.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,8 @@ struct TWindowState {
     std::string Path; // the picture last chosen for loading
     int ScrollX = 0;  // the panes' scroll position
     int ScrollY = 0;
+    // The after picture as last loaded or saved then: undoing back to it shows it as saved.
+    TBitmap Clean;
 };
 
 // True when both states hold the same pictures (the same pixel stores).

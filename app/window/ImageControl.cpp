@@ -171,7 +171,12 @@ void TImage::mousePressEvent(QMouseEvent* event)
 
 void TImage::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    if (OnDblClick) OnDblClick();
+    if (OnDblClick) {
+        OnDblClick();
+        // Handled here: the parent must not act on the same double click again.
+        event->accept();
+        return;
+    }
     QWidget::mouseDoubleClickEvent(event);
 }
 

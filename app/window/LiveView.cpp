@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/PictureChange.h"
+#include "app/PicturePipeline.h"
 
 namespace tintabrel {
 
@@ -25,20 +26,26 @@ void ComputeLive(const TPictureData& before, const TProtectedColors& protectedCo
                  bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result)
 {
     if (before.Image.Empty() || before.Image.Width() <= 0 || before.Image.Height() <= 0) return;
-    // Exactly the check: the same call with the same settings.
-    TPictureData checked;
-    ApplyChange(before, checked, protectedColors, window, false, nullptr, threads);
+    // Exactly the check: the same pipeline and change with the same settings; beside it, for the
+    // mask, what the change would make without the list (the pixels the list keeps).
+    TPictureData checked, free;
+    const bool keptToo = wantMask && !protectedColors.Empty();
+    std::vector<TPipelineOutput> outputs(keptToo ? 2 : 1);
+    outputs[0].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, protectedColors, window, false, nullptr, threads); };
+    outputs[0].Take = [&checked](TPictureData& p) { checked.Assign(p); };
+    const TProtectedColors none;
+    if (keptToo) {
+        outputs[1].Change = [&](TPictureData& p) { ApplyChangeInPlace(p, none, window, true, nullptr, threads); };
+        outputs[1].Take = [&free](TPictureData& p) { free.Assign(p); };
+    }
+    for (const TPipelineResult& r : RunPicturePipeline(before, outputs))
+        if (r.Error) std::rethrow_exception(r.Error);
     if (wantMask) {
         TBitmap scratch[3];
         const TBitmap& original = As24Bit(before.Image, scratch[0]);
         const TBitmap& changed = As24Bit(checked.Image, scratch[1]);
         // What the list keeps: pixels the same change without the list would alter.
-        TPictureData free;
-        const TBitmap* unprotected = nullptr;
-        if (!protectedColors.Empty()) {
-            ApplyChange(before, free, TProtectedColors(), window, true, nullptr, threads);
-            unprotected = &As24Bit(free.Image, scratch[2]);
-        }
+        const TBitmap* unprotected = keptToo ? &As24Bit(free.Image, scratch[2]) : nullptr;
         const int w = original.Width(), h = original.Height();
         QImage mask(w, h, QImage::Format_ARGB32);
         if (!mask.isNull()) {

@@ -12,6 +12,11 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QSettings>
 #include <QApplication>
 #include <QEventLoop>
 #include <QMenu>
@@ -43,21 +48,44 @@
 #include "app/window/Controls.h"
 #include "app/window/ImageControl.h"
 #include "app/window/LiveView.h"
-#include "app/window/LoadGuard.h"
+#include "app/MemoryBudget.h"
+#include "app/PicturePipeline.h"
+#include "app/PictureFormats.h"
+#include "app/PictureSource.h"
 #include "image/Canvas.h"
 #include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
+#include "recolour/HueOptions.h"
 #include "recolour/HueReplace.h"
 
 namespace tintabrel {
 
 namespace {
 
-constexpr int ClientWidth = 562;
-constexpr int ClientHeight = 454;
+constexpr int ClientWidth = TfrmMain::DesignWidth;
+constexpr int ClientHeight = TfrmMain::DesignHeight;
+constexpr int CreditLeft = 8;
 constexpr int CreditTop = 416;
 // Room kept below the credit text: its last line must not touch the window's edge.
 constexpr int BottomMargin = 3;
+
+// The design places of the controls that follow the window's size (see LayOut).
+constexpr QRect BeforeBox(32, 40, 217, 241);
+constexpr QRect AfterBox(336, 40, 217, 241);
+constexpr QRect LeftButton(256, 64, 75, 25);
+constexpr QRect ZoomGroup(256, 96, 73, 97);
+constexpr QRect RightButton(256, 200, 75, 25);
+constexpr QRect LoadButton(96, 8, 75, 25);
+constexpr QRect SaveButton(408, 8, 75, 25);
+constexpr QRect ChangeGroup(8, 288, 297, 121);
+constexpr QRect GridBox(312, 288, 245, 121);
+constexpr QRect BusyBar(312, 424, 245, 16);
+// The hints of the two colour previews, which also show the hues (ShowHueReadouts).
+constexpr const char* SourcePreviewHint = "元の色で設定した色のプレビューです。";
+constexpr const char* TargetPreviewHint = "変えた後の色で設定した色のプレビューです。";
+// The tolerance caption inside the group box: its design place, which it leaves only when the
+// font's lines need more height.
+constexpr QRect ToleranceCaption(8, 80, 41, 25);
 
 // An existing file that is not a folder.
 bool IsExistingFile(const std::string& path)
@@ -161,13 +189,15 @@ TfrmMain::TfrmMain(std::string exeDir, QWidget* parent)
     CreateControls();
     ConnectHandlers();
     Guarded([this] { FormCreate(); });
+    ShowHueReadouts();
+    LayOut();
     WatchList();
 }
 
 TfrmMain::~TfrmMain()
 {
     // A mask or preview run still working holds its own copies, but reports to this window.
-    if (liveJob_.valid()) liveJob_.wait();
+    liveJob_.Join();
     // The image controls go with the window; their pictures must not call back into it.
     imgBefore->OnMouseDown = nullptr;
     imgBefore->OnContextMenu = nullptr;
@@ -179,8 +209,10 @@ void TfrmMain::CreateControls()
 {
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(ClientWidth, ClientHeight);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    // The design size is the smallest; the window grows from it (LayOut).
+    setMinimumSize(ClientWidth, ClientHeight);
+    resize(ClientWidth, ClientHeight);
     const QFont font = WindowFont();
     setFont(font);
     QPalette pal = palette();
@@ -189,31 +221,31 @@ void TfrmMain::CreateControls()
     setAutoFillBackground(true);
 
     lbl = new TLabel(this);
-    lbl->setGeometry(8, CreditTop, 12, 12);
+    lbl->setGeometry(CreditLeft, CreditTop, 12, 12);
     lbl->SetAutoSize(true);
     lbl->SetCaption("lbl");
 
     sbBefore = new TScrollBox(this);
-    sbBefore->setGeometry(32, 40, 217, 241);
+    sbBefore->setGeometry(BeforeBox);
     imgBefore = new TImage;
     imgBefore->resize(128, 192);
     imgBefore->SetStretch(true);
     sbBefore->setWidget(imgBefore);
 
     sbAfter = new TScrollBox(this);
-    sbAfter->setGeometry(336, 40, 217, 241);
+    sbAfter->setGeometry(AfterBox);
     imgAfter = new TImage;
     imgAfter->resize(128, 192);
     imgAfter->SetStretch(true);
     sbAfter->setWidget(imgAfter);
 
     btnL = new QPushButton(this);
-    btnL->setGeometry(256, 64, 75, 25);
+    btnL->setGeometry(LeftButton);
     SetArrowCaption(btnL, font, true);
     SetHint(btnL, "改変した絵をもう一度改変する時にこのボタンを押してください。");
 
     gb = new QGroupBox(QString::fromUtf8("色合いの変化"), this);
-    gb->setGeometry(8, 288, 297, 121);
+    gb->setGeometry(ChangeGroup);
 
     Label1 = new TLabel(gb);
     Label1->setGeometry(8, 24, 36, 12);
@@ -226,7 +258,7 @@ void TfrmMain::CreateControls()
     Label2->SetCaption("変化色");
 
     Label3 = new TLabel(gb);
-    Label3->setGeometry(8, 80, 41, 25);
+    Label3->setGeometry(ToleranceCaption);
     Label3->setWordWrap(true);
     Label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label3->SetCaption("誤差補正値");
@@ -244,12 +276,12 @@ void TfrmMain::CreateControls()
     pnWidth = new TPanel(gb);
     pnWidth->setGeometry(216, 16, 33, 25);
     pnWidth->SetColor(clRed);
-    SetHint(pnWidth, "元の色で設定した色のプレビューです。");
+    SetHint(pnWidth, SourcePreviewHint);
 
     pntb = new TPanel(gb);
     pntb->setGeometry(216, 48, 33, 25);
     pntb->SetColor(clRed);
-    SetHint(pntb, "変えた後の色で設定した色のプレビューです。");
+    SetHint(pntb, TargetPreviewHint);
 
     btnCheck = new QPushButton(QString::fromUtf8("ﾁｪｯｸ"), gb);
     btnCheck->setGeometry(256, 16, 35, 89);
@@ -258,6 +290,7 @@ void TfrmMain::CreateControls()
     tbHose = new QSlider(gb);
     tbHose->setGeometry(48, 80, 169, 33);
     SetupTrackBar(tbHose, 36, 18, 6, 2);
+    for (QSlider* slider : {tb, tbWidth, tbHose}) StepOnTrackClick(slider);
     SetHint(tbHose, "変化させる色合いの誤差を設定します。大きければ広範囲の色が変化します。");
 
     lblHose = new TLabel(gb);
@@ -267,20 +300,20 @@ void TfrmMain::CreateControls()
     lblHose->SetCaption("0");
 
     btnR = new QPushButton(this);
-    btnR->setGeometry(256, 200, 75, 25);
+    btnR->setGeometry(RightButton);
     SetArrowCaption(btnR, font, false);
     SetHint(btnR, "ﾁｪｯｸﾎﾞﾀﾝを押した後、やっぱり戻して保存したいときにこのﾎﾞﾀﾝを押してください。");
 
     btnLoad = new QPushButton(QString::fromUtf8("読み込み(&L)"), this);
-    btnLoad->setGeometry(96, 8, 75, 25);
+    btnLoad->setGeometry(LoadButton);
     SetHint(btnLoad, "改変元のファイルを読み込みます。");
 
     btnSave = new QPushButton(QString::fromUtf8("書き込み(&S)"), this);
-    btnSave->setGeometry(408, 8, 75, 25);
+    btnSave->setGeometry(SaveButton);
     SetHint(btnSave, "改変し終わったファイルを書き込みます。");
 
     SB1 = new TScrollBox(this);
-    SB1->setGeometry(312, 288, 245, 121);
+    SB1->setGeometry(GridBox);
     SB1->SetSmoothScrolling(true);
     imgColor = new TImage;
     imgColor->resize(97, 73);
@@ -290,7 +323,7 @@ void TfrmMain::CreateControls()
 
     rgZoom = new TRadioGroup(this);
     rgZoom->setTitle(QString::fromUtf8("拡大率(&Z)"));
-    rgZoom->setGeometry(256, 96, 73, 97);
+    rgZoom->setGeometry(ZoomGroup);
     rgZoom->SetItems({"x1", "x2", "x3", "x4", "x5"});
     rgZoom->SetItemIndex(0);
 
@@ -303,7 +336,7 @@ void TfrmMain::CreateControls()
 
     // Shown only while a long load, check or save runs, in the free corner below the grid.
     pbBusy = new QProgressBar(this);
-    pbBusy->setGeometry(312, 424, 245, 16);
+    pbBusy->setGeometry(BusyBar);
     pbBusy->setRange(0, 0);
     pbBusy->setTextVisible(false);
     pbBusy->hide();
@@ -316,6 +349,7 @@ void TfrmMain::CreateControls()
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
                         rgZoom->Button(0)};
     for (size_t i = 0; i + 1 < std::size(order); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
+    created_ = true;
 }
 
 void TfrmMain::ConnectHandlers()
@@ -339,14 +373,20 @@ void TfrmMain::ConnectHandlers()
         connect(slider, &QSlider::sliderMoved, this, tip);
         connect(slider, &QSlider::sliderReleased, this, [] { QToolTip::hideText(); });
     }
+    // The readouts follow the hue sliders at all times.
+    for (QSlider* slider : {tbWidth, tb})
+        connect(slider, &QSlider::valueChanged, this, [this] { ShowHueReadouts(); });
     // The mask and the preview follow every setting.
     for (QSlider* slider : {tbWidth, tb, tbHose})
         connect(slider, &QSlider::valueChanged, this, [this] { Guarded([this] { UpdateLive(); }); });
     const auto menu = [this](const QPoint& at) { PaneMenu->popup(at); };
     imgBefore->OnContextMenu = menu;
     imgAfter->OnContextMenu = menu;
+    // The panes' own area beside the picture opens the menu too, and the grid's beside the
+    // swatches starts the editor (see eventFilter).
     sbBefore->viewport()->installEventFilter(this);
     sbAfter->viewport()->installEventFilter(this);
+    SB1->viewport()->installEventFilter(this);
     // The two panes scroll together.
     for (auto [from, to] : {std::pair{sbBefore, sbAfter}, std::pair{sbAfter, sbBefore}}) {
         TScrollBox* other = to;
@@ -360,6 +400,7 @@ void TfrmMain::ConnectHandlers()
             // A chosen zoom leaves the fit to the pane.
             const QSignalBlocker quiet(actFit);
             actFit->setChecked(false);
+            fitZoom_ = rgZoom->ItemIndex();
             rgZoomClick();
         });
     };
@@ -422,8 +463,9 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
         work();
         return;
     }
-    // What could change the pictures meanwhile is off until the work is over.
-    QWidget* inputs[] = {btnLoad, btnSave, btnCheck, btnL, btnR, rgZoom, gb};
+    // What could change the pictures meanwhile is off until the work is over; the zoom and the
+    // scrolling, which change no picture, keep working.
+    QWidget* inputs[] = {btnLoad, btnSave, btnCheck, btnL, btnR, gb};
     std::vector<QWidget*> disabled;
     for (QWidget* input : inputs)
         if (input->isEnabled()) {
@@ -435,7 +477,8 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     QApplication::setOverrideCursor(Qt::BusyCursor);
     pbBusy->show();
     std::exception_ptr error;
-    std::future<void> job = std::async(std::launch::async, [&] {
+    TBackgroundWork job;
+    job.Start([&] {
         try {
             work();
         } catch (...) {
@@ -445,11 +488,11 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     QEventLoop loop;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (job.wait_for(std::chrono::seconds(0)) == std::future_status::ready) loop.quit();
+        if (job.Done()) loop.quit();
     });
     poll.start(10);
     loop.exec();
-    job.get();
+    job.Join();
     pbBusy->hide();
     QApplication::restoreOverrideCursor();
     setAcceptDrops(true);
@@ -457,7 +500,7 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
     for (QWidget* input : disabled) input->setEnabled(true);
     if (error) std::rethrow_exception(error);
     // Settings moved while the window was busy: the mask and preview catch up.
-    if (livePending_ && !liveJob_.valid()) {
+    if (livePending_ && !liveJob_.Running()) {
         livePending_ = false;
         UpdateLive();
     }
@@ -465,12 +508,56 @@ void TfrmMain::RunBusy(int64_t pixels, const std::function<void()>& work)
 
 void TfrmMain::ZoomStep(int step)
 {
-    const int index = std::clamp(rgZoom->ItemIndex() + step, 0, rgZoom->Count() - 1);
+    const int index = std::clamp(ZoomIndex() + step, 0, rgZoom->Count() - 1);
     if (index != rgZoom->ItemIndex() || actFit->isChecked()) rgZoom->Button(index)->click();
+}
+
+int TfrmMain::ZoomIndex() const
+{
+    const int shown = rgZoom->ItemIndex();
+    return shown >= 0 ? shown : fitZoom_;
+}
+
+void TfrmMain::SetZoomIndex(int index)
+{
+    fitZoom_ = index;
+    rgZoom->SetItemIndex(actFit->isChecked() ? -1 : index);
+}
+
+// Fitted, the picture is shown at no factor of the group: none is selected until the fit ends.
+void TfrmMain::FitToggled(bool on)
+{
+    SetZoomIndex(on ? ZoomIndex() : fitZoom_);
+    rgZoomClick();
+}
+
+void TfrmMain::ShowHueReadouts()
+{
+    const int position = tbWidth->value();
+    const int source = SourceHue(position);
+    pnWidth->SetText(QStringLiteral("%1°").arg(source));
+    pnWidth->setToolTip(QString::fromUtf8(SourcePreviewHint) +
+                        QString::fromUtf8("\n元の色: 色相 %1° (ｽﾗｲﾀﾞｰの位置 %2、色相を逆向きに並べた目盛り)")
+                            .arg(source)
+                            .arg(position));
+    const int target = tb->value() % 360;
+    pntb->SetText(QStringLiteral("%1°").arg(target));
+    pntb->setToolTip(QString::fromUtf8(TargetPreviewHint) + QString::fromUtf8("\n変えた後の色: 色相 %1°").arg(target));
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 {
+    // Anywhere in either pane, not only over the picture, a right click opens the pane menu.
+    if (event->type() == QEvent::ContextMenu && (watched == sbBefore->viewport() || watched == sbAfter->viewport())) {
+        PaneMenu->popup(static_cast<QContextMenuEvent*>(event)->globalPos());
+        return true;
+    }
+    // A double click anywhere in the grid's box starts the list editor, as one on a swatch does.
+    if (event->type() == QEvent::MouseButtonDblClick && watched == SB1->viewport() &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        Guarded([this] { imgColorDblClick(); });
+        return true;
+    }
     // Ctrl+wheel over either pane steps the zoom.
     if (event->type() == QEvent::Wheel && (watched == sbBefore->viewport() || watched == sbAfter->viewport())) {
         auto* wheel = static_cast<QWheelEvent*>(event);
@@ -485,11 +572,31 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* event)
 
 void TfrmMain::ShowCentred()
 {
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QSettings settings(QString::fromLatin1(SettingsOrganization), QString::fromLatin1(SettingsApplication));
+    QSize size = settings.value(QStringLiteral("window/size")).toSize();
+    const bool maximised = settings.value(QStringLiteral("window/maximised"), false).toBool();
+    if (!size.isValid()) size = QSize(ClientWidth, ClientHeight);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    // A size remembered on a larger screen is cut to this one.
+    if (screen) size = size.boundedTo(screen->availableGeometry().size());
+    resize(size.expandedTo(minimumSize()));
+    if (screen) {
         const QRect desktop = screen->availableGeometry();
         move(desktop.center() - QPoint(width() / 2, height() / 2));
     }
-    show();
+    if (maximised)
+        showMaximized();
+    else
+        show();
+}
+
+void TfrmMain::RememberSize() const
+{
+    QSettings settings(QString::fromLatin1(SettingsOrganization), QString::fromLatin1(SettingsApplication));
+    // The size the window returns to when it is no longer maximised.
+    const QSize normal = isMaximized() && normalGeometry().isValid() ? normalGeometry().size() : size();
+    settings.setValue(QStringLiteral("window/size"), normal);
+    settings.setValue(QStringLiteral("window/maximised"), isMaximized());
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event)
@@ -499,8 +606,82 @@ void TfrmMain::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    bool close = false;
+    Guarded([&] { close = MayClose(); });
+    if (!close) {
+        event->ignore();
+        return;
+    }
+    RememberSize();
     Guarded([this] { FormClose(); });
     event->accept();
+}
+
+bool TfrmMain::MayClose()
+{
+    if (!Unsaved()) return true;
+    switch (Dialogs().AskSaveChanges(this, "変更した絵はまだ保存されていません。\n閉じる前に保存しますか?",
+                                     ApplicationTitle)) {
+    case TSaveAnswer::Save:
+        // A cancelled or refused save keeps the window open, as does a failing one (raised).
+        btnSaveClick();
+        return !Unsaved();
+    case TSaveAnswer::Discard: return true;
+    case TSaveAnswer::Cancel: break;
+    }
+    return false;
+}
+
+void TfrmMain::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    LayOut();
+}
+
+void TfrmMain::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    // The labels have taken the new font already.
+    if (event->type() == QEvent::FontChange) LayOut();
+}
+
+void TfrmMain::LayOut()
+{
+    if (!created_) return;
+    const int grownWidth = std::max(0, width() - ClientWidth);
+    const int grownHeight = std::max(0, height() - ClientHeight);
+    // The panes share the new width and take all the new height; the L, zoom and R column stays
+    // between them, as far from their middle as designed; what lies above or below a pane
+    // moves with it.
+    const int left = grownWidth / 2, right = grownWidth - left, middle = grownHeight / 2;
+    sbBefore->setGeometry(BeforeBox.adjusted(0, 0, left, grownHeight));
+    sbAfter->setGeometry(AfterBox.translated(left, 0).adjusted(0, 0, right, grownHeight));
+    btnL->setGeometry(LeftButton.translated(left, middle));
+    rgZoom->setGeometry(ZoomGroup.translated(left, middle));
+    btnR->setGeometry(RightButton.translated(left, middle));
+    btnLoad->setGeometry(LoadButton);
+    btnSave->setGeometry(SaveButton.translated(left, 0));
+    gb->setGeometry(ChangeGroup.translated(0, grownHeight));
+    SB1->setGeometry(GridBox.translated(left, grownHeight).adjusted(0, 0, right, 0));
+    pbBusy->setGeometry(BusyBar.translated(left, grownHeight).adjusted(0, 0, right, 0));
+    PlaceCredit();
+    PlaceToleranceLabel();
+    // A picture fitted to the pane follows the pane's size.
+    if (actFit->isChecked()) Guarded([this] { rgZoomClick(); });
+}
+
+// The tolerance caption's two lines in a font taller than the 12 pixels the layout was made for
+// (as a Japanese desktop may choose) would be cut at the design height: the caption grows
+// downwards just enough, below the target caption and inside its group box.
+void TfrmMain::PlaceToleranceLabel()
+{
+    const QRect text = Label3->fontMetrics().boundingRect(QRect(0, 0, ToleranceCaption.width(), ClientHeight),
+                                                          Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                                                          Label3->text());
+    const int height = std::max(ToleranceCaption.height(), text.height());
+    int top = std::max(ToleranceCaption.top(), Label2->geometry().bottom() + 1);
+    top = std::max(0, std::min(top, gb->height() - 2 - height));
+    Label3->setGeometry(ToleranceCaption.left(), top, ToleranceCaption.width(), height);
 }
 
 std::string TfrmMain::DroppablePicture(const QMimeData* data)
@@ -509,7 +690,7 @@ std::string TfrmMain::DroppablePicture(const QMimeData* data)
     const QUrl url = data->urls().first();
     if (!url.isLocalFile()) return {};
     const std::string path = PathFromQString(url.toLocalFile());
-    if (KindOfExtension(ExtractExtension(path), false) == TPictureKind::Unknown) return {};
+    if (KindOfExtension(ExtractExtension(path), false) == nullptr) return {};
     return path;
 }
 
@@ -523,7 +704,7 @@ void TfrmMain::dropEvent(QDropEvent* event)
     const std::string path = DroppablePicture(event->mimeData());
     if (path.empty() || busy_) return;
     event->acceptProposedAction();
-    Guarded([&] { FileDropped(path); });
+    Guarded([&] { OpenFile(path); });
 }
 
 std::string TfrmMain::CreditText()
@@ -605,7 +786,7 @@ void TfrmMain::ShowList()
 
 // ---------------------------------------------------------------- loading and saving
 
-int TfrmMain::ZoomFactor() const { return rgZoom->ItemIndex() + 1; }
+int TfrmMain::ZoomFactor() const { return ZoomIndex() + 1; }
 
 // Each pane shows its picture.
 void TfrmMain::ShowPictures()
@@ -629,10 +810,15 @@ void TfrmMain::UpdateTitle()
     QString title = QString::fromLatin1(ApplicationTitle);
     if (bmpAfter && bmpBefore && !bmpBefore->Image.Empty() && !od.FileName.empty()) {
         const std::string name = std::filesystem::path(od.FileName).filename().string();
-        const bool unsaved = bmpAfter->Image.Image() != cleanAfter_.Image();
-        title = (unsaved ? QStringLiteral("*") : QString()) + ToQString(name) + QStringLiteral(" - ") + title;
+        title = (Unsaved() ? QStringLiteral("*") : QString()) + ToQString(name) + QStringLiteral(" - ") + title;
     }
     setWindowTitle(title);
+}
+
+bool TfrmMain::Unsaved() const
+{
+    return bmpAfter && bmpBefore && !bmpBefore->Image.Empty() && !od.FileName.empty() &&
+           bmpAfter->Image.Image() != cleanAfter_.Image();
 }
 
 // The before picture changed: a mask or preview still being made for the old one is dropped.
@@ -656,12 +842,39 @@ void TfrmMain::btnLoadClick()
     LoadChosenFile();
 }
 
-void TfrmMain::FileDropped(const std::string& path)
+void TfrmMain::OpenFile(const std::string& path)
 {
     const TUndoStep step = BeginStep();
     // The check command reads this path again, as it does the open dialog's choice.
     od.FileName = path;
     LoadChosenFile();
+}
+
+std::string TfrmMain::FileArgument(const QStringList& arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument.isEmpty()) continue;
+        QString path = argument;
+        // A URL (as a desktop's %u passes it) counts only when it names a local file.
+        if (argument.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive) ||
+            argument.contains(QStringLiteral("://"))) {
+            const QUrl url(argument);
+            if (!url.isLocalFile()) return {};
+            path = url.toLocalFile();
+        }
+        // The check and the save's suggestion read the path later, whatever folder is current.
+        return PathFromQString(QFileInfo(path).absoluteFilePath());
+    }
+    return {};
+}
+
+void TfrmMain::OpenArguments(const QStringList& arguments)
+{
+    const std::string path = FileArgument(arguments);
+    if (path.empty()) return;
+    // Once the window shows: a failure's message, or a large file's progress, appear over it.
+    QTimer::singleShot(0, this, [this, path] { Guarded([&] { OpenFile(path); }); });
 }
 
 namespace {
@@ -671,21 +884,32 @@ unsigned Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 } // namespace
 
+// Bytes a pixel the window holds beside the work of loading: the panes' screen copies, the mask
+// and the preview.
+constexpr int64_t HeldBytesPerPixel = 8;
+
 void TfrmMain::LoadChosenFile()
 {
     // ".png" and ".bmp" in any letter case; another extension loads nothing and keeps both pictures.
-    const TPictureKind kind = KindOfExtension(ExtractExtension(od.FileName), false);
-    if (kind != TPictureKind::Unknown) {
+    // What the file is, its bytes tell, as they tell the command-line tool.
+    const TPictureKind byName = KindOfExtension(ExtractExtension(od.FileName), false);
+    if (byName != nullptr) {
+        TPictureSource source(od.FileName);
+        source.RequireKind(byName);
         // Refused before anything is sized for the picture: a picture the memory cannot hold, or
-        // a tiny BMP that declares a huge one.
-        const int64_t pixels =
-            CheckBeforeLoading(od.FileName, kind, MemoryBudget > 0 ? MemoryBudget : WindowMemoryBudget());
+        // a tiny file that declares a huge one.
+        const int64_t pixels = source.Check(TSourceLimits{}, TTruncatedPixels::ReadAsZero);
+        source.CheckMemory(MemoryBudget > 0 ? MemoryBudget : TMemoryBudget::FromAvailableMemory(), TPNGSaveOptions{},
+                           HeldBytesPerPixel);
         TPictureData data;
         // A large PNG reads faster with its image data inflated ahead on a second core.
         TLoadOptions options;
         options.Threads = Cores();
-        const std::string path = od.FileName;
-        RunBusy(pixels, [&] { LoadPicture(path, kind, data, nullptr, options); });
+        TPipelineOutput loaded;
+        loaded.Take = [&data](TPictureData& picture) { data.Assign(picture); };
+        std::vector<TPipelineResult> results;
+        RunBusy(pixels, [&] { results = RunPicturePipeline(source, options, {loaded}); });
+        if (results.front().Error) std::rethrow_exception(results.front().Error);
         bmpBefore->Assign(data);
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
@@ -710,15 +934,15 @@ void TfrmMain::btnSaveClick()
         const std::string extension = FilterExtension(sd);
         if (!extension.empty()) sd.FileName += "." + extension;
     }
-    rgZoom->SetItemIndex(0);
     {
         const QSignalBlocker quiet(actFit);
         actFit->setChecked(false);
     }
+    SetZoomIndex(0);
     rgZoomClick();
     const std::string extension = ExtractExtension(sd.FileName);
     const TPictureKind kind = KindOfExtension(extension, true);
-    if (kind == TPictureKind::Unknown) {
+    if (kind == nullptr) {
         ShowMessage(this, extension + "クイズ！無理オネア");
         return;
     }
@@ -727,12 +951,16 @@ void TfrmMain::btnSaveClick()
         return;
     TPictureData picture;
     picture.Assign(*bmpAfter);
-    const std::string path = sd.FileName;
-    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { SavePicture(path, kind, picture); });
+    TPipelineOutput saved;
+    saved.Kind = kind;
+    saved.Path = sd.FileName;
+    std::vector<TPipelineResult> results;
+    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { results = RunPicturePipeline(picture, {saved}); });
+    if (results.front().Error) std::rethrow_exception(results.front().Error);
     cleanAfter_.Assign(bmpAfter->Image);
     UpdateTitle();
     // BMP has no place for transparency: the file is written all the same, and the user is told.
-    if (kind == TPictureKind::Bmp && HasTransparency(*bmpAfter))
+    if (!kind->Has(fmtAlpha) && HasTransparency(*bmpAfter))
         ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
 }
 
@@ -749,10 +977,14 @@ void TfrmMain::tbChange()
     // per-index alpha as they were), as the command-line tool writes it; every pixel keeps its
     // transparency.
     const TProtectedColors colors(*ColorList);
-    TPictureData before, result;
-    before.Assign(*bmpBefore);
-    RunBusy(int64_t{before.Image.Width()} * before.Image.Height(),
-            [&] { ApplyChange(before, result, colors, window, false, nullptr, Cores()); });
+    TPictureData result;
+    TPipelineOutput checked;
+    checked.Change = [&](TPictureData& picture) { ApplyChangeInPlace(picture, colors, window, false, nullptr, Cores()); };
+    checked.Take = [&result](TPictureData& picture) { result.Assign(picture); };
+    std::vector<TPipelineResult> results;
+    RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
+            [&] { results = RunPicturePipeline(*bmpBefore, {checked}); });
+    if (results.front().Error) std::rethrow_exception(results.front().Error);
     bmpAfter->Assign(result);
     ShowAfter();
 }
@@ -763,10 +995,8 @@ THueWindow TfrmMain::CurrentWindow() const
     window.Source = tbWidth->value();
     window.Tolerance = tbHose->value();
     window.Target = tb->value();
-    window.Wrap = actWrap->isChecked();
-    window.Shift = actShift->isChecked();
-    window.VisibleOnly = actVisibleOnly->isChecked();
-    window.Soft = agSoft->checkedAction() ? agSoft->checkedAction()->data().toInt() : 0;
+    for (const auto& [def, action] : HueActions) def->Set(window, action->isChecked());
+    for (const auto& [def, group] : HueGroups) def->Set(window, group->checkedAction() ? group->checkedAction()->data().toInt() : 0);
     return window;
 }
 
@@ -796,33 +1026,49 @@ void TfrmMain::CreatePaneMenu()
     actFit = item("枠に合わせて表示(&F)", QKeySequence(Qt::Key_F), false,
                   "絵全体が枠に収まる大きさで表示します。拡大率を選ぶと元に戻ります。");
     PaneMenu->addSeparator();
-    actWrap = item("色相の0と360をまたぐ(&W)", QKeySequence(), false,
-                   "変化させる色の範囲が0や360をまたぐ時、反対側の色も変化させます。");
-    QMenu* soft = PaneMenu->addMenu(QString::fromUtf8("境界をぼかす(&E)"));
-    soft->setToolTipsVisible(true);
-    agSoft = new QActionGroup(this);
-    agSoft->setExclusive(true);
-    for (int degrees : {0, 10, 20, 30, 45}) {
-        auto* action = new QAction(degrees == 0 ? QString::fromUtf8("なし") : QString::fromUtf8("%1度").arg(degrees), agSoft);
-        action->setCheckable(true);
-        action->setChecked(degrees == 0);
-        action->setData(degrees);
-        action->setToolTip(QString::fromUtf8("範囲の外側この角度までの色も、少しだけ変化させます。"));
-        soft->addAction(action);
+    // The hue window's options as their table describes them: a flag is an item, a number a
+    // submenu of its choices.
+    for (const THueOptionDef& o : HueOptions()) {
+        if (o.Flag) {
+            HueActions.push_back({&o, item(o.MenuText, QKeySequence(), false, o.MenuHint)});
+            continue;
+        }
+        QMenu* sub = PaneMenu->addMenu(QString::fromUtf8(o.MenuText));
+        sub->setToolTipsVisible(true);
+        auto* group = new QActionGroup(this);
+        group->setExclusive(true);
+        for (int value : o.MenuChoices) {
+            auto* action = new QAction(value == 0 ? QString::fromUtf8("なし") : QString::fromUtf8("%1度").arg(value), group);
+            action->setCheckable(true);
+            action->setChecked(value == 0);
+            action->setData(value);
+            action->setToolTip(QString::fromUtf8(o.MenuHint));
+            sub->addAction(action);
+        }
+        HueGroups.push_back({&o, group});
     }
-    actShift = item("色相をずらす(&H)", QKeySequence(), false,
-                    "変化後の色にそろえる代わりに、元の色との差の分だけ色相を回します。");
-    actVisibleOnly = item("見える画素だけ変える(&V)", QKeySequence(), false,
-                          "完全に透明な画素は色を変えず、数にも入れません。");
+    const auto flag = [this](const char* name) {
+        for (const auto& [def, action] : HueActions)
+            if (std::string(def->Name) == name) return action;
+        return static_cast<QAction*>(nullptr);
+    };
+    actWrap = flag("wrap");
+    actShift = flag("shift");
+    actVisibleOnly = flag("visible-only");
+    actKeepLightness = flag("keep-lightness");
+    agSoft = HueGroups.front().second;
 
-    connect(actFit, &QAction::toggled, this, [this] { Guarded([this] { rgZoomClick(); }); });
+    connect(actFit, &QAction::toggled, this, [this](bool on) { Guarded([this, on] { FitToggled(on); }); });
     connect(actChecker, &QAction::toggled, this, [this](bool on) {
         imgBefore->SetCheckerboard(on);
         imgAfter->SetCheckerboard(on);
     });
-    for (QAction* action : {actMask, actPreview, actWrap, actShift, actVisibleOnly})
+    for (QAction* action : {actMask, actPreview})
         connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
-    connect(agSoft, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
+    for (const auto& [def, action] : HueActions)
+        connect(action, &QAction::toggled, this, [this] { Guarded([this] { UpdateLive(); }); });
+    for (const auto& [def, group] : HueGroups)
+        connect(group, &QActionGroup::triggered, this, [this] { Guarded([this] { UpdateLive(); }); });
 }
 
 void TfrmMain::UpdateLive(bool preview)
@@ -833,7 +1079,7 @@ void TfrmMain::UpdateLive(bool preview)
     const bool wantAfter = preview && actPreview->isChecked() && IsExistingFile(od.FileName);
     if (!wantMask) imgBefore->SetOverlay(QImage());
     if (!wantMask && !wantAfter) return;
-    if (liveJob_.valid() || busy_) {
+    if (liveJob_.Running() || busy_) {
         // The newest settings win: one more run once this one is over.
         livePending_ = true;
         return;
@@ -852,7 +1098,7 @@ void TfrmMain::UpdateLive(bool preview)
         return;
     }
     ++AsyncLiveRuns;
-    liveJob_ = std::async(std::launch::async, [this, before, colors, window, generation, wantAfter, wantMask] {
+    liveJob_.Start([this, before, colors, window, generation, wantAfter, wantMask] {
         auto result = std::make_shared<TLiveResult>();
         std::exception_ptr error;
         try {
@@ -871,7 +1117,7 @@ void TfrmMain::UpdateLive(bool preview)
 void TfrmMain::LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
                         bool preview, bool mask)
 {
-    liveJob_.get();
+    liveJob_.Join();
     // The settings moved on meanwhile: this result shows for now, the newest follows.
     const bool again = livePending_;
     livePending_ = false;
@@ -940,7 +1186,8 @@ std::unique_ptr<TWindowState> TfrmMain::CaptureState() const
     auto state = std::make_unique<TWindowState>();
     state->Before.Assign(*bmpBefore);
     state->After.Assign(*bmpAfter);
-    state->Zoom = rgZoom->ItemIndex();
+    state->Zoom = ZoomIndex();
+    state->Clean.Assign(cleanAfter_);
     state->Path = od.FileName;
     state->ScrollX = sbBefore->horizontalScrollBar()->value();
     state->ScrollY = sbBefore->verticalScrollBar()->value();
@@ -951,7 +1198,8 @@ void TfrmMain::RestoreState(const TWindowState& state)
 {
     bmpBefore->Assign(state.Before);
     bmpAfter->Assign(state.After);
-    rgZoom->SetItemIndex(state.Zoom);
+    SetZoomIndex(state.Zoom);
+    cleanAfter_.Assign(state.Clean);
     od.FileName = state.Path;
     ResetPanes();
     // The panes scroll back to where they were.
@@ -973,8 +1221,11 @@ void TfrmMain::Redo()
     if (History.CanRedo()) RestoreState(*History.Redo(CaptureState()));
 }
 
-void TfrmMain::imgBeforeMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y)
+void TfrmMain::imgBeforeMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers, int x, int y)
 {
+    // The right button opens the pane menu and must not move the source meanwhile; only the
+    // left button picks.
+    if (button != Qt::LeftButton) return;
     const int z = ZoomFactor();
     TBitmap& shown = imgBefore->Picture.Bitmap();
     if (actFit->isChecked() && !shown.Empty() && imgBefore->width() > 0 && imgBefore->height() > 0) {
@@ -1029,7 +1280,8 @@ void TfrmMain::lblClick()
 // moves up just enough.
 void TfrmMain::PlaceCredit()
 {
-    lbl->move(lbl->x(), std::min(CreditTop, ClientHeight - BottomMargin - lbl->height()));
+    const int grown = std::max(0, height() - ClientHeight);
+    lbl->move(CreditLeft, std::min(CreditTop + grown, ClientHeight + grown - BottomMargin - lbl->height()));
 }
 
 } // namespace tintabrel

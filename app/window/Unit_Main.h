@@ -5,16 +5,20 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include <QStringList>
 #include <QWidget>
 
 #include "app/PictureFiles.h"
+#include "app/window/Background.h"
 #include "app/window/Dialogs.h"
 #include "app/window/History.h"
 #include "base/StringList.h"
+#include "recolour/HueOptions.h"
 #include "recolour/HueReplace.h"
 
 class QAction;
@@ -87,9 +91,14 @@ public:
     QAction* actPreview;    // P: the after pane follows the settings
     QAction* actChecker;    // transparency over a checkerboard (on)
     QAction* actFit;        // F: the picture fitted to the pane instead of the chosen zoom
-    QAction* actWrap;       // the hue window's options, off by default
+    // The hue window's options, off by default, made from their table (recolour/HueOptions.h):
+    // a flag's item, a number's group of choices (each action carries its value).
+    std::vector<std::pair<const THueOptionDef*, QAction*>> HueActions;
+    std::vector<std::pair<const THueOptionDef*, QActionGroup*>> HueGroups;
+    QAction* actWrap;       // the items of wrap, shift, visible-only and keep-lightness
     QAction* actShift;
     QAction* actVisibleOnly;
+    QAction* actKeepLightness;
     QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
 
     // Loads, checks and saves of pictures of more pixels than this run off the interface thread,
@@ -110,21 +119,35 @@ public:
     // preview, and only while the check itself could run).
     void UpdateLive(bool preview = true);
     // True while a mask or preview run is working off the interface thread.
-    bool LiveBusy() const { return liveJob_.valid(); }
+    bool LiveBusy() const { return liveJob_.Running(); }
 
     // The memory a loaded picture may take (0: three quarters of what the process may still use).
     int64_t MemoryBudget = 0;
 
     const std::string& ExeDir() const { return exeDir_; }
-    // Centres the window on the desktop and shows it.
+    // The window's design size: every control stands at its design place at this size,
+    // which is also the smallest the window takes.
+    static constexpr int DesignWidth = 562;
+    static constexpr int DesignHeight = 454;
+    // Shows the window at the size it had when last closed (maximised if it was), else at its
+    // design size, centred on the desktop.
     void ShowCentred();
+    // Where the window's size is remembered between runs.
+    static constexpr const char* SettingsOrganization = "tintabrel";
+    static constexpr const char* SettingsApplication = "Tintabrel";
 
     // Handlers; each runs under the default failure handling when an event calls it.
     void FormCreate();
     void FormClose();
     void btnLoadClick();
-    // Loads a file dropped on the window as the load button loads the dialog's choice.
-    void FileDropped(const std::string& path);
+    // Loads a file dropped on the window or given on the command line as the load button loads
+    // the dialog's choice.
+    void OpenFile(const std::string& path);
+    // The file named on the command line (the program's name first, as QCoreApplication gives
+    // them; a file: URL is taken as its path), made absolute; empty when none.
+    static std::string FileArgument(const QStringList& arguments);
+    // Loads the command line's file once the event loop runs ("open with").
+    void OpenArguments(const QStringList& arguments);
     void btnSaveClick();
     void tbChange();
     void tbWidthChange();
@@ -148,6 +171,14 @@ public:
     static QString HueTip(int hue);
     // One zoom step in or out (+, -, Ctrl+wheel), within x1 to x5.
     void ZoomStep(int step);
+    // The chosen zoom item (0 for x1); while the picture is fitted to the pane no item shows as
+    // selected, and this is the one a zoom step starts from.
+    int ZoomIndex() const;
+    // True while the after picture is not the one last loaded or saved (the title's "*"): closing
+    // then asks whether to save it.
+    bool Unsaved() const;
+    // The hue readouts beside the source and target sliders.
+    void ShowHueReadouts();
     // Ctrl+Z; Ctrl+Y and Ctrl+Shift+Z.
     void Undo();
     void Redo();
@@ -159,6 +190,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -170,6 +203,16 @@ private:
     void ResetPanes();
     void ShowPictures();
     void PlaceCredit();
+    // Places the controls for the window's size: the design layout at the design size;
+    // beyond it the panes take the new room and the other controls keep their places relative
+    // to them.
+    void LayOut();
+    void PlaceToleranceLabel();
+    void SetZoomIndex(int index);
+    void FitToggled(bool on);
+    // Asked when the window is about to close: false keeps it open.
+    bool MayClose();
+    void RememberSize() const;
     void LoadChosenFile();
     TUndoStep BeginStep();
     std::unique_ptr<TWindowState> CaptureState() const;
@@ -193,10 +236,12 @@ private:
     QTimer* listReload_ = nullptr;
     std::string listBytes_; // ColorList.dat as last read
     bool busy_ = false;
-    std::future<void> liveJob_;
+    TBackgroundWork liveJob_;
     bool livePending_ = false;
     uint64_t pictureGeneration_ = 0; // counts changes of the before picture
     TBitmap cleanAfter_; // the after picture as last loaded or saved (sharing its store)
+    int fitZoom_ = 0;    // the zoom item chosen before the picture was fitted to the pane
+    bool created_ = false; // the controls exist (events may come while they are made)
 };
 
 } // namespace tintabrel

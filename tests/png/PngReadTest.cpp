@@ -206,7 +206,7 @@ TEST(PngRead, HeaderAndFormatErrors)
              f.resize(f.size() - 10);
              return f;
          }(),
-         ReadErrorBecause("the file ends at byte 41 inside the image data")},
+         ReadErrorBecause("the file ends at byte 63 inside the image data")},
     };
     for (const Case& c : cases) EXPECT_EQ(ErrorOf(c.file), c.message) << c.what;
 }

@@ -3,12 +3,15 @@
 #include "recolour/PaletteRecolour.h"
 
 #include "image/Graphics.h"
+#include "image/PixelFormats.h"
 #include "base/ColorConvert.h"
 #include "base/Colors.h"
 #include "base/StringList.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -70,11 +73,17 @@ THueWindow Window(int source, int tolerance, int target, bool wrap, int soft, bo
     return w;
 }
 
+THueWindow Lightness(THueWindow w)
+{
+    w.KeepLightness = true;
+    return w;
+}
+
 std::string Describe(const THueWindow& w)
 {
     return "p=" + std::to_string(w.Source) + " t=" + std::to_string(w.Tolerance) + " target=" + std::to_string(w.Target) +
            (w.Wrap ? " wrap" : "") + (w.Soft ? " soft=" + std::to_string(w.Soft) : "") + (w.Shift ? " shift" : "") +
-           (w.VisibleOnly ? " visible-only" : "");
+           (w.VisibleOnly ? " visible-only" : "") + (w.KeepLightness ? " keep-lightness" : "");
 }
 
 void ExpectSamePixels(const TBitmap& actual, const TBitmap& expected, const std::string& name)
@@ -180,6 +189,15 @@ TEST(HueOptionsTest, HandWorkedPixels)
         // d = 120 - 250 = -130, 250 - 78 = 172: sector 2, f = 0.86667, t = 200 * (1 - 0.13333 * 0.75) = 180.
         {"wrap with soft: nearest copy", Window(10, 8, 120, true, 30, false), {75, 50, 200}, {50, 200, 180}},
         {"soft without wrap: 332 away", Window(10, 8, 120, false, 30, false), {75, 50, 200}, {75, 50, 200}},
+
+        // The window [360, 360] holds no mirrored hue (they lie below 360), so no option makes it
+        // catch pure blue, of mirrored hue 0; with wrap, 0 + 360 lies in it and blue is caught.
+        {"[360, 360] with shift", Window(360, 0, 120, false, 0, true), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] visible only", Window(360, 0, 120, false, 0, false, true), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] with shift, visible only", Window(360, 0, 120, false, 0, true, true), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] with a soft edge", Window(360, 0, 120, false, 10, false), {0, 0, 255}, {0, 0, 255}},
+        {"[360, 360] with wrap", Window(360, 0, 120, true, 0, false), {0, 0, 255}, {0, 255, 0}},
+        {"[360, 360] with wrap and shift", Window(360, 0, 120, true, 0, true), {0, 0, 255}, {0, 255, 0}},
 
         // Grey has no hue: never caught, never in a band, never turned.
         {"grey with every option", Window(0, 36, 120, true, 90, true), {128, 128, 128}, {128, 128, 128}},
@@ -303,27 +321,144 @@ TEST(HueOptionsTest, AnAlphaThatDoesNotFitIsRefused)
     EXPECT_EQ(before.Pixel(0, 0), clRed);
 }
 
+// KeepLightness step by step as written, apart from the engine's code: the sRGB transfer
+// function, OKLab with the published matrices, the hue of the full-strength target as fractions,
+// the chroma bisected while a channel leaves [0, 1], and back to bytes.
+namespace oklch {
+
+constexpr double kPi = 3.14159265358979323846;
+
+double ToLinear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
+
+uint8_t ToByte(double c)
+{
+    c = std::clamp(c, 0.0, 1.0);
+    const double encoded = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
+    return static_cast<uint8_t>(std::nearbyint(encoded * 255.0));
+}
+
+struct Lab {
+    double L, a, b;
+};
+
+Lab FromLinear(double r, double g, double b)
+{
+    const double l = std::cbrt(0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
+    const double m = std::cbrt(0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
+    const double s = std::cbrt(0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
+    return {0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s, 1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s,
+            0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s};
+}
+
+Lab FromColour(TColor c)
+{
+    return FromLinear(ToLinear(RedOf(c) / 255.0), ToLinear(GreenOf(c) / 255.0), ToLinear(BlueOf(c) / 255.0));
+}
+
+std::array<double, 3> ToLinearRgb(const Lab& lab)
+{
+    const double l1 = lab.L + 0.3963377774 * lab.a + 0.2158037573 * lab.b;
+    const double m1 = lab.L - 0.1055613458 * lab.a - 0.0638541728 * lab.b;
+    const double s1 = lab.L - 0.0894841775 * lab.a - 1.2914855480 * lab.b;
+    const double l = l1 * l1 * l1, m = m1 * m1 * m1, s = s1 * s1 * s1;
+    return {4.0767416621 * l - 3.3077115913 * m + 0.2309699292 * s, -1.2684380046 * l + 2.6097574011 * m - 0.3413193965 * s,
+            -0.0041960863 * l - 0.7034186147 * m + 1.7076147010 * s};
+}
+
+// HSV(hue, 1, 1) as fractions, through OKLab to its hue angle.
+double HueOfFull(int hue)
+{
+    hue %= 360;
+    const int i = hue / 60;
+    const double f = (hue - 60 * i) / 60.0, q = (60 * (i + 1) - hue) / 60.0;
+    double r = 0, g = 0, b = 0;
+    switch (i) {
+    case 0: r = 1, g = f; break;
+    case 1: r = q, g = 1; break;
+    case 2: g = 1, b = f; break;
+    case 3: g = q, b = 1; break;
+    case 4: r = f, b = 1; break;
+    default: r = 1, b = q; break;
+    }
+    const Lab lab = FromLinear(ToLinear(r), ToLinear(g), ToLinear(b));
+    return std::atan2(lab.b, lab.a);
+}
+
+double IntoHalfTurn(double a) { return a > kPi ? a - 2 * kPi : a <= -kPi ? a + 2 * kPi : a; }
+
+bool Inside(const std::array<double, 3>& c)
+{
+    return std::all_of(c.begin(), c.end(), [](double v) { return v >= 0 && v <= 1; });
+}
+
+// The new colour of a caught pixel (weight 1) or one in the soft band.
+TColor NewColour(TColor colour, const THueWindow& w, bool caught, double weight)
+{
+    const Lab lab = FromColour(colour);
+    const double chroma = std::sqrt(lab.a * lab.a + lab.b * lab.b), h = std::atan2(lab.b, lab.a);
+    const double target = HueOfFull(w.Target);
+    const double turn = target - HueOfFull(((240 - w.Source) % 360 + 360) % 360);
+    double hue;
+    if (caught) hue = w.Shift ? h + turn : target;
+    else hue = h + weight * IntoHalfTurn(w.Shift ? turn : target - h);
+    const auto at = [&](double c) { return ToLinearRgb({lab.L, c * std::cos(hue), c * std::sin(hue)}); };
+    std::array<double, 3> rgb = at(chroma);
+    if (!Inside(rgb)) {
+        double low = 0, high = chroma;
+        for (int i = 0; i < 30; ++i) {
+            const double mid = (low + high) / 2;
+            (Inside(at(mid)) ? low : high) = mid;
+        }
+        rgb = at(low);
+    }
+    return MakeColor(ToByte(rgb[0]), ToByte(rgb[1]), ToByte(rgb[2]));
+}
+
+} // namespace oklch
+
 // The options read step by step as they are written: hues from the conversion in floating point,
-// compared with the integer bounds, the nearest copy, the weight, the arc, and HSV back.
+// compared with the integer bounds, the nearest copy, the weight, the arc, and HSV back (or, with
+// KeepLightness, the new colour in OKLCH).
+// Where a pixel that is not grey lies: caught, or e outside the window (its nearest copy).
+struct TWhere {
+    bool Caught;
+    double E;
+    bool Reached(const THueWindow& w) const { return Caught || (E > 0 && E < w.Soft); }
+};
+
+TWhere WhereIs(const THSV& mirrored, const THueWindow& w)
+{
+    const double m = mirrored.H;
+    const int lo = w.Source - w.Tolerance, hi = w.Source + w.Tolerance;
+    std::vector<double> copies{m};
+    if (w.Wrap) copies = {m - 360, m, m + 360};
+    TWhere where{false, 1e9};
+    for (const double c : copies) {
+        where.Caught = where.Caught || (lo <= c && c <= hi);
+        where.E = std::min(where.E, c < lo ? lo - c : c - hi);
+    }
+    return where;
+}
+
+// Whether the window catches the colour or holds it in its soft band.
+bool Reached(TColor colour, const THueWindow& w)
+{
+    const THSV mirrored = TColorConvert::RGBToHSV(BlueOf(colour), GreenOf(colour), RedOf(colour));
+    return mirrored.S != 0 && WhereIs(mirrored, w).Reached(w);
+}
+
 TColor ReferencePixel(TColor colour, const THueWindow& w, const TProtectedColors& list)
 {
     const int r = RedOf(colour), g = GreenOf(colour), b = BlueOf(colour);
     const THSV mirrored = TColorConvert::RGBToHSV(b, g, r);
     if (mirrored.S == 0 || list.Contains(colour)) return colour;
-    const double m = mirrored.H;
-    const int lo = w.Source - w.Tolerance, hi = w.Source + w.Tolerance;
-    std::vector<double> copies{m};
-    if (w.Wrap) copies = {m - 360, m, m + 360};
-    bool caught = false;
-    double e = 1e9;
-    for (const double c : copies) {
-        caught = caught || (lo <= c && c <= hi);
-        e = std::min(e, c < lo ? lo - c : c - hi);
-    }
+    const auto [caught, e] = WhereIs(mirrored, w);
     const THSV hsv = TColorConvert::RGBToHSV(r, g, b);
     int delta = w.Target - ((240 - w.Source) % 360 + 360) % 360;
     if (delta > 180) delta -= 360;
     if (delta <= -180) delta += 360;
+    if (w.KeepLightness && (caught || (e > 0 && e < w.Soft)))
+        return oklch::NewColour(colour, w, caught, caught ? 1.0 : 1 - e / w.Soft);
     double hue;
     if (caught) {
         if (!w.Shift) {
@@ -387,6 +522,8 @@ const std::vector<THueWindow>& OptionWindows()
         Window(350, 20, 360, true, 45, false), Window(120, 5, 0, false, 1, false),
         Window(240, 18, 300, false, 0, true),  Window(60, 36, 0, true, 60, true),
         Window(0, 0, 180, true, 90, true),     Window(200, 12, 75, false, 17, true),
+        Lightness(Window(240, 18, 240, false, 0, false)), Lightness(Window(0, 36, 60, true, 45, false)),
+        Lightness(Window(240, 10, 300, false, 30, true)), Lightness(Window(120, 36, 0, true, 90, true)),
     };
     return windows;
 }
@@ -455,7 +592,8 @@ TEST(HueOptionsTest, EveryValueAndSaturationMatchesTheRules)
     Make24(before, width, static_cast<int32_t>(colours.size() / width), colours);
     const TProtectedColors none;
     for (const THueWindow& w : {Window(240, 10, 77, false, 40, false), Window(240, 5, 131, false, 30, true),
-                                Window(240, 2, 30, false, 1, false)}) {
+                                Window(240, 2, 30, false, 1, false), Lightness(Window(240, 10, 200, false, 40, false)),
+                                Lightness(Window(240, 5, 60, false, 30, true))}) {
         TBitmap after;
         ReplaceHue(before, after, none, w);
         ExpectTheRulesPicture(after, before, w, none);
@@ -482,7 +620,8 @@ TEST(HueOptionsTest, DISABLED_EveryColourMatchesTheRules)
     const TProtectedColors none;
     for (const THueWindow& w : {Window(240, 36, 77, true, 90, false), Window(60, 36, 300, true, 90, false),
                                 Window(240, 36, 131, true, 90, true), Window(60, 36, 0, true, 90, true),
-                                Window(150, 36, 359, false, 89, false), Window(330, 36, 1, true, 90, true)}) {
+                                Window(150, 36, 359, false, 89, false), Window(330, 36, 1, true, 90, true),
+                                Lightness(Window(240, 36, 60, true, 90, false)), Lightness(Window(60, 36, 240, true, 90, true))}) {
         TBitmap after;
         ReplaceHue(before, after, none, w, nullptr, 2);
         int wrong = 0;
@@ -572,6 +711,37 @@ TEST(HueOptionsTest, EveryPathGivesTheSamePixelsAndCounts)
         for (size_t i = 0; i < some.size(); ++i)
             ASSERT_EQ(Text(changed[i]), Text(all.Pixel(static_cast<int32_t>(i % width), static_cast<int32_t>(i / width))))
                 << name << " colour " << i;
+    }
+}
+
+// The window [360, 360] without wrap catches nothing whatever the options, as the plain check:
+// no pixel changes or counts on any path (the shift once read its table out of bounds here).
+TEST(HueOptionsTest, TheWindowAtThreeSixtyCatchesNothing)
+{
+    const std::vector<TColor> colours = ManyColours();
+    const int32_t width = 251;
+    TBitmap before;
+    Make24(before, width, static_cast<int32_t>((colours.size() + width - 1) / width), colours);
+    const TProtectedColors list(ListOf({"clBlue"}));
+    for (const THueWindow& w : {Window(360, 0, 120, false, 0, true), Window(360, 0, 120, false, 0, false, true),
+                                Window(360, 0, 300, false, 0, true, true), Window(360, 0, 120, false, 0, false)}) {
+        const std::string name = Describe(w);
+        TBitmap after;
+        THueCounts counts;
+        ReplaceHue(before, after, list, w, &counts);
+        ExpectSamePixels(after, before, name + " counted");
+        EXPECT_EQ(counts.Altered, 0) << name;
+        EXPECT_EQ(counts.Kept, 0) << name;
+        ReplaceHue(before, after, TProtectedColors(), w);
+        ExpectSamePixels(after, before, name);
+        TBitmap rows;
+        rows.Assign(before);
+        THueRowReplacer replacer(list, w);
+        for (int32_t y = 0; y < rows.Height(); ++y) replacer.Row(rows.ScanLine(y), width);
+        ExpectSamePixels(rows, before, name + " rows");
+        EXPECT_EQ(RecolourColours({clBlue, MakeColor(0, 0, 200)}, TProtectedColors(), w),
+                  (std::vector<TColor>{clBlue, MakeColor(0, 0, 200)}))
+            << name;
     }
 }
 
@@ -666,6 +836,185 @@ TEST(HueOptionsTest, PalettePicturesRecolourTheirEntries)
     const std::vector<bool> visible = VisibleIndices(before, &mixed, 6);
     EXPECT_EQ(visible, (std::vector<bool>{true, true, true, false, false, false}));
     EXPECT_EQ(VisibleIndices(before, nullptr, 6), (std::vector<bool>{true, true, true, true, false, false}));
+}
+
+// ---------------------------------------------------------------- KeepLightness
+
+// Worked out by hand from the four steps (intermediate values to six places; L lightness, C
+// chroma, h hue in degrees). The red team colour (200, 40, 40): L 0.542211, C 0.195589, h 26.770.
+// Target hues h_T of HSV(H, 1, 1): H 0: 29.234, 60: 109.769, 120: 142.495, 180: -165.231,
+// 240: -95.948. No expected byte sits near a rounding tie.
+TEST(HueOptionsTest, KeepLightnessHandWorkedPixels)
+{
+    struct {
+        const char* name;
+        THueWindow w;
+        RGB in;
+        RGB out;
+        bool leavesGamut; // full chroma at the new hue lies outside sRGB: bisected
+    } cases[] = {
+        // To blue: (L, C, -95.948) is inside sRGB: linear (0.031896, 0.127438, 0.737205), bytes
+        // (50, 100, 223), L 0.542409. Keeping S and V instead gives (40, 40, 200), L 0.417859.
+        {"red to blue", Lightness(Window(240, 0, 240, false, 0, false)), {200, 40, 40}, {50, 100, 223}, false},
+        {"red to blue keeping S and V", Window(240, 0, 240, false, 0, false), {200, 40, 40}, {40, 40, 200}, false},
+        // To yellow: at C 0.195589 blue goes below 0; the bisection ends at C 0.118194:
+        // (116, 116, 0), L 0.541072 (clipping instead would give (122, 117, 0)). Keeping S and V:
+        // (200, 200, 40), L 0.807131.
+        {"red to yellow", Lightness(Window(240, 0, 60, false, 0, false)), {200, 40, 40}, {116, 116, 0}, true},
+        {"red to yellow keeping S and V", Window(240, 0, 60, false, 0, false), {200, 40, 40}, {200, 200, 40}, false},
+        // To cyan: bisected to C 0.092554, (0, 128, 128) (clipped: (0, 141, 146)).
+        {"red to cyan", Lightness(Window(240, 0, 180, false, 0, false)), {200, 40, 40}, {0, 128, 128}, true},
+        // A shade of the same red: L 0.333074, C 0.113081 -> (23, 49, 111), L 0.333043.
+        {"dark red to blue", Lightness(Window(240, 18, 240, false, 0, false)), {100, 20, 20}, {23, 49, 111}, false},
+        // A light tint: L 0.724552, C 0.159553; too much chroma for blue that light: C 0.142245,
+        // (120, 163, 255) (clipped: (114, 162, 255)).
+        {"pink to blue", Lightness(Window(240, 18, 240, false, 0, false)), {250, 120, 120}, {120, 163, 255}, true},
+        // Shift, window centre hue 0 (h_S 29.234) to target 240: turn -125.182. (200, 60, 40):
+        // h 31.209 -> -93.972 at L 0.559874, C 0.180036: (66, 106, 220). (200, 40, 40):
+        // h 26.770 -> -98.411: (38, 102, 223).
+        {"shift", Lightness(Window(240, 18, 240, false, 0, true)), {200, 60, 40}, {66, 106, 220}, false},
+        {"shift of the red itself", Lightness(Window(240, 18, 240, false, 0, true)), {200, 40, 40}, {38, 102, 223}, false},
+        // Soft F = 30 beside [240, 240], target 120: (240, 60, 0) lies e = 15 outside, w = 0.5.
+        // h 34.587, arc to 142.495 is 107.909, new hue 88.541; L 0.626802, C 0.222121 bisected
+        // to 0.128098: (168, 131, 0) (clipped: (190, 121, 0)).
+        {"soft band", Lightness(Window(240, 0, 120, false, 30, false)), {240, 60, 0}, {168, 131, 0}, true},
+        // Soft with shift: window [230, 250], F = 50, target 60, centre 0; (200, 100, 50) has
+        // m 220, e 10, w 0.8; turn 109.769 - 29.234 = 80.535, h 45.083 + 64.428 = 109.511;
+        // L 0.613838, C 0.142265 bisected to 0.133586: (139, 138, 0).
+        {"soft band with shift", Lightness(Window(240, 10, 60, true, 50, true)), {200, 100, 50}, {139, 138, 0}, true},
+        // Wrap: (34, 0, 255) has m 352, its copy -8 caught by [-8, 28]. L 0.459149, C 0.308095
+        // at 142.495 bisected to 0.156237: (0, 108, 0).
+        {"wrap", Lightness(Window(10, 18, 120, true, 0, false)), {34, 0, 255}, {0, 108, 0}, true},
+        // Outside the window and band: as it was.
+        {"outside", Lightness(Window(240, 0, 120, false, 30, false)), {0, 0, 255}, {0, 0, 255}, false},
+        // Greys have no hue: never caught, never moved.
+        {"grey", Lightness(Window(0, 36, 120, true, 90, true)), {128, 128, 128}, {128, 128, 128}, false},
+        {"white", Lightness(Window(240, 36, 120, true, 90, true)), {255, 255, 255}, {255, 255, 255}, false},
+        {"black", Lightness(Window(240, 36, 120, true, 90, false)), {0, 0, 0}, {0, 0, 0}, false},
+        // The fault case of the window [360, 360] with it.
+        {"[360, 360]", Lightness(Window(360, 0, 120, false, 0, true, true)), {0, 0, 255}, {0, 0, 255}, false},
+    };
+    for (const auto& c : cases) {
+        const int64_t already = LightnessColoursWorkedOutForTesting();
+        EXPECT_EQ(Text(RecolourOne(c.in, c.w)), Text(ColorOf(c.out))) << c.name;
+        const bool moved = c.w.KeepLightness && Text(ColorOf(c.in)) != Text(ColorOf(c.out));
+        EXPECT_EQ(LightnessColoursWorkedOutForTesting() - already, moved ? 1 : 0) << c.name;
+        if (!moved) continue;
+        // Lightness kept to the bytes' precision; a caught pixel shows the target's hue, less
+        // the bytes' rounding.
+        const oklch::Lab before = oklch::FromColour(ColorOf(c.in)), after = oklch::FromColour(ColorOf(c.out));
+        EXPECT_NEAR(after.L, before.L, 0.005) << c.name;
+        if (!c.w.Shift && c.w.Soft == 0) {
+            EXPECT_NEAR(std::atan2(after.b, after.a), oklch::HueOfFull(c.w.Target), 0.5 * oklch::kPi / 180) << c.name;
+        }
+        // Whether the chroma had to be bisected: clipping the full chroma would give other bytes.
+        const double chroma = std::hypot(before.a, before.b), hue = std::atan2(after.b, after.a);
+        const std::array<double, 3> full = oklch::ToLinearRgb({before.L, chroma * std::cos(hue), chroma * std::sin(hue)});
+        EXPECT_EQ(oklch::Inside(full), !c.leavesGamut) << c.name;
+    }
+    // The red example: to blue and yellow without it lightness falls to 0.418 and rises to 0.807.
+    EXPECT_NEAR(oklch::FromColour(ColorOf({40, 40, 200})).L, 0.417859, 1e-6);
+    EXPECT_NEAR(oklch::FromColour(ColorOf({200, 200, 40})).L, 0.807131, 1e-6);
+    EXPECT_FALSE(THueWindow{}.KeepLightness);
+    EXPECT_FALSE(Lightness(THueWindow{}).Plain());
+}
+
+// Protected colours stay with KeepLightness, and the counts say what changed.
+TEST(HueOptionsTest, KeepLightnessCountsAndProtects)
+{
+    TBitmap before, after;
+    Make24(before, 4, 1, {MakeColor(200, 40, 40), clRed, MakeColor(100, 20, 20), clBlue});
+    THueCounts counts;
+    ReplaceHue(before, after, TProtectedColors(ListOf({"clRed"})), Lightness(Window(240, 18, 240, false, 0, false)),
+               &counts);
+    EXPECT_EQ(Text(after.Pixel(0, 0)), Text(MakeColor(50, 100, 223)));
+    EXPECT_EQ(Text(after.Pixel(1, 0)), Text(clRed));
+    EXPECT_EQ(Text(after.Pixel(2, 0)), Text(MakeColor(23, 49, 111)));
+    EXPECT_EQ(Text(after.Pixel(3, 0)), Text(clBlue));
+    EXPECT_EQ(counts.Altered, 2);
+    EXPECT_EQ(counts.Kept, 1);
+}
+
+// A palette picture keeps its indices and gets its entries in OKLCH, pixel for pixel the 24-bit
+// result.
+TEST(HueOptionsTest, KeepLightnessRecoloursPaletteEntries)
+{
+    TBitmap before;
+    before.SetPixelFormat(TPixelFormat::pf4bit);
+    before.SetSize(4, 2);
+    TBitmapImage& image = before.MutableImage();
+    const TColor entries[] = {MakeColor(200, 40, 40), MakeColor(100, 20, 20), MakeColor(128, 128, 128), clBlue,
+                              MakeColor(250, 120, 120)};
+    image.ColorTable.assign(16, TRGBQuad{});
+    for (size_t i = 0; i < 5; ++i) {
+        image.ColorTable[i].rgbRed = RedOf(entries[i]);
+        image.ColorTable[i].rgbGreen = GreenOf(entries[i]);
+        image.ColorTable[i].rgbBlue = BlueOf(entries[i]);
+    }
+    for (int32_t x = 0; x < 4; ++x) {
+        PutPackedIndex(before.ScanLine(0), 4, x, static_cast<uint8_t>(x));
+        PutPackedIndex(before.ScanLine(1), 4, x, static_cast<uint8_t>(4 - x));
+    }
+    ASSERT_TRUE(IsPalettePicture(before));
+    const THueWindow w = Lightness(Window(240, 18, 240, false, 0, false));
+    TBitmap after, full;
+    RecolourPicture(before, after, TProtectedColors(), w);
+    ASSERT_EQ(after.PixelFormat(), TPixelFormat::pf4bit);
+    const std::vector<TRGBQuad>& table = after.Image()->ColorTable;
+    const auto entry = [&](size_t i) { return Text(MakeColor(table[i].rgbRed, table[i].rgbGreen, table[i].rgbBlue)); };
+    EXPECT_EQ(entry(0), Text(MakeColor(50, 100, 223)));
+    EXPECT_EQ(entry(1), Text(MakeColor(23, 49, 111)));
+    EXPECT_EQ(entry(2), Text(MakeColor(128, 128, 128)));
+    EXPECT_EQ(entry(3), Text(clBlue));
+    EXPECT_EQ(entry(4), Text(MakeColor(120, 163, 255)));
+    for (int32_t x = 0; x < 4; ++x) {
+        EXPECT_EQ(GetPackedIndex(after.ConstScanLine(0), 4, x), x);
+        EXPECT_EQ(GetPackedIndex(after.ConstScanLine(1), 4, x), 4 - x);
+    }
+    ReplaceHue(before, full, TProtectedColors(), w);
+    ExpectSamePixels(after, full, "palette");
+}
+
+// A picture of many colours in an order that defeats the row's small cache: each colour is worked
+// out once (the table by colour grows as it fills), and past the table's bound (2^18 colours) it
+// starts afresh; either way every pixel is as the steps say.
+TEST(HueOptionsTest, KeepLightnessWorksOutEachColourOnce)
+{
+    std::mt19937 random(5);
+    struct Case {
+        int distinct;
+        THueWindow w;
+        bool bounded; // so many colours move that the table starts afresh
+    } cases[] = {
+        {20000, Lightness(Window(240, 36, 120, false, 0, false)), false},
+        {450000, Lightness(Window(240, 36, 300, true, 90, true)), true},
+    };
+    for (const Case& c : cases) {
+        std::vector<TColor> colours;
+        for (int i = 0; i < c.distinct; ++i) colours.push_back(static_cast<TColor>(random() & 0xFFFFFF));
+        std::sort(colours.begin(), colours.end());
+        colours.erase(std::unique(colours.begin(), colours.end()), colours.end());
+        // Each colour twice: once in each half of the picture.
+        std::vector<TColor> pixels = colours;
+        std::shuffle(pixels.begin(), pixels.end(), random);
+        std::shuffle(colours.begin(), colours.end(), random);
+        pixels.insert(pixels.end(), colours.begin(), colours.end());
+        const int32_t width = 1000;
+        TBitmap before, after;
+        Make24(before, width, static_cast<int32_t>((pixels.size() + width - 1) / width), pixels);
+        const int64_t reached = std::count_if(colours.begin(), colours.end(), [&](TColor x) { return Reached(x, c.w); });
+        const int64_t already = LightnessColoursWorkedOutForTesting();
+        ReplaceHue(before, after, TProtectedColors(), c.w);
+        const int64_t workedOut = LightnessColoursWorkedOutForTesting() - already;
+        if (c.bounded) {
+            EXPECT_GT(reached, int64_t{1} << 18) << Describe(c.w);
+            EXPECT_GT(workedOut, reached) << Describe(c.w);
+        } else {
+            EXPECT_GT(reached, 2000) << Describe(c.w); // a fifth of the hues
+            EXPECT_EQ(workedOut, reached) << Describe(c.w);
+        }
+        ExpectTheRulesPicture(after, before, c.w, TProtectedColors());
+    }
 }
 
 } // namespace

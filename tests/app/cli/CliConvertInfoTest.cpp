@@ -1,6 +1,7 @@
 // convert rewrites a picture without changing it; info describes pictures, as text or as JSON.
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
+#include "app/PictureFormats.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -212,7 +213,7 @@ TEST(CliInfo, AcceptsExactlyTheFilesConvertAccepts)
     TBitmap sprite;
     MakeSprite(sprite, 5, 4);
     WritePicture(dir.File("ok.bmp"), sprite);
-    SavePicture(dir.File("empty-picture.png"), TPictureKind::Png, TBitmap(), TBitmap());
+    SavePicture(dir.File("empty-picture.png"), PngFormat(), TBitmap(), TBitmap());
     fs::create_directory(dir.File("folder.png"));
 
     const std::vector<std::pair<std::string, std::vector<unsigned char>>> files = {

@@ -1,8 +1,8 @@
 // The memory budget of a batch under a control group's limit, v2 or v1, read from a scratch
 // folder laid out as the kernel lays out its files.
-#include "app/cli/MemoryBudget.h"
+#include "app/MemoryBudget.h"
 // The budget is part of the tool's program, not of a library: compiled in here.
-#include "app/cli/MemoryBudget.cpp"
+#include "app/MemoryBudget.cpp"
 
 #include "tests/TestData.h"
 
@@ -16,7 +16,7 @@ namespace tintabrel::test {
 namespace {
 
 namespace fs = std::filesystem;
-using cli::TMemoryBudget;
+using tintabrel::TMemoryBudget;
 
 struct TCgroupCase {
     const char* Name;

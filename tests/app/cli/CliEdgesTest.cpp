@@ -3,8 +3,10 @@
 #include "tests/TestData.h"
 #include "tests/Sanitizers.h"
 #include "tests/app/cli/CliHarness.h"
+#include "app/PictureFormats.h"
 
 #include "base/TaskPool.h"
+#include "png/VRQPNG.h"
 #include "png/VRQPNGReadStream.h"
 
 #include <gtest/gtest.h>
@@ -395,9 +397,12 @@ TEST_F(CliEdges, InfoWithoutDecodingTellsWhatALoadFinds)
         if (e.path().extension() != ".png") continue;
         const std::string path = e.path().string();
         TPictureData data;
-        TVRQPNGFileFacts facts;
+        TPngInfo facts;
         try {
-            LoadPicture(path, TPictureKind::Png, data, &facts);
+            LoadPicture(path, PngFormat(), data);
+            TVRQPNG png;
+            png.LoadFromFile(path);
+            facts = png.Info;
         } catch (const std::exception&) {
             continue;
         }
@@ -409,7 +414,7 @@ TEST_F(CliEdges, InfoWithoutDecodingTellsWhatALoadFinds)
         };
         expected[path] = {{"width", data.Image.Width()},   {"height", data.Image.Height()},
                           {"pixel_format", FormatName(data.Image.PixelFormat())},
-                          {"alpha", facts.Alpha || facts.Transparent != -1},          {"transparent", colour(facts.Transparent)},
+                          {"alpha", facts.Alpha || facts.TransparentColor != -1},          {"transparent", colour(facts.TransparentColor)},
                           {"bit_depth", facts.BitDepth},   {"color_type", facts.ColorType}};
     }
     ASSERT_GT(expected.size(), 100u);
@@ -461,7 +466,7 @@ TEST_F(CliEdges, InfoOfRunLengthBmpsTellsWhatALoadFinds)
             TPictureData data;
             bool loads = true;
             try {
-                LoadPicture(path, TPictureKind::Bmp, data, nullptr);
+                LoadPicture(path, BmpFormat(), data);
             } catch (const std::exception&) {
                 loads = false;
             }
@@ -604,7 +609,7 @@ TEST_F(CliEdges, SmallThresholdsSendSmallPicturesThroughTheInflatingThread)
         SetSmallThresholdsForTesting(small);
         asked = false;
         SetThreadFallbackNotice([&](const std::string&) { asked = true; });
-        LoadPicture(input_, TPictureKind::Png, data, nullptr, twoThreads);
+        LoadPicture(input_, PngFormat(), data, twoThreads);
         EXPECT_EQ(asked, small);
         EXPECT_EQ(data.Image.Width(), 24); // refused, the thread's work is done by this one
     }

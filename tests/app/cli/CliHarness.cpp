@@ -1,4 +1,5 @@
 #include "tests/app/cli/CliHarness.h"
+#include "app/cli/Messages.h"
 
 #include "base/Exceptions.h"
 #include "png/VRQPNGTypes.h"
@@ -224,7 +225,7 @@ std::string LoadFailure(const std::string& path)
         TPictureData data;
         ReadPicture(path, data);
     } catch (const std::exception& e) {
-        return e.what();
+        return cli::FailureText(e);
     }
     return "(loaded without failure)";
 }

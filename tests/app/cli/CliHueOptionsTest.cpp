@@ -73,8 +73,12 @@ TEST_F(CliHueOptions, FlagsSuffixesAndRecipeFieldsGiveTheEnginesPixels)
         {"soft", {"--soft", "25"}, "+soft25", R"("soft": 25)", {10, 20, 100, false, 25, false, false}},
         {"shift", {"--shift"}, "+shift", R"("shift": true)", {10, 20, 100, false, 0, true, false}},
         {"visible", {"--visible-only"}, "+visible", R"("visible-only": true)", {10, 20, 100, false, 0, false, true}},
-        {"all", {"--wrap", "--soft", "30", "--shift", "--visible-only"}, "+wrap+soft30+shift+visible",
-         R"("wrap": true, "soft": 30, "shift": true, "visible-only": true)", {10, 20, 100, true, 30, true, true}},
+        {"lightness", {"--keep-lightness"}, "+lightness", R"("keep-lightness": true)",
+         {10, 20, 100, false, 0, false, false, true}},
+        {"all", {"--wrap", "--soft", "30", "--shift", "--visible-only", "--keep-lightness"},
+         "+wrap+soft30+shift+visible+lightness",
+         R"("wrap": true, "soft": 30, "shift": true, "visible-only": true, "keep-lightness": true)",
+         {10, 20, 100, true, 30, true, true, true}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);

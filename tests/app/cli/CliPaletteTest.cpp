@@ -3,6 +3,7 @@
 // keeps palette and tRNS; --truecolour gives 24-bit output.
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
+#include "app/PictureFormats.h"
 #include "tests/png/PngWriteTestSupport.h"
 
 #include "base/StringList.h"
@@ -181,7 +182,7 @@ void ExpectEngineResult(const std::string& in, const std::string& out, const std
     ReplaceHue(before.Image, expected, ProtectedList(), Window);
     EXPECT_EQ(RgbBytes(after.Image), RgbBytes(expected)) << what;
     EXPECT_NE(RgbBytes(expected), RgbBytes(before.Image)) << what << ": the window must change some pixels";
-    if (KindOfExtension(ExtractExtension(out), false) == TPictureKind::Png) {
+    if (KindOfExtension(ExtractExtension(out), false) == PngFormat()) {
         EXPECT_EQ(AlphaBytes(after.Alpha), AlphaBytes(before.Alpha)) << what;
     }
 }

@@ -2,6 +2,7 @@
 // transparency, and reports a bad file without stopping the others.
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
+#include "app/PictureFormats.h"
 
 #include "recolour/HueReplace.h"
 #include "base/StringList.h"
@@ -194,7 +195,7 @@ TEST(CliRecolour, UnknownExtensionIsReadByItsSignature)
     ASSERT_GE(bytes.size(), 8u);
     EXPECT_EQ(bytes[1], 'P');
     TPictureData out;
-    LoadPicture(dir.File("out/sprite.dat"), TPictureKind::Png, out);
+    LoadPicture(dir.File("out/sprite.dat"), PngFormat(), out);
     EXPECT_EQ(RgbBytes(out.Image), EngineResult(dir.File("s.png"), THueWindow{10, 18, 200}));
 }
 

@@ -285,7 +285,7 @@ TEST(ApngPicture, APartialFirstFrameGetsADefaultImageOfItsOwn)
     // A plain PNG reading of the file gives the default image.
     TMemoryStream in(written);
     TPictureData plain;
-    LoadPicture(in, TPictureKind::Png, plain);
+    LoadPicture(in, PngFormat(), plain);
     EXPECT_FALSE(plain.Animation);
     EXPECT_EQ(Pixels(plain), Pixels(*back.Animation->HiddenDefault));
 }
@@ -369,7 +369,7 @@ TEST(ApngPicture, StillFilesStayStill)
     EXPECT_FALSE(still.Animation);
     TMemoryStream in(b.Bytes());
     TPictureData plain;
-    LoadPicture(in, TPictureKind::Png, plain);
+    LoadPicture(in, PngFormat(), plain);
     EXPECT_EQ(Pixels(still), Pixels(plain));
     const ByteVector written = Save(still);
     EXPECT_EQ(ReadApngLayout(written.data(), written.size(), {}).Animated, false);

@@ -2,6 +2,7 @@
 // their palette and give the pixels of the 24-bit path, and the picture's alpha reaches the
 // engine for VisibleOnly.
 #include "app/PictureChange.h"
+#include "app/PictureFormats.h"
 #include "app/PictureFiles.h"
 
 #include "base/ColorConvert.h"
@@ -72,7 +73,7 @@ TEST(PictureChangeWithOptions, PalettePicturesGiveThePixelsOfThe24BitPathWithEve
     const TProtectedColors list(lines);
     for (const char* name : {"basn3p08.png", "tp1n3p08.png", "tbbn3p08.png", "basn3p04.png", "basn3p02.png"}) {
         TPictureData before;
-        LoadPicture(Suite(name), TPictureKind::Png, before);
+        LoadPicture(Suite(name), PngFormat(), before);
         ASSERT_NE(before.PaletteBits, 0) << name;
         for (const THueWindow& w : OptionWindows()) {
             SCOPED_TRACE(std::string(name) + " " + Describe(w));
@@ -120,7 +121,7 @@ std::string MakeSpritePalettePng(const test::TempDir& dir)
         }
     for (int32_t x = 0; x < 6; ++x) EXPECT_EQ(data.Image.Pixel(x, 0), colours[x]);
     const std::string path = dir.File("sprites.png");
-    SavePicture(path, TPictureKind::Png, data.Image, data.Alpha);
+    SavePicture(path, PngFormat(), data.Image, data.Alpha);
     return path;
 }
 
@@ -134,7 +135,7 @@ TEST(PictureChangeWithOptions, VisibleOnlyReadsThePicturesAlpha)
     for (const std::string& path : {Suite("basn6a08.png"), Suite("tbbn3p08.png"), MakeSpritePalettePng(dir)}) {
         const std::string name = path.substr(path.rfind('/') + 1);
         TPictureData before;
-        LoadPicture(path, TPictureKind::Png, before);
+        LoadPicture(path, PngFormat(), before);
         ASSERT_TRUE(before.HasAlpha()) << name;
         // A wide window that catches nearly every colour, so that transparent pixels would change.
         const THueWindow all = Window(180, 36, 0, true, 90, true, false);
@@ -188,7 +189,7 @@ TEST(PictureChangeWithOptions, VisibleOnlyReadsThePicturesAlpha)
 TEST(PictureChangeWithOptions, AnAlphaOfAnotherSizeCountsAsOpaque)
 {
     TPictureData before;
-    LoadPicture(Suite("basn6a08.png"), TPictureKind::Png, before);
+    LoadPicture(Suite("basn6a08.png"), PngFormat(), before);
     ASSERT_TRUE(before.HasAlpha());
     TPictureData opaque;
     opaque.Assign(before);
@@ -237,11 +238,11 @@ void WritePanels(const std::string& path, const std::vector<const TBitmap*>& pan
         for (int32_t y = 0; y < 32 * kZoom; ++y)
             for (int32_t x = 0; x < 32 * kZoom; ++x)
                 sheet.SetPixel(k * (32 * kZoom + kGap) + x, y, panels[static_cast<size_t>(k)]->Pixel(x / kZoom, y / kZoom));
-    SavePicture(path, TPictureKind::Png, sheet, TBitmap());
+    SavePicture(path, PngFormat(), sheet, TBitmap());
 }
 
 // Writes docs/hue-wrap.png and docs/hue-soft.png for the README (before, without the option,
-// with it). Run by hand: --gtest_also_run_disabled_tests --gtest_filter='*ReadmePictures*'
+// with it), and docs/hue-lightness.png. Run by hand: --gtest_also_run_disabled_tests --gtest_filter='*ReadmePictures*'
 TEST(PictureChangeWithOptions, DISABLED_ReadmePictures)
 {
     const std::string docs = std::string(TINTABREL_TEST_DATA) + "/../../docs/";
@@ -285,6 +286,26 @@ TEST(PictureChangeWithOptions, DISABLED_ReadmePictures)
     ReplaceHue(ball, noSoft, none, hard);
     ReplaceHue(ball, withSoft, none, soft);
     WritePanels(docs + "hue-soft.png", {&ball, &noSoft, &withSoft});
+
+    // A red ball shaded from a dark shadow to a pale highlight (hue 0 to 10), to blue and to
+    // yellow keeping saturation and value, and keeping lightness.
+    TBitmap shaded;
+    DrawSprite(shaded, [&](int32_t x, int32_t y) -> THsvPixel {
+        const double dx = (x - 15.5) / 14.5, dy = (y - 15.5) / 14.5;
+        if (dx * dx + dy * dy > 1.0) return background;
+        const double lx = (x - 10.0) / 26.0, ly = (y - 10.0) / 26.0;
+        const double light = std::max(0.0, 1.0 - std::sqrt(lx * lx + ly * ly) * 1.2);
+        return {10.0 * light, 0.85 - 0.4 * light * light, 0.3 + 0.7 * light};
+    });
+    std::vector<TBitmap> changed(4);
+    std::vector<const TBitmap*> panels{&shaded};
+    for (size_t k = 0; k < changed.size(); ++k) {
+        THueWindow w{240, 18, k < 2 ? 240 : 60};
+        w.KeepLightness = k % 2 == 1;
+        ReplaceHue(shaded, changed[k], none, w);
+        panels.push_back(&changed[k]);
+    }
+    WritePanels(docs + "hue-lightness.png", panels);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 #include "app/PictureChange.h"
 
 #include "base/Exceptions.h"
@@ -47,15 +48,15 @@ TEST(PictureKind, ByExtension)
         TPictureKind exact;
         TPictureKind anyCase;
     } cases[] = {
-        {"a/b.png", ".png", TPictureKind::Png, TPictureKind::Png},
-        {"b.bmp", ".bmp", TPictureKind::Bmp, TPictureKind::Bmp},
-        {"b.PNG", ".PNG", TPictureKind::Unknown, TPictureKind::Png},
-        {"b.Bmp", ".Bmp", TPictureKind::Unknown, TPictureKind::Bmp},
-        {"dir.png/file", "", TPictureKind::Unknown, TPictureKind::Unknown},
-        {"out", "", TPictureKind::Unknown, TPictureKind::Unknown},
-        {"x.jpg", ".jpg", TPictureKind::Unknown, TPictureKind::Unknown},
-        {"x.tar.png", ".png", TPictureKind::Png, TPictureKind::Png},
-        {"x.", ".", TPictureKind::Unknown, TPictureKind::Unknown},
+        {"a/b.png", ".png", PngFormat(), PngFormat()},
+        {"b.bmp", ".bmp", BmpFormat(), BmpFormat()},
+        {"b.PNG", ".PNG", nullptr, PngFormat()},
+        {"b.Bmp", ".Bmp", nullptr, BmpFormat()},
+        {"dir.png/file", "", nullptr, nullptr},
+        {"out", "", nullptr, nullptr},
+        {"x.jpg", ".jpg", nullptr, nullptr},
+        {"x.tar.png", ".png", PngFormat(), PngFormat()},
+        {"x.", ".", nullptr, nullptr},
     };
     for (const auto& c : cases) {
         const std::string ext = ExtractExtension(c.path);
@@ -73,12 +74,12 @@ TEST(PictureFiles, TransparencyOfEveryKindSurvivesASaveAsPng)
                              "tbbn0g04.png", "basi6a16.png"}) {
         SCOPED_TRACE(name);
         TPictureData loaded;
-        LoadPicture(Suite(name), TPictureKind::Png, loaded);
+        LoadPicture(Suite(name), PngFormat(), loaded);
         ASSERT_TRUE(loaded.HasAlpha());
         test::TempDir dir;
-        SavePicture(dir.File("out.png"), TPictureKind::Png, loaded.Image, loaded.Alpha);
+        SavePicture(dir.File("out.png"), PngFormat(), loaded.Image, loaded.Alpha);
         TPictureData again;
-        LoadPicture(dir.File("out.png"), TPictureKind::Png, again);
+        LoadPicture(dir.File("out.png"), PngFormat(), again);
         ExpectSamePicture(loaded, again);
     }
 }
@@ -99,7 +100,7 @@ TEST(PictureChange, InPlaceEndsAsACopyWould)
             for (const bool counting : {false, true}) {
                 SCOPED_TRACE(std::string(name) + (trueColour ? " true colour" : "") + (counting ? " counting" : ""));
                 TPictureData before;
-                LoadPicture(Suite(name), TPictureKind::Png, before);
+                LoadPicture(Suite(name), PngFormat(), before);
                 TPictureData copy, inPlace;
                 THueCounts copyCounts, inPlaceCounts;
                 ApplyChange(before, copy, list, window, trueColour, counting ? &copyCounts : nullptr);
@@ -113,7 +114,7 @@ TEST(PictureChange, InPlaceEndsAsACopyWould)
                 EXPECT_EQ(inPlaceCounts.Kept, copyCounts.Kept);
                 // The before picture shared its pixels with inPlace and is left as it was.
                 TPictureData again;
-                LoadPicture(Suite(name), TPictureKind::Png, again);
+                LoadPicture(Suite(name), PngFormat(), again);
                 ExpectSamePicture(before, again);
             }
 }
@@ -121,32 +122,32 @@ TEST(PictureChange, InPlaceEndsAsACopyWould)
 TEST(PictureFiles, PalettePictureWithAlphaPerIndexStaysAPalette)
 {
     TPictureData loaded;
-    LoadPicture(Suite("tp1n3p08.png"), TPictureKind::Png, loaded);
+    LoadPicture(Suite("tp1n3p08.png"), PngFormat(), loaded);
     ASSERT_TRUE(loaded.HasAlpha());
     test::TempDir dir;
-    SavePicture(dir.File("kept.png"), TPictureKind::Png, loaded.Image, loaded.Alpha);
+    SavePicture(dir.File("kept.png"), PngFormat(), loaded.Image, loaded.Alpha);
     const std::vector<unsigned char> kept = test::ReadFileBytes(dir.File("kept.png"));
     ASSERT_GT(kept.size(), 26u);
     EXPECT_EQ(kept[25], 3) << "colour type";
     const std::string text(kept.begin(), kept.end());
     EXPECT_NE(text.find("tRNS"), std::string::npos);
     TPictureData again;
-    LoadPicture(dir.File("kept.png"), TPictureKind::Png, again);
+    LoadPicture(dir.File("kept.png"), PngFormat(), again);
     ExpectSamePicture(loaded, again);
 
     uint8_t* first = loaded.Alpha.ScanLine(0); // one pixel of index (0, 0)'s colour changes alpha
     first[0] = static_cast<uint8_t>(first[0] == 100 ? 101 : 100);
-    SavePicture(dir.File("rgba.png"), TPictureKind::Png, loaded.Image, loaded.Alpha);
+    SavePicture(dir.File("rgba.png"), PngFormat(), loaded.Image, loaded.Alpha);
     const std::vector<unsigned char> rgba = test::ReadFileBytes(dir.File("rgba.png"));
     EXPECT_EQ(rgba[25], 6) << "colour type";
-    LoadPicture(dir.File("rgba.png"), TPictureKind::Png, again);
+    LoadPicture(dir.File("rgba.png"), PngFormat(), again);
     ExpectSamePicture(loaded, again);
 }
 
 TEST(PictureFiles, SingleTransparentColourBecomesAlpha)
 {
     TPictureData d;
-    LoadPicture(Suite("tbrn2c08.png"), TPictureKind::Png, d);
+    LoadPicture(Suite("tbrn2c08.png"), PngFormat(), d);
     TVRQPNG png;
     png.LoadFromFile(Suite("tbrn2c08.png"));
     ASSERT_NE(png.TransparentColor, -1);
@@ -163,27 +164,27 @@ TEST(PictureFiles, SingleTransparentColourBecomesAlpha)
 TEST(PictureFiles, OpaqueFilesHaveNoAlphaAndBmpClearsIt)
 {
     TPictureData d;
-    LoadPicture(Suite("basn6a08.png"), TPictureKind::Png, d);
+    LoadPicture(Suite("basn6a08.png"), PngFormat(), d);
     ASSERT_TRUE(d.HasAlpha());
-    LoadPicture(test::DataPath("bmpsuite/g/rgb24.bmp"), TPictureKind::Bmp, d);
+    LoadPicture(test::DataPath("bmpsuite/g/rgb24.bmp"), BmpFormat(), d);
     EXPECT_FALSE(d.HasAlpha());
-    LoadPicture(Suite("basn2c08.png"), TPictureKind::Png, d);
+    LoadPicture(Suite("basn2c08.png"), PngFormat(), d);
     EXPECT_FALSE(d.HasAlpha());
 
     test::TempDir dir;
-    SavePicture(dir.File("a.bmp"), TPictureKind::Bmp, d.Image, d.Alpha);
+    SavePicture(dir.File("a.bmp"), BmpFormat(), d.Image, d.Alpha);
     TPictureData back;
-    LoadPicture(dir.File("a.bmp"), TPictureKind::Bmp, back);
+    LoadPicture(dir.File("a.bmp"), BmpFormat(), back);
     ExpectSamePicture(d, back);
 }
 
 TEST(PictureFiles, AFailedLoadKeepsThePicture)
 {
     TPictureData d;
-    LoadPicture(Suite("basn6a08.png"), TPictureKind::Png, d);
+    LoadPicture(Suite("basn6a08.png"), PngFormat(), d);
     const auto image = d.Image.Image();
-    EXPECT_THROW(LoadPicture(Suite("xcrn0g04.png"), TPictureKind::Png, d), EInvalidGraphic);
-    EXPECT_THROW(LoadPicture(test::DataPath("no-such-file.png"), TPictureKind::Png, d), EFOpenError);
+    EXPECT_THROW(LoadPicture(Suite("xcrn0g04.png"), PngFormat(), d), EInvalidGraphic);
+    EXPECT_THROW(LoadPicture(test::DataPath("no-such-file.png"), PngFormat(), d), EFOpenError);
     EXPECT_EQ(d.Image.Image(), image);
     EXPECT_TRUE(d.HasAlpha());
 }
@@ -195,7 +196,7 @@ TEST(PictureFiles, CreateFailureNamesTheTarget)
     image.SetSize(2, 2);
     const std::string target = "/nonexistent-folder/x.png";
     try {
-        SavePicture(target, TPictureKind::Png, image, TBitmap());
+        SavePicture(target, PngFormat(), image, TBitmap());
         FAIL();
     } catch (const EFCreateError& e) {
         EXPECT_EQ(e.Message(), "ファイル " + target + " を作成できません");
@@ -209,12 +210,12 @@ TEST(PictureFiles, WithoutReplacingAnExistingFileIsKept)
     image.SetPixelFormat(TPixelFormat::pf24bit);
     image.SetSize(2, 2);
     const std::string target = dir.File("x.bmp");
-    SavePicture(target, TPictureKind::Bmp, image, TBitmap(), {}, false); // a new file is written
+    SavePicture(target, BmpFormat(), image, TBitmap(), {}, false); // a new file is written
     const auto first = test::ReadFileBytes(target);
     image.SetPixel(0, 0, clRed);
-    EXPECT_THROW(SavePicture(target, TPictureKind::Bmp, image, TBitmap(), {}, false), EFCreateError);
+    EXPECT_THROW(SavePicture(target, BmpFormat(), image, TBitmap(), {}, false), EFCreateError);
     EXPECT_EQ(test::ReadFileBytes(target), first);
-    SavePicture(target, TPictureKind::Bmp, image, TBitmap());
+    SavePicture(target, BmpFormat(), image, TBitmap());
     EXPECT_NE(test::ReadFileBytes(target), first);
     int files = 0;
     for (const auto& e : fs::directory_iterator(dir.Path())) files += e.is_regular_file();
@@ -230,7 +231,7 @@ TEST(PictureFiles, AFailingWriteLeavesTheExistingFileUntouched)
     const std::vector<unsigned char> original = {'o', 'l', 'd'};
     test::WriteFileBytes(target, original);
 
-    for (TPictureKind kind : {TPictureKind::Png, TPictureKind::Bmp}) {
+    for (TPictureKind kind : {PngFormat(), BmpFormat()}) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {

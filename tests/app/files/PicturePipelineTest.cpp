@@ -3,6 +3,7 @@
 // way; a file failing part-way leaves nothing behind; several outputs of one input each start
 // from the picture as read.
 #include "app/PicturePipeline.h"
+#include "app/PictureFormats.h"
 
 #include "app/PictureChange.h"
 #include "app/PictureFiles.h"
@@ -36,20 +37,24 @@ std::vector<uint8_t> Pixels(const TBitmap& image)
 void Decode(TMemoryStream& bytes, TPictureData& data)
 {
     bytes.SetPosition(0);
-    LoadPicture(bytes, TPictureKind::Png, data);
+    LoadPicture(bytes, PngFormat(), data);
     data.Image.SetPixelFormat(TPixelFormat::pf24bit);
 }
 
-// Runs one output of the file to memory on two threads; whether it went row by row.
+// Runs one output of the file on two threads and reads what it wrote into memory; whether it went
+// row by row.
 bool RunToMemory(const std::string& file, const TPipelineOutput& output, TMemoryStream& out)
 {
-    TFileStream in(file, TFileMode::fmOpenRead);
+    test::TempDir dir;
+    TPictureSource in(file);
     TPipelineOutput o = output;
-    o.Stream = &out;
+    o.Path = dir.File("out.png");
+    o.Kind = PngFormat();
     TLoadOptions load;
     load.Threads = 2;
-    const std::vector<TPipelineResult> results = RunPicturePipeline(in, TPictureKind::Png, load, {o});
+    const std::vector<TPipelineResult> results = RunPicturePipeline(in, load, {o});
     if (results[0].Error) std::rethrow_exception(results[0].Error);
+    out.LoadFromFile(o.Path);
     return results[0].WhileRead;
 }
 
@@ -87,7 +92,7 @@ TEST(PicturePipeline, RowByRowGivesWhatTheWholePictureGives)
         EXPECT_EQ(Pixels(one.Image), Pixels(two.Image));
         EXPECT_EQ(one.HasAlpha(), two.HasAlpha());
         TPictureData in;
-        LoadPicture(Suite(c.File), TPictureKind::Png, in);
+        LoadPicture(Suite(c.File), PngFormat(), in);
         in.Image.SetPixelFormat(TPixelFormat::pf24bit);
         EXPECT_NE(Pixels(one.Image), Pixels(in.Image)); // the windows catch something
     }
@@ -109,11 +114,11 @@ TEST(PicturePipeline, AFileCutShortLeavesNoOutput)
         TPipelineOutput out;
         out.Path = dir.File("out.png");
         if (k == 0) out.RowChange = TRowChange{&none, {{120, 36, 300}}};
-        TFileStream in(dir.File("cut.png"), TFileMode::fmOpenRead);
+        TPictureSource in(dir.File("cut.png"));
         TLoadOptions load;
         load.Threads = 2;
         try {
-            RunPicturePipeline(in, TPictureKind::Png, load, {out});
+            RunPicturePipeline(in, load, {out});
             ADD_FAILURE() << "a cut file was made";
         } catch (const std::exception& e) {
             messages[k] = e.what();
@@ -134,10 +139,10 @@ TEST(PicturePipeline, OutputsOfOneInputStartFromThePictureAsRead)
         if (k < 2) outputs[k].Change = [&, k](TPictureData& d) { ApplyChangeInPlace(d, none, windows[k], true); };
         outputs[k].Take = [&, k](TPictureData& d) { taken[k].Assign(d); };
     }
-    TFileStream in(Suite("basn6a08.png"), TFileMode::fmOpenRead);
-    const std::vector<TPipelineResult> results = RunPicturePipeline(in, TPictureKind::Png, {}, outputs);
+    TPictureSource in(Suite("basn6a08.png"));
+    const std::vector<TPipelineResult> results = RunPicturePipeline(in, {}, outputs);
     TPictureData read;
-    LoadPicture(Suite("basn6a08.png"), TPictureKind::Png, read);
+    LoadPicture(Suite("basn6a08.png"), PngFormat(), read);
     for (int k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
         EXPECT_FALSE(results[k].Error);
@@ -167,10 +172,10 @@ TEST(PicturePipeline, ProgressRisesToTheEnd)
         SCOPED_TRACE(c.Name);
         std::vector<double> told;
         std::mutex mutex;
-        std::vector<TMemoryStream> out(static_cast<size_t>(c.Outputs));
+        test::TempDir dir;
         std::vector<TPipelineOutput> outputs(static_cast<size_t>(c.Outputs));
         for (int k = 0; k < c.Outputs; ++k) {
-            outputs[k].Stream = &out[k];
+            outputs[k].Path = dir.File("out" + std::to_string(k) + ".png");
             outputs[k].Png.Optimize = c.Optimize;
             if (c.RowChange) outputs[k].RowChange = TRowChange{&none, {}};
             outputs[k].Png.Progress = [&](double done) {
@@ -178,10 +183,10 @@ TEST(PicturePipeline, ProgressRisesToTheEnd)
                 told.push_back(done);
             };
         }
-        TFileStream in(Suite("basn6a08.png"), TFileMode::fmOpenRead);
+        TPictureSource in(Suite("basn6a08.png"));
         TLoadOptions load;
         load.Threads = 2;
-        const std::vector<TPipelineResult> results = RunPicturePipeline(in, TPictureKind::Png, load, outputs);
+        const std::vector<TPipelineResult> results = RunPicturePipeline(in, load, outputs);
         EXPECT_EQ(results[0].WhileRead, c.RowChange && c.Outputs == 1);
         ASSERT_GE(told.size(), 3u);
         EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));

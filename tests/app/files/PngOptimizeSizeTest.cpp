@@ -2,6 +2,7 @@
 // any single fixed filter at level 9, the same bytes on any number of threads, and the same
 // pixels and alpha.
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 
 #include "base/Streams.h"
 #include "png/SFunc.h"
@@ -135,8 +136,8 @@ void ExpectSamePixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>&
 {
     TPictureData da, db;
     TMemoryStream sa(a), sb(b);
-    LoadPicture(sa, TPictureKind::Png, da);
-    LoadPicture(sb, TPictureKind::Png, db);
+    LoadPicture(sa, PngFormat(), da);
+    LoadPicture(sb, PngFormat(), db);
     ASSERT_EQ(da.Image.Width(), db.Image.Width());
     ASSERT_EQ(da.Image.Height(), db.Image.Height());
     ASSERT_EQ(da.HasAlpha(), db.HasAlpha());

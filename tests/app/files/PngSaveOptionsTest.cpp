@@ -1,6 +1,7 @@
 // What a PNG save stamps and leaves out (time, stripping) on every way a picture is written:
 // the picture writer, the raster writer of 2-bit palette pictures, and --optimize.
 #include "app/PictureFiles.h"
+#include "app/PictureFormats.h"
 
 #include "base/Streams.h"
 #include "tests/TestData.h"
@@ -16,7 +17,7 @@ namespace {
 
 void Load(const std::string& name, TPictureData& data)
 {
-    LoadPicture(test::DataPath("pngsuite/" + name), TPictureKind::Png, data);
+    LoadPicture(test::DataPath("pngsuite/" + name), PngFormat(), data);
 }
 
 std::vector<uint8_t> Save(const TPictureData& data, const TPNGSaveOptions& options)
@@ -160,7 +161,7 @@ TEST(PngSaveStrip, OnlyThePixelsChunksOnEveryWayAndThePixelsStay)
 
         TMemoryStream memory(stripped);
         TPictureData again;
-        LoadPicture(memory, TPictureKind::Png, again);
+        LoadPicture(memory, PngFormat(), again);
         ASSERT_EQ(again.Image.Width(), data.Image.Width());
         ASSERT_EQ(again.HasAlpha(), data.HasAlpha());
         for (int32_t y = 0; y < data.Image.Height(); ++y)

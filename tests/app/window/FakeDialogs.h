@@ -23,6 +23,8 @@ struct FakeDialogs : tintabrel::TDialogs {
     std::deque<bool> ConfirmAnswers; // none left: yes
     std::vector<std::string> Questions;
     std::vector<std::string> Started;
+    std::deque<tintabrel::TSaveAnswer> SaveChangesAnswers; // none left: cancel
+    std::vector<std::string> SaveChangesQuestions;
 
     bool ExecuteOpen(QWidget*, tintabrel::TFileDialog& dialog) override { return Answer(OpenAnswers, dialog); }
     bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override
@@ -44,6 +46,14 @@ struct FakeDialogs : tintabrel::TDialogs {
         if (ConfirmAnswers.empty()) return true;
         const bool answer = ConfirmAnswers.front();
         ConfirmAnswers.pop_front();
+        return answer;
+    }
+    tintabrel::TSaveAnswer AskSaveChanges(QWidget*, const std::string& text, const std::string&) override
+    {
+        SaveChangesQuestions.push_back(text);
+        if (SaveChangesAnswers.empty()) return tintabrel::TSaveAnswer::Cancel;
+        const tintabrel::TSaveAnswer answer = SaveChangesAnswers.front();
+        SaveChangesAnswers.pop_front();
         return answer;
     }
     bool StartProgram(const std::string& path) override

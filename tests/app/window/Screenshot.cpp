@@ -1,7 +1,7 @@
-// Renders the real window with a sample sprite loaded and recoloured into a PNG file, and
-// optionally the window's open dialog over a folder of pictures into another, and the mask, the
-// checkerboard, the live preview and the pane menu into a folder (mask.png, checkerboard.png,
-// preview.png, pane-menu.png).
+// Renders the real window at its start-up size with a sample sprite loaded and recoloured into a
+// PNG file, and optionally the window's open dialog over a folder of pictures into another, and
+// the mask, the checkerboard, the live preview, the pane menu and the window maximised into a
+// folder (mask.png, checkerboard.png, preview.png, pane-menu.png, screenshot-maximised.png).
 // Usage: tintabrel_screenshot <folder with ColorList.dat and moto.bmp> <output.png> [<dialog.png> [<folder>]]
 #include <cstdio>
 
@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSettings>
 #include <QSlider>
 #include <QTemporaryDir>
 
@@ -116,7 +117,21 @@ bool SaveFeatureShots(TfrmMain& window, const QString& folder)
     const bool menu = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
                           .save(folder + QStringLiteral("/pane-menu.png"));
     window.PaneMenu->hide();
-    return menu;
+    if (!menu) return false;
+
+    // Maximised, with the sprite fitted to the larger panes. Without a window manager the
+    // request to maximise is not carried out: the window then takes the screen's free area.
+    window.tbWidth->setValue(235);
+    window.tb->setValue(130);
+    window.btnCheck->click();
+    window.showMaximized();
+    const QDeadlineTimer maximised(500);
+    while (!maximised.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (window.size() != screen->availableGeometry().size()) window.setGeometry(screen->availableGeometry());
+    const QDeadlineTimer placed(300);
+    while (!placed.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    window.actFit->setChecked(true);
+    return Grab(window, folder + QStringLiteral("/screenshot-maximised.png"));
 }
 
 } // namespace
@@ -134,6 +149,9 @@ int main(int argc, char** argv)
     SetDialogs(std::move(dialogs));
 
     QTemporaryDir work;
+    // The pictures show the start-up size, whatever size the user's own window was closed at.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, work.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, work.path());
     const QString spritePath = work.path() + QStringLiteral("/sprite.png");
     if (!SampleSprite().save(spritePath)) return 1;
 

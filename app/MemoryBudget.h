@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-namespace tintabrel::cli {
+namespace tintabrel {
 
 class TMemoryBudget {
 public:
@@ -55,4 +55,4 @@ private:
     std::condition_variable changed_;
 };
 
-} // namespace tintabrel::cli
+} // namespace tintabrel

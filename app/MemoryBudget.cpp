@@ -1,4 +1,4 @@
-#include "app/cli/MemoryBudget.h"
+#include "app/MemoryBudget.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace tintabrel::cli {
+namespace tintabrel {
 
 namespace {
 
@@ -88,4 +88,4 @@ void TMemoryBudget::Release(int64_t bytes)
     changed_.notify_all();
 }
 
-} // namespace tintabrel::cli
+} // namespace tintabrel
