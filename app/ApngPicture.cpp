@@ -126,6 +126,7 @@ TPictureData InLayout(const TPictureData& p, const std::optional<std::vector<uin
 {
     TPictureData out;
     out.Image.Assign(p.Image);
+    out.Info = p.Info;
     if (palette) {
         out.Alpha.Assign(p.Alpha);
         out.PaletteBits = p.PaletteBits;
@@ -447,8 +448,14 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
         std::vector<TPictureData> colour;
         // Each frame in one layout; false when a frame cannot be written in it, or the rasters of
         // the frames came out in different layouts (a palette picture's depth follows its indices).
-        const TPngChunkSettings& chunks = options;
         const auto encode = [&](const std::optional<std::vector<uint8_t>>& kept, const TSharedColours* colours) {
+            // What the default image's file said goes with it (the other frames' chunks are not
+            // written): less its significant bits, which a change may have made untrue, and a
+            // background named by a palette entry when the palette is not kept.
+            TPictureInfo info = pictures[0]->Info;
+            info.SignificantBits = 0;
+            if ((static_cast<uint32_t>(info.BackgroundColor) & 0xFF000000u) == 0x01000000u && !kept)
+                info.BackgroundColor = -1;
             std::vector<char> failed(pictures.size(), 0);
             EncodeAll(pictures.size(), options, [&](size_t i, const TPNGSaveOptions&) {
                 const std::optional<TPngRaster> raster =
@@ -457,6 +464,8 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
                     failed[i] = 1;
                     return;
                 }
+                TPngChunkSettings chunks = options;
+                chunks.Info = i == 0 ? &info : nullptr;
                 TMemoryStream file;
                 WritePngRaster(file, *raster, SmallestData(*raster), chunks);
                 files[i] = std::move(file.Bytes());

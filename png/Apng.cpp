@@ -288,8 +288,10 @@ TApngLayout ReadApngLayout(const uint8_t* bytes, size_t size, const TAnimationLi
             layout.DefaultData.push_back({pos + 8, length});
         } else if (type == chunk::IEND) {
             ended = true;
-        } else if (!imageStarted && DecodingChunk(type)) {
-            layout.Ancillary.push_back({pos, size_t{length} + 12});
+        } else {
+            const TByteRange whole{pos, size_t{length} + 12};
+            if (!imageStarted && DecodingChunk(type)) layout.Ancillary.push_back(whole);
+            (imageStarted ? layout.DefaultAfter : layout.DefaultBefore).push_back(whole);
         }
         pos += size_t{length} + 12;
     }
@@ -318,26 +320,34 @@ TApngLayout ReadApngLayout(const uint8_t* bytes, size_t size, const TAnimationLi
 
 std::vector<uint8_t> ApngFramePng(const uint8_t* bytes, const TApngLayout& layout, size_t frame)
 {
-    const bool whole = frame == DefaultImage;
-    const std::vector<TByteRange>& data = whole ? layout.DefaultData : layout.Frames.at(frame).Data;
+    const bool whole = frame == DefaultImage || (frame == 0 && layout.DefaultIsFirstFrame);
+    const std::vector<TByteRange>& data = frame == DefaultImage ? layout.DefaultData : layout.Frames.at(frame).Data;
+    const std::vector<TByteRange>& before = whole ? layout.DefaultBefore : layout.Ancillary;
+    const std::vector<TByteRange> none;
+    const std::vector<TByteRange>& after = whole ? layout.DefaultAfter : none;
     size_t total = 8 + 25 + 12;
-    for (const TByteRange& r : layout.Ancillary) total += r.Length;
+    for (const auto* list : {&before, &after})
+        for (const TByteRange& r : *list) total += r.Length;
     for (const TByteRange& r : data) total += r.Length + 12;
     std::vector<uint8_t> out(std::begin(PngSignature), std::end(PngSignature));
     out.reserve(total);
     uint8_t header[13];
     std::memcpy(header, bytes + layout.Header.Offset, 13);
-    if (!whole) {
+    if (frame != DefaultImage) {
         PutBe32(header, layout.Frames[frame].Control.Width);
         PutBe32(header + 4, layout.Frames[frame].Control.Height);
     }
     AppendChunk(out, chunk::IHDR, header, 13);
-    for (const TByteRange& r : layout.Ancillary) {
-        const size_t at = out.size();
-        out.resize(at + r.Length);
-        std::memcpy(&out[at], bytes + r.Offset, r.Length);
-    }
+    const auto copy = [&](const std::vector<TByteRange>& chunks) {
+        for (const TByteRange& r : chunks) {
+            const size_t at = out.size();
+            out.resize(at + r.Length);
+            std::memcpy(&out[at], bytes + r.Offset, r.Length);
+        }
+    };
+    copy(before);
     for (const TByteRange& r : data) AppendChunk(out, chunk::IDAT, bytes + r.Offset, r.Length);
+    copy(after);
     AppendChunk(out, chunk::IEND, nullptr, 0);
     return out;
 }

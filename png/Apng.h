@@ -53,6 +53,10 @@ struct TApngLayout {
     bool DefaultIsFirstFrame = false;
     TByteRange Header;                    // the IHDR chunk's data
     std::vector<TByteRange> Ancillary;    // whole chunks before the image data that decoding takes
+    // Every other chunk, whole, before and after the image data (texts, time, private chunks and
+    // those above): the default image's own file has them all.
+    std::vector<TByteRange> DefaultBefore;
+    std::vector<TByteRange> DefaultAfter;
     std::vector<TByteRange> DefaultData;  // the IDAT chunks' data
     struct TFrame {
         TApngFrameControl Control;
@@ -70,8 +74,10 @@ struct TApngLayout {
 // too short to inflate to the rows declared). EVRQPNG with the cause otherwise.
 TApngLayout ReadApngLayout(const uint8_t* bytes, size_t size, const TAnimationLimits& limits);
 
-// A PNG file of one frame (or, for index npos, of the default image): the file's IHDR with the
-// frame's size, the chunks of the layout's Ancillary, the frame's data as IDAT, IEND.
+// A PNG file of one frame (or, for index DefaultImage, of the default image): the file's IHDR with
+// the frame's size, the chunks of the layout's Ancillary, the frame's data as IDAT, IEND. The
+// default image (and the first frame when it is the default image) has all the file's chunks but
+// the animation's, each on its side of the image data.
 inline constexpr size_t DefaultImage = static_cast<size_t>(-1);
 std::vector<uint8_t> ApngFramePng(const uint8_t* bytes, const TApngLayout& layout, size_t frame);
 

@@ -78,6 +78,9 @@ TEST(ApngLayout, ValidFilesAreWalkedAsTheyStand)
     EXPECT_EQ(test::BE32(chunks[0].Data.data() + 4), 1u);
     const TDecodedPicture frame = ReadWithCodec(framePng);
     EXPECT_EQ(frame.Colours, (std::vector<TColor>{0x0000FF, 0x0000FF}));
+    // The default image's own file has every chunk but the animation's.
+    EXPECT_EQ(test::ChunkTypes(test::ParseChunks(ApngFramePng(b.Bytes().data(), layout, 0))),
+              (std::vector<std::string>{"IHDR", "gAMA", "PLTE", "tRNS", "tEXt", "IDAT", "IEND"}));
     const TDecodedPicture whole = ReadWithCodec(ApngFramePng(b.Bytes().data(), layout, DefaultImage));
     EXPECT_EQ(whole.Width, 4);
     EXPECT_EQ(whole.Colours, (std::vector<TColor>{0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF}));

@@ -197,6 +197,36 @@ TEST(ApngPicture, ReadWriteReadKeepsFramesTimingOpsAndPixels)
     EXPECT_EQ(Save(Load(written)), written);
 }
 
+// What the file says beside its pixels (texts before and after the image data, gamma) goes with
+// the default image, and is written again with it.
+TEST(ApngPicture, TheDefaultImageKeepsTheFilesChunks)
+{
+    const ByteVector text{'T', 'i', 't', 'l', 'e', 0, 'w', 'a', 'l', 'k'};
+    const ByteVector note{'N', 'o', 't', 'e', 0, 'e', 'n', 'd'};
+    for (bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "hidden default image" : "default image is the first frame");
+        TApngBuilder b;
+        b.Header(2, 2).AcTL(hidden ? 1 : 2).Chunk("gAMA", {0, 0, 0xB1, 0x8F}).Chunk("tEXt", text);
+        if (!hidden) b.FcTL({2, 2});
+        b.Idat(test::ZRows(2, 2, 4, [](int, int, int) { return uint8_t{200}; }));
+        b.FcTL({1, 1, 1, 1}).FdAT(test::ZRows(1, 1, 4, [](int, int, int) { return uint8_t{9}; }));
+        b.Chunk("tEXt", note).End();
+        const TPictureData read = Load(b.Bytes());
+        ASSERT_EQ(read.Info.KeptChunks.size(), 2u);
+        EXPECT_FALSE(read.Info.KeptChunks[0].AfterImage);
+        EXPECT_TRUE(read.Info.KeptChunks[1].AfterImage);
+        EXPECT_NEAR(read.Info.Gamma, 0.45455, 1e-6);
+        for (bool optimize : {false, true}) {
+            TPNGSaveOptions options = Fixed();
+            options.Optimize = optimize;
+            const TPictureData again = Load(Save(read, options));
+            EXPECT_EQ(again.Info.KeptChunks, read.Info.KeptChunks) << optimize;
+            EXPECT_NEAR(again.Info.Gamma, 0.45455, 1e-6) << optimize;
+            ExpectSameAnimation(read, again);
+        }
+    }
+}
+
 TEST(ApngPicture, PaletteFilesKeepTheirPalette)
 {
     const ByteVector palette{0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 9, 9, 9};
