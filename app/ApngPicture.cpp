@@ -418,6 +418,7 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
     if (!hidden && (first.X != 0 || first.Y != 0 || first.Picture.Image.Width() != width ||
                     first.Picture.Image.Height() != height)) {
         composed.emplace(ComposeFrame(animation, 0));
+        composed->Info = data.Info; // it stands for the picture as a still format shows it
         hidden = &*composed;
     }
     if (hidden && (hidden->Image.Width() != width || hidden->Image.Height() != height))

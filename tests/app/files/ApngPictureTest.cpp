@@ -304,13 +304,16 @@ TEST(ApngPicture, APartialFirstFrameGetsADefaultImageOfItsOwn)
     std::vector<TFrame> frames;
     frames.push_back(MakeFrame(Rgba(2, 2, [](int x, int) { return TPx{200, uint8_t(x), 0, 255}; }), 1, 1));
     frames.push_back(MakeFrame(Rgba(4, 4, [](int, int y) { return TPx{0, 0, uint8_t(y), 255}; }), 0, 0));
-    const TPictureData model = Animated(4, 4, std::move(frames), 2);
+    TPictureData model = Animated(4, 4, std::move(frames), 2);
+    model.Info.FromFile = true; // as a file read would have filled it
+    model.Info.KeptChunks.push_back({ChunkType("tEXt"), std::string("Title\0hero", 10), false});
     const ByteVector written = Save(model);
     const TPictureData back = Load(written);
     ASSERT_TRUE(back.Animation && back.Animation->HiddenDefault);
     EXPECT_EQ(Pixels(*back.Animation->HiddenDefault), Pixels(ComposeFrame(*model.Animation, 0)));
     EXPECT_EQ(Pixels(back.Animation->Frames[0].Picture), Pixels(model.Animation->Frames[0].Picture));
     EXPECT_EQ(back.Animation->Frames[0].X, 1);
+    EXPECT_EQ(back.Info.KeptChunks, model.Info.KeptChunks); // the picture's texts go with it
 
     // A plain PNG reading of the file gives the default image.
     TMemoryStream in(written);
