@@ -54,6 +54,8 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
     }
 }
 
+} // namespace
+
 void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options)
 {
     TBitmap image, alpha;
@@ -85,6 +87,8 @@ void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options)
     data.SourceImageData.reset();
     if (!png.ImageData.empty()) data.SourceImageData = std::make_shared<const std::vector<uint8_t>>(std::move(png.ImageData));
 }
+
+namespace {
 
 void LoadBmp(TStream& stream, TPictureData& data, const TLoadOptions& options)
 {
