@@ -188,9 +188,9 @@ std::vector<uint8_t> SmallestData(const TPngRaster& raster)
         std::vector<uint8_t> Filtered;
     };
     std::vector<TTrial> trials;
-    for (TPngFilterRule rule : {TPngFilterRule::None, TPngFilterRule::Sub, TPngFilterRule::Up, TPngFilterRule::Average,
-                                TPngFilterRule::Paeth, TPngFilterRule::Adaptive, TPngFilterRule::MinimumSum,
-                                TPngFilterRule::Entropy}) {
+    for (TPngFilter rule : {TPngFilter::None, TPngFilter::Sub, TPngFilter::Up, TPngFilter::Average,
+                                TPngFilter::Paeth, TPngFilter::Adaptive, TPngFilter::MinimumSum,
+                                TPngFilter::Entropy}) {
         std::vector<uint8_t> filtered = FilterRaster(raster, rule);
         const size_t size = LibdeflateCompress(filtered, TrialLevel).size();
         trials.push_back({size, std::move(filtered)});

@@ -114,7 +114,7 @@ TPNGSaveOptions Options(bool optimize)
 {
     TPNGSaveOptions o;
     o.Time = TPngTimeSource::None;
-    o.FilterMode = 0;
+    o.Filter = TPngFilter::Adaptive;
     o.Optimize = optimize;
     return o;
 }
