@@ -114,5 +114,6 @@ std::string FormatExtension(const TPictureFormat& format);
 // The built-in formats, for code and tests that name one.
 TPictureKind PngFormat();
 TPictureKind BmpFormat();
+TPictureKind GifFormat();
 
 } // namespace tintabrel

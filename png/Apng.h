@@ -17,12 +17,6 @@
 
 namespace tintabrel {
 
-namespace chunk {
-inline constexpr uint32_t acTL = ChunkType("acTL");
-inline constexpr uint32_t fcTL = ChunkType("fcTL");
-inline constexpr uint32_t fdAT = ChunkType("fdAT");
-} // namespace chunk
-
 // What fcTL says of a frame (the sequence number aside).
 struct TApngFrameControl {
     uint32_t Width = 0;

@@ -318,7 +318,7 @@ TEST(ApngPicture, APartialFirstFrameGetsADefaultImageOfItsOwn)
     // A plain PNG reading of the file gives the default image.
     TMemoryStream in(written);
     TPictureData plain;
-    LoadPicture(in, PngFormat(), plain);
+    LoadPng(in, plain, {}); // the PNG codec alone, which knows no animation
     EXPECT_FALSE(plain.Animation);
     EXPECT_EQ(Pixels(plain), Pixels(*back.Animation->HiddenDefault));
 }
