@@ -76,7 +76,7 @@ namespace {
 
 void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
 {
-    png.FilterMode = static_cast<uint8_t>(options.FilterMode);
+    png.FilterMode = static_cast<uint8_t>(FilterModeOf(options.Filter));
     png.CompressionLevel = options.CompressionLevel;
     png.Interlace = options.Interlace;
     png.Threads = static_cast<int32_t>(options.Threads);
@@ -200,7 +200,7 @@ void WritePicturePng(TStream& stream, const TPictureData& data, const TPNGSaveOp
         if (indexAlpha && data.PaletteBits == 2 && !options.Interlace &&
             KeptPaletteRaster(image, withAlpha ? alpha : none, data.IndexAlpha, 2, raster) && raster.BitDepth == 2) {
             WritePngRaster(stream, raster,
-                           ZlibCompress(FilterRaster(raster, FilterRuleOfMode(options.FilterMode)), options.CompressionLevel),
+                           ZlibCompress(FilterRaster(raster, options.Filter), options.CompressionLevel),
                            options);
             return;
         }

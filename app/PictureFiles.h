@@ -16,6 +16,7 @@
 #include "image/PictureData.h"
 #include "image/RowSink.h"
 #include "base/Streams.h"
+#include "png/PngRows.h"
 #include "png/VRQPNGTypes.h"
 #include "app/SafeFile.h"
 
@@ -36,7 +37,7 @@ TPictureKind KindOfExtension(const std::string& extension, bool exactCase);
 // Beside the encoding: the time stamp (TPngChunkSettings::Time, FixedTime, Clock; the current
 // time by default) and Strip (only the chunks the pixels need), for every way of writing.
 struct TPNGSaveOptions : TPngChunkSettings {
-    int32_t FilterMode = 1;        // 0 adaptive, 1 None, 2 Sub, 3 Up, 4 Average, 5 Paeth
+    TPngFilter Filter = TPngFilter::None; // none, a fixed filter, or the adaptive rule
     int32_t CompressionLevel = -1; // 0..9, other values: zlib's default
     bool Interlace = false;
     // The smallest encoding found instead (WriteOptimizedPng; the three settings above do not

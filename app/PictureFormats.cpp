@@ -8,6 +8,8 @@
 #include "png/VRQPNGTypes.h"
 #include "png/VRQPNGReadStream.h"
 #include "png/VRQStream.h"
+#include "app/ApngPicture.h"
+#include "gif/GifFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -54,6 +56,8 @@ void AlphaFromTransparentColor(const TBitmap& image, TColor transparent, TBitmap
     }
 }
 
+} // namespace
+
 void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options)
 {
     TBitmap image, alpha;
@@ -86,6 +90,8 @@ void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options)
     if (!png.ImageData.empty()) data.SourceImageData = std::make_shared<const std::vector<uint8_t>>(std::move(png.ImageData));
 }
 
+namespace {
+
 void LoadBmp(TStream& stream, TPictureData& data, const TLoadOptions& options)
 {
     TBitmap image;
@@ -110,8 +116,33 @@ void LoadBmp(TStream& stream, TPictureData& data, const TLoadOptions& options)
 
 void SavePng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
 {
-    WritePicturePng(stream, data, options);
+    if (data.Animated()) SaveApng(stream, data, options);
+    else WritePicturePng(stream, data, options);
 }
+
+void LoadPngOrApng(TStream& stream, TPictureData& data, const TLoadOptions& options)
+{
+    LoadApng(stream, data, options, options.Animation);
+}
+
+void GifHeaderStep(TStream& stream, TPictureHeader& header)
+{
+    const TGifOutline outline = ReadGifOutline(stream);
+    header.Width = outline.Width;
+    header.Height = outline.Height;
+    header.Format = TPixelFormat::pf24bit; // the still picture, the first frame on the screen
+    header.Frames = static_cast<int64_t>(outline.Frames.size());
+    header.Plays = outline.Plays;
+    for (const TGifOutline::TFrameBox& f : outline.Frames)
+        header.FrameList.push_back({f.X, f.Y, f.Width, f.Height, f.Delay, 100});
+}
+
+void LoadGifPicture(TStream& stream, TPictureData& data, const TLoadOptions& options)
+{
+    LoadGif(stream, data, options.Animation);
+}
+
+void SaveGifPicture(TStream& stream, const TPictureData& data, const TPNGSaveOptions&) { SaveGif(stream, data); }
 
 void SaveBmp(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options)
 {
@@ -144,6 +175,27 @@ uint32_t BigEndian32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{
 // A palette's per-index alpha (tRNS) as the decoder settles it once the image data starts: a
 // single fully clear index among opaque ones is a transparent index, anything else an alpha plane.
 constexpr TColor PerIndexPending = 0x01FFFFFF;
+
+// Each fcTL's rectangle and delay, walking the chunks from the signature on.
+void ReadFrameControls(TStream& stream, int64_t start, TPictureHeader& header)
+{
+    const int64_t size = stream.Size();
+    int64_t at = start + 8;
+    while (at + 12 <= size && header.FrameList.size() < static_cast<size_t>(header.Frames)) {
+        uint8_t head[8];
+        stream.SetPosition(at);
+        if (stream.Read(head, 8) != 8) break;
+        const uint32_t length = BigEndian32(head);
+        if (std::memcmp(head + 4, "fcTL", 4) == 0 && length >= 26) {
+            uint8_t c[26];
+            if (stream.Read(c, 26) != 26) break;
+            header.FrameList.push_back({BigEndian32(c + 12), BigEndian32(c + 16), BigEndian32(c + 4), BigEndian32(c + 8),
+                                        static_cast<uint16_t>(c[20] << 8 | c[21]), static_cast<uint16_t>(c[22] << 8 | c[23])});
+        }
+        if (std::memcmp(head + 4, "IEND", 4) == 0) break;
+        at += 12 + int64_t{length};
+    }
+}
 
 // Every chunk of the file walked as the reader walks them, its image data skipped (not inflated).
 void PngHeaderStep(TStream& stream, TPictureHeader& header)
@@ -190,6 +242,15 @@ void PngHeaderStep(TStream& stream, TPictureHeader& header)
                       CheckedRowStride(header.Width, sourceBits, header.Height) >= 0;
     header.Info = info;
     header.Png = info;
+    if (info.AnimationFrames > 0) {
+        // The frames' rectangles and delays from their control chunks, read as they stand (the
+        // load checks them all); an animation's rows are not final as the default image's come.
+        header.Frames = info.AnimationFrames;
+        header.Plays = info.AnimationPlays;
+        header.RowsFinalAsStored = false;
+        header.Complete = false;
+        ReadFrameControls(stream, start, header);
+    }
     if (reader.HeaderColorType < 0) {
         // Where a header chunk should be, what stands there instead.
         uint8_t first[16] = {};
@@ -280,8 +341,9 @@ int64_t BmpPictureBytes(const uint8_t* bytes, size_t count)
 
 TPictureFormat PngEntry()
 {
-    return {"PNG", "png", {".png"}, HasPngSignature, PngHeaderStep, PngPictureBytes, LoadPng, SavePng,
-            fmtSaves | fmtAlpha | fmtPalette | fmtRowsAsRead | fmtRowsGated | fmtOptimizes, pngmsg::ErrorSize};
+    return {"PNG", "png", {".png", ".apng"}, HasPngSignature, PngHeaderStep, PngPictureBytes, LoadPngOrApng, SavePng,
+            fmtSaves | fmtAlpha | fmtPalette | fmtAnimation | fmtRowsAsRead | fmtRowsGated | fmtOptimizes,
+            pngmsg::ErrorSize};
 }
 
 TPictureFormat BmpEntry()
@@ -290,12 +352,19 @@ TPictureFormat BmpEntry()
             msg::InvalidBitmap};
 }
 
+TPictureFormat GifEntry()
+{
+    return {"GIF", "gif", {".gif"}, HasGifSignature, GifHeaderStep, nullptr, LoadGifPicture, SaveGifPicture,
+            fmtSaves | fmtAlpha | fmtPalette | fmtAnimation, "GIF: the picture is larger than the limit"};
+}
+
 std::vector<std::unique_ptr<TPictureFormat>>& Entries()
 {
     static std::vector<std::unique_ptr<TPictureFormat>> entries = [] {
         std::vector<std::unique_ptr<TPictureFormat>> e;
         e.push_back(std::make_unique<TPictureFormat>(PngEntry()));
         e.push_back(std::make_unique<TPictureFormat>(BmpEntry()));
+        e.push_back(std::make_unique<TPictureFormat>(GifEntry()));
         return e;
     }();
     return entries;
@@ -368,5 +437,6 @@ std::string FormatExtension(const TPictureFormat& format) { return format.Extens
 
 TPictureKind PngFormat() { return Table()[0]; }
 TPictureKind BmpFormat() { return Table()[1]; }
+TPictureKind GifFormat() { return Table()[2]; }
 
 } // namespace tintabrel

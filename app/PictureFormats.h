@@ -96,6 +96,9 @@ inline constexpr size_t HeadBytes = 32;
 const std::vector<const TPictureFormat*>& PictureFormats();
 // Adds a format (for tests, or a further codec); its entry lives as long as the program.
 TPictureKind RegisterPictureFormat(const TPictureFormat& format);
+// The PNG entry's loading of a picture, as the PNG reader gives it (the frames of an animation
+// read each of theirs with it).
+void LoadPng(TStream& stream, TPictureData& data, const TLoadOptions& options);
 // The format whose signature the bytes start with; none when no format's does.
 TPictureKind KindOfFirstBytes(const uint8_t* bytes, size_t count);
 // The format of a --format name ("png"); none for another name.
@@ -111,5 +114,6 @@ std::string FormatExtension(const TPictureFormat& format);
 // The built-in formats, for code and tests that name one.
 TPictureKind PngFormat();
 TPictureKind BmpFormat();
+TPictureKind GifFormat();
 
 } // namespace tintabrel

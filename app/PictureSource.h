@@ -21,6 +21,13 @@ struct TSourceLimits {
     int64_t MaxPixels = 0;      // a picture's, and each frame's (0: the program's own limit)
     TAnimationLimits Animation; // frames, all frames' pixels
     int64_t Pixels() const { return MaxPixels > 0 ? MaxPixels : MaxPicturePixels(); }
+    // What an animation's reader is given: these limits, a frame held to the pixel limit too.
+    TAnimationLimits ForFrames() const
+    {
+        TAnimationLimits frames = Animation;
+        if (MaxPixels > 0 && (frames.MaxFramePixels == 0 || frames.MaxFramePixels > MaxPixels)) frames.MaxFramePixels = MaxPixels;
+        return frames;
+    }
 };
 
 // How much memory working on a picture of this many pixels takes at most, beside its input's

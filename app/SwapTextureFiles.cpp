@@ -25,7 +25,7 @@ void WriteSwapIndexPng(TStream& stream, const TSwapTexture& texture, const TPNGS
         }
     }
     WritePngRaster(stream, raster,
-                   ZlibCompress(FilterRaster(raster, FilterRuleOfMode(options.FilterMode)), options.CompressionLevel),
+                   ZlibCompress(FilterRaster(raster, options.Filter), options.CompressionLevel),
                    options);
 }
 

@@ -170,6 +170,12 @@ class TGifReader {
 public:
     // end: the stream's size, where the file ends at the latest.
     TGifReader(TStream& stream, const TAnimationLimits& limits, int64_t end) : stream_(stream), limits_(limits), end_(end) {}
+    // Only the outline: each frame's rectangle (its size here) and timing, its pixel data skipped
+    // as it stands (not decoded), every check but those of the pixels made.
+    TGifReader(TStream& stream, const TAnimationLimits& limits, int64_t end, std::vector<std::pair<int32_t, int32_t>>& sizes)
+        : stream_(stream), limits_(limits), end_(end), sizes_(&sizes)
+    {
+    }
 
     std::shared_ptr<TAnimation> Read();
 
@@ -189,6 +195,7 @@ private:
     TGifInput input_;
     TDecoder gif_;
     std::shared_ptr<TAnimation> animation_;
+    std::vector<std::pair<int32_t, int32_t>>* sizes_ = nullptr;
     TPendingControl control_;
     int64_t totalPixels_ = 0;
 };
@@ -360,6 +367,17 @@ void TGifReader::ReadFrame()
     facts.LocalTableBits = desc.ColorMap ? desc.ColorMap->BitsPerPixel : 0;
     facts.TransparentIndex = control_.Transparent;
     control_ = {};
+    if (sizes_) {
+        int codeSize = 0;
+        GifByteType* block = nullptr;
+        if (DGifGetCode(gif_.get(), &codeSize, &block) == GIF_ERROR) Fail(where, gif_->Error);
+        while (block)
+            if (DGifGetCodeNext(gif_.get(), &block) == GIF_ERROR) Fail(where, gif_->Error);
+        sizes_->emplace_back(keptWidth, keptHeight);
+        frame.Gif = facts;
+        animation_->Frames.push_back(std::move(frame));
+        return;
+    }
 
     TPictureData& picture = frame.Picture;
     MakeIndexBitmap(picture.Image, keptWidth, keptHeight, tableBits, table->Colors);
@@ -734,6 +752,21 @@ std::pair<int64_t, int64_t> GifDeclaredSize(const uint8_t* head, size_t count)
 {
     if (count < 10 || !HasGifSignature(head, count)) return {0, 0};
     return {head[6] | (head[7] << 8), head[8] | (head[9] << 8)};
+}
+
+TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits)
+{
+    TGifOutline outline;
+    std::vector<std::pair<int32_t, int32_t>> sizes;
+    const std::shared_ptr<TAnimation> animation = TGifReader(stream, limits, stream.Size(), sizes).Read();
+    outline.Width = animation->Width;
+    outline.Height = animation->Height;
+    outline.Plays = animation->Plays;
+    for (size_t i = 0; i < animation->Frames.size(); ++i) {
+        const TFrame& f = animation->Frames[i];
+        outline.Frames.push_back({f.X, f.Y, sizes[i].first, sizes[i].second, f.DelayNum});
+    }
+    return outline;
 }
 
 void LoadGif(TStream& stream, TPictureData& data, const TAnimationLimits& limits)

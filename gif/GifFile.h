@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "base/Exceptions.h"
 #include "image/Animation.h"
@@ -38,6 +39,22 @@ bool HasGifSignature(const uint8_t* bytes, size_t count);
 // The logical screen's width and height as the header gives them (0, 0 when the bytes are no GIF
 // header), with no limit applied.
 std::pair<int64_t, int64_t> GifDeclaredSize(const uint8_t* head, size_t count);
+
+// What a GIF declares, read without decoding its pixels: the screen, the loop count (Plays as
+// LoadGif gives it) and each frame's rectangle (as kept on the screen) and delay in hundredths.
+// The checks LoadGif makes of the blocks and of the limits are made (EGifError), those of the
+// pixels not. From a stream that can tell its size.
+struct TGifOutline {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint32_t Plays = 1;
+    struct TFrameBox {
+        int32_t X, Y, Width, Height;
+        uint16_t Delay;
+    };
+    std::vector<TFrameBox> Frames;
+};
+TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits = {});
 
 // Reads a GIF from the stream's position into data (replacing what it held). The limits are
 // applied to the screen and to each frame's declared size before its pixels are decoded or

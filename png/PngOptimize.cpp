@@ -28,18 +28,6 @@
 
 namespace tintabrel {
 
-TPngFilterRule FilterRuleOfMode(int32_t filterMode)
-{
-    switch (filterMode & 0xFF) {
-    case 0: return TPngFilterRule::Adaptive;
-    case 2: return TPngFilterRule::Sub;
-    case 3: return TPngFilterRule::Up;
-    case 4: return TPngFilterRule::Average;
-    case 5: return TPngFilterRule::Paeth;
-    default: return TPngFilterRule::None;
-    }
-}
-
 // ---------------------------------------------------------------- filtering
 
 namespace {
@@ -65,7 +53,7 @@ double EntropyBits(const uint8_t* bytes, size_t n)
 
 } // namespace
 
-std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
+std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilter rule)
 {
     const size_t rowBytes = raster.RowBytes();
     const size_t rowLength = rowBytes + 1;
@@ -82,7 +70,7 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
     // the writer gives it) specially.
     c.OutputBits = raster.Channels() == 1 || raster.ColourType == 4 ? raster.BitDepth : raster.PixelBits();
     c.Histogram = histogram.data();
-    c.FilterMode = rule == TPngFilterRule::Adaptive ? 0 : 1;
+    c.FilterMode = rule == TPngFilter::Adaptive ? 0 : 1;
 
     for (int32_t y = 0; y < raster.Height; ++y) {
         const uint8_t* row = raster.Rows.data() + static_cast<size_t>(y) * rowBytes;
@@ -92,17 +80,17 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
         c.TrialRow = trial.data();
         uint8_t* dest = out.data() + static_cast<size_t>(y) * rowLength;
         switch (rule) {
-        case TPngFilterRule::Adaptive:
+        case TPngFilter::Adaptive:
             SelectFilter(c); // may swap the two buffers
             std::memcpy(dest, c.FilteredRow, rowLength);
             break;
-        case TPngFilterRule::MinimumSum:
-        case TPngFilterRule::Entropy: {
+        case TPngFilter::MinimumSum:
+        case TPngFilter::Entropy: {
             // Each filter type in turn; the row keeps the one of the lowest cost.
             double best = std::numeric_limits<double>::infinity();
             for (int type = 0; type <= 4; ++type) {
-                FilterRow(c, static_cast<TRowFilter>(type), trial.data());
-                const double cost = rule == TPngFilterRule::Entropy
+                FilterRow(c, static_cast<TPngFilter>(type), trial.data());
+                const double cost = rule == TPngFilter::Entropy
                                         ? EntropyBits(trial.data() + 1, rowBytes)
                                         : static_cast<double>(AbsoluteSum(trial.data() + 1, rowBytes));
                 if (cost < best) {
@@ -112,7 +100,7 @@ std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule)
             }
             break;
         }
-        default: FilterRow(c, static_cast<TRowFilter>(rule), dest); break;
+        default: FilterRow(c, static_cast<TPngFilter>(rule), dest); break;
         }
     }
     return out;
@@ -637,9 +625,9 @@ size_t EncodedBytes(const TPngRaster& r, size_t dataBytes)
            (r.Transparency.empty() ? 0 : 12 + r.Transparency.size());
 }
 
-constexpr TPngFilterRule AllRules[] = {TPngFilterRule::None,    TPngFilterRule::Sub,      TPngFilterRule::Up,
-                                       TPngFilterRule::Average, TPngFilterRule::Paeth,    TPngFilterRule::Adaptive,
-                                       TPngFilterRule::MinimumSum, TPngFilterRule::Entropy};
+constexpr TPngFilter AllRules[] = {TPngFilter::None,    TPngFilter::Sub,      TPngFilter::Up,
+                                       TPngFilter::Average, TPngFilter::Paeth,    TPngFilter::Adaptive,
+                                       TPngFilter::MinimumSum, TPngFilter::Entropy};
 
 // Trials only rank the candidates, at a level cheap enough for many of them: libdeflate's level 4
 // ranks sprites as well as level 6 (over a folder of them 7 bytes in 92,400 apart) and sprite
@@ -790,13 +778,13 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
 
     struct TTrial {
         size_t Raster;
-        TPngFilterRule Rule;
+        TPngFilter Rule;
         size_t Size = 0;
         bool Repeat = false; // the same rows as an earlier trial of the same raster
     };
     std::vector<TTrial> trials;
     for (size_t r = 0; r < rasters.size(); ++r)
-        for (const TPngFilterRule rule : AllRules) trials.push_back({r, rule, 0, false});
+        for (const TPngFilter rule : AllRules) trials.push_back({r, rule, 0, false});
 
     size_t largest = 0;
     for (const TPngRaster& r : rasters) largest = std::max(largest, RowsSize(r));
@@ -837,7 +825,7 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
     // is past the size to beat.
     struct TFinal {
         size_t Raster;
-        TPngFilterRule Rule;
+        TPngFilter Rule;
         int Strategy;    // zlib's; unused for libdeflate
         bool OnBestRows; // compresses the best trial's rows (filtered once), not its own
     };
@@ -851,12 +839,12 @@ void WriteOptimizedPng(TStream& stream, const TBitmap& image, const TBitmap& alp
         if (small(top.Raster)) finals.push_back({top.Raster, top.Rule, Z_DEFAULT_STRATEGY, true});
         finals.push_back({top.Raster, top.Rule, Z_RLE, true});
     }
-    for (const TPngFilterRule rule : {TPngFilterRule::MinimumSum, TPngFilterRule::Adaptive})
+    for (const TPngFilter rule : {TPngFilter::MinimumSum, TPngFilter::Adaptive})
         if (rule != top.Rule) finals.push_back({top.Raster, rule, Z_RLE, false});
     const size_t close = top.Size + top.Size / CloseTrial;
     size_t closeTaken = 0;
     for (size_t k = 1; k < trials.size(); ++k) {
-        if (!small(trials[k].Raster) || trials[k].Rule > TPngFilterRule::Paeth) continue;
+        if (!small(trials[k].Raster) || trials[k].Rule > TPngFilter::Paeth) continue;
         const bool tiny = RowsSize(rasters[trials[k].Raster]) <= TinyRaster;
         if (closeTaken == (tiny ? CloseOnTiny : CloseOnSmall) || (!tiny && trials[k].Size > close)) continue;
         ++closeTaken;

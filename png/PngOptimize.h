@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "png/PngRows.h"
 #include "png/VRQPNGTypes.h"
 
 namespace tintabrel {
@@ -17,15 +18,8 @@ namespace tintabrel {
 class TBitmap;
 class TStream;
 
-// Rules that choose the filter type of each row: one fixed type, the codec's adaptive rule
-// (as FilterMode 0 of the writer), or per row the type with the smallest sum of absolute
-// differences, or the least order-0 entropy of its bytes.
-enum class TPngFilterRule { None, Sub, Up, Average, Paeth, Adaptive, MinimumSum, Entropy };
-
-// The rule of a writer FilterMode setting (0 adaptive, 1 none, 2..5 sub..paeth, others none).
-TPngFilterRule FilterRuleOfMode(int32_t filterMode);
 // Every row as deflate takes it: filter type byte, then the filtered bytes.
-std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilterRule rule);
+std::vector<uint8_t> FilterRaster(const TPngRaster& raster, TPngFilter rule);
 
 // A zlib stream of data: by zlib at level 0..9 (other values: zlib's default), as the writer
 // compresses, or with zlib's strategy for filtered data; or by libdeflate at level 1..12.

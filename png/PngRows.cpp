@@ -125,20 +125,20 @@ bool Unfilter(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int32_
 {
     if (!up) {
         // Zeros above: Up changes nothing and Paeth always predicts the left byte, as Sub does.
-        switch (static_cast<TRowFilter>(filter)) {
-        case TRowFilter::None:
-        case TRowFilter::Up: return true;
-        case TRowFilter::Sub:
-        case TRowFilter::Paeth: UnfilterSub<Bpp>(row, n, bpp); return true;
-        case TRowFilter::Average: UnfilterAverageFirst<Bpp>(row, n, bpp); return true;
+        switch (static_cast<TPngFilter>(filter)) {
+        case TPngFilter::None:
+        case TPngFilter::Up: return true;
+        case TPngFilter::Sub:
+        case TPngFilter::Paeth: UnfilterSub<Bpp>(row, n, bpp); return true;
+        case TPngFilter::Average: UnfilterAverageFirst<Bpp>(row, n, bpp); return true;
         default: return false;
         }
     }
-    switch (static_cast<TRowFilter>(filter)) {
-    case TRowFilter::None: return true;
-    case TRowFilter::Sub: UnfilterSub<Bpp>(row, n, bpp); return true;
-    case TRowFilter::Up: UnfilterUp(row, up, n); return true;
-    case TRowFilter::Average:
+    switch (static_cast<TPngFilter>(filter)) {
+    case TPngFilter::None: return true;
+    case TPngFilter::Sub: UnfilterSub<Bpp>(row, n, bpp); return true;
+    case TPngFilter::Up: UnfilterUp(row, up, n); return true;
+    case TPngFilter::Average:
 #if defined(__SSE2__)
         if constexpr (Bpp == 3 || Bpp == 4) {
             UnfilterAveragePixels<Bpp>(row, up, n);
@@ -147,7 +147,7 @@ bool Unfilter(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int32_
 #endif
         UnfilterAverage<Bpp>(row, up, n, bpp);
         return true;
-    case TRowFilter::Paeth:
+    case TPngFilter::Paeth:
 #if defined(__SSE2__)
         if constexpr (Bpp == 3 || Bpp == 4) {
             UnfilterPaethPixels<Bpp>(row, up, n);
@@ -163,16 +163,16 @@ bool Unfilter(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int32_
 // ---- filtering into a separate row
 
 template <int Bpp>
-void FilterLeft(TRowFilter filter, const uint8_t* x, const uint8_t* b, int32_t len, int32_t bppRun, uint8_t* o)
+void FilterLeft(TPngFilter filter, const uint8_t* x, const uint8_t* b, int32_t len, int32_t bppRun, uint8_t* o)
 {
     const int32_t bpp = Bpp ? Bpp : bppRun;
     const int32_t lead = bpp < len ? bpp : len;
     switch (filter) {
-    case TRowFilter::Sub:
+    case TPngFilter::Sub:
         for (int32_t i = 0; i < lead; ++i) o[i] = x[i];
         for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - x[i - bpp]);
         break;
-    case TRowFilter::Average:
+    case TPngFilter::Average:
         for (int32_t i = 0; i < lead; ++i) o[i] = static_cast<uint8_t>(x[i] - (b[i] >> 1));
         for (int32_t i = bpp; i < len; ++i) o[i] = static_cast<uint8_t>(x[i] - ((x[i - bpp] + b[i]) >> 1));
         break;
@@ -199,11 +199,11 @@ bool UnfilterRow(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int
     }
 }
 
-void FilterRow(TRowFilter filter, const uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp, uint8_t* out)
+void FilterRow(TPngFilter filter, const uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp, uint8_t* out)
 {
     switch (filter) {
-    case TRowFilter::None: std::memcpy(out, row, static_cast<size_t>(n)); return;
-    case TRowFilter::Up:
+    case TPngFilter::None: std::memcpy(out, row, static_cast<size_t>(n)); return;
+    case TPngFilter::Up:
         for (int32_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(row[i] - up[i]);
         return;
     default:
@@ -214,6 +214,30 @@ void FilterRow(TRowFilter filter, const uint8_t* row, const uint8_t* up, int32_t
         case 4: FilterLeft<4>(filter, row, up, n, bpp, out); return;
         default: FilterLeft<0>(filter, row, up, n, bpp, out); return;
         }
+    }
+}
+
+int32_t FilterModeOf(TPngFilter filter)
+{
+    switch (filter) {
+    case TPngFilter::None: return 1;
+    case TPngFilter::Sub: return 2;
+    case TPngFilter::Up: return 3;
+    case TPngFilter::Average: return 4;
+    case TPngFilter::Paeth: return 5;
+    default: return 0;
+    }
+}
+
+TPngFilter FilterOfMode(int32_t filterMode)
+{
+    switch (filterMode & 0xFF) {
+    case 0: return TPngFilter::Adaptive;
+    case 2: return TPngFilter::Sub;
+    case 3: return TPngFilter::Up;
+    case 4: return TPngFilter::Average;
+    case 5: return TPngFilter::Paeth;
+    default: return TPngFilter::None;
     }
 }
 

@@ -7,8 +7,16 @@
 
 namespace tintabrel {
 
-// The filter-type byte that starts every row of the image data.
-enum class TRowFilter : uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
+// The row filters, one enum for every part that names them: the first five are the filter-type
+// byte that starts every row of the image data; the rest choose one of those for each row (the
+// codec's adaptive rule, the smallest sum of absolute differences, the least order-0 entropy).
+enum class TPngFilter : uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4, Adaptive, MinimumSum, Entropy };
+
+// The picture writer's FilterMode numbering (0 adaptive, 1 none, 2..5 sub..paeth) both ways; a
+// rule the writer has not (minimum sum, entropy) is written by its adaptive rule, a number it does
+// not know is none.
+int32_t FilterModeOf(TPngFilter filter);
+TPngFilter FilterOfMode(int32_t filterMode);
 
 // The neighbour that predicts a byte: left a, up b or up-left c, whichever is closest to
 // a + b - c (on a tie a, then b).
@@ -29,7 +37,7 @@ bool UnfilterRow(uint8_t filter, uint8_t* row, const uint8_t* up, int32_t n, int
 
 // Writes the n bytes of row filtered with filter into out, against up (the row above, zeros
 // for the first row of a pass). The filter-type byte is the caller's.
-void FilterRow(TRowFilter filter, const uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp, uint8_t* out);
+void FilterRow(TPngFilter filter, const uint8_t* row, const uint8_t* up, int32_t n, int32_t bpp, uint8_t* out);
 
 // Where the pixels of an interlace pass lie in the picture: first column and row, then steps.
 struct TPassGeometry {

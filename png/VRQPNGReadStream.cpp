@@ -175,6 +175,12 @@ void TVRQPNGReadStream::FinishInfo()
     Info.FromFile = true;
 }
 
+void TVRQPNGReadStream::ReadAnimationControlChunk(int32_t)
+{
+    Info.AnimationFrames = ReadLongBE();
+    Info.AnimationPlays = ReadLongBE();
+}
+
 void TVRQPNGReadStream::KeepChunk(int32_t length)
 {
     const uint32_t type = chunkType_;
@@ -324,6 +330,9 @@ void TVRQPNGReadStream::ReadChunkBody(uint32_t type)
     case chunk::iCCP:
         // A colour space counts only before the palette and the image, as gamma does.
         if (KeepChunks && early && beforePalette) ReadWithin(0, &TVRQPNGReadStream::KeepChunk);
+        break;
+    case chunk::acTL:
+        if (early && !Info.AnimationFrames) ReadWithin(8, &TVRQPNGReadStream::ReadAnimationControlChunk);
         break;
     case chunk::zTXt:
     case chunk::iTXt:

@@ -117,6 +117,8 @@ private:
     void ReadPrivateChunk(int32_t length);
     // Keeps a chunk's data as it stands (KeepChunks), within a bound on all kept bytes.
     void KeepChunk(int32_t length);
+    // Notes an animated PNG's frames and plays (the frames themselves are read elsewhere).
+    void ReadAnimationControlChunk(int32_t length);
     // Completes Info from the working fields once the read ends.
     void FinishInfo();
     void ReadImageData();

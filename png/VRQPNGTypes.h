@@ -51,6 +51,10 @@ struct TPngInfo : TPictureInfo {
     int32_t PaletteSize = 0;    // the entries of PLTE (0 without one)
     TVRQPNGTime TimeStamp;
     TVRQPNGGifControl GifControl;
+    // An animated PNG's acTL before the image data: its frames and plays (0 frames: a still PNG).
+    // The reader decodes the default image all the same, as any reader that knows no animation.
+    uint32_t AnimationFrames = 0;
+    uint32_t AnimationPlays = 0;
 };
 
 // A picture's info onto the record a write takes: as it stands when a file gave it (its texts ride
@@ -146,6 +150,9 @@ inline constexpr uint32_t sRGB = ChunkType("sRGB");
 inline constexpr uint32_t iCCP = ChunkType("iCCP");
 inline constexpr uint32_t zTXt = ChunkType("zTXt");
 inline constexpr uint32_t iTXt = ChunkType("iTXt");
+inline constexpr uint32_t acTL = ChunkType("acTL");
+inline constexpr uint32_t fcTL = ChunkType("fcTL");
+inline constexpr uint32_t fdAT = ChunkType("fdAT");
 inline constexpr uint32_t vpNG = ChunkType("vpNG");
 inline constexpr uint32_t IDAT = ChunkType("IDAT");
 inline constexpr uint32_t IEND = ChunkType("IEND");

@@ -114,7 +114,7 @@ void DeflateRelease(TDeflateContext& c)
     }
 }
 
-void FilterRow(const TDeflateContext& c, TRowFilter filter, uint8_t* out)
+void FilterRow(const TDeflateContext& c, TPngFilter filter, uint8_t* out)
 {
     out[0] = static_cast<uint8_t>(filter);
     FilterRow(filter, c.CurrentRow, c.PreviousRow, c.RowLength - 1, (c.PixelBits + 7) / 8, out + 1);
@@ -168,17 +168,17 @@ void SelectFilter(TDeflateContext& c)
     // Modes 2 to 5 are the fixed filters Sub to Paeth; 0 is the adaptive choice.
     const int mode = c.FilterMode & 0xFF;
     if (mode >= 2 && mode <= 5) {
-        FilterRow(c, static_cast<TRowFilter>(mode - 1), c.FilteredRow);
+        FilterRow(c, static_cast<TPngFilter>(mode - 1), c.FilteredRow);
         return;
     }
-    FilterRow(c, TRowFilter::None, c.FilteredRow);
+    FilterRow(c, TPngFilter::None, c.FilteredRow);
     if (mode != 0) return;
 
     int64_t best = RowScore(c, c.FilteredRow);
     if (best == -1) return;
     if (c.OutputBits == 4) return; // 4-bit rows are never filtered
     if (c.OutputBits == 1 || c.OutputBits == 8) best *= 2;
-    for (const TRowFilter filter : {TRowFilter::Sub, TRowFilter::Up, TRowFilter::Average, TRowFilter::Paeth}) {
+    for (const TPngFilter filter : {TPngFilter::Sub, TPngFilter::Up, TPngFilter::Average, TPngFilter::Paeth}) {
         FilterRow(c, filter, c.TrialRow);
         const int32_t score = RowScore(c, c.TrialRow);
         if (score == -1) {

@@ -59,6 +59,6 @@ void SelectFilter(TDeflateContext& context);
 // otherwise higher means fewer distinct byte values.
 int32_t RowScore(TDeflateContext& context, const uint8_t* candidate);
 // Writes the current row filtered with filter into out: type byte + RowLength - 1 bytes.
-void FilterRow(const TDeflateContext& context, TRowFilter filter, uint8_t* out);
+void FilterRow(const TDeflateContext& context, TPngFilter filter, uint8_t* out);
 
 } // namespace tintabrel

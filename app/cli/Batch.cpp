@@ -145,7 +145,7 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
         load.Threads = run.Png.Threads;
         // A BMP cut short is refused rather than written out with black rows.
         load.Truncated = TTruncatedPixels::Refuse;
-        load.Animation = run.Limits.Animation;
+        load.Animation = run.Limits.ForFrames();
         const std::vector<TPipelineResult> results = RunPicturePipeline(input, load, made);
         for (size_t n = 0; n < outputs.size(); ++n) {
             if (results[n].Error) {

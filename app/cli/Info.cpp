@@ -204,7 +204,7 @@ int RunInfo(const TInfoOptions& options)
                 TPictureData data;
                 TLoadOptions load;
                 load.Truncated = TTruncatedPixels::Refuse;
-                load.Animation = limits.Animation;
+                load.Animation = limits.ForFrames();
                 input.Load(data, load);
                 facts.Width = data.Image.Width();
                 facts.Height = data.Image.Height();

@@ -26,13 +26,15 @@ std::vector<std::string> SavingKeys()
     return keys;
 }
 
-// The PNG writer numbers its filter rules 0 adaptive, 1 none ... 5 paeth.
-int32_t FilterOfName(const std::string& name)
+// The filters a plain save can write, by the names the option takes.
+TPngFilter FilterOfName(const std::string& name)
 {
-    static const char* const names[] = {"adaptive", "none", "sub", "up", "average", "paeth"};
-    for (int32_t k = 0; k < 6; ++k)
-        if (name == names[k]) return k;
-    return 1;
+    static const std::pair<const char*, TPngFilter> names[] = {
+        {"none", TPngFilter::None},   {"sub", TPngFilter::Sub},     {"up", TPngFilter::Up},
+        {"average", TPngFilter::Average}, {"paeth", TPngFilter::Paeth}, {"adaptive", TPngFilter::Adaptive}};
+    for (const auto& [text, filter] : names)
+        if (name == text) return filter;
+    return TPngFilter::None;
 }
 
 TOptionDef* Row(std::vector<TOptionDef>& t, std::string_view name)
@@ -166,7 +168,7 @@ std::vector<TOptionDef> MakeTable()
     // How PNG files are written.
     add({"png-filter", "", R | C, T::Name, "none|sub|up|average|paeth|adaptive", "PNG row filter (default none)", 0, 0,
          {"none", "sub", "up", "average", "paeth", "adaptive"}, false, true, "",
-         [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.FilterMode = FilterOfName(v); }});
+         [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.Filter = FilterOfName(v); }});
     add({"png-level", "", R | C, T::Number, "0-9", "PNG compression level (default: zlib's)", 0, 9, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.CompressionLevel = ToInt(v); }});
     add({"interlace", "", R | C, T::Flag, "", "write interlaced (Adam7) PNG", 0, 0, {}, false, true, "",

@@ -317,7 +317,7 @@ TEST_F(CliRecipe, BadMapsAndRecipeFieldsAreUsageErrors)
              {R"({"source": 1})", "field \"source\""},
              {R"({"source": 1, "from-hue": 2, "target": 3})", "\"source\", \"from-hue\" and \"pick\""},
              {R"({"map": ["1:1:1"], "png-filter": "median"})", "field \"png-filter\""},
-             {R"({"map": ["1:1:1"], "format": "gif"})", "field \"format\""},
+             {R"({"map": ["1:1:1"], "format": "tga"})", "field \"format\""},
              {R"({"map": ["1:1:1"], "overwrite": "yes"})", "field \"overwrite\""},
              {R"({"map": ["1:1:1"], "list": 3})", "field \"list\""},
              {R"({"map": ["1:1:1"], "list": ["clRed", 3]})", "field \"list\""},

@@ -189,7 +189,7 @@ TEST(CliRecolour, UnknownExtensionIsReadByItsSignature)
     const TCliRun run = RunCli({"recolour", "--source", "10", "--target", "200", "--out-dir", dir.File("out"),
                                 dir.File("sprite.dat"), dir.File("notes.txt")});
     EXPECT_EQ(run.Status, 1);
-    EXPECT_TRUE(Contains(run.Err, dir.File("notes.txt") + ": not a PNG or BMP file")) << run.Err;
+    EXPECT_TRUE(Contains(run.Err, dir.File("notes.txt") + ": not a PNG, BMP or GIF file")) << run.Err;
     // The name does not tell the format, so the output keeps the input's.
     const auto bytes = ReadFileBytes(dir.File("out/sprite.dat"));
     ASSERT_GE(bytes.size(), 8u);

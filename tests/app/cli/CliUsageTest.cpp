@@ -99,7 +99,7 @@ TEST_F(CliUsage, BadPngOptionsAndFormat)
                      "--png-level");
     ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--png-filter", "median", "--out-dir", out_, input_},
                      "--png-filter");
-    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--format", "gif", "--out-dir", out_, input_},
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--format", "tga", "--out-dir", out_, input_},
                      "--format");
     ExpectUsageError({"convert", "--png-level", "-2", input_, dir_.File("x.png")}, "--png-level");
     // Names only: numbers are not the documented values (PNG's own numbering would read 0 as none).
@@ -129,7 +129,7 @@ TEST_F(CliUsage, OneOutputFileForSeveralInputs)
 
 TEST_F(CliUsage, OutputFormatUnknownOrContradicted)
 {
-    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.gif"), input_}, "a.gif");
+    ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.tga"), input_}, "a.tga");
     ExpectUsageError({"recolour", "--source", "0", "--target", "0", "-o", dir_.File("a.png"), "--format", "bmp", input_},
                      "contradicts");
     ExpectUsageError({"convert", input_, dir_.File("a.jpg")}, "a.jpg");

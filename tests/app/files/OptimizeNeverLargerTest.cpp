@@ -85,7 +85,7 @@ TEST(OptimizeNeverLarger, ThanThePlainSaveOnATableOfPictures)
         for (const int32_t filter : {0, 1, 4, 5}) {
             for (const int32_t level : {-1, 9}) {
                 TPNGSaveOptions plain;
-                plain.FilterMode = filter;
+                plain.Filter = FilterOfMode(filter);
                 plain.CompressionLevel = level;
                 TPNGSaveOptions optimized = plain;
                 optimized.Optimize = true;

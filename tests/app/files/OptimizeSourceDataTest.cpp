@@ -171,11 +171,11 @@ TEST(OptimizeSourceData, OnlyDataThatDecodesToTheVeryRowsCounts)
     raster.BitDepth = 8;
     const std::vector<uint8_t> rows = RgbRows(40, 30);
     for (int y = 0; y < 30; ++y) raster.Rows.insert(raster.Rows.end(), rows.begin() + y * 121 + 1, rows.begin() + (y + 1) * 121);
-    const std::vector<uint8_t> good = ZlibCompress(FilterRaster(raster, TPngFilterRule::Paeth), 9);
+    const std::vector<uint8_t> good = ZlibCompress(FilterRaster(raster, TPngFilter::Paeth), 9);
 
     std::vector<uint8_t> otherPixel = rows;
     otherPixel[5 * 121 + 7] ^= 1;
-    std::vector<uint8_t> badFilter = FilterRaster(raster, TPngFilterRule::Sub);
+    std::vector<uint8_t> badFilter = FilterRaster(raster, TPngFilter::Sub);
     badFilter[121] = 5;
     std::vector<uint8_t> badChecksum = good;
     badChecksum.back() ^= 1;
@@ -189,7 +189,7 @@ TEST(OptimizeSourceData, OnlyDataThatDecodesToTheVeryRowsCounts)
         bool Decodes;
     } cases[] = {
         {"the rows, Paeth", good, true},
-        {"the rows, each row its own filter", ZlibCompress(FilterRaster(raster, TPngFilterRule::MinimumSum), 1), true},
+        {"the rows, each row its own filter", ZlibCompress(FilterRaster(raster, TPngFilter::MinimumSum), 1), true},
         {"one byte differs", ZlibCompress(otherPixel, 9), false},
         {"a filter type beyond 4", ZlibCompress(badFilter, 9), false},
         {"a wrong checksum", badChecksum, false},

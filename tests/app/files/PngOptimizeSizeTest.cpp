@@ -179,7 +179,7 @@ TEST(PngOptimizeSize, NeverLargerThanThePlainSaveOrAnyFixedFilterAtLevelNine)
         EXPECT_LE(optimized.size(), plainFile.size());
         ExpectSamePixels(optimized, plainFile);
         for (int filter = 1; filter <= 5; ++filter) {
-            plain.FilterMode = filter;
+            plain.Filter = FilterOfMode(filter);
             plain.CompressionLevel = 9;
             const size_t fixed = Save(data, plain).size();
             EXPECT_LE(optimized.size(), fixed) << "filter mode " << filter;

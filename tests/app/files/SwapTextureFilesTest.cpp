@@ -71,7 +71,7 @@ TEST(SwapTextureFiles, IndexIsGreyOf8Or16Bits)
             MapColours(picture, mapped, TColourMap({MakeColor(0, 0, 40)}, {clWhite}), TProtectedColors());
             const TSwapTexture texture = BuildSwapTexture(picture, {&mapped});
             TPNGSaveOptions options;
-            options.FilterMode = filter;
+            options.Filter = FilterOfMode(filter);
             options.Time = TPngTimeSource::None;
             TMemoryStream stream;
             WriteSwapIndexPng(stream, texture, options);

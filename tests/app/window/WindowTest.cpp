@@ -343,7 +343,7 @@ private slots:
         auto w = Open(dir);
         const QImage sprite = MakeImage(2, 1, {0xff0000, 0x00ff00});
         QVERIFY(sprite.save(Q(dir.File("a.png"))));
-        QVERIFY(sprite.save(Q(dir.File("b.gif")), "PNG"));
+        QVERIFY(sprite.save(Q(dir.File("b.tga")), "PNG"));
         Load(*w, dir.File("a.png"));
         w->tb->setValue(120);
         w->tbWidth->setValue(240);
@@ -364,7 +364,7 @@ private slots:
         QCOMPARE(w->bmpBefore->Image.Width(), 2);
 
         // Another extension loads nothing; both panes keep their pictures and the result.
-        Load(*w, dir.File("b.gif"));
+        Load(*w, dir.File("b.tga"));
         QCOMPARE(dialogs->Messages.size(), size_t(2));
         QCOMPARE(w->imgBefore->Picture.Bitmap().Pixel(0, 0), clRed);
         QCOMPARE(w->imgAfter->Picture.Bitmap().Pixel(0, 0), clLime);
@@ -652,12 +652,12 @@ private slots:
 
         // An unknown extension: the message dialog, nothing written, the zoom at x1.
         SelectZoom(*w, 2);
-        Save(*w, dir.File("out.gif"));
+        Save(*w, dir.File("out.tga"));
         QCOMPARE(dialogs->Messages.size(), size_t(1));
-        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral(".gifクイズ！無理オネア"));
+        QCOMPARE(Q(dialogs->Messages[0].Text), QStringLiteral(".tgaクイズ！無理オネア"));
         QCOMPARE(Q(dialogs->Messages[0].Caption), QStringLiteral("Tintabrel"));
         QVERIFY(dialogs->Messages[0].Icon == TMsgIcon::None);
-        QVERIFY(!fs::exists(dir.File("out.gif")));
+        QVERIFY(!fs::exists(dir.File("out.tga")));
         QCOMPARE(w->rgZoom->ItemIndex(), 0);
         QCOMPARE(w->imgAfter->size(), QSize(3, 2));
 
@@ -2244,7 +2244,7 @@ private slots:
         QTest::newRow("save") << "checked" << int(TSaveAnswer::Save) << "out.png" << true;
         QTest::newRow("save, dialog cancelled") << "checked" << int(TSaveAnswer::Save) << "" << false;
         QTest::newRow("save fails") << "checked" << int(TSaveAnswer::Save) << "no/such/x.png" << false;
-        QTest::newRow("save, unknown type") << "checked" << int(TSaveAnswer::Save) << "out.gif" << false;
+        QTest::newRow("save, unknown type") << "checked" << int(TSaveAnswer::Save) << "out.tga" << false;
     }
     void closeAsksAboutUnsavedWork()
     {
@@ -2288,7 +2288,7 @@ private slots:
             QVERIFY(w->windowTitle().startsWith('*'));
         }
         if (saveAs == "out.png") QCOMPARE(QImage(Q(dir.File("out.png"))).pixel(0, 0), qRgb(0, 255, 0));
-        if (saveAs == "no/such/x.png" || saveAs == "out.gif") QCOMPARE(dialogs->Messages.size(), messages + 1);
+        if (saveAs == "no/such/x.png" || saveAs == "out.tga") QCOMPARE(dialogs->Messages.size(), messages + 1);
         else QCOMPARE(dialogs->Messages.size(), messages);
     }
 
