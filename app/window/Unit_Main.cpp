@@ -1001,10 +1001,12 @@ void TfrmMain::btnSaveClick()
     if (IsExistingFile(sd.FileName) &&
         !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\n上書きしますか?", ApplicationTitle))
         return;
-    // A format that keeps no animation gets the frame shown, as a still picture.
-    const bool oneFrame = animated && !KeepsAnimation(kind, extension, sd.FilterIndex);
+    // A format that keeps no animation gets the frame shown, as a still picture; the user is told
+    // when there were more.
+    const bool still = animated && !KeepsAnimation(kind, extension, sd.FilterIndex);
+    const bool oneFrame = still && bmpAfter->Animation->Frames.size() > 1;
     TPictureData picture;
-    if (oneFrame)
+    if (still)
         picture = ShownStill(*bmpAfter);
     else
         picture.Assign(*bmpAfter);
@@ -1449,7 +1451,8 @@ void TfrmMain::CreateFrameBar()
 
 size_t TfrmMain::ShownFrame() const
 {
-    return bmpBefore && bmpBefore->Animated() ? static_cast<size_t>(FrameBar->Index()) : 0;
+    if (!bmpBefore || !bmpBefore->Animation || bmpBefore->Animation->Frames.empty()) return 0;
+    return std::min(static_cast<size_t>(FrameBar->Index()), bmpBefore->Animation->Frames.size() - 1);
 }
 
 void TfrmMain::ShowFrame(size_t index)
@@ -1468,7 +1471,8 @@ void TfrmMain::ShowFrame(size_t index)
 
 void TfrmMain::UpdateFrameBar()
 {
-    const TAnimation* animation = bmpBefore && bmpBefore->Animation && !bmpBefore->Animation->Frames.empty()
+    // A single frame (any GIF is an animation of one frame at least) has nothing to choose.
+    const TAnimation* animation = bmpBefore && bmpBefore->Animation && bmpBefore->Animation->Frames.size() > 1
                                       ? bmpBefore->Animation.get()
                                       : nullptr;
     const bool wasShown = !FrameBar->isHidden();
@@ -1476,6 +1480,8 @@ void TfrmMain::UpdateFrameBar()
         FrameBar->SetCount(static_cast<int>(std::min<size_t>(animation->Frames.size(), INT32_MAX)));
         const TFrame& frame = animation->Frames[static_cast<size_t>(FrameBar->Index())];
         FrameBar->SetDelay(frame.DelayNum, frame.DelayDen);
+    } else {
+        FrameBar->SetCount(1); // nothing to choose: the first frame
     }
     FrameBar->setVisible(animation != nullptr);
     if (wasShown != (animation != nullptr)) LayOut();

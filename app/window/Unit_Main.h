@@ -105,7 +105,7 @@ public:
     QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
 
     // An animation (GIF, APNG): the frame control under the panes, shown only while the before
-    // picture is one. Both panes show the chosen frame as a viewer shows it (the after pane the
+    // picture is one of two frames or more. Both panes show the chosen frame as a viewer shows it (the after pane the
     // after picture's frame); the check, L, R, undo and redo change every frame, the mask marks
     // what the settings change in the chosen frame, and a click on the before pane picks from
     // the frame shown. While it shows, the panes leave it their lowest FrameBarRoom pixels;

@@ -769,6 +769,41 @@ private slots:
         QVERIFY(!ReadBack(dir.File("still_out.png")).Animated());
     }
 
+    // A GIF of one frame (every GIF loads as an animation) shows no frame control and saves as
+    // PNG without a note; it is offered as a GIF.
+    void singleFrameGif()
+    {
+        ExeDir dir;
+        TfrmMain w(dir.Path());
+        TPictureData one = PaletteFrame(3, 2, {clRed, clBlue}, [](int x, int) { return x % 2; });
+        SavePicture(dir.File("one.gif"), GifFormat(), one);
+        Load(w, dir.File("one.gif"));
+        QVERIFY(w.bmpBefore->Animated());
+        QVERIFY(w.FrameBar->isHidden());
+        QCOMPARE(w.sbBefore->height(), 241);
+        QCOMPARE(Shown(*w.imgBefore), Pixels(one));
+        SetSliders(w, 235, 18, 130);
+        w.btnCheck->click();
+        Save(w, dir.File("one.png"), 1);
+        QCOMPARE(dialogs->SaveFiltersOffered.back(), TfrmMain::SaveFilterGif);
+        QCOMPARE(Q(dialogs->SaveSuggestions.back()), Q(dir.File("one_130.gif")));
+        QVERIFY(dialogs->Messages.empty());
+        QVERIFY(!w.Unsaved());
+        QCOMPARE(Pixels(ReadBack(dir.File("one.png"))), Pixels(ComposeFrame(*w.bmpAfter->Animation, 0)));
+
+        // Back to it from the last frame of a longer animation: its one frame shows, and its marks.
+        Load(w, WriteSample(dir, QStringLiteral("gif")));
+        w.FrameBar->tbFrame->setValue(3);
+        w.Undo();
+        QCOMPARE(w.bmpBefore->Animation->Frames.size(), size_t(1));
+        QVERIFY(w.FrameBar->isHidden());
+        QCOMPARE(w.ShownFrame(), size_t(0));
+        w.actMask->setChecked(true);
+        const QImage marks = ExpectedMask(*w.bmpBefore, 0, TProtectedColors(*w.ColorList), w.CurrentWindow());
+        QVERIFY(marks.pixel(0, 0) == MaskChanged);
+        QCOMPARE(w.imgBefore->Overlay(), marks);
+    }
+
     // GIF holds palette pictures only: an animation of RGBA frames is refused by the GIF writer,
     // its words behind the window's, and nothing is written.
     void gifRefusesTrueColour()
