@@ -181,6 +181,7 @@ void TDryRunReport::Print(size_t first, size_t end)
         file["file"] = outputs_[first].Input;
         file["width"] = size.Width;
         file["height"] = size.Height;
+        if (size.Frames > 0) file["frames"] = size.Frames; // an animation's counts are all its frames'
         file["outputs"] = nlohmann::ordered_json::array();
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
@@ -208,7 +209,8 @@ void TDryRunReport::Print(size_t first, size_t end)
         print_(JsonText(file) + "\n");
     } else {
         std::string text = outputs_[first].Input + ": " + std::to_string(size.Width) + " x " +
-                           std::to_string(size.Height) + "\n";
+                           std::to_string(size.Height) +
+                           (size.Frames > 0 ? ", " + std::to_string(size.Frames) + " frames" : std::string()) + "\n";
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
             const std::string variant = outputs_[i].Variant.empty() ? "" : " (variant " + outputs_[i].Variant + ")";
