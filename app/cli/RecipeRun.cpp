@@ -4,6 +4,7 @@
 #include "app/cli/Plan.h"
 #include "app/cli/Report.h"
 #include "base/ScopeGuard.h"
+#include "image/Animation.h"
 
 #include <nlohmann/json.hpp>
 
@@ -34,7 +35,12 @@ TChangeOutcome ApplyChain(TPictureData& picture, const TChain& chain, const TPro
     TChangeOutcome outcome;
     for (const TChange& change : chain) {
         TChangeReport report{change.Window, change.Pick, change.Region, {}};
-        if (change.Pick) report.Window.Source = PickSource(picture.Image, *change.Pick);
+        if (change.Pick) {
+            // An animation's pixel is picked from its first frame as a viewer shows it (its still
+            // picture may be an APNG's default image of its own).
+            const TPictureData shown = picture.Animation ? ComposeFrame(*picture.Animation, 0) : TPictureData{};
+            report.Window.Source = PickSource(picture.Animation ? shown.Image : picture.Image, *change.Pick);
+        }
         outcome.Then(ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour,
                                         reports ? &report.Counts : nullptr, threads, change.Region));
         if (reports) reports->push_back(report);

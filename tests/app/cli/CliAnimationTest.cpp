@@ -514,6 +514,14 @@ TEST_F(CliAnimation, ChainsVariantsRecipesPicksAndRegions)
     run = RunCli({"recolour", "--pick", "5,7", "--tolerance", "36", "--target", "77", "-q", "-o", dir_.File("pick.gif"), gif_});
     ASSERT_EQ(run.Status, 0) << run.Err;
     ExpectFrames(gif_, dir_.File("pick.gif"), ChangedAlone(gif_, {Window(*picked, 36, 77)}));
+    // Also where the still picture is an APNG's default image of its own, not the first frame.
+    const TPictureData ops = Read(hidden_);
+    const std::optional<int> fromFrame = PickedSourcePosition(ComposeFrame(*ops.Animation, 0).Image.Pixel(1, 1));
+    ASSERT_TRUE(fromFrame);
+    ASSERT_NE(fromFrame, PickedSourcePosition(ops.Image.Pixel(1, 1)));
+    run = RunCli({"recolour", "--pick", "1,1", "--tolerance", "20", "--target", "77", "-q", "-o", dir_.File("pick.png"), hidden_});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    ExpectFrames(hidden_, dir_.File("pick.png"), ChangedAlone(hidden_, {Window(*fromFrame, 20, 77)}));
 
     // A region lies on the canvas: a frame's pixel inside it changes as the frame's change makes
     // it, one outside keeps its colour.
