@@ -254,8 +254,11 @@ void SettleAnimationOptions(TOutputOptions& out)
     if (a.Reshapes() && out.InPlace)
         throw TUsageError(std::string(a.Frames ? "--frames" : "--sheet") +
                           " makes a new picture of its input: give OUTPUT, -o or --out-dir, not --in-place");
-    // A sheet is a still picture: named by no output (--out-dir, standard output), a PNG file.
-    if (a.SheetColumns > 0 && out.Format == nullptr) out.Format = PngFormat();
+    // A sheet is a still picture: named by no output that tells a format (--out-dir, standard
+    // output, an extension of no format), a PNG file.
+    const bool named = !out.OutputFile.empty() && !IsStandardStream(out.OutputFile) &&
+                       KindOfExtension(ExtractExtension(out.OutputFile), false) != nullptr;
+    if (a.SheetColumns > 0 && out.Format == nullptr && !named) out.Format = PngFormat();
 }
 
 int64_t SheetPixels(const TPictureHeader& header, const TAnimationOptions& options, const TSourceLimits& limits)

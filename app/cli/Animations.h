@@ -42,8 +42,8 @@ struct TAnimationOptions {
 TSheetCells ParseSheetCells(const std::string& text);
 
 // The options that make no sense with the rest of the command line (TUsageError): --delay
-// without --frames; --sheet or --frames replacing their input (--in-place). A sheet named by
-// no output name is a PNG file (--format png).
+// without --frames; --sheet or --frames replacing their input (--in-place). A sheet whose
+// output's name tells no format (--out-dir keeps the input's name) is a PNG file (--format png).
 void SettleAnimationOptions(TOutputOptions& out);
 
 // The pixels that the outputs make beyond the input's own (a sprite sheet: every frame on a

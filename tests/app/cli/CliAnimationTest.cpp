@@ -912,6 +912,15 @@ TEST_F(CliAnimation, SheetsWrittenAndReadBack)
     EXPECT_EQ(palFile.Loop, 0);
     for (const TGifFrameFile& f : palFile.Frames) EXPECT_EQ(f.Disposal, 2);
 
+    // The output's name tells the sheet's format where it tells one (BMP drops the transparency).
+    run = RunCli({"convert", "--sheet", "4", palGif_, dir_.File("pal-sheet.bmp")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_TRUE(Contains(run.Err, "holds no transparency")) << run.Err;
+    EXPECT_EQ(Read(dir_.File("pal-sheet.bmp")).Image.Width(), 48);
+    run = RunCli({"convert", "--sheet", "4", palGif_, dir_.File("pal-sheet.data")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(FileBytes(dir_.File("pal-sheet.data")).at(1), 'P');
+
     // A sheet over the pixel limit is refused before the picture is read, nothing written.
     run = RunCli({"convert", "--sheet", "1", "--max-pixels", "1000", gif_, dir_.File("tall.png")});
     EXPECT_EQ(run.Status, 1);
