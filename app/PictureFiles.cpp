@@ -80,6 +80,7 @@ void TakeEncoding(TVRQPNG& png, const TPNGSaveOptions& options)
     png.CompressionLevel = options.CompressionLevel;
     png.Interlace = options.Interlace;
     png.Threads = static_cast<int32_t>(options.Threads);
+    png.WholeImageDeflate = options.WholeImageDeflate;
     png.UseCurrentTime = options.Time == TPngTimeSource::Now;
     png.Clock = options.Clock;
     png.TimeStamp = options.Time == TPngTimeSource::Fixed ? options.FixedTime : TVRQPNGTime{};

@@ -173,6 +173,7 @@ void TVRQPNG::SaveToStream(TStream& stream) const
     writer.SetIDATSize(IDATSize);
     writer.Interlace = Interlace ? 1 : 0;
     writer.Parallel.Threads = Threads;
+    writer.WholeImageDeflate = WholeImageDeflate;
     writer.SourceRows = SourceRows;
     GiveInfo(writer);
     writer.UseCurrentTime = UseCurrentTime;

@@ -60,6 +60,7 @@ public:
     uint8_t FilterMode = 1;
     bool Interlace = false;
     int32_t Threads = 1; // above 1: a large picture is inflated ahead, or compressed, on more threads
+    bool WholeImageDeflate = false; // to the encoder: see TVRQPNGWriteStream::WholeImageDeflate
     // Set while another thread still stores the rows being saved (the encoder's SourceRows).
     const TRowGate* SourceRows = nullptr;
     // Told how far the decoder's rows are stored, for work on rows while later ones are read.

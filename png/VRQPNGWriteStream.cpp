@@ -711,9 +711,16 @@ void TVRQPNGWriteStream::WriteImageData()
     // A large picture is compressed in segments (on several threads when it may); the stream
     // is then never started.
     const uint64_t filteredBytes = static_cast<uint64_t>(h) * ((static_cast<uint64_t>(w) * PixelBits + 7) / 8 + 1);
-    const std::unique_ptr<TParallelDeflate> parallel = MakeParallelDeflate(
-        Parallel, int64_t{w} * h, filteredBytes, level, static_cast<size_t>(idatSize_),
-        [this](const uint8_t* data, size_t size) { WriteChunk(chunk::IDAT, data, static_cast<uint32_t>(size)); });
+    // Held whole (where it is small enough to hold twice), libdeflate on one thread beats zlib on
+    // several in time and in the work a batch of files shares its cores with. Decided by the size
+    // alone, so that the bytes never depend on threads or on rows still arriving.
+    deflate_.WholeImage = WholeImageDeflate && filteredBytes <= (uint64_t{64} << 20);
+    const std::unique_ptr<TParallelDeflate> parallel =
+        deflate_.WholeImage ? nullptr
+                            : MakeParallelDeflate(Parallel, int64_t{w} * h, filteredBytes, level, static_cast<size_t>(idatSize_),
+                                                  [this](const uint8_t* data, size_t size) {
+                                                      WriteChunk(chunk::IDAT, data, static_cast<uint32_t>(size));
+                                                  });
     if (!parallel) DeflateStart(deflate_, level, idatSize_);
     deflate_.FilterMode = FilterMode;
     deflate_.PixelBits = PixelBits;

@@ -51,6 +51,11 @@ public:
     std::string RowKey;
     TVRQPNGEncodeRowEvent OnEncodeRow; // sees every raw row before filtering while RowKey is set
     TParallelDeflateSettings Parallel; // deflate on several threads for large pictures
+    // The image data of a picture of up to 64 MiB of filtered rows compressed at once by libdeflate
+    // instead of by zlib's stream, in segments or not (see TDeflateContext::WholeImage); rows still
+    // arriving are held until the last. Off by default: the picture class and the window write
+    // with zlib.
+    bool WholeImageDeflate = false;
     // Set while another thread is still storing the rows of the bitmap and its alpha: each row is
     // read once the gate has opened it; a gate that ends unfinished fails the write.
     const TRowGate* SourceRows = nullptr;

@@ -1,5 +1,9 @@
 #include "png/VRQZLIB.h"
 
+#include <libdeflate.h>
+
+#include <algorithm>
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -55,6 +59,10 @@ int DeflateStart(TDeflateContext& c, int32_t level, int32_t size)
     c.OutSize = size;
     c.Stream = z_stream{};
     ResetOutput(c);
+    c.Level = level;
+    c.Held.clear();
+    c.HeldPending = c.WholeImage;
+    if (c.WholeImage) return 0;
     c.Stream.zalloc = AllocItems;
     c.Stream.zfree = FreeItems;
     c.Stream.opaque = Z_NULL;
@@ -66,6 +74,12 @@ int DeflateStart(TDeflateContext& c, int32_t level, int32_t size)
 
 int DeflateRow(TDeflateContext& c)
 {
+    if (c.WholeImage) {
+        if (!c.HeldPending || !c.OutBuffer) return -1;
+        SelectFilter(c);
+        c.Held.insert(c.Held.end(), c.FilteredRow, c.FilteredRow + c.RowLength);
+        return 0;
+    }
     if (!c.StreamReady || !c.OutBuffer) return -1;
     SelectFilter(c);
     c.Stream.next_in = c.FilteredRow;
@@ -83,8 +97,38 @@ int DeflateRow(TDeflateContext& c)
     }
 }
 
+namespace {
+
+// The held rows as one zlib stream, written through the output buffer in IDAT-sized parts.
+int FinishWholeImage(TDeflateContext& c)
+{
+    c.HeldPending = false;
+    struct TFree {
+        void operator()(libdeflate_compressor* p) const { libdeflate_free_compressor(p); }
+    };
+    const int level = c.Level >= 0 && c.Level <= 9 ? c.Level : 6;
+    const std::unique_ptr<libdeflate_compressor, TFree> compressor(libdeflate_alloc_compressor(level));
+    if (!compressor) return -1;
+    std::vector<uint8_t> out(libdeflate_zlib_compress_bound(compressor.get(), c.Held.size()));
+    const size_t size = libdeflate_zlib_compress(compressor.get(), c.Held.data(), c.Held.size(), out.data(), out.size());
+    c.Held = {};
+    if (size == 0) return -1;
+    for (size_t at = 0; at < size;) {
+        const size_t n = std::min(size - at, static_cast<size_t>(c.OutSize));
+        std::memcpy(c.OutBuffer.get(), out.data() + at, n);
+        c.Stream.avail_out = static_cast<uInt>(static_cast<size_t>(c.OutSize) - n);
+        if (c.Flush && c.Flush(c) != 0) return -1;
+        at += n;
+    }
+    ResetOutput(c);
+    return 0;
+}
+
+} // namespace
+
 int DeflateFinish(TDeflateContext& c)
 {
+    if (c.WholeImage) return c.HeldPending && c.OutBuffer ? FinishWholeImage(c) : -1;
     if (!c.StreamReady || !c.OutBuffer) return -1;
     c.Stream.next_in = nullptr;
     c.Stream.avail_in = 0;
@@ -106,6 +150,8 @@ int DeflateFinish(TDeflateContext& c)
 
 void DeflateRelease(TDeflateContext& c)
 {
+    c.Held = {};
+    c.HeldPending = false;
     c.OutBuffer.reset();
     c.OutSize = 0;
     if (c.StreamReady) {

@@ -37,6 +37,37 @@ size_t BandCount(int32_t width, int32_t height, unsigned threads)
                               static_cast<size_t>(height));
 }
 
+// Runs row(pixels, alpha row or none, band) over the picture's rows in bands on the threads given,
+// band k's rows with state[k]; the state has one entry per band (made here, each from fresh).
+template <class TBand, class TRowFn>
+std::vector<TBand> InBands(TBitmap& image, const TBitmap* alpha, unsigned threads, const TBand& fresh, TRowFn&& row)
+{
+    const int32_t width = image.Width(), height = image.Height();
+    // Rows are taken here, on this thread: the first gives the picture its own pixels.
+    const TBitmap::TRows rows = image.Rows();
+    std::vector<TBand> state(BandCount(width, height, threads), fresh);
+    RunTasks(state.size(), threads, [&](size_t k) {
+        const int32_t from = static_cast<int32_t>(static_cast<size_t>(height) * k / state.size());
+        const int32_t to = static_cast<int32_t>(static_cast<size_t>(height) * (k + 1) / state.size());
+        for (int32_t y = from; y < to; ++y) row(rows.At(y), alpha ? alpha->ConstScanLine(y) : nullptr, state[k]);
+    });
+    return state;
+}
+
+// What the bands saw, summed: altered and kept pixels, and the entries no pixel met.
+template <class TBand>
+void SumBands(const std::vector<TBand>& bands, std::vector<uint8_t> TBand::*met, size_t entries, TColourMapCounts& counts)
+{
+    std::vector<uint8_t> any(entries, 0);
+    for (const TBand& b : bands) {
+        counts.Altered += b.Altered;
+        counts.Kept += b.Kept;
+        for (size_t i = 0; i < entries; ++i) any[i] |= (b.*met)[i];
+    }
+    for (size_t i = 0; i < entries; ++i)
+        if (!any[i]) counts.Unmatched.push_back(static_cast<int32_t>(i));
+}
+
 // The transparency the change reads: the picture's alpha when saving would write it (8 bits, the
 // picture's size); otherwise the picture counts as opaque, as saved.
 const TBitmap* AlphaOf(const TPictureData& picture)
@@ -190,19 +221,10 @@ void MapTrueColour(TPictureData& picture, const TColourMap& map, const std::vect
     const int32_t width = image.Width(), height = image.Height();
     if (width <= 0 || height <= 0) return;
     const TBitmap* alpha = options.VisibleOnly ? AlphaOf(picture) : nullptr;
-    // Rows are taken here, on this thread: the first gives the picture its own pixels.
-    const TBitmap::TRows rows = image.Rows();
-    const size_t bands = BandCount(width, height, options.Threads);
-    std::vector<TBandCounts> bandCounts(bands);
-    if (counts)
-        for (TBandCounts& c : bandCounts) c.Seen.assign(map.From().size(), 0);
-    RunTasks(bands, options.Threads, [&](size_t k) {
-        const int32_t from = static_cast<int32_t>(static_cast<size_t>(height) * k / bands);
-        const int32_t to = static_cast<int32_t>(static_cast<size_t>(height) * (k + 1) / bands);
-        TBandCounts& c = bandCounts[k];
-        for (int32_t y = from; y < to; ++y) {
-            uint8_t* row = rows.At(y);
-            const uint8_t* alphaRow = alpha ? alpha->ConstScanLine(y) : nullptr;
+    TBandCounts fresh;
+    if (counts) fresh.Seen.assign(map.From().size(), 0);
+    const std::vector<TBandCounts> bands =
+        InBands(image, alpha, options.Threads, fresh, [&](uint8_t* row, const uint8_t* alphaRow, TBandCounts& c) {
             if (counts) {
                 if (alphaRow) MapRow<true, true>(row, alphaRow, width, map, decisions, c);
                 else MapRow<true, false>(row, nullptr, width, map, decisions, c);
@@ -210,17 +232,8 @@ void MapTrueColour(TPictureData& picture, const TColourMap& map, const std::vect
                 if (alphaRow) MapRow<false, true>(row, alphaRow, width, map, decisions, c);
                 else MapRow<false, false>(row, nullptr, width, map, decisions, c);
             }
-        }
-    });
-    if (!counts) return;
-    std::vector<uint8_t> seen(map.From().size(), 0);
-    for (const TBandCounts& c : bandCounts) {
-        counts->Altered += c.Altered;
-        counts->Kept += c.Kept;
-        for (size_t i = 0; i < seen.size(); ++i) seen[i] |= c.Seen[i];
-    }
-    for (size_t i = 0; i < seen.size(); ++i)
-        if (!seen[i]) counts->Unmatched.push_back(static_cast<int32_t>(i));
+        });
+    if (counts) SumBands(bands, &TBandCounts::Seen, map.From().size(), *counts);
 }
 
 void MapPaletteEntries(TPictureData& picture, const TColourMap& map, const std::vector<TMapTarget>& targets,
@@ -479,18 +492,10 @@ void RemapStill(TPictureData& picture, const TRemapPalette& palette, const TProt
     const int32_t width = image.Width(), height = image.Height();
     if (width <= 0 || height <= 0) return;
     const TBitmap* alpha = options.VisibleOnly ? AlphaOf(picture) : nullptr;
-    const TBitmap::TRows rows = image.Rows();
-    const size_t bands = BandCount(width, height, options.Threads);
-    std::vector<TRemapBand> bandState(bands);
-    if (counts)
-        for (TRemapBand& b : bandState) b.Given.assign(palette.Entries().size(), 0);
-    RunTasks(bands, options.Threads, [&](size_t k) {
-        const int32_t from = static_cast<int32_t>(static_cast<size_t>(height) * k / bands);
-        const int32_t to = static_cast<int32_t>(static_cast<size_t>(height) * (k + 1) / bands);
-        TRemapBand& b = bandState[k];
-        for (int32_t y = from; y < to; ++y) {
-            uint8_t* row = rows.At(y);
-            const uint8_t* alphaRow = alpha ? alpha->ConstScanLine(y) : nullptr;
+    TRemapBand fresh;
+    if (counts) fresh.Given.assign(palette.Entries().size(), 0);
+    const std::vector<TRemapBand> bands =
+        InBands(image, alpha, options.Threads, fresh, [&](uint8_t* row, const uint8_t* alphaRow, TRemapBand& b) {
             if (counts) {
                 if (alphaRow) RemapRow<true, true>(row, alphaRow, width, palette, protectedColors, b);
                 else RemapRow<true, false>(row, nullptr, width, palette, protectedColors, b);
@@ -498,18 +503,8 @@ void RemapStill(TPictureData& picture, const TRemapPalette& palette, const TProt
                 if (alphaRow) RemapRow<false, true>(row, alphaRow, width, palette, protectedColors, b);
                 else RemapRow<false, false>(row, nullptr, width, palette, protectedColors, b);
             }
-        }
-    });
-    if (counts) {
-        std::vector<uint8_t> given(palette.Entries().size(), 0);
-        for (const TRemapBand& b : bandState) {
-            counts->Altered += b.Altered;
-            counts->Kept += b.Kept;
-            for (size_t i = 0; i < given.size(); ++i) given[i] |= b.Given[i];
-        }
-        for (size_t i = 0; i < given.size(); ++i)
-            if (!given[i]) counts->Unmatched.push_back(static_cast<int32_t>(i));
-    }
+        });
+    if (counts) SumBands(bands, &TRemapBand::Given, palette.Entries().size(), *counts);
     if (!options.TrueColour) MakeRemapPalettePicture(picture, palette);
 }
 

@@ -316,6 +316,8 @@ TPNGSaveOptions PngSettings(const TOutputOptions& out, unsigned threads, bool tr
 {
     TPNGSaveOptions png = out.Png;
     png.Threads = threads;
+    // A batch of sprites spends most of its time compressing: libdeflate does it at once.
+    png.WholeImageDeflate = true;
     png.TrueColourOnly = trueColourOnly;
     png.Strip = out.Strip;
     if (out.NoTime || out.Strip) {

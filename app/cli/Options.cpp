@@ -145,7 +145,7 @@ std::vector<TOptionDef> MakeTable()
     add({"png-filter", "", R | C, T::Name, "none|sub|up|average|paeth|adaptive", "PNG row filter (default none)", 0, 0,
          {"none", "sub", "up", "average", "paeth", "adaptive"}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.Filter = FilterOfName(v); }});
-    add({"png-level", "", R | C, T::Number, "0-9", "PNG compression level (default: zlib's)", 0, 9, {}, false, true, "",
+    add({"png-level", "", R | C, T::Number, "0-9", "PNG compression level (default 6)", 0, 9, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.CompressionLevel = ToInt(v); }});
     add({"interlace", "", R | C, T::Flag, "", "write interlaced (Adam7) PNG", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Output.Png.Interlace = IsTrue(v); }});

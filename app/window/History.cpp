@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <vector>
+
+#include "image/Animation.h"
 
 #include <unistd.h>
 
@@ -17,12 +20,37 @@ size_t StoreBytes(const TBitmapImage& store)
            store.ColorTable.size() * sizeof(TRGBQuad);
 }
 
+// Each pixel store of the picture: its image and alpha, and an animation's frames (each state
+// holds a copy of the frames that shares their stores).
+template <class Visit>
+void ForEachStore(const TPictureData& picture, Visit visit)
+{
+    visit(picture.Image);
+    visit(picture.Alpha);
+    if (!picture.Animation) return;
+    for (const TFrame& frame : picture.Animation->Frames) {
+        visit(frame.Picture.Image);
+        visit(frame.Picture.Alpha);
+    }
+    if (picture.Animation->HiddenDefault) {
+        visit(picture.Animation->HiddenDefault->Image);
+        visit(picture.Animation->HiddenDefault->Alpha);
+    }
+}
+
+bool SameStores(const TPictureData& a, const TPictureData& b)
+{
+    std::vector<const TBitmapImage*> x, y;
+    ForEachStore(a, [&x](const TBitmap& bitmap) { x.push_back(StoreOf(bitmap)); });
+    ForEachStore(b, [&y](const TBitmap& bitmap) { y.push_back(StoreOf(bitmap)); });
+    return x == y;
+}
+
 } // namespace
 
 bool SamePictures(const TWindowState& a, const TWindowState& b)
 {
-    return StoreOf(a.Before.Image) == StoreOf(b.Before.Image) && StoreOf(a.Before.Alpha) == StoreOf(b.Before.Alpha) &&
-           StoreOf(a.After.Image) == StoreOf(b.After.Image) && StoreOf(a.After.Alpha) == StoreOf(b.After.Alpha);
+    return SameStores(a.Before, b.Before) && SameStores(a.After, b.After);
 }
 
 size_t TUndoHistory::DefaultByteLimit()
@@ -50,10 +78,8 @@ size_t TUndoHistory::Bytes() const
     };
     for (const auto* steps : {&undo_, &redo_})
         for (const auto& state : *steps) {
-            count(state->Before.Image);
-            count(state->Before.Alpha);
-            count(state->After.Image);
-            count(state->After.Alpha);
+            ForEachStore(state->Before, count);
+            ForEachStore(state->After, count);
             count(state->Clean);
         }
     return total;

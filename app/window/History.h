@@ -3,7 +3,7 @@
 // path the check command reads and which after picture was last loaded or saved. Pictures share
 // pixel stores with the window and with each other until one of them changes, so a step costs
 // only the pixels its command changed; the history is bounded by the bytes of the distinct
-// stores it holds, not by a number of steps.
+// stores it holds (an animation's frames among them), not by a number of steps.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ struct TWindowState {
     std::optional<TRegionRect> Selection;
 };
 
-// True when both states hold the same pictures (the same pixel stores).
+// True when both states hold the same pictures (the same pixel stores, frames included).
 bool SamePictures(const TWindowState& a, const TWindowState& b);
 
 class TUndoHistory {

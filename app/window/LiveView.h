@@ -22,14 +22,17 @@ struct TLiveResult {
     TLiveResult& operator=(const TLiveResult&) = delete;
     TPictureData After; // the check's result (when asked for)
     QImage Mask;        // ARGB32, the picture's size (when asked for)
+    size_t Frame = 0;   // an animation's frame the mask marks
     int64_t Changed = 0;
     int64_t Kept = 0;
 };
 
 // The check's result of before under these settings and/or the mask of what it changes, into
-// result (which starts empty); kept to region as the check is.
+// result (which starts empty); kept to region as the check is. For an animation the check changes
+// every frame; the mask marks what it changes in one frame (its own pixels, as the file holds
+// them), placed where the frame's rectangle lies on the canvas.
 void ComputeLive(const TPictureData& before, const TProtectedColors& protectedColors, const THueWindow& window,
                  bool wantAfter, bool wantMask, unsigned threads, TLiveResult& result,
-                 const TChangeRegion& region = {});
+                 const TChangeRegion& region = {}, size_t frame = 0);
 
 } // namespace tintabrel

@@ -46,13 +46,16 @@
 #include "app/PictureChange.h"
 #include "app/window/Application.h"
 #include "app/window/Controls.h"
+#include "app/window/FrameBar.h"
 #include "app/window/ImageControl.h"
 #include "app/window/LiveView.h"
 #include "app/MemoryBudget.h"
 #include "app/PicturePipeline.h"
 #include "app/PictureFormats.h"
 #include "app/PictureSource.h"
+#include "image/Animation.h"
 #include "image/Canvas.h"
+#include "base/ScopeGuard.h"
 #include "base/ColorConvert.h"
 #include "recolour/ColorList.h"
 #include "recolour/HueOptions.h"
@@ -163,13 +166,13 @@ void CopyScrollPositions(const TScrollBox* from, TScrollBox* to)
     to->verticalScrollBar()->setValue(from->verticalScrollBar()->value());
 }
 
-// True when some pixel is not fully opaque (alpha byte v stands for alpha 255 - v).
 std::string FileBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// True when some pixel is not fully opaque (alpha byte v stands for alpha 255 - v).
 bool HasTransparency(const TPictureData& data)
 {
     const TBitmap& alpha = data.Alpha;
@@ -179,6 +182,29 @@ bool HasTransparency(const TPictureData& data)
         if (std::any_of(row, row + alpha.Width(), [](uint8_t v) { return v != 0; })) return true;
     }
     return false;
+}
+
+// The pixels work on the picture goes through: an animation's frames beside its canvas.
+int64_t WorkPixels(const TPictureData& picture)
+{
+    int64_t pixels = int64_t{picture.Image.Width()} * picture.Image.Height();
+    if (picture.Animation) pixels += picture.Animation->FramePixels();
+    return pixels;
+}
+
+// A save's failure as the default handler shows it: the GIF writer's refusal of a picture GIF
+// cannot hold (in its own words) behind what it means to the user.
+[[noreturn]] void RethrowSaveFailure(const std::exception_ptr& error, TPictureKind kind)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const EConvertError& e) {
+        if (kind != GifFormat()) throw;
+        throw EConvertError(std::string("GIF形式では保存できません。GIFに保存できるのは256色までのﾊﾟﾚｯﾄの絵だけです"
+                                        "(色を減らすことはしません)。\n") +
+                                e.what(),
+                            e.Detail());
+    }
 }
 
 } // namespace
@@ -329,10 +355,13 @@ void TfrmMain::CreateControls()
     rgZoom->SetItems({"x1", "x2", "x3", "x4", "x5"});
     rgZoom->SetItemIndex(0);
 
-    od.Filter = "対応しているﾌｧｲﾙ(*.bmp:*.png)|*.bmp;*.png|Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)|*.bmp|"
-                "PortableNetworkGraphic(*.png)|*.png|すべてのﾌｧｲﾙ(*.*)|*.*";
+    od.Filter = "対応しているﾌｧｲﾙ(*.bmp:*.png:*.gif:*.apng)|*.bmp;*.png;*.gif;*.apng|Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)|*.bmp|"
+                "PortableNetworkGraphic(*.png)|*.png|GraphicsInterchangeFormat(*.gif)|*.gif|"
+                "ｱﾆﾒｰｼｮﾝPNG(*.png:*.apng)|*.png;*.apng|すべてのﾌｧｲﾙ(*.*)|*.*";
     od.FilterIndex = 1;
-    sd.Filter = "PortableNetworkGraphic(*.png)|*.png|Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)|*.bmp|すべてのﾌｧｲﾙ(*.*)|*.*";
+    // GIF and animated PNG keep an animation's frames (SaveFilterGif, SaveFilterApng).
+    sd.Filter = "PortableNetworkGraphic(*.png)|*.png|Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)|*.bmp|GraphicsInterchangeFormat(*.gif)|*.gif|"
+                "ｱﾆﾒｰｼｮﾝPNG(*.png:*.apng)|*.png;*.apng|すべてのﾌｧｲﾙ(*.*)|*.*";
     sd.FilterIndex = 1;
     sd.DefaultExt = "png";
 
@@ -346,6 +375,7 @@ void TfrmMain::CreateControls()
     setAcceptDrops(true);
     CreatePaneMenu();
     CreateShortcuts();
+    CreateFrameBar();
 
     // Tab order among siblings, the group box's controls in their own order within it.
     QWidget* order[] = {sbBefore, sbAfter, btnL, tb, tbWidth, btnCheck, tbHose, btnR, btnLoad, btnSave, SB1,
@@ -662,8 +692,12 @@ void TfrmMain::LayOut()
     // between them, as far from their middle as designed; what lies above or below a pane
     // moves with it.
     const int left = grownWidth / 2, right = grownWidth - left, middle = grownHeight / 2;
-    sbBefore->setGeometry(BeforeBox.adjusted(0, 0, left, grownHeight));
-    sbAfter->setGeometry(AfterBox.translated(left, 0).adjusted(0, 0, right, grownHeight));
+    // An animation's frame control takes the panes' lowest pixels.
+    const int barRoom = FrameBar->isHidden() ? 0 : FrameBarRoom;
+    sbBefore->setGeometry(BeforeBox.adjusted(0, 0, left, grownHeight - barRoom));
+    sbAfter->setGeometry(AfterBox.translated(left, 0).adjusted(0, 0, right, grownHeight - barRoom));
+    FrameBar->setGeometry(QRect(QPoint(sbBefore->x(), sbBefore->geometry().bottom() + 4),
+                                QPoint(sbAfter->geometry().right(), sbBefore->geometry().bottom() + barRoom - 2)));
     btnL->setGeometry(LeftButton.translated(left, middle));
     rgZoom->setGeometry(ZoomGroup.translated(left, middle));
     btnR->setGeometry(RightButton.translated(left, middle));
@@ -799,15 +833,14 @@ int TfrmMain::ZoomFactor() const { return ZoomIndex() + 1; }
 // Each pane shows its picture.
 void TfrmMain::ShowPictures()
 {
-    imgBefore->Picture.Bitmap().Assign(bmpBefore->Image);
-    imgBefore->SetAlphaPlane(bmpBefore->Alpha);
+    UpdateFrameBar();
+    ShowPane(imgBefore, *bmpBefore);
     ShowAfter();
 }
 
 void TfrmMain::ShowAfter()
 {
-    imgAfter->Picture.Bitmap().Assign(bmpAfter->Image);
-    imgAfter->SetAlphaPlane(bmpAfter->Alpha);
+    ShowPane(imgAfter, *bmpAfter);
     UpdateTitle();
 }
 
@@ -922,6 +955,7 @@ void TfrmMain::LoadChosenFile()
         // The loaded picture is the after picture too, so L, R and save act on it.
         bmpAfter->Assign(data);
         cleanAfter_.Assign(bmpAfter->Image);
+        FrameBar->SetIndex(0); // an animation starts at its first frame
         // A rectangle of another picture means nothing to this one.
         dragFrom_.reset();
         SetSelection(std::nullopt);
@@ -938,6 +972,13 @@ void TfrmMain::btnSaveClick()
         sd.FileName = (loaded.parent_path() / (loaded.stem().string() + "_" + std::to_string(tb->value()) + ".png"))
                           .string();
     }
+    // An animation is offered in its own format; the filter chosen for still pictures stays theirs.
+    const bool animated = bmpAfter && bmpAfter->Animated();
+    const int stillFilter = sd.FilterIndex;
+    const TScopeGuard keepStillFilter([&] {
+        if (animated) sd.FilterIndex = stillFilter;
+    });
+    if (animated) OfferAnimationSave();
     if (!Dialogs().ExecuteSave(this, sd)) return;
     // A name typed without extension gets the chosen filter's one (the default one under "all
     // files"), as the dialog itself adds it.
@@ -960,19 +1001,32 @@ void TfrmMain::btnSaveClick()
     if (IsExistingFile(sd.FileName) &&
         !Dialogs().Confirm(this, sd.FileName + " は既に存在します。\n上書きしますか?", ApplicationTitle))
         return;
+    // A format that keeps no animation gets the frame shown, as a still picture; the user is told
+    // when there were more.
+    const bool still = animated && !KeepsAnimation(kind, extension, sd.FilterIndex);
+    const bool oneFrame = still && bmpAfter->Animation->Frames.size() > 1;
     TPictureData picture;
-    picture.Assign(*bmpAfter);
+    if (still)
+        picture = ShownStill(*bmpAfter);
+    else
+        picture.Assign(*bmpAfter);
     TPipelineOutput saved;
     saved.Kind = kind;
     saved.Path = sd.FileName;
     std::vector<TPipelineResult> results;
-    RunBusy(int64_t{picture.Image.Width()} * picture.Image.Height(), [&] { results = RunPicturePipeline(picture, {saved}); });
-    if (results.front().Error) std::rethrow_exception(results.front().Error);
-    cleanAfter_.Assign(bmpAfter->Image);
+    RunBusy(WorkPixels(picture), [&] { results = RunPicturePipeline(picture, {saved}); });
+    if (results.front().Error) RethrowSaveFailure(results.front().Error, kind);
+    // One frame of an animation is not the animation saved: closing still asks about it.
+    if (!oneFrame) cleanAfter_.Assign(bmpAfter->Image);
     UpdateTitle();
     // BMP has no place for transparency: the file is written all the same, and the user is told.
-    if (!kind->Has(fmtAlpha) && HasTransparency(*bmpAfter))
-        ShowMessage(this, "BMP形式では透明度を保存できないため、透明な部分は不透明になりました");
+    const std::string alphaLost = !kind->Has(fmtAlpha) && HasTransparency(picture)
+                                      ? "BMP形式では透明度を保存できないため、透明な部分は不透明になりました"
+                                      : "";
+    if (oneFrame)
+        ShowMessage(this, StillFrameNote(kind) + (alphaLost.empty() ? "" : "\n" + alphaLost));
+    else if (!alphaLost.empty())
+        ShowMessage(this, alphaLost);
 }
 
 // ---------------------------------------------------------------- the check command
@@ -997,8 +1051,7 @@ void TfrmMain::tbChange()
     };
     checked.Take = [&result](TPictureData& picture) { result.Assign(picture); };
     std::vector<TPipelineResult> results;
-    RunBusy(int64_t{bmpBefore->Image.Width()} * bmpBefore->Image.Height(),
-            [&] { results = RunPicturePipeline(*bmpBefore, {checked}); });
+    RunBusy(WorkPixels(*bmpBefore), [&] { results = RunPicturePipeline(*bmpBefore, {checked}); });
     if (results.front().Error) std::rethrow_exception(results.front().Error);
     bmpAfter->Assign(result);
     ShowAfter();
@@ -1135,19 +1188,20 @@ void TfrmMain::UpdateLive(bool preview)
     LastWindow = window;
     LastSelection = region.Rect;
     const uint64_t generation = pictureGeneration_;
-    const int64_t pixels = int64_t{before->Image.Width()} * before->Image.Height();
+    const size_t frame = ShownFrame();
+    const int64_t pixels = WorkPixels(*before);
     if (pixels <= LiveSyncPixels) {
         TLiveResult result;
-        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result, region);
+        ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), result, region, frame);
         ApplyLive(result, generation, wantAfter, wantMask);
         return;
     }
     ++AsyncLiveRuns;
-    liveJob_.Start([this, before, colors, window, region, generation, wantAfter, wantMask] {
+    liveJob_.Start([this, before, colors, window, region, generation, wantAfter, wantMask, frame] {
         auto result = std::make_shared<TLiveResult>();
         std::exception_ptr error;
         try {
-            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result, region);
+            ComputeLive(*before, *colors, window, wantAfter, wantMask, Cores(), *result, region, frame);
         } catch (...) {
             error = std::current_exception();
         }
@@ -1174,7 +1228,8 @@ void TfrmMain::LiveDone(const std::shared_ptr<TLiveResult>& result, std::excepti
 void TfrmMain::ApplyLive(const TLiveResult& result, uint64_t generation, bool preview, bool mask)
 {
     if (generation != pictureGeneration_ || !bmpAfter) return; // made for a picture shown no more
-    if (mask && actMask->isChecked()) imgBefore->SetOverlay(result.Mask);
+    // Marks of a frame shown no more wait for those of the frame shown now.
+    if (mask && actMask->isChecked() && result.Frame == ShownFrame()) imgBefore->SetOverlay(result.Mask);
     if (preview && actPreview->isChecked()) {
         bmpAfter->Assign(result.After);
         ShowAfter();
@@ -1374,6 +1429,114 @@ void TfrmMain::PlaceCredit()
 {
     const int grown = std::max(0, height() - ClientHeight);
     lbl->move(CreditLeft, std::min(CreditTop + grown, ClientHeight + grown - BottomMargin - lbl->height()));
+}
+
+// ---------------------------------------------------------------- animations
+
+void TfrmMain::CreateFrameBar()
+{
+    FrameBar = new TFrameBar(this);
+    FrameBar->hide();
+    FrameBar->OnChange = [this](int index) { Guarded([this, index] { ShowFrame(static_cast<size_t>(index)); }); };
+    // The keys step the frames round, wherever the focus is.
+    for (const auto& [key, by] : {std::pair{Qt::Key_Comma, -1}, std::pair{Qt::Key_Period, 1}}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        connect(shortcut, &QShortcut::activated, this, [this, by = by] {
+            Guarded([this, by] {
+                if (!FrameBar->isHidden()) FrameBar->Step(by);
+            });
+        });
+    }
+}
+
+size_t TfrmMain::ShownFrame() const
+{
+    if (!bmpBefore || !bmpBefore->Animation || bmpBefore->Animation->Frames.empty()) return 0;
+    return std::min(static_cast<size_t>(FrameBar->Index()), bmpBefore->Animation->Frames.size() - 1);
+}
+
+void TfrmMain::ShowFrame(size_t index)
+{
+    if (!bmpBefore || !bmpBefore->Animated()) return;
+    FrameBar->SetIndex(static_cast<int>(std::min<size_t>(index, INT32_MAX)));
+    UpdateFrameBar();
+    ShowPane(imgBefore, *bmpBefore);
+    ShowPane(imgAfter, *bmpAfter);
+    // The marks are the frame's own: those of the frame left go at once, the new ones follow.
+    if (actMask->isChecked()) {
+        imgBefore->SetOverlay(QImage());
+        UpdateLive(false);
+    }
+}
+
+void TfrmMain::UpdateFrameBar()
+{
+    // A single frame (any GIF is an animation of one frame at least) has nothing to choose.
+    const TAnimation* animation = bmpBefore && bmpBefore->Animation && bmpBefore->Animation->Frames.size() > 1
+                                      ? bmpBefore->Animation.get()
+                                      : nullptr;
+    const bool wasShown = !FrameBar->isHidden();
+    if (animation) {
+        FrameBar->SetCount(static_cast<int>(std::min<size_t>(animation->Frames.size(), INT32_MAX)));
+        const TFrame& frame = animation->Frames[static_cast<size_t>(FrameBar->Index())];
+        FrameBar->SetDelay(frame.DelayNum, frame.DelayDen);
+    } else {
+        FrameBar->SetCount(1); // nothing to choose: the first frame
+    }
+    FrameBar->setVisible(animation != nullptr);
+    if (wasShown != (animation != nullptr)) LayOut();
+}
+
+void TfrmMain::ShowPane(TImage* pane, const TPictureData& picture)
+{
+    if (!picture.Animation || picture.Animation->Frames.empty()) {
+        pane->Picture.Bitmap().Assign(picture.Image);
+        pane->SetAlphaPlane(picture.Alpha);
+        return;
+    }
+    // As a viewer shows the frame: the frames before it drawn and disposed of in turn.
+    const TAnimation& animation = *picture.Animation;
+    const TPictureData shown = ComposeFrame(animation, std::min(ShownFrame(), animation.Frames.size() - 1));
+    pane->Picture.Bitmap().Assign(shown.Image);
+    pane->SetAlphaPlane(shown.Alpha);
+}
+
+void TfrmMain::OfferAnimationSave()
+{
+    // A GIF as a GIF, an animated PNG as one, under the name the loaded file's kind suggests.
+    const bool gif = bmpAfter->Animation->Gif.has_value();
+    sd.FilterIndex = gif ? SaveFilterGif : SaveFilterApng;
+    if (sd.FileName.empty()) return;
+    std::string extension = gif ? ".gif" : ".png";
+    std::string loaded = ExtractExtension(od.FileName);
+    std::transform(loaded.begin(), loaded.end(), loaded.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (!gif && loaded == ".apng") extension = ".apng";
+    sd.FileName = std::filesystem::path(sd.FileName).replace_extension(extension).string();
+}
+
+bool TfrmMain::KeepsAnimation(TPictureKind kind, const std::string& extension, int filterIndex) const
+{
+    if (!kind->Has(fmtAnimation)) return false;
+    // PNG is a still picture unless asked for as an animated one.
+    if (kind != PngFormat()) return true;
+    return extension == ".apng" || filterIndex == SaveFilterApng;
+}
+
+TPictureData TfrmMain::ShownStill(const TPictureData& picture) const
+{
+    const TAnimation& animation = *picture.Animation;
+    TPictureData still = ComposeFrame(animation, std::min(ShownFrame(), animation.Frames.size() - 1));
+    still.Info = picture.Info; // what the file says beside its pixels
+    return still;
+}
+
+std::string TfrmMain::StillFrameNote(TPictureKind kind) const
+{
+    const std::string format = kind == PngFormat() ? "PNG形式(静止画)" : std::string(kind->Name) + "形式";
+    const size_t count = bmpAfter->Animation->Frames.size();
+    return format + "ではコマを1つしか保存できないため、表示中のコマ(" +
+           std::to_string(std::min(ShownFrame(), count - 1) + 1) + " / " + std::to_string(count) +
+           ")を保存しました。すべてのコマを保存するには、GIFかｱﾆﾒｰｼｮﾝPNGで保存してください";
 }
 
 } // namespace tintabrel

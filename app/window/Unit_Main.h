@@ -36,6 +36,7 @@ class QSlider;
 namespace tintabrel {
 
 struct TLiveResult;
+class TFrameBar;
 class TImage;
 class TLabel;
 class TPanel;
@@ -102,6 +103,22 @@ public:
     QAction* actVisibleOnly;
     QAction* actKeepLightness;
     QActionGroup* agSoft;   // soft edge in degrees: its actions carry 0, 10, 20, 30, 45
+
+    // An animation (GIF, APNG): the frame control under the panes, shown only while the before
+    // picture is one of two frames or more. Both panes show the chosen frame as a viewer shows it (the after pane the
+    // after picture's frame); the check, L, R, undo and redo change every frame, the mask marks
+    // what the settings change in the chosen frame, and a click on the before pane picks from
+    // the frame shown. While it shows, the panes leave it their lowest FrameBarRoom pixels;
+    // nothing else moves.
+    TFrameBar* FrameBar;
+    static constexpr int FrameBarRoom = 28;
+    // The frame the panes show (0 for a still picture), and another chosen as the control does.
+    size_t ShownFrame() const;
+    void ShowFrame(size_t index);
+    // The save dialog's filters for an animation (1-based, as FilterIndex counts): a .png name
+    // keeps the frames only under the animated-PNG filter; a .gif or .apng name always does.
+    static constexpr int SaveFilterGif = 3;
+    static constexpr int SaveFilterApng = 4;
 
     // Loads, checks and saves of pictures of more pixels than this run off the interface thread,
     // with a busy cursor and the progress bar showing; input that would change the pictures
@@ -243,6 +260,19 @@ private:
     void CreateShortcuts();
     void CreatePaneMenu();
     void ShowAfter();
+    // The picture on its pane: a still one as it is, an animation's chosen frame composed.
+    void ShowPane(TImage* pane, const TPictureData& picture);
+    void CreateFrameBar();
+    // The frame control shown for an animation (its frames counted) and hidden otherwise; the
+    // layout follows when that changes.
+    void UpdateFrameBar();
+    // For a save of an animation: the save dialog offers its own format (set here, with the
+    // suggested name's extension); what is written (the animation, or the shown frame as a
+    // still picture with the note that says so).
+    void OfferAnimationSave();
+    bool KeepsAnimation(TPictureKind kind, const std::string& extension, int filterIndex) const;
+    TPictureData ShownStill(const TPictureData& picture) const;
+    std::string StillFrameNote(TPictureKind kind) const;
     void PicturesChanged();
     void LiveDone(const std::shared_ptr<TLiveResult>& result, std::exception_ptr error, uint64_t generation,
                   bool preview, bool mask);

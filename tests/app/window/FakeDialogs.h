@@ -18,6 +18,7 @@ struct FakeDialogs : tintabrel::TDialogs {
     std::deque<std::optional<std::string>> OpenAnswers; // nullopt: cancelled
     std::deque<std::optional<std::string>> SaveAnswers;
     std::vector<std::string> SaveSuggestions; // the name each save dialog opened with
+    std::vector<int> SaveFiltersOffered;      // and the filter it opened with
     std::deque<int> SaveFilters; // the filter (1-based) chosen with the next save answers; none: as it was
     std::vector<Message> Messages;
     std::deque<bool> ConfirmAnswers; // none left: yes
@@ -30,6 +31,7 @@ struct FakeDialogs : tintabrel::TDialogs {
     bool ExecuteSave(QWidget*, tintabrel::TFileDialog& dialog) override
     {
         SaveSuggestions.push_back(dialog.FileName);
+        SaveFiltersOffered.push_back(dialog.FilterIndex);
         if (!SaveFilters.empty() && !SaveAnswers.empty()) {
             dialog.FilterIndex = SaveFilters.front();
             SaveFilters.pop_front();

@@ -962,15 +962,23 @@ private slots:
             QVERIFY(combo);
             QStringList shown;
             for (int i = 0; i < combo->count(); ++i) shown << combo->itemText(i);
+            // GIF and animated PNG beside the BMP and PNG entries, all files last.
             if (settings == &w->od)
-                QCOMPARE(shown, (QStringList{QStringLiteral("対応しているﾌｧｲﾙ(*.bmp:*.png)"),
+                QCOMPARE(shown, (QStringList{QStringLiteral("対応しているﾌｧｲﾙ(*.bmp:*.png:*.gif:*.apng)"),
                                             QStringLiteral("Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)"),
                                             QStringLiteral("PortableNetworkGraphic(*.png)"),
+                                            QStringLiteral("GraphicsInterchangeFormat(*.gif)"),
+                                            QStringLiteral("ｱﾆﾒｰｼｮﾝPNG(*.png:*.apng)"),
                                             QStringLiteral("すべてのﾌｧｲﾙ(*.*)")}));
             else
-                QCOMPARE(shown.size(), 3);
+                QCOMPARE(shown, (QStringList{QStringLiteral("PortableNetworkGraphic(*.png)"),
+                                            QStringLiteral("Windowsﾋﾞｯﾄﾏｯﾌﾟ(*.bmp)"),
+                                            QStringLiteral("GraphicsInterchangeFormat(*.gif)"),
+                                            QStringLiteral("ｱﾆﾒｰｼｮﾝPNG(*.png:*.apng)"),
+                                            QStringLiteral("すべてのﾌｧｲﾙ(*.*)")}));
             // The patterns still filter, and the chosen filter is known by its full text.
-            QCOMPARE(box.nameFilters().first().endsWith(settings == &w->od ? "(*.bmp *.png)" : "(*.png)"), true);
+            QCOMPARE(box.nameFilters().first().endsWith(settings == &w->od ? "(*.bmp *.png *.gif *.apng)" : "(*.png)"),
+                     true);
             combo->setCurrentIndex(1);
             box.selectFile(QStringLiteral("x.bmp"));
             TFileDialog result = *settings;
@@ -1181,7 +1189,8 @@ private slots:
         QTest::addColumn<QString>("written");
         QTest::newRow("png") << 1 << "name.png";
         QTest::newRow("bmp") << 2 << "name.bmp";
-        QTest::newRow("all") << 3 << "name.png";
+        QTest::newRow("animated png") << 4 << "name.png"; // a still picture: a plain PNG
+        QTest::newRow("all") << 5 << "name.png";
     }
     void typedNameTakesChosenFilter()
     {
