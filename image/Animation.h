@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,5 +97,8 @@ struct TAnimationLimits {
 // The canvas after frames 0..index have been drawn in turn, as a viewer shows frame index:
 // 24-bit colour with its alpha beside it (fully transparent where nothing was drawn).
 TPictureData ComposeFrame(const TAnimation& animation, size_t index);
+// The same canvas for every frame in turn, each frame drawn once (ComposeFrame for each index
+// would draw the first frames again for every later one): show(index, canvas).
+void ComposeFrames(const TAnimation& animation, const std::function<void(size_t, TPictureData&)>& show);
 
 } // namespace tintabrel

@@ -57,6 +57,8 @@ struct TRun {
     std::vector<TKeptTimes> Times;
     TMemoryBudget Budget{TMemoryBudget::FromAvailableMemory()};
     TSourceLimits Limits; // --max-pixels
+    // The pixels the outputs make beyond the input's own (a sprite sheet), for the budget.
+    std::function<int64_t(const TPictureHeader&)> MorePixels;
     // Before the interruption, which outlives it: the interruption's own thread may be
     // committing its files when the run ends.
     std::optional<TDeferredCommits> Commits;
@@ -132,7 +134,8 @@ bool RunInput(const TInputPlan& plan, TRun& run, TReporter& reporter, const TMak
             if (outputs.back().Kind == nullptr) outputs.back().Kind = kind;
         }
         input.Check(run.Limits);
-        const auto ticket = run.Budget.Admit(input.NeedBytes(run.Png));
+        const int64_t more = run.MorePixels ? run.MorePixels(input.Header()) : 0;
+        const auto ticket = run.Budget.Admit(input.NeedBytes(run.Png) + (more > 0 ? WorkingBytes(more, run.Png) : 0));
         // A file that waited for the budget while the run was being stopped does not start.
         if (run.Interruption.Requested()) return false;
         input.ReadRest();
@@ -201,12 +204,17 @@ unsigned JobsForDescriptors(unsigned jobs, TReporter& reporter, bool verbose)
 // starts any more and what is finished is committed at once. Returns the exit status.
 int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, const TPNGSaveOptions& png,
               bool preserve, TReporter& reporter, const TMake& make,
-              const std::function<void(size_t input, size_t output, const std::string& error)>& failedOutput = {})
+              const std::function<void(size_t input, size_t output, const std::string& error)>& failedOutput = {},
+              const TAnimationOptions& animation = {})
 {
     std::atomic<bool> failed{false};
     TRun run;
     run.Png = png;
     run.Limits.MaxPixels = options.MaxPixels;
+    if (animation.SheetColumns > 0)
+        run.MorePixels = [&animation, limits = run.Limits](const TPictureHeader& header) {
+            return SheetPixels(header, animation, limits);
+        };
     run.Preserve = preserve;
     std::set<std::string> notCommitted; // outputs whose commit failed
     {
@@ -260,21 +268,29 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
     return failed ? ExitFailed : ExitDone;
 }
 
-// Output out of input as the pipeline makes it: change (none: the picture as read), then the
-// file, or standard output (whole in memory first, so that a failed encoding sends nothing down
-// the pipe). rowChange: the same change as hue windows, when it is only that. outcome: where
-// change tells what it did to the picture's palette.
+// The name an output's messages start with.
+std::string OutputName(const std::string& path) { return IsStandardStream(path) ? "standard output" : path; }
+
+// Output out of input as the pipeline makes it: what the output holds of an animation (a sheet
+// laid out or read, or the first frame alone, said on standard error where frames are lost),
+// change (none: the picture as read), then the file, or standard output (whole in memory first,
+// so that a failed encoding sends nothing down the pipe). rowChange: the same change as hue
+// windows, when it is only that. outcome: where change tells what it did to the picture's palette.
 TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const TPNGSaveOptions& png,
                          TReporter& reporter, std::function<void(TPictureData&)> change,
-                         std::optional<TRowChange> rowChange, std::shared_ptr<TChangeOutcome> outcome = nullptr)
+                         std::optional<TRowChange> rowChange, std::shared_ptr<TChangeOutcome> outcome = nullptr,
+                         const TAnimationOptions& animation = {}, const TSourceLimits& limits = {})
 {
     TPipelineOutput made;
     made.Outcome = std::move(outcome);
     made.Kind = out.Kind;
     made.Overwrite = out.Overwrite;
     made.Png = png;
-    made.RowChange = std::move(rowChange);
-    made.Change = [&reporter, input, out, change = std::move(change)](TPictureData& data) {
+    // A sheet laid out or read is another picture than the rows read.
+    if (!animation.Reshapes()) made.RowChange = std::move(rowChange);
+    made.Change = [&reporter, input, out, change = std::move(change), animation, limits](TPictureData& data) {
+        for (const std::string& note : ShapeForOutput(data, out.Kind, animation, limits))
+            reporter.Message(OutputName(out.Path), note);
         if (change) change(data);
         if (!out.Kind->Has(fmtAlpha) && data.HasAlpha())
             reporter.Message(input, "warning: " + out.Path + " is " + out.Kind->Name +
@@ -403,6 +419,9 @@ void RefuseTerminalOutput(const std::string& output)
 
 int RunRecolour(const TRecolourOptions& options)
 {
+    const TAnimationOptions& animation = options.Output.Animation;
+    TSourceLimits limits;
+    limits.MaxPixels = options.Run.MaxPixels;
     if (options.Json && !options.DryRun && options.Output.OutputFile == "-")
         throw TUsageError("--json and -o - would both write to standard output");
     if (!options.DryRun) RefuseTerminalOutput(options.Output.OutputFile);
@@ -440,11 +459,14 @@ int RunRecolour(const TRecolourOptions& options)
                 // Nothing written: the change is counted and reported.
                 TPipelineOutput made;
                 made.Kind = out.Kind;
-                made.Take = [&, k](TPictureData& data) {
+                made.Take = [&, k, out](TPictureData& data) {
                     report->Run(plan, k, [&](TDryRunReport::TResult& result) {
+                        // What the output would hold: every frame, or the first alone.
+                        ShapeForOutput(data, out.Kind, animation, limits);
                         ApplyChain(data, chain, protectedColors, options.TrueColour, &result.Changes, png.Threads);
                         result.Width = data.Image.Width();
                         result.Height = data.Image.Height();
+                        result.Frames = data.Animation ? static_cast<int64_t>(data.Animation->Frames.size()) : 0;
                     });
                 };
                 return made;
@@ -455,7 +477,7 @@ int RunRecolour(const TRecolourOptions& options)
                 [&, outcome](TPictureData& data) {
                     *outcome = ApplyChain(data, chain, protectedColors, options.TrueColour, nullptr, png.Threads);
                 },
-                RowChangeOf(chain, protectedColors), outcome);
+                RowChangeOf(chain, protectedColors), outcome, animation, limits);
         },
         // An input that fails to load still ends its place in the dry run's report.
         [&](size_t input, size_t output, const std::string& error) {
@@ -463,8 +485,13 @@ int RunRecolour(const TRecolourOptions& options)
         });
 }
 
-int RunConvert(const TConvertOptions& options)
+int RunConvert(const TConvertOptions& given)
 {
+    TConvertOptions options = given;
+    SettleAnimationOptions(options.Out);
+    const TAnimationOptions& animation = options.Out.Animation;
+    TSourceLimits limits;
+    limits.MaxPixels = options.Run.MaxPixels;
     if (options.Json && options.Out.OutputFile == "-")
         throw TUsageError("--json and - would both write to standard output");
     RefuseTerminalOutput(options.Out.OutputFile);
@@ -479,8 +506,9 @@ int RunConvert(const TConvertOptions& options)
     return RunInputs(
         plans, options.Run, png, options.Out.Preserve, reporter,
         [&](const TInputPlan& plan, size_t, const TOutputPlan& out) {
-            return OutputOf(plan.Input, out, png, reporter, {}, TRowChange{&none, {}});
-        });
+            return OutputOf(plan.Input, out, png, reporter, {}, TRowChange{&none, {}}, nullptr, animation, limits);
+        },
+        {}, animation);
 }
 
 } // namespace tintabrel::cli

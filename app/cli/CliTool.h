@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/PictureFiles.h"
+#include "app/cli/Animations.h"
 #include "app/cli/Recipe.h"
 #include "recolour/HueReplace.h"
 
@@ -34,6 +35,7 @@ struct TOutputOptions {
     bool NoTime = false;  // --no-time: no tIME chunk
     bool Strip = false;   // --strip: only the chunks the pixels need
     TPNGSaveOptions Png;
+    TAnimationOptions Animation; // --first-frame, --sheet, --frames, --delay
 };
 
 struct TRunOptions {

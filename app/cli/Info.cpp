@@ -6,7 +6,9 @@
 // inside complete chunks goes unnoticed by info). A run-length BMP is described from its headers;
 // other BMPs are loaded as recolour and convert load them.
 #include "app/cli/CliTool.h"
+#include "app/cli/Animations.h"
 #include "app/PictureSource.h"
+#include "image/Animation.h"
 #include "app/cli/Messages.h"
 #include "app/cli/Plan.h"
 #include "app/cli/Report.h"
@@ -18,6 +20,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -107,6 +111,22 @@ std::string Escaped(const std::string& text)
     return out;
 }
 
+// An animation's frames, after the keys every picture has: how many, how often they play (0 for
+// ever) and each frame's rectangle and delay.
+void DescribeFrames(nlohmann::ordered_json& j, const std::vector<TFrameListing>& frames, uint32_t plays)
+{
+    j["frames"] = frames.size();
+    j["plays"] = plays;
+    j["frame_list"] = nlohmann::ordered_json::array();
+    for (const TFrameListing& f : frames) {
+        const double ms = f.DelayMs();
+        const nlohmann::ordered_json delayMs =
+            ms == std::floor(ms) ? nlohmann::ordered_json(static_cast<int64_t>(ms)) : nlohmann::ordered_json(ms);
+        j["frame_list"].push_back({{"x", f.X}, {"y", f.Y}, {"width", f.Width}, {"height", f.Height},
+                                   {"delay_num", f.DelayNum}, {"delay_den", f.DelayDen}, {"delay_ms", delayMs}});
+    }
+}
+
 // The same keys for every format, "file" first; null where a key does not apply to the format.
 nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, const TPictureHeader& facts, int64_t fileSize)
 {
@@ -152,6 +172,8 @@ std::string Text(const nlohmann::ordered_json& j, const char* key)
     return v.dump();
 }
 
+void PrintPngText(const nlohmann::ordered_json& j);
+
 void PrintText(const nlohmann::ordered_json& j)
 {
     std::printf("file: %s\n", j.at("file").get<std::string>().c_str());
@@ -162,7 +184,20 @@ void PrintText(const nlohmann::ordered_json& j)
     std::printf("pixel format: %s\n", Text(j, "pixel_format").c_str());
     std::printf("palette size: %s\n", Text(j, "palette_size").c_str());
     std::printf("alpha: %s\n", Text(j, "alpha").c_str());
-    if (j.at("color_type").is_null()) return;
+    if (!j.at("color_type").is_null()) PrintPngText(j);
+    if (!j.contains("frames")) return;
+    std::printf("frames: %s\n", j.at("frames").dump().c_str());
+    const uint32_t plays = j.at("plays").get<uint32_t>();
+    std::printf("plays: %s\n", plays == 0 ? "for ever" : std::to_string(plays).c_str());
+    int n = 0;
+    for (const nlohmann::ordered_json& f : j.at("frame_list"))
+        std::printf("frame %d: %s x %s at %s,%s, delay %s/%s s (%s ms)\n", ++n, f.at("width").dump().c_str(),
+                    f.at("height").dump().c_str(), f.at("x").dump().c_str(), f.at("y").dump().c_str(),
+                    f.at("delay_num").dump().c_str(), f.at("delay_den").dump().c_str(), f.at("delay_ms").dump().c_str());
+}
+
+void PrintPngText(const nlohmann::ordered_json& j)
+{
     std::printf("colour type: %s (%s)\n", Text(j, "color_type").c_str(), Text(j, "color_type_name").c_str());
     std::printf("bit depth: %s\n", Text(j, "bit_depth").c_str());
     std::printf("interlace: %s\n", Text(j, "interlace").c_str());
@@ -198,10 +233,11 @@ int RunInfo(const TInfoOptions& options)
             input.Check(limits);
             input.ReadRest();
             TPictureHeader facts = input.Header();
-            if (!facts.Complete) {
+            TPictureData data;
+            const bool loaded = !facts.Complete;
+            if (loaded) {
                 // What the header alone cannot tell for sure is described as the load makes it,
                 // so that a file fails here as it fails in convert and recolour.
-                TPictureData data;
                 TLoadOptions load;
                 load.Truncated = TTruncatedPixels::Refuse;
                 load.Animation = limits.ForFrames();
@@ -211,12 +247,21 @@ int RunInfo(const TInfoOptions& options)
                 facts.Format = data.Image.PixelFormat();
                 if (!facts.Png && FactsOf(facts.Format).Indexed)
                     if (const std::optional<TPalette> palette = data.Image.Palette()) facts.PaletteSize = palette->Count();
+                if (const TAnimation* animation = data.Animation.get()) {
+                    // Any frame's transparency counts, and a GIF's palette is its global table.
+                    facts.Alpha = facts.Alpha || std::any_of(animation->Frames.begin(), animation->Frames.end(),
+                                                             [](const TFrame& f) { return f.Picture.HasAlpha(); });
+                    if (animation->Gif) facts.PaletteSize = static_cast<int32_t>(animation->Gif->GlobalColours.size());
+                }
             }
             struct stat st{};
             const int64_t fileSize = !IsStandardStream(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
                                          ? static_cast<int64_t>(st.st_size)
                                          : input.MemoryBytes();
-            const nlohmann::ordered_json j = Describe(path, kind, facts, fileSize);
+            nlohmann::ordered_json j = Describe(path, kind, facts, fileSize);
+            // Keys of its own for an animation; a still picture's are as they always were.
+            if (loaded ? data.Animated() : !facts.FrameList.empty())
+                DescribeFrames(j, FrameListing(facts, loaded ? &data : nullptr), loaded ? data.Animation->Plays : facts.Plays);
             if (options.Json) {
                 // File bytes (a name, a comment) need not be UTF-8; they are escaped as names are.
                 std::printf("%s\n", JsonText(j).c_str());

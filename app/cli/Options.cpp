@@ -93,6 +93,38 @@ void AddPaletteSwaps(std::vector<TOptionDef>& t)
     for (const char* name : {"output", "json", "overwrite", "max-pixels"}) Row(t, name)->Commands |= P;
 }
 
+// What becomes of an animation: its first frame alone, its frames as a sprite sheet, or a sheet
+// read back into frames. Placed after the options of where the outputs go.
+void AddAnimationOptions(std::vector<TOptionDef>& t)
+{
+    using T = TValueType;
+    std::vector<TOptionDef> rows;
+    rows.push_back({"first-frame", "", R | C, T::Flag, "",
+                    "write only an animation's first frame, as a still picture (a format that holds no animation "
+                    "gets it anyway)",
+                    0, 0, {}, false, true, "frames",
+                    [](TSettings& s, const std::string& v) { s.Recolour.Output.Animation.FirstFrame = IsTrue(v); }});
+    rows.push_back({"sheet", "", C, T::Number, "COLUMNS",
+                    "write an animation's frames side by side as one picture (a sprite sheet), COLUMNS to a row, "
+                    "each on its full canvas",
+                    1, 65535, {}, false, true, "frames",
+                    [](TSettings& s, const std::string& v) { s.Recolour.Output.Animation.SheetColumns = ToInt(v); }});
+    rows.push_back({"frames", "", C, T::Text, "W,H[,COUNT]",
+                    "read the picture as a sprite sheet of W x H frames, row by row, into an animation (GIF or PNG "
+                    "by the output's name); COUNT: the first COUNT frames (default: up to the last frame not wholly "
+                    "transparent)",
+                    0, 0, {}, false, true, "frames",
+                    [](TSettings& s, const std::string& v) { s.Recolour.Output.Animation.Frames = ParseSheetCells(v); }});
+    rows.push_back({"delay", "", C, T::Number, "MS", "with --frames: how long each frame shows, in milliseconds (default 100)",
+                    0, 65535, {}, false, true, "",
+                    [](TSettings& s, const std::string& v) {
+                        s.Recolour.Output.Animation.DelayMs = ToInt(v);
+                        s.Recolour.Output.Animation.DelayGiven = true;
+                    }});
+    const auto at = std::find_if(t.begin(), t.end(), [](const TOptionDef& o) { return std::string(o.Long) == "truecolour"; });
+    t.insert(at == t.end() ? at : at + 1, rows.begin(), rows.end());
+}
+
 std::vector<TOptionDef> MakeTable()
 {
     using T = TValueType;
@@ -191,6 +223,7 @@ std::vector<TOptionDef> MakeTable()
     add({"verbose", "v", R | C, T::Flag, "", "say how each file went and sum up the run", 0, 0, {}, false, true, "",
          [](TSettings& s, const std::string& v) { s.Recolour.Run.Verbose = IsTrue(v); }});
     AddPaletteSwaps(t);
+    AddAnimationOptions(t);
     return t;
 }
 

@@ -4,6 +4,7 @@
 #include "app/cli/Plan.h"
 #include "app/cli/Report.h"
 #include "base/ScopeGuard.h"
+#include "image/Animation.h"
 
 #include <nlohmann/json.hpp>
 
@@ -88,7 +89,12 @@ TChangeOutcome ApplyChain(TPictureData& picture, const TChain& chain, const TPro
             continue;
         }
         TChangeReport report{change.Window, change.Pick, change.Region, {}, {}, {}};
-        if (change.Pick) report.Window.Source = PickSource(picture.Image, *change.Pick);
+        if (change.Pick) {
+            // An animation's pixel is picked from its first frame as a viewer shows it (its still
+            // picture may be an APNG's default image of its own).
+            const TPictureData shown = picture.Animation ? ComposeFrame(*picture.Animation, 0) : TPictureData{};
+            report.Window.Source = PickSource(picture.Animation ? shown.Image : picture.Image, *change.Pick);
+        }
         outcome.Then(ApplyChangeInPlace(picture, protectedColors, report.Window, trueColour,
                                         reports ? &report.Counts : nullptr, threads, change.Region));
         if (reports) reports->push_back(report);
@@ -264,6 +270,7 @@ void TDryRunReport::Print(size_t first, size_t end)
         file["file"] = outputs_[first].Input;
         file["width"] = size.Width;
         file["height"] = size.Height;
+        if (size.Frames > 0) file["frames"] = size.Frames; // an animation's counts are all its frames'
         file["outputs"] = nlohmann::ordered_json::array();
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
@@ -292,7 +299,8 @@ void TDryRunReport::Print(size_t first, size_t end)
         print_(JsonText(file) + "\n");
     } else {
         std::string text = outputs_[first].Input + ": " + std::to_string(size.Width) + " x " +
-                           std::to_string(size.Height) + "\n";
+                           std::to_string(size.Height) +
+                           (size.Frames > 0 ? ", " + std::to_string(size.Frames) + " frames" : std::string()) + "\n";
         for (size_t i = first; i < end; ++i) {
             if (state_[i] != 1) continue;
             const std::string variant = outputs_[i].Variant.empty() ? "" : " (variant " + outputs_[i].Variant + ")";

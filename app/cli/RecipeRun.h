@@ -67,6 +67,7 @@ public:
     struct TResult {
         int32_t Width = 0;
         int32_t Height = 0;
+        int64_t Frames = 0; // an animation's, all counted (0: a still picture)
         std::vector<TChangeReport> Changes;
     };
 

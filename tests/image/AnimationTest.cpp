@@ -1,5 +1,6 @@
 // The compositor: blend ops with partial alpha, every dispose op (previous on the first frame too),
-// rectangles at and past the canvas edge, and frames of palette pictures.
+// rectangles at and past the canvas edge, and frames of palette pictures; every frame composed in
+// one pass as each is alone.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -109,6 +110,13 @@ TEST(ComposeFrame, BlendAndDisposeOps)
         const TPictureData shown = ComposeFrame(animation, animation.Frames.size() - 1);
         ASSERT_EQ(shown.Image.Width(), 3) << c.Name;
         EXPECT_EQ(Row(shown, 0), c.Expected) << c.Name;
+        // Composed in one pass, each frame's canvas is the one ComposeFrame gives it alone.
+        size_t calls = 0;
+        ComposeFrames(animation, [&](size_t i, TPictureData& canvas) {
+            EXPECT_EQ(i, calls++) << c.Name;
+            EXPECT_EQ(Row(canvas, 0), Row(ComposeFrame(animation, i), 0)) << c.Name << ", frame " << i;
+        });
+        EXPECT_EQ(calls, animation.Frames.size()) << c.Name;
     }
 }
 
