@@ -335,7 +335,7 @@ TPNGSaveOptions PngSettings(const TOutputOptions& out, unsigned threads, bool tr
     return png;
 }
 
-// One line, once per run: a window cut by the wrap catches only one side of its hue (blue sits at
+// One line, once per run: a hue window (palette steps have none) cut by the wrap catches only one side of its hue (blue sits at
 // position 0), which is seldom what was meant.
 void HintAtTheWrap(const TRecipe& recipe)
 {
@@ -344,7 +344,7 @@ void HintAtTheWrap(const TRecipe& recipe)
     for (const TChain* chain : chains)
         for (const TChange& change : *chain) {
             const THueWindow& w = change.Window;
-            if (change.Pick || w.Wrap || (w.Source - w.Tolerance >= 0 && w.Source + w.Tolerance <= 360)) continue;
+            if (change.Palette || change.Pick || w.Wrap || (w.Source - w.Tolerance >= 0 && w.Source + w.Tolerance <= 360)) continue;
             std::fprintf(stderr,
                          "hint: the window of source %d tolerance %d is cut at 0/360 and catches only one side of "
                          "its hue; --wrap (or +wrap on the change) catches both\n",

@@ -214,6 +214,7 @@ TEST_F(CliPaletteSwap, MapsAnRgbaSpriteAsTheEngineDoes)
 {
     const TCliRun run = Recolour({"--palette-map", fromPath_, toPath_, "-o", Out("mapped.png")});
     ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Err.find("hint:"), std::string::npos) << run.Err; // a palette step has no hue window to cut
     const TPixels made = PixelsOfFile(Out("mapped.png"));
     EXPECT_EQ(made, PixelsOf(Mapped(picture_)));
     EXPECT_NE(made.Rgb, PixelsOf(picture_).Rgb); // the map ran
