@@ -3,11 +3,45 @@
 #include "app/SafeFile.h"
 #include "app/SwapTextureFiles.h"
 #include "app/cli/RecipeRun.h"
+#include "image/Animation.h"
+#include "image/Graphics.h"
 #include "recolour/ColourMap.h"
+
+#include <cstring>
 
 namespace tintabrel::cli {
 
 namespace {
+
+// An animation's frames as a viewer shows them, each on the whole canvas, one under another in
+// one picture with its alpha: what a swap texture of the animation covers.
+TPictureData StackedFrames(const TAnimation& animation)
+{
+    const int64_t canvas = int64_t{animation.Width} * animation.Height;
+    const int64_t count = static_cast<int64_t>(animation.Frames.size());
+    if (count == 0 || canvas <= 0) throw EColourMap("--emit-lut: the animation has no frames");
+    if (canvas > MaxPicturePixels() / count)
+        throw EColourMap("--emit-lut: the animation's " + std::to_string(count) + " frames of " +
+                         std::to_string(animation.Width) + " x " + std::to_string(animation.Height) +
+                         " make more pixels than the limit of " + std::to_string(MaxPicturePixels()) + " pixels");
+    TPictureData stack;
+    stack.Image.SetPixelFormat(TPixelFormat::pf24bit);
+    stack.Image.SetSize(animation.Width, static_cast<int32_t>(animation.Height * count));
+    stack.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+    stack.Alpha.SetSize(animation.Width, static_cast<int32_t>(animation.Height * count));
+    ComposeFrames(animation, [&](size_t index, TPictureData& shown) {
+        const bool alpha = AlphaPlaneFits(shown.Image, shown.Alpha);
+        shown.Image.SetPixelFormat(TPixelFormat::pf24bit);
+        for (int32_t y = 0; y < animation.Height; ++y) {
+            const int32_t to = static_cast<int32_t>(index) * animation.Height + y;
+            std::memcpy(stack.Image.ScanLine(to), shown.Image.ConstScanLine(y), 3 * static_cast<size_t>(animation.Width));
+            // Without a plane the frame is opaque (0: no transparency).
+            if (alpha) std::memcpy(stack.Alpha.ScanLine(to), shown.Alpha.ConstScanLine(y), static_cast<size_t>(animation.Width));
+            else std::memset(stack.Alpha.ScanLine(to), 0, static_cast<size_t>(animation.Width));
+        }
+    });
+    return stack;
+}
 
 const TSwapTexture& MakeTexture(const TPictureData& picture, const TRecipe& recipe,
                                 const TProtectedColors& protectedColors, bool trueColour, unsigned threads,
@@ -16,9 +50,6 @@ const TSwapTexture& MakeTexture(const TPictureData& picture, const TRecipe& reci
     if (work.Texture) return *work.Texture;
     if (work.Error) std::rethrow_exception(work.Error);
     try {
-        // Each frame of an animation would need a texture of its own.
-        if (picture.Animated())
-            throw EColourMap("--emit-lut: an animation has no one picture for a swap texture");
         std::vector<const TChain*> chains;
         std::vector<std::string> names;
         if (recipe.Variants.empty()) {
@@ -34,9 +65,24 @@ const TSwapTexture& MakeTexture(const TPictureData& picture, const TRecipe& reci
         for (size_t k = 0; k < chains.size(); ++k) {
             results[k].Assign(picture);
             ApplyChain(results[k], *chains[k], protectedColors, trueColour, nullptr, threads);
+            if (picture.Animated()) {
+                // Each frame is changed as it stands in the file; the texture holds them as shown.
+                if (!results[k].Animated() || results[k].Animation->Frames.size() != picture.Animation->Frames.size())
+                    throw std::logic_error("--emit-lut: a change lost the animation's frames");
+                TPictureData shown = StackedFrames(*results[k].Animation);
+                results[k] = std::move(shown);
+            }
             made.push_back(&results[k]);
         }
-        work.Texture = BuildSwapTexture(picture, made, names);
+        if (!picture.Animated()) {
+            work.Texture = BuildSwapTexture(picture, made, names);
+        } else {
+            work.Texture = BuildSwapTexture(StackedFrames(*picture.Animation), made, names);
+            TSwapIndexFrames frames;
+            frames.Plays = picture.Animation->Plays;
+            for (const TFrame& frame : picture.Animation->Frames) frames.Delays.emplace_back(frame.DelayNum, frame.DelayDen);
+            work.Frames = std::move(frames);
+        }
     } catch (...) {
         work.Error = std::current_exception();
         throw;
@@ -70,9 +116,11 @@ TPipelineOutput SwapTextureOutput(const TOutputPlan& out, const TRecipe& recipe,
         };
         return made;
     }
-    made.Take = [texture, path = out.Path, overwrite = out.Overwrite, png = made.Png](TPictureData& picture) {
+    made.Take = [texture, work, path = out.Path, overwrite = out.Overwrite, png = made.Png](TPictureData& picture) {
+        const TSwapTexture& made = texture(picture);
         TSafeFileWriter writer(path, overwrite);
-        WriteSwapIndexPng(writer.Stream(), texture(picture), png);
+        if (work->Frames) WriteSwapIndexPng(writer.Stream(), made, png, *work->Frames);
+        else WriteSwapIndexPng(writer.Stream(), made, png);
         writer.Commit(overwrite);
     };
     return made;

@@ -11,6 +11,7 @@
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
 #include "tests/png/ApngTestSupport.h"
+#include "tests/png/PngWriteTestSupport.h"
 
 #include "app/ApngPicture.h"
 #include "app/PictureChange.h"
@@ -311,6 +312,35 @@ TPictureData Read(const std::string& path)
     return data;
 }
 
+// The samples of a grey PNG as libpng reads them, 16-bit ones whole.
+std::vector<uint32_t> GreySamples(const std::vector<uint8_t>& file)
+{
+    TPngMemorySource source{file.data(), file.size()};
+    std::string error;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, ErrorCallback, WarningCallback);
+    png_infop info = png_create_info_struct(png);
+    std::vector<uint32_t> samples;
+    std::vector<uint8_t> row;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        ADD_FAILURE() << "libpng: " << error;
+        return {};
+    }
+    png_set_read_fn(png, &source, TPngMemorySource::Read);
+    png_read_info(png, info);
+    const uint32_t width = png_get_image_width(png, info), height = png_get_image_height(png, info);
+    const int depth = png_get_bit_depth(png, info);
+    if (png_get_color_type(png, info) != PNG_COLOR_TYPE_GRAY || depth < 8) png_error(png, "not 8- or 16-bit grey");
+    row.resize(png_get_rowbytes(png, info));
+    for (uint32_t y = 0; y < height; ++y) {
+        png_read_row(png, row.data(), nullptr);
+        for (uint32_t x = 0; x < width; ++x)
+            samples.push_back(depth == 16 ? uint32_t{row[2 * x]} << 8 | row[2 * x + 1] : row[x]);
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    return samples;
+}
+
 // A frame's own picture, as a still picture of its own.
 TPictureData Alone(const TPictureData& frame)
 {
@@ -547,6 +577,62 @@ TEST_F(CliAnimation, ChainsVariantsRecipesPicksAndRegions)
     }
     EXPECT_GT(inside, 0u);
     EXPECT_GT(outside, 0u);
+}
+
+// --emit-lut on an animation: the lut holds the colours of every frame as a viewer shows it, the
+// index picture is an animated PNG of each frame's columns with the animation's timing, and
+// lut[k][index of frame f] is frame f of variant k as shown, pixel for pixel.
+TEST_F(CliAnimation, SwapTextureCoversEveryFrame)
+{
+    for (const std::string& input : {gif_, apng_}) {
+        const std::string out = dir_.File(input == gif_ ? "lut-gif" : "lut-apng");
+        const TCliRun run = RunCli({"recolour", "--variant", "a=h0:36:120", "--variant", "b=120:30:300/h200:30:20",
+                                    "--emit-lut", "-q", "--out-dir", out, input});
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        const std::string stem = std::filesystem::path(input).stem().string();
+        const std::string ext = std::filesystem::path(input).extension().string();
+        const TPictureData in = Read(input), lut = Read(out + "/" + stem + "_lut.png"),
+                           index = Read(out + "/" + stem + "_index.png");
+        // Each frame of the index whole, as libpng reads it (more than 256 colours: 16-bit).
+        const std::vector<uint8_t> indexFile = ReadFileBytes(out + "/" + stem + "_index.png");
+        const TApngLayout layout = ReadApngLayout(indexFile.data(), indexFile.size(), {});
+        ASSERT_TRUE(index.Animated()) << input;
+        const TAnimation& frames = *in.Animation;
+        ASSERT_EQ(index.Animation->Frames.size(), frames.Frames.size());
+        EXPECT_EQ(index.Animation->Plays, frames.Plays);
+        for (size_t f = 0; f < frames.Frames.size(); ++f) {
+            EXPECT_EQ(index.Animation->Frames[f].DelayNum, frames.Frames[f].DelayNum);
+            EXPECT_EQ(index.Animation->Frames[f].DelayDen % 100, frames.Frames[f].DelayDen % 100);
+        }
+        ASSERT_EQ(lut.Image.Height(), 3);
+        std::vector<TPictureData> variants;
+        for (const std::string& name : {input, out + "/" + stem + "_a" + ext, out + "/" + stem + "_b" + ext})
+            variants.push_back(Read(name));
+        for (size_t k = 0; k < variants.size(); ++k) {
+            int differ = 0;
+            for (size_t f = 0; f < frames.Frames.size(); ++f) {
+                const TPictureData shown = ComposeFrame(*variants[k].Animation, f);
+                const std::vector<uint32_t> columns = GreySamples(ApngFramePng(indexFile.data(), layout, f));
+                ASSERT_EQ(columns.size(), static_cast<size_t>(frames.Width) * static_cast<size_t>(frames.Height));
+                const TPictureData before = ComposeFrame(frames, f);
+                for (int32_t y = 0; y < shown.Image.Height(); ++y)
+                    for (int32_t x = 0; x < shown.Image.Width(); ++x) {
+                        const int32_t column = static_cast<int32_t>(columns[static_cast<size_t>(y) * frames.Width + x]);
+                        ASSERT_LT(column, lut.Image.Width());
+                        const int alpha = AlphaAt(shown, x, y);
+                        ASSERT_EQ(AlphaAt(lut, column, static_cast<int32_t>(k)), alpha) << input << " " << k << " " << f;
+                        if (alpha > 0) {
+                            ASSERT_EQ(lut.Image.Pixel(column, static_cast<int32_t>(k)), shown.Image.Pixel(x, y))
+                                << input << " variant " << k << " frame " << f << " at " << x << "," << y;
+                        }
+                        differ += shown.Image.Pixel(x, y) != before.Image.Pixel(x, y);
+                    }
+            }
+            if (k > 0) {
+                EXPECT_GT(differ, 0) << input << " variant " << k;
+            }
+        }
+    }
 }
 
 TEST_F(CliAnimation, DryRunsCountEveryFrame)
