@@ -9,6 +9,7 @@
 #include "recolour/PaletteRecolour.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <array>
 #include <cstdio>
 #include <limits>
@@ -619,7 +620,9 @@ void RemapColours(const TPictureData& before, TPictureData& after, const TRemapP
 
 // ---------------------------------------------------------------- the palette of a picture
 
-std::vector<TPictureColour> PictureColours(const TPictureData& picture)
+namespace {
+
+std::vector<TPictureColour> StillColours(const TPictureData& picture)
 {
     const TBitmap& image = picture.Image;
     std::vector<TPictureColour> result;
@@ -662,6 +665,34 @@ std::vector<TPictureColour> PictureColours(const TPictureData& picture)
             ++result[static_cast<size_t>(position)].Pixels;
         }
     }
+    return result;
+}
+
+} // namespace
+
+std::vector<TPictureColour> PictureColours(const TPictureData& picture)
+{
+    if (!picture.Animation || picture.Animation->Frames.empty()) return StillColours(picture);
+    // An animation: the first frame's colours as a still picture's, then each colour of the later
+    // frames (and of a default image of its own) not met before, pixels summed over all.
+    std::vector<TPictureColour> result;
+    std::unordered_map<TColor, size_t> seen;
+    const auto add = [&](const TPictureData& frame, bool first) {
+        for (const TPictureColour& c : StillColours(frame)) {
+            const auto [at, fresh] = seen.try_emplace(c.Colour, result.size());
+            if (fresh || first) {
+                result.push_back(c); // the first frame's palette keeps every entry, as a still one's
+            } else {
+                result[at->second].Pixels += c.Pixels;
+            }
+        }
+    };
+    bool first = true;
+    for (const TFrame& frame : picture.Animation->Frames) {
+        add(frame.Picture, first);
+        first = false;
+    }
+    if (picture.Animation->HiddenDefault) add(*picture.Animation->HiddenDefault, false);
     return result;
 }
 

@@ -127,7 +127,8 @@ struct TPictureColour {
 
 // The palette of a picture: a palette picture's entries (from a palette file, PaletteBits set)
 // in order, unused ones included; otherwise its distinct colours in the order first met, row by
-// row, alpha left aside. The still picture only.
+// row, alpha left aside. An animation: its first frame's so, then the colours of its later frames
+// not met before, in the order met, each colour's pixels counted over every frame.
 std::vector<TPictureColour> PictureColours(const TPictureData& picture);
 
 } // namespace tintabrel

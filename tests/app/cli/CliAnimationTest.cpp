@@ -20,6 +20,7 @@
 #include "image/Animation.h"
 #include "image/PixelFormats.h"
 #include "png/Apng.h"
+#include "recolour/ColourMap.h"
 #include "recolour/HueReplace.h"
 
 #include <gif_lib.h>
@@ -33,6 +34,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -632,6 +634,31 @@ TEST_F(CliAnimation, SwapTextureCoversEveryFrame)
                 EXPECT_GT(differ, 0) << input << " variant " << k;
             }
         }
+    }
+}
+
+// The palette command on an animation lists the colours of every frame, not only the first's,
+// and counts the pixels of all frames.
+TEST_F(CliAnimation, PaletteCommandTakesEveryFrame)
+{
+    for (const std::string& input : {gif_, apng_}) {
+        const TCliRun run = RunCli({"palette", "--json", input});
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        std::map<std::string, int64_t> listed;
+        const nlohmann::json report = nlohmann::json::parse(run.Out);
+        for (const auto& c : report["colours"])
+            listed[c["colour"].get<std::string>()] += c["pixels"].get<int64_t>();
+        const TPictureData in = Read(input);
+        std::map<std::string, int64_t> expected;
+        for (const TFrame& f : in.Animation->Frames)
+            for (int32_t y = 0; y < f.Picture.Image.Height(); ++y)
+                for (int32_t x = 0; x < f.Picture.Image.Width(); ++x)
+                    ++expected[HexOfColour(f.Picture.Image.Pixel(x, y))];
+        for (auto& [colour, pixels] : listed)
+            if (pixels == 0) expected.try_emplace(colour, 0); // unused palette entries
+        EXPECT_EQ(listed, expected) << input;
+        const TPictureData first = Alone(in.Animation->Frames[0].Picture);
+        EXPECT_GT(listed.size(), PictureColours(first).size()) << input << ": later frames add colours";
     }
 }
 
