@@ -24,6 +24,7 @@
 #include "app/window/LiveView.h"
 #include "app/window/Unit_Main.h"
 #include "image/Animation.h"
+#include "recolour/ColourMap.h"
 #include "tests/TestData.h"
 #include "tests/app/window/FakeDialogs.h"
 
@@ -476,6 +477,59 @@ private slots:
     // The check changes every frame as the change of that frame alone would (a GIF's frames stay
     // palette pictures with their tables' sizes), keeps the timing and the ops; L, R, undo and
     // redo carry every frame; the panes show the chosen frame throughout.
+    // The palette swap maps every frame as it stands in the file, as the check does; the mask
+    // follows the frame shown.
+    void paletteMapActsOnEveryFrame_data() { commandsActOnEveryFrame_data(); }
+    void paletteMapActsOnEveryFrame()
+    {
+        QFETCH(QString, kind);
+        ExeDir dir;
+        TfrmMain w(dir.Path());
+        const std::string path = WriteSample(dir, kind);
+        Load(w, path);
+        const TPictureData file = ReadBack(path);
+        // The first colour of the first frame and the last colour of any frame.
+        const std::vector<TPictureColour> colours = PictureColours(file);
+        QVERIFY(colours.size() >= 2);
+        const TColourMap map({colours.front().Colour, colours.back().Colour}, {Rgb(1, 2, 3), Rgb(4, 5, 6)});
+        WriteFile(dir.File("from.hex"), HexOfColour(colours.front().Colour) + "\n" + HexOfColour(colours.back().Colour) + "\n");
+        WriteFile(dir.File("to.hex"), "010203\n040506\n");
+        w.FrameBar->tbFrame->setValue(1);
+        dialogs->OpenAnswers = {dir.File("from.hex"), dir.File("to.hex")};
+        w.actPaletteMap->trigger();
+        QVERIFY(w.actPaletteMap->isChecked());
+        QVERIFY(dialogs->Messages.empty());
+        const TProtectedColors list(*w.ColorList);
+        const TAnimation& before = *file.Animation;
+        const TAnimation& after = *w.bmpAfter->Animation;
+        QCOMPARE(after.Frames.size(), before.Frames.size());
+        int changed = 0;
+        for (size_t k = 0; k < before.Frames.size(); ++k) {
+            TPictureData alone;
+            alone.Assign(before.Frames[k].Picture);
+            alone.Animation.reset();
+            MapColoursInPlace(alone, map, list);
+            QCOMPARE(Pixels(after.Frames[k].Picture), Pixels(alone));
+            changed += Pixels(alone) != Pixels(before.Frames[k].Picture);
+        }
+        QVERIFY(changed > 0);
+        ExpectPanesShow(w, 1);
+        // The mask marks, on the frame shown, the pixels the map changes there.
+        w.actMask->setChecked(true);
+        const TFrame& frame = before.Frames[1];
+        int marked = 0;
+        for (int32_t y = 0; y < frame.Picture.Image.Height(); ++y)
+            for (int32_t x = 0; x < frame.Picture.Image.Width(); ++x) {
+                const bool mapped = after.Frames[1].Picture.Image.Pixel(x, y) != frame.Picture.Image.Pixel(x, y);
+                QCOMPARE(w.imgBefore->Overlay().pixel(frame.X + x, frame.Y + y) == MaskChanged, mapped);
+                marked += mapped;
+            }
+        QVERIFY(marked > 0);
+        w.Undo();
+        for (size_t k = 0; k < before.Frames.size(); ++k)
+            QCOMPARE(Pixels(w.bmpAfter->Animation->Frames[k].Picture), Pixels(before.Frames[k].Picture));
+    }
+
     void commandsActOnEveryFrame_data()
     {
         QTest::addColumn<QString>("kind");
