@@ -272,23 +272,42 @@ public:
         return palette;
     }
 
+    // A strip from a stream of any kind: held whole first, as a picture input (a pipe cannot seek).
     TColourPalette Png(TStream& stream) const
     {
+        TMemoryStream memory;
+        try {
+            ReadWholeInput(stream, memory);
+        } catch (const Exception& e) {
+            Fail(Reason(e));
+        }
+        TPictureSource source(memory, name_);
+        return Png(source);
+    }
+
+    TColourPalette Png(TPictureSource& source) const
+    {
+        // What the header declares is refused before the rest is read: a wrong file or an endless
+        // pipe is never held whole.
+        int64_t declared = 0;
+        try {
+            source.RequireKind(PngFormat());
+            const TPictureHeader& header = source.Header();
+            if (header.Width > 0 && header.Height > 0) declared = header.Width * header.Height;
+        } catch (const Exception& e) {
+            Fail(Reason(e));
+        }
+        if (static_cast<uint64_t>(declared) > MaxPaletteEntries) Fail(TooManyPixels(declared));
         TPictureData data;
         try {
-            // Read whole first, as any picture input: a pipe cannot seek.
-            TMemoryStream memory;
-            ReadWholeInput(stream, memory);
-            TPictureSource source(memory, "palette");
-            source.RequireKind(PngFormat());
+            source.Check({});
+            source.ReadRest();
             source.Load(data, {});
         } catch (const Exception& e) {
-            Fail(e.Detail().empty() ? e.Message() : e.Detail() + " (" + e.Message() + ")");
+            Fail(Reason(e));
         }
         const int64_t pixels = int64_t{data.Image.Width()} * data.Image.Height();
-        if (static_cast<uint64_t>(pixels) > MaxPaletteEntries)
-            Fail(std::to_string(pixels) + " pixels, more than the " + std::to_string(MaxPaletteEntries) +
-                 " colours a palette may have");
+        if (static_cast<uint64_t>(pixels) > MaxPaletteEntries) Fail(TooManyPixels(pixels));
         TBitmap full;
         full.Assign(data.Image);
         full.SetPixelFormat(TPixelFormat::pf24bit);
@@ -304,6 +323,16 @@ public:
     }
 
 private:
+    static std::string Reason(const Exception& e)
+    {
+        return e.Detail().empty() ? e.Message() : e.Detail() + " (" + e.Message() + ")";
+    }
+    static std::string TooManyPixels(int64_t pixels)
+    {
+        return std::to_string(pixels) + " pixels, more than the " + std::to_string(MaxPaletteEntries) +
+               " colours a palette may have";
+    }
+
     const std::string& name_;
 };
 
@@ -388,6 +417,11 @@ TColourPalette ReadPalette(TStream& stream, TPaletteFormat format, const std::st
 TColourPalette ReadPaletteFile(const std::string& path)
 {
     const TPaletteFormat format = RequirePaletteFormat(path);
+    if (format == TPaletteFormat::Png) {
+        // Through the picture source: a pipe is read only as far as the strip it declares needs.
+        TPictureSource source(path);
+        return TPaletteReader(path).Png(source);
+    }
     TFileStream file(path, TFileMode::fmOpenRead);
     return ReadPalette(file, format, path);
 }

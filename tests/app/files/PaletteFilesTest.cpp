@@ -9,8 +9,13 @@
 #include <filesystem>
 #include <thread>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tintabrel {
@@ -228,6 +233,69 @@ TEST(PaletteFiles, ReadsThroughAPipe)
         writer.join();
         EXPECT_EQ(palette.Colours, std::vector<TColor>({kBlue}));
     }
+}
+
+// The strip's bytes with the size its header declares changed (the header's check sum made anew).
+std::string WithDeclaredSize(std::string png, uint32_t width, uint32_t height)
+{
+    // Signature (8), then the IHDR chunk: length (4), type (4), width, height ...; its CRC after 13 bytes.
+    const auto put = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) png[at + static_cast<size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
+    };
+    put(16, width);
+    put(20, height);
+    put(29, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(png.data() + 12), 17)));
+    return png;
+}
+
+// A PNG strip through a pipe that is no strip (another file, an endless writer) is refused by its
+// first bytes and by the size its header declares, the pipe read no further than they need, never
+// held whole.
+TEST(PaletteFiles, ReadsAPipedStripNoFurtherThanItsHeaderAllows)
+{
+    struct sigaction ignore{}, before{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &before), 0);
+    test::TempDir dir;
+    const struct {
+        const char* Label;
+        std::string Head;
+        std::string Says;
+    } cases[] = {
+        {"not a PNG", std::string(64, '\0'), "strip.png: "},
+        {"a strip of more pixels than a palette has colours", WithDeclaredSize(PngStrip(1, 1, {kBlue}), 5000, 5000),
+         "strip.png: 25000000 pixels, more than the 16777216 colours a palette may have"},
+    };
+    constexpr size_t Offered = size_t{48} << 20; // what the writer would go on with
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Label);
+        const std::string path = dir.File("strip.png");
+        std::filesystem::remove(path);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        size_t written = 0;
+        std::thread writer([&] {
+            const int fd = ::open(path.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            const std::string zeros(64 << 10, '\0');
+            for (std::string_view rest = c.Head; written < Offered;) {
+                const std::string_view chunk = rest.empty() ? std::string_view(zeros) : rest;
+                const ssize_t n = ::write(fd, chunk.data(), chunk.size());
+                if (n <= 0) break; // the reader has gone
+                written += static_cast<size_t>(n);
+                if (!rest.empty()) rest.remove_prefix(static_cast<size_t>(n));
+            }
+            ::close(fd);
+        });
+        try {
+            ReadPaletteFile(path);
+            ADD_FAILURE() << "accepted";
+        } catch (const EPaletteFile& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(dir.File(c.Says), 0), 0u) << e.what();
+        }
+        writer.join();
+        EXPECT_LT(written, size_t{4} << 20);
+    }
+    sigaction(SIGPIPE, &before, nullptr);
 }
 
 // What a format cannot hold is refused, and no file is left behind.
