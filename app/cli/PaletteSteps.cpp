@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -71,18 +72,29 @@ std::string RebasePaletteSteps(const std::string& text, const std::string& folde
     if (text.find(PaletteStepTag) == std::string::npos) return text;
     const auto rebased = [&](const std::string& path) {
         const fs::path p(path);
-        return p.is_absolute() || p.empty() ? path : (fs::path(folder) / p).string();
+        if (p.is_absolute() || p.empty()) return path;
+        const std::string whole = (fs::path(folder) / p).string();
+        // The step is read again from this text, where a ':' would end the path.
+        if (whole.find(':') != std::string::npos)
+            throw std::invalid_argument("the palette " + path + " counts from the folder " + folder +
+                                        ", whose name holds a ':', which a palette:FROM:TO step cannot carry "
+                                        "(a \"palette-map\" field can)");
+        return whole;
     };
     std::string result;
     const std::vector<std::string> steps = SplitChainSteps(text);
     for (size_t k = 0; k < steps.size(); ++k) {
         std::string step = steps[k];
         if (IsPaletteStepText(step)) {
+            std::optional<TPaletteStep> parsed;
             try {
-                const TPaletteStep parsed = ParsePaletteStep(step);
-                step = std::string(PaletteStepTag) + rebased(parsed.From) + ":" + rebased(parsed.To);
+                parsed = ParsePaletteStep(step);
             } catch (const std::invalid_argument&) {
                 // Left as written: the step's own parse refuses it with the reason.
+            }
+            if (parsed) {
+                const std::string from = rebased(parsed->From); // FROM first: it is named first when refused
+                step = std::string(PaletteStepTag) + from + ":" + rebased(parsed->To);
             }
         }
         result += (k ? "/" : "") + step;

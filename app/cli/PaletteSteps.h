@@ -45,7 +45,8 @@ std::vector<std::string> SplitChainSteps(std::string_view text);
 std::vector<std::string> JoinPaletteSteps(const std::vector<std::string_view>& pieces);
 
 // The text of a step or a variant's chain with each relative path of its palette steps taken from
-// folder (a recipe file's). Other steps are left as they are.
+// folder (a recipe file's). Other steps are left as they are. std::invalid_argument when a path so
+// taken would hold a ':' (a folder's), which the step's text cannot carry.
 std::string RebasePaletteSteps(const std::string& text, const std::string& folder);
 
 // Reads palette files for steps, each file and each pair once per run. Refusals (a file that

@@ -402,6 +402,30 @@ TEST_F(CliPaletteSwap, RecipesHoldPaletteSteps)
     }
 }
 
+// A recipe in a folder whose name holds a ':' cannot carry its palette files in a palette:FROM:TO
+// step (the ':' would end the path there): refused with the reason, while its "palette-map" field,
+// which holds the paths apart, works.
+TEST_F(CliPaletteSwap, ARecipeFolderWithAColonIsNamedAsTheReason)
+{
+    const std::string folder = dir_.File("teams:2");
+    fs::create_directories(folder);
+    WriteHexPalette(folder + "/team.hex", from_);
+    WriteHexPalette(folder + "/red.hex", to_);
+    const std::string recipe = folder + "/teams.json";
+    for (const char* steps : {R"("variant": {"red": "palette:team.hex:red.hex"})", R"("map": ["palette:team.hex:red.hex"])"}) {
+        WriteFile(recipe, std::string("{") + steps + R"(, "out-dir": "../out", "overwrite": true})");
+        const TCliRun refused = Recolour({"--recipe", recipe});
+        EXPECT_EQ(refused.Status, 2) << steps;
+        EXPECT_TRUE(Contains(refused.Err, "the palette team.hex counts from the folder " + folder +
+                                              ", whose name holds a ':'"))
+            << refused.Err;
+    }
+    WriteFile(recipe, R"({"palette-map": ["team.hex", "red.hex"], "out-dir": "../out", "overwrite": true})");
+    const TCliRun run = Recolour({"--recipe", recipe});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(PixelsOfFile(Out("sprite.png")), PixelsOf(Mapped(picture_)));
+}
+
 // The dry run counts per step: pixels altered and protected, and the FROM entries no pixel has.
 TEST_F(CliPaletteSwap, DryRunsCountEachStep)
 {
