@@ -180,8 +180,11 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
         if (!plan.SameAs.empty()) plan.Outputs.clear();
 
     std::optional<timespec> newestSource;
-    for (const std::string& path : madeFrom)
+    std::vector<TFileId> sources;
+    for (const std::string& path : madeFrom) {
         if (auto t = ModifiedTime(path); t && (!newestSource || Newer(*t, *newestSource))) newestSource = t;
+        if (auto id = IdOf(path)) sources.push_back(*id);
+    }
 
     for (TInputPlan& plan : plans) {
         const std::optional<timespec> inputTime = ModifiedTime(plan.Input);
@@ -195,6 +198,10 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
             const bool ownInput = inputId == std::optional<TFileId>(id);
             if (S_ISDIR(st.st_mode)) {
                 out.Refusal = "the output " + out.Path + " is a folder";
+            } else if (std::find(sources.begin(), sources.end(), id) != sources.end()) {
+                // A palette strip or mask among the inputs of --in-place -r, say: the run reads it.
+                out.Refusal = "the output " + out.Path +
+                              " is a file the changes are made from (a palette, mask, list or recipe); it is never overwritten";
             } else if (ownInput && S_ISREG(st.st_mode) && st.st_nlink > 1 && !breakLinks) {
                 out.Refusal = "the file has " + std::to_string(st.st_nlink) +
                               " hard links: replacing it would leave the old pixels under the other names; "

@@ -426,6 +426,35 @@ TEST_F(CliPaletteSwap, ARecipeFolderWithAColonIsNamedAsTheReason)
     EXPECT_EQ(PixelsOfFile(Out("sprite.png")), PixelsOf(Mapped(picture_)));
 }
 
+// A palette strip among the pictures of the run (--in-place over a folder holding it, --out-dir onto
+// it) is never written over: the run reads it, and would leave its FROM turned into its TO. The
+// sprites beside it are changed; the strip is refused by name.
+TEST_F(CliPaletteSwap, APaletteFileAmongTheOutputsIsNeverWrittenOver)
+{
+    const std::string assets = dir_.File("assets");
+    fs::create_directories(assets + "/pal");
+    fs::copy_file(sprite_, assets + "/sprite.png");
+    const std::string from = assets + "/pal/team.png", to = assets + "/pal/red.png";
+    TColourPalette strip;
+    strip.Colours = from_;
+    WritePaletteFile(from, strip);
+    strip.Colours = to_;
+    WritePaletteFile(to, strip);
+    const std::string fromBytes = ReadFile(from);
+
+    const TCliRun run = RunCli({"recolour", "-r", "--in-place", "--palette-map", from, to, assets});
+    EXPECT_NE(run.Status, 0);
+    EXPECT_TRUE(Contains(run.Err, "the output " + from + " is a file the changes are made from")) << run.Err;
+    EXPECT_EQ(ReadFile(from), fromBytes);
+    EXPECT_EQ(PixelsOfFile(assets + "/sprite.png"), PixelsOf(Mapped(picture_)));
+
+    // An output named as the strip itself, --overwrite or not.
+    const TCliRun onto = RunCli({"recolour", "--overwrite", "--palette-map", from, to, "-o", from, sprite_});
+    EXPECT_NE(onto.Status, 0);
+    EXPECT_TRUE(Contains(onto.Err, "the output " + from + " is a file the changes are made from")) << onto.Err;
+    EXPECT_EQ(ReadFile(from), fromBytes);
+}
+
 // The dry run counts per step: pixels altered and protected, and the FROM entries no pixel has.
 TEST_F(CliPaletteSwap, DryRunsCountEachStep)
 {
