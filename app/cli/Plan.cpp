@@ -146,12 +146,13 @@ void FillInputKind(TInputPlan& plan)
 }
 
 // Refuses the outputs that would replace an input (but with --in-place its own), a folder, or an
-// existing file without overwrite; refuses (usage) two outputs that would be written to one file.
+// existing file without overwrite, or a palette file the chains read; refuses (usage) two outputs
+// that would be written to one file.
 // With --in-place, an input that is an earlier one under another name is replaced once, through
 // that one, and a file of several hard links is refused unless breakLinks. With update, marks the
 // outputs not older than everything they are made from.
 void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, bool breakLinks, bool update,
-                  const std::vector<std::string>& madeFrom)
+                  const std::vector<std::string>& madeFrom, const std::vector<std::string>& palettes)
 {
     std::vector<TFileId> inputs;
     for (const TInputPlan& plan : plans)
@@ -180,11 +181,11 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
         if (!plan.SameAs.empty()) plan.Outputs.clear();
 
     std::optional<timespec> newestSource;
-    std::vector<TFileId> sources;
-    for (const std::string& path : madeFrom) {
+    for (const std::string& path : madeFrom)
         if (auto t = ModifiedTime(path); t && (!newestSource || Newer(*t, *newestSource))) newestSource = t;
-        if (auto id = IdOf(path)) sources.push_back(*id);
-    }
+    std::vector<TFileId> paletteIds;
+    for (const std::string& path : palettes)
+        if (auto id = IdOf(path)) paletteIds.push_back(*id);
 
     for (TInputPlan& plan : plans) {
         const std::optional<timespec> inputTime = ModifiedTime(plan.Input);
@@ -198,10 +199,10 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
             const bool ownInput = inputId == std::optional<TFileId>(id);
             if (S_ISDIR(st.st_mode)) {
                 out.Refusal = "the output " + out.Path + " is a folder";
-            } else if (std::find(sources.begin(), sources.end(), id) != sources.end()) {
-                // A palette strip or mask among the inputs of --in-place -r, say: the run reads it.
-                out.Refusal = "the output " + out.Path +
-                              " is a file the changes are made from (a palette, mask, list or recipe); it is never overwritten";
+            } else if (std::find(paletteIds.begin(), paletteIds.end(), id) != paletteIds.end()) {
+                // A palette strip among the inputs of --in-place -r, say: written over, its FROM would
+                // become its TO.
+                out.Refusal = "the output " + out.Path + " is a palette file of the changes; palette files are never overwritten";
             } else if (ownInput && S_ISREG(st.st_mode) && st.st_nlink > 1 && !breakLinks) {
                 out.Refusal = "the file has " + std::to_string(st.st_nlink) +
                               " hard links: replacing it would leave the old pixels under the other names; "
@@ -356,8 +357,20 @@ std::vector<TInputPlan> PlanOutputs(const std::vector<std::string>& inputs, bool
         plans.push_back(std::move(plan));
     }
     // A dry run writes nothing: existing outputs do not matter to it, but one that is an input does.
-    if (dryRun) CheckOutputs(plans, true, out.InPlace, out.BreakHardLinks, false, {});
-    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.BreakHardLinks, out.Update, madeFrom);
+    // The palette files the chains read: an output is never one of them.
+    std::vector<std::string> palettes;
+    const auto addPalettes = [&](const TChain& chain) {
+        for (const TChange& change : chain)
+            if (change.Palette)
+                for (const std::string& path : {change.Palette->From, change.Palette->To})
+                    if (!path.empty()) palettes.push_back(path);
+    };
+    if (recipe) {
+        addPalettes(recipe->Chain);
+        for (const TVariant& variant : recipe->Variants) addPalettes(variant.Chain);
+    }
+    if (dryRun) CheckOutputs(plans, true, out.InPlace, out.BreakHardLinks, false, {}, palettes);
+    else CheckOutputs(plans, out.Overwrite, out.InPlace, out.BreakHardLinks, out.Update, madeFrom, palettes);
     return plans;
 }
 

@@ -426,9 +426,9 @@ TEST_F(CliPaletteSwap, ARecipeFolderWithAColonIsNamedAsTheReason)
     EXPECT_EQ(PixelsOfFile(Out("sprite.png")), PixelsOf(Mapped(picture_)));
 }
 
-// A palette strip among the pictures of the run (--in-place over a folder holding it, --out-dir onto
-// it) is never written over: the run reads it, and would leave its FROM turned into its TO. The
-// sprites beside it are changed; the strip is refused by name.
+// A palette strip among the pictures of the run (--in-place over a folder holding it, -o onto it)
+// is never written over: the run reads it, and would leave its FROM turned into its TO. The sprites
+// beside it are changed; the strip is refused by name.
 TEST_F(CliPaletteSwap, APaletteFileAmongTheOutputsIsNeverWrittenOver)
 {
     const std::string assets = dir_.File("assets");
@@ -444,14 +444,16 @@ TEST_F(CliPaletteSwap, APaletteFileAmongTheOutputsIsNeverWrittenOver)
 
     const TCliRun run = RunCli({"recolour", "-r", "--in-place", "--palette-map", from, to, assets});
     EXPECT_NE(run.Status, 0);
-    EXPECT_TRUE(Contains(run.Err, "the output " + from + " is a file the changes are made from")) << run.Err;
+    EXPECT_TRUE(Contains(run.Err, "the output " + from + " is a palette file of the changes")) << run.Err;
     EXPECT_EQ(ReadFile(from), fromBytes);
     EXPECT_EQ(PixelsOfFile(assets + "/sprite.png"), PixelsOf(Mapped(picture_)));
 
-    // An output named as the strip itself, --overwrite or not.
+    // So does a dry run; and an output named as the strip itself, --overwrite or not.
+    const TCliRun dry = RunCli({"recolour", "--dry-run", "-r", "--in-place", "--palette-map", from, to, assets});
+    EXPECT_TRUE(Contains(dry.Err + dry.Out, "the output " + from + " is a palette file of the changes")) << dry.Err;
     const TCliRun onto = RunCli({"recolour", "--overwrite", "--palette-map", from, to, "-o", from, sprite_});
     EXPECT_NE(onto.Status, 0);
-    EXPECT_TRUE(Contains(onto.Err, "the output " + from + " is a file the changes are made from")) << onto.Err;
+    EXPECT_TRUE(Contains(onto.Err, "the output " + from + " is a palette file of the changes")) << onto.Err;
     EXPECT_EQ(ReadFile(from), fromBytes);
 }
 
