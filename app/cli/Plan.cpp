@@ -202,7 +202,8 @@ void CheckOutputs(std::vector<TInputPlan>& plans, bool overwrite, bool inPlace, 
             } else if (std::find(paletteIds.begin(), paletteIds.end(), id) != paletteIds.end()) {
                 // A palette strip among the inputs of --in-place -r, say: written over, its FROM would
                 // become its TO.
-                out.Refusal = "the output " + out.Path + " is a palette file of the changes; palette files are never overwritten";
+                out.Refusal = "the output " + out.Path +
+                              " is a palette file of the changes; palette files are never overwritten";
             } else if (ownInput && S_ISREG(st.st_mode) && st.st_nlink > 1 && !breakLinks) {
                 out.Refusal = "the file has " + std::to_string(st.st_nlink) +
                               " hard links: replacing it would leave the old pixels under the other names; "

@@ -412,7 +412,8 @@ TEST_F(CliPaletteSwap, ARecipeFolderWithAColonIsNamedAsTheReason)
     WriteHexPalette(folder + "/team.hex", from_);
     WriteHexPalette(folder + "/red.hex", to_);
     const std::string recipe = folder + "/teams.json";
-    for (const char* steps : {R"("variant": {"red": "palette:team.hex:red.hex"})", R"("map": ["palette:team.hex:red.hex"])"}) {
+    for (const char* steps :
+         {R"("variant": {"red": "palette:team.hex:red.hex"})", R"("map": ["palette:team.hex:red.hex"])"}) {
         WriteFile(recipe, std::string("{") + steps + R"(, "out-dir": "../out", "overwrite": true})");
         const TCliRun refused = Recolour({"--recipe", recipe});
         EXPECT_EQ(refused.Status, 2) << steps;
