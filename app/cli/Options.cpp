@@ -91,6 +91,9 @@ void AddPaletteSwaps(std::vector<TOptionDef>& t)
                      [](TSettings& s, const std::string& v) { s.Recolour.Recipe.EmitLut = IsTrue(v); }});
     t.insert(at + 1, steps.begin(), steps.end());
     for (const char* name : {"output", "json", "overwrite", "max-pixels"}) Row(t, name)->Commands |= P;
+    Row(t, "output")->HelpFor.emplace_back(
+        P, "palette file to write, in the format its extension says (.gpl .pal .hex .act .png); without -o the "
+           "colours go to standard output as .hex lines");
 }
 
 // What becomes of an animation: its first frame alone, its frames as a sprite sheet, or a sheet
@@ -408,7 +411,7 @@ std::string ManualPage()
         m << ".SH " << Lower(CommandName(command)) << " OPTIONS\n";
         for (const TOptionDef& o : OptionTable()) {
             if (!(o.Commands & command)) continue;
-            m << ".TP\n.B " << Roff(Spelling(o)) << "\n" << Roff(o.Help);
+            m << ".TP\n.B " << Roff(Spelling(o)) << "\n" << Roff(o.HelpIn(command));
             if (o.Repeatable) m << " (repeatable)";
             m << "\n";
         }
@@ -465,7 +468,7 @@ std::string Completion(const std::string& shell)
             c << "    " << CommandName(command) << ") _arguments";
             for (const TOptionDef& o : OptionTable()) {
                 if (!(o.Commands & command)) continue;
-                std::string help = o.Help;
+                std::string help = o.HelpIn(command);
                 std::replace(help.begin(), help.end(), '\'', ' ');
                 std::replace(help.begin(), help.end(), ']', ')');
                 std::replace(help.begin(), help.end(), '[', '(');
@@ -485,7 +488,7 @@ std::string Completion(const std::string& shell)
         for (const unsigned command : {CmdRecolour, CmdConvert, CmdInfo, CmdPalette})
             for (const TOptionDef& o : OptionTable()) {
                 if (!(o.Commands & command)) continue;
-                std::string help = o.Help;
+                std::string help = o.HelpIn(command);
                 std::replace(help.begin(), help.end(), '\'', ' ');
                 c << "complete -c tintabrel-cli -n '__fish_seen_subcommand_from " << CommandName(command) << "' -l "
                   << o.Long;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli/CliTool.h"
@@ -55,6 +56,15 @@ struct TOptionDef {
     std::function<void(TSettings&, const std::string&)> Store;
     int Values = 1;       // the words each use takes (--palette-map FROM TO: 2)
     bool InOrder = false; // stored in the order given among the others so marked (the steps of a chain)
+    // What the option means for a command where Help does not hold (the palette command's -o).
+    std::vector<std::pair<unsigned, std::string>> HelpFor = {};
+
+    const std::string& HelpIn(unsigned command) const
+    {
+        for (const auto& [commands, text] : HelpFor)
+            if (commands & command) return text;
+        return Help;
+    }
 };
 
 const std::vector<TOptionDef>& OptionTable();

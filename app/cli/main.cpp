@@ -141,9 +141,9 @@ int main(int argc, char** argv)
             const std::string names = (*o.Short ? std::string("-") + o.Short + "," : std::string()) + "--" + o.Long;
             CLI::Option* option = nullptr;
             if (o.Type == TValueType::Flag) {
-                option = commands[c]->add_flag(names, o.Help);
+                option = commands[c]->add_flag(names, o.HelpIn(CommandBits[c]));
             } else {
-                option = commands[c]->add_option(names, o.Help)->option_text(o.ValueText)->allow_extra_args(false);
+                option = commands[c]->add_option(names, o.HelpIn(CommandBits[c]))->option_text(o.ValueText)->allow_extra_args(false);
                 if (o.Values > 1) option->expected(o.Values);
                 option->multi_option_policy(o.Repeatable ? CLI::MultiOptionPolicy::TakeAll
                                                          : CLI::MultiOptionPolicy::TakeLast);
@@ -159,7 +159,13 @@ int main(int argc, char** argv)
                                 " decides the format; - for standard input and output), or " + files +
                                 " and, with -r, folders for -o, --out-dir or --in-place");
     commands[2]->add_option("INPUT", inputs, files)->required();
-    commands[3]->add_option("INPUT", inputs, files + " (- for standard input)")->required();
+    // One input, so the usage line says INPUT; further words are kept for the refusal below (unknown
+    // options are refused before parsing).
+    std::string paletteInput;
+    commands[3]->add_option("INPUT", paletteInput, "a " + JoinedFormats(FormatName, false, ", ", " or ") +
+                                                       " file (- for standard input)")
+        ->required();
+    commands[3]->allow_extras();
 
     // CLI11 would only say that a command is missing; name the word that was not one.
     const std::string first = argc > 1 ? argv[1] : "";
@@ -237,9 +243,9 @@ int main(int argc, char** argv)
             return RunConvert(convert);
         }
         if (command == 3) {
-            if (inputs.size() != 1) throw TUsageError("palette takes one INPUT");
+            if (!commands[3]->remaining().empty()) throw TUsageError("palette takes one INPUT");
             TPaletteOptions palette;
-            palette.Input = inputs[0];
+            palette.Input = paletteInput;
             palette.Output = recolour.Output.OutputFile;
             palette.Overwrite = recolour.Output.Overwrite;
             palette.Json = recolour.Json;

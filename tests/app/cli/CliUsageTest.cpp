@@ -207,6 +207,8 @@ TEST_F(CliUsage, MissingOperands)
     ExpectUsageError({"recolour", "--source", "0", "--target", "0", "--out-dir", out_}, "INPUT");
     ExpectUsageError({"convert", input_}, "OUTPUT");
     ExpectUsageError({"info"}, "INPUT");
+    ExpectUsageError({"palette"}, "INPUT");
+    ExpectUsageError({"palette", input_, input_}, "palette takes one INPUT");
 }
 
 TEST(CliHelp, HelpAndVersionGoToStandardOutput)
@@ -220,6 +222,13 @@ TEST(CliHelp, HelpAndVersionGoToStandardOutput)
     const TCliRun sub = RunCli({"recolour", "--help"});
     EXPECT_EQ(sub.Status, 0);
     EXPECT_TRUE(Contains(sub.Out, "--tolerance"));
+
+    // The palette command takes one input and writes a palette file, never a picture to a pipe.
+    const TCliRun palette = RunCli({"palette", "--help"});
+    EXPECT_EQ(palette.Status, 0);
+    EXPECT_TRUE(Contains(palette.Out, "palette [OPTIONS] INPUT\n")) << palette.Out;
+    EXPECT_TRUE(Contains(palette.Out, "palette file to write")) << palette.Out;
+    EXPECT_FALSE(Contains(palette.Out, "- for standard output")) << palette.Out;
 
     const TCliRun version = RunCli({"--version"});
     EXPECT_EQ(version.Status, 0);
