@@ -67,6 +67,8 @@ std::string CountsText(const TChangeReport& c)
                        " protected pixels left alone";
     if (!c.Palette) return text;
     const bool remap = c.Palette->Kind == TPaletteStep::TKind::Remap;
+    // An empty FROM (a failed export, say) matches nothing at all: not "every entry matched".
+    if (!remap && c.Palette->Map && c.Palette->Map->From().empty()) return text + ", FROM has no colours";
     if (c.Unmatched.empty())
         return text + (remap ? ", every entry of the palette given" : ", every entry of FROM matched");
     const std::vector<std::string> colours = EntryColours(*c.Palette, c.Unmatched);

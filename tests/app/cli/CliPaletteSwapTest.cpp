@@ -506,6 +506,11 @@ TEST_F(CliPaletteSwap, DryRunsCountEachStep)
                                        std::to_string(expected.Kept) + " protected pixels left alone, 1 entries of "
                                        "FROM matched nothing (4 #010203)"))
         << text.Out;
+    // An empty FROM (a failed export) matched nothing: it does not say every entry matched.
+    WriteFile(dir_.File("empty.gpl"), "GIMP Palette\n");
+    const TCliRun empty = Recolour({"--palette-map", dir_.File("empty.gpl"), dir_.File("empty.gpl"), "--dry-run"});
+    ASSERT_EQ(empty.Status, 0) << empty.Err;
+    EXPECT_TRUE(Contains(empty.Out, "0 pixels altered, 0 protected pixels left alone, FROM has no colours")) << empty.Out;
     // Nothing written.
     EXPECT_TRUE(fs::is_empty(out_));
 }
