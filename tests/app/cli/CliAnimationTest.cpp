@@ -751,6 +751,21 @@ TEST_F(CliAnimation, GifToApngAndBackKeepTheirTiming)
     EXPECT_EQ(ReadGifFile(FileBytes(dir_.File("back.gif"))), ReadGifFile(FileBytes(palGif_)));
     EXPECT_EQ(Pixels(Read(dir_.File("back.gif"))), Pixels(Read(palGif_)));
 
+    // Its first frame partial, the default image made for plain readers is of the table too
+    // (its transparency index around the frame): still a palette file, still the same GIF.
+    TGifSpec partial = GlobalTableFrames();
+    partial.Frames[0] = GifFrame(2, 1, 7, 6, 0, 21, 1, 10, 4, false);
+    WriteBytes(dir_.File("partial.gif"), BuildGif(partial));
+    run = RunCli({"convert", dir_.File("partial.gif"), dir_.File("partial.png")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(FileBytes(dir_.File("partial.png")).at(25), 3) << "not a palette PNG";
+    run = RunCli({"convert", dir_.File("partial.png"), dir_.File("partial-back.gif")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadGifFile(FileBytes(dir_.File("partial-back.gif"))), ReadGifFile(FileBytes(dir_.File("partial.gif"))));
+    const TPictureData partialPng = Read(dir_.File("partial.png"));
+    ASSERT_TRUE(partialPng.Animation && partialPng.Animation->HiddenDefault);
+    EXPECT_EQ(VisiblePixels(*partialPng.Animation->HiddenDefault), VisiblePixels(ComposeFrame(*Read(dir_.File("partial.gif")).Animation, 0)));
+
     // Fractions GIF cannot count are rounded to hundredths, and standard error says so.
     TPictureData fractions;
     fractions.Assign(Read(dir_.File("pal.png")));
