@@ -319,7 +319,16 @@ void TGifReader::ReadFrame()
     const std::string where = "frame " + Num(number);
     if (number > limits_.Frames())
         Refuse("the file holds more than " + Num(limits_.Frames()) + " frames, more than an animation may have");
-    if (DGifGetImageDesc(gif_.get()) == GIF_ERROR) Fail(where, gif_->Error);
+    if (DGifGetImageDesc(gif_.get()) == GIF_ERROR) {
+        // giflib says nothing when the file ends before the frame's LZW code size, and says a read
+        // failed for a code size beyond 8 bits: what is left of the file tells the two apart.
+        const int code = gif_->Error;
+        if (!input_.Failure && (code == 0 || code == D_GIF_ERR_READ_FAILED)) {
+            if (BytesLeft() > 0) Refuse(where + ": damaged pixel data (an LZW code size beyond 8 bits)");
+            Fail(where, D_GIF_ERR_READ_FAILED);
+        }
+        Fail(where, code);
+    }
 
     const GifFileType& gif = *gif_;
     const GifImageDesc& desc = gif.Image;
