@@ -400,8 +400,10 @@ std::vector<std::string> ShapeForOutput(TPictureData& picture, TPictureKind kind
     }
     const size_t frames = picture.Animation->Frames.size();
     if (!kind->Has(fmtAnimation)) {
-        notes.push_back("an animation of " + Num(static_cast<int64_t>(frames)) + " frames; " + kind->Name +
-                        " holds one picture: its first frame is written");
+        // A file of one frame (a GIF of one picture) loses no frame: nothing to say.
+        if (frames > 1)
+            notes.push_back("an animation of " + Num(static_cast<int64_t>(frames)) + " frames; " + kind->Name +
+                            " holds one picture: its first frame is written");
         KeepFirstFrame(picture);
         return notes;
     }

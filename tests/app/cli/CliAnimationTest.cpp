@@ -812,6 +812,16 @@ TEST_F(CliAnimation, TheFirstFrameWhereTheOutputHoldsOnePicture)
     EXPECT_EQ(Count(run.Err, dir_.File("bmps/walk.bmp") + ": an animation of 12 frames"), 1) << run.Err;
     EXPECT_EQ(Pixels(Read(dir_.File("bmps/walk.bmp"))), Pixels(ChangedAlone(gif_, {Window(120, 36, 300)})[0]));
 
+    // A GIF of one frame loses nothing in a format of one picture: nothing said.
+    TGifSpec one;
+    one.Width = 5, one.Height = 4;
+    one.Frames = {GifFrame(0, 0, 5, 4, 0, 31, 0, 0, -1, false)};
+    WriteBytes(dir_.File("one.gif"), BuildGif(one));
+    run = RunCli({"convert", dir_.File("one.gif"), dir_.File("one.bmp")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(Pixels(Read(dir_.File("one.bmp"))), Pixels(Read(dir_.File("one.gif"))));
+
     // --first-frame: a still PNG or a GIF of one frame, nothing said.
     for (const char* name : {"first.png", "first.gif"}) {
         run = RunCli({"convert", "--first-frame", gif_, dir_.File(name)});
