@@ -422,7 +422,7 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
     for (size_t i = 0; i < layout.Frames.size(); ++i) {
         const TApngLayout::TFrame& from = layout.Frames[i];
         TFrame& frame = animation->Frames[i];
-        DecodePng(ApngFramePng(file.Data, layout, i), frame.Picture, each, "frame " + std::to_string(i));
+        DecodePng(ApngFramePng(file.Data, layout, i), frame.Picture, each, "frame " + std::to_string(i + 1));
         frame.X = static_cast<int32_t>(from.Control.X);
         frame.Y = static_cast<int32_t>(from.Control.Y);
         frame.DelayNum = from.Control.DelayNum;
@@ -458,9 +458,9 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
     for (size_t i = 0; i < animation.Frames.size(); ++i) {
         const TFrame& f = animation.Frames[i];
         const int64_t fw = f.Picture.Image.Width(), fh = f.Picture.Image.Height();
-        if (fw <= 0 || fh <= 0) CannotWrite("frame " + std::to_string(i) + " is empty");
+        if (fw <= 0 || fh <= 0) CannotWrite("frame " + std::to_string(i + 1) + " is empty");
         if (f.X < 0 || f.Y < 0 || f.X + fw > width || f.Y + fh > height)
-            CannotWrite("frame " + std::to_string(i) + "'s rectangle of " + std::to_string(fw) + " x " + std::to_string(fh) +
+            CannotWrite("frame " + std::to_string(i + 1) + "'s rectangle of " + std::to_string(fw) + " x " + std::to_string(fh) +
                         " at " + std::to_string(f.X) + "," + std::to_string(f.Y) + " lies outside the " +
                         std::to_string(width) + " x " + std::to_string(height) + " canvas");
     }

@@ -1223,7 +1223,7 @@ TEST_F(CliAnimation, HostileFilesAreRefusedWithTheirCause)
          "not a valid animated PNG: the fcTL chunk at byte 130 has sequence number 2 where 1 comes next"},
         {"APNG: a rectangle outside the canvas",
          apng([&](TApngBuilder& b) { b.Header(4, 4).AcTL(2).FcTL({4, 4}).Idat(ZRows(4, 4, 4, Sample(6))).FcTL({2, 2, 3, 0}).FdAT(g22).End(); }),
-         "not a valid animated PNG: frame 1's rectangle of 2 x 2 at 3,0 lies outside the 4 x 4 canvas"},
+         "not a valid animated PNG: frame 2's rectangle of 2 x 2 at 3,0 lies outside the 4 x 4 canvas"},
         {"APNG: tiny data, huge frame",
          apng([&](TApngBuilder& b) { b.Header(16000, 16000).AcTL(1).FcTL({16000, 16000}).Idat(g22).End(); }),
          "not a valid animated PNG: the default image declares 16000 x 16000 pixels but holds only 27 bytes"},

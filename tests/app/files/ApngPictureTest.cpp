@@ -528,7 +528,7 @@ TEST(ApngPicture, FailuresLeaveThePictureAsItWas)
         LoadApng(broken, picture, {}, {});
         ADD_FAILURE() << "loaded";
     } catch (const EVRQPNG& e) {
-        EXPECT_EQ(e.Detail().rfind("frame 1: ", 0), 0u) << e.Detail();
+        EXPECT_EQ(e.Detail().rfind("frame 2: ", 0), 0u) << e.Detail();
     }
     EXPECT_EQ(Pixels(picture), before);
     EXPECT_FALSE(picture.Animation);
@@ -542,7 +542,7 @@ TEST(ApngPicture, FailuresLeaveThePictureAsItWas)
         SaveApng(out, Animated(2, 2, std::move(frames)), Fixed());
         ADD_FAILURE() << "written";
     } catch (const EInvalidGraphic& e) {
-        EXPECT_NE(std::string(e.what()).find("frame 1's rectangle of 2 x 1 at 1,-1 lies outside the 2 x 2 canvas"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("frame 2's rectangle of 2 x 1 at 1,-1 lies outside the 2 x 2 canvas"), std::string::npos)
             << e.what();
     }
     EXPECT_EQ(out.Size(), 0);
