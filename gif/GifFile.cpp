@@ -178,6 +178,8 @@ public:
     }
 
     std::shared_ptr<TAnimation> Read();
+    // Outline only: whether the bytes ended before the trailer (the frames listed are those whole in them).
+    bool Cut() const { return cut_; }
 
 private:
     [[noreturn]] void Fail(const std::string& where, int code);
@@ -198,6 +200,8 @@ private:
     std::vector<std::pair<int32_t, int32_t>>* sizes_ = nullptr;
     TPendingControl control_;
     int64_t totalPixels_ = 0;
+    bool cut_ = false;
+    bool frameBeyondBytes_ = false; // the last refusal: a frame larger than the bytes left could hold
 };
 
 void TGifReader::Fail(const std::string& where, int code)
@@ -249,17 +253,28 @@ std::shared_ptr<TAnimation> TGifReader::Read()
     animation_->Plays = 1; // without a loop block an animation plays once
 
     for (;;) {
-        GifRecordType type = UNDEFINED_RECORD_TYPE;
-        if (DGifGetRecordType(gif_.get(), &type) == GIF_ERROR) Fail("the block " + After(), gif.Error);
-        if (type == TERMINATE_RECORD_TYPE) break;
-        if (type == IMAGE_DESC_RECORD_TYPE)
-            ReadFrame();
-        else if (type == EXTENSION_RECORD_TYPE)
-            ReadExtension();
-        else
-            Fail("the block " + After(), D_GIF_ERR_WRONG_RECORD);
+        const size_t frames = animation_->Frames.size();
+        try {
+            GifRecordType type = UNDEFINED_RECORD_TYPE;
+            if (DGifGetRecordType(gif_.get(), &type) == GIF_ERROR) Fail("the block " + After(), gif.Error);
+            if (type == TERMINATE_RECORD_TYPE) break;
+            if (type == IMAGE_DESC_RECORD_TYPE)
+                ReadFrame();
+            else if (type == EXTENSION_RECORD_TYPE)
+                ReadExtension();
+            else
+                Fail("the block " + After(), D_GIF_ERR_WRONG_RECORD);
+        } catch (const EGifError&) {
+            // An outline of bytes that end here lists the frames whole in them; a frame larger than
+            // the bytes left could hold is no more than a frame they cut.
+            if (!sizes_ || input_.Failure || (BytesLeft() > 0 && !frameBeyondBytes_)) throw;
+            animation_->Frames.resize(frames);
+            sizes_->resize(frames);
+            cut_ = true;
+            break;
+        }
     }
-    if (animation_->Frames.empty()) Refuse("the file holds no frame");
+    if (animation_->Frames.empty() && !cut_) Refuse("the file holds no frame");
     return std::move(animation_);
 }
 
@@ -315,6 +330,7 @@ void TGifReader::ReadExtension()
 
 void TGifReader::ReadFrame()
 {
+    frameBeyondBytes_ = false;
     const int64_t number = static_cast<int64_t>(animation_->Frames.size()) + 1;
     const std::string where = "frame " + Num(number);
     if (number > limits_.Frames())
@@ -345,7 +361,8 @@ void TGifReader::ReadFrame()
         Refuse("the frames up to " + where + " hold " + Num(totalPixels_ + pixels) + " pixels, more than the " +
                Num(limits_.TotalPixels()) + " an animation may have");
     const int64_t bytesLeft = BytesLeft();
-    if (pixels > bytesLeft * MaxPixelsPerByte)
+    frameBeyondBytes_ = pixels > bytesLeft * MaxPixelsPerByte;
+    if (frameBeyondBytes_)
         Refuse(where + " declares " + Size2(width, height) + " pixels, more than the " + Num(bytesLeft) +
                " bytes left in the file can hold");
     totalPixels_ += pixels;
@@ -767,10 +784,12 @@ TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits)
 {
     TGifOutline outline;
     std::vector<std::pair<int32_t, int32_t>> sizes;
-    const std::shared_ptr<TAnimation> animation = TGifReader(stream, limits, stream.Size(), sizes).Read();
+    TGifReader reader(stream, limits, stream.Size(), sizes);
+    const std::shared_ptr<TAnimation> animation = reader.Read();
     outline.Width = animation->Width;
     outline.Height = animation->Height;
     outline.Plays = animation->Plays;
+    outline.Cut = reader.Cut();
     for (size_t i = 0; i < animation->Frames.size(); ++i) {
         const TFrame& f = animation->Frames[i];
         outline.Frames.push_back({f.X, f.Y, sizes[i].first, sizes[i].second, f.DelayNum});

@@ -43,7 +43,9 @@ std::pair<int64_t, int64_t> GifDeclaredSize(const uint8_t* head, size_t count);
 // What a GIF declares, read without decoding its pixels: the screen, the loop count (Plays as
 // LoadGif gives it) and each frame's rectangle (as kept on the screen) and delay in hundredths.
 // The checks LoadGif makes of the blocks and of the limits are made (EGifError), those of the
-// pixels not. From a stream that can tell its size.
+// pixels not. From a stream that can tell its size. Bytes that end before the trailer (a file cut
+// short, or the start of a pipe) give what they hold: the frames whole in them, and Cut (more
+// may follow); only bytes that end before the screen's description are refused for it.
 struct TGifOutline {
     int32_t Width = 0;
     int32_t Height = 0;
@@ -53,6 +55,7 @@ struct TGifOutline {
         uint16_t Delay;
     };
     std::vector<TFrameBox> Frames;
+    bool Cut = false;
 };
 TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits = {});
 

@@ -1025,6 +1025,50 @@ TEST(GifRead, DamagedAndHostileFilesAreRefusedWithTheirCause)
     }
 }
 
+// The outline of bytes cut short (a file's start, as a pipe gives it first) lists the frames whole
+// in them and says more may come, where the load refuses the same bytes; only bytes that end
+// before the screen is described are refused. A frame larger than the bytes left could hold is a
+// frame they cut, for the outline.
+TEST(GifRead, AnOutlineOfBytesCutShortListsTheFramesWholeInThem)
+{
+    const Bytes good = BuildGif(TwelveFrames());
+    TMemoryStream whole(good);
+    const TGifOutline all = ReadGifOutline(whole);
+    EXPECT_FALSE(all.Cut);
+    ASSERT_EQ(all.Frames.size(), 12u);
+    // The screen descriptor and the global table it announces.
+    const size_t screen = 13 + ((good[10] & 0x80) ? 3 * (size_t{1} << ((good[10] & 7) + 1)) : 0);
+    size_t listed = 0;
+    for (size_t length = screen; length < good.size(); ++length) {
+        SCOPED_TRACE(length);
+        const Bytes start(good.begin(), good.begin() + static_cast<long>(length));
+        TMemoryStream cut(start);
+        const TGifOutline outline = ReadGifOutline(cut);
+        EXPECT_TRUE(outline.Cut);
+        EXPECT_EQ(outline.Width, all.Width);
+        EXPECT_EQ(outline.Height, all.Height);
+        ASSERT_LE(outline.Frames.size(), all.Frames.size());
+        EXPECT_GE(outline.Frames.size(), listed); // more bytes, never fewer frames
+        listed = outline.Frames.size();
+        for (size_t i = 0; i < outline.Frames.size(); ++i) {
+            const TGifOutline::TFrameBox &a = outline.Frames[i], &b = all.Frames[i];
+            EXPECT_TRUE(a.X == b.X && a.Y == b.Y && a.Width == b.Width && a.Height == b.Height && a.Delay == b.Delay) << i;
+        }
+        EXPECT_THROW(Load(start), EGifError);
+    }
+    EXPECT_EQ(listed, 12u); // only the trailer missing
+    for (size_t length : {size_t{0}, size_t{5}, size_t{12}, screen - 1}) {
+        TMemoryStream cut(Bytes(good.begin(), good.begin() + static_cast<long>(length)));
+        EXPECT_THROW(ReadGifOutline(cut), EGifError) << length;
+    }
+    const Bytes bomb = Header(16000, 16000) + FrameBytes(0, 0, 16000, 16000, OnePixel);
+    TMemoryStream bombStream(bomb);
+    const TGifOutline bombOutline = ReadGifOutline(bombStream);
+    EXPECT_TRUE(bombOutline.Cut);
+    EXPECT_TRUE(bombOutline.Frames.empty());
+    EXPECT_THROW(Load(bomb), EGifError);
+}
+
 TEST(GifRead, SignatureAndDeclaredScreenFromTheFirstBytes)
 {
     const Bytes head = Header(300, 2, 1);

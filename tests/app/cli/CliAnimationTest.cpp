@@ -920,6 +920,34 @@ TEST_F(CliAnimation, InfoListsFramesPlaysAndDelays)
 
 // ---- pipes, jobs, --optimize -------------------------------------------------------------------
 
+// A pipe's start holds only the first frames of a long animation: a GIF's start tells its screen
+// and the frames whole in it (more may come), an APNG's how many frames come. Neither is taken
+// for all the input may hold: a GIF and an APNG of more than 16 MiB come through a pipe whole.
+TEST_F(CliAnimation, LongAnimationsComeThroughAPipe)
+{
+    TGifSpec gif;
+    gif.Width = 256, gif.Height = 256, gif.Loop = 0;
+    const TGifFrameSpec noise = GifFrame(0, 0, 256, 256, 8, 41, 1, 4, -1, false);
+    gif.Frames.assign(200, noise);
+    const Bytes gifBytes = BuildGif(gif);
+    ASSERT_GT(gifBytes.size(), size_t{17} << 20);
+
+    uint32_t state = 7;
+    const Bytes data = ZRows(256, 256, 4, [&state](int, int, int) { return uint8_t((state = state * 1664525u + 1013904223u) >> 24); });
+    TApngBuilder apng;
+    apng.Header(256, 256).AcTL(70, 0).FcTL({256, 256}).Idat(data);
+    for (int i = 1; i < 70; ++i) apng.FcTL({256, 256}).FdAT(data);
+    const Bytes apngBytes = apng.End().Bytes();
+    ASSERT_GT(apngBytes.size(), size_t{17} << 20);
+
+    for (const auto& [bytes, frames] : {std::pair{&gifBytes, 200}, {&apngBytes, 70}}) {
+        SCOPED_TRACE(frames);
+        const TCliRun run = RunCliPiped({"info", "--json", "-"}, std::string(bytes->begin(), bytes->end()));
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        EXPECT_EQ(nlohmann::json::parse(run.Out).at("frames"), frames);
+    }
+}
+
 TEST_F(CliAnimation, PipesJobsAndOptimizeGiveTheSameFrames)
 {
     const std::vector<std::string> change = {"--source", "120", "--tolerance", "36", "--target", "300"};
