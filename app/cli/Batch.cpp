@@ -288,10 +288,16 @@ TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const
     made.Png = png;
     // A sheet laid out or read is another picture than the rows read.
     if (!animation.Reshapes()) made.RowChange = std::move(rowChange);
-    made.Change = [&reporter, input, out, change = std::move(change), animation, limits](TPictureData& data) {
+    made.Change = [&reporter, input, out, change = std::move(change), animation, limits,
+                   outcome = made.Outcome](TPictureData& data) {
         for (const std::string& note : ShapeForOutput(data, out.Kind, animation, limits))
             reporter.Message(OutputName(out.Path), note);
         if (change) change(data);
+        // A region whose colours outgrew a palette made a picture or frame truecolour, which GIF
+        // cannot hold: the refusal names that cause, not only the truecolour it left.
+        if (out.Kind == GifFormat() && outcome && outcome->Palette == TChangeOutcome::TPalette::TrueColour)
+            throw EConvertError("GIF: the region's colours need " + std::to_string(outcome->EntriesWanted) +
+                                " palette entries in one picture or frame, more than the 256 a GIF table holds");
         if (!out.Kind->Has(fmtAlpha) && data.HasAlpha())
             reporter.Message(input, "warning: " + out.Path + " is " + out.Kind->Name +
                                         ", which holds no transparency; it is dropped");

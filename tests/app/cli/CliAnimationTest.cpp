@@ -584,6 +584,38 @@ TEST_F(CliAnimation, ChainsVariantsRecipesPicksAndRegions)
 // --emit-lut on an animation: the lut holds the colours of every frame as a viewer shows it, the
 // index picture is an animated PNG of each frame's columns with the animation's timing, and
 // lut[k][index of frame f] is frame f of variant k as shown, pixel for pixel.
+// A region whose colours outgrow a table of 256 entries (every entry used inside and outside it)
+// leaves that picture or frame truecolour: a GIF output is refused with that cause, not as a
+// truecolour input would be; a PNG output takes it.
+TEST_F(CliAnimation, ARegionOutgrowingAGifTableIsRefusedWithItsCause)
+{
+    TGifFrameSpec full = GifFrame(0, 0, 32, 16, 0, 51, 1, 10, -1, false);
+    for (int i = 0; i < 32 * 16; ++i) full.Indices[static_cast<size_t>(i)] = static_cast<uint8_t>(i % 16 + i / 32 * 16);
+    TGifSpec still;
+    still.Width = 32, still.Height = 16, still.GlobalBits = 8;
+    still.Frames = {full};
+    TGifSpec animation = still;
+    animation.Loop = 0;
+    animation.Frames.push_back(GifFrame(4, 4, 3, 3, 0, 52, 1, 10, -1, false));
+    for (const auto& [name, spec] : {std::pair{"still.gif", still}, {"animation.gif", animation}}) {
+        SCOPED_TRACE(name);
+        WriteBytes(dir_.File(name), BuildGif(spec));
+        const std::vector<std::string> change = {"recolour", "--source", "120", "--tolerance", "36", "--target", "300",
+                                                 "--region", "0,0,16,16", "-o"};
+        std::vector<std::string> args = change;
+        args.insert(args.end(), {dir_.File(std::string("out-") + name), dir_.File(name)});
+        TCliRun run = RunCli(args);
+        EXPECT_EQ(run.Status, 1);
+        EXPECT_TRUE(Contains(run.Err, "GIF: the region's colours need ")) << run.Err;
+        EXPECT_TRUE(Contains(run.Err, "palette entries in one picture or frame, more than the 256 a GIF table holds")) << run.Err;
+        EXPECT_FALSE(fs::exists(dir_.File(std::string("out-") + name)));
+        args = change;
+        args.insert(args.end(), {dir_.File(std::string("out-") + name + ".png"), dir_.File(name)});
+        run = RunCli(args);
+        EXPECT_EQ(run.Status, 0) << run.Err;
+    }
+}
+
 TEST_F(CliAnimation, SwapTextureCoversEveryFrame)
 {
     for (const std::string& input : {gif_, apng_}) {
