@@ -815,6 +815,26 @@ TEST_F(CliAnimation, GifToApngAndBackKeepTheirTiming)
     EXPECT_EQ(rounded.Frames[2].Delay, 33);
     EXPECT_EQ(rounded.Loop, 0);
 
+    // Longer delays and more plays than GIF's 16 bits hold are cut to the most it holds, and
+    // standard error says so (a delay of 655.35 s is the most, not a rounding).
+    TPictureData beyond;
+    beyond.Assign(Read(dir_.File("pal.png")));
+    beyond.Animation->Frames[1].DelayNum = 1000, beyond.Animation->Frames[1].DelayDen = 1;
+    beyond.Animation->Frames[3].DelayNum = 700, beyond.Animation->Frames[3].DelayDen = 1;
+    beyond.Animation->Plays = 70000;
+    SavePicture(dir_.File("beyond.png"), PngFormat(), beyond);
+    run = RunCli({"convert", dir_.File("beyond.png"), dir_.File("beyond.gif")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Err, dir_.File("beyond.gif") + ": GIF holds delays of at most 65535/100 s: the delays of 2 frames are cut "
+                                                 "to it (1000/1 s)\n" +
+                           dir_.File("beyond.gif") + ": GIF counts at most 65535 plays: the animation's 70000 plays become 65535\n");
+    const TGifFile cut = ReadGifFile(FileBytes(dir_.File("beyond.gif")));
+    ASSERT_EQ(cut.Frames.size(), 6u);
+    EXPECT_EQ(cut.Frames[1].Delay, 65535);
+    EXPECT_EQ(cut.Frames[3].Delay, 65535);
+    EXPECT_EQ(cut.Frames[4].Delay, 65535); // 655.35 s as it was: nothing said of it
+    EXPECT_EQ(cut.Loop, 65535);
+
     // A truecolour frame cannot become a GIF frame: refused, nothing written.
     run = RunCli({"convert", apng_, dir_.File("ops.gif")});
     EXPECT_EQ(run.Status, 1);
