@@ -521,6 +521,9 @@ struct TFramePlan {
     bool Local = true;
     int Transparent = -1;
     bool ClearPixels = false; // some pixel is transparent
+    // The index each index is written as: itself, but the fully transparent indices in use all
+    // the transparency index (their colours are never shown).
+    std::array<uint8_t, 256> Written{};
     uint8_t Disposal = 0;
     bool UserInput = false;
     bool Interlaced = false;
@@ -529,7 +532,9 @@ struct TFramePlan {
 
 // The frame's table and transparency index from its picture. The alpha of each index is what
 // its pixels have (they must agree), else what IndexAlpha says for it; GIF holds one index of
-// alpha 0 and nothing between 0 and 255.
+// alpha 0 and nothing between 0 and 255. Pixels of several fully transparent indices (a region's
+// change copies a transparent entry whose colour it caught) are written as the one transparency
+// index: the file's own when it is among them, else the first.
 void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const std::string& what, TFramePlan& plan)
 {
     const TBitmap& image = picture.Image;
@@ -568,6 +573,7 @@ void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const
     const int entries = 1 << plan.Table.Bits;
 
     int usedClear = -1, spareClear = -1;
+    std::vector<int> clearInUse;
     for (int i = 0; i < entries; ++i) {
         const bool used = alphaOf[static_cast<size_t>(i)] >= 0;
         const int alpha = used ? alphaOf[static_cast<size_t>(i)]
@@ -578,16 +584,16 @@ void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const
                        "); GIF holds only fully transparent and opaque pixels");
         if (alpha != 0) continue;
         if (used) {
-            if (usedClear >= 0)
-                Unwritable(what + " has two transparent palette indices in use (" + Num(usedClear) + " and " + Num(i) +
-                           "); GIF has one transparency index");
-            usedClear = i;
+            clearInUse.push_back(i);
+            if (usedClear < 0 || (facts && i == facts->TransparentIndex)) usedClear = i;
         } else if (spareClear < 0 || (facts && i == facts->TransparentIndex)) {
             spareClear = i;
         }
     }
     plan.Transparent = usedClear >= 0 ? usedClear : spareClear;
     plan.ClearPixels = usedClear >= 0;
+    for (int i = 0; i < 256; ++i) plan.Written[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    for (const int i : clearInUse) plan.Written[static_cast<size_t>(i)] = static_cast<uint8_t>(usedClear);
     // An index beyond the table marks nothing; kept as the file had it.
     if (plan.Transparent < 0 && facts && facts->TransparentIndex >= entries && facts->TransparentIndex <= 255)
         plan.Transparent = facts->TransparentIndex;
@@ -757,7 +763,7 @@ void TGifWriter::Write()
         line.resize(static_cast<size_t>(w));
         for (const int32_t y : RowOrder(h, plan.Interlaced)) {
             const uint8_t* row = image.ConstScanLine(y);
-            for (int32_t x = 0; x < w; ++x) line[static_cast<size_t>(x)] = GetPackedIndex(row, bits, x);
+            for (int32_t x = 0; x < w; ++x) line[static_cast<size_t>(x)] = plan.Written[GetPackedIndex(row, bits, x)];
             Check(EGifPutLine(gif_.get(), line.data(), w));
         }
     }

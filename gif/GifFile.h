@@ -72,10 +72,11 @@ void LoadGif(TStream& stream, TPictureData& data, const TAnimationLimits& limits
 // that used it (all frames, for an animation that did not come from a GIF), so that a change made
 // alike to every frame changes it once; a frame that used it and still has the same table is
 // written with it, any other with a local table of its own size. A still picture is written as a
-// one-frame GIF with a global table. EConvertError, before anything is written, for a frame or
-// picture that is no palette picture (GIF holds at most 256 colours; no colours are reduced
-// here), or whose transparency GIF cannot hold (partial alpha, or more than one transparent
-// index in use), or that a frame after the first replaces the canvas with transparent pixels
+// one-frame GIF with a global table. Pixels of several fully transparent indices are written as
+// the one transparency index (the frame's own when it is among them). EConvertError, before
+// anything is written, for a frame or picture that is no palette picture (GIF holds at most 256
+// colours; no colours are reduced here), or whose transparency GIF cannot hold (partial alpha,
+// or pixels of one index that differ in it), or that a frame after the first replaces the canvas with transparent pixels
 // (blend source: GIF only draws over); EWriteError when the stream fails.
 void SaveGif(TStream& stream, const TPictureData& data);
 

@@ -616,6 +616,35 @@ TEST_F(CliAnimation, ARegionOutgrowingAGifTableIsRefusedWithItsCause)
     }
 }
 
+// A region's change that catches the colour of a frame's transparency index copies that entry
+// for the pixels inside: GIF has one transparency index a frame, and both are written as it.
+TEST_F(CliAnimation, ARegionCatchingTheTransparentColourStillMakesAGif)
+{
+    TGifSpec spec;
+    spec.Width = 8, spec.Height = 6, spec.GlobalBits = 2, spec.Loop = 0;
+    spec.Frames = {GifFrame(0, 0, 8, 6, 0, 61, 1, 10, 0, false), GifFrame(2, 1, 4, 4, 0, 62, 1, 10, 0, false)};
+    for (TGifFrameSpec& f : spec.Frames)
+        for (size_t i = 0; i < f.Indices.size(); ++i) f.Indices[i] = static_cast<uint8_t>(i % 3 == 0 ? 0 : f.Indices[i] & 3);
+    WriteBytes(dir_.File("clear.gif"), BuildGif(spec));
+    // Entry 0, the transparency index, is blue.
+    const std::vector<std::string> change = {"recolour", "--from-hue", "240", "--wrap", "--tolerance", "20", "--target", "120",
+                                             "--region", "0,0,4,6", "-o"};
+    for (const char* name : {"clear-out.gif", "clear-out.png"}) {
+        std::vector<std::string> args = change;
+        args.insert(args.end(), {dir_.File(name), dir_.File("clear.gif")});
+        const TCliRun run = RunCli(args);
+        ASSERT_EQ(run.Status, 0) << name << ": " << run.Err;
+    }
+    const TPictureData gif = Read(dir_.File("clear-out.gif")), png = Read(dir_.File("clear-out.png"));
+    ASSERT_TRUE(gif.Animated() && png.Animated());
+    ASSERT_EQ(gif.Animation->Frames.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(VisiblePixels(gif.Animation->Frames[i].Picture), VisiblePixels(png.Animation->Frames[i].Picture)) << i;
+        EXPECT_EQ(gif.Animation->Frames[i].Gif->TransparentIndex, 0) << i;
+    }
+    EXPECT_NE(VisiblePixels(gif.Animation->Frames[0].Picture), VisiblePixels(Read(dir_.File("clear.gif")).Animation->Frames[0].Picture));
+}
+
 TEST_F(CliAnimation, SwapTextureCoversEveryFrame)
 {
     for (const std::string& input : {gif_, apng_}) {
