@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/PictureFormats.h"
+#include "image/PixelFormats.h"
 #include "base/TaskPool.h"
 #include "png/Apng.h"
 #include "png/PngOptimize.h"
@@ -118,6 +119,58 @@ std::optional<std::vector<uint8_t>> SharedPalette(const std::vector<const TPictu
         shared = Trimmed(*alpha);
     }
     return shared;
+}
+
+// The first frame drawn on the cleared canvas as a palette picture of the palette all frames
+// share: its indices in its rectangle, an index of alpha 0 around it. The default image then
+// keeps the frames' palette (a GIF of one table stays a palette file, and becomes that GIF
+// again). None when the frames share no palette or it has no fully transparent entry.
+std::optional<TPictureData> PaletteDefault(const TAnimation& animation)
+{
+    std::vector<const TPictureData*> frames;
+    for (const TFrame& f : animation.Frames) frames.push_back(&f.Picture);
+    const std::optional<std::vector<uint8_t>> shared = SharedPalette(frames);
+    if (!shared) return std::nullopt;
+    const auto clear = std::find(shared->begin(), shared->end(), uint8_t{0});
+    if (clear == shared->end()) return std::nullopt;
+    const uint8_t clearIndex = static_cast<uint8_t>(clear - shared->begin());
+
+    const TFrame& first = animation.Frames[0];
+    const TPictureData& frame = first.Picture;
+    const int bits = FactsOf(frame.Image.PixelFormat()).Bits;
+    TPictureData out;
+    out.Image.Clear();
+    out.Image.SetPixelFormat(frame.Image.PixelFormat());
+    out.Image.SetPalette(frame.Image.Palette());
+    TBitmapImage& image = out.Image.MutableImage();
+    // A store without pixels keeps its format's default table; with pixels about to exist the
+    // frame's own goes with them.
+    image.ColorTable = frame.Image.Image()->ColorTable;
+    image.Header.biWidth = animation.Width;
+    image.Header.biHeight = animation.Height;
+    image.AllocatePixels();
+    image.Header.biSizeImage = static_cast<uint32_t>(image.ImageBytes());
+    out.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+    out.Alpha.SetSize(animation.Width, animation.Height);
+    const bool frameAlpha = AlphaPlaneFits(frame.Image, frame.Alpha);
+    const int32_t fw = frame.Image.Width(), fh = frame.Image.Height();
+    for (int32_t y = 0; y < animation.Height; ++y) {
+        uint8_t* row = image.Row(y);
+        uint8_t* alpha = out.Alpha.ScanLine(y);
+        const bool inside = y >= first.Y && y < first.Y + fh;
+        for (int32_t x = 0; x < animation.Width; ++x) {
+            if (inside && x >= first.X && x < first.X + fw) {
+                PutPackedIndex(row, bits, x, GetPackedIndex(frame.Image.ConstScanLine(y - first.Y), bits, x - first.X));
+                alpha[x] = frameAlpha ? frame.Alpha.ConstScanLine(y - first.Y)[x - first.X] : 0;
+            } else {
+                PutPackedIndex(row, bits, x, clearIndex);
+                alpha[x] = 255;
+            }
+        }
+    }
+    out.PaletteBits = frame.PaletteBits;
+    out.IndexAlpha = *shared;
+    return out;
 }
 
 // The picture in the shared layout: the palette picture with the shared per-index alpha, or
@@ -369,7 +422,7 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
     for (size_t i = 0; i < layout.Frames.size(); ++i) {
         const TApngLayout::TFrame& from = layout.Frames[i];
         TFrame& frame = animation->Frames[i];
-        DecodePng(ApngFramePng(file.Data, layout, i), frame.Picture, each, "frame " + std::to_string(i));
+        DecodePng(ApngFramePng(file.Data, layout, i), frame.Picture, each, "frame " + std::to_string(i + 1));
         frame.X = static_cast<int32_t>(from.Control.X);
         frame.Y = static_cast<int32_t>(from.Control.Y);
         frame.DelayNum = from.Control.DelayNum;
@@ -405,9 +458,9 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
     for (size_t i = 0; i < animation.Frames.size(); ++i) {
         const TFrame& f = animation.Frames[i];
         const int64_t fw = f.Picture.Image.Width(), fh = f.Picture.Image.Height();
-        if (fw <= 0 || fh <= 0) CannotWrite("frame " + std::to_string(i) + " is empty");
+        if (fw <= 0 || fh <= 0) CannotWrite("frame " + std::to_string(i + 1) + " is empty");
         if (f.X < 0 || f.Y < 0 || f.X + fw > width || f.Y + fh > height)
-            CannotWrite("frame " + std::to_string(i) + "'s rectangle of " + std::to_string(fw) + " x " + std::to_string(fh) +
+            CannotWrite("frame " + std::to_string(i + 1) + "'s rectangle of " + std::to_string(fw) + " x " + std::to_string(fh) +
                         " at " + std::to_string(f.X) + "," + std::to_string(f.Y) + " lies outside the " +
                         std::to_string(width) + " x " + std::to_string(height) + " canvas");
     }
@@ -417,7 +470,8 @@ void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& 
     const TFrame& first = animation.Frames[0];
     if (!hidden && (first.X != 0 || first.Y != 0 || first.Picture.Image.Width() != width ||
                     first.Picture.Image.Height() != height)) {
-        composed.emplace(ComposeFrame(animation, 0));
+        composed = PaletteDefault(animation);
+        if (!composed) composed.emplace(ComposeFrame(animation, 0));
         composed->Info = data.Info; // it stands for the picture as a still format shows it
         hidden = &*composed;
     }

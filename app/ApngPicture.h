@@ -28,7 +28,8 @@ void LoadApng(TStream& stream, TPictureData& data, const TLoadOptions& options, 
 // 256; else RGB, or RGBA when a pixel is not opaque), and each frame gets the smallest data the
 // optimizer's row-filter rules and compression find in it; the plain save competes, so the file
 // is never larger. Without a hidden default image, a first frame that does not cover the canvas
-// gets one: that frame as a plain reader should show it.
+// gets one: that frame as a plain reader should show it (in the frames' palette, when they share
+// one with a fully transparent entry for the rest of the canvas).
 // EInvalidGraphic when a frame's rectangle lies outside the canvas or a picture is empty.
 void SaveApng(TStream& stream, const TPictureData& data, const TPNGSaveOptions& options);
 

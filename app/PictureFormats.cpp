@@ -131,7 +131,8 @@ void GifHeaderStep(TStream& stream, TPictureHeader& header)
     header.Width = outline.Width;
     header.Height = outline.Height;
     header.Format = TPixelFormat::pf24bit; // the still picture, the first frame on the screen
-    header.Frames = static_cast<int64_t>(outline.Frames.size());
+    header.Frames = std::max<int64_t>(1, static_cast<int64_t>(outline.Frames.size()));
+    header.FramesToCome = outline.Cut;
     header.Plays = outline.Plays;
     for (const TGifOutline::TFrameBox& f : outline.Frames)
         header.FrameList.push_back({f.X, f.Y, f.Width, f.Height, f.Delay, 100});

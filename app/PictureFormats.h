@@ -33,6 +33,9 @@ struct TPictureHeader {
     // without decoding: then Frames tells how many, when known).
     std::vector<TFrameHeader> FrameList;
     int64_t Frames = 1;
+    // The start of a file that does not say how many frames it has (a GIF, cut short or the start
+    // of a pipe): more frames than those listed may follow.
+    bool FramesToCome = false;
     uint32_t Plays = 0; // an animation's plays, 0: for ever
     // The bytes the picture's data takes in the file, and the least it could take for the pixels
     // declared (-1: unknown): a file far short of it is refused before anything is sized.

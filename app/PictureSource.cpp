@@ -187,8 +187,16 @@ int64_t TPictureSource::PipeLimit()
     // A start that declares no picture is read only as far as a reader needs to say what is wrong.
     if (width <= 0 || height <= 0 || width > MaxPicturePixels() || height > MaxPicturePixels()) return int64_t{1} << 20;
     // 16-bit RGBA stored without compression is the most a picture's data takes; the rest leaves
-    // room for the chunks or headers around it. Every frame of an animation counts.
-    const int64_t pixels = std::min(std::max(h.AllPixels(), width * height), MaxPicturePixels() * 64);
+    // room for the chunks or headers around it. Every frame of an animation counts: those its
+    // start does not list yet as large as the canvas, and when it cannot tell how many come, as
+    // many as an animation may hold.
+    const int64_t most = MaxPicturePixels() * 64;
+    const int64_t canvas = std::min(width * height, most);
+    int64_t pixels = std::min(std::max(h.AllPixels(), canvas), most);
+    const int64_t frames = std::min(h.Frames, TAnimationLimits{}.Frames());
+    if (frames > static_cast<int64_t>(h.FrameList.size()))
+        pixels = std::max(pixels, canvas > most / frames ? most : canvas * frames);
+    if (h.FramesToCome) pixels = std::max(pixels, std::min(TAnimationLimits{}.TotalPixels(), most));
     return pixels * 8 + height * 8 + (int64_t{16} << 20);
 }
 

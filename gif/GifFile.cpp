@@ -178,6 +178,8 @@ public:
     }
 
     std::shared_ptr<TAnimation> Read();
+    // Outline only: whether the bytes ended before the trailer (the frames listed are those whole in them).
+    bool Cut() const { return cut_; }
 
 private:
     [[noreturn]] void Fail(const std::string& where, int code);
@@ -198,6 +200,8 @@ private:
     std::vector<std::pair<int32_t, int32_t>>* sizes_ = nullptr;
     TPendingControl control_;
     int64_t totalPixels_ = 0;
+    bool cut_ = false;
+    bool frameBeyondBytes_ = false; // the last refusal: a frame larger than the bytes left could hold
 };
 
 void TGifReader::Fail(const std::string& where, int code)
@@ -249,17 +253,28 @@ std::shared_ptr<TAnimation> TGifReader::Read()
     animation_->Plays = 1; // without a loop block an animation plays once
 
     for (;;) {
-        GifRecordType type = UNDEFINED_RECORD_TYPE;
-        if (DGifGetRecordType(gif_.get(), &type) == GIF_ERROR) Fail("the block " + After(), gif.Error);
-        if (type == TERMINATE_RECORD_TYPE) break;
-        if (type == IMAGE_DESC_RECORD_TYPE)
-            ReadFrame();
-        else if (type == EXTENSION_RECORD_TYPE)
-            ReadExtension();
-        else
-            Fail("the block " + After(), D_GIF_ERR_WRONG_RECORD);
+        const size_t frames = animation_->Frames.size();
+        try {
+            GifRecordType type = UNDEFINED_RECORD_TYPE;
+            if (DGifGetRecordType(gif_.get(), &type) == GIF_ERROR) Fail("the block " + After(), gif.Error);
+            if (type == TERMINATE_RECORD_TYPE) break;
+            if (type == IMAGE_DESC_RECORD_TYPE)
+                ReadFrame();
+            else if (type == EXTENSION_RECORD_TYPE)
+                ReadExtension();
+            else
+                Fail("the block " + After(), D_GIF_ERR_WRONG_RECORD);
+        } catch (const EGifError&) {
+            // An outline of bytes that end here lists the frames whole in them; a frame larger than
+            // the bytes left could hold is no more than a frame they cut.
+            if (!sizes_ || input_.Failure || (BytesLeft() > 0 && !frameBeyondBytes_)) throw;
+            animation_->Frames.resize(frames);
+            sizes_->resize(frames);
+            cut_ = true;
+            break;
+        }
     }
-    if (animation_->Frames.empty()) Refuse("the file holds no frame");
+    if (animation_->Frames.empty() && !cut_) Refuse("the file holds no frame");
     return std::move(animation_);
 }
 
@@ -315,11 +330,21 @@ void TGifReader::ReadExtension()
 
 void TGifReader::ReadFrame()
 {
+    frameBeyondBytes_ = false;
     const int64_t number = static_cast<int64_t>(animation_->Frames.size()) + 1;
     const std::string where = "frame " + Num(number);
     if (number > limits_.Frames())
         Refuse("the file holds more than " + Num(limits_.Frames()) + " frames, more than an animation may have");
-    if (DGifGetImageDesc(gif_.get()) == GIF_ERROR) Fail(where, gif_->Error);
+    if (DGifGetImageDesc(gif_.get()) == GIF_ERROR) {
+        // giflib says nothing when the file ends before the frame's LZW code size, and says a read
+        // failed for a code size beyond 8 bits: what is left of the file tells the two apart.
+        const int code = gif_->Error;
+        if (!input_.Failure && (code == 0 || code == D_GIF_ERR_READ_FAILED)) {
+            if (BytesLeft() > 0) Refuse(where + ": damaged pixel data (an LZW code size beyond 8 bits)");
+            Fail(where, D_GIF_ERR_READ_FAILED);
+        }
+        Fail(where, code);
+    }
 
     const GifFileType& gif = *gif_;
     const GifImageDesc& desc = gif.Image;
@@ -336,7 +361,8 @@ void TGifReader::ReadFrame()
         Refuse("the frames up to " + where + " hold " + Num(totalPixels_ + pixels) + " pixels, more than the " +
                Num(limits_.TotalPixels()) + " an animation may have");
     const int64_t bytesLeft = BytesLeft();
-    if (pixels > bytesLeft * MaxPixelsPerByte)
+    frameBeyondBytes_ = pixels > bytesLeft * MaxPixelsPerByte;
+    if (frameBeyondBytes_)
         Refuse(where + " declares " + Size2(width, height) + " pixels, more than the " + Num(bytesLeft) +
                " bytes left in the file can hold");
     totalPixels_ += pixels;
@@ -495,6 +521,9 @@ struct TFramePlan {
     bool Local = true;
     int Transparent = -1;
     bool ClearPixels = false; // some pixel is transparent
+    // The index each index is written as: itself, but the fully transparent indices in use all
+    // the transparency index (their colours are never shown).
+    std::array<uint8_t, 256> Written{};
     uint8_t Disposal = 0;
     bool UserInput = false;
     bool Interlaced = false;
@@ -503,7 +532,9 @@ struct TFramePlan {
 
 // The frame's table and transparency index from its picture. The alpha of each index is what
 // its pixels have (they must agree), else what IndexAlpha says for it; GIF holds one index of
-// alpha 0 and nothing between 0 and 255.
+// alpha 0 and nothing between 0 and 255. Pixels of several fully transparent indices (a region's
+// change copies a transparent entry whose colour it caught) are written as the one transparency
+// index: the file's own when it is among them, else the first.
 void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const std::string& what, TFramePlan& plan)
 {
     const TBitmap& image = picture.Image;
@@ -542,6 +573,7 @@ void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const
     const int entries = 1 << plan.Table.Bits;
 
     int usedClear = -1, spareClear = -1;
+    std::vector<int> clearInUse;
     for (int i = 0; i < entries; ++i) {
         const bool used = alphaOf[static_cast<size_t>(i)] >= 0;
         const int alpha = used ? alphaOf[static_cast<size_t>(i)]
@@ -552,16 +584,16 @@ void PlanPicture(const TPictureData& picture, const TGifFrameFacts* facts, const
                        "); GIF holds only fully transparent and opaque pixels");
         if (alpha != 0) continue;
         if (used) {
-            if (usedClear >= 0)
-                Unwritable(what + " has two transparent palette indices in use (" + Num(usedClear) + " and " + Num(i) +
-                           "); GIF has one transparency index");
-            usedClear = i;
+            clearInUse.push_back(i);
+            if (usedClear < 0 || (facts && i == facts->TransparentIndex)) usedClear = i;
         } else if (spareClear < 0 || (facts && i == facts->TransparentIndex)) {
             spareClear = i;
         }
     }
     plan.Transparent = usedClear >= 0 ? usedClear : spareClear;
     plan.ClearPixels = usedClear >= 0;
+    for (int i = 0; i < 256; ++i) plan.Written[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+    for (const int i : clearInUse) plan.Written[static_cast<size_t>(i)] = static_cast<uint8_t>(usedClear);
     // An index beyond the table marks nothing; kept as the file had it.
     if (plan.Transparent < 0 && facts && facts->TransparentIndex >= entries && facts->TransparentIndex <= 255)
         plan.Transparent = facts->TransparentIndex;
@@ -731,7 +763,7 @@ void TGifWriter::Write()
         line.resize(static_cast<size_t>(w));
         for (const int32_t y : RowOrder(h, plan.Interlaced)) {
             const uint8_t* row = image.ConstScanLine(y);
-            for (int32_t x = 0; x < w; ++x) line[static_cast<size_t>(x)] = GetPackedIndex(row, bits, x);
+            for (int32_t x = 0; x < w; ++x) line[static_cast<size_t>(x)] = plan.Written[GetPackedIndex(row, bits, x)];
             Check(EGifPutLine(gif_.get(), line.data(), w));
         }
     }
@@ -758,10 +790,12 @@ TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits)
 {
     TGifOutline outline;
     std::vector<std::pair<int32_t, int32_t>> sizes;
-    const std::shared_ptr<TAnimation> animation = TGifReader(stream, limits, stream.Size(), sizes).Read();
+    TGifReader reader(stream, limits, stream.Size(), sizes);
+    const std::shared_ptr<TAnimation> animation = reader.Read();
     outline.Width = animation->Width;
     outline.Height = animation->Height;
     outline.Plays = animation->Plays;
+    outline.Cut = reader.Cut();
     for (size_t i = 0; i < animation->Frames.size(); ++i) {
         const TFrame& f = animation->Frames[i];
         outline.Frames.push_back({f.X, f.Y, sizes[i].first, sizes[i].second, f.DelayNum});

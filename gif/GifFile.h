@@ -43,7 +43,9 @@ std::pair<int64_t, int64_t> GifDeclaredSize(const uint8_t* head, size_t count);
 // What a GIF declares, read without decoding its pixels: the screen, the loop count (Plays as
 // LoadGif gives it) and each frame's rectangle (as kept on the screen) and delay in hundredths.
 // The checks LoadGif makes of the blocks and of the limits are made (EGifError), those of the
-// pixels not. From a stream that can tell its size.
+// pixels not. From a stream that can tell its size. Bytes that end before the trailer (a file cut
+// short, or the start of a pipe) give what they hold: the frames whole in them, and Cut (more
+// may follow); only bytes that end before the screen's description are refused for it.
 struct TGifOutline {
     int32_t Width = 0;
     int32_t Height = 0;
@@ -53,6 +55,7 @@ struct TGifOutline {
         uint16_t Delay;
     };
     std::vector<TFrameBox> Frames;
+    bool Cut = false;
 };
 TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits = {});
 
@@ -69,10 +72,11 @@ void LoadGif(TStream& stream, TPictureData& data, const TAnimationLimits& limits
 // that used it (all frames, for an animation that did not come from a GIF), so that a change made
 // alike to every frame changes it once; a frame that used it and still has the same table is
 // written with it, any other with a local table of its own size. A still picture is written as a
-// one-frame GIF with a global table. EConvertError, before anything is written, for a frame or
-// picture that is no palette picture (GIF holds at most 256 colours; no colours are reduced
-// here), or whose transparency GIF cannot hold (partial alpha, or more than one transparent
-// index in use), or that a frame after the first replaces the canvas with transparent pixels
+// one-frame GIF with a global table. Pixels of several fully transparent indices are written as
+// the one transparency index (the frame's own when it is among them). EConvertError, before
+// anything is written, for a frame or picture that is no palette picture (GIF holds at most 256
+// colours; no colours are reduced here), or whose transparency GIF cannot hold (partial alpha,
+// or pixels of one index that differ in it), or that a frame after the first replaces the canvas with transparent pixels
 // (blend source: GIF only draws over); EWriteError when the stream fails.
 void SaveGif(TStream& stream, const TPictureData& data);
 

@@ -33,6 +33,7 @@ std::string TypeName(uint32_t type)
     return name;
 }
 
+// Frames are counted from 1 in what is said, as info lists them and the GIF reader counts them.
 [[noreturn]] void Refuse(const std::string& cause) { throw EVRQPNG("not a valid animated PNG: " + cause); }
 
 std::string Size(uint64_t w, uint64_t h) { return std::to_string(w) + " x " + std::to_string(h); }
@@ -181,7 +182,7 @@ TApngLayout ReadApngLayout(const uint8_t* bytes, size_t size, const TAnimationLi
     // The frame whose fdAT chunks come now (after the image data); none before its fcTL.
     bool frameOpen = false;
     const auto frameWithoutData = [&](size_t index) {
-        Refuse("frame " + std::to_string(index) + " has no image data (an fcTL chunk without fdAT)");
+        Refuse("frame " + std::to_string(index + 1) + " has no image data (an fcTL chunk without fdAT)");
     };
     size_t pos = 8;
     bool ended = false;
@@ -255,7 +256,7 @@ TApngLayout ReadApngLayout(const uint8_t* bytes, size_t size, const TAnimationLi
                     c.DelayDen = Be16(data + 22);
                     c.DisposeOp = data[24];
                     c.BlendOp = data[25];
-                    const std::string frame = "frame " + std::to_string(index);
+                    const std::string frame = "frame " + std::to_string(index + 1);
                     if (c.Width == 0 || c.Height == 0) Refuse(frame + " has a size of " + Size(c.Width, c.Height));
                     if (uint64_t{c.X} + c.Width > layout.Width || uint64_t{c.Y} + c.Height > layout.Height)
                         Refuse(frame + "'s rectangle of " + Size(c.Width, c.Height) + " at " + std::to_string(c.X) + "," +
@@ -314,7 +315,7 @@ TApngLayout ReadApngLayout(const uint8_t* bytes, size_t size, const TAnimationLi
     check(layout.DefaultData, layout.Width, layout.Height, "the default image");
     for (size_t i = 0; i < layout.Frames.size(); ++i)
         check(layout.Frames[i].Data, layout.Frames[i].Control.Width, layout.Frames[i].Control.Height,
-              "frame " + std::to_string(i));
+              "frame " + std::to_string(i + 1));
     return layout;
 }
 
@@ -373,7 +374,7 @@ void WriteApng(TStream& stream, const std::vector<TApngWriteFrame>& frames, uint
     const uint32_t width = Be32(&base[16]), height = Be32(&base[20]);
     std::vector<std::vector<TChunkAt>> frameChunks(frames.size());
     for (size_t i = 0; i < frames.size(); ++i) {
-        const std::string name = "frame " + std::to_string(i);
+        const std::string name = "frame " + std::to_string(i + 1);
         const TApngFrameControl& c = frames[i].Control;
         frameChunks[i] = ChunksOf(frames[i].Png, name.c_str());
         if (LayoutKey(frames[i].Png, frameChunks[i]) != key)

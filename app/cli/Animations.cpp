@@ -217,6 +217,13 @@ uint16_t Hundredths(const TFrame& frame)
     return static_cast<uint16_t>(std::min(std::nearbyint(frame.DelayNum * 100.0 / den), 65535.0));
 }
 
+// More than GIF's 65535 hundredths, once rounded to them.
+bool TooLongForGif(const TFrame& frame)
+{
+    const uint64_t den = frame.DelayDen == 0 ? 100 : frame.DelayDen;
+    return uint64_t{frame.DelayNum} * 200 > uint64_t{131071} * den;
+}
+
 bool WholeHundredths(const TFrame& frame)
 {
     const uint32_t den = frame.DelayDen == 0 ? 100 : frame.DelayDen;
@@ -400,23 +407,36 @@ std::vector<std::string> ShapeForOutput(TPictureData& picture, TPictureKind kind
     }
     const size_t frames = picture.Animation->Frames.size();
     if (!kind->Has(fmtAnimation)) {
-        notes.push_back("an animation of " + Num(static_cast<int64_t>(frames)) + " frames; " + kind->Name +
-                        " holds one picture: its first frame is written");
+        // A file of one frame (a GIF of one picture) loses no frame: nothing to say.
+        if (frames > 1)
+            notes.push_back("an animation of " + Num(static_cast<int64_t>(frames)) + " frames; " + kind->Name +
+                            " holds one picture: its first frame is written");
         KeepFirstFrame(picture);
         return notes;
     }
     if (kind == GifFormat()) {
         const TAnimation& animation = *picture.Animation;
-        size_t rounded = 0;
+        const auto fraction = [](const TFrame& f) { return Num(f.DelayNum) + "/" + Num(f.DelayDen == 0 ? 100 : f.DelayDen) + " s"; };
+        size_t rounded = 0, cut = 0;
         const TFrame* example = nullptr;
-        for (const TFrame& frame : animation.Frames)
-            if (!WholeHundredths(frame) && !rounded++) example = &frame;
-        if (rounded > 0) {
-            const int64_t to = Hundredths(*example);
-            notes.push_back("GIF counts delays in hundredths of a second: the delays of " + Num(static_cast<int64_t>(rounded)) +
-                            (rounded == 1 ? " frame are" : " frames are") + " rounded to them (" + Num(example->DelayNum) +
-                            "/" + Num(example->DelayDen == 0 ? 100 : example->DelayDen) + " s to " + Num(to) + "/100 s)");
+        const TFrame* longest = nullptr;
+        for (const TFrame& frame : animation.Frames) {
+            if (TooLongForGif(frame)) {
+                if (!cut++) longest = &frame;
+            } else if (!WholeHundredths(frame) && !rounded++) {
+                example = &frame;
+            }
         }
+        if (rounded > 0)
+            notes.push_back("GIF counts delays in hundredths of a second: the delays of " + Num(static_cast<int64_t>(rounded)) +
+                            (rounded == 1 ? " frame are" : " frames are") + " rounded to them (" + fraction(*example) +
+                            " to " + Num(Hundredths(*example)) + "/100 s)");
+        // Longer delays and more plays than GIF's 16 bits hold are cut to the most it holds.
+        if (cut > 0)
+            notes.push_back("GIF holds delays of at most 65535/100 s: the delays of " + Num(static_cast<int64_t>(cut)) +
+                            (cut == 1 ? " frame are" : " frames are") + " cut to it (" + fraction(*longest) + ")");
+        if (animation.Plays > 65535)
+            notes.push_back("GIF counts at most 65535 plays: the animation's " + Num(animation.Plays) + " plays become 65535");
     }
     return notes;
 }

@@ -272,7 +272,8 @@ int RunInputs(const std::vector<TInputPlan>& plans, const TRunOptions& options, 
 std::string OutputName(const std::string& path) { return IsStandardStream(path) ? "standard output" : path; }
 
 // Output out of input as the pipeline makes it: what the output holds of an animation (a sheet
-// laid out or read, or the first frame alone, said on standard error where frames are lost),
+// laid out or read, or the first frame alone, said on standard error where frames are lost, once
+// the output is made),
 // change (none: the picture as read), then the file, or standard output (whole in memory first,
 // so that a failed encoding sends nothing down the pipe). rowChange: the same change as hue
 // windows, when it is only that. outcome: where change tells what it did to the picture's palette.
@@ -288,25 +289,38 @@ TPipelineOutput OutputOf(const std::string& input, const TOutputPlan& out, const
     made.Png = png;
     // A sheet laid out or read is another picture than the rows read.
     if (!animation.Reshapes()) made.RowChange = std::move(rowChange);
-    made.Change = [&reporter, input, out, change = std::move(change), animation, limits](TPictureData& data) {
-        for (const std::string& note : ShapeForOutput(data, out.Kind, animation, limits))
-            reporter.Message(OutputName(out.Path), note);
+    // What is said of the output (frames left out, delays rounded) is said once it is made: an
+    // output that fails says only why.
+    auto notes = std::make_shared<std::vector<std::string>>();
+    const auto tell = [&reporter, notes, name = OutputName(out.Path)] {
+        for (const std::string& note : *notes) reporter.Message(name, note);
+    };
+    made.Change = [&reporter, input, out, change = std::move(change), animation, limits, outcome = made.Outcome,
+                   notes](TPictureData& data) {
+        *notes = ShapeForOutput(data, out.Kind, animation, limits);
         if (change) change(data);
+        // A region whose colours outgrew a palette made a picture or frame truecolour, which GIF
+        // cannot hold: the refusal names that cause, not only the truecolour it left.
+        if (out.Kind == GifFormat() && outcome && outcome->Palette == TChangeOutcome::TPalette::TrueColour)
+            throw EConvertError("GIF: the region's colours need " + std::to_string(outcome->EntriesWanted) +
+                                " palette entries in one picture or frame, more than the 256 a GIF table holds");
         if (!out.Kind->Has(fmtAlpha) && data.HasAlpha())
             reporter.Message(input, "warning: " + out.Path + " is " + out.Kind->Name +
                                         ", which holds no transparency; it is dropped");
     };
     if (!IsStandardStream(out.Path)) {
         made.Path = out.Path;
+        made.Take = [tell](TPictureData&) { tell(); };
         return made;
     }
-    made.Take = [kind = out.Kind, png](TPictureData& data) {
+    made.Take = [kind = out.Kind, png, tell](TPictureData& data) {
         TMemoryStream bytes;
         SavePicture(bytes, kind, data, png);
         const int fd = ::dup(STDOUT_FILENO);
         if (fd < 0) throw EFileWriteError("standard output", errno);
         TFileStream stream(fd, "standard output");
         stream.WriteBuffer(bytes.Memory(), bytes.Size());
+        tell();
     };
     return made;
 }

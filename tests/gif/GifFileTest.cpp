@@ -771,6 +771,46 @@ TEST(GifWrite, TransparencyComesFromThePixelsAlphaWhereTheyHaveOne)
     EXPECT_EQ(read.Animation->Frames[0].Gif->TransparentIndex, 4);
 }
 
+// Pixels of several fully transparent indices (a region's change copies a transparent entry
+// whose colour it caught) are written as the one transparency index GIF has: the frame's own
+// when it is among them, else the first; every visible pixel keeps its index.
+TEST(GifWrite, SeveralTransparentIndicesAreWrittenAsTheTransparencyIndex)
+{
+    const struct {
+        const char* Name;
+        int FileTransparent; // the frame's own transparency index as the file had it (-1: none)
+        int Written;
+    } cases[] = {{"no index of the file's", -1, 1}, {"the file's index among them", 3, 3}, {"the file's index unused", 0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TPictureData data;
+        data.Animation = std::make_shared<TAnimation>();
+        data.Animation->Width = 8, data.Animation->Height = 2;
+        data.Animation->Frames.resize(1);
+        TFrame& frame = data.Animation->Frames[0];
+        MakePalettePicture(frame.Picture, TPixelFormat::pf8bit, 6, 8, 2);
+        frame.Picture.PaletteBits = 8;
+        if (c.FileTransparent >= 0) {
+            TGifFrameFacts facts;
+            facts.TransparentIndex = c.FileTransparent;
+            frame.Gif = facts;
+        }
+        // Indices 1, 3 and 5 are fully transparent.
+        frame.Picture.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
+        frame.Picture.Alpha.SetSize(8, 2);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 8; ++x) frame.Picture.Alpha.ScanLine(y)[x] = (x + y) % 6 % 2 == 1 ? 255 : 0;
+        const TPictureData read = Load(Save(data));
+        const TFrame& back = read.Animation->Frames[0];
+        EXPECT_EQ(back.Gif->TransparentIndex, c.Written);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const int index = (x + y) % 6;
+                EXPECT_EQ(IndexAt(back.Picture.Image, x, y), index % 2 == 1 ? c.Written : index) << x << "," << y;
+            }
+    }
+}
+
 struct Unwritable {
     const char* Name;
     std::function<void(TPictureData&)> Make;
@@ -817,12 +857,6 @@ TEST(GifWrite, PicturesGifCannotHoldAreRefusedBeforeAnythingIsWritten)
              alphaPlane(d.Animation->Frames[0].Picture, [](int x, int y) { return x == 1 && y == 0 ? 255 : 0; });
          },
          "frame 1 has pixels of palette index 1 that differ in transparency"},
-        {"two transparent indices",
-         [&](TPictureData& d) {
-             animationOf(d, 1);
-             alphaPlane(d.Animation->Frames[0].Picture, [](int x, int y) { return (x + y) % 4 < 2 ? 255 : 0; });
-         },
-         "two transparent palette indices in use (0 and 1)"},
         {"a later frame putting transparent pixels in place",
          [&](TPictureData& d) {
              animationOf(d, 2);
@@ -992,6 +1026,11 @@ TEST(GifRead, DamagedAndHostileFilesAreRefusedWithTheirCause)
         {"an index beyond the table", Header(4, 4, 1) + FrameBytes(0, 0, 1, 1, {0x02, 0x02, 0x5C, 0x01, 0x00}) + end,
          "GIF: frame 1 uses colour index 3 at (0, 0), beyond its table of 2 entries"},
         {"damaged pixel data", Header(4, 4) + FrameBytes(0, 0, 2, 1, badCode) + end, "GIF: frame 1: damaged pixel data"},
+        {"cut before the LZW code size", Header(4, 4) + FrameBytes(0, 0, 1, 1, {}), "GIF: frame 1: the file ends early"},
+        {"an LZW code size of 12 bits", Header(4, 4) + FrameBytes(0, 0, 1, 1, {0x0C, 0x02, 0x44, 0x01, 0x00}) + end,
+         "GIF: frame 1: damaged pixel data (an LZW code size beyond 8 bits)"},
+        {"cut in a frame's local table", Header(4, 4) + Bytes{0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0x81, 1, 2, 3},
+         "GIF: frame 1: the file ends early"},
         {"pixel data ending early", Header(4, 4) + FrameBytes(0, 0, 2, 1, OnePixel) + end,
          "GIF: frame 1: the pixel data ends before the frame is complete"},
         {"a short control block", Header(4, 4) + Bytes{0x21, 0xF9, 3, 0, 0, 0, 0} + FrameBytes(0, 0, 1, 1, OnePixel) + end,
@@ -1018,6 +1057,50 @@ TEST(GifRead, DamagedAndHostileFilesAreRefusedWithTheirCause)
             EXPECT_NE(std::string(e.what()).find(c.Says), std::string::npos) << e.what();
         }
     }
+}
+
+// The outline of bytes cut short (a file's start, as a pipe gives it first) lists the frames whole
+// in them and says more may come, where the load refuses the same bytes; only bytes that end
+// before the screen is described are refused. A frame larger than the bytes left could hold is a
+// frame they cut, for the outline.
+TEST(GifRead, AnOutlineOfBytesCutShortListsTheFramesWholeInThem)
+{
+    const Bytes good = BuildGif(TwelveFrames());
+    TMemoryStream whole(good);
+    const TGifOutline all = ReadGifOutline(whole);
+    EXPECT_FALSE(all.Cut);
+    ASSERT_EQ(all.Frames.size(), 12u);
+    // The screen descriptor and the global table it announces.
+    const size_t screen = 13 + ((good[10] & 0x80) ? 3 * (size_t{1} << ((good[10] & 7) + 1)) : 0);
+    size_t listed = 0;
+    for (size_t length = screen; length < good.size(); ++length) {
+        SCOPED_TRACE(length);
+        const Bytes start(good.begin(), good.begin() + static_cast<long>(length));
+        TMemoryStream cut(start);
+        const TGifOutline outline = ReadGifOutline(cut);
+        EXPECT_TRUE(outline.Cut);
+        EXPECT_EQ(outline.Width, all.Width);
+        EXPECT_EQ(outline.Height, all.Height);
+        ASSERT_LE(outline.Frames.size(), all.Frames.size());
+        EXPECT_GE(outline.Frames.size(), listed); // more bytes, never fewer frames
+        listed = outline.Frames.size();
+        for (size_t i = 0; i < outline.Frames.size(); ++i) {
+            const TGifOutline::TFrameBox &a = outline.Frames[i], &b = all.Frames[i];
+            EXPECT_TRUE(a.X == b.X && a.Y == b.Y && a.Width == b.Width && a.Height == b.Height && a.Delay == b.Delay) << i;
+        }
+        EXPECT_THROW(Load(start), EGifError);
+    }
+    EXPECT_EQ(listed, 12u); // only the trailer missing
+    for (size_t length : {size_t{0}, size_t{5}, size_t{12}, screen - 1}) {
+        TMemoryStream cut(Bytes(good.begin(), good.begin() + static_cast<long>(length)));
+        EXPECT_THROW(ReadGifOutline(cut), EGifError) << length;
+    }
+    const Bytes bomb = Header(16000, 16000) + FrameBytes(0, 0, 16000, 16000, OnePixel);
+    TMemoryStream bombStream(bomb);
+    const TGifOutline bombOutline = ReadGifOutline(bombStream);
+    EXPECT_TRUE(bombOutline.Cut);
+    EXPECT_TRUE(bombOutline.Frames.empty());
+    EXPECT_THROW(Load(bomb), EGifError);
 }
 
 TEST(GifRead, SignatureAndDeclaredScreenFromTheFirstBytes)

@@ -137,13 +137,13 @@ TEST(ApngLayout, HostileFilesAreRefusedWithTheirCause)
         {"sequence repeated", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(2).FcTL({2, 2}).Idat(g22).FcTL({2, 2}, 0).FdAT(g22).End(); },
          "sequence number 0 where 1 comes next"},
         {"rectangle past the right edge", [&](TApngBuilder& b) { b.Header(4, 4).AcTL(1).Idat(Grey(4, 4, 1)).FcTL({3, 1, 2, 0}).FdAT(g22).End(); },
-         "frame 0's rectangle of 3 x 1 at 2,0 lies outside the 4 x 4 canvas"},
+         "frame 1's rectangle of 3 x 1 at 2,0 lies outside the 4 x 4 canvas"},
         {"rectangle offset that wraps", [&](TApngBuilder& b) { b.Header(4, 4).AcTL(1).Idat(Grey(4, 4, 1)).FcTL({2, 2, 0, 0xFFFFFFFF}).FdAT(g22).End(); },
          "lies outside the 4 x 4 canvas"},
         {"zero width", [&](TApngBuilder& b) { b.Header(4, 4).AcTL(1).Idat(Grey(4, 4, 1)).FcTL({0, 2}).FdAT(g22).End(); },
-         "frame 0 has a size of 0 x 2"},
+         "frame 1 has a size of 0 x 2"},
         {"zero height", [&](TApngBuilder& b) { b.Header(4, 4).AcTL(1).Idat(Grey(4, 4, 1)).FcTL({2, 0}).FdAT(g22).End(); },
-         "frame 0 has a size of 2 x 0"},
+         "frame 1 has a size of 2 x 0"},
         {"fewer frames than acTL", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(3).FcTL({2, 2}).Idat(g22).FcTL({2, 2}).FdAT(g22).End(); },
          "declares 3 frames but the file holds 2"},
         {"more frames than acTL", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(1).FcTL({2, 2}).Idat(g22).FcTL({2, 2}).FdAT(g22).End(); },
@@ -157,7 +157,7 @@ TEST(ApngLayout, HostileFilesAreRefusedWithTheirCause)
              b.Header(100, 100).AcTL(3).FcTL({100, 100}).Idat(Grey(100, 100, 0)).FcTL({100, 100}).FdAT(Grey(100, 100, 0));
              b.FcTL({100, 100}).FdAT(Grey(100, 100, 0)).End();
          },
-         "frames up to frame 2 hold 30000 pixels, more than the 25000 allowed"},
+         "frames up to frame 3 hold 30000 pixels, more than the 25000 allowed"},
         {"tiny data, huge frame", [&](TApngBuilder& b) { b.Header(4000, 4000).AcTL(1).FcTL({4000, 4000}).Idat(g22).End(); },
          "declares 4000 x 4000 pixels but holds only"},
         {"fcTL of the wrong length", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(1).Chunk("fcTL", {0, 0, 0, 0, 0, 0, 0, 2}).Idat(g22).End(); },
@@ -171,11 +171,11 @@ TEST(ApngLayout, HostileFilesAreRefusedWithTheirCause)
         {"fdAT without a number", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(2).FcTL({2, 2}).Idat(g22).FcTL({2, 2}).Chunk("fdAT", {0}).End(); },
          "holds no sequence number"},
         {"frame without data, last", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(2).FcTL({2, 2}).Idat(g22).FcTL({2, 2}).End(); },
-         "frame 1 has no image data"},
+         "frame 2 has no image data"},
         {"frame without data, between", [&](TApngBuilder& b) {
              b.Header(2, 2).AcTL(3).FcTL({2, 2}).Idat(g22).FcTL({2, 2}).FcTL({2, 2}).FdAT(g22).End();
          },
-         "frame 1 has no image data"},
+         "frame 2 has no image data"},
         {"two acTL", [&](TApngBuilder& b) { b.Header(2, 2).AcTL(1).AcTL(1).FcTL({2, 2}).Idat(g22).End(); }, "two acTL chunks"},
         {"fcTL before acTL", [&](TApngBuilder& b) { b.Header(2, 2).FcTL({2, 2}).AcTL(1).Idat(g22).End(); }, "comes before the acTL chunk"},
         {"first frame not the canvas", [&](TApngBuilder& b) { b.Header(4, 4).AcTL(1).FcTL({2, 2, 1, 1}).Idat(Grey(4, 4, 0)).End(); },
@@ -293,11 +293,11 @@ TEST(ApngWrite, FramesThatCannotBeJoinedAreRefusedBeforeWriting)
         const char* Message;
     } cases[] = {
         {"no frames", {}, "no frames"},
-        {"outside", {{{4, 4}, full}, {{2, 2, 3, 0}, part}}, "frame 1's rectangle of 2 x 2 at 3,0 lies outside the 4 x 4 canvas"},
-        {"size differs", {{{4, 4}, full}, {{1, 2}, part}}, "frame 1's picture is not the size of its rectangle"},
-        {"layout differs", {{{4, 4}, full}, {{2, 2}, rgbFile.Bytes()}}, "frame 1 differs from the default image"},
-        {"first frame offset", {{{2, 2, 1, 1}, part}}, "frame 0's rectangle of 2 x 2 at 1,1 lies outside the 2 x 2 canvas"},
-        {"no PNG", {{{4, 4}, full}, {{2, 2}, ByteVector{1, 2, 3}}}, "frame 1 is no PNG file"},
+        {"outside", {{{4, 4}, full}, {{2, 2, 3, 0}, part}}, "frame 2's rectangle of 2 x 2 at 3,0 lies outside the 4 x 4 canvas"},
+        {"size differs", {{{4, 4}, full}, {{1, 2}, part}}, "frame 2's picture is not the size of its rectangle"},
+        {"layout differs", {{{4, 4}, full}, {{2, 2}, rgbFile.Bytes()}}, "frame 2 differs from the default image"},
+        {"first frame offset", {{{2, 2, 1, 1}, part}}, "frame 1's rectangle of 2 x 2 at 1,1 lies outside the 2 x 2 canvas"},
+        {"no PNG", {{{4, 4}, full}, {{2, 2}, ByteVector{1, 2, 3}}}, "frame 2 is no PNG file"},
     };
     for (const auto& c : cases) {
         TMemoryStream out;

@@ -584,6 +584,67 @@ TEST_F(CliAnimation, ChainsVariantsRecipesPicksAndRegions)
 // --emit-lut on an animation: the lut holds the colours of every frame as a viewer shows it, the
 // index picture is an animated PNG of each frame's columns with the animation's timing, and
 // lut[k][index of frame f] is frame f of variant k as shown, pixel for pixel.
+// A region whose colours outgrow a table of 256 entries (every entry used inside and outside it)
+// leaves that picture or frame truecolour: a GIF output is refused with that cause, not as a
+// truecolour input would be; a PNG output takes it.
+TEST_F(CliAnimation, ARegionOutgrowingAGifTableIsRefusedWithItsCause)
+{
+    TGifFrameSpec full = GifFrame(0, 0, 32, 16, 0, 51, 1, 10, -1, false);
+    for (int i = 0; i < 32 * 16; ++i) full.Indices[static_cast<size_t>(i)] = static_cast<uint8_t>(i % 16 + i / 32 * 16);
+    TGifSpec still;
+    still.Width = 32, still.Height = 16, still.GlobalBits = 8;
+    still.Frames = {full};
+    TGifSpec animation = still;
+    animation.Loop = 0;
+    animation.Frames.push_back(GifFrame(4, 4, 3, 3, 0, 52, 1, 10, -1, false));
+    for (const auto& [name, spec] : {std::pair{"still.gif", still}, {"animation.gif", animation}}) {
+        SCOPED_TRACE(name);
+        WriteBytes(dir_.File(name), BuildGif(spec));
+        const std::vector<std::string> change = {"recolour", "--source", "120", "--tolerance", "36", "--target", "300",
+                                                 "--region", "0,0,16,16", "-o"};
+        std::vector<std::string> args = change;
+        args.insert(args.end(), {dir_.File(std::string("out-") + name), dir_.File(name)});
+        TCliRun run = RunCli(args);
+        EXPECT_EQ(run.Status, 1);
+        EXPECT_TRUE(Contains(run.Err, "GIF: the region's colours need ")) << run.Err;
+        EXPECT_TRUE(Contains(run.Err, "palette entries in one picture or frame, more than the 256 a GIF table holds")) << run.Err;
+        EXPECT_FALSE(fs::exists(dir_.File(std::string("out-") + name)));
+        args = change;
+        args.insert(args.end(), {dir_.File(std::string("out-") + name + ".png"), dir_.File(name)});
+        run = RunCli(args);
+        EXPECT_EQ(run.Status, 0) << run.Err;
+    }
+}
+
+// A region's change that catches the colour of a frame's transparency index copies that entry
+// for the pixels inside: GIF has one transparency index a frame, and both are written as it.
+TEST_F(CliAnimation, ARegionCatchingTheTransparentColourStillMakesAGif)
+{
+    TGifSpec spec;
+    spec.Width = 8, spec.Height = 6, spec.GlobalBits = 2, spec.Loop = 0;
+    spec.Frames = {GifFrame(0, 0, 8, 6, 0, 61, 1, 10, 0, false), GifFrame(2, 1, 4, 4, 0, 62, 1, 10, 0, false)};
+    for (TGifFrameSpec& f : spec.Frames)
+        for (size_t i = 0; i < f.Indices.size(); ++i) f.Indices[i] = static_cast<uint8_t>(i % 3 == 0 ? 0 : f.Indices[i] & 3);
+    WriteBytes(dir_.File("clear.gif"), BuildGif(spec));
+    // Entry 0, the transparency index, is blue.
+    const std::vector<std::string> change = {"recolour", "--from-hue", "240", "--wrap", "--tolerance", "20", "--target", "120",
+                                             "--region", "0,0,4,6", "-o"};
+    for (const char* name : {"clear-out.gif", "clear-out.png"}) {
+        std::vector<std::string> args = change;
+        args.insert(args.end(), {dir_.File(name), dir_.File("clear.gif")});
+        const TCliRun run = RunCli(args);
+        ASSERT_EQ(run.Status, 0) << name << ": " << run.Err;
+    }
+    const TPictureData gif = Read(dir_.File("clear-out.gif")), png = Read(dir_.File("clear-out.png"));
+    ASSERT_TRUE(gif.Animated() && png.Animated());
+    ASSERT_EQ(gif.Animation->Frames.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(VisiblePixels(gif.Animation->Frames[i].Picture), VisiblePixels(png.Animation->Frames[i].Picture)) << i;
+        EXPECT_EQ(gif.Animation->Frames[i].Gif->TransparentIndex, 0) << i;
+    }
+    EXPECT_NE(VisiblePixels(gif.Animation->Frames[0].Picture), VisiblePixels(Read(dir_.File("clear.gif")).Animation->Frames[0].Picture));
+}
+
 TEST_F(CliAnimation, SwapTextureCoversEveryFrame)
 {
     for (const std::string& input : {gif_, apng_}) {
@@ -751,6 +812,21 @@ TEST_F(CliAnimation, GifToApngAndBackKeepTheirTiming)
     EXPECT_EQ(ReadGifFile(FileBytes(dir_.File("back.gif"))), ReadGifFile(FileBytes(palGif_)));
     EXPECT_EQ(Pixels(Read(dir_.File("back.gif"))), Pixels(Read(palGif_)));
 
+    // Its first frame partial, the default image made for plain readers is of the table too
+    // (its transparency index around the frame): still a palette file, still the same GIF.
+    TGifSpec partial = GlobalTableFrames();
+    partial.Frames[0] = GifFrame(2, 1, 7, 6, 0, 21, 1, 10, 4, false);
+    WriteBytes(dir_.File("partial.gif"), BuildGif(partial));
+    run = RunCli({"convert", dir_.File("partial.gif"), dir_.File("partial.png")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(FileBytes(dir_.File("partial.png")).at(25), 3) << "not a palette PNG";
+    run = RunCli({"convert", dir_.File("partial.png"), dir_.File("partial-back.gif")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(ReadGifFile(FileBytes(dir_.File("partial-back.gif"))), ReadGifFile(FileBytes(dir_.File("partial.gif"))));
+    const TPictureData partialPng = Read(dir_.File("partial.png"));
+    ASSERT_TRUE(partialPng.Animation && partialPng.Animation->HiddenDefault);
+    EXPECT_EQ(VisiblePixels(*partialPng.Animation->HiddenDefault), VisiblePixels(ComposeFrame(*Read(dir_.File("partial.gif")).Animation, 0)));
+
     // Fractions GIF cannot count are rounded to hundredths, and standard error says so.
     TPictureData fractions;
     fractions.Assign(Read(dir_.File("pal.png")));
@@ -768,10 +844,32 @@ TEST_F(CliAnimation, GifToApngAndBackKeepTheirTiming)
     EXPECT_EQ(rounded.Frames[2].Delay, 33);
     EXPECT_EQ(rounded.Loop, 0);
 
-    // A truecolour frame cannot become a GIF frame: refused, nothing written.
+    // Longer delays and more plays than GIF's 16 bits hold are cut to the most it holds, and
+    // standard error says so (a delay of 655.35 s is the most, not a rounding).
+    TPictureData beyond;
+    beyond.Assign(Read(dir_.File("pal.png")));
+    beyond.Animation->Frames[1].DelayNum = 1000, beyond.Animation->Frames[1].DelayDen = 1;
+    beyond.Animation->Frames[3].DelayNum = 700, beyond.Animation->Frames[3].DelayDen = 1;
+    beyond.Animation->Plays = 70000;
+    SavePicture(dir_.File("beyond.png"), PngFormat(), beyond);
+    run = RunCli({"convert", dir_.File("beyond.png"), dir_.File("beyond.gif")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Err, dir_.File("beyond.gif") + ": GIF holds delays of at most 65535/100 s: the delays of 2 frames are cut "
+                                                 "to it (1000/1 s)\n" +
+                           dir_.File("beyond.gif") + ": GIF counts at most 65535 plays: the animation's 70000 plays become 65535\n");
+    const TGifFile cut = ReadGifFile(FileBytes(dir_.File("beyond.gif")));
+    ASSERT_EQ(cut.Frames.size(), 6u);
+    EXPECT_EQ(cut.Frames[1].Delay, 65535);
+    EXPECT_EQ(cut.Frames[3].Delay, 65535);
+    EXPECT_EQ(cut.Frames[4].Delay, 65535); // 655.35 s as it was: nothing said of it
+    EXPECT_EQ(cut.Loop, 65535);
+
+    // A truecolour frame cannot become a GIF frame: refused, nothing written, and nothing said of
+    // the delays the GIF would have rounded (7/30 s among them).
     run = RunCli({"convert", apng_, dir_.File("ops.gif")});
     EXPECT_EQ(run.Status, 1);
     EXPECT_TRUE(Contains(run.Err, "GIF holds palette pictures of at most 256 colours")) << run.Err;
+    EXPECT_FALSE(Contains(run.Err, "GIF counts delays")) << run.Err;
     EXPECT_FALSE(fs::exists(dir_.File("ops.gif")));
 }
 
@@ -796,6 +894,16 @@ TEST_F(CliAnimation, TheFirstFrameWhereTheOutputHoldsOnePicture)
     EXPECT_EQ(Count(run.Err, "BMP holds one picture: its first frame is written"), 2) << run.Err;
     EXPECT_EQ(Count(run.Err, dir_.File("bmps/walk.bmp") + ": an animation of 12 frames"), 1) << run.Err;
     EXPECT_EQ(Pixels(Read(dir_.File("bmps/walk.bmp"))), Pixels(ChangedAlone(gif_, {Window(120, 36, 300)})[0]));
+
+    // A GIF of one frame loses nothing in a format of one picture: nothing said.
+    TGifSpec one;
+    one.Width = 5, one.Height = 4;
+    one.Frames = {GifFrame(0, 0, 5, 4, 0, 31, 0, 0, -1, false)};
+    WriteBytes(dir_.File("one.gif"), BuildGif(one));
+    run = RunCli({"convert", dir_.File("one.gif"), dir_.File("one.bmp")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(Pixels(Read(dir_.File("one.bmp"))), Pixels(Read(dir_.File("one.gif"))));
 
     // --first-frame: a still PNG or a GIF of one frame, nothing said.
     for (const char* name : {"first.png", "first.gif"}) {
@@ -894,6 +1002,34 @@ TEST_F(CliAnimation, InfoListsFramesPlaysAndDelays)
 }
 
 // ---- pipes, jobs, --optimize -------------------------------------------------------------------
+
+// A pipe's start holds only the first frames of a long animation: a GIF's start tells its screen
+// and the frames whole in it (more may come), an APNG's how many frames come. Neither is taken
+// for all the input may hold: a GIF and an APNG of more than 16 MiB come through a pipe whole.
+TEST_F(CliAnimation, LongAnimationsComeThroughAPipe)
+{
+    TGifSpec gif;
+    gif.Width = 256, gif.Height = 256, gif.Loop = 0;
+    const TGifFrameSpec noise = GifFrame(0, 0, 256, 256, 8, 41, 1, 4, -1, false);
+    gif.Frames.assign(200, noise);
+    const Bytes gifBytes = BuildGif(gif);
+    ASSERT_GT(gifBytes.size(), size_t{17} << 20);
+
+    uint32_t state = 7;
+    const Bytes data = ZRows(256, 256, 4, [&state](int, int, int) { return uint8_t((state = state * 1664525u + 1013904223u) >> 24); });
+    TApngBuilder apng;
+    apng.Header(256, 256).AcTL(70, 0).FcTL({256, 256}).Idat(data);
+    for (int i = 1; i < 70; ++i) apng.FcTL({256, 256}).FdAT(data);
+    const Bytes apngBytes = apng.End().Bytes();
+    ASSERT_GT(apngBytes.size(), size_t{17} << 20);
+
+    for (const auto& [bytes, frames] : {std::pair{&gifBytes, 200}, {&apngBytes, 70}}) {
+        SCOPED_TRACE(frames);
+        const TCliRun run = RunCliPiped({"info", "--json", "-"}, std::string(bytes->begin(), bytes->end()));
+        ASSERT_EQ(run.Status, 0) << run.Err;
+        EXPECT_EQ(nlohmann::json::parse(run.Out).at("frames"), frames);
+    }
+}
 
 TEST_F(CliAnimation, PipesJobsAndOptimizeGiveTheSameFrames)
 {
@@ -1198,7 +1334,7 @@ TEST_F(CliAnimation, HostileFilesAreRefusedWithTheirCause)
          "not a valid animated PNG: the fcTL chunk at byte 130 has sequence number 2 where 1 comes next"},
         {"APNG: a rectangle outside the canvas",
          apng([&](TApngBuilder& b) { b.Header(4, 4).AcTL(2).FcTL({4, 4}).Idat(ZRows(4, 4, 4, Sample(6))).FcTL({2, 2, 3, 0}).FdAT(g22).End(); }),
-         "not a valid animated PNG: frame 1's rectangle of 2 x 2 at 3,0 lies outside the 4 x 4 canvas"},
+         "not a valid animated PNG: frame 2's rectangle of 2 x 2 at 3,0 lies outside the 4 x 4 canvas"},
         {"APNG: tiny data, huge frame",
          apng([&](TApngBuilder& b) { b.Header(16000, 16000).AcTL(1).FcTL({16000, 16000}).Idat(g22).End(); }),
          "not a valid animated PNG: the default image declares 16000 x 16000 pixels but holds only 27 bytes"},

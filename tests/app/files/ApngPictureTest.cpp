@@ -323,6 +323,56 @@ TEST(ApngPicture, APartialFirstFrameGetsADefaultImageOfItsOwn)
     EXPECT_EQ(Pixels(plain), Pixels(*back.Animation->HiddenDefault));
 }
 
+// Frames of one palette with a fully transparent entry and a partial first frame: the default
+// image made for plain readers is in that palette too (the transparent entry around the frame),
+// so the file stays a palette file, as a GIF of one table gives it. Without such an entry the
+// default image needs alpha of its own, and the file is RGBA.
+TEST(ApngPicture, APartialFirstFrameKeepsTheFramesPaletteWhereItHasATransparentEntry)
+{
+    const auto visible = [](const TPictureData& p) {
+        std::vector<int64_t> out = Pixels(p);
+        for (int64_t& v : out)
+            if ((v >> 24) == 0) v = 0;
+        return out;
+    };
+    const struct {
+        const char* Name;
+        std::vector<uint8_t> IndexAlpha;
+        uint8_t ColourType;
+    } cases[] = {
+        {"entry 2 transparent", {255, 255, 0}, 3},
+        {"entry 5 transparent, no pixel uses it", {255, 255, 255, 255, 255, 0}, 3},
+        {"no transparent entry", {}, 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<TFrame> frames;
+        TPictureData part = Indexed(2, 2, 6, 1, [](int x, int y) { return uint8_t((x + y) % 2); });
+        part.IndexAlpha = c.IndexAlpha;
+        TPictureData whole = Indexed(4, 3, 6, 1, [](int x, int y) { return uint8_t((x * y) % 2 + 3); });
+        whole.IndexAlpha = c.IndexAlpha;
+        frames.push_back(MakeFrame(std::move(part), 1, 1, 1, 10, TFrameDispose::None, TFrameBlend::Over));
+        frames.push_back(MakeFrame(std::move(whole), 0, 0, 2, 10, TFrameDispose::None, TFrameBlend::Over));
+        const TPictureData model = Animated(4, 3, std::move(frames), 3);
+        const ByteVector written = Save(model);
+        EXPECT_EQ(ColourType(written), c.ColourType);
+        const TPictureData back = Load(written);
+        ASSERT_TRUE(back.Animation && back.Animation->HiddenDefault);
+        EXPECT_EQ(visible(*back.Animation->HiddenDefault), visible(ComposeFrame(*model.Animation, 0)));
+        ASSERT_EQ(back.Animation->Frames.size(), 2u);
+        for (size_t i = 0; i < 2; ++i) {
+            const TPictureData& f = back.Animation->Frames[i].Picture;
+            EXPECT_EQ(visible(f), visible(model.Animation->Frames[i].Picture)) << i;
+            EXPECT_EQ(IsPalettePicture(f.Image), c.ColourType == 3) << i;
+        }
+        TPNGSaveOptions optimize = Fixed();
+        optimize.Optimize = true;
+        const ByteVector small = Save(model, optimize);
+        EXPECT_EQ(ColourType(small), c.ColourType);
+        EXPECT_EQ(visible(*Load(small).Animation->HiddenDefault), visible(ComposeFrame(*model.Animation, 0)));
+    }
+}
+
 // One layout for all frames, chosen for the whole animation; each frame's smallest data in it.
 TEST(ApngPicture, OptimizeEachFrameInOneLayout)
 {
@@ -478,7 +528,7 @@ TEST(ApngPicture, FailuresLeaveThePictureAsItWas)
         LoadApng(broken, picture, {}, {});
         ADD_FAILURE() << "loaded";
     } catch (const EVRQPNG& e) {
-        EXPECT_EQ(e.Detail().rfind("frame 1: ", 0), 0u) << e.Detail();
+        EXPECT_EQ(e.Detail().rfind("frame 2: ", 0), 0u) << e.Detail();
     }
     EXPECT_EQ(Pixels(picture), before);
     EXPECT_FALSE(picture.Animation);
@@ -492,7 +542,7 @@ TEST(ApngPicture, FailuresLeaveThePictureAsItWas)
         SaveApng(out, Animated(2, 2, std::move(frames)), Fixed());
         ADD_FAILURE() << "written";
     } catch (const EInvalidGraphic& e) {
-        EXPECT_NE(std::string(e.what()).find("frame 1's rectangle of 2 x 1 at 1,-1 lies outside the 2 x 2 canvas"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("frame 2's rectangle of 2 x 1 at 1,-1 lies outside the 2 x 2 canvas"), std::string::npos)
             << e.what();
     }
     EXPECT_EQ(out.Size(), 0);
