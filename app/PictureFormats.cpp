@@ -136,6 +136,12 @@ void GifHeaderStep(TStream& stream, TPictureHeader& header)
     header.Plays = outline.Plays;
     for (const TGifOutline::TFrameBox& f : outline.Frames)
         header.FrameList.push_back({f.X, f.Y, f.Width, f.Height, f.Delay, 100});
+    // Joined as the PNG reader joins its comments, so that info shows them alike.
+    for (const std::string& comment : outline.Comments) {
+        if (comment.empty()) continue;
+        if (!header.Info.Comment.empty()) header.Info.Comment += "\r\n";
+        header.Info.Comment += comment + "\r\n";
+    }
 }
 
 void LoadGifPicture(TStream& stream, TPictureData& data, const TLoadOptions& options)

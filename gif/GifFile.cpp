@@ -796,6 +796,7 @@ TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits)
     outline.Height = animation->Height;
     outline.Plays = animation->Plays;
     outline.Cut = reader.Cut();
+    if (animation->Gif) outline.Comments = animation->Gif->Comments;
     for (size_t i = 0; i < animation->Frames.size(); ++i) {
         const TFrame& f = animation->Frames[i];
         outline.Frames.push_back({f.X, f.Y, sizes[i].first, sizes[i].second, f.DelayNum});

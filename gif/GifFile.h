@@ -55,6 +55,7 @@ struct TGifOutline {
         uint16_t Delay;
     };
     std::vector<TFrameBox> Frames;
+    std::vector<std::string> Comments; // the comment extensions' texts, in order
     bool Cut = false;
 };
 TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits = {});

@@ -149,7 +149,8 @@ nlohmann::ordered_json Describe(const std::string& path, TPictureKind kind, cons
     j["bit_depth"] = png ? nlohmann::ordered_json(f.BitDepth) : none;
     j["interlace"] = png ? nlohmann::ordered_json(f.Interlace == 1 ? "Adam7" : "none") : none;
     if (!png) {
-        for (const char* key : {"transparent_color", "background", "gamma", "resolution", "comment"}) j[key] = none;
+        for (const char* key : {"transparent_color", "background", "gamma", "resolution"}) j[key] = none;
+        j["comment"] = CommentLines(facts.Info.Comment); // a GIF's comment extensions
         return j;
     }
     j["transparent_color"] = ColourSetting(f.TransparentColor);
@@ -185,6 +186,7 @@ void PrintText(const nlohmann::ordered_json& j)
     std::printf("palette size: %s\n", Text(j, "palette_size").c_str());
     std::printf("alpha: %s\n", Text(j, "alpha").c_str());
     if (!j.at("color_type").is_null()) PrintPngText(j);
+    else if (!j.at("comment").is_null()) std::printf("comment: %s\n", Text(j, "comment").c_str()); // a GIF's
     if (!j.contains("frames")) return;
     std::printf("frames: %s\n", j.at("frames").dump().c_str());
     const uint32_t plays = j.at("plays").get<uint32_t>();

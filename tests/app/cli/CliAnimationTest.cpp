@@ -999,6 +999,22 @@ TEST_F(CliAnimation, InfoListsFramesPlaysAndDelays)
                }()));
     run = RunCli({"info", dir_.File("forever.gif")});
     EXPECT_TRUE(Contains(run.Out, "\nplays: for ever\n")) << run.Out;
+
+    // A GIF's comment extensions are its comment, as a PNG's Comment texts are.
+    Bytes commented = FileBytes(gif_);
+    const size_t table = (commented[10] & 0x80) ? 3u << ((commented[10] & 7) + 1) : 0;
+    const std::string note = "drawn by hand";
+    Bytes extension = {0x21, 0xFE, static_cast<uint8_t>(note.size())};
+    extension.insert(extension.end(), note.begin(), note.end());
+    extension.push_back(0);
+    commented.insert(commented.begin() + static_cast<std::ptrdiff_t>(13 + table), extension.begin(), extension.end());
+    WriteBytes(dir_.File("commented.gif"), commented);
+    run = RunCli({"info", "--json", dir_.File("commented.gif")});
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_EQ(nlohmann::ordered_json::parse(run.Out)["comment"], note);
+    run = RunCli({"info", dir_.File("commented.gif")});
+    EXPECT_TRUE(Contains(run.Out, "\ncomment: drawn by hand\nframes: 12\n")) << run.Out;
+    EXPECT_TRUE(objects[0]["comment"].is_null()); // none in the fixture
 }
 
 // ---- pipes, jobs, --optimize -------------------------------------------------------------------
