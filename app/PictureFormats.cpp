@@ -131,6 +131,11 @@ void GifHeaderStep(TStream& stream, TPictureHeader& header)
     header.Width = outline.Width;
     header.Height = outline.Height;
     header.Format = TPixelFormat::pf24bit; // the still picture, the first frame on the screen
+    header.PaletteSize = outline.GlobalTableSize;
+    header.Alpha = outline.Alpha;
+    // Every block was walked and checked but the pixel data (not decoded, as a PNG's is not
+    // inflated): info needs no load, which would compose the first frame on the whole screen.
+    header.Complete = !outline.Cut && !outline.Frames.empty();
     header.Frames = std::max<int64_t>(1, static_cast<int64_t>(outline.Frames.size()));
     header.FramesToCome = outline.Cut;
     header.Plays = outline.Plays;

@@ -180,6 +180,8 @@ public:
     std::shared_ptr<TAnimation> Read();
     // Outline only: whether the bytes ended before the trailer (the frames listed are those whole in them).
     bool Cut() const { return cut_; }
+    // Outline only: whether a frame listed has a transparency index its table holds (as a load gives it alpha).
+    bool Transparent() const { return transparent_; }
 
 private:
     [[noreturn]] void Fail(const std::string& where, int code);
@@ -201,6 +203,7 @@ private:
     TPendingControl control_;
     int64_t totalPixels_ = 0;
     bool cut_ = false;
+    bool transparent_ = false;
     bool frameBeyondBytes_ = false; // the last refusal: a frame larger than the bytes left could hold
 };
 
@@ -400,6 +403,7 @@ void TGifReader::ReadFrame()
         while (block)
             if (DGifGetCodeNext(gif_.get(), &block) == GIF_ERROR) Fail(where, gif_->Error);
         sizes_->emplace_back(keptWidth, keptHeight);
+        transparent_ = transparent_ || (facts.TransparentIndex >= 0 && facts.TransparentIndex < entries);
         frame.Gif = facts;
         animation_->Frames.push_back(std::move(frame));
         return;
@@ -796,7 +800,11 @@ TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits)
     outline.Height = animation->Height;
     outline.Plays = animation->Plays;
     outline.Cut = reader.Cut();
-    if (animation->Gif) outline.Comments = animation->Gif->Comments;
+    if (animation->Gif) {
+        outline.Comments = animation->Gif->Comments;
+        outline.GlobalTableSize = static_cast<int32_t>(animation->Gif->GlobalColours.size());
+    }
+    outline.Alpha = reader.Transparent();
     for (size_t i = 0; i < animation->Frames.size(); ++i) {
         const TFrame& f = animation->Frames[i];
         outline.Frames.push_back({f.X, f.Y, sizes[i].first, sizes[i].second, f.DelayNum});

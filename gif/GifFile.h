@@ -56,6 +56,8 @@ struct TGifOutline {
     };
     std::vector<TFrameBox> Frames;
     std::vector<std::string> Comments; // the comment extensions' texts, in order
+    int32_t GlobalTableSize = 0;       // entries of the global colour table (0: none)
+    bool Alpha = false;                // a frame has a transparency index within its table
     bool Cut = false;
 };
 TGifOutline ReadGifOutline(TStream& stream, const TAnimationLimits& limits = {});

@@ -370,6 +370,22 @@ TEST_F(CliEdges, InfoOfASmallFileDeclaringAHugePictureStaysSmall)
     EXPECT_LT(bmp.PeakKiB, 48 * 1024) << "info decoded the picture";
     const TLimitedRun bmpLimited = RunCliLimited({"info", "--max-pixels", "1000000", rle}, {});
     EXPECT_EQ(bmpLimited.Status, 1) << "refused by the picture limit, as a load refuses it";
+
+    // A GIF of 35 bytes: a 16000 x 16000 screen and one frame of a pixel (a load composes the
+    // first frame on the whole screen: gigabytes).
+    const std::string gif = dir_.File("huge.gif");
+    std::string bytes = "GIF89a";
+    bytes += std::string("\x80\x3E\x80\x3E\x80\x00\x00", 7);             // 16000 x 16000, a table of 2
+    bytes += std::string("\x00\x00\x00\xFF\xFF\xFF", 6);                 // the table
+    bytes += std::string("\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x00", 10); // a frame of 1 x 1 at 0,0
+    bytes += std::string("\x02\x02\x44\x01\x00\x3B", 6);                 // its pixel, the trailer
+    WriteFile(gif, bytes);
+    const TLimitedRun small = RunCliLimited({"info", "--json", gif}, {});
+    ASSERT_EQ(small.Status, 0) << small.Err;
+    EXPECT_LT(small.PeakKiB, 48 * 1024) << "info composed the picture";
+    const TCliRun described = RunCli({"info", "--json", gif});
+    EXPECT_TRUE(Contains(described.Out, "\"width\":16000,\"height\":16000")) << described.Out;
+    EXPECT_TRUE(Contains(described.Out, "\"palette_size\":2")) << described.Out;
 }
 
 const char* FormatName(TPixelFormat format)
