@@ -50,6 +50,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const EReadError&) {
         return 0;
     }
+    // What the outline (info's description) says of a file that loads is what the load gives.
+    {
+        TMemoryStream in(data, size);
+        const TGifOutline outline = ReadGifOutline(in, limits);
+        const TAnimation& loaded = *first.Animation;
+        Require(!outline.Cut && outline.Width == loaded.Width && outline.Height == loaded.Height &&
+                outline.Plays == loaded.Plays && outline.Frames.size() == loaded.Frames.size());
+        Require(outline.GlobalTableSize == static_cast<int32_t>(loaded.Gif->GlobalColours.size()));
+        Require(outline.Comments == loaded.Gif->Comments);
+        bool alpha = false;
+        for (size_t i = 0; i < loaded.Frames.size(); ++i) {
+            const TFrame& f = loaded.Frames[i];
+            alpha = alpha || f.Picture.HasAlpha();
+            Require(outline.Frames[i].Width == f.Picture.Image.Width() && outline.Frames[i].Height == f.Picture.Image.Height());
+        }
+        Require(outline.Alpha == alpha);
+    }
     // The last frame as a viewer shows it: every disposal on the way, on partial rectangles.
     const TAnimation& read = *first.Animation;
     if (static_cast<int64_t>(read.Frames.size()) * read.Width * read.Height <= (int64_t{1} << 22))
