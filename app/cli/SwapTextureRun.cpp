@@ -8,6 +8,7 @@
 #include "recolour/ColourMap.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace tintabrel::cli {
 
@@ -29,9 +30,10 @@ TPictureData StackedFrames(const TAnimation& animation)
     stack.Image.SetSize(animation.Width, static_cast<int32_t>(animation.Height * count));
     stack.Alpha.SetPixelFormat(TPixelFormat::pf8bit);
     stack.Alpha.SetSize(animation.Width, static_cast<int32_t>(animation.Height * count));
-    ComposeFrames(animation, [&](size_t index, TPictureData& shown) {
+    ComposeFrames(animation, [&](size_t index, const TPictureData& shown) {
+        // The canvas is the compositor's own (it draws the next frame on it): read, never changed.
+        if (shown.Image.PixelFormat() != TPixelFormat::pf24bit) throw std::logic_error("StackedFrames: a canvas not of 24 bits");
         const bool alpha = AlphaPlaneFits(shown.Image, shown.Alpha);
-        shown.Image.SetPixelFormat(TPixelFormat::pf24bit);
         for (int32_t y = 0; y < animation.Height; ++y) {
             const int32_t to = static_cast<int32_t>(index) * animation.Height + y;
             std::memcpy(stack.Image.ScanLine(to), shown.Image.ConstScanLine(y), 3 * static_cast<size_t>(animation.Width));
