@@ -27,19 +27,19 @@ constexpr TPx Blue{0, 0, 255, 255};
 constexpr TPx Green{0, 255, 0, 255};
 
 // A frame of w x 1 pixels at x, y, all of one colour.
-struct TSpec {
+struct TFrameShape {
     int32_t W, X, Y;
     TPx P;
     TFrameDispose Dispose = TFrameDispose::None;
     TFrameBlend Blend = TFrameBlend::Source;
 };
-TSpec Frame(int32_t w, int32_t x, int32_t y, TPx p, TFrameDispose dispose = TFrameDispose::None,
+TFrameShape Frame(int32_t w, int32_t x, int32_t y, TPx p, TFrameDispose dispose = TFrameDispose::None,
             TFrameBlend blend = TFrameBlend::Source)
 {
     return {w, x, y, p, dispose, blend};
 }
 
-TFrame Make(const TSpec& s)
+TFrame Make(const TFrameShape& s)
 {
     const int32_t w = s.W, x = s.X, y = s.Y;
     const TPx p = s.P;
@@ -77,7 +77,7 @@ TEST(ComposeFrame, BlendAndDisposeOps)
     using B = TFrameBlend;
     const struct {
         const char* Name;
-        std::vector<TSpec> Frames; // on a 3 x 1 canvas; the last one is shown
+        std::vector<TFrameShape> Frames; // on a 3 x 1 canvas; the last one is shown
         std::vector<TPx> Expected;
     } cases[] = {
         {"source replaces, partial alpha kept", {Frame(3, 0, 0, Red), Frame(1, 1, 0, {0, 0, 255, 128})}, {Red, {0, 0, 255, 128}, Red}},
@@ -106,7 +106,7 @@ TEST(ComposeFrame, BlendAndDisposeOps)
         TAnimation animation;
         animation.Width = 3;
         animation.Height = 1;
-        for (const TSpec& f : c.Frames) animation.Frames.push_back(Make(f));
+        for (const TFrameShape& f : c.Frames) animation.Frames.push_back(Make(f));
         const TPictureData shown = ComposeFrame(animation, animation.Frames.size() - 1);
         ASSERT_EQ(shown.Image.Width(), 3) << c.Name;
         EXPECT_EQ(Row(shown, 0), c.Expected) << c.Name;

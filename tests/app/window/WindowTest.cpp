@@ -2093,7 +2093,7 @@ private slots:
         QVERIFY(texts.contains(QStringLiteral("境界をぼかす(&E)")));
         QCOMPARE(w->actMask->shortcut(), QKeySequence(Qt::Key_M));
         QCOMPARE(w->actPreview->shortcut(), QKeySequence(Qt::Key_P));
-        // Everything beyond the specified window is off by default, the checkerboard on.
+        // Everything added beyond the original window is off by default, the checkerboard on.
         for (QAction* a : {w->actMask, w->actPreview, w->actFit, w->actWrap, w->actShift, w->actVisibleOnly})
             QVERIFY(!a->isChecked());
         QVERIFY(w->actChecker->isChecked());
