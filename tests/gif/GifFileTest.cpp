@@ -3,6 +3,7 @@
 // back and checked with giflib's own reader, recoloured frame by frame, and refusal of damaged
 // or hostile files and of pictures GIF cannot hold.
 #include "gif/GifFile.h"
+#include "tests/gif/GifTestSupport.h"
 
 #include "base/Exceptions.h"
 #include "base/Streams.h"
@@ -24,116 +25,13 @@
 namespace tintabrel {
 namespace {
 
+using test::BuildGif;
+using test::TGifFrameShape;
+using test::TGifShape;
+using test::Colours;
+using test::Interlaced;
+
 using Bytes = std::vector<uint8_t>;
-
-// ---- files made by giflib's writer -----------------------------------------------------------
-
-struct FrameSpec {
-    int Left = 0, Top = 0, Width = 1, Height = 1;
-    int LocalBits = 0; // 0: the global table
-    bool Interlace = false;
-    bool Control = true; // a graphic control block precedes the frame
-    int Disposal = 0;
-    int Delay = 0;
-    int Transparent = -1;
-    bool UserInput = false;
-    Bytes Indices; // Width x Height, row by row
-};
-
-struct GifSpec {
-    int Width = 1, Height = 1;
-    int GlobalBits = 0; // 0: no global table
-    int Background = 0;
-    int Loop = -1; // -1: no loop block
-    std::vector<std::string> Comments;
-    std::vector<FrameSpec> Frames;
-};
-
-// Table entries that differ from each other and from table to table.
-std::vector<GifColorType> Colours(int bits, int salt)
-{
-    std::vector<GifColorType> colours(size_t{1} << bits);
-    for (size_t i = 0; i < colours.size(); ++i)
-        colours[i] = GifColorType{static_cast<GifByteType>(i * 37 + salt * 11), static_cast<GifByteType>(i * 13 + salt * 3),
-                                  static_cast<GifByteType>(255 - i * 7 - salt)};
-    return colours;
-}
-
-int WriteBytes(GifFileType* gif, const GifByteType* data, int count)
-{
-    auto* out = static_cast<Bytes*>(gif->UserData);
-    out->insert(out->end(), data, data + count);
-    return count;
-}
-
-std::vector<int> Interlaced(int height)
-{
-    std::vector<int> rows;
-    for (int start : {0, 4, 2, 1})
-        for (int y = start; y < height; y += start == 0 ? 8 : start == 4 ? 8 : start == 2 ? 4 : 2) rows.push_back(y);
-    return rows;
-}
-
-Bytes BuildGif(const GifSpec& spec)
-{
-    Bytes out;
-    int error = 0;
-    GifFileType* gif = EGifOpen(&out, WriteBytes, &error);
-    EXPECT_NE(gif, nullptr);
-    EGifSetGifVersion(gif, true);
-    ColorMapObject* global = nullptr;
-    if (spec.GlobalBits) {
-        const auto colours = Colours(spec.GlobalBits, 0);
-        global = GifMakeMapObject(1 << spec.GlobalBits, colours.data());
-    }
-    EXPECT_EQ(EGifPutScreenDesc(gif, spec.Width, spec.Height, 8, spec.Background, global), GIF_OK);
-    GifFreeMapObject(global);
-    if (spec.Loop >= 0) {
-        const unsigned char loop[3] = {1, static_cast<unsigned char>(spec.Loop & 0xFF), static_cast<unsigned char>(spec.Loop >> 8)};
-        EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE);
-        EGifPutExtensionBlock(gif, 11, "NETSCAPE2.0");
-        EGifPutExtensionBlock(gif, 3, loop);
-        EGifPutExtensionTrailer(gif);
-    }
-    for (const std::string& comment : spec.Comments) {
-        EGifPutExtensionLeader(gif, COMMENT_EXT_FUNC_CODE);
-        for (size_t at = 0; at < comment.size(); at += 255)
-            EGifPutExtensionBlock(gif, static_cast<int>(std::min<size_t>(255, comment.size() - at)), comment.data() + at);
-        EGifPutExtensionTrailer(gif);
-    }
-    int salt = 1;
-    for (const FrameSpec& f : spec.Frames) {
-        if (f.Control) {
-            GraphicsControlBlock gcb{f.Disposal, f.UserInput, f.Delay, f.Transparent < 0 ? NO_TRANSPARENT_COLOR : f.Transparent};
-            GifByteType ext[4];
-            EGifGCBToExtension(&gcb, ext);
-            EXPECT_EQ(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, ext), GIF_OK);
-        }
-        ColorMapObject* local = nullptr;
-        if (f.LocalBits) {
-            const auto colours = Colours(f.LocalBits, salt++);
-            local = GifMakeMapObject(1 << f.LocalBits, colours.data());
-        }
-        // giflib drops (without freeing) its copy of the last local table when a frame has none.
-        if (!local && gif->Image.ColorMap) {
-            GifFreeMapObject(gif->Image.ColorMap);
-            gif->Image.ColorMap = nullptr;
-        }
-        EXPECT_EQ(EGifPutImageDesc(gif, f.Left, f.Top, f.Width, f.Height, f.Interlace, local), GIF_OK);
-        GifFreeMapObject(local);
-        std::vector<int> rows;
-        if (f.Interlace)
-            rows = Interlaced(f.Height);
-        else
-            for (int y = 0; y < f.Height; ++y) rows.push_back(y);
-        for (int y : rows) {
-            Bytes line(f.Indices.begin() + y * f.Width, f.Indices.begin() + (y + 1) * f.Width);
-            EXPECT_EQ(EGifPutLine(gif, line.data(), f.Width), GIF_OK);
-        }
-    }
-    EGifCloseFile(gif, &error);
-    return out;
-}
 
 Bytes Pattern(int width, int height, int bits, int seed)
 {
@@ -146,9 +44,9 @@ Bytes Pattern(int width, int height, int bits, int seed)
     return indices;
 }
 
-FrameSpec Frame(int left, int top, int width, int height, int localBits, int tableBits, int seed)
+TGifFrameShape Frame(int left, int top, int width, int height, int localBits, int tableBits, int seed)
 {
-    FrameSpec f;
+    TGifFrameShape f;
     f.Left = left;
     f.Top = top;
     f.Width = width;
@@ -162,21 +60,21 @@ FrameSpec Frame(int left, int top, int width, int height, int localBits, int tab
 // and 256 entries, transparency indices, interlaced frames (heights that leave passes short or
 // empty), partial frames, disposal 0 to 3, a frame without a control block, a loop count and
 // comments (one longer than a sub-block).
-GifSpec TwelveFrames()
+TGifShape TwelveFrames()
 {
-    GifSpec spec;
-    spec.Width = 24;
-    spec.Height = 20;
-    spec.GlobalBits = 4;
-    spec.Background = 3;
-    spec.Loop = 3;
-    spec.Comments = {"walk cycle", std::string(300, 'c')};
-    auto add = [&](FrameSpec f, int disposal, int delay, int transparent, bool interlace) {
+    TGifShape shape;
+    shape.Width = 24;
+    shape.Height = 20;
+    shape.GlobalBits = 4;
+    shape.Background = 3;
+    shape.Loop = 3;
+    shape.Comments = {"walk cycle", std::string(300, 'c')};
+    auto add = [&](TGifFrameShape f, int disposal, int delay, int transparent, bool interlace) {
         f.Disposal = disposal;
         f.Delay = delay;
         f.Transparent = transparent;
         f.Interlace = interlace;
-        spec.Frames.push_back(std::move(f));
+        shape.Frames.push_back(std::move(f));
     };
     add(Frame(0, 0, 24, 20, 0, 4, 1), 1, 10, -1, false);
     add(Frame(3, 2, 10, 8, 3, 4, 2), 2, 12, 5, true);
@@ -185,15 +83,15 @@ GifSpec TwelveFrames()
     add(Frame(20, 17, 4, 3, 1, 4, 5), 2, 5, 1, false);
     add(Frame(1, 1, 9, 13, 0, 4, 6), 1, 9, 15, true);
     add(Frame(2, 0, 3, 1, 5, 4, 7), 3, 0, -1, true); // a single row: passes 2 to 4 empty
-    FrameSpec bare = Frame(6, 4, 11, 5, 0, 4, 8);
+    TGifFrameShape bare = Frame(6, 4, 11, 5, 0, 4, 8);
     bare.Control = false;
-    spec.Frames.push_back(bare);
+    shape.Frames.push_back(bare);
     add(Frame(0, 10, 24, 10, 4, 4, 9), 2, 8, 7, false);
     add(Frame(12, 0, 12, 20, 0, 4, 10), 1, 65535, 2, false);
     add(Frame(4, 3, 6, 6, 2, 4, 11), 3, 3, 3, true);
     add(Frame(0, 0, 24, 20, 0, 4, 12), 2, 10, 9, false);
-    spec.Frames.back().UserInput = true;
-    return spec;
+    shape.Frames.back().UserInput = true;
+    return shape;
 }
 
 // ---- our reader and writer -------------------------------------------------------------------
@@ -320,8 +218,8 @@ struct Slurped {
 
 TEST(GifRead, TwelveFramesAsTheFileHasThem)
 {
-    const GifSpec spec = TwelveFrames();
-    const TPictureData data = Load(BuildGif(spec));
+    const TGifShape shape = TwelveFrames();
+    const TPictureData data = Load(BuildGif(shape));
     ASSERT_TRUE(data.Animated());
     const TAnimation& animation = *data.Animation;
     EXPECT_EQ(animation.Width, 24);
@@ -329,16 +227,16 @@ TEST(GifRead, TwelveFramesAsTheFileHasThem)
     EXPECT_EQ(animation.Plays, 3u);
     ASSERT_TRUE(animation.Gif);
     EXPECT_TRUE(animation.Gif->Loops);
-    EXPECT_EQ(animation.Gif->Comments, spec.Comments);
+    EXPECT_EQ(animation.Gif->Comments, shape.Comments);
     EXPECT_TRUE(animation.Gif->GlobalTable);
     EXPECT_EQ(animation.Gif->GlobalTableBits, 4);
     EXPECT_EQ(animation.Gif->BackgroundIndex, 3);
     ASSERT_EQ(animation.Frames.size(), 12u);
 
     int salt = 1;
-    for (size_t i = 0; i < spec.Frames.size(); ++i) {
+    for (size_t i = 0; i < shape.Frames.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
-        const FrameSpec& f = spec.Frames[i];
+        const TGifFrameShape& f = shape.Frames[i];
         const TFrame& frame = animation.Frames[i];
         const TPictureData& picture = frame.Picture;
         EXPECT_EQ(frame.X, f.Left);
@@ -357,7 +255,7 @@ TEST(GifRead, TwelveFramesAsTheFileHasThem)
         EXPECT_EQ(frame.Gif->TransparentIndex, f.Transparent);
 
         // The table in effect, whole and in order, with its size as the bit count.
-        const int bits = f.LocalBits ? f.LocalBits : spec.GlobalBits;
+        const int bits = f.LocalBits ? f.LocalBits : shape.GlobalBits;
         EXPECT_EQ(picture.PaletteBits, bits);
         EXPECT_TRUE(SameColours(TableOf(picture.Image), Colours(bits, f.LocalBits ? salt++ : 0)));
         const TPixelFormat format = bits == 1 ? TPixelFormat::pf1bit : bits <= 4 ? TPixelFormat::pf4bit : TPixelFormat::pf8bit;
@@ -385,11 +283,11 @@ TEST(GifRead, TwelveFramesAsTheFileHasThem)
 
 TEST(GifRead, TheStillPictureIsTheFirstFrameOnTheCanvas)
 {
-    GifSpec spec = TwelveFrames();
+    TGifShape shape = TwelveFrames();
     // A first frame that leaves part of the canvas empty and has a transparent index.
-    spec.Frames[0] = Frame(2, 3, 10, 6, 0, 4, 21);
-    spec.Frames[0].Transparent = spec.Frames[0].Indices[0];
-    const TPictureData data = Load(BuildGif(spec));
+    shape.Frames[0] = Frame(2, 3, 10, 6, 0, 4, 21);
+    shape.Frames[0].Transparent = shape.Frames[0].Indices[0];
+    const TPictureData data = Load(BuildGif(shape));
     const TPictureData composed = ComposeFrame(*data.Animation, 0);
     EXPECT_EQ(data.Image.PixelFormat(), TPixelFormat::pf24bit);
     EXPECT_EQ(data.PaletteBits, 0);
@@ -402,8 +300,8 @@ TEST(GifRead, TheStillPictureIsTheFirstFrameOnTheCanvas)
         for (int x = 0; x < 24; ++x) {
             EXPECT_EQ(data.Image.Pixel(x, y), composed.Image.Pixel(x, y));
             const bool inside = x >= 2 && x < 12 && y >= 3 && y < 9;
-            const int index = inside ? spec.Frames[0].Indices[static_cast<size_t>((y - 3) * 10 + x - 2)] : -1;
-            const bool clear = !inside || index == spec.Frames[0].Transparent;
+            const int index = inside ? shape.Frames[0].Indices[static_cast<size_t>((y - 3) * 10 + x - 2)] : -1;
+            const bool clear = !inside || index == shape.Frames[0].Transparent;
             ASSERT_EQ(data.Alpha.ConstScanLine(y)[x], clear ? 255 : 0) << x << "," << y;
             if (!clear) {
                 const GifColorType c = colours[static_cast<size_t>(index)];
@@ -414,20 +312,20 @@ TEST(GifRead, TheStillPictureIsTheFirstFrameOnTheCanvas)
 
 TEST(GifRead, ARectangleReachingBeyondTheScreenIsCutAtItsEdge)
 {
-    GifSpec spec;
-    spec.Width = 10;
-    spec.Height = 8;
-    spec.GlobalBits = 3;
-    spec.Frames = {Frame(6, 5, 7, 6, 0, 3, 1)};
-    spec.Frames[0].Interlace = true;
-    const TPictureData data = Load(BuildGif(spec));
+    TGifShape shape;
+    shape.Width = 10;
+    shape.Height = 8;
+    shape.GlobalBits = 3;
+    shape.Frames = {Frame(6, 5, 7, 6, 0, 3, 1)};
+    shape.Frames[0].Interlace = true;
+    const TPictureData data = Load(BuildGif(shape));
     const TFrame& frame = data.Animation->Frames[0];
     EXPECT_EQ(frame.X, 6);
     EXPECT_EQ(frame.Y, 5);
     ASSERT_EQ(frame.Picture.Image.Width(), 4);
     ASSERT_EQ(frame.Picture.Image.Height(), 3);
     for (int y = 0; y < 3; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(IndexAt(frame.Picture.Image, x, y), spec.Frames[0].Indices[static_cast<size_t>(y * 7 + x)]);
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(IndexAt(frame.Picture.Image, x, y), shape.Frames[0].Indices[static_cast<size_t>(y * 7 + x)]);
     // Written back, the frame lies within the screen.
     const Bytes written = Save(data);
     const Slurped check(written);
@@ -437,9 +335,9 @@ TEST(GifRead, ARectangleReachingBeyondTheScreenIsCutAtItsEdge)
 
 TEST(GifRead, WithoutALoopBlockTheAnimationPlaysOnce)
 {
-    GifSpec spec = TwelveFrames();
-    spec.Loop = -1;
-    const TPictureData data = Load(BuildGif(spec));
+    TGifShape shape = TwelveFrames();
+    shape.Loop = -1;
+    const TPictureData data = Load(BuildGif(shape));
     EXPECT_EQ(data.Animation->Plays, 1u);
     EXPECT_FALSE(data.Animation->Gif->Loops);
     // And is written so: no loop block.
@@ -447,8 +345,8 @@ TEST(GifRead, WithoutALoopBlockTheAnimationPlaysOnce)
     // giflib gives the blocks before a frame to that frame.
     const SavedImage& first = check.Gif->SavedImages[0];
     for (int i = 0; i < first.ExtensionBlockCount; ++i) EXPECT_NE(first.ExtensionBlocks[i].Function, APPLICATION_EXT_FUNC_CODE);
-    spec.Loop = 0;
-    EXPECT_EQ(Load(BuildGif(spec)).Animation->Plays, 0u);
+    shape.Loop = 0;
+    EXPECT_EQ(Load(BuildGif(shape)).Animation->Plays, 0u);
 }
 
 // A stream that cannot tell its size or seek, as a pipe.
@@ -482,13 +380,13 @@ TEST(GifRead, AStreamOfUnknownSizeIsReadWholeFirst)
 
 TEST(GifRead, ATransparencyIndexBeyondTheTableMarksNothingAndIsKept)
 {
-    GifSpec spec;
-    spec.Width = 4;
-    spec.Height = 4;
-    spec.GlobalBits = 2;
-    spec.Frames = {Frame(0, 0, 4, 4, 0, 2, 1)};
-    spec.Frames[0].Transparent = 9;
-    const TPictureData data = Load(BuildGif(spec));
+    TGifShape shape;
+    shape.Width = 4;
+    shape.Height = 4;
+    shape.GlobalBits = 2;
+    shape.Frames = {Frame(0, 0, 4, 4, 0, 2, 1)};
+    shape.Frames[0].Transparent = 9;
+    const TPictureData data = Load(BuildGif(shape));
     const TFrame& frame = data.Animation->Frames[0];
     EXPECT_EQ(frame.Gif->TransparentIndex, 9);
     EXPECT_TRUE(frame.Picture.IndexAlpha.empty());
@@ -500,8 +398,8 @@ TEST(GifRead, ATransparencyIndexBeyondTheTableMarksNothingAndIsKept)
 
 TEST(GifWrite, ReadWriteReadKeepsEverything)
 {
-    const GifSpec spec = TwelveFrames();
-    const TPictureData first = Load(BuildGif(spec));
+    const TGifShape shape = TwelveFrames();
+    const TPictureData first = Load(BuildGif(shape));
     const Bytes written = Save(first);
     const TPictureData second = Load(written);
     ExpectSameAnimation(*first.Animation, *second.Animation);
@@ -533,7 +431,7 @@ TEST(GifWrite, ReadWriteReadKeepsEverything)
     EXPECT_TRUE(loop);
     for (int i = 0; i < 12; ++i) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
-        const FrameSpec& f = spec.Frames[static_cast<size_t>(i)];
+        const TGifFrameShape& f = shape.Frames[static_cast<size_t>(i)];
         const SavedImage& image = gif.SavedImages[i];
         EXPECT_EQ(image.ImageDesc.Interlace, f.Interlace);
         EXPECT_EQ(image.ImageDesc.ColorMap != nullptr, f.LocalBits != 0);
@@ -556,13 +454,13 @@ TEST(GifWrite, ReadWriteReadKeepsEverything)
 
 TEST(GifWrite, AGif87aIsWrittenAsGif89aWithTheSameFrames)
 {
-    GifSpec spec;
-    spec.Width = 8;
-    spec.Height = 8;
-    spec.GlobalBits = 1;
-    spec.Frames = {Frame(0, 0, 8, 8, 0, 1, 3)};
-    spec.Frames[0].Control = false;
-    Bytes bytes = BuildGif(spec);
+    TGifShape shape;
+    shape.Width = 8;
+    shape.Height = 8;
+    shape.GlobalBits = 1;
+    shape.Frames = {Frame(0, 0, 8, 8, 0, 1, 3)};
+    shape.Frames[0].Control = false;
+    Bytes bytes = BuildGif(shape);
     std::memcpy(bytes.data(), "GIF87a", 6);
     const TPictureData data = Load(bytes);
     EXPECT_EQ(data.Animation->Frames[0].Picture.Image.PixelFormat(), TPixelFormat::pf1bit);
@@ -707,14 +605,14 @@ TEST(GifWrite, AnAnimationFromElsewhereKeepsItsTimingDisposalAndPlays)
 
 TEST(GifWrite, TheFilesOwnDisposalValueIsKeptWhileItSaysTheSame)
 {
-    GifSpec spec;
-    spec.Width = spec.Height = 4;
-    spec.GlobalBits = 1;
-    spec.Frames = {Frame(0, 0, 4, 4, 0, 1, 1), Frame(0, 0, 4, 4, 0, 1, 2), Frame(0, 0, 4, 4, 0, 1, 3)};
-    spec.Frames[0].Disposal = 5; // undefined: the frame is left, as with 0 and 1
-    spec.Frames[1].Disposal = 0;
-    spec.Frames[2].Disposal = 0;
-    TPictureData data = Load(BuildGif(spec));
+    TGifShape shape;
+    shape.Width = shape.Height = 4;
+    shape.GlobalBits = 1;
+    shape.Frames = {Frame(0, 0, 4, 4, 0, 1, 1), Frame(0, 0, 4, 4, 0, 1, 2), Frame(0, 0, 4, 4, 0, 1, 3)};
+    shape.Frames[0].Disposal = 5; // undefined: the frame is left, as with 0 and 1
+    shape.Frames[1].Disposal = 0;
+    shape.Frames[2].Disposal = 0;
+    TPictureData data = Load(BuildGif(shape));
     EXPECT_EQ(data.Animation->Frames[0].Dispose, TFrameDispose::None);
     EXPECT_EQ(data.Animation->Frames[0].Gif->Disposal, 5);
     data.Animation->Frames[2].Dispose = TFrameDispose::Previous; // changed by the caller
@@ -980,12 +878,12 @@ TEST(GifRead, DamagedAndHostileFilesAreRefusedWithTheirCause)
     hundredPixels.MaxTotalPixels = 100;
     TAnimationLimits smallFrames;
     smallFrames.MaxFramePixels = 400;
-    GifSpec four;
+    TGifShape four;
     four.Width = 2;
     four.Height = 2;
     four.GlobalBits = 1;
     for (int i = 0; i < 4; ++i) four.Frames.push_back(Frame(0, 0, 2, 2, 0, 1, i));
-    GifSpec twoSquares = four;
+    TGifShape twoSquares = four;
     twoSquares.Width = twoSquares.Height = 8;
     twoSquares.Frames = {Frame(0, 0, 8, 8, 0, 1, 1), Frame(0, 0, 8, 8, 0, 1, 2)};
     // A pixel data stream whose second code (7 with 3-bit codes) is not yet in the table.

@@ -10,6 +10,7 @@
 #include "tests/Sanitizers.h"
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
+#include "tests/gif/GifTestSupport.h"
 #include "tests/png/ApngTestSupport.h"
 #include "tests/png/PngWriteTestSupport.h"
 
@@ -46,104 +47,10 @@ using Bytes = std::vector<uint8_t>;
 
 // ---- GIF files made by giflib's writer -----------------------------------------------------
 
-struct TGifFrameSpec {
-    int Left = 0, Top = 0, Width = 1, Height = 1;
-    int LocalBits = 0; // 0: the global table
-    bool Interlace = false;
-    bool Control = true;
-    int Disposal = 0;
-    int Delay = 0;
-    int Transparent = -1;
-    Bytes Indices;
-};
-
-struct TGifSpec {
-    int Width = 1, Height = 1;
-    int GlobalBits = 4;
-    int Loop = -1; // -1: no loop block
-    std::vector<TGifFrameSpec> Frames;
-};
-
-// Entries of many hues, different from table to table.
-std::vector<GifColorType> Colours(int bits, int salt)
-{
-    std::vector<GifColorType> colours(size_t{1} << bits);
-    for (size_t i = 0; i < colours.size(); ++i)
-        colours[i] = GifColorType{static_cast<GifByteType>(i * 37 + salt * 11), static_cast<GifByteType>(i * 13 + salt * 3),
-                                  static_cast<GifByteType>(255 - i * 7 - salt)};
-    return colours;
-}
-
-std::vector<int> RowOrder(int height, bool interlace)
-{
-    std::vector<int> rows;
-    if (!interlace) {
-        for (int y = 0; y < height; ++y) rows.push_back(y);
-        return rows;
-    }
-    for (const auto& [start, step] : {std::pair{0, 8}, {4, 8}, {2, 4}, {1, 2}})
-        for (int y = start; y < height; y += step) rows.push_back(y);
-    return rows;
-}
-
-Bytes BuildGif(const TGifSpec& spec)
-{
-    Bytes out;
-    int error = 0;
-    GifFileType* gif = EGifOpen(&out, [](GifFileType* g, const GifByteType* data, int count) {
-        auto* bytes = static_cast<Bytes*>(g->UserData);
-        bytes->insert(bytes->end(), data, data + count);
-        return count;
-    }, &error);
-    EXPECT_NE(gif, nullptr);
-    EGifSetGifVersion(gif, true);
-    ColorMapObject* global = nullptr;
-    if (spec.GlobalBits) {
-        const auto colours = Colours(spec.GlobalBits, 0);
-        global = GifMakeMapObject(1 << spec.GlobalBits, colours.data());
-    }
-    EXPECT_EQ(EGifPutScreenDesc(gif, spec.Width, spec.Height, 8, 0, global), GIF_OK);
-    GifFreeMapObject(global);
-    if (spec.Loop >= 0) {
-        const unsigned char loop[3] = {1, static_cast<unsigned char>(spec.Loop & 0xFF), static_cast<unsigned char>(spec.Loop >> 8)};
-        EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE);
-        EGifPutExtensionBlock(gif, 11, "NETSCAPE2.0");
-        EGifPutExtensionBlock(gif, 3, loop);
-        EGifPutExtensionTrailer(gif);
-    }
-    int salt = 1;
-    for (const TGifFrameSpec& f : spec.Frames) {
-        if (f.Control) {
-            GraphicsControlBlock gcb{f.Disposal, false, f.Delay, f.Transparent < 0 ? NO_TRANSPARENT_COLOR : f.Transparent};
-            GifByteType ext[4];
-            EGifGCBToExtension(&gcb, ext);
-            EXPECT_EQ(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, ext), GIF_OK);
-        }
-        ColorMapObject* local = nullptr;
-        if (f.LocalBits) {
-            const auto colours = Colours(f.LocalBits, salt++);
-            local = GifMakeMapObject(1 << f.LocalBits, colours.data());
-        }
-        // giflib drops (without freeing) its copy of the last local table when a frame has none.
-        if (!local && gif->Image.ColorMap) {
-            GifFreeMapObject(gif->Image.ColorMap);
-            gif->Image.ColorMap = nullptr;
-        }
-        EXPECT_EQ(EGifPutImageDesc(gif, f.Left, f.Top, f.Width, f.Height, f.Interlace, local), GIF_OK);
-        GifFreeMapObject(local);
-        for (const int y : RowOrder(f.Height, f.Interlace)) {
-            Bytes line(f.Indices.begin() + y * f.Width, f.Indices.begin() + (y + 1) * f.Width);
-            EXPECT_EQ(EGifPutLine(gif, line.data(), f.Width), GIF_OK);
-        }
-    }
-    EGifCloseFile(gif, &error);
-    return out;
-}
-
-TGifFrameSpec GifFrame(int left, int top, int width, int height, int localBits, int seed, int disposal, int delay,
+TGifFrameShape GifFrame(int left, int top, int width, int height, int localBits, int seed, int disposal, int delay,
                        int transparent, bool interlace)
 {
-    TGifFrameSpec f;
+    TGifFrameShape f;
     f.Left = left, f.Top = top, f.Width = width, f.Height = height, f.LocalBits = localBits;
     f.Disposal = disposal, f.Delay = delay, f.Transparent = transparent, f.Interlace = interlace;
     const int bits = localBits ? localBits : 4;
@@ -158,31 +65,31 @@ TGifFrameSpec GifFrame(int left, int top, int width, int height, int localBits, 
 // Twelve frames on a 24 x 20 screen with a 16-entry global table: local tables of 2, 8, 16, 32
 // and 256 entries, transparency indices, interlaced frames (one a single row), partial frames,
 // disposal 0 to 3, a frame without a control block, plays 3.
-TGifSpec TwelveFrames()
+TGifShape TwelveFrames()
 {
-    TGifSpec spec;
-    spec.Width = 24, spec.Height = 20, spec.Loop = 3;
-    spec.Frames = {GifFrame(0, 0, 24, 20, 0, 1, 1, 10, -1, false), GifFrame(3, 2, 10, 8, 3, 2, 2, 12, 5, true),
+    TGifShape shape;
+    shape.Width = 24, shape.Height = 20, shape.GlobalBits = 4, shape.Loop = 3;
+    shape.Frames = {GifFrame(0, 0, 24, 20, 0, 1, 1, 10, -1, false), GifFrame(3, 2, 10, 8, 3, 2, 2, 12, 5, true),
                    GifFrame(5, 5, 7, 9, 0, 3, 3, 7, 0, false),     GifFrame(0, 0, 24, 20, 8, 4, 0, 20, -1, true),
                    GifFrame(20, 17, 4, 3, 1, 5, 2, 5, 1, false),   GifFrame(1, 1, 9, 13, 0, 6, 1, 9, 15, true),
                    GifFrame(2, 0, 3, 1, 5, 7, 3, 0, -1, true),     GifFrame(6, 4, 11, 5, 0, 8, 0, 0, -1, false),
                    GifFrame(0, 10, 24, 10, 4, 9, 2, 8, 7, false),  GifFrame(12, 0, 12, 20, 0, 10, 1, 65535, 2, false),
                    GifFrame(4, 3, 6, 6, 2, 11, 3, 3, 3, true),     GifFrame(0, 0, 24, 20, 0, 12, 2, 10, 9, false)};
-    spec.Frames[7].Control = false;
-    return spec;
+    shape.Frames[7].Control = false;
+    return shape;
 }
 
 // Six frames of the global table alone, one transparency index for all, disposal 1 to 3, a
 // loop count, none interlaced: what a palette APNG holds as it stands, so that GIF -> APNG -> GIF
 // gives it back (APNG frames have no interlacing of their own).
-TGifSpec GlobalTableFrames()
+TGifShape GlobalTableFrames()
 {
-    TGifSpec spec;
-    spec.Width = 12, spec.Height = 10, spec.Loop = 5;
-    spec.Frames = {GifFrame(0, 0, 12, 10, 0, 21, 1, 10, 4, false), GifFrame(2, 1, 6, 5, 0, 22, 2, 4, 4, false),
+    TGifShape shape;
+    shape.Width = 12, shape.Height = 10, shape.GlobalBits = 4, shape.Loop = 5;
+    shape.Frames = {GifFrame(0, 0, 12, 10, 0, 21, 1, 10, 4, false), GifFrame(2, 1, 6, 5, 0, 22, 2, 4, 4, false),
                    GifFrame(0, 0, 12, 3, 0, 23, 3, 25, 4, false),  GifFrame(7, 6, 5, 4, 0, 24, 1, 0, 4, false),
                    GifFrame(1, 2, 3, 3, 0, 25, 2, 65535, 4, false), GifFrame(0, 0, 12, 10, 0, 26, 1, 7, 4, false)};
-    return spec;
+    return shape;
 }
 
 // What giflib reads of a GIF: everything but the entries of the colour tables.
@@ -589,17 +496,17 @@ TEST_F(CliAnimation, ChainsVariantsRecipesPicksAndRegions)
 // truecolour input would be; a PNG output takes it.
 TEST_F(CliAnimation, ARegionOutgrowingAGifTableIsRefusedWithItsCause)
 {
-    TGifFrameSpec full = GifFrame(0, 0, 32, 16, 0, 51, 1, 10, -1, false);
+    TGifFrameShape full = GifFrame(0, 0, 32, 16, 0, 51, 1, 10, -1, false);
     for (int i = 0; i < 32 * 16; ++i) full.Indices[static_cast<size_t>(i)] = static_cast<uint8_t>(i % 16 + i / 32 * 16);
-    TGifSpec still;
+    TGifShape still;
     still.Width = 32, still.Height = 16, still.GlobalBits = 8;
     still.Frames = {full};
-    TGifSpec animation = still;
+    TGifShape animation = still;
     animation.Loop = 0;
     animation.Frames.push_back(GifFrame(4, 4, 3, 3, 0, 52, 1, 10, -1, false));
-    for (const auto& [name, spec] : {std::pair{"still.gif", still}, {"animation.gif", animation}}) {
+    for (const auto& [name, shape] : {std::pair{"still.gif", still}, {"animation.gif", animation}}) {
         SCOPED_TRACE(name);
-        WriteBytes(dir_.File(name), BuildGif(spec));
+        WriteBytes(dir_.File(name), BuildGif(shape));
         const std::vector<std::string> change = {"recolour", "--source", "120", "--tolerance", "36", "--target", "300",
                                                  "--region", "0,0,16,16", "-o"};
         std::vector<std::string> args = change;
@@ -620,12 +527,12 @@ TEST_F(CliAnimation, ARegionOutgrowingAGifTableIsRefusedWithItsCause)
 // for the pixels inside: GIF has one transparency index a frame, and both are written as it.
 TEST_F(CliAnimation, ARegionCatchingTheTransparentColourStillMakesAGif)
 {
-    TGifSpec spec;
-    spec.Width = 8, spec.Height = 6, spec.GlobalBits = 2, spec.Loop = 0;
-    spec.Frames = {GifFrame(0, 0, 8, 6, 0, 61, 1, 10, 0, false), GifFrame(2, 1, 4, 4, 0, 62, 1, 10, 0, false)};
-    for (TGifFrameSpec& f : spec.Frames)
+    TGifShape shape;
+    shape.Width = 8, shape.Height = 6, shape.GlobalBits = 2, shape.Loop = 0;
+    shape.Frames = {GifFrame(0, 0, 8, 6, 0, 61, 1, 10, 0, false), GifFrame(2, 1, 4, 4, 0, 62, 1, 10, 0, false)};
+    for (TGifFrameShape& f : shape.Frames)
         for (size_t i = 0; i < f.Indices.size(); ++i) f.Indices[i] = static_cast<uint8_t>(i % 3 == 0 ? 0 : f.Indices[i] & 3);
-    WriteBytes(dir_.File("clear.gif"), BuildGif(spec));
+    WriteBytes(dir_.File("clear.gif"), BuildGif(shape));
     // Entry 0, the transparency index, is blue.
     const std::vector<std::string> change = {"recolour", "--from-hue", "240", "--wrap", "--tolerance", "20", "--target", "120",
                                              "--region", "0,0,4,6", "-o"};
@@ -784,12 +691,12 @@ TEST_F(CliAnimation, GifToApngAndBackKeepTheirTiming)
     const TApngLayout layout = ReadApngLayout(apng.data(), apng.size(), {});
     ASSERT_TRUE(layout.Animated);
     EXPECT_EQ(layout.Plays, 3u);
-    const TGifSpec spec = TwelveFrames();
+    const TGifShape shape = TwelveFrames();
     ASSERT_EQ(layout.Frames.size(), 12u);
     const TPictureData in = Read(gif_), out = Read(dir_.File("walk.png"));
     for (size_t i = 0; i < 12; ++i) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
-        const TGifFrameSpec& f = spec.Frames[i];
+        const TGifFrameShape& f = shape.Frames[i];
         const TApngFrameControl& c = layout.Frames[i].Control;
         EXPECT_EQ(c.X, uint32_t(f.Left));
         EXPECT_EQ(c.Y, uint32_t(f.Top));
@@ -814,7 +721,7 @@ TEST_F(CliAnimation, GifToApngAndBackKeepTheirTiming)
 
     // Its first frame partial, the default image made for plain readers is of the table too
     // (its transparency index around the frame): still a palette file, still the same GIF.
-    TGifSpec partial = GlobalTableFrames();
+    TGifShape partial = GlobalTableFrames();
     partial.Frames[0] = GifFrame(2, 1, 7, 6, 0, 21, 1, 10, 4, false);
     WriteBytes(dir_.File("partial.gif"), BuildGif(partial));
     run = RunCli({"convert", dir_.File("partial.gif"), dir_.File("partial.png")});
@@ -896,8 +803,8 @@ TEST_F(CliAnimation, TheFirstFrameWhereTheOutputHoldsOnePicture)
     EXPECT_EQ(Pixels(Read(dir_.File("bmps/walk.bmp"))), Pixels(ChangedAlone(gif_, {Window(120, 36, 300)})[0]));
 
     // A GIF of one frame loses nothing in a format of one picture: nothing said.
-    TGifSpec one;
-    one.Width = 5, one.Height = 4;
+    TGifShape one;
+    one.Width = 5, one.Height = 4, one.GlobalBits = 4;
     one.Frames = {GifFrame(0, 0, 5, 4, 0, 31, 0, 0, -1, false)};
     WriteBytes(dir_.File("one.gif"), BuildGif(one));
     run = RunCli({"convert", dir_.File("one.gif"), dir_.File("one.bmp")});
@@ -993,9 +900,9 @@ TEST_F(CliAnimation, InfoListsFramesPlaysAndDelays)
     ASSERT_EQ(run.Status, 0) << run.Err;
     EXPECT_TRUE(Contains(run.Out, "\nframes: 6\nplays: 5\n")) << run.Out;
     WriteBytes(dir_.File("forever.gif"), BuildGif([] {
-                   TGifSpec spec = GlobalTableFrames();
-                   spec.Loop = 0;
-                   return spec;
+                   TGifShape shape = GlobalTableFrames();
+                   shape.Loop = 0;
+                   return shape;
                }()));
     run = RunCli({"info", dir_.File("forever.gif")});
     EXPECT_TRUE(Contains(run.Out, "\nplays: for ever\n")) << run.Out;
@@ -1024,9 +931,9 @@ TEST_F(CliAnimation, InfoListsFramesPlaysAndDelays)
 // for all the input may hold: a GIF and an APNG of more than 16 MiB come through a pipe whole.
 TEST_F(CliAnimation, LongAnimationsComeThroughAPipe)
 {
-    TGifSpec gif;
-    gif.Width = 256, gif.Height = 256, gif.Loop = 0;
-    const TGifFrameSpec noise = GifFrame(0, 0, 256, 256, 8, 41, 1, 4, -1, false);
+    TGifShape gif;
+    gif.Width = 256, gif.Height = 256, gif.GlobalBits = 4, gif.Loop = 0;
+    const TGifFrameShape noise = GifFrame(0, 0, 256, 256, 8, 41, 1, 4, -1, false);
     gif.Frames.assign(200, noise);
     const Bytes gifBytes = BuildGif(gif);
     ASSERT_GT(gifBytes.size(), size_t{17} << 20);
