@@ -9,6 +9,7 @@
 #include "recolour/PaletteRecolour.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <unordered_map>
 #include <array>
 #include <cstdio>
@@ -56,6 +57,20 @@ std::vector<TBand> InBands(TBitmap& image, const TBitmap* alpha, unsigned thread
 }
 
 // What the bands saw, summed: altered and kept pixels, and the entries no pixel met.
+// Calls row(counting, visible) with both as compile-time constants, so that a row function is
+// instantiated for each case and tests neither per pixel.
+template <class TRowFn>
+void WithRowFlags(bool counting, bool visible, TRowFn&& row)
+{
+    if (counting) {
+        if (visible) row(std::true_type{}, std::true_type{});
+        else row(std::true_type{}, std::false_type{});
+    } else {
+        if (visible) row(std::false_type{}, std::true_type{});
+        else row(std::false_type{}, std::false_type{});
+    }
+}
+
 template <class TBand>
 void SumBands(const std::vector<TBand>& bands, std::vector<uint8_t> TBand::*met, size_t entries, TColourMapCounts& counts)
 {
@@ -226,13 +241,9 @@ void MapTrueColour(TPictureData& picture, const TColourMap& map, const std::vect
     if (counts) fresh.Seen.assign(map.From().size(), 0);
     const std::vector<TBandCounts> bands =
         InBands(image, alpha, options.Threads, fresh, [&](uint8_t* row, const uint8_t* alphaRow, TBandCounts& c) {
-            if (counts) {
-                if (alphaRow) MapRow<true, true>(row, alphaRow, width, map, decisions, c);
-                else MapRow<true, false>(row, nullptr, width, map, decisions, c);
-            } else {
-                if (alphaRow) MapRow<false, true>(row, alphaRow, width, map, decisions, c);
-                else MapRow<false, false>(row, nullptr, width, map, decisions, c);
-            }
+            WithRowFlags(counts != nullptr, alphaRow != nullptr, [&](auto counting, auto visible) {
+                MapRow<counting, visible>(row, alphaRow, width, map, decisions, c);
+            });
         });
     if (counts) SumBands(bands, &TBandCounts::Seen, map.From().size(), *counts);
 }
@@ -497,13 +508,9 @@ void RemapStill(TPictureData& picture, const TRemapPalette& palette, const TProt
     if (counts) fresh.Given.assign(palette.Entries().size(), 0);
     const std::vector<TRemapBand> bands =
         InBands(image, alpha, options.Threads, fresh, [&](uint8_t* row, const uint8_t* alphaRow, TRemapBand& b) {
-            if (counts) {
-                if (alphaRow) RemapRow<true, true>(row, alphaRow, width, palette, protectedColors, b);
-                else RemapRow<true, false>(row, nullptr, width, palette, protectedColors, b);
-            } else {
-                if (alphaRow) RemapRow<false, true>(row, alphaRow, width, palette, protectedColors, b);
-                else RemapRow<false, false>(row, nullptr, width, palette, protectedColors, b);
-            }
+            WithRowFlags(counts != nullptr, alphaRow != nullptr, [&](auto counting, auto visible) {
+                RemapRow<counting, visible>(row, alphaRow, width, palette, protectedColors, b);
+            });
         });
     if (counts) SumBands(bands, &TRemapBand::Given, palette.Entries().size(), *counts);
     if (!options.TrueColour) MakeRemapPalettePicture(picture, palette);
