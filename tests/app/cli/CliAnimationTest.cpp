@@ -11,6 +11,7 @@
 #include "tests/TestData.h"
 #include "tests/app/cli/CliHarness.h"
 #include "tests/gif/GifTestSupport.h"
+#include "tests/image/PicturePixels.h"
 #include "tests/png/ApngTestSupport.h"
 #include "tests/png/PngWriteTestSupport.h"
 
@@ -189,30 +190,6 @@ Bytes OpsApng(bool hiddenDefault)
 }
 
 // ---- pictures ------------------------------------------------------------------------------
-
-int AlphaAt(const TPictureData& p, int32_t x, int32_t y)
-{
-    return AlphaPlaneFits(p.Image, p.Alpha) ? 255 - p.Alpha.ConstScanLine(y)[x] : 255;
-}
-
-// Every pixel's colour and alpha, whatever the pixel format.
-std::vector<int64_t> Pixels(const TPictureData& p)
-{
-    std::vector<int64_t> out;
-    for (int32_t y = 0; y < p.Image.Height(); ++y)
-        for (int32_t x = 0; x < p.Image.Width(); ++x)
-            out.push_back(int64_t{p.Image.Pixel(x, y)} | int64_t{AlphaAt(p, x, y)} << 24);
-    return out;
-}
-
-// The same with the colour of fully transparent pixels left out (formats differ in what they keep there).
-std::vector<int64_t> VisiblePixels(const TPictureData& p)
-{
-    std::vector<int64_t> out = Pixels(p);
-    for (int64_t& v : out)
-        if ((v >> 24) == 0) v = 0;
-    return out;
-}
 
 TPictureData Read(const std::string& path)
 {

@@ -11,33 +11,21 @@
 #include "png/SFunc.h"
 #include "recolour/PaletteRecolour.h"
 #include "tests/TestData.h"
+#include "tests/image/PicturePixels.h"
 #include "tests/png/ApngTestSupport.h"
 
 namespace tintabrel {
 namespace {
 
+using test::AlphaAt;
 using test::ByteVector;
+using test::Pixels;
 using test::TApngBuilder;
 using test::TFcTL;
 
 struct TPx {
     uint8_t R, G, B, A;
 };
-
-int AlphaAt(const TPictureData& p, int32_t x, int32_t y)
-{
-    return AlphaPlaneFits(p.Image, p.Alpha) ? 255 - p.Alpha.ConstScanLine(y)[x] : 255;
-}
-
-// Colour and alpha of every pixel, whatever the pixel format.
-std::vector<int64_t> Pixels(const TPictureData& p)
-{
-    std::vector<int64_t> out;
-    for (int32_t y = 0; y < p.Image.Height(); ++y)
-        for (int32_t x = 0; x < p.Image.Width(); ++x)
-            out.push_back(int64_t{p.Image.Pixel(x, y)} | int64_t{AlphaAt(p, x, y)} << 24);
-    return out;
-}
 
 TPictureData Rgba(int32_t w, int32_t h, const std::function<TPx(int, int)>& pixel, bool alpha = true)
 {

@@ -26,12 +26,16 @@
 #include "image/Animation.h"
 #include "recolour/ColourMap.h"
 #include "tests/TestData.h"
+#include "tests/image/PicturePixels.h"
 #include "tests/app/window/FakeDialogs.h"
 
 using namespace tintabrel;
 namespace fs = std::filesystem;
 
 namespace {
+
+using tintabrel::test::AlphaAt;
+using tintabrel::test::Pixels;
 
 using tintabrel::test::ReadFile;
 using tintabrel::test::WriteFile;
@@ -51,21 +55,6 @@ struct ExeDir {
         fs::copy_file(std::string(TINTABREL_DATA_DIR) + "/moto.bmp", File("moto.bmp"));
     }
 };
-
-int AlphaAt(const TPictureData& p, int32_t x, int32_t y)
-{
-    return AlphaPlaneFits(p.Image, p.Alpha) ? 255 - p.Alpha.ConstScanLine(y)[x] : 255;
-}
-
-// Colour and alpha of every pixel, whatever the pixel format.
-std::vector<int64_t> Pixels(const TPictureData& p)
-{
-    std::vector<int64_t> out;
-    for (int32_t y = 0; y < p.Image.Height(); ++y)
-        for (int32_t x = 0; x < p.Image.Width(); ++x)
-            out.push_back(int64_t{p.Image.Pixel(x, y)} | int64_t{AlphaAt(p, x, y)} << 24);
-    return out;
-}
 
 // What a pane shows: its picture's colours, and their alpha as drawn over the checkerboard.
 std::vector<int64_t> Shown(const TImage& pane)
